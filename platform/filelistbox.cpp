@@ -1,0 +1,106 @@
+#include "platform/filelistbox.h"
+
+#include <QItemSelectionModel>
+#include <algorithm>
+
+#include "platform/display.h"
+#include "platform/fs.h"
+
+namespace platform {
+
+void FileListModel::setNames(std::vector<std::string> names) {
+    beginResetModel();
+    names_ = std::move(names);
+    endResetModel();
+}
+
+int FileListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(names_.size());
+}
+
+QVariant FileListModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !index.isValid() ||
+        static_cast<std::size_t>(index.row()) >= names_.size()) {
+        return {};
+    }
+    return displayName(names_[static_cast<std::size_t>(index.row())]);
+}
+
+FileListBox::FileListBox(QWidget* parent) : QListView(parent) {
+    setModel(&model_);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setUniformItemSizes(true);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+}
+
+int FileListBox::SetPath(const std::string& path) {
+    int err = 0;
+    std::vector<std::string> names = listFiles(path, err);
+    if (err != 0) {
+        return err;
+    }
+    path_ = path;
+    model_.setNames(std::move(names));
+    return 0;
+}
+
+void FileListBox::Refresh() {
+    int err = 0;
+    // A folder that has gone since it was listed shows as empty.
+    model_.setNames(listFiles(path_, err));
+}
+
+std::int64_t FileListBox::ListCount() const {
+    return static_cast<std::int64_t>(model_.names().size());
+}
+
+const std::string& FileListBox::List(std::int64_t i) const {
+    return model_.names()[static_cast<std::size_t>(i)];
+}
+
+QModelIndex FileListBox::indexAt(std::int64_t i) const {
+    return model_.index(static_cast<int>(i), 0);
+}
+
+bool FileListBox::Selected(std::int64_t i) const {
+    return selectionModel()->isSelected(indexAt(i));
+}
+
+void FileListBox::SetSelected(std::int64_t i, bool selected) {
+    selectionModel()->select(indexAt(i), selected ? QItemSelectionModel::Select
+                                                  : QItemSelectionModel::Deselect);
+}
+
+void FileListBox::SelectAllFiles() {
+    const std::int64_t count = ListCount();
+    if (count == 0) {
+        return;
+    }
+    selectionModel()->select(QItemSelection(indexAt(0), indexAt(count - 1)),
+                             QItemSelectionModel::Select);
+}
+
+std::vector<core::SelectionRange> FileListBox::SelectedRanges() const {
+    // The selection model keeps ranges as they were made: possibly overlapping, in any order.
+    std::vector<core::SelectionRange> ranges;
+    const QItemSelection selection = selectionModel()->selection();
+    ranges.reserve(static_cast<std::size_t>(selection.size()));
+    for (const QItemSelectionRange& range : selection) {
+        if (range.isValid()) {
+            ranges.push_back({range.top(), range.bottom()});
+        }
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<core::SelectionRange> merged;
+    for (const core::SelectionRange& range : ranges) {
+        if (!merged.empty() && range.first <= merged.back().last + 1) {
+            merged.back().last = std::max(merged.back().last, range.last);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    return merged;
+}
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QListView>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/rename_run.h"
+
+namespace platform {
+
+// The entries of one folder, by native name. Display strings are made only for the rows that
+// are painted, so a folder of a million files costs its names and little more.
+class FileListModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    void setNames(std::vector<std::string> names);
+    const std::vector<std::string>& names() const { return names_; }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+private:
+    std::vector<std::string> names_;
+};
+
+// The file list box: the files of the folder `Path`, in display order, with extended selection.
+class FileListBox : public QListView, public core::FileList {
+    Q_OBJECT
+public:
+    explicit FileListBox(QWidget* parent = nullptr);
+
+    const std::string& Path() const override { return path_; }
+    // Lists `path`. Returns 0, or the errno of a folder that cannot be read (nothing changes).
+    int SetPath(const std::string& path);
+
+    std::int64_t ListCount() const override;
+    const std::string& List(std::int64_t i) const override;
+    bool Selected(std::int64_t i) const;
+    void SetSelected(std::int64_t i, bool selected);
+    // Selects every entry as one range.
+    void SelectAllFiles();
+    std::vector<core::SelectionRange> SelectedRanges() const override;
+    // Reads the folder again; nothing is selected afterwards.
+    void Refresh() override;
+
+private:
+    QModelIndex indexAt(std::int64_t i) const;
+
+    FileListModel model_;
+    std::string path_;
+};
+
+}  // namespace platform

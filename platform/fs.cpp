@@ -1,0 +1,227 @@
+#include "platform/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+int sysRenameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
+                 unsigned int flags) {
+    return ::renameat2(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+
+int sysLinkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+    return ::linkat(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+
+int sysUnlinkat(int dirfd, const char* pathname, int flags) {
+    return ::unlinkat(dirfd, pathname, flags);
+}
+
+constexpr std::array<unsigned char, 256> makeFoldTable() {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return table;
+}
+constexpr std::array<unsigned char, 256> kFold = makeFoldTable();
+
+class PosixFolder : public core::Folder {
+public:
+    explicit PosixFolder(int fd) : fd_(fd) {}
+    ~PosixFolder() override { ::close(fd_); }
+    PosixFolder(const PosixFolder&) = delete;
+    PosixFolder& operator=(const PosixFolder&) = delete;
+
+    core::RenameStatus Rename(const std::string& from, const std::string& to) override {
+        return renameNoReplace(fd_, from, to);
+    }
+    void Sync() override { ::fsync(fd_); }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+Syscalls defaultSyscalls() { return Syscalls{sysRenameat2, sysLinkat, sysUnlinkat}; }
+
+Syscalls& syscalls() {
+    static Syscalls calls = defaultSyscalls();
+    return calls;
+}
+
+bool displayLess(const std::string& a, const std::string& b) {
+    const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char fa = kFold[pa[i]];
+        const unsigned char fb = kFold[pb[i]];
+        if (fa != fb) {
+            return fa < fb;
+        }
+    }
+    if (a.size() != b.size()) {
+        return a.size() < b.size();
+    }
+    return a < b;  // same letters ignoring case: a fixed order all the same
+}
+
+void sortForDisplay(std::vector<std::string>& names) {
+    std::sort(names.begin(), names.end(), displayLess);
+}
+
+std::vector<std::string> listFiles(const std::string& folder, int& err) {
+    err = 0;
+    std::vector<std::string> names;
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return names;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        err = errno;
+        ::close(fd);
+        return names;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st {};
+            if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+                type = DT_DIR;
+            }
+        }
+        if (type != DT_DIR) {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    if (errno != 0) {
+        err = errno;
+    }
+    ::closedir(dir);
+    sortForDisplay(names);
+    return names;
+}
+
+core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to) {
+    Syscalls& sys = syscalls();
+    if (sys.renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return {};
+    }
+    const int renameErr = errno;
+    if (renameErr != EINVAL && renameErr != ENOSYS && renameErr != EOPNOTSUPP) {
+        return {renameErr, false};
+    }
+    // The file system cannot refuse to replace. A hard link can: it fails if `to` exists.
+    if (sys.linkat(dirfd, from.c_str(), dirfd, to.c_str(), 0) != 0) {
+        const int linkErr = errno;
+        const bool noLinks = linkErr == EPERM || linkErr == EOPNOTSUPP || linkErr == ENOSYS ||
+                             linkErr == EINVAL;
+        // Without links there is no rename that cannot overwrite: refuse rather than risk it.
+        return {linkErr, noLinks};
+    }
+    if (sys.unlinkat(dirfd, from.c_str(), 0) != 0) {
+        const int unlinkErr = errno;
+        // Keep the file under its old name only: drop the link just made.
+        sys.unlinkat(dirfd, to.c_str(), 0);
+        return {unlinkErr, false};
+    }
+    return {};
+}
+
+long nameMax(const std::string& folder) {
+    const long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? limit : 255;
+}
+
+std::string errorReason(const core::RenameStatus& status, std::size_t nameBytes, long nameLimit) {
+    if (status.unsafe) {
+        return "このドライブのファイルシステムでは、既存のファイルを上書きする危険なしに名前を"
+               "変更できません";
+    }
+    switch (status.err) {
+        case EEXIST:
+        case ENOTEMPTY:
+            return "新しい名前のファイル（またはフォルダ）が既にあります";
+        case ENOENT:
+            return "ファイルが見つかりません（削除または移動された可能性があります）";
+        case EACCES:
+        case EPERM:
+            return "アクセス権がありません";
+        case EROFS:
+            return "読み取り専用のドライブです";
+        case ENAMETOOLONG:
+            if (nameBytes > 0 && nameLimit > 0) {
+                return "新しい名前が長すぎます（" + std::to_string(nameBytes) + " バイト、上限 " +
+                       std::to_string(nameLimit) + " バイト）";
+            }
+            return "新しい名前が長すぎます";
+        case ENOSPC:
+            return "ディスクの空き容量が足りません";
+        case EDQUOT:
+            return "ディスク使用量の上限（クォータ）に達しました";
+        case EBUSY:
+        case ETXTBSY:
+            return "ファイルが使用中です";
+        case EIO:
+            return "入出力エラーが発生しました（ドライブを確認してください）";
+        case ENOTDIR:
+        case ENODEV:
+        case ENXIO:
+        case ENOMEDIUM:
+            return "ドライブまたはフォルダが見つかりません（準備ができていません）";
+        case EXDEV:
+            return "別のドライブには移動できません";
+        case EMLINK:
+            return "ファイルのリンク数が上限に達しています";
+        case ELOOP:
+            return "シンボリックリンクの階層が深すぎます";
+        case EINVAL:
+            return "この名前は使えません";
+        default:
+            return std::string("予期しないエラーです（") + std::strerror(status.err) + "）";
+    }
+}
+
+std::string ownExecutableName() {
+    char buffer[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) {
+        return {};
+    }
+    const std::string path(buffer, static_cast<std::size_t>(length));
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::unique_ptr<core::Folder> PosixFileSystem::Open(const std::string& path, int& err) {
+    err = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return nullptr;
+    }
+    return std::make_unique<PosixFolder>(fd);
+}
+
+}  // namespace platform

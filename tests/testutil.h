@@ -1,0 +1,82 @@
+#pragma once
+
+// Helpers for tests on real files: names are raw bytes, written and read with system calls.
+
+#include <QTest>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace std {
+// Lets QCOMPARE print native names, escaped where they are not printable.
+inline char* toString(const std::string& s) {
+    return QTest::toPrettyCString(s.data(), static_cast<qsizetype>(s.size()));
+}
+}  // namespace std
+
+namespace testutil {
+
+inline bool makeFile(const std::string& folder, const std::string& name,
+                     const std::string& content = {}) {
+    const int fd = ::open((folder + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = ::write(fd, content.data(), content.size()) ==
+                    static_cast<ssize_t>(content.size());
+    ::close(fd);
+    return ok;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::string content;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return "<missing>";
+    }
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return content;
+}
+
+inline bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Every entry of a folder except "." and "..", in byte order.
+inline std::vector<std::string> entries(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Name to content of every regular file in a folder: what must never be lost.
+inline std::map<std::string, std::string> contents(const std::string& folder) {
+    std::map<std::string, std::string> result;
+    for (const std::string& name : entries(folder)) {
+        result[name] = readFile(folder + "/" + name);
+    }
+    return result;
+}
+
+}  // namespace testutil
