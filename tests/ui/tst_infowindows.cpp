@@ -1,0 +1,610 @@
+#include <QApplication>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include "platform/app_version.h"
+#include "platform/form.h"
+#include "platform/frame.h"
+#include "platform/label.h"
+#include "platform/twips.h"
+#include "ui/icon.h"
+#include "ui/w_setumei.h"
+#include "ui/w_ver.h"
+
+using platform::FormHolder;
+
+namespace {
+
+const QString kOk = QString::fromUtf16(u"Ｏ　　Ｋ");
+const QString kGothic = QString::fromUtf16(u"ＭＳ Ｐゴシック");
+const QString kUiGothic = QString::fromUtf16(u"MS UI Gothic");
+const QString kVersionPrefix = QString::fromUtf16(u"ﾊﾞｰｼﾞｮﾝ ");
+const QString kMailPrefix = QString::fromUtf16(u"  　Ｅ＿ｍａｉｌアドレス　　");
+const QString kCopyright = QString::fromUtf16(u"著作権");
+
+// The explanation's ten lines, as the window must show them.
+const char16_t* const kExplanationLines[] = {
+    u"  フォルダ名付きのファイル名にリネーム",
+    u"内容:",
+    u"【こんな事している人居ませんか？《私だけでしょうか？　(^^;)　》】",
+    u"    インターネット等で集めた画像データ等はフォルダ単位に類似したファイル名に",
+    u"　なっている事が多いと思います。",
+    u"　そこで現フォルダ名をファイル名に追加した名前にリネームするだけのツール",
+    u"  です。",
+    u"　適当な時期に一つのフォルダに移動させる時に、同一ファイル名ではないので",
+    u"  いちいちリネームする必要は有りません。",
+    u"　果たしてどれだけ利用価値が有るか？　それは疑問ですが・・・(^^;) ",
+};
+
+// Runs the deletes that closed windows asked for.
+void flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Shown windows of one class that are still loaded.
+int openWindows(const char* className) {
+    int n = 0;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* form = qobject_cast<platform::Form*>(w);
+        if (form != nullptr && !form->IsUnloaded() && form->isVisible() &&
+            qstrcmp(w->metaObject()->className(), className) == 0) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+template <class T>
+T* child(QWidget* window, const char* name) {
+    T* widget = window->findChild<T*>(QLatin1String(name));
+    if (widget == nullptr) {
+        qFatal("no control %s", name);
+    }
+    return widget;
+}
+
+platform::Label* label(QWidget* window, const char* name) {
+    return child<platform::Label>(window, name);
+}
+
+int px(int twips) {
+    return platform::twipsToPixels(twips, platform::logicalDpi());
+}
+
+// Both windows as the main window keeps them; the version one can get its own version numbers.
+struct Windows {
+    FormHolder<w_setumei> setumei;
+    FormHolder<w_ver> ver;
+
+    explicit Windows(platform::VersionNumbers version = platform::App::Version)
+        : ver([version] { return new w_ver(version); }) {}
+
+    platform::Form* Show(const QString& which) {
+        if (which == u"w_setumei") {
+            return setumei.Show();
+        }
+        return ver.Show();
+    }
+    platform::Form* Get(const QString& which) const {
+        if (which == u"w_setumei") {
+            return setumei.Get();
+        }
+        return ver.Get();
+    }
+};
+
+}  // namespace
+
+class TestInfoWindows : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() {
+        flushDeletes();
+        QCOMPARE(openWindows("w_setumei") + openWindows("w_ver"), 0);
+    }
+
+    void controls_data() {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QRect>("twips");
+        QTest::addColumn<QString>("caption");  // null: set by Form_Load, checked elsewhere
+        QTest::addColumn<QString>("face");     // null: the window's default font
+        QTest::addColumn<double>("points");
+        QTest::addColumn<int>("weight");
+
+        const QString none;
+        const QString setumei = QStringLiteral("w_setumei");
+        const QString ver = QStringLiteral("w_ver");
+        auto row = [](const QString& window, const char* name, const QString& parent, QRect r,
+                      const QString& caption, const QString& face, double points, int weight) {
+            QTest::addRow("%s.%s", qPrintable(window), name)
+                << window << QString::fromLatin1(name) << parent << r << caption << face << points
+                << weight;
+        };
+        row(setumei, "Label1", setumei, {240, 360, 9015, 5415}, none, kUiGothic, 12, 400);
+        row(setumei, "b_ok", setumei, {7920, 6000, 1095, 375}, kOk, none, 0, 0);
+
+        const QString frame = QStringLiteral("Frame1");
+        row(ver, "Frame1", ver, {120, 120, 7080, 4050}, none, none, 0, 0);
+        row(ver, "lblLicenseTo", frame, {120, 240, 6855, 255}, QString(""), none, 0, 0);
+        row(ver, "lblCopyright", frame, {4440, 3120, 2415, 255}, none, none, 0, 0);
+        row(ver, "lblVersion", frame, {4410, 2700, 2445, 285}, none, kGothic, 12, 700);
+        row(ver, "lblPlatform", frame, {6735, 2340, 120, 315}, QString(""), kGothic, 15.75, 700);
+        row(ver, "lblCompanyProduct", frame, {2355, 585, 3570, 480},
+            QString::fromUtf16(w_ver::kCreditLine), kGothic, 18, 700);
+        row(ver, "lblProductName", frame, {2520, 1140, 1845, 645}, QStringLiteral("Kovra"), kGothic,
+            32.25, 700);
+        row(ver, "b_end", ver, {6120, 4320, 1095, 495}, kOk, none, 0, 0);
+        row(ver, "Label1", ver, {360, 4440, 4695, 375}, none, kGothic, 12, 400);
+        row(ver, "imgLogo", frame, {480, 1320, 1215, 1185}, none, none, 0, 0);
+    }
+
+    void controls() {
+        QFETCH(QString, window);
+        QFETCH(QString, name);
+        QFETCH(QString, parent);
+        QFETCH(QRect, twips);
+        QFETCH(QString, caption);
+        QFETCH(QString, face);
+        QFETCH(double, points);
+        QFETCH(int, weight);
+
+        Windows windows;
+        platform::Form* form = windows.Show(window);
+        auto* widget = child<QWidget>(form, qPrintable(name));
+        QCOMPARE(widget->parentWidget()->objectName(), parent);
+        QCOMPARE(widget->geometry(),
+                 QRect(px(twips.x()), px(twips.y()), px(twips.width()), px(twips.height())));
+        QVERIFY(widget->isVisible());
+        if (!caption.isNull()) {
+            if (auto* button = qobject_cast<QPushButton*>(widget)) {
+                QCOMPARE(button->text(), caption);
+            } else {
+                QCOMPARE(label(form, qPrintable(name))->Caption(), caption);
+            }
+        }
+        if (face.isNull()) {
+            QVERIFY(!widget->testAttribute(Qt::WA_SetFont));
+            QCOMPARE(widget->font(), form->font());
+        } else {
+            const QFont font = widget->font();
+            QCOMPARE(font.family(), face);
+            QCOMPARE(font.pointSizeF(), points);
+            QCOMPARE(int(font.weight()), weight);
+            QVERIFY(!font.italic() && !font.underline() && !font.strikeOut());
+        }
+        form->Unload();
+    }
+
+    void frames_data() {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QSize>("client");
+        QTest::addColumn<QStringList>("tabOrder");
+        QTest::addColumn<QString>("focusable");
+        QTest::newRow("w_setumei") << "w_setumei" << QString::fromUtf16(u"説明")
+                                   << QSize(9615, 6495) << QStringList{"Label1", "b_ok"} << "b_ok";
+        QTest::newRow("w_ver") << "w_ver" << QString() << QSize(7395, 5010)
+                               << QStringList{"Frame1",         "lblLicenseTo", "lblCopyright",
+                                              "lblVersion",     "lblPlatform",  "lblCompanyProduct",
+                                              "lblProductName", "b_end",        "Label1",
+                                              "imgLogo"}
+                               << "b_end";
+    }
+
+    // Title, client size, tab order, and the one control that takes the focus.
+    void frames() {
+        QFETCH(QString, window);
+        QFETCH(QString, title);
+        QFETCH(QSize, client);
+        QFETCH(QStringList, tabOrder);
+        QFETCH(QString, focusable);
+
+        Windows windows;
+        platform::Form* form = windows.Show(window);
+        QCOMPARE(form->objectName(), window);
+        QCOMPARE(form->windowTitle(), title);
+        QCOMPARE(form->size(), QSize(px(client.width()), px(client.height())));
+        QVERIFY(form->parentWidget() == nullptr);
+        QVERIFY(!form->isModal());
+
+        QStringList chain;
+        for (QWidget* w = form->nextInFocusChain(); w != form; w = w->nextInFocusChain()) {
+            if (tabOrder.contains(w->objectName())) {
+                chain << w->objectName();
+            }
+        }
+        QCOMPARE(chain, tabOrder);
+
+        QStringList canFocus;
+        for (QWidget* w : form->findChildren<QWidget*>()) {
+            if (w->focusPolicy() != Qt::NoFocus) {
+                canFocus << w->objectName();
+            }
+        }
+        QCOMPARE(canFocus, QStringList{focusable});
+        form->Unload();
+    }
+
+    void explanationText() {
+        Windows windows;
+        platform::Label* text = label(windows.setumei.Show(), "Label1");
+        const QString caption = text->Caption();
+
+        QCOMPARE(caption.size(), 262);
+        QCOMPARE(caption.count(u' '), 11);
+        QCOMPARE(caption.count(QChar(0x3000)), 7);
+        QCOMPARE(caption.count(u'\r'), 14);
+        QCOMPARE(caption.count(u'\n'), 0);
+        QVERIFY(caption.endsWith(u'\r'));
+
+        // Ten lines, an empty one after the third, fifth, seventh and ninth.
+        QStringList expected;
+        int n = 0;
+        for (const char16_t* line : kExplanationLines) {
+            expected << QString::fromUtf16(line);
+            ++n;
+            if (n == 3 || n == 5 || n == 7 || n == 9) {
+                expected << QString();
+            }
+        }
+        expected << QString();  // after the closing carriage return
+        QCOMPARE(caption.split(u'\r'), expected);
+
+        // Shown as plain text, each carriage return a line break, blanks kept.
+        QCOMPARE(text->textFormat(), Qt::PlainText);
+        QCOMPARE(text->text().split(u'\n'), expected);
+        QVERIFY(!text->wordWrap());
+        windows.setumei.Unload();
+    }
+
+    // Closing with its button and opening again composes the same text, not a doubled one.
+    void explanationAfterReopen() {
+        Windows windows;
+        platform::Form* form = windows.setumei.Show();
+        const QString first = label(form, "Label1")->Caption();
+        for (int i = 0; i < 3; ++i) {
+            QTest::mouseClick(child<QPushButton>(form, "b_ok"), Qt::LeftButton);
+            QVERIFY(!form->isVisible());
+            QCOMPARE(windows.setumei.Get(), nullptr);
+            flushDeletes();
+            form = windows.setumei.Show();
+            QCOMPARE(label(form, "Label1")->Caption(), first);
+        }
+        QCOMPARE(first.size(), 262);
+        form->Unload();
+    }
+
+    // Its button is neither default nor cancel: Enter and Esc do not press it.
+    void explanationKeys_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("closes");
+        QTest::newRow("Return") << int(Qt::Key_Return) << false;
+        QTest::newRow("Enter") << int(Qt::Key_Enter) << false;
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << false;
+        QTest::newRow("A") << int(Qt::Key_A) << false;
+        QTest::newRow("Space") << int(Qt::Key_Space) << true;  // presses the focused button
+    }
+
+    void explanationKeys() {
+        QFETCH(int, key);
+        QFETCH(bool, closes);
+        Windows windows;
+        platform::Form* form = windows.setumei.Show();
+        auto* ok = child<QPushButton>(form, "b_ok");
+        QVERIFY(!ok->isDefault() && !ok->autoDefault());
+        ok->setFocus();
+        QTest::keyClick(ok, Qt::Key(key));
+        QTest::keyClick(form, Qt::Key(key));
+        QCOMPARE(windows.setumei.Get() == nullptr, closes);
+        QCOMPARE(form->isVisible(), !closes);
+        windows.setumei.Unload();
+    }
+
+    void versionLabel_data() {
+        QTest::addColumn<int>("major");
+        QTest::addColumn<int>("minor");
+        QTest::addColumn<int>("revision");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("1.0.0") << 1 << 0 << 0 << kVersionPrefix + "1.0.0";
+        QTest::newRow("2.10.123") << 2 << 10 << 123 << kVersionPrefix + "2.10.123";
+    }
+
+    void versionLabel() {
+        QFETCH(int, major);
+        QFETCH(int, minor);
+        QFETCH(int, revision);
+        QFETCH(QString, shown);
+        Windows windows({major, minor, revision});
+        platform::Form* form = windows.ver.Show();
+        QCOMPARE(label(form, "lblVersion")->Caption(), shown);
+        QCOMPARE(label(form, "lblVersion")->text(), shown);
+        form->Unload();
+    }
+
+    // The program's own version is the build's, 1.0.0.
+    void programVersion() {
+        FormHolder<w_ver> ver;
+        QCOMPARE(label(ver.Show(), "lblVersion")->Caption(), kVersionPrefix + "1.0.0");
+        ver.Unload();
+    }
+
+    void versionCaptions() {
+        Windows windows;
+        platform::Form* form = windows.ver.Show();
+        const QString name = QString::fromUtf16(w_ver::kAuthorName);
+        QCOMPARE(name.count(QChar(0x3000)), 1);
+        QVERIFY(!name.startsWith(QChar(0x3000)) && !name.endsWith(QChar(0x3000)));
+        QCOMPARE(label(form, "lblCopyright")->Caption(), kCopyright + "    " + name);
+        const QString mail = label(form, "Label1")->Caption();
+        QCOMPARE(kMailPrefix.size(), 15);
+        QVERIFY(mail.startsWith(kMailPrefix));
+        QVERIFY(mail.endsWith(QStringLiteral("@example.com    ")));
+        QCOMPARE(mail, kMailPrefix + QString::fromUtf16(w_ver::kEmailAddress) + "    ");
+        QCOMPARE(label(form, "lblProductName")->Caption(), QStringLiteral("Kovra"));
+        form->Unload();
+    }
+
+    // Each load starts again from the design caption "著作権".
+    void copyrightAfterReopen() {
+        Windows windows;
+        const QString expected = kCopyright + "    " + QString::fromUtf16(w_ver::kAuthorName);
+        for (int i = 0; i < 3; ++i) {
+            platform::Form* form = windows.ver.Show();
+            QCOMPARE(label(form, "lblCopyright")->Caption(), expected);
+            QTest::mouseClick(child<QPushButton>(form, "b_end"), Qt::LeftButton);
+            QCOMPARE(windows.ver.Get(), nullptr);
+            if (i == 1) {
+                flushDeletes();
+            }
+        }
+    }
+
+    void windowKinds_data() {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("closeButton");
+        QTest::addColumn<QString>("stateLabel");  // a label Form_Load sets
+        QTest::newRow("w_setumei") << "w_setumei"
+                                   << "b_ok"
+                                   << "Label1";
+        QTest::newRow("w_ver") << "w_ver"
+                               << "b_end"
+                               << "lblCopyright";
+    }
+
+    // Showing it while it is open brings back the one window, without loading it again.
+    void showTwiceGivesOneWindow_data() { windowKinds_data(); }
+    void showTwiceGivesOneWindow() {
+        QFETCH(QString, window);
+        QFETCH(QString, stateLabel);
+        Windows windows;
+        platform::Form* first = windows.Show(window);
+        label(first, qPrintable(stateLabel))->SetCaption(QStringLiteral("touched"));
+        first->showMinimized();
+        if (QGuiApplication::platformName() == u"offscreen") {
+            QTest::ignoreMessage(QtWarningMsg, "This plugin does not support raise()");
+        }
+        platform::Form* second = windows.Show(window);
+        QCOMPARE(second, first);
+        QVERIFY(second->isVisible());
+        QVERIFY(!second->isMinimized());
+        QCOMPARE(label(second, qPrintable(stateLabel))->Caption(), QStringLiteral("touched"));
+        QCOMPARE(openWindows(qPrintable(window)), 1);
+        second->Unload();
+    }
+
+    // After it closed itself, a show loads a new window with its controls in their design
+    // state, whether or not the old one is gone yet.
+    void reopenLoadsAfresh_data() {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("closeButton");
+        QTest::addColumn<QString>("stateLabel");
+        QTest::addColumn<bool>("flush");  // whether the old window is deleted before the show
+        for (bool flush : {true, false}) {
+            const char* when = flush ? "old one deleted" : "old one not yet deleted";
+            QTest::addRow("w_setumei, %s", when) << "w_setumei"
+                                                 << "b_ok"
+                                                 << "Label1" << flush;
+            QTest::addRow("w_ver, %s", when) << "w_ver"
+                                             << "b_end"
+                                             << "lblCopyright" << flush;
+        }
+    }
+    void reopenLoadsAfresh() {
+        QFETCH(QString, window);
+        QFETCH(QString, closeButton);
+        QFETCH(QString, stateLabel);
+        QFETCH(bool, flush);
+        Windows windows;
+        platform::Form* first = windows.Show(window);
+        const QString loaded = label(first, qPrintable(stateLabel))->Caption();
+        label(first, qPrintable(stateLabel))->SetCaption(QStringLiteral("touched"));
+        QPointer<platform::Form> old(first);
+
+        QTest::mouseClick(child<QPushButton>(first, qPrintable(closeButton)), Qt::LeftButton);
+        QVERIFY(!first->isVisible());
+        QCOMPARE(windows.Get(window), nullptr);
+        QCOMPARE(openWindows(qPrintable(window)), 0);
+        if (flush) {
+            flushDeletes();
+            QVERIFY(old.isNull());  // unloaded means gone, controls and all
+        }
+
+        platform::Form* second = windows.Show(window);
+        QVERIFY(second != old.data());
+        QVERIFY(second->isVisible());
+        QCOMPARE(label(second, qPrintable(stateLabel))->Caption(), loaded);
+        QCOMPARE(openWindows(qPrintable(window)), 1);
+        second->Unload();
+        flushDeletes();
+        QVERIFY(old.isNull());
+    }
+
+    void versionKeys_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<bool>("closes");
+        const int none = Qt::NoModifier;
+        QTest::newRow("Return") << int(Qt::Key_Return) << none << true;
+        QTest::newRow("Enter") << int(Qt::Key_Enter) << none << true;
+        QTest::newRow("Escape") << int(Qt::Key_Escape) << none << true;
+        QTest::newRow("Space") << int(Qt::Key_Space) << none << true;
+        QTest::newRow("letter") << int(Qt::Key_Q) << none << true;
+        QTest::newRow("Shift+letter") << int(Qt::Key_Q) << int(Qt::ShiftModifier) << true;
+        QTest::newRow("digit") << int(Qt::Key_7) << none << true;
+        QTest::newRow("Shift") << int(Qt::Key_Shift) << none << false;
+        QTest::newRow("Control") << int(Qt::Key_Control) << none << false;
+        QTest::newRow("Alt") << int(Qt::Key_Alt) << none << false;
+        QTest::newRow("Left") << int(Qt::Key_Left) << none << false;
+        QTest::newRow("Down") << int(Qt::Key_Down) << none << false;
+        QTest::newRow("F1") << int(Qt::Key_F1) << none << false;
+        QTest::newRow("F12") << int(Qt::Key_F12) << none << false;
+        QTest::newRow("Delete") << int(Qt::Key_Delete) << none << false;
+    }
+
+    // Whichever control has the key, the window sees it first.
+    void versionKeys() {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(bool, closes);
+        const char* targets[] = {"b_end", "w_ver", "Frame1", "lblVersion"};
+        for (const char* target : targets) {
+            Windows windows;
+            platform::Form* form = windows.ver.Show();
+            auto* ok = child<QPushButton>(form, "b_end");
+            ok->setFocus();
+            QWidget* receiver = qstrcmp(target, "w_ver") == 0 ? form : child<QWidget>(form, target);
+            int clicks = 0;
+            connect(ok, &QPushButton::clicked, [&clicks] { ++clicks; });
+
+            QTest::keyClick(receiver, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+            QVERIFY2((windows.ver.Get() == nullptr) == closes, target);
+            QVERIFY2(form->isVisible() == !closes, target);
+            // The key closed the window; it does not also press the button.
+            QCOMPARE(clicks, 0);
+            windows.ver.Unload();
+            flushDeletes();
+        }
+    }
+
+    void versionClicks_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QPoint>("twips");  // from the target's corner; (-1, -1): its centre
+        QTest::addColumn<bool>("closes");
+        const QPoint centre(-1, -1);
+        QTest::newRow("frame, corner") << "Frame1" << QPoint(60, 60) << true;
+        QTest::newRow("frame, middle") << "Frame1" << QPoint(3540, 2025) << true;
+        QTest::newRow("frame, by the logo") << "Frame1" << QPoint(420, 1900) << true;
+        QTest::newRow("lblProductName") << "lblProductName" << centre << false;
+        QTest::newRow("lblCompanyProduct") << "lblCompanyProduct" << centre << false;
+        QTest::newRow("lblVersion") << "lblVersion" << centre << false;
+        QTest::newRow("lblCopyright") << "lblCopyright" << centre << false;
+        QTest::newRow("lblLicenseTo, empty") << "lblLicenseTo" << centre << false;
+        QTest::newRow("lblPlatform, empty") << "lblPlatform" << centre << false;
+        QTest::newRow("imgLogo") << "imgLogo" << centre << false;
+        QTest::newRow("Label1") << "Label1" << centre << false;
+        QTest::newRow("window, below the frame") << "w_ver" << QPoint(3000, 4260) << false;
+        QTest::newRow("window, corner") << "w_ver" << QPoint(30, 30) << false;
+        QTest::newRow("b_end") << "b_end" << centre << true;
+    }
+
+    void versionClicks() {
+        QFETCH(QString, target);
+        QFETCH(QPoint, twips);
+        QFETCH(bool, closes);
+        Windows windows;
+        platform::Form* form = windows.ver.Show();
+        QWidget* receiver = target == u"w_ver" ? form : child<QWidget>(form, qPrintable(target));
+        const QPoint at =
+            twips.x() < 0 ? receiver->rect().center() : QPoint(px(twips.x()), px(twips.y()));
+        if (twips.x() >= 0) {
+            // The point must be on the target's own surface, not on one of its controls.
+            QCOMPARE(receiver->childAt(at), nullptr);
+        }
+        QTest::mouseClick(receiver, Qt::LeftButton, Qt::NoModifier, at);
+        QCOMPARE(windows.ver.Get() == nullptr, closes);
+        QCOMPARE(form->isVisible(), !closes);
+        windows.ver.Unload();
+    }
+
+    // A press on a label that is released on the frame is no click on the frame.
+    void versionDragOffLabel() {
+        Windows windows;
+        platform::Form* form = windows.ver.Show();
+        auto* frame = child<platform::Frame>(form, "Frame1");
+        auto* name = label(form, "lblProductName");
+        QTest::mousePress(name, Qt::LeftButton, Qt::NoModifier, name->rect().center());
+        QTest::mouseRelease(frame, Qt::LeftButton, Qt::NoModifier, QPoint(px(60), px(60)));
+        QVERIFY(windows.ver.Get() != nullptr);
+        form->Unload();
+    }
+
+    void versionLabelsStayEmpty() {
+        Windows windows;
+        platform::Form* form = windows.ver.Show();
+        QCOMPARE(label(form, "lblLicenseTo")->text(), QString());
+        QCOMPARE(label(form, "lblPlatform")->text(), QString());
+        QVERIFY(!label(form, "Label1")->text().contains(QStringLiteral("Label1")));
+        form->Unload();
+    }
+
+    // One 32 x 32 picture with a transparent part, on the windows and, stretched, as the logo.
+    void icon() {
+        const QPixmap icon = ui::programPixmap();
+        QCOMPARE(icon.size(), QSize(32, 32));
+        const QImage image = icon.toImage();
+        QVERIFY(image.hasAlphaChannel());
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0);
+        QCOMPARE(image.pixelColor(16, 16).alpha(), 255);
+
+        Windows windows;
+        for (const char* window : {"w_setumei", "w_ver"}) {
+            platform::Form* form = windows.Show(QLatin1String(window));
+            QVERIFY(!form->windowIcon().isNull());
+            QCOMPARE(form->windowIcon().pixmap(32, 32).toImage(), image);
+        }
+        auto* logo = child<platform::Image>(windows.ver.Get(), "imgLogo");
+        QVERIFY(logo->hasScaledContents());
+        QCOMPARE(logo->pixmap().toImage(), image);
+        QCOMPARE(logo->size(), QSize(px(1215), px(1185)));
+        windows.setumei.Unload();
+        windows.ver.Unload();
+    }
+
+    // Closing an information window leaves the other windows open and the program running.
+    void closingKeepsOthers() {
+        QWidget main;
+        main.show();
+        Windows windows;
+        windows.setumei.Show();
+        windows.ver.Show();
+        bool quit = false;
+        QMetaObject::Connection c =
+            connect(qApp, &QCoreApplication::aboutToQuit, [&quit] { quit = true; });
+        QTest::mouseClick(child<QPushButton>(windows.setumei.Get(), "b_ok"), Qt::LeftButton);
+        QTest::keyClick(windows.ver.Get(), Qt::Key_Escape);
+        flushDeletes();
+        QCoreApplication::processEvents();
+        QVERIFY(main.isVisible());
+        QVERIFY(!quit);
+        QCOMPARE(openWindows("w_setumei") + openWindows("w_ver"), 0);
+        disconnect(c);
+    }
+
+    // The holder deletes a window still open when it goes, as at program end.
+    void holderClosesItsWindow() {
+        QPointer<platform::Form> form;
+        {
+            Windows windows;
+            form = windows.ver.Show();
+            QVERIFY(!form.isNull());
+        }
+        QVERIFY(form.isNull());
+    }
+};
+
+QTEST_MAIN(TestInfoWindows)
+#include "tst_infowindows.moc"
