@@ -22,7 +22,7 @@ void registerFontSubstitutes() {
     }
 }
 
-QFont designFont(const QString& face, double points, bool bold) {
+QFont namedFont(const QString& face, double points, bool bold) {
     QFont font(face);
     font.setPointSizeF(points);
     font.setWeight(bold ? QFont::Bold : QFont::Normal);
@@ -31,7 +31,7 @@ QFont designFont(const QString& face, double points, bool bold) {
 }
 
 QFont windowDefaultFont() {
-    return designFont(QStringLiteral("ＭＳ Ｐゴシック"), 9);
+    return namedFont(QStringLiteral("ＭＳ Ｐゴシック"), 9);
 }
 
 }  // namespace platform

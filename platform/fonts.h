@@ -11,7 +11,7 @@ namespace platform {
 void registerFontSubstitutes();
 
 // A font by face name and size in points (fractions allowed), regular or bold.
-QFont designFont(const QString& face, double points, bool bold = false);
+QFont namedFont(const QString& face, double points, bool bold = false);
 
 // The face every window uses for controls that name no font of their own.
 QFont windowDefaultFont();

@@ -22,7 +22,7 @@ namespace {
 
 // The font of the drive, folder and file lists.
 QFont listFont() {
-    return platform::designFont(QStringLiteral("ＭＳ Ｐゴシック"), 12);
+    return platform::namedFont(QStringLiteral("ＭＳ Ｐゴシック"), 12);
 }
 
 // A folder with a name tag: the tool in one picture.
@@ -82,7 +82,7 @@ kovra::kovra(const std::string& startFolder, std::vector<platform::DriveInfo> dr
 }
 
 void kovra::createControls() {
-    // Fixed positions, as designed: nothing moves or grows with the window.
+    // Fixed positions: nothing moves or grows with the window.
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("client"));
     setCentralWidget(client);

@@ -444,7 +444,7 @@ private slots:
         QCOMPARE(chain.indexOf(QString::fromLatin1(name)), position);
     }
 
-    void theWindowAsDesigned() {
+    void theWindowsSizePlaceAndCaption() {
         const std::string a = folder("a");
         openWindow(a, {{a, {}}});
         // Offscreen screens are 96 DPI: a pixel is 15 twips, so the sizes below are exact.
@@ -473,7 +473,7 @@ private slots:
             const QFont font = child<QWidget>(name)->font();
             QCOMPARE(font.family(), QStringLiteral("ＭＳ Ｐゴシック"));
             QCOMPARE(font.pointSizeF(), 12.0);
-            // The designed face is missing here; a substitute must be what draws.
+            // The named face is missing here; a substitute must be what draws.
             const QString used = QFontInfo(font).family();
             QVERIFY2(QFont::substitutes(font.family()).contains(used, Qt::CaseInsensitive),
                      qPrintable(used));
