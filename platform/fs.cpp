@@ -123,6 +123,90 @@ std::vector<std::string> listFiles(const std::string& folder, int& err) {
     return names;
 }
 
+std::vector<std::string> listFolders(const std::string& folder, int& err) {
+    err = 0;
+    std::vector<std::string> names;
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return names;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        err = errno;
+        ::close(fd);
+        return names;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            continue;
+        }
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+            // A link counts by what it points to: it opens like the folder it names.
+            struct stat st {};
+            isFolder = ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (isFolder) {
+            names.emplace_back(name);
+        }
+        errno = 0;
+    }
+    if (errno != 0) {
+        err = errno;
+    }
+    ::closedir(dir);
+    sortForDisplay(names);
+    return names;
+}
+
+std::string currentFolder() {
+    std::vector<char> buffer(4096);
+    while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) {
+            return "/";
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    return normalizeFolder(buffer.data());
+}
+
+std::string normalizeFolder(const std::string& path) {
+    std::string result;
+    result.reserve(path.size());
+    for (const char c : path) {
+        if (c != '/' || result.empty() || result.back() != '/') {
+            result.push_back(c);
+        }
+    }
+    if (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    return result;
+}
+
+std::string folderErrorReason(int err) {
+    switch (err) {
+        case ENOENT:
+            return "フォルダが見つかりません（削除または移動された可能性があります）";
+        case ENOTDIR:
+            return "フォルダではありません";
+        case EACCES:
+        case EPERM:
+            return "アクセス権がありません";
+        case EIO:
+        case ENODEV:
+        case ENXIO:
+        case ENOMEDIUM:
+        case ESTALE:
+            return "ドライブの準備ができていません（取り外されたか、接続が切れています）";
+        default:
+            return errorReason(core::RenameStatus{err, false});
+    }
+}
+
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to) {
     Syscalls& sys = syscalls();
     if (sys.renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) {

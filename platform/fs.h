@@ -24,6 +24,19 @@ Syscalls defaultSyscalls();
 // included, sorted in display order. On failure returns an empty list and sets `err`.
 std::vector<std::string> listFiles(const std::string& folder, int& err);
 
+// The subfolders of `folder`, symbolic links to folders and hidden ones included, sorted in
+// display order. On failure returns an empty list and sets `err`.
+std::vector<std::string> listFolders(const std::string& folder, int& err);
+
+// The program's working directory, or "/" when it has gone.
+std::string currentFolder();
+
+// `path` with repeated separators made one and no trailing separator except at the root.
+std::string normalizeFolder(const std::string& path);
+
+// The reason a folder cannot be opened, in Japanese (UTF-8), without the error number.
+std::string folderErrorReason(int err);
+
 // Display order: by name ignoring ASCII case, ties broken by the raw bytes.
 bool displayLess(const std::string& a, const std::string& b);
 void sortForDisplay(std::vector<std::string>& names);

@@ -2,6 +2,7 @@
 #include <QTest>
 #include <cerrno>
 
+#include "platform/drivelistbox.h"
 #include "platform/fs.h"
 #include "testutil.h"
 
@@ -108,6 +109,53 @@ private slots:
         int err = 0;
         QVERIFY(platform::listFiles(dir_ + "/none", err).empty());
         QCOMPARE(err, ENOENT);
+    }
+
+    void listsFoldersAndLinksToThem() {
+        QVERIFY(makeFile(dir_, "file.txt"));
+        QCOMPARE(::mkdir((dir_ + "/Sub").c_str(), 0755), 0);
+        QCOMPARE(::mkdir((dir_ + "/.hidden").c_str(), 0755), 0);
+        QCOMPARE(::mkdir((dir_ + "/\xff").c_str(), 0755), 0);  // not UTF-8
+        QCOMPARE(::symlink("Sub", (dir_ + "/folderlink").c_str()), 0);
+        QCOMPARE(::symlink("file.txt", (dir_ + "/filelink").c_str()), 0);
+        QCOMPARE(::symlink("nowhere", (dir_ + "/dangling").c_str()), 0);
+
+        int err = -1;
+        const std::vector<std::string> names = platform::listFolders(dir_, err);
+        QCOMPARE(err, 0);
+        QCOMPARE(names, (std::vector<std::string>{".hidden", "folderlink", "Sub", "\xff"}));
+        QVERIFY(platform::listFolders(dir_ + "/none", err).empty());
+        QCOMPARE(err, ENOENT);
+    }
+
+    void normalizeFolder_data() {
+        QTest::addColumn<std::string>("path");
+        QTest::addColumn<std::string>("expected");
+        QTest::newRow("root") << std::string("/") << std::string("/");
+        QTest::newRow("root twice") << std::string("//") << std::string("/");
+        QTest::newRow("plain") << std::string("/a/b") << std::string("/a/b");
+        QTest::newRow("trailing") << std::string("/a/b/") << std::string("/a/b");
+        QTest::newRow("doubled") << std::string("/a//b") << std::string("/a/b");
+    }
+    void normalizeFolder() {
+        QFETCH(std::string, path);
+        QFETCH(std::string, expected);
+        QCOMPARE(platform::normalizeFolder(path), expected);
+    }
+
+    void drivesAreUserVolumesWithTheRootFirst() {
+        const std::vector<platform::DriveInfo> drives = platform::mountedDrives();
+        QVERIFY(!drives.empty());
+        QCOMPARE(drives.front().root, std::string("/"));
+        std::vector<std::string> seen;
+        for (const platform::DriveInfo& drive : drives) {
+            for (const char* system : {"/proc", "/sys", "/dev"}) {
+                QVERIFY2(drive.root.rfind(system, 0) != 0, drive.root.c_str());
+            }
+            QVERIFY2(std::find(seen.begin(), seen.end(), drive.root) == seen.end(),
+                     drive.root.c_str());
+            seen.push_back(drive.root);
+        }
     }
 
     void displayOrder() {
