@@ -67,8 +67,8 @@ bool FileListBox::Selected(std::int64_t i) const {
 }
 
 void FileListBox::SetSelected(std::int64_t i, bool selected) {
-    selectionModel()->select(indexAt(i), selected ? QItemSelectionModel::Select
-                                                  : QItemSelectionModel::Deselect);
+    selectionModel()->select(
+        indexAt(i), selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
 }
 
 void FileListBox::SelectAllFiles() {
@@ -78,6 +78,23 @@ void FileListBox::SelectAllFiles() {
     }
     selectionModel()->select(QItemSelection(indexAt(0), indexAt(count - 1)),
                              QItemSelectionModel::Select);
+}
+
+std::int64_t FileListBox::SelectNames(const std::vector<std::string>& names) {
+    // The list is in display order, so each name is found by binary search.
+    const std::vector<std::string>& listed = model_.names();
+    QItemSelection selection;
+    std::int64_t found = 0;
+    for (const std::string& name : names) {
+        const auto it = std::lower_bound(listed.begin(), listed.end(), name, displayLess);
+        if (it != listed.end() && *it == name) {
+            const QModelIndex index = indexAt(it - listed.begin());
+            selection.select(index, index);
+            ++found;
+        }
+    }
+    selectionModel()->select(selection, QItemSelectionModel::Select);
+    return found;
 }
 
 std::vector<core::SelectionRange> FileListBox::SelectedRanges() const {

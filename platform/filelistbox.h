@@ -43,6 +43,8 @@ public:
     void SetSelected(std::int64_t i, bool selected);
     // Selects every entry as one range.
     void SelectAllFiles();
+    // Selects the entries with these names, in one selection change; returns how many were found.
+    std::int64_t SelectNames(const std::vector<std::string>& names);
     std::vector<core::SelectionRange> SelectedRanges() const override;
     // Reads the folder again; nothing is selected afterwards.
     void Refresh() override;

@@ -2,13 +2,16 @@
 
 // Helpers for tests on real files: names are raw bytes, written and read with system calls.
 
-#include <QTest>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QTest>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,14 +25,46 @@ inline char* toString(const std::string& s) {
 
 namespace testutil {
 
+// A temporary folder removed with everything in it, by bytes: QTemporaryDir cannot remove names
+// that are not valid UTF-8.
+class TempFolder {
+public:
+    TempFolder() {
+        const char* tmp = std::getenv("TMPDIR");
+        path_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kovra-test-XXXXXX";
+        if (::mkdtemp(path_.data()) == nullptr) {
+            path_.clear();
+        }
+    }
+    ~TempFolder() {
+        if (!path_.empty()) {
+            ::nftw(
+                path_.c_str(),
+                [](const char* p, const struct stat*, int, FTW*) {
+                    ::remove(p);
+                    return 0;
+                },
+                16, FTW_DEPTH | FTW_PHYS);
+        }
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    bool isValid() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 inline bool makeFile(const std::string& folder, const std::string& name,
                      const std::string& content = {}) {
     const int fd = ::open((folder + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd < 0) {
         return false;
     }
-    const bool ok = ::write(fd, content.data(), content.size()) ==
-                    static_cast<ssize_t>(content.size());
+    const bool ok =
+        ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     ::close(fd);
     return ok;
 }

@@ -2,15 +2,21 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
+
+#include <sys/stat.h>
 
 #include "core/rename_run.h"
 #include "platform/dirlistbox.h"
 #include "platform/display.h"
+#include "platform/drop.h"
 #include "platform/error_report.h"
 #include "platform/filelistbox.h"
 #include "platform/fonts.h"
@@ -58,6 +64,7 @@ kovra::kovra(const std::string& startFolder, std::vector<platform::DriveInfo> dr
     connect(m_setu, &QAction::triggered, this, &kovra::m_setu_click);
     connect(m_v, &QAction::triggered, this, &kovra::m_v_click);
 
+    setAcceptDrops(true);
     placeWindow();
 }
 
@@ -184,6 +191,46 @@ void kovra::reportRenameError(const core::RunResult& result) {
                     .arg(result.renamed);
     }
     platform::reportError(this, QStringLiteral("Kovra"), text);
+}
+
+void kovra::dragEnterEvent(QDragEnterEvent* event) {
+    if (!platform::localPathsFromUriList(event->mimeData()->data(QStringLiteral("text/uri-list")))
+             .empty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void kovra::dropEvent(QDropEvent* event) {
+    const std::vector<std::string> paths =
+        platform::localPathsFromUriList(event->mimeData()->data(QStringLiteral("text/uri-list")));
+    if (paths.empty()) {
+        return;
+    }
+    event->acceptProposedAction();
+    openDropped(paths);
+}
+
+void kovra::openDropped(const std::vector<std::string>& paths) {
+    struct stat st {};
+    const bool isFolder = ::stat(paths.front().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const std::string folder = isFolder ? paths.front() : platform::parentFolder(paths.front());
+    // Fires Dir1_Change, which empties the work lists and lists the folder.
+    const int err = Dir1->SetPath(folder);
+    if (err != 0) {
+        reportFolderError(folder, err);
+        return;
+    }
+    Drive1->SetDrive(Dir1->Root());
+    if (!isFolder) {
+        // Files of other folders in the same drop are left out: one folder is open at a time.
+        std::vector<std::string> names;
+        for (const std::string& path : paths) {
+            if (platform::normalizeFolder(platform::parentFolder(path)) == Dir1->Path()) {
+                names.push_back(path.substr(path.rfind('/') + 1));
+            }
+        }
+        File1->SelectNames(names);
+    }
 }
 
 void kovra::Drive1_Change() {

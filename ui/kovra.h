@@ -44,6 +44,12 @@ public slots:
     void m_setu_click();
     void m_v_click();
 
+protected:
+    // A folder dropped from a file manager opens as if chosen in Dir1; dropped files open their
+    // folder and are selected.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
 private:
     platform::DriveListBox* Drive1 = nullptr;
     platform::DirListBox* Dir1 = nullptr;
@@ -73,4 +79,5 @@ private:
     void setFile1Path(const std::string& path);
     void reportFolderError(const std::string& path, int err);
     void reportRenameError(const core::RunResult& result);
+    void openDropped(const std::vector<std::string>& paths);
 };

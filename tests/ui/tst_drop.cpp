@@ -1,0 +1,116 @@
+// Dropping folders and files from a file manager onto the main window.
+
+#include <QDropEvent>
+#include <QMimeData>
+#include <QTest>
+
+#include "platform/dirlistbox.h"
+#include "platform/drop.h"
+#include "platform/filelistbox.h"
+#include "platform/listbox.h"
+#include "testutil.h"
+#include "ui/kovra.h"
+
+Q_DECLARE_METATYPE(std::string)
+using Paths = std::vector<std::string>;
+Q_DECLARE_METATYPE(Paths)
+
+class TestDrop : public QObject {
+    Q_OBJECT
+
+    testutil::TempFolder tmp_;
+    std::string base_;
+
+    // Delivers a drag entering the window and the drop, as a file manager does.
+    static bool drop(QWidget* window, const QByteArray& uriList) {
+        QMimeData mime;
+        mime.setData(QStringLiteral("text/uri-list"), uriList);
+        const QPointF at(window->width() / 2.0, window->height() / 2.0);
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &enter);
+        if (!enter.isAccepted()) {
+            return false;
+        }
+        QDropEvent dropEvent(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(window, &dropEvent);
+        return dropEvent.isAccepted();
+    }
+
+    static QByteArray fileUrl(const std::string& path) {
+        return "file://" + QByteArray::fromStdString(path).toPercentEncoding("/") + "\r\n";
+    }
+
+private slots:
+    void initTestCase() { base_ = tmp_.path(); }
+
+    void uriList_data() {
+        QTest::addColumn<QByteArray>("uriList");
+        QTest::addColumn<Paths>("expected");
+        QTest::newRow("two files") << QByteArray("file:///a/b.jpg\r\nfile:///a/c.jpg\r\n")
+                                   << Paths{"/a/b.jpg", "/a/c.jpg"};
+        QTest::newRow("escaped bytes, not UTF-8")
+            << QByteArray("file:///a/%E7%8C%AB%20%FF.jpg") << Paths{"/a/\xe7\x8c\xab \xff.jpg"};
+        QTest::newRow("localhost and a trailing slash")
+            << QByteArray("file://localhost/a/dir/") << Paths{"/a/dir"};
+        QTest::newRow("comments, other schemes and hosts skipped")
+            << QByteArray("# comment\nhttps://example.com/x\nfile://otherhost/x\nfile:///ok\n")
+            << Paths{"/ok"};
+        QTest::newRow("an escaped NUL is no path") << QByteArray("file:///a%00b") << Paths{};
+    }
+    void uriList() {
+        QFETCH(QByteArray, uriList);
+        QFETCH(Paths, expected);
+        QCOMPARE(platform::localPathsFromUriList(uriList), expected);
+    }
+
+    void droppingAFolderOpensIt() {
+        const std::string start = base_ + "/start";
+        const std::string target = base_ + "/\xe5\x86\x99\xe7\x9c\x9f \xff";  // "写真 \xff"
+        QCOMPARE(::mkdir(start.c_str(), 0755), 0);
+        QCOMPARE(::mkdir(target.c_str(), 0755), 0);
+        QVERIFY(testutil::makeFile(target, "a.jpg"));
+        kovra window(start, {{"/", QString()}});
+        window.show();
+        auto* list1 = window.findChild<platform::ListBox*>("List1");
+        list1->AddItem("stale");
+
+        QVERIFY(drop(&window, fileUrl(target)));
+        QCOMPARE(window.findChild<platform::DirListBox*>("Dir1")->Path(), target);
+        auto* file1 = window.findChild<platform::FileListBox*>("File1");
+        QCOMPARE(file1->Path(), target);
+        QCOMPARE(file1->ListCount(), 1);
+        QVERIFY(file1->SelectedRanges().empty());
+        QCOMPARE(list1->ListCount(), 0);
+    }
+
+    void droppingFilesOpensTheirFolderAndSelectsThem() {
+        const std::string folder = base_ + "/pics";
+        QCOMPARE(::mkdir(folder.c_str(), 0755), 0);
+        for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d\xfe.jpg"}) {
+            QVERIFY(testutil::makeFile(folder, name));
+        }
+        kovra window(base_, {{"/", QString()}});
+        window.show();
+        auto* list2 = window.findChild<platform::ListBox*>("List2");
+        list2->AddItem("stale");
+
+        QVERIFY(drop(&window, fileUrl(folder + "/b.jpg") + fileUrl(folder + "/d\xfe.jpg")));
+        QCOMPARE(window.findChild<platform::DirListBox*>("Dir1")->Path(), folder);
+        auto* file1 = window.findChild<platform::FileListBox*>("File1");
+        QCOMPARE(file1->ListCount(), 4);
+        QVERIFY(!file1->Selected(0));
+        QVERIFY(file1->Selected(1));
+        QVERIFY(!file1->Selected(2));
+        QVERIFY(file1->Selected(3));
+        QCOMPARE(list2->ListCount(), 0);
+    }
+
+    void aDropWithoutLocalFilesIsRefused() {
+        kovra window(base_, {{"/", QString()}});
+        window.show();
+        QVERIFY(!drop(&window, "https://example.com/a.jpg\r\n"));
+    }
+};
+
+QTEST_MAIN(TestDrop)
+#include "tst_drop.moc"
