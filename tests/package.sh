@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it as a user would, checks the installed desktop entry and
+# metainfo, starts /usr/bin/kovra on a real X server and ends it with Ctrl+X, then removes the
+# package again. Usage: tests/package.sh [build folder]
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(realpath "${1:-build}")"
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+    if ! sudo -n true 2>/dev/null; then
+        echo "package: skipped (installing a package needs root or password-less sudo)"
+        exit 0
+    fi
+    sudo="sudo"
+fi
+if dpkg-query -W -f='${Status}' kovra 2>/dev/null | grep -q "ok installed"; then
+    echo "package: skipped (a kovra package is installed already; remove it first)"
+    exit 0
+fi
+
+bash "$here/scripts/deps.sh" dpkg-dev file desktop-file-utils appstream
+rm -f "$build"/kovra_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+deb="$(ls "$build"/kovra_*_amd64.deb)"
+
+remove() { DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq kovra >/dev/null; }
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb" >/dev/null
+trap remove EXIT
+
+desktop-file-validate /usr/share/applications/org.example.kovra.desktop
+appstreamcli validate --no-net /usr/share/metainfo/org.example.kovra.metainfo.xml >/dev/null
+for size in 32 48 64 128 256; do
+    test -f "/usr/share/icons/hicolor/${size}x${size}/apps/kovra.png"
+done
+bash "$here/tests/smoke.sh" /usr/bin/kovra
+
+remove
+trap - EXIT
+if [ -e /usr/bin/kovra ] || dpkg-query -W -f='${Status}' kovra 2>/dev/null | grep -q "ok installed"; then
+    echo "package: kovra is still installed after removal" >&2
+    exit 1
+fi
+echo "package: $(basename "$deb") installed, validated, started, ended with Ctrl+X, removed"
