@@ -2,13 +2,14 @@
 
 // Helpers for tests on real files: names are raw bytes, written and read with system calls.
 
-#include <QTest>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QTest>
 
 #include <algorithm>
+#include <cerrno>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,8 +29,8 @@ inline bool makeFile(const std::string& folder, const std::string& name,
     if (fd < 0) {
         return false;
     }
-    const bool ok = ::write(fd, content.data(), content.size()) ==
-                    static_cast<ssize_t>(content.size());
+    const bool ok =
+        ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     ::close(fd);
     return ok;
 }
@@ -77,6 +78,24 @@ inline std::map<std::string, std::string> contents(const std::string& folder) {
         result[name] = readFile(folder + "/" + name);
     }
     return result;
+}
+
+// Removes a folder and everything in it by raw names. QTemporaryDir cannot do that when a name
+// is not valid UTF-8: QDir does not even list such names.
+inline bool removeTree(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlink(path.c_str()) == 0;
+    }
+    ::chmod(path.c_str(), 0700);
+    bool ok = true;
+    for (const std::string& name : entries(path)) {
+        ok = removeTree(path + "/" + name) && ok;
+    }
+    return ::rmdir(path.c_str()) == 0 && ok;
 }
 
 }  // namespace testutil

@@ -2,6 +2,7 @@
 #include <QTest>
 #include <cerrno>
 
+#include "platform/errors.h"
 #include "platform/fs.h"
 #include "testutil.h"
 
@@ -82,6 +83,7 @@ private slots:
         ::close(dirfd_);
         platform::syscalls() = platform::defaultSyscalls();
     }
+    void cleanupTestCase() { QVERIFY(testutil::removeTree(tmp_.path().toStdString())); }
 
     void listsEverythingButFolders() {
         QVERIFY(makeFile(dir_, "b.jpg"));
@@ -205,6 +207,43 @@ private slots:
         const std::string reason = platform::errorReason({ENAMETOOLONG, false}, 258, 255);
         QVERIFY(reason.find("258") != std::string::npos);
         QVERIFY(reason.find("255") != std::string::npos);
+        // A name within the limit was not the cause: the path was too long.
+        const std::string path = platform::errorReason({ENAMETOOLONG, false}, 200, 255);
+        QVERIFY(path.find("200") == std::string::npos);
+    }
+
+    // Every errno that opening the folder, renameat2, linkat or unlinkat can give has words a
+    // user understands, and the report line carries the number.
+    void reasonForEveryErrno_data() {
+        QTest::addColumn<int>("err");
+        for (const int err :
+             {EEXIST, ENOTEMPTY, EISDIR,     ENOENT,   EACCES,    EPERM,     EROFS,   ENAMETOOLONG,
+              ENOSPC, EDQUOT,    EBUSY,      ETXTBSY,  EIO,       EUCLEAN,   ENOTDIR, ENODEV,
+              ENXIO,  ENOMEDIUM, ESTALE,     ENOTCONN, ETIMEDOUT, EHOSTDOWN, EXDEV,   EMLINK,
+              ELOOP,  EINVAL,    EOPNOTSUPP, ENOSYS,   ENOKEY,    ENOMEM,    EMFILE,  ENFILE,
+              EINTR,  EAGAIN,    EBADF,      EFAULT}) {
+            QTest::addRow("%s", strerrorname_np(err)) << err;
+        }
+    }
+    void reasonForEveryErrno() {
+        QFETCH(int, err);
+        const std::string line = platform::reasonLine({err, false});
+        QVERIFY2(line.find("予期しない") == std::string::npos, line.c_str());
+        const std::string number = "（エラー番号 " + std::to_string(err) + "）";
+        QVERIFY2(line.size() > number.size() &&
+                     line.compare(line.size() - number.size(), number.size(), number) == 0,
+                 line.c_str());
+    }
+
+    void reasonForAnUnknownErrnoStillNamesIt() {
+        const std::string line = platform::reasonLine({EDOM, false});
+        QVERIFY2(line.find("（エラー番号 33）") != std::string::npos, line.c_str());
+    }
+
+    void reasonForAFolderThatCannotBeOpened() {
+        core::RenameStatus status{ENOENT, false};
+        status.folder = true;
+        QVERIFY(platform::errorReason(status).find("フォルダ") != std::string::npos);
     }
 };
 
