@@ -56,8 +56,9 @@ RunResult renameRun(FileList& file1, WorkList& list1, WorkList& list2, FileSyste
         for (std::int64_t i = 0; i < result.total; ++i) {
             const std::string& name = list2.List(i);
             std::string newName = kovra(file1.Path(), name);
-            const RenameStatus status = folder ? folder->Rename(name, newName)
-                                               : RenameStatus{openErr != 0 ? openErr : EIO, false};
+            const RenameStatus status =
+                folder ? folder->Rename(name, newName)
+                       : RenameStatus{openErr != 0 ? openErr : EIO, false, true};
             if (status) {
                 result.end = RunResult::End::Failed;
                 result.status = status;

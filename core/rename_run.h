@@ -34,6 +34,8 @@ public:
 struct RenameStatus {
     int err = 0;
     bool unsafe = false;
+    // Set when the folder itself could not be opened, so no file was tried.
+    bool folder = false;
     explicit operator bool() const { return err != 0; }
 };
 

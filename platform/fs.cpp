@@ -55,7 +55,9 @@ private:
 
 }  // namespace
 
-Syscalls defaultSyscalls() { return Syscalls{sysRenameat2, sysLinkat, sysUnlinkat}; }
+Syscalls defaultSyscalls() {
+    return Syscalls{sysRenameat2, sysLinkat, sysUnlinkat};
+}
 
 Syscalls& syscalls() {
     static Syscalls calls = defaultSyscalls();
@@ -219,8 +221,8 @@ core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std
     // The file system cannot refuse to replace. A hard link can: it fails if `to` exists.
     if (sys.linkat(dirfd, from.c_str(), dirfd, to.c_str(), 0) != 0) {
         const int linkErr = errno;
-        const bool noLinks = linkErr == EPERM || linkErr == EOPNOTSUPP || linkErr == ENOSYS ||
-                             linkErr == EINVAL;
+        const bool noLinks =
+            linkErr == EPERM || linkErr == EOPNOTSUPP || linkErr == ENOSYS || linkErr == EINVAL;
         // Without links there is no rename that cannot overwrite: refuse rather than risk it.
         return {linkErr, noLinks};
     }
@@ -243,23 +245,42 @@ std::string errorReason(const core::RenameStatus& status, std::size_t nameBytes,
         return "このドライブのファイルシステムでは、既存のファイルを上書きする危険なしに名前を"
                "変更できません";
     }
+    if (status.folder) {
+        // Nothing was renamed: the folder shown could not be opened any more.
+        switch (status.err) {
+            case ENOENT:
+            case ENOTDIR:
+                return "フォルダが見つかりません（削除または移動された可能性があります）";
+            case EACCES:
+            case EPERM:
+                return "フォルダを開くアクセス権がありません";
+            case ENAMETOOLONG:
+                return "フォルダのパスが長すぎます";
+            default:
+                break;
+        }
+    }
     switch (status.err) {
         case EEXIST:
         case ENOTEMPTY:
             return "新しい名前のファイル（またはフォルダ）が既にあります";
+        case EISDIR:
+            return "新しい名前のフォルダが既にあります";
         case ENOENT:
             return "ファイルが見つかりません（削除または移動された可能性があります）";
         case EACCES:
+            return "アクセス権がありません（このフォルダを変更する権限がありません）";
         case EPERM:
-            return "アクセス権がありません";
+            return "この操作は許可されていません（保護されたファイルかフォルダです）";
         case EROFS:
             return "読み取り専用のドライブです";
         case ENAMETOOLONG:
-            if (nameBytes > 0 && nameLimit > 0) {
+            // Within the limit the name was not the cause: the whole path was too long.
+            if (nameBytes > 0 && nameLimit > 0 && nameBytes > static_cast<std::size_t>(nameLimit)) {
                 return "新しい名前が長すぎます（" + std::to_string(nameBytes) + " バイト、上限 " +
                        std::to_string(nameLimit) + " バイト）";
             }
-            return "新しい名前が長すぎます";
+            return "名前またはフォルダのパスが長すぎます";
         case ENOSPC:
             return "ディスクの空き容量が足りません";
         case EDQUOT:
@@ -269,11 +290,24 @@ std::string errorReason(const core::RenameStatus& status, std::size_t nameBytes,
             return "ファイルが使用中です";
         case EIO:
             return "入出力エラーが発生しました（ドライブを確認してください）";
+        case EUCLEAN:
+            return "ドライブのファイルシステムが壊れています（ディスクの検査が必要です）";
         case ENOTDIR:
+            return "フォルダが見つかりません";
         case ENODEV:
         case ENXIO:
         case ENOMEDIUM:
-            return "ドライブまたはフォルダが見つかりません（準備ができていません）";
+            return "ドライブの準備ができていません";
+        case ESTALE:
+        case ENOTCONN:
+        case ETIMEDOUT:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+        case ENETDOWN:
+        case ENETUNREACH:
+        case ECONNABORTED:
+        case ECONNRESET:
+            return "ネットワーク上のドライブに接続できません（接続を確認してください）";
         case EXDEV:
             return "別のドライブには移動できません";
         case EMLINK:
@@ -281,7 +315,24 @@ std::string errorReason(const core::RenameStatus& status, std::size_t nameBytes,
         case ELOOP:
             return "シンボリックリンクの階層が深すぎます";
         case EINVAL:
-            return "この名前は使えません";
+            return "この名前は使えません（このドライブで使えない文字が含まれている可能性があります"
+                   "）";
+        case EOPNOTSUPP:
+        case ENOSYS:
+            return "このドライブでは名前を変更できません";
+        case ENOKEY:
+            return "暗号化されたフォルダの鍵が読み込まれていません";
+        case ENOMEM:
+            return "メモリが足りません";
+        case EMFILE:
+        case ENFILE:
+            return "開いているファイルが多すぎます";
+        case EINTR:
+        case EAGAIN:
+            return "処理が中断されました（もう一度やり直してください）";
+        case EBADF:
+        case EFAULT:
+            return "プログラム内部のエラーです";
         default:
             return std::string("予期しないエラーです（") + std::strerror(status.err) + "）";
     }

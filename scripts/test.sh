@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: once as built normally, once again
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh xvfb xauth xdotool
@@ -7,3 +8,15 @@ bash scripts/build.sh build
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)")
 bash tests/smoke.sh build/kovra
 bash tests/package.sh build
+
+bash scripts/build.sh build-asan -DKOVRA_SANITIZE=ON
+(
+    cd build-asan
+    export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
+    export LSAN_OPTIONS="suppressions=$PWD/../tests/sanitizers/lsan.supp"
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
+)
+
+# The safety suite's counts, from the normal run: the last line of the test output.
+grep -h '^safety: fault cases' build/Testing/Temporary/LastTest.log | tail -n 1

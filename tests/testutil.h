@@ -4,12 +4,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QTest>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -24,38 +24,6 @@ inline char* toString(const std::string& s) {
 }  // namespace std
 
 namespace testutil {
-
-// A temporary folder removed with everything in it, by bytes: QTemporaryDir cannot remove names
-// that are not valid UTF-8.
-class TempFolder {
-public:
-    TempFolder() {
-        const char* tmp = std::getenv("TMPDIR");
-        path_ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kovra-test-XXXXXX";
-        if (::mkdtemp(path_.data()) == nullptr) {
-            path_.clear();
-        }
-    }
-    ~TempFolder() {
-        if (!path_.empty()) {
-            ::nftw(
-                path_.c_str(),
-                [](const char* p, const struct stat*, int, FTW*) {
-                    ::remove(p);
-                    return 0;
-                },
-                16, FTW_DEPTH | FTW_PHYS);
-        }
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    bool isValid() const { return !path_.empty(); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 inline bool makeFile(const std::string& folder, const std::string& name,
                      const std::string& content = {}) {
@@ -113,5 +81,54 @@ inline std::map<std::string, std::string> contents(const std::string& folder) {
     }
     return result;
 }
+
+// Removes a folder and everything in it by raw names. QTemporaryDir cannot do that when a name
+// is not valid UTF-8: QDir does not even list such names.
+inline bool removeTree(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return ::unlink(path.c_str()) == 0;
+    }
+    ::chmod(path.c_str(), 0700);
+    bool ok = true;
+    for (const std::string& name : entries(path)) {
+        ok = removeTree(path + "/" + name) && ok;
+    }
+    return ::rmdir(path.c_str()) == 0 && ok;
+}
+
+// A temporary folder removed with everything in it, by bytes: QTemporaryDir cannot remove names
+// that are not valid UTF-8.
+class TempFolder {
+public:
+    // In `parent`, or else in $TMPDIR or /tmp.
+    explicit TempFolder(const char* parent = nullptr) {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        if (parent != nullptr && ::access(parent, W_OK) == 0) {
+            base = parent;
+        }
+        path_ = base + "/kovra-test-XXXXXX";
+        if (::mkdtemp(path_.data()) == nullptr) {
+            path_.clear();
+        }
+    }
+    ~TempFolder() {
+        if (!path_.empty()) {
+            removeTree(path_);
+        }
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    bool isValid() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 }  // namespace testutil

@@ -1,0 +1,56 @@
+// The real rename run over every file of a folder, publishing how far it got so that a test can
+// kill it at a moment of its choosing.
+//
+//   kill_helper <folder> <progress file>
+//
+// The progress file holds two 64-bit counters, shared through mmap: the first becomes 1 once
+// the folder is listed and the renames begin, the second counts the renames done.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "core/rename_run.h"
+#include "plainfilelist.h"
+#include "platform/fs.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: kill_helper <folder> <progress file>\n");
+        return 2;
+    }
+    const int fd = ::open(argv[2], O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        std::perror("progress file");
+        return 2;
+    }
+    void* map =
+        ::mmap(nullptr, 2 * sizeof(std::int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        std::perror("mmap");
+        return 2;
+    }
+    auto* counters = static_cast<std::int64_t*>(map);
+
+    safety::PlainFileList file1(argv[1]);
+    if (file1.error() != 0) {
+        return 3;
+    }
+    file1.SelectAll();
+    core::WorkList list1;
+    core::WorkList list2;
+    platform::PosixFileSystem fs;
+    core::RunOptions options;
+    options.progress = [counters](std::int64_t done, std::int64_t) {
+        std::atomic_ref<std::int64_t>(counters[1]).store(done, std::memory_order_release);
+        return true;
+    };
+    std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
+    const core::RunResult result = core::renameRun(file1, list1, list2, fs, options);
+    return result.end == core::RunResult::End::Completed ? 0 : 1;
+}

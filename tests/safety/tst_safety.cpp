@@ -1,0 +1,970 @@
+// Nothing lost, nothing overwritten: the rename under injected faults, a folder that moves while
+// a run goes on, kills at random moments, hostile names, and a randomised comparison with a plain
+// model of the run. Every check compares what is on disk before and after, by inode and content.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <set>
+
+#include "core/rename_run.h"
+#include "plainfilelist.h"
+#include "platform/errors.h"
+#include "platform/filelistbox.h"
+#include "platform/fs.h"
+#include "safetyutil.h"
+#include "testutil.h"
+
+extern char** environ;
+
+Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(std::vector<std::string>)
+
+using Names = std::vector<std::string>;
+using End = core::RunResult::End;
+using safety::Entry;
+using safety::Inventory;
+using safety::inventory;
+using safety::PlainFileList;
+
+namespace {
+
+// Faults injected under the rename, through the system-call seam.
+struct Injection {
+    int renameErr = 0;  // renameat2 answers this from call number `renameFrom` on
+    int renameFrom = 0;
+    int linkErr = 0;  // linkat answers this from call number `linkFrom` on
+    int linkFrom = 0;
+    int unlinkErr = 0;      // the first unlinkat answers this; the clean-up after it succeeds
+    bool newcomer = false;  // a file appears under the new name just before linkat
+    int renameCalls = 0;
+    int linkCalls = 0;
+    Entry newcomerEntry;
+};
+Injection gInject;
+
+int fakeRenameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
+                  unsigned int flags) {
+    const int call = gInject.renameCalls++;
+    if (gInject.renameErr != 0 && call >= gInject.renameFrom) {
+        errno = gInject.renameErr;
+        return -1;
+    }
+    return platform::defaultSyscalls().renameat2(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+
+int fakeLinkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
+    const int call = gInject.linkCalls++;
+    if (gInject.newcomer) {
+        const int fd = ::openat(newdirfd, newpath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            const bool written = ::write(fd, "newcomer", 8) == 8;
+            ::close(fd);
+            if (written) {
+                gInject.newcomerEntry = safety::entryAt(newdirfd, newpath);
+            }
+        }
+    }
+    if (gInject.linkErr != 0 && call >= gInject.linkFrom) {
+        errno = gInject.linkErr;
+        return -1;
+    }
+    return platform::defaultSyscalls().linkat(olddirfd, oldpath, newdirfd, newpath, flags);
+}
+
+int fakeUnlinkat(int dirfd, const char* pathname, int flags) {
+    if (gInject.unlinkErr != 0) {
+        errno = gInject.unlinkErr;
+        gInject.unlinkErr = 0;
+        return -1;
+    }
+    return platform::defaultSyscalls().unlinkat(dirfd, pathname, flags);
+}
+
+const char* errnoName(int err) {
+    const char* name = ::strerrorname_np(err);
+    return name != nullptr ? name : "?";
+}
+
+core::RunResult runOn(core::FileList& list, const core::RunOptions& options = {}) {
+    core::WorkList list1;
+    core::WorkList list2;
+    platform::PosixFileSystem fs;
+    return core::renameRun(list, list1, list2, fs, options);
+}
+
+// The names of `inv` with what each holds.
+std::map<std::string, std::string> dataByName(const Inventory& inv) {
+    std::map<std::string, std::string> result;
+    for (const auto& [name, e] : inv) {
+        result[name] = e.data;
+    }
+    return result;
+}
+
+Inventory renamed(Inventory inv, const Names& from, const std::string& prefix) {
+    for (const std::string& name : from) {
+        const auto node = inv.extract(name);
+        if (!node.empty()) {
+            inv.emplace(prefix + name, node.mapped());
+        }
+    }
+    return inv;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The real file system, recording what the run asks of it.
+class RecordingFileSystem : public core::FileSystem {
+public:
+    Names events;
+
+    std::unique_ptr<core::Folder> Open(const std::string& path, int& err) override {
+        auto inner = real_.Open(path, err);
+        if (!inner) {
+            events.push_back("open failed");
+            return nullptr;
+        }
+        return std::make_unique<Recording>(std::move(inner), events);
+    }
+
+private:
+    class Recording : public core::Folder {
+    public:
+        Recording(std::unique_ptr<core::Folder> inner, Names& log)
+            : inner_(std::move(inner)), log_(log) {}
+        core::RenameStatus Rename(const std::string& from, const std::string& to) override {
+            log_.push_back("rename " + from);
+            return inner_->Rename(from, to);
+        }
+        void Sync() override {
+            log_.push_back("sync");
+            inner_->Sync();
+        }
+
+    private:
+        std::unique_ptr<core::Folder> inner_;
+        Names& log_;
+    };
+    platform::PosixFileSystem real_;
+};
+
+std::string repeat(const std::string& piece, int times) {
+    std::string s;
+    for (int i = 0; i < times; ++i) {
+        s += piece;
+    }
+    return s;
+}
+
+// The entries under `root` at any depth that are not folders.
+int countFiles(const std::string& root) {
+    int n = 0;
+    for (const std::string& name : testutil::entries(root)) {
+        const std::string path = root + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            n += countFiles(path);
+        } else {
+            ++n;
+        }
+    }
+    return n;
+}
+
+const std::string kCat = "\xe7\x8c\xab";  // 猫, three bytes in UTF-8
+
+}  // namespace
+
+class TestSafety : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir tmp_;
+    int folders_ = 0;
+
+    // A new, empty folder named `name` in a parent of its own.
+    std::string freshFolder(const std::string& name) {
+        const std::string parent = tmp_.path().toStdString() + "/" + std::to_string(++folders_);
+        if (::mkdir(parent.c_str(), 0755) != 0) {
+            return {};
+        }
+        const std::string dir = parent + "/" + name;
+        return ::mkdir(dir.c_str(), 0755) == 0 ? dir : std::string();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(tmp_.isValid());
+        std::printf("safety: seed %llu (set KOVRA_SAFETY_SEED to choose another)\n",
+                    static_cast<unsigned long long>(safety::seed()));
+    }
+    void init() {
+        gInject = Injection{};
+        platform::syscalls() = {fakeRenameat2, fakeLinkat, fakeUnlinkat};
+    }
+    void cleanup() { platform::syscalls() = platform::defaultSyscalls(); }
+    void cleanupTestCase() {
+        const safety::Counts& c = safety::counts();
+        std::printf(
+            "safety: fault cases tried %lld, kills %lld, files checked %lld, files lost: %lld, "
+            "files overwritten: %lld\n",
+            static_cast<long long>(c.faultCases), static_cast<long long>(c.kills),
+            static_cast<long long>(c.filesChecked), static_cast<long long>(c.lost),
+            static_cast<long long>(c.overwritten));
+        std::fflush(stdout);
+        QVERIFY(testutil::removeTree(tmp_.path().toStdString()));
+    }
+
+    // One rename, a → x_a, with something in the way or a system call failing under it.
+    void renameFaults_data() {
+        QTest::addColumn<int>("target");  // what already carries the new name
+        QTest::addColumn<int>("renameErr");
+        QTest::addColumn<int>("linkErr");
+        QTest::addColumn<int>("unlinkErr");
+        QTest::addColumn<bool>("newcomer");
+        QTest::addColumn<int>("expectErr");
+        QTest::addColumn<bool>("expectUnsafe");
+
+        const char* targets[] = {"nothing",         "a file",   "a symbolic link",
+                                 "a dangling link", "a folder", "a hard link to the source"};
+        for (int t = 1; t <= 5; ++t) {
+            for (const int via : {0, EINVAL, ENOSYS}) {
+                QTest::addRow("target is %s%s%s", targets[t], via ? ", renameat2 " : "",
+                              via ? errnoName(via) : "")
+                    << t << via << 0 << 0 << false << EEXIST << false;
+            }
+        }
+        for (const int err : {EINVAL, ENOSYS, EOPNOTSUPP}) {
+            QTest::addRow("renameat2 %s: the fallback renames", errnoName(err))
+                << 0 << err << 0 << 0 << false << 0 << false;
+        }
+        for (const int err : {EINVAL, ENOSYS}) {
+            QTest::addRow("renameat2 %s, the target appears before linkat", errnoName(err))
+                << 0 << err << 0 << 0 << true << EEXIST << false;
+        }
+        // Here a plain rename as the last resort would overwrite whatever took the name.
+        for (const int err : {EPERM, EOPNOTSUPP}) {
+            QTest::addRow("renameat2 EINVAL, linkat %s: no safe rename", errnoName(err))
+                << 0 << EINVAL << err << 0 << false << err << true;
+        }
+        for (const int err : {ENOSPC, EIO, EMLINK, EDQUOT}) {
+            QTest::addRow("renameat2 EINVAL, linkat %s", errnoName(err))
+                << 0 << EINVAL << err << 0 << false << err << false;
+        }
+        for (const int err : {EACCES, EPERM, EBUSY, EIO, EROFS}) {
+            QTest::addRow("linkat ok, unlinkat %s", errnoName(err))
+                << 0 << EINVAL << 0 << err << false << err << false;
+        }
+    }
+    void renameFaults() {
+        QFETCH(int, target);
+        QFETCH(int, renameErr);
+        QFETCH(int, linkErr);
+        QFETCH(int, unlinkErr);
+        QFETCH(bool, newcomer);
+        QFETCH(int, expectErr);
+        QFETCH(bool, expectUnsafe);
+        ++safety::counts().faultCases;
+
+        const std::string dir = freshFolder("x");
+        QVERIFY(!dir.empty());
+        QVERIFY(testutil::makeFile(dir, "a", "source"));
+        const std::string to = dir + "/x_a";
+        switch (target) {
+            case 1:
+                QVERIFY(testutil::makeFile(dir, "x_a", "target"));
+                break;
+            case 2:
+                QCOMPARE(::symlink("a", to.c_str()), 0);
+                break;
+            case 3:
+                QCOMPARE(::symlink("gone", to.c_str()), 0);
+                break;
+            case 4:
+                QCOMPARE(::mkdir(to.c_str(), 0755), 0);
+                break;
+            case 5:
+                QCOMPARE(::link((dir + "/a").c_str(), to.c_str()), 0);
+                break;
+            default:
+                break;
+        }
+        Inventory before = inventory(dir);
+        gInject.renameErr = renameErr;
+        gInject.linkErr = linkErr;
+        gInject.unlinkErr = unlinkErr;
+        gInject.newcomer = newcomer;
+
+        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirfd >= 0);
+        const core::RenameStatus status = platform::renameNoReplace(dirfd, "a", "x_a");
+        ::close(dirfd);
+        const Inventory after = inventory(dir);
+
+        if (newcomer) {
+            QVERIFY(gInject.newcomerEntry.inode != 0);
+            before.emplace("x_a", gInject.newcomerEntry);
+        }
+        const Inventory expected = expectErr == 0 ? renamed(before, {"a"}, "x_") : before;
+        QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
+        QVERIFY2(after == expected,
+                 (safety::describe(after) + " expected " + safety::describe(expected)).c_str());
+        QCOMPARE(errnoName(status.err), errnoName(expectErr));
+        QCOMPARE(status.unsafe, expectUnsafe);
+        if (expectErr == 0) {
+            QCOMPARE(after.at("x_a").links, nlink_t(1));
+        } else {
+            const std::string line = platform::reasonLine(status);
+            QVERIFY2(contains(line, "（エラー番号 " + std::to_string(expectErr) + "）"),
+                     line.c_str());
+            QVERIFY2(!contains(line, "予期しない"), line.c_str());
+        }
+    }
+
+    // A fault in the middle of a run over a, b, c, d, e, f in the folder x.
+    void runFaults_data() {
+        QTest::addColumn<int>("renameErr");
+        QTest::addColumn<int>("renameFrom");
+        QTest::addColumn<int>("linkErr");
+        QTest::addColumn<int>("linkFrom");
+        QTest::addColumn<int>("failAt");
+        QTest::addColumn<QString>("words");  // what the report must say
+
+        QTest::newRow("ENOSPC at the third file") << ENOSPC << 2 << 0 << 0 << 2 << "空き容量";
+        QTest::newRow("EIO at the third file") << EIO << 2 << 0 << 0 << 2 << "入出力エラー";
+        QTest::newRow("ENOSPC at the first file") << ENOSPC << 0 << 0 << 0 << 0 << "空き容量";
+        QTest::newRow("EIO at the last file") << EIO << 5 << 0 << 0 << 5 << "入出力エラー";
+        QTest::newRow("EDQUOT at the fourth file") << EDQUOT << 3 << 0 << 0 << 3 << "クォータ";
+        QTest::newRow("EROFS at the second file") << EROFS << 1 << 0 << 0 << 1 << "読み取り専用";
+        QTest::newRow("fallback, linkat ENOSPC at the third file")
+            << EINVAL << 0 << ENOSPC << 2 << 2 << "空き容量";
+        QTest::newRow("fallback, linkat EIO at the fifth file")
+            << EINVAL << 0 << EIO << 4 << 4 << "入出力エラー";
+    }
+    void runFaults() {
+        QFETCH(int, renameErr);
+        QFETCH(int, renameFrom);
+        QFETCH(int, linkErr);
+        QFETCH(int, linkFrom);
+        QFETCH(int, failAt);
+        QFETCH(QString, words);
+        ++safety::counts().faultCases;
+
+        const Names names{"a", "b", "c", "d", "e", "f"};
+        const std::string dir = freshFolder("x");
+        QVERIFY(!dir.empty());
+        for (const std::string& name : names) {
+            QVERIFY(testutil::makeFile(dir, name, "content of " + name));
+        }
+        const Inventory before = inventory(dir);
+        PlainFileList list(dir);
+        list.SelectAll();
+        gInject.renameErr = renameErr;
+        gInject.renameFrom = renameFrom;
+        gInject.linkErr = linkErr;
+        gInject.linkFrom = linkFrom;
+
+        const core::RunResult r = runOn(list);
+        const int expectErr = linkErr != 0 ? linkErr : renameErr;
+        QCOMPARE(r.end, End::Failed);
+        QCOMPARE(r.renamed, failAt);
+        QCOMPARE(r.failedName, names[static_cast<std::size_t>(failAt)]);
+        QCOMPARE(r.failedNewName, "x_" + names[static_cast<std::size_t>(failAt)]);
+        QCOMPARE(errnoName(r.status.err), errnoName(expectErr));
+
+        // Files before the fault keep their new names, the rest their old ones.
+        const Inventory after = inventory(dir);
+        const Names done(names.begin(), names.begin() + failAt);
+        QVERIFY(safety::keepsEveryFile(before, after));
+        QVERIFY2(after == renamed(before, done, "x_"), safety::describe(after).c_str());
+
+        const QString reason = QString::fromStdString(platform::runFailureReason(r));
+        QVERIFY2(reason.contains(words), qPrintable(reason));
+        QVERIFY2(reason.endsWith(QStringLiteral("（エラー番号 %1）").arg(expectErr)),
+                 qPrintable(reason));
+
+        // The list was read again and shows the folder as it is now.
+        QCOMPARE(list.refreshes(), 2);
+        Names listed;
+        for (std::int64_t i = 0; i < list.ListCount(); ++i) {
+            listed.push_back(list.List(i));
+        }
+        QCOMPARE(listed, testutil::entries(dir));
+
+        // The program goes on: once the fault is gone, a run on the old names finishes the job.
+        gInject = Injection{};
+        list.SelectWhere([](const std::string& name) { return name.rfind("x_", 0) != 0; });
+        const core::RunResult again = runOn(list);
+        QCOMPARE(again.end, End::Completed);
+        QCOMPARE(again.renamed, std::int64_t(names.size()) - failAt);
+        const Inventory final = inventory(dir);
+        QVERIFY(safety::keepsEveryFile(before, final));
+        QVERIFY(final == renamed(before, names, "x_"));
+    }
+
+    // While a run goes on, its folder is renamed, moved, swapped for a symbolic link or removed,
+    // and a decoy holding the same names takes its place. Every rename happens in the folder
+    // that was opened, or fails; the decoy is never touched.
+    void folderSwaps_data() {
+        QTest::addColumn<int>("scenario");
+        QTest::newRow("folder renamed, decoy at its path") << 0;
+        QTest::newRow("folder moved to another parent, decoy at its path") << 1;
+        QTest::newRow("folder swapped for a symbolic link to a decoy") << 2;
+        QTest::newRow("folder emptied and removed, decoy at its path") << 3;
+    }
+    void folderSwaps() {
+        QFETCH(int, scenario);
+        ++safety::counts().faultCases;
+
+        const Names names{"a", "b", "c", "d", "e"};
+        const std::string dir = freshFolder("x");
+        QVERIFY(!dir.empty());
+        const std::string parent = dir.substr(0, dir.rfind('/'));
+        for (const std::string& name : names) {
+            QVERIFY(testutil::makeFile(dir, name, "file " + name));
+        }
+        const Inventory before = inventory(dir);
+        const std::string elsewhere = parent + "/elsewhere";
+        const std::string decoySide = parent + "/decoy";
+        QCOMPARE(::mkdir(elsewhere.c_str(), 0755), 0);
+        QCOMPARE(::mkdir(decoySide.c_str(), 0755), 0);
+
+        // Where the opened folder ends up, and where the decoy is.
+        std::string opened;
+        std::string decoy;
+        switch (scenario) {
+            case 0:
+                opened = parent + "/y";
+                decoy = dir;
+                break;
+            case 1:
+                opened = elsewhere + "/x";
+                decoy = dir;
+                break;
+            case 2:
+                opened = parent + "/away";
+                decoy = decoySide;
+                break;
+            default:
+                opened = elsewhere;
+                decoy = dir;
+                break;
+        }
+        Inventory decoyBefore;
+        int actErr = 0;
+        auto act = [&] {
+            const auto check = [&](int rc) {
+                if (rc != 0 && actErr == 0) {
+                    actErr = errno;
+                }
+            };
+            if (scenario == 3) {
+                for (const std::string& name : testutil::entries(dir)) {
+                    check(::rename((dir + "/" + name).c_str(), (opened + "/" + name).c_str()));
+                }
+                check(::rmdir(dir.c_str()));
+            } else {
+                check(::rename(dir.c_str(), opened.c_str()));
+            }
+            if (scenario == 2) {
+                check(::symlink(decoy.c_str(), dir.c_str()));
+            } else {
+                check(::mkdir(decoy.c_str(), 0755));
+            }
+            for (const std::string& name : names) {
+                if (!testutil::makeFile(decoy, name, "decoy " + name)) {
+                    check(-1);
+                }
+            }
+            decoyBefore = inventory(decoy);
+        };
+
+        PlainFileList list(dir);
+        list.SelectAll();
+        core::RunOptions options;
+        options.progress = [&](std::int64_t done, std::int64_t) {
+            if (done == 2) {
+                act();
+            }
+            return true;
+        };
+        const core::RunResult r = runOn(list, options);
+        QCOMPARE(actErr, 0);
+
+        // Nothing landed anywhere else: the only files under the test's parent are the five in
+        // the opened folder and the five of the decoy (and the symbolic link in its place).
+        QCOMPARE(countFiles(parent), 10 + (scenario == 2 ? 1 : 0));
+        const Inventory openedAfter = inventory(opened);
+        const Inventory decoyAfter = inventory(decoy);
+        QVERIFY(safety::keepsEveryFile(before, openedAfter));
+        QVERIFY(safety::keepsEveryFile(decoyBefore, decoyAfter));
+        QVERIFY2(decoyAfter == decoyBefore, safety::describe(decoyAfter).c_str());
+        if (scenario == 3) {
+            // The opened folder is gone: the next rename fails cleanly.
+            QCOMPARE(r.end, End::Failed);
+            QCOMPARE(r.renamed, 2);
+            QCOMPARE(r.failedName, std::string("c"));
+            QCOMPARE(errnoName(r.status.err), errnoName(ENOENT));
+            QVERIFY(openedAfter == renamed(before, {"a", "b"}, "x_"));
+        } else {
+            QCOMPARE(r.end, End::Completed);
+            QCOMPARE(r.renamed, 5);
+            QVERIFY2(openedAfter == renamed(before, names, "x_"),
+                     safety::describe(openedAfter).c_str());
+        }
+    }
+
+    // The folder is synced at the end of every run that opened it, however the run ended.
+    void syncAtEveryEnd_data() {
+        QTest::addColumn<Names>("files");
+        QTest::addColumn<Names>("selected");
+        QTest::addColumn<int>("renameErr");  // injected from the second rename on
+        QTest::addColumn<int>("cancelAfter");
+        QTest::addColumn<bool>("removeFolder");
+        QTest::addColumn<int>("end");
+        QTest::addColumn<Names>("events");
+
+        QTest::newRow("completed") << Names{"a", "b"} << Names{"a", "b"} << 0 << -1 << false
+                                   << int(End::Completed) << Names{"rename a", "rename b", "sync"};
+        QTest::newRow("failed: target exists")
+            << Names{"a", "b", "x_b"} << Names{"a", "b"} << 0 << -1 << false << int(End::Failed)
+            << Names{"rename a", "rename b", "sync"};
+        QTest::newRow("failed: EIO")
+            << Names{"a", "b", "c"} << Names{"a", "b", "c"} << EIO << -1 << false
+            << int(End::Failed) << Names{"rename a", "rename b", "sync"};
+        QTest::newRow("cancelled") << Names{"a", "b", "c"} << Names{"a", "b", "c"} << 0 << 1
+                                   << false << int(End::Cancelled) << Names{"rename a", "sync"};
+        QTest::newRow("nothing to rename") << Names{"kovra.exe"} << Names{"kovra.exe"} << 0 << -1
+                                           << false << int(End::Completed) << Names{};
+        QTest::newRow("folder gone before the run") << Names{"a"} << Names{"a"} << 0 << -1 << true
+                                                    << int(End::Failed) << Names{"open failed"};
+    }
+    void syncAtEveryEnd() {
+        QFETCH(Names, files);
+        QFETCH(Names, selected);
+        QFETCH(int, renameErr);
+        QFETCH(int, cancelAfter);
+        QFETCH(bool, removeFolder);
+        QFETCH(int, end);
+        QFETCH(Names, events);
+        ++safety::counts().faultCases;
+
+        const std::string dir = freshFolder("x");
+        QVERIFY(!dir.empty());
+        for (const std::string& name : files) {
+            QVERIFY(testutil::makeFile(dir, name));
+        }
+        PlainFileList list(dir);
+        list.SelectWhere([&](const std::string& name) {
+            return std::find(selected.begin(), selected.end(), name) != selected.end();
+        });
+        if (removeFolder) {
+            for (const std::string& name : files) {
+                QCOMPARE(::unlink((dir + "/" + name).c_str()), 0);
+            }
+            QCOMPARE(::rmdir(dir.c_str()), 0);
+        }
+        gInject.renameErr = renameErr;
+        gInject.renameFrom = 1;
+        core::RunOptions options;
+        options.progress = [&](std::int64_t done, std::int64_t) { return done != cancelAfter; };
+        core::WorkList list1;
+        core::WorkList list2;
+        RecordingFileSystem fs;
+        const core::RunResult r = core::renameRun(list, list1, list2, fs, options);
+        QCOMPARE(int(r.end), end);
+        QCOMPARE(fs.events, events);
+        if (removeFolder) {
+            // Nothing was tried: the report speaks of the folder, not of a file.
+            QVERIFY(r.status.folder);
+            const std::string line = platform::runFailureReason(r);
+            QVERIFY2(contains(line, "フォルダが見つかりません"), line.c_str());
+        }
+    }
+
+    // Names and folder names that tools tend to mangle. Each file is renamed to exactly the
+    // right bytes, or refused with a clear report and left as it was.
+    void hostileNames_data() {
+        QTest::addColumn<std::string>("folder");
+        QTest::addColumn<std::string>("file");
+        QTest::addColumn<bool>("fits");    // whether the new name is within the 255-byte limit
+        QTest::addColumn<bool>("window");  // listed by the window's file list, or the plain one
+
+        struct Case {
+            const char* tag;
+            std::string folder;
+            std::string file;
+            bool fits;
+        };
+        const std::vector<Case> cases{
+            {"file not UTF-8", "d", "\xff\xfe-\x80.jpg", true},
+            {"file Latin-1", "d", "caf\xe9", true},
+            {"file with newline", "d", "line\nbreak", true},
+            {"file with tab", "d", "tab\there", true},
+            {"file with leading dash", "d", "-rf", true},
+            {"file named --", "d", "--", true},
+            {"file with leading dot", "d", ".hidden", true},
+            {"file named ...", "d", "...", true},
+            {"file with backslash", "d", "back\\slash", true},
+            {"file named \\", "d", "\\", true},
+            {"file of 253 bytes: new name exactly 255", "d", repeat("n", 253), true},
+            {"file of 254 bytes: new name 256", "d", repeat("n", 254), false},
+            {"file of 255 bytes", "d", repeat("n", 255), false},
+            {"file of 84 Japanese characters", "d", repeat(kCat, 84), true},
+            {"file of 85 Japanese characters", "d", repeat(kCat, 85), false},
+            {"folder not UTF-8", "\xff\xfe", "a", true},
+            {"folder with newline", "new\nline", "a", true},
+            {"folder with tab", "tab\tdir", "a", true},
+            {"folder with leading dash", "-dir", "a", true},
+            {"folder with leading dot", ".dir", "a", true},
+            {"folder with backslash", "back\\slash", "a", true},
+            {"folder of 255 bytes", repeat("f", 255), "a", false},
+            {"folder of 84 Japanese characters", repeat(kCat, 84), "a", true},
+            {"folder of 85 Japanese characters", repeat(kCat, 85), "a", false},
+            {"both hostile", "-\n.\xff", ".\t\\\xfe", true},
+        };
+        for (const bool window : {false, true}) {
+            for (const Case& c : cases) {
+                QTest::addRow("%s%s", c.tag, window ? ", window list" : "")
+                    << c.folder << c.file << c.fits << window;
+            }
+        }
+    }
+    void hostileNames() {
+        QFETCH(std::string, folder);
+        QFETCH(std::string, file);
+        QFETCH(bool, fits);
+        QFETCH(bool, window);
+
+        const std::string dir = freshFolder(folder);
+        QVERIFY(!dir.empty());
+        QVERIFY(testutil::makeFile(dir, file, "hostile"));
+        const Inventory before = inventory(dir);
+        int err = -1;
+        QCOMPARE(platform::listFiles(dir, err), Names{file});
+        QCOMPARE(err, 0);
+
+        core::RunResult r;
+        if (window) {
+            platform::FileListBox box;
+            QCOMPARE(box.SetPath(dir), 0);
+            QCOMPARE(box.ListCount(), 1);
+            QCOMPARE(box.List(0), file);
+            box.SelectAllFiles();
+            r = runOn(box);
+        } else {
+            PlainFileList list(dir);
+            list.SelectAll();
+            r = runOn(list);
+        }
+        const Inventory after = inventory(dir);
+        QVERIFY(safety::keepsEveryFile(before, after));
+        const std::string newName = folder + "_" + file;
+        if (fits) {
+            QCOMPARE(r.end, End::Completed);
+            QCOMPARE(testutil::entries(dir), Names{newName});
+            QVERIFY(after == renamed(before, {file}, folder + "_"));
+        } else {
+            QCOMPARE(r.end, End::Failed);
+            QCOMPARE(errnoName(r.status.err), errnoName(ENAMETOOLONG));
+            QCOMPARE(r.failedNewName, newName);
+            QVERIFY(after == before);
+            const std::string line = platform::runFailureReason(r);
+            const std::string expected = "新しい名前が長すぎます（" +
+                                         std::to_string(newName.size()) +
+                                         " バイト、上限 255 バイト）（エラー番号 36）";
+            QCOMPARE(line, expected);
+        }
+    }
+
+    // 86 Japanese characters are 258 bytes: the usual Linux file systems (ext4, tmpfs, btrfs,
+    // xfs) cannot even create such a name, so no run can meet one there. What can be tested is
+    // that creating it fails, and that a listing naming it (as one from a file system that
+    // counts in UTF-16 could) makes the run refuse cleanly and change nothing.
+    void japanese86Characters() {
+        const std::string name = repeat(kCat, 86);
+        const std::string dir = freshFolder("d");
+        QVERIFY(!dir.empty());
+        if (platform::nameMax(dir) >= 258) {
+            QSKIP("this file system takes 258-byte names");
+        }
+        const int fd = ::open((dir + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QCOMPARE(fd, -1);
+        QCOMPARE(errnoName(errno), errnoName(ENAMETOOLONG));
+
+        QVERIFY(testutil::makeFile(dir, "a", "kept"));
+        const Inventory before = inventory(dir);
+        PlainFileList list(dir);
+        list.SetNames({name, "a"});
+        list.SelectAll();
+        const core::RunResult r = runOn(list);
+        QCOMPARE(r.end, End::Failed);
+        QCOMPARE(r.renamed, 0);
+        QCOMPARE(errnoName(r.status.err), errnoName(ENAMETOOLONG));
+        QVERIFY(inventory(dir) == before);
+        QVERIFY(safety::keepsEveryFile(before, inventory(dir)));
+        const std::string line = platform::runFailureReason(r);
+        QVERIFY2(contains(line, "長すぎます（260 バイト、上限 255 バイト）"), line.c_str());
+    }
+
+    // Random folders and selections; the outcome must be what a plain model of the run
+    // predicts: renames in display order, excluded names left out, a stop at the first name
+    // that is taken.
+    void differential() {
+        std::mt19937_64 rng(safety::seed() ^ 0xd1ffULL);
+        const auto pick = [&](std::size_t n) {
+            return static_cast<std::size_t>(
+                std::uniform_int_distribution<std::size_t>(0, n - 1)(rng));
+        };
+        const auto chance = [&](double p) { return std::bernoulli_distribution(p)(rng); };
+        const Names folders{"d", "D", "a.b", "x y", "_", "\xe7\x8c\xab"};
+        const Names pieces{"a", "A", "b", "B", "_", ".", "d", "D", "1", "\xc3\xa9", "\xff"};
+        const int rounds = 400;
+        int failed = 0;
+        int completed = 0;
+        for (int round = 0; round < rounds; ++round) {
+            const std::string folderName = folders[pick(folders.size())];
+            const std::string prefix = folderName + "_";
+            std::set<std::string> names;
+            const int count = 1 + static_cast<int>(pick(10));
+            while (static_cast<int>(names.size()) < count) {
+                std::string name;
+                const int length = 1 + static_cast<int>(pick(3));
+                for (int i = 0; i < length; ++i) {
+                    name += pieces[pick(pieces.size())];
+                }
+                if (name != "." && name != "..") {
+                    names.insert(name);
+                }
+            }
+            // Names that the renames will collide with.
+            for (const std::string& name : Names(names.begin(), names.end())) {
+                if (chance(0.25)) {
+                    names.insert(prefix + name);
+                }
+                if (chance(0.05)) {
+                    names.insert(prefix + prefix + name);
+                }
+            }
+            if (chance(0.2)) {
+                names.insert("kovra.exe");
+            }
+
+            const std::string dir = freshFolder(folderName);
+            QVERIFY(!dir.empty());
+            int serial = 0;
+            for (const std::string& name : names) {
+                QVERIFY(testutil::makeFile(
+                    dir, name, "r" + std::to_string(round) + "f" + std::to_string(serial++)));
+            }
+            const Inventory before = inventory(dir);
+
+            // The model.
+            Names order(names.begin(), names.end());
+            std::sort(order.begin(), order.end(), platform::displayLess);
+            PlainFileList list(dir);
+            const QByteArray where =
+                QStringLiteral("round %1 of seed %2").arg(round).arg(safety::seed()).toUtf8();
+            Names listed;
+            for (std::int64_t i = 0; i < list.ListCount(); ++i) {
+                listed.push_back(list.List(i));
+            }
+            QVERIFY2(listed == order, where.constData());
+            const int mode = static_cast<int>(pick(4));
+            list.SelectWhere([&](const std::string&) {
+                return mode == 0 || (mode == 2 && chance(0.5)) || (mode == 3 && chance(0.85));
+            });
+            std::set<std::string> selected;
+            for (const core::SelectionRange& range : list.SelectedRanges()) {
+                for (std::int64_t i = range.first; i <= range.last; ++i) {
+                    selected.insert(list.List(i));
+                }
+            }
+            const bool fallback = chance(0.3);
+            gInject = Injection{};
+            gInject.renameErr = fallback ? EINVAL : 0;
+
+            std::map<std::string, std::string> state = dataByName(before);
+            End expectEnd = selected.empty() ? End::NothingSelected : End::Completed;
+            std::int64_t expectRenamed = 0;
+            std::string expectFailed;
+            for (const std::string& name : order) {
+                if (!selected.count(name) || name == "kovra.exe") {
+                    continue;
+                }
+                const std::string newName = prefix + name;
+                if (state.count(newName) != 0) {
+                    expectEnd = End::Failed;
+                    expectFailed = name;
+                    break;
+                }
+                state[newName] = state[name];
+                state.erase(name);
+                ++expectRenamed;
+            }
+
+            const core::RunResult r = runOn(list);
+            const Inventory after = inventory(dir);
+            QVERIFY2(r.end == expectEnd, where.constData());
+            QVERIFY2(r.renamed == expectRenamed, where.constData());
+            QVERIFY2(r.failedName == expectFailed, where.constData());
+            QVERIFY2(dataByName(after) == state, where.constData());
+            QVERIFY2(safety::keepsEveryFile(before, after), where.constData());
+            // The contents as a multiset never change, whatever the names.
+            std::multiset<std::string> contentsBefore;
+            std::multiset<std::string> contentsAfter;
+            for (const auto& [name, e] : before) {
+                contentsBefore.insert(e.data);
+            }
+            for (const auto& [name, e] : after) {
+                contentsAfter.insert(e.data);
+            }
+            QVERIFY2(contentsBefore == contentsAfter, where.constData());
+            failed += r.end == End::Failed;
+            completed += r.end == End::Completed;
+        }
+        // The rounds must have met both outcomes, or the comparison proves little.
+        QVERIFY(failed > rounds / 10);
+        QVERIFY(completed > rounds / 10);
+    }
+
+    // The real run over 10,000 files, killed with SIGKILL at seed-chosen moments.
+    void killMidRun() {
+        constexpr int kFiles = 10000;
+        constexpr int kKills = 20;
+        std::mt19937_64 rng(safety::seed() ^ 0x6b696c6cULL);
+        const std::string base = tmp_.path().toStdString() + "/kill";
+        QCOMPARE(::mkdir(base.c_str(), 0755), 0);
+        std::string dir = base + "/k";
+        QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
+        {
+            const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            QVERIFY(dirfd >= 0);
+            for (int i = 0; i < kFiles; ++i) {
+                char name[16];
+                std::snprintf(name, sizeof name, "f%05d", i);
+                const std::string content = "file " + std::to_string(i) + "\n";
+                const int fd = ::openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+                QVERIFY(fd >= 0);
+                QVERIFY(::write(fd, content.data(), content.size()) ==
+                        static_cast<ssize_t>(content.size()));
+                ::close(fd);
+            }
+            ::close(dirfd);
+        }
+
+        // Two counters shared with the helper: it has begun renaming; renames done.
+        const std::string progressPath = base + "/progress";
+        const int progressFd = ::open(progressPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(progressFd >= 0);
+        QCOMPARE(::ftruncate(progressFd, 2 * sizeof(std::int64_t)), 0);
+        void* map = ::mmap(nullptr, 2 * sizeof(std::int64_t), PROT_READ | PROT_WRITE, MAP_SHARED,
+                           progressFd, 0);
+        ::close(progressFd);
+        QVERIFY(map != MAP_FAILED);
+        auto* counters = static_cast<std::int64_t*>(map);
+        std::atomic_ref<std::int64_t> started(counters[0]);
+        std::atomic_ref<std::int64_t> done(counters[1]);
+
+        Inventory current = inventory(dir);
+        QCOMPARE(int(current.size()), kFiles);
+        int kills = 0;
+        for (int round = 0; kills < kKills && round < 2 * kKills; ++round) {
+            // A new folder name each round: the last round's new names are this round's old ones.
+            const std::string folderName(1, static_cast<char>('a' + round % 26));
+            const std::string moved = base + "/" + folderName;
+            QCOMPARE(::rename(dir.c_str(), moved.c_str()), 0);
+            dir = moved;
+            const std::string prefix = folderName + "_";
+            const Inventory before = current;
+            const std::int64_t killAt = std::uniform_int_distribution<std::int64_t>(0, 9800)(rng);
+            const long jitterNs = std::uniform_int_distribution<long>(0, 300000)(rng);
+            started.store(0);
+            done.store(0);
+
+            std::string helper = KOVRA_KILL_HELPER;
+            char* argv[] = {helper.data(), dir.data(), const_cast<char*>(progressPath.c_str()),
+                            nullptr};
+            pid_t pid = 0;
+            QCOMPARE(::posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
+            int status = 0;
+            bool exited = false;
+            while (!(started.load() == 1 && done.load() >= killAt)) {
+                if (::waitpid(pid, &status, WNOHANG) == pid) {
+                    exited = true;
+                    break;
+                }
+                const timespec poll{0, 20000};
+                ::nanosleep(&poll, nullptr);
+            }
+            if (!exited) {
+                const timespec jitter{0, jitterNs};
+                ::nanosleep(&jitter, nullptr);
+                ::kill(pid, SIGKILL);
+                QCOMPARE(::waitpid(pid, &status, 0), pid);
+            }
+            const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+            if (!killed) {
+                // It finished first: not a kill, but the folder must be right all the same.
+                QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+                         qPrintable(QStringLiteral("helper status %1").arg(status)));
+            }
+            kills += killed;
+            std::printf("safety: round %d: kill after %lld renames + %ld us: %s at %lld\n", round,
+                        static_cast<long long>(killAt), jitterNs / 1000,
+                        killed ? "killed" : "finished", static_cast<long long>(done.load()));
+
+            // Every file is still there, once, under its old or its new name, as it was.
+            const Inventory after = inventory(dir);
+            QVERIFY(safety::keepsEveryFile(before, after));
+            QCOMPARE(after.size(), before.size());
+            Names old;
+            for (const auto& [name, e] : before) {
+                const auto asOld = after.find(name);
+                const auto asNew = after.find(prefix + name);
+                const bool isOld = asOld != after.end() && asOld->second == e;
+                const bool isNew = asNew != after.end() && asNew->second == e;
+                QVERIFY2(isOld != isNew, safety::printable(name).c_str());
+                if (isOld) {
+                    old.push_back(name);
+                }
+            }
+
+            // A new run on the names still old finishes the job and prefixes nothing twice.
+            PlainFileList list(dir);
+            list.SelectWhere([&](const std::string& name) { return before.count(name) != 0; });
+            const core::RunResult r = runOn(list);
+            QCOMPARE(r.renamed, std::int64_t(old.size()));
+            QCOMPARE(r.end, old.empty() ? End::NothingSelected : End::Completed);
+            Inventory expected;
+            for (const auto& [name, e] : before) {
+                expected.emplace(prefix + name, e);
+            }
+            // A rename changes no content: who each file is (inode, links) is enough here, and
+            // the contents are read again after the next kill.
+            const Inventory finished = inventory(dir, false);
+            QVERIFY(safety::keepsEveryFile(safety::withoutData(before), finished));
+            QVERIFY(finished == safety::withoutData(expected));
+            current = std::move(expected);
+        }
+        ::munmap(map, 2 * sizeof(std::int64_t));
+        safety::counts().kills += kills;
+        QVERIFY2(kills >= kKills, qPrintable(QStringLiteral("only %1 kills").arg(kills)));
+    }
+};
+
+QTEST_MAIN(TestSafety)
+#include "tst_safety.moc"
