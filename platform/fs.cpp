@@ -247,18 +247,7 @@ std::string errorReason(const core::RenameStatus& status, std::size_t nameBytes,
     }
     if (status.folder) {
         // Nothing was renamed: the folder shown could not be opened any more.
-        switch (status.err) {
-            case ENOENT:
-            case ENOTDIR:
-                return "フォルダが見つかりません（削除または移動された可能性があります）";
-            case EACCES:
-            case EPERM:
-                return "フォルダを開くアクセス権がありません";
-            case ENAMETOOLONG:
-                return "フォルダのパスが長すぎます";
-            default:
-                break;
-        }
+        return folderErrorReason(status.err);
     }
     switch (status.err) {
         case EEXIST:

@@ -18,6 +18,7 @@
 #include "platform/display.h"
 #include "platform/drop.h"
 #include "platform/error_report.h"
+#include "platform/errors.h"
 #include "platform/filelistbox.h"
 #include "platform/fonts.h"
 #include "platform/listbox.h"
@@ -177,15 +178,13 @@ void kovra::reportFolderError(const std::string& path, int err) {
 }
 
 void kovra::reportRenameError(const core::RunResult& result) {
-    const std::string reason = platform::errorReason(result.status, result.failedNewName.size(),
-                                                     platform::nameMax(File1->Path()));
-    QString text = QStringLiteral(
-                       "ファイル名を変更できませんでした。ここで処理を止めました。\n\n"
-                       "ファイル： %1\n新しい名前： %2\nフォルダ： %3\n理由： %4\nエラー番号： %5")
-                       .arg(platform::displayName(result.failedName),
-                            platform::displayName(result.failedNewName),
-                            platform::displayName(File1->Path()), fromUtf8(reason))
-                       .arg(result.status.err);
+    QString text =
+        QStringLiteral(
+            "ファイル名を変更できませんでした。ここで処理を止めました。\n\n"
+            "ファイル： %1\n新しい名前： %2\nフォルダ： %3\n理由： %4")
+            .arg(platform::displayName(result.failedName),
+                 platform::displayName(result.failedNewName), platform::displayName(File1->Path()),
+                 fromUtf8(platform::runFailureReason(result)));
     if (result.renamed > 0) {
         text += QStringLiteral("\n\nこれより前の %1 個のファイルは新しい名前になっています。")
                     .arg(result.renamed);
