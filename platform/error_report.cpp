@@ -11,7 +11,9 @@ ErrorReporter& currentReporter() {
 }
 }  // namespace
 
-void setErrorReporter(ErrorReporter reporter) { currentReporter() = std::move(reporter); }
+void setErrorReporter(ErrorReporter reporter) {
+    currentReporter() = std::move(reporter);
+}
 
 void reportError(QWidget* parent, const QString& title, const QString& text) {
     if (currentReporter()) {

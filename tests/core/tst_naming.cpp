@@ -7,7 +7,9 @@
 Q_DECLARE_METATYPE(std::string)
 
 // Test data carries raw bytes: names need not be valid UTF-8.
-static std::string bytes(const char* s) { return std::string(s); }
+static std::string bytes(const char* s) {
+    return std::string(s);
+}
 
 class TestNaming : public QObject {
     Q_OBJECT
@@ -28,7 +30,8 @@ private slots:
         QTest::newRow("not utf-8 name") << bytes("/x/d") << bytes("\x80z") << bytes("d_\x80z");
         QTest::newRow("no separator") << bytes("cats") << bytes("a.jpg") << bytes("cats_a.jpg");
         QTest::newRow("empty path") << bytes("") << bytes("a.jpg") << bytes("_a.jpg");
-        QTest::newRow("no extension") << bytes("/p/cats") << bytes("readme") << bytes("cats_readme");
+        QTest::newRow("no extension")
+            << bytes("/p/cats") << bytes("readme") << bytes("cats_readme");
         QTest::newRow("backslash is a name byte")
             << bytes("/p/a\\b") << bytes("f") << bytes("a\\b_f");
         QTest::newRow("case kept") << bytes("/p/Cats.D") << bytes("X.JPG") << bytes("Cats.D_X.JPG");
