@@ -85,7 +85,12 @@ void sortForDisplay(std::vector<std::string>& names) {
     std::sort(names.begin(), names.end(), displayLess);
 }
 
-std::vector<std::string> listFiles(const std::string& folder, int& err) {
+namespace {
+
+// The names of `folder` (without "." and "..") for which `keep(fd, entry)` holds, in display
+// order. `fd` is the folder's handle, for the few entries whose type must be looked up.
+template <class Keep>
+std::vector<std::string> readFolder(const std::string& folder, int& err, Keep keep) {
     err = 0;
     std::vector<std::string> names;
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -102,17 +107,9 @@ std::vector<std::string> listFiles(const std::string& folder, int& err) {
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-            continue;
-        }
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-                type = DT_DIR;
-            }
-        }
-        if (type != DT_DIR) {
+        const bool dots =
+            name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+        if (!dots && keep(fd, *entry)) {
             names.emplace_back(name);
         }
         errno = 0;
@@ -125,43 +122,29 @@ std::vector<std::string> listFiles(const std::string& folder, int& err) {
     return names;
 }
 
+bool isFolderAt(int fd, const char* name, int flags) {
+    struct stat st {};
+    return ::fstatat(fd, name, &st, flags) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+std::vector<std::string> listFiles(const std::string& folder, int& err) {
+    // Only entries of unknown type cost a stat.
+    return readFolder(folder, err, [](int fd, const dirent& entry) {
+        return entry.d_type == DT_UNKNOWN ? !isFolderAt(fd, entry.d_name, AT_SYMLINK_NOFOLLOW)
+                                          : entry.d_type != DT_DIR;
+    });
+}
+
 std::vector<std::string> listFolders(const std::string& folder, int& err) {
-    err = 0;
-    std::vector<std::string> names;
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-        return names;
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        err = errno;
-        ::close(fd);
-        return names;
-    }
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-            continue;
+    return readFolder(folder, err, [](int fd, const dirent& entry) {
+        // A link counts by what it points to: it opens like the folder it names.
+        if (entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK) {
+            return isFolderAt(fd, entry.d_name, 0);
         }
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-            // A link counts by what it points to: it opens like the folder it names.
-            struct stat st {};
-            isFolder = ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-        }
-        if (isFolder) {
-            names.emplace_back(name);
-        }
-        errno = 0;
-    }
-    if (errno != 0) {
-        err = errno;
-    }
-    ::closedir(dir);
-    sortForDisplay(names);
-    return names;
+        return entry.d_type == DT_DIR;
+    });
 }
 
 std::string currentFolder() {
