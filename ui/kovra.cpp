@@ -9,6 +9,7 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 
 #include <sys/stat.h>
@@ -233,6 +234,11 @@ void kovra::openDropped(const std::vector<std::string>& paths) {
 }
 
 void kovra::Drive1_Change() {
+    // The modal progress dialog keeps input away during a run; should a change get through, it
+    // must not empty the work lists or move File1 under the run.
+    if (running_) {
+        return;
+    }
     List1->Clear();
     List2->Clear();
     const std::string previous = Dir1->Root();
@@ -252,6 +258,11 @@ void kovra::Drive1_Change() {
 }
 
 void kovra::Dir1_Change() {
+    // The modal progress dialog keeps input away during a run; should a change get through, it
+    // must not empty the work lists or move File1 under the run.
+    if (running_) {
+        return;
+    }
     List1->Clear();
     List2->Clear();
     setFile1Path(Dir1->Path());
@@ -262,18 +273,32 @@ void kovra::b_all_choise_Click() {
 }
 
 void kovra::b_atart_Click() {
+    // A run handles events at its progress updates; a click that reached this button then must
+    // not start a second run inside the first, which would clear the work lists under it.
+    if (running_) {
+        return;
+    }
+    const QScopedValueRollback<bool> running(running_, true);
     platform::PosixFileSystem fs;
     core::RunOptions options;
     options.excluded = {"kovra.exe", platform::ownExecutableName()};
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    ui::RunProgress progress(this, progressTiming_, progressHook_);
+    options.progress = [&progress](std::int64_t done, std::int64_t total) {
+        return progress.update(done, total);
+    };
     const core::RunResult result = core::renameRun(*File1, *List1, *List2, fs, options);
-    QApplication::restoreOverrideCursor();
+    // A cancelled run needs no word: the refreshed list shows how far it got.
+    progress.finish();
     if (result.end == core::RunResult::End::Failed) {
         reportRenameError(result);
     }
 }
 
 void kovra::b_reset_Click() {
+    // It empties the work lists, which a run in progress is walking.
+    if (running_) {
+        return;
+    }
     List1->Clear();
     List2->Clear();
     // SetPath reads the folder even when the path is the same, so it is the refresh as well.

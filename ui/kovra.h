@@ -7,6 +7,7 @@
 #include "platform/drivelistbox.h"
 #include "platform/form.h"
 #include "platform/fs.h"
+#include "ui/run_progress.h"
 #include "ui/w_setumei.h"
 #include "ui/w_ver.h"
 
@@ -32,6 +33,11 @@ public:
     explicit kovra(const std::string& startFolder = platform::currentFolder(),
                    std::vector<platform::DriveInfo> drives = platform::mountedDrives(),
                    QWidget* parent = nullptr);
+
+    // When a long rename run shows its progress; tests make it show at once.
+    void setProgressTiming(const ui::ProgressTiming& timing) { progressTiming_ = timing; }
+    // Called at each update of the progress dialog.
+    void setProgressHook(ui::ProgressHook hook) { progressHook_ = std::move(hook); }
 
 public slots:
     void Drive1_Change();
@@ -70,6 +76,11 @@ private:
     // Created on first use and kept; each loads afresh after it has closed itself.
     platform::FormHolder<w_setumei> setumei_;
     platform::FormHolder<w_ver> ver_;
+
+    ui::ProgressTiming progressTiming_;
+    ui::ProgressHook progressHook_;
+    // Set while a rename run goes on; the run lets events through at its progress updates.
+    bool running_ = false;
 
     void createControls();
     void createMenu();

@@ -4,10 +4,15 @@
 #include <QFontInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <chrono>
+#include <map>
 #include <memory>
 
 #include "platform/dirlistbox.h"
@@ -26,12 +31,28 @@ using testutil::makeFile;
 using Names = std::vector<std::string>;
 using Rows = std::vector<int>;
 
+// Counts the paint events of the widget it watches.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(int& paints) : paints_(paints) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            ++paints_;
+        }
+        return false;
+    }
+
+private:
+    int& paints_;
+};
+
 class TestKovra : public QObject {
     Q_OBJECT
 
     QTemporaryDir tmp_;
     std::string base_;  // this test's own folder inside tmp_
     QStringList errors_;
+    bool progressUpAtReport_ = false;  // a progress dialog was still shown when an error came
     int count_ = 0;
     std::unique_ptr<kovra> window_;
 
@@ -128,6 +149,40 @@ class TestKovra : public QObject {
         }
     }
 
+    // Clicks `widget` at `pos` (its centre by default) the way the window system delivers a
+    // click: to the window, where a modal dialog can block it.
+    void clickInWindow(QWidget* widget, QPoint pos = {}) {
+        QVERIFY(widget != nullptr);
+        const QPoint at =
+            widget->mapTo(window_.get(), pos.isNull() ? widget->rect().center() : pos);
+        QTest::mouseClick(window_->windowHandle(), Qt::LeftButton, {}, at);
+    }
+
+    // The rename run's progress dialog while it is shown, else null.
+    static QProgressDialog* progressDialog() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* dialog = qobject_cast<QProgressDialog*>(w); dialog && dialog->isVisible()) {
+                return dialog;
+            }
+        }
+        return nullptr;
+    }
+
+    // The progress dialog shows from the first file and updates after every file.
+    void progressAtEveryFile() {
+        window_->setProgressTiming({std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
+    }
+
+    // Whether a top-level window of that object name is shown.
+    static bool windowShown(const char* name) {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == QLatin1String(name) && w->isVisible()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Gives both work lists something, as a run before would have.
     void fillWorkLists() {
         list("List1")->AddItem("left over");
@@ -142,12 +197,15 @@ private slots:
     void initTestCase() {
         QVERIFY(tmp_.isValid());
         platform::registerFontSubstitutes();
-        platform::setErrorReporter(
-            [this](QWidget*, const QString&, const QString& text) { errors_ << text; });
+        platform::setErrorReporter([this](QWidget*, const QString&, const QString& text) {
+            errors_ << text;
+            progressUpAtReport_ = progressDialog() != nullptr;
+        });
     }
 
     void init() {
         errors_.clear();
+        progressUpAtReport_ = false;
         base_ = tmp_.path().toStdString() + "/" + std::to_string(++count_) + "_" +
                 QTest::currentTestFunction();
         QCOMPARE(::mkdir(base_.c_str(), 0755), 0);
@@ -352,6 +410,193 @@ private slots:
         QCOMPARE(selectedRows(), Rows{});
         clickFile(0);
         QCOMPARE(selectedRows(), Rows{0});
+    }
+
+    void cancelStopsBetweenTwoFiles_data() {
+        QTest::addColumn<int>("k");        // files done when the user cancels
+        QTest::addColumn<bool>("escape");  // with the Escape key rather than the button
+        QTest::newRow("after the first") << 1 << false;
+        QTest::newRow("in the middle") << 3 << false;
+        QTest::newRow("in the middle, Escape") << 3 << true;
+        QTest::newRow("before the last") << 5 << false;
+        QTest::newRow("after the last") << 6 << false;
+    }
+    void cancelStopsBetweenTwoFiles() {
+        QFETCH(int, k);
+        QFETCH(bool, escape);
+        const Names names{"f0", "f1", "f2", "f3", "f4", "f5"};
+        const std::string x = folder("x", names);
+        QVERIFY(makeFile(x, "kovra.exe", "own"));
+        openWindow(x, {{"/", {}}});
+        progressAtEveryFile();
+        std::vector<std::int64_t> updates;
+        window_->setProgressHook([&](std::int64_t done, std::int64_t total) {
+            updates.push_back(done);
+            QProgressDialog* dialog = progressDialog();
+            QVERIFY(dialog != nullptr);
+            QCOMPARE(QApplication::activeModalWidget(), dialog);
+            QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
+            QCOMPARE(dialog->maximum(), 6);  // the rename list: kovra.exe is not counted
+            QCOMPARE(total, std::int64_t{6});
+            QCOMPARE(dialog->value(), static_cast<int>(done));
+            QVERIFY2(dialog->labelText().contains(QStringLiteral("%1 / 6").arg(done)),
+                     qPrintable(dialog->labelText()));
+            if (done == k) {
+                auto* cancel = dialog->findChild<QPushButton*>();
+                QVERIFY(cancel != nullptr);
+                QCOMPARE(cancel->text(), QString::fromUtf8("キャンセル"));
+                if (escape) {
+                    QTest::keyClick(dialog, Qt::Key_Escape);
+                } else {
+                    QTest::mouseClick(cancel, Qt::LeftButton);
+                }
+            }
+        });
+
+        click("b_all_choise");
+        click("b_atart");
+
+        // No update after the cancel; the files done keep their new names, the rest their old.
+        QCOMPARE(static_cast<int>(updates.size()), k);
+        std::map<std::string, std::string> expected{{"kovra.exe", "own"}};
+        for (int i = 0; i < 6; ++i) {
+            const std::string& name = names[static_cast<std::size_t>(i)];
+            expected[i < k ? "x_" + name : name] = "content of " + name;
+        }
+        QCOMPARE(testutil::contents(x), expected);
+        Names listed = files();
+        std::sort(listed.begin(), listed.end());
+        QCOMPARE(listed, entries(x));
+        QCOMPARE(selectedRows(), Rows{});
+        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(progressDialog(), nullptr);
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    void theProgressDialogKeepsInputAwayButTheWindowRepaints() {
+        const Names names{"a", "b", "c", "d"};
+        const std::string x = folder("x", names);
+        openWindow(x, {{"/", {}}});
+        progressAtEveryFile();
+        int paints = 0;
+        int paintsAtFirstUpdate = -1;
+        int depth = 0;
+        int updates = 0;
+        PaintCounter countPaints(paints);
+        file1()->viewport()->installEventFilter(&countPaints);
+        window_->setProgressHook([&](std::int64_t done, std::int64_t) {
+            ++updates;
+            const QScopedValueRollback<int> nested(depth, depth + 1);
+            QCOMPARE(depth, 1);
+            if (done == 1) {
+                paintsAtFirstUpdate = paints;
+                file1()->viewport()->update();
+            } else if (done == 2) {
+                // The update asked for at the last update has been painted.
+                QVERIFY(paints > paintsAtFirstUpdate);
+                // Clicks on the window are blocked: neither a second run nor a menu opens.
+                clickInWindow(child<QWidget>("b_atart"));
+                clickInWindow(child<QWidget>("b_reset"));
+                clickInWindow(window_->menuBar(),
+                              window_->menuBar()->actionGeometry(child<QAction>("m_h")).center());
+                QCOMPARE(QApplication::activePopupWidget(), nullptr);
+                // And a handler reached in another way starts nothing either.
+                window_->b_atart_Click();
+                window_->b_reset_Click();
+                QCOMPARE(list("List2")->ListCount(), 4);
+            }
+        });
+
+        // Clicks through the window, as the blocked ones above: these reach the buttons.
+        clickInWindow(child<QWidget>("b_all_choise"));
+        QCOMPARE(static_cast<int>(selectedRows().size()), 4);
+        clickInWindow(child<QWidget>("b_atart"));
+
+        QCOMPARE(updates, 4);
+        QCOMPARE(entries(x), (Names{"x_a", "x_b", "x_c", "x_d"}));
+        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(QApplication::activePopupWidget(), nullptr);
+    }
+
+    void aFailingRenameStopsTheRunWithTheDialogUp() {
+        const std::string x = folder("x", {"a", "b", "c", "d", "e"});
+        QVERIFY(makeFile(x, "x_c", "already there"));
+        openWindow(x, {{"/", {}}});
+        progressAtEveryFile();
+        std::vector<std::int64_t> updates;
+        window_->setProgressHook([&](std::int64_t done, std::int64_t) {
+            updates.push_back(done);
+            QVERIFY(progressDialog() != nullptr);
+            QCOMPARE(progressDialog()->maximum(), 6);
+        });
+
+        click("b_all_choise");
+        click("b_atart");
+
+        // a and b renamed, c stopped the run: x_c is taken.
+        QCOMPARE(updates, (std::vector<std::int64_t>{1, 2}));
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY2(errors_[0].contains(QStringLiteral("x_c")), qPrintable(errors_[0]));
+        QVERIFY2(errors_[0].contains(QStringLiteral("これより前の 2 個のファイル")),
+                 qPrintable(errors_[0]));
+        QVERIFY(!progressUpAtReport_);  // the report does not sit behind the dialog
+        const std::map<std::string, std::string> expected{
+            {"x_a", "content of a"}, {"x_b", "content of b"}, {"c", "content of c"},
+            {"d", "content of d"},   {"e", "content of e"},   {"x_c", "already there"}};
+        QCOMPARE(testutil::contents(x), expected);
+        Names listed = files();
+        std::sort(listed.begin(), listed.end());
+        QCOMPARE(listed, entries(x));
+        QCOMPARE(progressDialog(), nullptr);
+    }
+
+    void theDialogShowsOnlyOnceTheRunHasTakenAWhile_data() {
+        QTest::addColumn<int>("showDelayMs");
+        QTest::addColumn<int>("updateIntervalMs");
+        QTest::addColumn<int>("updates");
+        const int hour = 3600 * 1000;
+        QTest::newRow("at once, every file") << 0 << 0 << 5;
+        QTest::newRow("at once, then not again for an hour") << 0 << hour << 1;
+        QTest::newRow("not within the first hour") << hour << 0 << 0;
+    }
+    void theDialogShowsOnlyOnceTheRunHasTakenAWhile() {
+        QFETCH(int, showDelayMs);
+        QFETCH(int, updateIntervalMs);
+        QFETCH(int, updates);
+        const std::string x = folder("x", {"a", "b", "c", "d", "e"});
+        openWindow(x, {{"/", {}}});
+        window_->setProgressTiming(
+            {std::chrono::milliseconds(showDelayMs), std::chrono::milliseconds(updateIntervalMs)});
+        int calls = 0;
+        bool dialogSeen = false;
+        window_->setProgressHook([&](std::int64_t, std::int64_t) {
+            ++calls;
+            dialogSeen = progressDialog() != nullptr;
+        });
+        click("b_all_choise");
+        click("b_atart");
+        QCOMPARE(calls, updates);
+        QCOMPARE(dialogSeen, updates > 0);
+        QCOMPARE(entries(x), (Names{"x_a", "x_b", "x_c", "x_d", "x_e"}));
+        QCOMPARE(window_->findChild<QProgressDialog*>(), nullptr);
+    }
+
+    void renameStillWorksWithBothInformationWindowsOpen() {
+        const std::string x = folder("x", {"a.jpg", "b.jpg"});
+        openWindow(x, {{"/", {}}});
+        child<QAction>("m_setu")->trigger();
+        child<QAction>("m_v")->trigger();
+        QVERIFY(windowShown("w_setumei"));
+        QVERIFY(windowShown("w_ver"));
+
+        click("b_all_choise");
+        click("b_atart");
+
+        QCOMPARE(entries(x), (Names{"x_a.jpg", "x_b.jpg"}));
+        QCOMPARE(files(), (Names{"x_a.jpg", "x_b.jpg"}));
+        QCOMPARE(errors_, QStringList{});
+        QVERIFY(windowShown("w_setumei"));
+        QVERIFY(windowShown("w_ver"));
     }
 
     // Every control and menu item: position, size, tab or menu order, caption, tooltip, shortcut.

@@ -1,0 +1,86 @@
+#include "ui/run_progress.h"
+
+#include <QApplication>
+#include <QProgressDialog>
+#include <algorithm>
+#include <limits>
+
+namespace ui {
+
+namespace {
+
+QString progressText(std::int64_t done, std::int64_t total) {
+    return QString::fromUtf8("ファイル名を変更しています… %1 / %2")
+        .arg(QString::number(done), QString::number(total));
+}
+
+}  // namespace
+
+RunProgress::RunProgress(QWidget* parent, const ProgressTiming& timing, ProgressHook hook)
+    : parent_(parent),
+      timing_(timing),
+      hook_(std::move(hook)),
+      nextUpdate_(Clock::now() + timing.showDelay) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+RunProgress::~RunProgress() {
+    finish();
+}
+
+bool RunProgress::update(std::int64_t done, std::int64_t total) {
+    if (Clock::now() < nextUpdate_) {
+        return true;
+    }
+    if (dialog_ == nullptr) {
+        show(total);
+    }
+    // The bar holds an int; a larger total is scaled down.
+    const int maximum = dialog_->maximum();
+    const int value =
+        total == maximum
+            ? static_cast<int>(done)
+            : static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * maximum);
+    dialog_->setLabelText(progressText(done, total));
+    dialog_->setValue(value);
+    // The window repaints and the cancel button takes its click; the modal dialog keeps every
+    // other input away from the window.
+    QCoreApplication::processEvents();
+    if (hook_) {
+        hook_(done, total);
+    }
+    // Counted from after the events, so a slow repaint cannot take the run's time.
+    nextUpdate_ = Clock::now() + timing_.updateInterval;
+    return dialog_ != nullptr && !dialog_->wasCanceled();
+}
+
+void RunProgress::show(std::int64_t total) {
+    auto* dialog = new QProgressDialog(parent_);
+    dialog->setObjectName(QStringLiteral("runProgress"));
+    dialog->setWindowTitle(QStringLiteral("Kovra"));
+    dialog->setWindowModality(Qt::ApplicationModal);
+    dialog->setCancelButtonText(QString::fromUtf8("キャンセル"));
+    // Shown and taken down by us alone, not by the dialog's own timing.
+    dialog->setAutoReset(false);
+    dialog->setAutoClose(false);
+    dialog->setMinimumDuration(0);
+    dialog->setRange(
+        0, static_cast<int>(std::min<std::int64_t>(total, std::numeric_limits<int>::max())));
+    // Sized for the widest count, so the dialog does not grow as the numbers do.
+    dialog->setLabelText(progressText(total, total));
+    dialog->show();
+    dialog_ = dialog;
+    // Working, but the cancel button can be clicked.
+    QApplication::changeOverrideCursor(Qt::BusyCursor);
+}
+
+void RunProgress::finish() {
+    delete dialog_.data();
+    dialog_ = nullptr;
+    if (!finished_) {
+        QApplication::restoreOverrideCursor();
+        finished_ = true;
+    }
+}
+
+}  // namespace ui

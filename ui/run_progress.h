@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QPointer>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+
+class QProgressDialog;
+class QWidget;
+
+namespace ui {
+
+// When the progress of a rename run shows, and how often it moves.
+struct ProgressTiming {
+    // A run shorter than this shows no dialog at all.
+    std::chrono::milliseconds showDelay{330};
+    // The least time between two updates of the dialog; the window repaints at each update.
+    std::chrono::milliseconds updateInterval{100};
+};
+
+// Called at every update of the dialog with the files done and the total, after the window has
+// handled its events; lets tests act while the dialog is up.
+using ProgressHook = std::function<void(std::int64_t done, std::int64_t total)>;
+
+// The progress of one rename run on the window's thread. Once the run has gone on for a while it
+// shows an application-modal dialog with the files done and a cancel button, and lets the
+// window repaint at each update. Costs a clock read per file in between.
+class RunProgress {
+public:
+    RunProgress(QWidget* parent, const ProgressTiming& timing, ProgressHook hook = {});
+    ~RunProgress();
+    RunProgress(const RunProgress&) = delete;
+    RunProgress& operator=(const RunProgress&) = delete;
+
+    // The run's progress callback: false once the user has cancelled.
+    bool update(std::int64_t done, std::int64_t total);
+    // Takes the dialog down; the run is over.
+    void finish();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    void show(std::int64_t total);
+
+    QWidget* parent_;
+    ProgressTiming timing_;
+    ProgressHook hook_;
+    Clock::time_point nextUpdate_;
+    // Null until the run has gone on long enough to show it.
+    QPointer<QProgressDialog> dialog_;
+    bool finished_ = false;
+};
+
+}  // namespace ui
