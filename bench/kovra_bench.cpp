@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -60,6 +61,12 @@ long statusKb(const char* field) {
         }
     }
     return 0;
+}
+
+// Bytes the heap has handed out and not taken back.
+double heapInUse() {
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<double>(info.uordblks + info.hblkhd);
 }
 
 bool programExists(const char* name) {
@@ -195,6 +202,7 @@ struct Figures {
     std::vector<double> load, selectAll, run, renames, floor, mmv, perlRename;
     double bytesPerEntry = 0;
     double nameBytesPerEntry = 0;
+    long baselineKb = 0;
     long peakKb = 0;
 };
 
@@ -223,7 +231,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     dir1->setCurrentIndex(match.first());
     QApplication::processEvents();
 
-    const long rssBefore = statusKb("VmRSS:");
+    const double heapBefore = heapInUse();
     auto t = Clock::now();
     QTest::keyClick(dir1, Qt::Key_Return);  // opens the folder: File1 lists it
     figures.load.push_back(msSince(t));
@@ -237,7 +245,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
         for (std::int64_t i = 0; i < n; ++i) {
             nameBytes += static_cast<double>(file1->List(i).size() + 1);
         }
-        figures.bytesPerEntry = (statusKb("VmRSS:") - rssBefore) * 1024.0 / n;
+        figures.bytesPerEntry = (heapInUse() - heapBefore) / n;
         figures.nameBytesPerEntry = nameBytes / n;
     }
     QApplication::processEvents();
@@ -267,10 +275,11 @@ int child(int n, int reps, const std::string& root) {
     char* argv[] = {name, nullptr};
     QApplication app(argc, argv);
     platform::syscalls().renameat2 = timedRenameat2;
+    Figures figures;
+    figures.baselineKb = statusKb("VmRSS:");
 
     const bool haveMmv = programExists("mmv");
     const bool havePerlRename = programExists("rename");
-    Figures figures;
     for (int rep = 0; rep < reps; ++rep) {
         const std::string work = root + "/n" + std::to_string(n) + "_" + std::to_string(rep);
         ::mkdir(work.c_str(), 0755);
@@ -313,10 +322,10 @@ int child(int n, int reps, const std::string& root) {
     // One line the parent reads back.
     std::printf(
         "RESULT n=%d load=%.3f select=%.3f run=%.3f renames=%.3f floor=%.3f mmv=%.3f "
-        "rename=%.3f peak_kb=%ld bytes_per_entry=%.1f name_bytes=%.1f\n",
+        "rename=%.3f peak_kb=%ld base_kb=%ld bytes_per_entry=%.1f name_bytes=%.1f\n",
         n, median(figures.load), median(figures.selectAll), median(figures.run),
         median(figures.renames), median(figures.floor), median(figures.mmv),
-        median(figures.perlRename), figures.peakKb, figures.bytesPerEntry,
+        median(figures.perlRename), figures.peakKb, figures.baselineKb, figures.bytesPerEntry,
         figures.nameBytesPerEntry);
     return 0;
 }
@@ -377,9 +386,9 @@ int main(int argc, char* argv[]) {
                 mounted ? "a tmpfs mounted for the benchmark" : "the temporary folder, no tmpfs");
     std::printf("tools: mmv %s, perl rename %s\n", programExists("mmv") ? "yes" : "not installed",
                 programExists("rename") ? "yes" : "not installed");
-    std::printf("%9s %10s %10s %10s %10s %10s %8s %8s %8s %9s %10s\n", "N", "load ms", "select ms",
-                "run ms", "renames ms", "floor ms", "run/fl", "mmv/fl", "perl/fl", "peak MB",
-                "B/entry+");
+    std::printf("%9s %10s %10s %10s %10s %10s %8s %8s %8s %9s %10s %10s\n", "N", "load ms",
+                "select ms", "run ms", "renames ms", "floor ms", "run/fl", "mmv/fl", "perl/fl",
+                "peak MB", "B/entry+", "peak B/e");
     std::fflush(stdout);
 
     std::map<int, std::map<std::string, double>> results;
@@ -399,11 +408,12 @@ int main(int argc, char* argv[]) {
             continue;
         }
         auto& v = results[n];
-        std::printf("%9d %10.1f %10.3f %10.1f %10.1f %10.1f %8s %8s %8s %9.1f %10.1f\n", n,
+        v["peak_per_entry"] = (v["peak_kb"] - v["base_kb"]) * 1024.0 / n;
+        std::printf("%9d %10.1f %10.3f %10.1f %10.1f %10.1f %8s %8s %8s %9.1f %10.1f %10.1f\n", n,
                     v["load"], v["select"], v["run"], v["renames"], v["floor"],
                     ratio(v["run"], v["floor"]).c_str(), ratio(v["mmv"], v["floor"]).c_str(),
                     ratio(v["rename"], v["floor"]).c_str(), v["peak_kb"] / 1024.0,
-                    v["bytes_per_entry"] - v["name_bytes"]);
+                    v["bytes_per_entry"] - v["name_bytes"], v["peak_per_entry"]);
         std::fflush(stdout);
     }
 
@@ -414,17 +424,19 @@ int main(int argc, char* argv[]) {
                     b["run"] / a["run"]);
     }
     std::printf(
-        "(medians of %d repetitions, 3 at 1M; B/entry+ is resident memory per listed "
-        "entry beyond the name bytes)\n",
+        "(medians of %d repetitions, 3 at 1M; B/entry+: heap bytes per listed entry beyond its "
+        "name's bytes; peak B/e: peak resident memory above the start, per entry, with the names, "
+        "both work lists and the list read again after the run)\n",
         reps);
     for (auto& [n, v] : results) {
         std::printf(
             "summary N=%d: load %.1f ms, select-all %.3f ms, run %.1f ms (renames %.1f ms),"
             " floor %.1f ms, run/floor %s, mmv/floor %s, rename/floor %s, %.1f B/entry "
-            "beyond names\n",
+            "beyond names, peak %.0f B/entry\n",
             n, v["load"], v["select"], v["run"], v["renames"], v["floor"],
             ratio(v["run"], v["floor"]).c_str(), ratio(v["mmv"], v["floor"]).c_str(),
-            ratio(v["rename"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"]);
+            ratio(v["rename"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"],
+            v["peak_per_entry"]);
     }
     if (mounted) {
         ::umount(root.c_str());
