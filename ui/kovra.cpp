@@ -44,7 +44,8 @@ QString fromUtf8(const std::string& text) {
 kovra::kovra(const std::string& startFolder, std::vector<platform::DriveInfo> drives,
              QWidget* parent)
     : QMainWindow(parent) {
-    setWindowTitle(QStringLiteral("Kovra Ver 1.00  by Kovra Project"));
+    // The same credit as the version window's.
+    setWindowTitle(QStringLiteral("Kovra Ver 1.00  ") + QString::fromUtf16(w_ver::kCreditLine));
     setWindowIcon(ui::programIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
