@@ -76,7 +76,7 @@ RunResult renameRun(FileList& file1, WorkList& list1, WorkList& list2, FileSyste
             }
         }
         if (folder) {
-            folder->Sync();
+            result.syncErr = folder->Sync();
         }
     }
 

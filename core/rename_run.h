@@ -45,8 +45,8 @@ public:
     virtual ~Folder() = default;
     // Renames `from` to `to` inside the folder, never replacing an existing `to`.
     virtual RenameStatus Rename(const std::string& from, const std::string& to) = 0;
-    // Makes the renames durable.
-    virtual void Sync() = 0;
+    // Makes the renames durable. Returns 0, or the errno when they may not be.
+    virtual int Sync() = 0;
 };
 
 class FileSystem {
@@ -80,6 +80,9 @@ struct RunResult {
     std::string oldPath;
     std::string newPath;
     RenameStatus status;
+    // Set when the folder could not be synced at the end: the new names may not survive a power
+    // cut, though every rename reported done was done.
+    int syncErr = 0;
 };
 
 // The rename run behind the "start" button: the selection pass into `list1`, the exclusion pass

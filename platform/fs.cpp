@@ -47,7 +47,7 @@ public:
     core::RenameStatus Rename(const std::string& from, const std::string& to) override {
         return renameNoReplace(fd_, from, to);
     }
-    void Sync() override { ::fsync(fd_); }
+    int Sync() override { return syscalls().fsync(fd_) == 0 ? 0 : errno; }
 
 private:
     int fd_;
@@ -56,7 +56,7 @@ private:
 }  // namespace
 
 Syscalls defaultSyscalls() {
-    return Syscalls{sysRenameat2, sysLinkat, sysUnlinkat};
+    return Syscalls{sysRenameat2, sysLinkat, sysUnlinkat, ::fsync};
 }
 
 Syscalls& syscalls() {

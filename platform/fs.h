@@ -16,6 +16,7 @@ struct Syscalls {
                      unsigned int flags);
     int (*linkat)(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags);
     int (*unlinkat)(int dirfd, const char* pathname, int flags);
+    int (*fsync)(int fd);
 };
 Syscalls& syscalls();
 Syscalls defaultSyscalls();

@@ -293,6 +293,16 @@ void kovra::b_atart_Click() {
     if (result.end == core::RunResult::End::Failed) {
         reportRenameError(result);
     }
+    if (result.syncErr != 0) {
+        // The renames happened, but the disk did not confirm them: say so rather than nothing.
+        platform::reportError(
+            this, QStringLiteral("Kovra"),
+            QStringLiteral("ファイル名の変更をディスクに書き込めたか確認できませんでした。\n"
+                           "電源が切れると、新しい名前が失われることがあります。\n\n"
+                           "フォルダ： %1\n理由： %2")
+                .arg(platform::displayName(File1->Path()),
+                     fromUtf8(platform::reasonLine({result.syncErr, false}))));
+    }
 }
 
 void kovra::b_reset_Click() {

@@ -29,7 +29,7 @@ private:
             ++count_;
             return {};
         }
-        void Sync() override {}
+        int Sync() override { return 0; }
         std::int64_t& count_;
     };
 };

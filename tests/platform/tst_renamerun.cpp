@@ -34,7 +34,7 @@ private:
             log_.push_back(from);
             return inner_->Rename(from, to);
         }
-        void Sync() override { inner_->Sync(); }
+        int Sync() override { return inner_->Sync(); }
 
     private:
         std::unique_ptr<core::Folder> inner_;
@@ -233,6 +233,19 @@ private slots:
         QCOMPARE(r.status.err, EEXIST);
         QCOMPARE(entries(dir_), (Names{"b", "x_a", "x_b"}));
         QCOMPARE(testutil::readFile(dir_ + "/x_b"), before);
+    }
+
+    void syncFailureIsReturned() {
+        makeFolder("x", {"a", "b"});
+        platform::syscalls().fsync = [](int) {
+            errno = EIO;
+            return -1;
+        };
+        file1_->SelectAllFiles();
+        const core::RunResult r = run();
+        QCOMPARE(r.end, End::Completed);
+        QCOMPARE(r.renamed, 2);
+        QCOMPARE(r.syncErr, EIO);
     }
 
     void cancelStopsBetweenFiles() {

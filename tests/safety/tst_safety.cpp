@@ -150,9 +150,9 @@ private:
             log_.push_back("rename " + from);
             return inner_->Rename(from, to);
         }
-        void Sync() override {
+        int Sync() override {
             log_.push_back("sync");
-            inner_->Sync();
+            return inner_->Sync();
         }
 
     private:
@@ -213,7 +213,7 @@ private slots:
     }
     void init() {
         gInject = Injection{};
-        platform::syscalls() = {fakeRenameat2, fakeLinkat, fakeUnlinkat};
+        platform::syscalls() = {fakeRenameat2, fakeLinkat, fakeUnlinkat, ::fsync};
     }
     void cleanup() { platform::syscalls() = platform::defaultSyscalls(); }
     void cleanupTestCase() {

@@ -383,6 +383,22 @@ private slots:
             << QStringList{longName, "longfolder_" + longName, "261 バイト、上限 255 バイト",
                            QString::number(ENAMETOOLONG)};
     }
+    // A disk that does not confirm the renames is reported: silence would read as success.
+    void aFailedSyncIsReported() {
+        const std::string dir = folder("d", {"a.txt"});
+        openWindow(dir, {{"/", {}}});
+        platform::syscalls().fsync = [](int) {
+            errno = EIO;
+            return -1;
+        };
+        click("b_all_choise");
+        click("b_atart");
+        platform::syscalls() = platform::defaultSyscalls();
+        QCOMPARE(entries(dir), Names{"d_a.txt"});
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY2(errors_[0].contains(QStringLiteral("エラー番号 5")), qPrintable(errors_[0]));
+    }
+
     void aFailingRenameIsReportedAndTheProgramGoesOn() {
         QFETCH(QString, folderName);
         QFETCH(QString, blocked);
