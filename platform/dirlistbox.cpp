@@ -185,11 +185,7 @@ void DirListBox::openRow(int row) {
     const std::string target = List(row);
     const int err = open(target, root_);
     if (err != 0) {
-        reportError(
-            this, QStringLiteral("Kovra"),
-            QStringLiteral("フォルダを開けません。\n\nフォルダ： %1\n理由： %2（エラー番号 %3）")
-                .arg(displayName(target), QString::fromStdString(folderErrorReason(err)))
-                .arg(err));
+        reportFolderError(this, target, err);
     }
 }
 

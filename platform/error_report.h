@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <functional>
+#include <string>
 
 class QWidget;
 
@@ -15,5 +16,8 @@ using ErrorReporter =
 // Replaces the reporter; an empty one restores the message box.
 void setErrorReporter(ErrorReporter reporter);
 void reportError(QWidget* parent, const QString& title, const QString& text);
+
+// Reports a folder that cannot be opened, with the reason and its error number.
+void reportFolderError(QWidget* parent, const std::string& folder, int err);
 
 }  // namespace platform

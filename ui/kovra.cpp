@@ -152,7 +152,7 @@ void kovra::openStartFolder(const std::string& startFolder) {
     std::string folder = platform::normalizeFolder(startFolder);
     int err = Dir1->SetPath(folder);
     if (err != 0) {
-        reportFolderError(folder, err);
+        platform::reportFolderError(this, folder, err);
         // The nearest folder above that can be read.
         while (err != 0 && folder != "/") {
             const std::size_t slash = folder.rfind('/');
@@ -167,16 +167,8 @@ void kovra::openStartFolder(const std::string& startFolder) {
 void kovra::setFile1Path(const std::string& path) {
     const int err = File1->SetPath(path);
     if (err != 0) {
-        reportFolderError(path, err);
+        platform::reportFolderError(this, path, err);
     }
-}
-
-void kovra::reportFolderError(const std::string& path, int err) {
-    platform::reportError(
-        this, QStringLiteral("Kovra"),
-        QStringLiteral("フォルダを開けません。\n\nフォルダ： %1\n理由： %2\nエラー番号： %3")
-            .arg(platform::displayName(path), fromUtf8(platform::folderErrorReason(err)))
-            .arg(err));
 }
 
 void kovra::reportRenameError(const core::RunResult& result) {
@@ -218,7 +210,7 @@ void kovra::openDropped(const std::vector<std::string>& paths) {
     // Fires Dir1_Change, which empties the work lists and lists the folder.
     const int err = Dir1->SetPath(folder);
     if (err != 0) {
-        reportFolderError(folder, err);
+        platform::reportFolderError(this, folder, err);
         return;
     }
     Drive1->SetDrive(Dir1->Root());
@@ -249,7 +241,7 @@ void kovra::Drive1_Change() {
     if (err != 0) {
         // A drive that is not ready: stay on the drive that was open.
         Drive1->SetDrive(previous);
-        reportFolderError(drive, err);
+        platform::reportFolderError(this, drive, err);
         return;
     }
     // Dir1_Change has listed this folder already; setting the same path reads nothing again.
@@ -316,7 +308,7 @@ void kovra::b_reset_Click() {
     const int err = File1->SetPath(Dir1->Path());
     if (err != 0) {
         File1->Refresh();
-        reportFolderError(Dir1->Path(), err);
+        platform::reportFolderError(this, Dir1->Path(), err);
     }
 }
 

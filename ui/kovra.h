@@ -88,7 +88,6 @@ private:
     void openStartFolder(const std::string& startFolder);
     // Points File1 at `path`; a folder that cannot be read is reported and File1 stays.
     void setFile1Path(const std::string& path);
-    void reportFolderError(const std::string& path, int err);
     void reportRenameError(const core::RunResult& result);
     void openDropped(const std::vector<std::string>& paths);
 };

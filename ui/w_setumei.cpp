@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QPushButton>
 
+#include "platform/fonts.h"
 #include "platform/label.h"
 #include "platform/twips.h"
 #include "ui/icon.h"
@@ -42,13 +43,7 @@ w_setumei::w_setumei()
     Label1 = new platform::Label(this);
     Label1->setObjectName(QStringLiteral("Label1"));
     platform::placeTwips(Label1, 240, 360, 9015, 5415);
-    QFont font(QStringLiteral(u"MS UI Gothic"));
-    font.setPointSizeF(12);
-    font.setWeight(QFont::Normal);
-    font.setItalic(false);
-    font.setUnderline(false);
-    font.setStrikeOut(false);
-    Label1->setFont(font);
+    Label1->setFont(platform::namedFont(QStringLiteral(u"MS UI Gothic"), 12));
 
     b_ok = new QPushButton(QString::fromUtf16(u"Ｏ　　Ｋ"), this);
     b_ok->setObjectName(QStringLiteral("b_ok"));

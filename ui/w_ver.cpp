@@ -3,6 +3,7 @@
 #include <QFont>
 #include <QPushButton>
 
+#include "platform/fonts.h"
 #include "platform/frame.h"
 #include "platform/label.h"
 #include "platform/twips.h"
@@ -10,16 +11,8 @@
 
 namespace {
 
-constexpr const char16_t* kGothic = u"ＭＳ Ｐゴシック";
-
 QFont designFont(double points, bool bold) {
-    QFont font(QString::fromUtf16(kGothic));
-    font.setPointSizeF(points);
-    font.setWeight(bold ? QFont::Bold : QFont::Normal);
-    font.setItalic(false);
-    font.setUnderline(false);
-    font.setStrikeOut(false);
-    return font;
+    return platform::namedFont(QString::fromUtf16(u"ＭＳ Ｐゴシック"), points, bold);
 }
 
 platform::Label* makeLabel(QWidget* parent, const char* name, int left, int top, int width,
