@@ -1,14 +1,14 @@
 #include <QApplication>
 
-#include "platform/fonts.h"
 #include "ui/icon.h"
-#include "ui/kovra.h"
+#include "ui/mainwindow.h"
+#include "widgets/fonts.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    platform::registerFontSubstitutes();
+    widgets::registerFontSubstitutes();
     QApplication::setWindowIcon(ui::programIcon());
-    kovra window;
+    ui::MainWindow window;
     window.show();
     return QApplication::exec();
 }

@@ -31,9 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/filelistbox.h"
-#include "platform/fs.h"
-#include "ui/kovra.h"
+#include "widgets/filelistbox.h"
+#include "fs/listing.h"
+#include "fs/rename.h"
+#include "fs/syscalls.h"
+#include "ui/mainwindow.h"
 
 namespace {
 
@@ -105,8 +107,7 @@ void removeFolder(const std::string& folder) {
     if (dirfd < 0) {
         return;
     }
-    int err = 0;
-    for (const std::string& name : platform::listFiles(folder, err)) {
+    for (const std::string& name : fs::listFiles(folder).names) {
         ::unlinkat(dirfd, name.c_str(), 0);
     }
     ::close(dirfd);
@@ -115,9 +116,8 @@ void removeFolder(const std::string& folder) {
 
 // Counts the files whose name begins with `prefix`: each tool must have renamed them all.
 int countPrefixed(const std::string& folder, const std::string& prefix) {
-    int err = 0;
     int count = 0;
-    for (const std::string& name : platform::listFiles(folder, err)) {
+    for (const std::string& name : fs::listFiles(folder).names) {
         count += name.rfind(prefix, 0) == 0 ? 1 : 0;
     }
     return count;
@@ -193,7 +193,7 @@ int timedRenameat2(int a, const char* b, int c, const char* d, unsigned int flag
         gRenameSeen = true;
         gFirstRename = Clock::now();
     }
-    const int result = platform::defaultSyscalls().renameat2(a, b, c, d, flags);
+    const int result = fs::defaultSyscalls().renameat2(a, b, c, d, flags);
     gLastRename = Clock::now();
     return result;
 }
@@ -209,11 +209,11 @@ struct Figures {
 // One repetition through the window: open the folder from Dir1, select all, start.
 void windowRepetition(const std::string& root, const std::string& folderName, int n,
                       Figures& figures, bool measureMemory) {
-    kovra window(root);
+    ui::MainWindow window(root);
     window.show();
     QApplication::processEvents();
     auto* dir1 = window.findChild<QAbstractItemView*>("Dir1");
-    auto* file1 = window.findChild<platform::FileListBox*>("File1");
+    auto* file1 = window.findChild<widgets::FileListBox*>("File1");
     auto* selectAll = window.findChild<QPushButton*>("b_all_choise");
     auto* start = window.findChild<QPushButton*>("b_atart");
     if (dir1 == nullptr || file1 == nullptr || selectAll == nullptr || start == nullptr) {
@@ -235,15 +235,15 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     auto t = Clock::now();
     QTest::keyClick(dir1, Qt::Key_Return);  // opens the folder: File1 lists it
     figures.load.push_back(msSince(t));
-    if (file1->ListCount() != n) {
-        std::fprintf(stderr, "File1 holds %lld of %d\n", static_cast<long long>(file1->ListCount()),
+    if (file1->count() != n) {
+        std::fprintf(stderr, "File1 holds %lld of %d\n", static_cast<long long>(file1->count()),
                      n);
         std::exit(2);
     }
     if (measureMemory) {
         double nameBytes = 0;
         for (std::int64_t i = 0; i < n; ++i) {
-            nameBytes += static_cast<double>(file1->List(i).size() + 1);
+            nameBytes += static_cast<double>(file1->at(i).size() + 1);
         }
         figures.bytesPerEntry = (heapInUse() - heapBefore) / n;
         figures.nameBytesPerEntry = nameBytes / n;
@@ -262,7 +262,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
         gRenameSeen ? std::chrono::duration<double, std::milli>(gLastRename - gFirstRename).count()
                     : 0);
     const std::string prefix = folderName + "_";
-    if (countPrefixed(file1->Path(), prefix) != n) {
+    if (countPrefixed(file1->path(), prefix) != n) {
         std::fprintf(stderr, "the run left files unrenamed\n");
         std::exit(2);
     }
@@ -274,7 +274,7 @@ int child(int n, int reps, const std::string& root) {
     char name[] = "kovra_bench";
     char* argv[] = {name, nullptr};
     QApplication app(argc, argv);
-    platform::syscalls().renameat2 = timedRenameat2;
+    fs::syscalls().renameat2 = timedRenameat2;
     Figures figures;
     figures.baselineKb = statusKb("VmRSS:");
 

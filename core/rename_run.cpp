@@ -7,63 +7,66 @@
 
 namespace core {
 
-RunResult renameRun(FileList& file1, WorkList& list1, WorkList& list2, FileSystem& fs,
-                    const RunOptions& options) {
+RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameList,
+                    FileSystem& fileSystem, const RunOptions& options) {
     RunResult result;
+    result.folder = files.path();
 
-    list1.Clear();
-    list2.Clear();
+    selectionList.clear();
+    renameList.clear();
 
     // Selection pass, in file-list order. Walking the selected ranges gives the same names as
     // testing every entry, without a selection query per entry.
-    const std::vector<SelectionRange> ranges = file1.SelectedRanges();
+    const std::vector<SelectionRange> ranges = files.selectedRanges();
     std::int64_t selectedCount = 0;
     for (const SelectionRange& range : ranges) {
         selectedCount += range.last - range.first + 1;
     }
-    list1.Reserve(selectedCount);
+    selectionList.reserve(selectedCount);
     for (const SelectionRange& range : ranges) {
         for (std::int64_t i = range.first; i <= range.last; ++i) {
-            list1.AddItem(file1.List(i));
+            selectionList.append(files.at(i));
         }
     }
     result.selected = selectedCount;
-    if (selectedCount == 0) {
+    if (selectedCount == 0 || selectionList.count() == 0) {
         return result;
     }
-    const std::int64_t n = list1.ListCount();
-    if (n == 0) {
-        return result;
-    }
+    const std::int64_t n = selectionList.count();
 
-    // Exclusion pass: the program's own executable, by exact name.
-    list2.Reserve(n);
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::string& name = list1.List(i);
-        if (std::find(options.excluded.begin(), options.excluded.end(), name) ==
-            options.excluded.end()) {
-            list2.AddItem(name);
+    // The folder is opened once, so every rename happens in the folder that was listed even if
+    // its path changes meanwhile.
+    OpenedFolder opened = fileSystem.open(result.folder);
+    std::vector<std::string> excluded = options.excluded;
+    if (opened.folder) {
+        if (std::optional<std::string> own = opened.folder->runningProgramName()) {
+            excluded.push_back(std::move(*own));
         }
     }
 
-    // Rename pass, one file after the other in list order. The folder is opened once, so every
-    // rename happens in the folder that was listed even if its path changes meanwhile.
+    // Exclusion pass: the program's own file.
+    renameList.reserve(n);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::string& name = selectionList.at(i);
+        if (std::find(excluded.begin(), excluded.end(), name) == excluded.end()) {
+            renameList.append(name);
+        }
+    }
+
+    // Rename pass, one file after the other in list order.
     result.end = RunResult::End::Completed;
-    result.total = list2.ListCount();
+    result.total = renameList.count();
     if (result.total > 0) {
-        int openErr = 0;
-        std::unique_ptr<Folder> folder = fs.Open(file1.Path(), openErr);
         for (std::int64_t i = 0; i < result.total; ++i) {
-            const std::string& name = list2.List(i);
-            std::string newName = kovra(file1.Path(), name);
+            const std::string& name = renameList.at(i);
+            std::string newName = prefixedName(result.folder, name);
             const RenameStatus status =
-                folder ? folder->Rename(name, newName)
-                       : RenameStatus{openErr != 0 ? openErr : EIO, false, true};
-            if (status) {
+                opened.folder ? opened.folder->rename(name, newName)
+                              : RenameStatus{RenameOutcome::FolderUnavailable,
+                                             opened.error != 0 ? opened.error : EIO};
+            if (!status.done()) {
                 result.end = RunResult::End::Failed;
                 result.status = status;
-                result.oldPath = joinPath(file1.Path(), name);
-                result.newPath = joinPath(file1.Path(), newName);
                 result.failedName = name;
                 result.failedNewName = std::move(newName);
                 break;
@@ -75,13 +78,13 @@ RunResult renameRun(FileList& file1, WorkList& list1, WorkList& list2, FileSyste
                 break;
             }
         }
-        if (folder) {
-            result.syncErr = folder->Sync();
+        if (opened.folder) {
+            result.syncError = opened.folder->sync();
         }
     }
 
     // Read the folder again, also after a failure, so the list shows what is on disk now.
-    file1.Refresh();
+    files.refresh();
     return result;
 }
 

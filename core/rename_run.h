@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,22 +22,31 @@ struct SelectionRange {
 class FileList {
 public:
     virtual ~FileList() = default;
-    virtual const std::string& Path() const = 0;
-    virtual std::int64_t ListCount() const = 0;
-    virtual const std::string& List(std::int64_t i) const = 0;
-    virtual std::vector<SelectionRange> SelectedRanges() const = 0;
+    virtual const std::string& path() const = 0;
+    virtual std::int64_t count() const = 0;
+    virtual const std::string& at(std::int64_t i) const = 0;
+    virtual std::vector<SelectionRange> selectedRanges() const = 0;
     // Reads the folder again; nothing is selected afterwards.
-    virtual void Refresh() = 0;
+    virtual void refresh() = 0;
 };
 
-// The outcome of one rename. `err` is an errno value, 0 on success. `unsafe` is set when the file
-// system could neither rename without replacing nor link, so no safe rename was possible.
+// How one rename ended.
+enum class RenameOutcome {
+    Done,
+    // The file system refused; `error` says why.
+    Failed,
+    // The file system offers no rename that is sure not to replace an existing file.
+    NoSafeRename,
+    // The folder could not be opened, so no file was tried.
+    FolderUnavailable,
+};
+
 struct RenameStatus {
-    int err = 0;
-    bool unsafe = false;
-    // Set when the folder itself could not be opened, so no file was tried.
-    bool folder = false;
-    explicit operator bool() const { return err != 0; }
+    RenameOutcome outcome = RenameOutcome::Done;
+    int error = 0;  // errno; 0 when done
+
+    bool done() const { return outcome == RenameOutcome::Done; }
+    static RenameStatus failed(int error) { return {RenameOutcome::Failed, error}; }
 };
 
 // A folder opened once for the whole run; names are relative to it.
@@ -44,20 +54,27 @@ class Folder {
 public:
     virtual ~Folder() = default;
     // Renames `from` to `to` inside the folder, never replacing an existing `to`.
-    virtual RenameStatus Rename(const std::string& from, const std::string& to) = 0;
+    virtual RenameStatus rename(const std::string& from, const std::string& to) = 0;
     // Makes the renames durable. Returns 0, or the errno when they may not be.
-    virtual int Sync() = 0;
+    virtual int sync() = 0;
+    // The name under which the running program's own file lies in this folder, if it does: the
+    // run never renames it, whatever it is called.
+    virtual std::optional<std::string> runningProgramName() const { return std::nullopt; }
+};
+
+struct OpenedFolder {
+    std::unique_ptr<Folder> folder;  // null on failure
+    int error = 0;
 };
 
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
-    // Opens the folder at `path`; on failure returns null and sets `err`.
-    virtual std::unique_ptr<Folder> Open(const std::string& path, int& err) = 0;
+    virtual OpenedFolder open(const std::string& path) = 0;
 };
 
 struct RunOptions {
-    // Names the run never renames: the program's own executable.
+    // Names the run never renames, besides the running program's own file.
     std::vector<std::string> excluded{"kovra.exe"};
     // Called after each rename with (done, total); returning false stops the run before the next.
     std::function<bool(std::int64_t done, std::int64_t total)> progress;
@@ -74,21 +91,20 @@ struct RunResult {
     std::int64_t selected = 0;  // names put into the selection list
     std::int64_t total = 0;     // names in the rename list
     std::int64_t renamed = 0;   // renames that succeeded
-    // Set when end == Failed: the file, its intended new name, both full paths and the reason.
+    std::string folder;         // the folder the run worked in
+    // Set when end == Failed: the file, its intended new name and why.
     std::string failedName;
     std::string failedNewName;
-    std::string oldPath;
-    std::string newPath;
     RenameStatus status;
     // Set when the folder could not be synced at the end: the new names may not survive a power
     // cut, though every rename reported done was done.
-    int syncErr = 0;
+    int syncError = 0;
 };
 
-// The rename run behind the "start" button: the selection pass into `list1`, the exclusion pass
-// into `list2`, the renames in list order, the refresh. It stops at the first failing rename and
-// reports it; files renamed before keep their new names.
-RunResult renameRun(FileList& file1, WorkList& list1, WorkList& list2, FileSystem& fs,
-                    const RunOptions& options = {});
+// The rename run behind the start button: the selection pass into `selectionList`, the exclusion
+// pass into `renameList`, the renames in list order, the refresh. It stops at the first failing
+// rename and reports it; files renamed before keep their new names.
+RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameList,
+                    FileSystem& fileSystem, const RunOptions& options = {});
 
 }  // namespace core

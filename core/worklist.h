@@ -11,11 +11,11 @@ namespace core {
 // selection list and rename list.
 class WorkList {
 public:
-    void Clear() { items_.clear(); }
-    void AddItem(std::string item) { items_.push_back(std::move(item)); }
-    std::int64_t ListCount() const { return static_cast<std::int64_t>(items_.size()); }
-    const std::string& List(std::int64_t i) const { return items_[static_cast<std::size_t>(i)]; }
-    void Reserve(std::int64_t n) { items_.reserve(static_cast<std::size_t>(n)); }
+    void clear() { items_.clear(); }
+    void append(std::string item) { items_.push_back(std::move(item)); }
+    std::int64_t count() const { return static_cast<std::int64_t>(items_.size()); }
+    const std::string& at(std::int64_t i) const { return items_[static_cast<std::size_t>(i)]; }
+    void reserve(std::int64_t n) { items_.reserve(static_cast<std::size_t>(n)); }
 
 private:
     std::vector<std::string> items_;

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "core/naming.h"
+#include "core/paths.h"
 #include "testutil.h"
 
 Q_DECLARE_METATYPE(std::string)
@@ -14,7 +15,7 @@ static std::string bytes(const char* s) {
 class TestNaming : public QObject {
     Q_OBJECT
 private slots:
-    void kovra_data() {
+    void prefixedName_data() {
         QTest::addColumn<std::string>("path");
         QTest::addColumn<std::string>("name");
         QTest::addColumn<std::string>("expected");
@@ -36,11 +37,11 @@ private slots:
             << bytes("/p/a\\b") << bytes("f") << bytes("a\\b_f");
         QTest::newRow("case kept") << bytes("/p/Cats.D") << bytes("X.JPG") << bytes("Cats.D_X.JPG");
     }
-    void kovra() {
+    void prefixedName() {
         QFETCH(std::string, path);
         QFETCH(std::string, name);
         QFETCH(std::string, expected);
-        QCOMPARE(core::kovra(path, name), expected);
+        QCOMPARE(core::prefixedName(path, name), expected);
     }
 
     void joinPath_data() {

@@ -15,8 +15,8 @@
 #include <cstdio>
 
 #include "core/rename_run.h"
-#include "plainfilelist.h"
-#include "platform/fs.h"
+#include "fs/plainfilelist.h"
+#include "fs/rename.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -37,20 +37,20 @@ int main(int argc, char** argv) {
     }
     auto* counters = static_cast<std::int64_t*>(map);
 
-    safety::PlainFileList file1(argv[1]);
+    fs::PlainFileList file1(argv[1]);
     if (file1.error() != 0) {
         return 3;
     }
-    file1.SelectAll();
+    file1.selectAll();
     core::WorkList list1;
     core::WorkList list2;
-    platform::PosixFileSystem fs;
+    fs::PosixFileSystem fileSystem;
     core::RunOptions options;
     options.progress = [counters](std::int64_t done, std::int64_t) {
         std::atomic_ref<std::int64_t>(counters[1]).store(done, std::memory_order_release);
         return true;
     };
     std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
-    const core::RunResult result = core::renameRun(file1, list1, list2, fs, options);
+    const core::RunResult result = core::renameRun(file1, list1, list2, fileSystem, options);
     return result.end == core::RunResult::End::Completed ? 0 : 1;
 }

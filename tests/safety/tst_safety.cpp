@@ -19,10 +19,12 @@
 #include <set>
 
 #include "core/rename_run.h"
-#include "plainfilelist.h"
-#include "platform/errors.h"
-#include "platform/filelistbox.h"
-#include "platform/fs.h"
+#include "fs/plainfilelist.h"
+#include "ui/messages.h"
+#include "widgets/filelistbox.h"
+#include "fs/listing.h"
+#include "fs/rename.h"
+#include "fs/syscalls.h"
 #include "safetyutil.h"
 #include "testutil.h"
 
@@ -36,7 +38,7 @@ using End = core::RunResult::End;
 using safety::Entry;
 using safety::Inventory;
 using safety::inventory;
-using safety::PlainFileList;
+using fs::PlainFileList;
 
 namespace {
 
@@ -61,7 +63,7 @@ int fakeRenameat2(int olddirfd, const char* oldpath, int newdirfd, const char* n
         errno = gInject.renameErr;
         return -1;
     }
-    return platform::defaultSyscalls().renameat2(olddirfd, oldpath, newdirfd, newpath, flags);
+    return fs::defaultSyscalls().renameat2(olddirfd, oldpath, newdirfd, newpath, flags);
 }
 
 int fakeLinkat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath, int flags) {
@@ -80,7 +82,7 @@ int fakeLinkat(int olddirfd, const char* oldpath, int newdirfd, const char* newp
         errno = gInject.linkErr;
         return -1;
     }
-    return platform::defaultSyscalls().linkat(olddirfd, oldpath, newdirfd, newpath, flags);
+    return fs::defaultSyscalls().linkat(olddirfd, oldpath, newdirfd, newpath, flags);
 }
 
 int fakeUnlinkat(int dirfd, const char* pathname, int flags) {
@@ -89,7 +91,7 @@ int fakeUnlinkat(int dirfd, const char* pathname, int flags) {
         gInject.unlinkErr = 0;
         return -1;
     }
-    return platform::defaultSyscalls().unlinkat(dirfd, pathname, flags);
+    return fs::defaultSyscalls().unlinkat(dirfd, pathname, flags);
 }
 
 const char* errnoName(int err) {
@@ -100,7 +102,7 @@ const char* errnoName(int err) {
 core::RunResult runOn(core::FileList& list, const core::RunOptions& options = {}) {
     core::WorkList list1;
     core::WorkList list2;
-    platform::PosixFileSystem fs;
+    fs::PosixFileSystem fs;
     return core::renameRun(list, list1, list2, fs, options);
 }
 
@@ -132,13 +134,14 @@ class RecordingFileSystem : public core::FileSystem {
 public:
     Names events;
 
-    std::unique_ptr<core::Folder> Open(const std::string& path, int& err) override {
-        auto inner = real_.Open(path, err);
-        if (!inner) {
+    core::OpenedFolder open(const std::string& path) override {
+        core::OpenedFolder opened = real_.open(path);
+        if (!opened.folder) {
             events.push_back("open failed");
-            return nullptr;
+            return opened;
         }
-        return std::make_unique<Recording>(std::move(inner), events);
+        opened.folder = std::make_unique<Recording>(std::move(opened.folder), events);
+        return opened;
     }
 
 private:
@@ -146,20 +149,20 @@ private:
     public:
         Recording(std::unique_ptr<core::Folder> inner, Names& log)
             : inner_(std::move(inner)), log_(log) {}
-        core::RenameStatus Rename(const std::string& from, const std::string& to) override {
+        core::RenameStatus rename(const std::string& from, const std::string& to) override {
             log_.push_back("rename " + from);
-            return inner_->Rename(from, to);
+            return inner_->rename(from, to);
         }
-        int Sync() override {
+        int sync() override {
             log_.push_back("sync");
-            return inner_->Sync();
+            return inner_->sync();
         }
 
     private:
         std::unique_ptr<core::Folder> inner_;
         Names& log_;
     };
-    platform::PosixFileSystem real_;
+    fs::PosixFileSystem real_;
 };
 
 std::string repeat(const std::string& piece, int times) {
@@ -213,9 +216,9 @@ private slots:
     }
     void init() {
         gInject = Injection{};
-        platform::syscalls() = {fakeRenameat2, fakeLinkat, fakeUnlinkat, ::fsync};
+        fs::syscalls() = {fakeRenameat2, fakeLinkat, fakeUnlinkat, ::fsync};
     }
-    void cleanup() { platform::syscalls() = platform::defaultSyscalls(); }
+    void cleanup() { fs::syscalls() = fs::defaultSyscalls(); }
     void cleanupTestCase() {
         const safety::Counts& c = safety::counts();
         std::printf(
@@ -310,7 +313,7 @@ private slots:
 
         const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         QVERIFY(dirfd >= 0);
-        const core::RenameStatus status = platform::renameNoReplace(dirfd, "a", "x_a");
+        const core::RenameStatus status = fs::renameNoReplace(dirfd, "a", "x_a");
         ::close(dirfd);
         const Inventory after = inventory(dir);
 
@@ -322,12 +325,12 @@ private slots:
         QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
         QVERIFY2(after == expected,
                  (safety::describe(after) + " expected " + safety::describe(expected)).c_str());
-        QCOMPARE(errnoName(status.err), errnoName(expectErr));
-        QCOMPARE(status.unsafe, expectUnsafe);
+        QCOMPARE(errnoName(status.error), errnoName(expectErr));
+        QCOMPARE(status.outcome == core::RenameOutcome::NoSafeRename, expectUnsafe);
         if (expectErr == 0) {
             QCOMPARE(after.at("x_a").links, nlink_t(1));
         } else {
-            const std::string line = platform::reasonLine(status);
+            const std::string line = ui::reasonLine(status).toStdString();
             QVERIFY2(contains(line, "（エラー番号 " + std::to_string(expectErr) + "）"),
                      line.c_str());
             QVERIFY2(!contains(line, "予期しない"), line.c_str());
@@ -371,7 +374,7 @@ private slots:
         }
         const Inventory before = inventory(dir);
         PlainFileList list(dir);
-        list.SelectAll();
+        list.selectAll();
         gInject.renameErr = renameErr;
         gInject.renameFrom = renameFrom;
         gInject.linkErr = linkErr;
@@ -383,7 +386,7 @@ private slots:
         QCOMPARE(r.renamed, failAt);
         QCOMPARE(r.failedName, names[static_cast<std::size_t>(failAt)]);
         QCOMPARE(r.failedNewName, "x_" + names[static_cast<std::size_t>(failAt)]);
-        QCOMPARE(errnoName(r.status.err), errnoName(expectErr));
+        QCOMPARE(errnoName(r.status.error), errnoName(expectErr));
 
         // Files before the fault keep their new names, the rest their old ones.
         const Inventory after = inventory(dir);
@@ -391,7 +394,7 @@ private slots:
         QVERIFY(safety::keepsEveryFile(before, after));
         QVERIFY2(after == renamed(before, done, "x_"), safety::describe(after).c_str());
 
-        const QString reason = QString::fromStdString(platform::runFailureReason(r));
+        const QString reason = ui::runFailureReason(r);
         QVERIFY2(reason.contains(words), qPrintable(reason));
         QVERIFY2(reason.endsWith(QStringLiteral("（エラー番号 %1）").arg(expectErr)),
                  qPrintable(reason));
@@ -399,14 +402,14 @@ private slots:
         // The list was read again and shows the folder as it is now.
         QCOMPARE(list.refreshes(), 2);
         Names listed;
-        for (std::int64_t i = 0; i < list.ListCount(); ++i) {
-            listed.push_back(list.List(i));
+        for (std::int64_t i = 0; i < list.count(); ++i) {
+            listed.push_back(list.at(i));
         }
         QCOMPARE(listed, testutil::entries(dir));
 
         // The program goes on: once the fault is gone, a run on the old names finishes the job.
         gInject = Injection{};
-        list.SelectWhere([](const std::string& name) { return name.rfind("x_", 0) != 0; });
+        list.selectWhere([](const std::string& name) { return name.rfind("x_", 0) != 0; });
         const core::RunResult again = runOn(list);
         QCOMPARE(again.end, End::Completed);
         QCOMPARE(again.renamed, std::int64_t(names.size()) - failAt);
@@ -493,7 +496,7 @@ private slots:
         };
 
         PlainFileList list(dir);
-        list.SelectAll();
+        list.selectAll();
         core::RunOptions options;
         options.progress = [&](std::int64_t done, std::int64_t) {
             if (done == 2) {
@@ -517,7 +520,7 @@ private slots:
             QCOMPARE(r.end, End::Failed);
             QCOMPARE(r.renamed, 2);
             QCOMPARE(r.failedName, std::string("c"));
-            QCOMPARE(errnoName(r.status.err), errnoName(ENOENT));
+            QCOMPARE(errnoName(r.status.error), errnoName(ENOENT));
             QVERIFY(openedAfter == renamed(before, {"a", "b"}, "x_"));
         } else {
             QCOMPARE(r.end, End::Completed);
@@ -568,7 +571,7 @@ private slots:
             QVERIFY(testutil::makeFile(dir, name));
         }
         PlainFileList list(dir);
-        list.SelectWhere([&](const std::string& name) {
+        list.selectWhere([&](const std::string& name) {
             return std::find(selected.begin(), selected.end(), name) != selected.end();
         });
         if (removeFolder) {
@@ -589,8 +592,8 @@ private slots:
         QCOMPARE(fs.events, events);
         if (removeFolder) {
             // Nothing was tried: the report speaks of the folder, not of a file.
-            QVERIFY(r.status.folder);
-            const std::string line = platform::runFailureReason(r);
+            QVERIFY(r.status.outcome == core::RenameOutcome::FolderUnavailable);
+            const std::string line = ui::runFailureReason(r).toStdString();
             QVERIFY2(contains(line, "フォルダが見つかりません"), line.c_str());
         }
     }
@@ -653,21 +656,21 @@ private slots:
         QVERIFY(!dir.empty());
         QVERIFY(testutil::makeFile(dir, file, "hostile"));
         const Inventory before = inventory(dir);
-        int err = -1;
-        QCOMPARE(platform::listFiles(dir, err), Names{file});
-        QCOMPARE(err, 0);
+        const fs::Listing listing = fs::listFiles(dir);
+        QCOMPARE(listing.names, Names{file});
+        QCOMPARE(listing.error, 0);
 
         core::RunResult r;
         if (window) {
-            platform::FileListBox box;
-            QCOMPARE(box.SetPath(dir), 0);
-            QCOMPARE(box.ListCount(), 1);
-            QCOMPARE(box.List(0), file);
-            box.SelectAllFiles();
+            widgets::FileListBox box;
+            QCOMPARE(box.setPath(dir), 0);
+            QCOMPARE(box.count(), 1);
+            QCOMPARE(box.at(0), file);
+            box.selectAllFiles();
             r = runOn(box);
         } else {
             PlainFileList list(dir);
-            list.SelectAll();
+            list.selectAll();
             r = runOn(list);
         }
         const Inventory after = inventory(dir);
@@ -679,10 +682,10 @@ private slots:
             QVERIFY(after == renamed(before, {file}, folder + "_"));
         } else {
             QCOMPARE(r.end, End::Failed);
-            QCOMPARE(errnoName(r.status.err), errnoName(ENAMETOOLONG));
+            QCOMPARE(errnoName(r.status.error), errnoName(ENAMETOOLONG));
             QCOMPARE(r.failedNewName, newName);
             QVERIFY(after == before);
-            const std::string line = platform::runFailureReason(r);
+            const std::string line = ui::runFailureReason(r).toStdString();
             const std::string expected = "新しい名前が長すぎます（" +
                                          std::to_string(newName.size()) +
                                          " バイト、上限 255 バイト）（エラー番号 36）";
@@ -698,7 +701,7 @@ private slots:
         const std::string name = repeat(kCat, 86);
         const std::string dir = freshFolder("d");
         QVERIFY(!dir.empty());
-        if (platform::nameMax(dir) >= 258) {
+        if (fs::nameMax(dir) >= 258) {
             QSKIP("this file system takes 258-byte names");
         }
         const int fd = ::open((dir + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -708,15 +711,15 @@ private slots:
         QVERIFY(testutil::makeFile(dir, "a", "kept"));
         const Inventory before = inventory(dir);
         PlainFileList list(dir);
-        list.SetNames({name, "a"});
-        list.SelectAll();
+        list.setNames({name, "a"});
+        list.selectAll();
         const core::RunResult r = runOn(list);
         QCOMPARE(r.end, End::Failed);
         QCOMPARE(r.renamed, 0);
-        QCOMPARE(errnoName(r.status.err), errnoName(ENAMETOOLONG));
+        QCOMPARE(errnoName(r.status.error), errnoName(ENAMETOOLONG));
         QVERIFY(inventory(dir) == before);
         QVERIFY(safety::keepsEveryFile(before, inventory(dir)));
-        const std::string line = platform::runFailureReason(r);
+        const std::string line = ui::runFailureReason(r).toStdString();
         QVERIFY2(contains(line, "長すぎます（260 バイト、上限 255 バイト）"), line.c_str());
     }
 
@@ -774,23 +777,23 @@ private slots:
 
             // The model.
             Names order(names.begin(), names.end());
-            std::sort(order.begin(), order.end(), platform::displayLess);
+            std::sort(order.begin(), order.end(), fs::displayLess);
             PlainFileList list(dir);
             const QByteArray where =
                 QStringLiteral("round %1 of seed %2").arg(round).arg(safety::seed()).toUtf8();
             Names listed;
-            for (std::int64_t i = 0; i < list.ListCount(); ++i) {
-                listed.push_back(list.List(i));
+            for (std::int64_t i = 0; i < list.count(); ++i) {
+                listed.push_back(list.at(i));
             }
             QVERIFY2(listed == order, where.constData());
             const int mode = static_cast<int>(pick(4));
-            list.SelectWhere([&](const std::string&) {
+            list.selectWhere([&](const std::string&) {
                 return mode == 0 || (mode == 2 && chance(0.5)) || (mode == 3 && chance(0.85));
             });
             std::set<std::string> selected;
-            for (const core::SelectionRange& range : list.SelectedRanges()) {
+            for (const core::SelectionRange& range : list.selectedRanges()) {
                 for (std::int64_t i = range.first; i <= range.last; ++i) {
-                    selected.insert(list.List(i));
+                    selected.insert(list.at(i));
                 }
             }
             const bool fallback = chance(0.3);
@@ -945,7 +948,7 @@ private slots:
 
             // A new run on the names still old finishes the job and prefixes nothing twice.
             PlainFileList list(dir);
-            list.SelectWhere([&](const std::string& name) { return before.count(name) != 0; });
+            list.selectWhere([&](const std::string& name) { return before.count(name) != 0; });
             const core::RunResult r = runOn(list);
             QCOMPARE(r.renamed, std::int64_t(old.size()));
             QCOMPARE(r.end, old.empty() ? End::NothingSelected : End::Completed);

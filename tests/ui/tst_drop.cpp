@@ -4,12 +4,12 @@
 #include <QMimeData>
 #include <QTest>
 
-#include "platform/dirlistbox.h"
-#include "platform/drop.h"
-#include "platform/filelistbox.h"
-#include "platform/listbox.h"
+#include "widgets/folderlistbox.h"
+#include "widgets/drop.h"
+#include "widgets/filelistbox.h"
+#include "widgets/worklistbox.h"
 #include "testutil.h"
-#include "ui/kovra.h"
+#include "ui/mainwindow.h"
 
 Q_DECLARE_METATYPE(std::string)
 using Paths = std::vector<std::string>;
@@ -60,7 +60,7 @@ private slots:
     void uriList() {
         QFETCH(QByteArray, uriList);
         QFETCH(Paths, expected);
-        QCOMPARE(platform::localPathsFromUriList(uriList), expected);
+        QCOMPARE(widgets::localPathsFromUriList(uriList), expected);
     }
 
     void droppingAFolderOpensIt() {
@@ -69,18 +69,18 @@ private slots:
         QCOMPARE(::mkdir(start.c_str(), 0755), 0);
         QCOMPARE(::mkdir(target.c_str(), 0755), 0);
         QVERIFY(testutil::makeFile(target, "a.jpg"));
-        kovra window(start, {{"/", QString()}});
+        ui::MainWindow window(start, {{"/", QString()}});
         window.show();
-        auto* list1 = window.findChild<platform::ListBox*>("List1");
-        list1->AddItem("stale");
+        auto* list1 = window.findChild<widgets::WorkListBox*>("List1");
+        list1->append("stale");
 
         QVERIFY(drop(&window, fileUrl(target)));
-        QCOMPARE(window.findChild<platform::DirListBox*>("Dir1")->Path(), target);
-        auto* file1 = window.findChild<platform::FileListBox*>("File1");
-        QCOMPARE(file1->Path(), target);
-        QCOMPARE(file1->ListCount(), 1);
-        QVERIFY(file1->SelectedRanges().empty());
-        QCOMPARE(list1->ListCount(), 0);
+        QCOMPARE(window.findChild<widgets::FolderListBox*>("Dir1")->path(), target);
+        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
+        QCOMPARE(file1->path(), target);
+        QCOMPARE(file1->count(), 1);
+        QVERIFY(file1->selectedRanges().empty());
+        QCOMPARE(list1->count(), 0);
     }
 
     void droppingFilesOpensTheirFolderAndSelectsThem() {
@@ -89,24 +89,24 @@ private slots:
         for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d\xfe.jpg"}) {
             QVERIFY(testutil::makeFile(folder, name));
         }
-        kovra window(base_, {{"/", QString()}});
+        ui::MainWindow window(base_, {{"/", QString()}});
         window.show();
-        auto* list2 = window.findChild<platform::ListBox*>("List2");
-        list2->AddItem("stale");
+        auto* list2 = window.findChild<widgets::WorkListBox*>("List2");
+        list2->append("stale");
 
         QVERIFY(drop(&window, fileUrl(folder + "/b.jpg") + fileUrl(folder + "/d\xfe.jpg")));
-        QCOMPARE(window.findChild<platform::DirListBox*>("Dir1")->Path(), folder);
-        auto* file1 = window.findChild<platform::FileListBox*>("File1");
-        QCOMPARE(file1->ListCount(), 4);
-        QVERIFY(!file1->Selected(0));
-        QVERIFY(file1->Selected(1));
-        QVERIFY(!file1->Selected(2));
-        QVERIFY(file1->Selected(3));
-        QCOMPARE(list2->ListCount(), 0);
+        QCOMPARE(window.findChild<widgets::FolderListBox*>("Dir1")->path(), folder);
+        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
+        QCOMPARE(file1->count(), 4);
+        QVERIFY(!file1->isSelected(0));
+        QVERIFY(file1->isSelected(1));
+        QVERIFY(!file1->isSelected(2));
+        QVERIFY(file1->isSelected(3));
+        QCOMPARE(list2->count(), 0);
     }
 
     void aDropWithoutLocalFilesIsRefused() {
-        kovra window(base_, {{"/", QString()}});
+        ui::MainWindow window(base_, {{"/", QString()}});
         window.show();
         QVERIFY(!drop(&window, "https://example.com/a.jpg\r\n"));
     }

@@ -5,11 +5,11 @@
 #include <QAbstractButton>
 #include <QTest>
 
-#include "platform/dirlistbox.h"
-#include "platform/error_report.h"
-#include "platform/filelistbox.h"
+#include "widgets/folderlistbox.h"
+#include "widgets/filelistbox.h"
 #include "testutil.h"
-#include "ui/kovra.h"
+#include "ui/mainwindow.h"
+#include "ui/messages.h"
 
 Q_DECLARE_METATYPE(std::string)
 using Names = std::vector<std::string>;
@@ -34,10 +34,10 @@ class TestHostileNames : public QObject {
     }
 
     // Opens `path` by double-clicking its row in Dir1, as a user does.
-    static void openInDir1(platform::DirListBox* dir1, const std::string& path) {
+    static void openInDir1(widgets::FolderListBox* dir1, const std::string& path) {
         int row = -1;
-        for (int i = 0; i < dir1->ListCount(); ++i) {
-            if (dir1->List(i) == path) {
+        for (int i = 0; i < dir1->count(); ++i) {
+            if (dir1->at(i) == path) {
                 row = i;
             }
         }
@@ -49,16 +49,16 @@ class TestHostileNames : public QObject {
         const QPoint at = dir1->visualRect(index).center();
         QTest::mouseClick(dir1->viewport(), Qt::LeftButton, {}, at);
         QTest::mouseDClick(dir1->viewport(), Qt::LeftButton, {}, at);
-        QCOMPARE(dir1->Path(), path);
+        QCOMPARE(dir1->path(), path);
     }
 
 private slots:
     void init() {
         reports_.clear();
-        platform::setErrorReporter(
+        ui::setReporter(
             [this](QWidget*, const QString&, const QString& text) { reports_ << text; });
     }
-    void cleanup() { platform::setErrorReporter({}); }
+    void cleanup() { ui::setReporter({}); }
 
     void renamedFromTheWindow_data() {
         QTest::addColumn<std::string>("folderName");
@@ -79,13 +79,13 @@ private slots:
             QVERIFY(testutil::makeFile(folder, name, "content of " + name));
         }
 
-        kovra window(base, {{"/", QString()}});
+        ui::MainWindow window(base, {{"/", QString()}});
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        auto* dir1 = window.findChild<platform::DirListBox*>("Dir1");
-        auto* file1 = window.findChild<platform::FileListBox*>("File1");
+        auto* dir1 = window.findChild<widgets::FolderListBox*>("Dir1");
+        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
         openInDir1(dir1, folder);
-        QCOMPARE(file1->ListCount(), std::int64_t(kFileNames.size()));
+        QCOMPARE(file1->count(), std::int64_t(kFileNames.size()));
         for (int i = 0; i < file1->model()->rowCount(); ++i) {
             QVERIFY(!file1->model()->data(file1->model()->index(i, 0)).toString().isEmpty());
         }
@@ -109,7 +109,7 @@ private slots:
         QCOMPARE(::mkdir(folder.c_str(), 0755), 0);
         const std::string name(251, 'n');
         QVERIFY(testutil::makeFile(folder, name, "kept"));
-        kovra window(folder, {{"/", QString()}});
+        ui::MainWindow window(folder, {{"/", QString()}});
         window.show();
         click(&window, "b_all_choise");
         click(&window, "b_atart");

@@ -3,16 +3,16 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "platform/app_version.h"
-#include "platform/form.h"
-#include "platform/frame.h"
-#include "platform/label.h"
-#include "platform/twips.h"
+#include "core/version.h"
+#include "widgets/form.h"
+#include "widgets/frame.h"
+#include "widgets/label.h"
+#include "widgets/twips.h"
 #include "ui/icon.h"
-#include "ui/w_setumei.h"
-#include "ui/w_ver.h"
+#include "ui/explanationwindow.h"
+#include "ui/versionwindow.h"
 
-using platform::FormHolder;
+using widgets::FormHolder;
 
 namespace {
 
@@ -43,12 +43,12 @@ void flushDeletes() {
 }
 
 // Shown windows of one class that are still loaded.
-int openWindows(const char* className) {
+int openWindows(const char* designName) {
     int n = 0;
     for (QWidget* w : QApplication::topLevelWidgets()) {
-        auto* form = qobject_cast<platform::Form*>(w);
-        if (form != nullptr && !form->IsUnloaded() && form->isVisible() &&
-            qstrcmp(w->metaObject()->className(), className) == 0) {
+        auto* form = qobject_cast<widgets::Form*>(w);
+        if (form != nullptr && !form->isUnloaded() && form->isVisible() &&
+            w->objectName() == QLatin1String(designName)) {
             ++n;
         }
     }
@@ -64,33 +64,33 @@ T* child(QWidget* window, const char* name) {
     return widget;
 }
 
-platform::Label* label(QWidget* window, const char* name) {
-    return child<platform::Label>(window, name);
+widgets::Label* label(QWidget* window, const char* name) {
+    return child<widgets::Label>(window, name);
 }
 
 int px(int twips) {
-    return platform::twipsToPixels(twips, platform::logicalDpi());
+    return widgets::twipsToPixels(twips, widgets::logicalDpi());
 }
 
 // Both windows as the main window keeps them; the version one can get its own version numbers.
 struct Windows {
-    FormHolder<w_setumei> setumei;
-    FormHolder<w_ver> ver;
+    FormHolder<ui::ExplanationWindow> setumei;
+    FormHolder<ui::VersionWindow> ver;
 
-    explicit Windows(platform::VersionNumbers version = platform::App::Version)
-        : ver([version] { return new w_ver(version); }) {}
+    explicit Windows(core::VersionNumbers version = core::kProgramVersion)
+        : ver([version] { return new ui::VersionWindow(version); }) {}
 
-    platform::Form* Show(const QString& which) {
+    widgets::Form* Show(const QString& which) {
         if (which == u"w_setumei") {
-            return setumei.Show();
+            return setumei.show();
         }
-        return ver.Show();
+        return ver.show();
     }
-    platform::Form* Get(const QString& which) const {
+    widgets::Form* Get(const QString& which) const {
         if (which == u"w_setumei") {
-            return setumei.Get();
+            return setumei.get();
         }
-        return ver.Get();
+        return ver.get();
     }
 };
 
@@ -110,7 +110,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("parent");
         QTest::addColumn<QRect>("twips");
-        QTest::addColumn<QString>("caption");  // null: set by Form_Load, checked elsewhere
+        QTest::addColumn<QString>("caption");  // null: set by onLoad, checked elsewhere
         QTest::addColumn<QString>("face");     // null: the window's default font
         QTest::addColumn<double>("points");
         QTest::addColumn<int>("weight");
@@ -134,7 +134,7 @@ private slots:
         row(ver, "lblVersion", frame, {4410, 2700, 2445, 285}, none, kGothic, 12, 700);
         row(ver, "lblPlatform", frame, {6735, 2340, 120, 315}, QString(""), kGothic, 15.75, 700);
         row(ver, "lblCompanyProduct", frame, {2355, 585, 3570, 480},
-            QString::fromUtf16(w_ver::kCreditLine), kGothic, 18, 700);
+            QString::fromUtf16(ui::VersionWindow::kCreditLine), kGothic, 18, 700);
         row(ver, "lblProductName", frame, {2520, 1140, 1845, 645}, QStringLiteral("Kovra"), kGothic,
             32.25, 700);
         row(ver, "b_end", ver, {6120, 4320, 1095, 495}, kOk, none, 0, 0);
@@ -153,7 +153,7 @@ private slots:
         QFETCH(int, weight);
 
         Windows windows;
-        platform::Form* form = windows.Show(window);
+        widgets::Form* form = windows.Show(window);
         auto* widget = child<QWidget>(form, qPrintable(name));
         QCOMPARE(widget->parentWidget()->objectName(), parent);
         QCOMPARE(widget->geometry(),
@@ -163,7 +163,7 @@ private slots:
             if (auto* button = qobject_cast<QPushButton*>(widget)) {
                 QCOMPARE(button->text(), caption);
             } else {
-                QCOMPARE(label(form, qPrintable(name))->Caption(), caption);
+                QCOMPARE(label(form, qPrintable(name))->caption(), caption);
             }
         }
         if (face.isNull()) {
@@ -176,7 +176,7 @@ private slots:
             QCOMPARE(int(font.weight()), weight);
             QVERIFY(!font.italic() && !font.underline() && !font.strikeOut());
         }
-        form->Unload();
+        form->unload();
     }
 
     void frames_data() {
@@ -204,7 +204,7 @@ private slots:
         QFETCH(QString, focusable);
 
         Windows windows;
-        platform::Form* form = windows.Show(window);
+        widgets::Form* form = windows.Show(window);
         QCOMPARE(form->objectName(), window);
         QCOMPARE(form->windowTitle(), title);
         QCOMPARE(form->size(), QSize(px(client.width()), px(client.height())));
@@ -226,13 +226,13 @@ private slots:
             }
         }
         QCOMPARE(canFocus, QStringList{focusable});
-        form->Unload();
+        form->unload();
     }
 
     void explanationText() {
         Windows windows;
-        platform::Label* text = label(windows.setumei.Show(), "Label1");
-        const QString caption = text->Caption();
+        widgets::Label* text = label(windows.setumei.show(), "Label1");
+        const QString caption = text->caption();
 
         QCOMPARE(caption.size(), 262);
         QCOMPARE(caption.count(u' '), 11);
@@ -258,24 +258,24 @@ private slots:
         QCOMPARE(text->textFormat(), Qt::PlainText);
         QCOMPARE(text->text().split(u'\n'), expected);
         QVERIFY(!text->wordWrap());
-        windows.setumei.Unload();
+        windows.setumei.unload();
     }
 
     // Closing with its button and opening again composes the same text, not a doubled one.
     void explanationAfterReopen() {
         Windows windows;
-        platform::Form* form = windows.setumei.Show();
-        const QString first = label(form, "Label1")->Caption();
+        widgets::Form* form = windows.setumei.show();
+        const QString first = label(form, "Label1")->caption();
         for (int i = 0; i < 3; ++i) {
             QTest::mouseClick(child<QPushButton>(form, "b_ok"), Qt::LeftButton);
             QVERIFY(!form->isVisible());
-            QCOMPARE(windows.setumei.Get(), nullptr);
+            QCOMPARE(windows.setumei.get(), nullptr);
             flushDeletes();
-            form = windows.setumei.Show();
-            QCOMPARE(label(form, "Label1")->Caption(), first);
+            form = windows.setumei.show();
+            QCOMPARE(label(form, "Label1")->caption(), first);
         }
         QCOMPARE(first.size(), 262);
-        form->Unload();
+        form->unload();
     }
 
     // Its button is neither default nor cancel: Enter and Esc do not press it.
@@ -293,15 +293,15 @@ private slots:
         QFETCH(int, key);
         QFETCH(bool, closes);
         Windows windows;
-        platform::Form* form = windows.setumei.Show();
+        widgets::Form* form = windows.setumei.show();
         auto* ok = child<QPushButton>(form, "b_ok");
         QVERIFY(!ok->isDefault() && !ok->autoDefault());
         ok->setFocus();
         QTest::keyClick(ok, Qt::Key(key));
         QTest::keyClick(form, Qt::Key(key));
-        QCOMPARE(windows.setumei.Get() == nullptr, closes);
+        QCOMPARE(windows.setumei.get() == nullptr, closes);
         QCOMPARE(form->isVisible(), !closes);
-        windows.setumei.Unload();
+        windows.setumei.unload();
     }
 
     void versionLabel_data() {
@@ -319,44 +319,44 @@ private slots:
         QFETCH(int, revision);
         QFETCH(QString, shown);
         Windows windows({major, minor, revision});
-        platform::Form* form = windows.ver.Show();
-        QCOMPARE(label(form, "lblVersion")->Caption(), shown);
+        widgets::Form* form = windows.ver.show();
+        QCOMPARE(label(form, "lblVersion")->caption(), shown);
         QCOMPARE(label(form, "lblVersion")->text(), shown);
-        form->Unload();
+        form->unload();
     }
 
     // The program's own version is the build's, 1.0.0.
     void programVersion() {
-        FormHolder<w_ver> ver;
-        QCOMPARE(label(ver.Show(), "lblVersion")->Caption(), kVersionPrefix + "1.0.0");
-        ver.Unload();
+        FormHolder<ui::VersionWindow> ver;
+        QCOMPARE(label(ver.show(), "lblVersion")->caption(), kVersionPrefix + "1.0.0");
+        ver.unload();
     }
 
     void versionCaptions() {
         Windows windows;
-        platform::Form* form = windows.ver.Show();
-        const QString name = QString::fromUtf16(w_ver::kAuthorName);
+        widgets::Form* form = windows.ver.show();
+        const QString name = QString::fromUtf16(ui::VersionWindow::kAuthorName);
         QCOMPARE(name.count(QChar(0x3000)), 1);
         QVERIFY(!name.startsWith(QChar(0x3000)) && !name.endsWith(QChar(0x3000)));
-        QCOMPARE(label(form, "lblCopyright")->Caption(), kCopyright + "    " + name);
-        const QString mail = label(form, "Label1")->Caption();
+        QCOMPARE(label(form, "lblCopyright")->caption(), kCopyright + "    " + name);
+        const QString mail = label(form, "Label1")->caption();
         QCOMPARE(kMailPrefix.size(), 15);
         QVERIFY(mail.startsWith(kMailPrefix));
         QVERIFY(mail.endsWith(QStringLiteral("@example.com    ")));
-        QCOMPARE(mail, kMailPrefix + QString::fromUtf16(w_ver::kEmailAddress) + "    ");
-        QCOMPARE(label(form, "lblProductName")->Caption(), QStringLiteral("Kovra"));
-        form->Unload();
+        QCOMPARE(mail, kMailPrefix + QString::fromUtf16(ui::VersionWindow::kEmailAddress) + "    ");
+        QCOMPARE(label(form, "lblProductName")->caption(), QStringLiteral("Kovra"));
+        form->unload();
     }
 
     // Each load starts again from the design caption "著作権".
     void copyrightAfterReopen() {
         Windows windows;
-        const QString expected = kCopyright + "    " + QString::fromUtf16(w_ver::kAuthorName);
+        const QString expected = kCopyright + "    " + QString::fromUtf16(ui::VersionWindow::kAuthorName);
         for (int i = 0; i < 3; ++i) {
-            platform::Form* form = windows.ver.Show();
-            QCOMPARE(label(form, "lblCopyright")->Caption(), expected);
+            widgets::Form* form = windows.ver.show();
+            QCOMPARE(label(form, "lblCopyright")->caption(), expected);
             QTest::mouseClick(child<QPushButton>(form, "b_end"), Qt::LeftButton);
-            QCOMPARE(windows.ver.Get(), nullptr);
+            QCOMPARE(windows.ver.get(), nullptr);
             if (i == 1) {
                 flushDeletes();
             }
@@ -366,7 +366,7 @@ private slots:
     void windowKinds_data() {
         QTest::addColumn<QString>("window");
         QTest::addColumn<QString>("closeButton");
-        QTest::addColumn<QString>("stateLabel");  // a label Form_Load sets
+        QTest::addColumn<QString>("stateLabel");  // a label onLoad sets
         QTest::newRow("w_setumei") << "w_setumei"
                                    << "b_ok"
                                    << "Label1";
@@ -381,19 +381,19 @@ private slots:
         QFETCH(QString, window);
         QFETCH(QString, stateLabel);
         Windows windows;
-        platform::Form* first = windows.Show(window);
-        label(first, qPrintable(stateLabel))->SetCaption(QStringLiteral("touched"));
+        widgets::Form* first = windows.Show(window);
+        label(first, qPrintable(stateLabel))->setCaption(QStringLiteral("touched"));
         first->showMinimized();
         if (QGuiApplication::platformName() == u"offscreen") {
             QTest::ignoreMessage(QtWarningMsg, "This plugin does not support raise()");
         }
-        platform::Form* second = windows.Show(window);
+        widgets::Form* second = windows.Show(window);
         QCOMPARE(second, first);
         QVERIFY(second->isVisible());
         QVERIFY(!second->isMinimized());
-        QCOMPARE(label(second, qPrintable(stateLabel))->Caption(), QStringLiteral("touched"));
+        QCOMPARE(label(second, qPrintable(stateLabel))->caption(), QStringLiteral("touched"));
         QCOMPARE(openWindows(qPrintable(window)), 1);
-        second->Unload();
+        second->unload();
     }
 
     // After it closed itself, a show loads a new window with its controls in their design
@@ -419,10 +419,10 @@ private slots:
         QFETCH(QString, stateLabel);
         QFETCH(bool, flush);
         Windows windows;
-        platform::Form* first = windows.Show(window);
-        const QString loaded = label(first, qPrintable(stateLabel))->Caption();
-        label(first, qPrintable(stateLabel))->SetCaption(QStringLiteral("touched"));
-        QPointer<platform::Form> old(first);
+        widgets::Form* first = windows.Show(window);
+        const QString loaded = label(first, qPrintable(stateLabel))->caption();
+        label(first, qPrintable(stateLabel))->setCaption(QStringLiteral("touched"));
+        QPointer<widgets::Form> old(first);
 
         QTest::mouseClick(child<QPushButton>(first, qPrintable(closeButton)), Qt::LeftButton);
         QVERIFY(!first->isVisible());
@@ -433,12 +433,12 @@ private slots:
             QVERIFY(old.isNull());  // unloaded means gone, controls and all
         }
 
-        platform::Form* second = windows.Show(window);
+        widgets::Form* second = windows.Show(window);
         QVERIFY(second != old.data());
         QVERIFY(second->isVisible());
-        QCOMPARE(label(second, qPrintable(stateLabel))->Caption(), loaded);
+        QCOMPARE(label(second, qPrintable(stateLabel))->caption(), loaded);
         QCOMPARE(openWindows(qPrintable(window)), 1);
-        second->Unload();
+        second->unload();
         flushDeletes();
         QVERIFY(old.isNull());
     }
@@ -473,7 +473,7 @@ private slots:
         const char* targets[] = {"b_end", "w_ver", "Frame1", "lblVersion"};
         for (const char* target : targets) {
             Windows windows;
-            platform::Form* form = windows.ver.Show();
+            widgets::Form* form = windows.ver.show();
             auto* ok = child<QPushButton>(form, "b_end");
             ok->setFocus();
             QWidget* receiver = qstrcmp(target, "w_ver") == 0 ? form : child<QWidget>(form, target);
@@ -481,11 +481,11 @@ private slots:
             connect(ok, &QPushButton::clicked, [&clicks] { ++clicks; });
 
             QTest::keyClick(receiver, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
-            QVERIFY2((windows.ver.Get() == nullptr) == closes, target);
+            QVERIFY2((windows.ver.get() == nullptr) == closes, target);
             QVERIFY2(form->isVisible() == !closes, target);
             // The key closed the window; it does not also press the button.
             QCOMPARE(clicks, 0);
-            windows.ver.Unload();
+            windows.ver.unload();
             flushDeletes();
         }
     }
@@ -516,7 +516,7 @@ private slots:
         QFETCH(QPoint, twips);
         QFETCH(bool, closes);
         Windows windows;
-        platform::Form* form = windows.ver.Show();
+        widgets::Form* form = windows.ver.show();
         QWidget* receiver = target == u"w_ver" ? form : child<QWidget>(form, qPrintable(target));
         const QPoint at =
             twips.x() < 0 ? receiver->rect().center() : QPoint(px(twips.x()), px(twips.y()));
@@ -525,30 +525,30 @@ private slots:
             QCOMPARE(receiver->childAt(at), nullptr);
         }
         QTest::mouseClick(receiver, Qt::LeftButton, Qt::NoModifier, at);
-        QCOMPARE(windows.ver.Get() == nullptr, closes);
+        QCOMPARE(windows.ver.get() == nullptr, closes);
         QCOMPARE(form->isVisible(), !closes);
-        windows.ver.Unload();
+        windows.ver.unload();
     }
 
     // A press on a label that is released on the frame is no click on the frame.
     void versionDragOffLabel() {
         Windows windows;
-        platform::Form* form = windows.ver.Show();
-        auto* frame = child<platform::Frame>(form, "Frame1");
+        widgets::Form* form = windows.ver.show();
+        auto* frame = child<widgets::Frame>(form, "Frame1");
         auto* name = label(form, "lblProductName");
         QTest::mousePress(name, Qt::LeftButton, Qt::NoModifier, name->rect().center());
         QTest::mouseRelease(frame, Qt::LeftButton, Qt::NoModifier, QPoint(px(60), px(60)));
-        QVERIFY(windows.ver.Get() != nullptr);
-        form->Unload();
+        QVERIFY(windows.ver.get() != nullptr);
+        form->unload();
     }
 
     void versionLabelsStayEmpty() {
         Windows windows;
-        platform::Form* form = windows.ver.Show();
+        widgets::Form* form = windows.ver.show();
         QCOMPARE(label(form, "lblLicenseTo")->text(), QString());
         QCOMPARE(label(form, "lblPlatform")->text(), QString());
         QVERIFY(!label(form, "Label1")->text().contains(QStringLiteral("Label1")));
-        form->Unload();
+        form->unload();
     }
 
     // One 32 x 32 picture with a transparent part, on the windows and, stretched, as the logo.
@@ -562,16 +562,16 @@ private slots:
 
         Windows windows;
         for (const char* window : {"w_setumei", "w_ver"}) {
-            platform::Form* form = windows.Show(QLatin1String(window));
+            widgets::Form* form = windows.Show(QLatin1String(window));
             QVERIFY(!form->windowIcon().isNull());
             QCOMPARE(form->windowIcon().pixmap(32, 32).toImage(), image);
         }
-        auto* logo = child<platform::Image>(windows.ver.Get(), "imgLogo");
+        auto* logo = child<widgets::Image>(windows.ver.get(), "imgLogo");
         QVERIFY(logo->hasScaledContents());
         QCOMPARE(logo->pixmap().toImage(), image);
         QCOMPARE(logo->size(), QSize(px(1215), px(1185)));
-        windows.setumei.Unload();
-        windows.ver.Unload();
+        windows.setumei.unload();
+        windows.ver.unload();
     }
 
     // Closing an information window leaves the other windows open and the program running.
@@ -579,13 +579,13 @@ private slots:
         QWidget main;
         main.show();
         Windows windows;
-        windows.setumei.Show();
-        windows.ver.Show();
+        windows.setumei.show();
+        windows.ver.show();
         bool quit = false;
         QMetaObject::Connection c =
             connect(qApp, &QCoreApplication::aboutToQuit, [&quit] { quit = true; });
-        QTest::mouseClick(child<QPushButton>(windows.setumei.Get(), "b_ok"), Qt::LeftButton);
-        QTest::keyClick(windows.ver.Get(), Qt::Key_Escape);
+        QTest::mouseClick(child<QPushButton>(windows.setumei.get(), "b_ok"), Qt::LeftButton);
+        QTest::keyClick(windows.ver.get(), Qt::Key_Escape);
         flushDeletes();
         QCoreApplication::processEvents();
         QVERIFY(main.isVisible());
@@ -596,10 +596,10 @@ private slots:
 
     // The holder deletes a window still open when it goes, as at program end.
     void holderClosesItsWindow() {
-        QPointer<platform::Form> form;
+        QPointer<widgets::Form> form;
         {
             Windows windows;
-            form = windows.ver.Show();
+            form = windows.ver.show();
             QVERIFY(!form.isNull());
         }
         QVERIFY(form.isNull());

@@ -1,0 +1,311 @@
+#include "ui/mainwindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScopedValueRollback>
+#include <QScreen>
+
+#include <sys/stat.h>
+
+#include "core/paths.h"
+#include "core/rename_run.h"
+#include "fs/rename.h"
+#include "ui/icon.h"
+#include "ui/messages.h"
+#include "widgets/button.h"
+#include "widgets/display.h"
+#include "widgets/drop.h"
+#include "widgets/filelistbox.h"
+#include "widgets/folderlistbox.h"
+#include "widgets/fonts.h"
+#include "widgets/twips.h"
+#include "widgets/worklistbox.h"
+
+namespace ui {
+
+namespace {
+
+// The font of the drive, folder and file lists.
+QFont listFont() {
+    return widgets::namedFont(QStringLiteral("ＭＳ Ｐゴシック"), 12);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::DriveInfo> drives,
+             QWidget* parent)
+    : QMainWindow(parent) {
+    // The same credit as the version window's.
+    setWindowTitle(QStringLiteral("Kovra Ver 1.00  ") + QString::fromUtf16(VersionWindow::kCreditLine));
+    setWindowIcon(programIcon());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+    setFont(widgets::windowDefaultFont());
+
+    createControls();
+    createMenu();
+    driveList_->setDrives(std::move(drives));
+    folderList_->setDriveRoots(driveList_->roots());
+    openStartFolder(startFolder);
+
+    connect(driveList_, &widgets::DriveListBox::driveChanged, this, &MainWindow::onDriveChanged);
+    connect(folderList_, &widgets::FolderListBox::folderChanged, this, &MainWindow::onFolderChanged);
+    connect(selectAllButton_, &QPushButton::clicked, this, &MainWindow::onSelectAllClicked);
+    connect(startButton_, &QPushButton::clicked, this, &MainWindow::onStartClicked);
+    connect(quitButton_, &QPushButton::clicked, this, &MainWindow::onQuitClicked);
+    connect(redisplayButton_, &QPushButton::clicked, this, &MainWindow::onRedisplayClicked);
+    connect(quitAction_, &QAction::triggered, this, &MainWindow::onQuitTriggered);
+    connect(aboutAction_, &QAction::triggered, this, &MainWindow::onAboutTriggered);
+    connect(versionAction_, &QAction::triggered, this, &MainWindow::onVersionTriggered);
+    connect(folderList_, &widgets::FolderListBox::openFailed, this,
+            [this](const std::string& path, int error) {
+                showReport(this, folderErrorReport(path, error));
+            });
+
+    setAcceptDrops(true);
+    placeWindow();
+}
+
+void MainWindow::createControls() {
+    // Fixed positions: nothing moves or grows with the window.
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    auto setUp = [](QWidget* control, const char* name, int left, int top, int width, int height,
+                    const char* toolTip) {
+        control->setObjectName(QString::fromLatin1(name));
+        widgets::placeTwips(control, left, top, width, height);
+        control->setToolTip(QString::fromUtf8(toolTip));
+    };
+    auto button = [&](const char* name, int left, int top, int width, int height,
+                      const char* caption, const char* toolTip) {
+        auto* b = new widgets::Button(QString::fromUtf8(caption), client);
+        setUp(b, name, left, top, width, height, toolTip);
+        return b;
+    };
+
+    // In tab order.
+    driveList_ = new widgets::DriveListBox(client);
+    setUp(driveList_, "Drive1", 120, 120, 4935, 360, "現在のドライブ");
+    driveList_->setFont(listFont());
+    folderList_ = new widgets::FolderListBox(client);
+    setUp(folderList_, "Dir1", 120, 600, 4935, 3870, "現在選択されているフォルダ");
+    folderList_->setFont(listFont());
+    fileList_ = new widgets::FileListBox(client);
+    setUp(fileList_, "File1", 5160, 120, 3375, 4410, "現在選択されているフォルダのファイル一覧");
+    fileList_->setFont(listFont());
+    selectAllButton_ = button("b_all_choise", 120, 4920, 1455, 495, "ファイル全選択",
+                          "ファイル一覧に表示されている全ファイルを選択対象にします");
+    startButton_ = button("b_atart", 1800, 4920, 1935, 495, "リネーム　開始",
+                     "選択されたファイルの［ｎ］のナンバーを取ります");
+    selectionList_ = new widgets::WorkListBox(client);
+    setUp(selectionList_, "List1", 5400, 4920, 1455, 240, "");
+    quitButton_ = button("b_end", 6960, 4920, 1215, 495, "終　　了", "終了");
+    renameList_ = new widgets::WorkListBox(client);
+    setUp(renameList_, "List2", 5400, 5160, 1455, 240, "");
+    redisplayButton_ = button("b_reset", 3960, 4920, 1575, 495, "ファイル再表示",
+                     "『ファイル名一覧』を再表示します（ファイルを別アプリ等で削除した場合、追加変"
+                     "更等で更新した場合に使用してください）");
+
+    QWidget* const order[] = {driveList_, folderList_,  fileList_, selectAllButton_, startButton_,
+                              selectionList_,  quitButton_, renameList_, redisplayButton_};
+    for (std::size_t i = 1; i < std::size(order); ++i) {
+        QWidget::setTabOrder(order[i - 1], order[i]);
+    }
+}
+
+void MainWindow::createMenu() {
+    auto action = [](QAction* a, const char* name) {
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    // No access keys: the captions carry no "&".
+    QMenu* file = menuBar()->addMenu(QString::fromUtf8("ファイル"));
+    fileMenu_ = action(file->menuAction(), "m_f");
+    quitAction_ = action(file->addAction(QString::fromUtf8("終了")), "m_e");
+    quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
+    quitAction_->setShortcutContext(Qt::WindowShortcut);
+
+    QMenu* help = menuBar()->addMenu(QString::fromUtf8("ヘルプ"));
+    helpMenu_ = action(help->menuAction(), "m_h");
+    aboutAction_ = action(help->addAction(QString::fromUtf8("Kovra　について")), "m_setu");
+    versionAction_ = action(help->addAction(QString::fromUtf8("バージョン情報")), "m_v");
+}
+
+void MainWindow::placeWindow() {
+    const double dpi = widgets::logicalDpi();
+    const QSize client(widgets::twipsToPixels(8685, dpi), widgets::twipsToPixels(5460, dpi));
+    // The menu bar sits above the client area, not inside it.
+    resize(client.width(), client.height() + menuBar()->sizeHint().height());
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QPoint origin = screen != nullptr ? screen->geometry().topLeft() : QPoint();
+    move(origin + QPoint(widgets::twipsToPixels(780, dpi), widgets::twipsToPixels(870, dpi)));
+}
+
+void MainWindow::openStartFolder(const std::string& startFolder) {
+    std::string folder = core::normalizeFolder(startFolder);
+    int err = folderList_->setPath(folder);
+    if (err != 0) {
+        showReport(this, folderErrorReport(folder, err));
+        // The nearest folder above that can be read.
+        while (err != 0 && folder != "/") {
+            const std::size_t slash = folder.rfind('/');
+            folder = slash == 0 || slash == std::string::npos ? "/" : folder.substr(0, slash);
+            err = folderList_->setPath(folder);
+        }
+    }
+    driveList_->setDrive(folderList_->root());
+    listFolder(folderList_->path());
+}
+
+void MainWindow::listFolder(const std::string& path) {
+    const int err = fileList_->setPath(path);
+    if (err != 0) {
+        showReport(this, folderErrorReport(path, err));
+    }
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!widgets::localPathsFromUriList(event->mimeData()->data(QStringLiteral("text/uri-list")))
+             .empty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const std::vector<std::string> paths =
+        widgets::localPathsFromUriList(event->mimeData()->data(QStringLiteral("text/uri-list")));
+    if (paths.empty()) {
+        return;
+    }
+    event->acceptProposedAction();
+    openDropped(paths);
+}
+
+void MainWindow::openDropped(const std::vector<std::string>& paths) {
+    struct stat st {};
+    const bool isFolder = ::stat(paths.front().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const std::string folder = isFolder ? paths.front() : core::parentFolder(paths.front());
+    // Fires onFolderChanged, which empties the work lists and lists the folder.
+    const int err = folderList_->setPath(folder);
+    if (err != 0) {
+        showReport(this, folderErrorReport(folder, err));
+        return;
+    }
+    driveList_->setDrive(folderList_->root());
+    if (!isFolder) {
+        // Files of other folders in the same drop are left out: one folder is open at a time.
+        std::vector<std::string> names;
+        for (const std::string& path : paths) {
+            if (core::normalizeFolder(core::parentFolder(path)) == folderList_->path()) {
+                names.push_back(path.substr(path.rfind('/') + 1));
+            }
+        }
+        fileList_->selectNames(names);
+    }
+}
+
+void MainWindow::onDriveChanged() {
+    // The modal progress dialog keeps input away during a run; should a change get through, it
+    // must not empty the work lists or move fileList_ under the run.
+    if (running_) {
+        return;
+    }
+    selectionList_->clear();
+    renameList_->clear();
+    const std::string previous = folderList_->root();
+    const std::string drive = driveList_->drive();
+    // Fires onFolderChanged, which runs to its end first.
+    const int err = folderList_->openDrive(drive);
+    if (err != 0) {
+        // A drive that is not ready: stay on the drive that was open.
+        driveList_->setDrive(previous);
+        showReport(this, folderErrorReport(drive, err));
+        return;
+    }
+    // onFolderChanged has listed this folder already; setting the same path reads nothing again.
+    if (fileList_->path() != folderList_->path()) {
+        listFolder(folderList_->path());
+    }
+}
+
+void MainWindow::onFolderChanged() {
+    // The modal progress dialog keeps input away during a run; should a change get through, it
+    // must not empty the work lists or move fileList_ under the run.
+    if (running_) {
+        return;
+    }
+    selectionList_->clear();
+    renameList_->clear();
+    listFolder(folderList_->path());
+}
+
+void MainWindow::onSelectAllClicked() {
+    fileList_->selectAllFiles();
+}
+
+void MainWindow::onStartClicked() {
+    // A run handles events at its progress updates; a click that reached this button then must
+    // not start a second run inside the first, which would clear the work lists under it.
+    if (running_) {
+        return;
+    }
+    const QScopedValueRollback<bool> running(running_, true);
+    fs::PosixFileSystem fileSystem;
+    core::RunOptions options;
+    RunProgress progress(this, progressTiming_, progressHook_);
+    options.progress = [&progress](std::int64_t done, std::int64_t total) {
+        return progress.update(done, total);
+    };
+    const core::RunResult result =
+        core::renameRun(*fileList_, *selectionList_, *renameList_, fileSystem, options);
+    // A cancelled run needs no word: the refreshed list shows how far it got.
+    progress.finish();
+    if (result.end == core::RunResult::End::Failed) {
+        showReport(this, runFailureReport(result));
+    }
+    if (result.syncError != 0) {
+        showReport(this, syncFailureReport(result.folder, result.syncError));
+    }
+}
+
+void MainWindow::onRedisplayClicked() {
+    // It empties the work lists, which a run in progress is walking.
+    if (running_) {
+        return;
+    }
+    selectionList_->clear();
+    renameList_->clear();
+    // SetPath reads the folder even when the path is the same, so it is the refresh as well.
+    const int err = fileList_->setPath(folderList_->path());
+    if (err != 0) {
+        fileList_->refresh();
+        showReport(this, folderErrorReport(folderList_->path(), err));
+    }
+}
+
+void MainWindow::onQuitClicked() {
+    QApplication::exit(0);
+}
+
+void MainWindow::onQuitTriggered() {
+    QApplication::exit(0);
+}
+
+void MainWindow::onAboutTriggered() {
+    explanationWindow_.show();
+}
+
+void MainWindow::onVersionTriggered() {
+    versionWindow_.show();
+}
+
+}  // namespace ui

@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QMainWindow>
+#include <string>
+#include <vector>
+
+#include "fs/listing.h"
+#include "ui/explanationwindow.h"
+#include "ui/run_progress.h"
+#include "ui/versionwindow.h"
+#include "widgets/drivelistbox.h"
+#include "widgets/form.h"
+
+class QAction;
+class QPushButton;
+
+namespace widgets {
+class FolderListBox;
+class FileListBox;
+class WorkListBox;
+}  // namespace widgets
+
+namespace ui {
+
+// The main window: pick a drive and a folder, select files, rename them.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    // Opens `startFolder` (the working directory unless a test gives another) with `drives` in
+    // the drive list.
+    explicit MainWindow(const std::string& startFolder = fs::currentFolder(),
+                        std::vector<widgets::DriveInfo> drives = widgets::mountedDrives(),
+                        QWidget* parent = nullptr);
+
+    // When a long rename run shows its progress; tests make it show at once.
+    void setProgressTiming(const ProgressTiming& timing) { progressTiming_ = timing; }
+    // Called at each update of the progress dialog.
+    void setProgressHook(ProgressHook hook) { progressHook_ = std::move(hook); }
+
+public slots:
+    void onDriveChanged();
+    void onFolderChanged();
+    void onSelectAllClicked();
+    void onStartClicked();
+    void onRedisplayClicked();
+    void onQuitClicked();
+    void onQuitTriggered();
+    void onAboutTriggered();
+    void onVersionTriggered();
+
+protected:
+    // A folder dropped from a file manager opens as if chosen in the folder list; dropped files
+    // open their folder and are selected.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    widgets::DriveListBox* driveList_ = nullptr;
+    widgets::FolderListBox* folderList_ = nullptr;
+    widgets::FileListBox* fileList_ = nullptr;
+    QPushButton* selectAllButton_ = nullptr;
+    QPushButton* startButton_ = nullptr;
+    widgets::WorkListBox* selectionList_ = nullptr;
+    QPushButton* quitButton_ = nullptr;
+    widgets::WorkListBox* renameList_ = nullptr;
+    QPushButton* redisplayButton_ = nullptr;
+
+    QAction* fileMenu_ = nullptr;
+    QAction* quitAction_ = nullptr;
+    QAction* helpMenu_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    QAction* versionAction_ = nullptr;
+
+    // Created on first use and kept; each loads afresh after it has closed itself.
+    widgets::FormHolder<ExplanationWindow> explanationWindow_;
+    widgets::FormHolder<VersionWindow> versionWindow_;
+
+    ProgressTiming progressTiming_;
+    ProgressHook progressHook_;
+    // Set while a rename run goes on; the run lets events through at its progress updates.
+    bool running_ = false;
+
+    void createControls();
+    void createMenu();
+    void placeWindow();
+    void openStartFolder(const std::string& startFolder);
+    // Points the file list at `path`; a folder that cannot be read is reported and the list stays.
+    void listFolder(const std::string& path);
+    void openDropped(const std::vector<std::string>& paths);
+};
+
+}  // namespace ui

@@ -1,0 +1,43 @@
+#pragma once
+
+// The one place where an error value becomes the user's words, and the one function that shows
+// a report, so tests can take the report instead of blocking on a dialog.
+
+#include <QString>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "core/rename_run.h"
+
+class QWidget;
+
+namespace ui {
+
+// Why a rename failed, in Japanese, without the error number. A name that is too long is
+// reported with its length in bytes and the file system's limit when both are given.
+QString renameReason(const core::RenameStatus& status, std::size_t nameBytes = 0,
+                     long nameLimit = 0);
+
+// Why a folder cannot be opened, in Japanese, without the error number.
+QString folderReason(int error);
+
+// The reason with the error number beside it: "…（エラー番号 28）".
+QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes = 0,
+                   long nameLimit = 0);
+
+// The reason line for a run that stopped at a failed rename.
+QString runFailureReason(const core::RunResult& result);
+
+// The whole text of each report.
+QString runFailureReport(const core::RunResult& result);
+QString folderErrorReport(const std::string& folder, int error);
+QString syncFailureReport(const std::string& folder, int error);
+
+// Shows a report; every report the user sees goes through here.
+using Reporter = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
+// Replaces the reporter; an empty one restores the message box.
+void setReporter(Reporter reporter);
+void showReport(QWidget* parent, const QString& text);
+
+}  // namespace ui

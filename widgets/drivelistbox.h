@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QComboBox>
+#include <QString>
+#include <string>
+#include <vector>
+
+namespace widgets {
+
+// A mounted file system the user can pick: its root folder and its label (may be empty).
+struct DriveInfo {
+    std::string root;
+    QString label;
+};
+
+// The mounted file systems a user would pick, "/" first, the rest by root path. The kernel's
+// pseudo file systems and memory-backed ones are left out.
+std::vector<DriveInfo> mountedDrives();
+
+// The drive list box: one entry per drive, shown as its root path and label. `driveChanged` fires
+// when the user picks another drive, not when the program selects one.
+class DriveListBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit DriveListBox(QWidget* parent = nullptr);
+
+    void setDrives(std::vector<DriveInfo> drives);
+    const std::vector<DriveInfo>& drives() const { return drives_; }
+    std::vector<std::string> roots() const;
+
+    // The selected drive's root path; empty when none is selected.
+    std::string drive() const;
+    // Selects the drive whose root is `root` (none if there is no such drive) without firing
+    // `driveChanged`.
+    void setDrive(const std::string& root);
+
+signals:
+    void driveChanged();
+
+private:
+    std::vector<DriveInfo> drives_;
+    int selected_ = -1;
+};
+
+}  // namespace widgets

@@ -1,0 +1,209 @@
+#include "widgets/folderlistbox.h"
+
+#include <QKeyEvent>
+#include <QStyle>
+#include <QStyledItemDelegate>
+
+#include "core/paths.h"
+#include "widgets/display.h"
+#include "fs/listing.h"
+
+namespace widgets {
+
+namespace {
+
+// Draws each row moved right by its level, so the chain reads as a tree.
+class IndentDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem shifted = option;
+        shifted.rect.setLeft(option.rect.left() + indent(option, index));
+        QStyledItemDelegate::paint(painter, shifted, index);
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return QStyledItemDelegate::sizeHint(option, index) + QSize(indent(option, index), 0);
+    }
+
+private:
+    static int indent(const QStyleOptionViewItem& option, const QModelIndex& index) {
+        const int step = option.fontMetrics.height() * 2 / 3;
+        return index.data(FolderListModel::LevelRole).toInt() * step;
+    }
+};
+
+}  // namespace
+
+void FolderListModel::setRows(std::vector<Row> rows) {
+    beginResetModel();
+    rows_ = std::move(rows);
+    endResetModel();
+}
+
+void FolderListModel::setIcons(QIcon openIcon, QIcon closedIcon) {
+    openIcon_ = std::move(openIcon);
+    closedIcon_ = std::move(closedIcon);
+}
+
+int FolderListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+QVariant FolderListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || static_cast<std::size_t>(index.row()) >= rows_.size()) {
+        return {};
+    }
+    const Row& row = rows_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+        case Qt::DisplayRole:
+            return displayName(row.name);
+        case Qt::DecorationRole:
+            return row.open ? openIcon_ : closedIcon_;
+        case LevelRole:
+            return row.level;
+        default:
+            return {};
+    }
+}
+
+FolderListBox::FolderListBox(QWidget* parent) : QListView(parent) {
+    model_.setIcons(style()->standardIcon(QStyle::SP_DirOpenIcon),
+                    style()->standardIcon(QStyle::SP_DirClosedIcon));
+    setModel(&model_);
+    setItemDelegate(new IndentDelegate(this));
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setUniformItemSizes(true);
+    connect(this, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex& index) { openRow(index.row()); });
+}
+
+void FolderListBox::setDriveRoots(const std::vector<std::string>& roots) {
+    currentFolders_.clear();
+    for (const std::string& root : roots) {
+        currentFolders_[root] = root;
+    }
+    if (!path_.empty()) {
+        root_ = driveRootOf(path_);
+        if (currentFolders_.count(root_) != 0) {
+            currentFolders_[root_] = path_;
+        }
+    }
+}
+
+std::string FolderListBox::driveRootOf(const std::string& path) const {
+    std::string best;
+    for (const auto& [root, folder] : currentFolders_) {
+        if (core::isUnder(path, root) && root.size() > best.size()) {
+            best = root;
+        }
+    }
+    return best.empty() ? std::string("/") : best;
+}
+
+std::string FolderListBox::currentFolderOf(const std::string& root) const {
+    const auto it = currentFolders_.find(root);
+    return it == currentFolders_.end() ? root : it->second;
+}
+
+int FolderListBox::setPath(const std::string& path) {
+    const std::string folder = core::normalizeFolder(path);
+    // Staying on the drive the list is on, even where another drive is mounted below it.
+    return open(folder, !root_.empty() && core::isUnder(folder, root_) ? root_ : driveRootOf(folder));
+}
+
+int FolderListBox::openDrive(const std::string& root) {
+    const std::string drive = core::normalizeFolder(root);
+    const std::string current = currentFolderOf(drive);
+    const int err = open(current, drive);
+    // The drive's current folder may have gone meanwhile; its root is the next best thing.
+    if (err != 0 && current != drive) {
+        return open(drive, drive);
+    }
+    return err;
+}
+
+int FolderListBox::open(const std::string& path, const std::string& root) {
+    fs::Listing subfolders = fs::listFolders(path);
+    if (subfolders.error != 0) {
+        return subfolders.error;
+    }
+    std::vector<FolderListModel::Row> rows;
+    rows.push_back({root, root, 0, true});
+    // The chain below the root, one folder per level.
+    std::size_t start = root == "/" ? 1 : root.size() + 1;
+    while (start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end > start) {
+            rows.push_back({path.substr(start, end - start), path.substr(0, end),
+                            rows.back().level + 1, true});
+        }
+        start = end + 1;
+    }
+    const int openRow = static_cast<int>(rows.size()) - 1;
+    const int childLevel = rows.back().level + 1;
+    rows.reserve(rows.size() + subfolders.names.size());
+    for (std::string& name : subfolders.names) {
+        std::string full = core::joinPath(path, name);
+        rows.push_back({std::move(name), std::move(full), childLevel, false});
+    }
+
+    path_ = path;
+    root_ = root;
+    if (currentFolders_.count(root_) != 0) {
+        currentFolders_[root_] = path_;
+    }
+    model_.setRows(std::move(rows));
+    const QModelIndex openIndex = model_.index(openRow, 0);
+    setCurrentIndex(openIndex);
+    scrollTo(openIndex);
+    emit folderChanged();
+    return 0;
+}
+
+void FolderListBox::openRow(int row) {
+    if (row < 0 || row >= count()) {
+        return;
+    }
+    const std::string target = at(row);
+    const int err = open(target, root_);
+    if (err != 0) {
+        emit openFailed(target, err);
+    }
+}
+
+int FolderListBox::count() const {
+    return static_cast<int>(model_.rows().size());
+}
+
+const std::string& FolderListBox::at(int i) const {
+    return model_.rows()[static_cast<std::size_t>(i)].path;
+}
+
+int FolderListBox::openRow() const {
+    int index = -1;
+    for (const FolderListModel::Row& row : model_.rows()) {
+        if (!row.open) {
+            break;
+        }
+        ++index;
+    }
+    return index;
+}
+
+void FolderListBox::keyPressEvent(QKeyEvent* event) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        openRow(currentIndex().row());
+        return;
+    }
+    QListView::keyPressEvent(event);
+}
+
+}  // namespace widgets
