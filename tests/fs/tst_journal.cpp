@@ -279,6 +279,12 @@ private slots:
             Status::Bad);
         row("new name same as old", "same1", "same2", "same2", "same1", Status::Bad);
         row("relative folder", "a", "n", "/pics/cats", "xpics/cats", Status::Bad);
+        row("entry count beyond the file", "long", "n", S("\x01\0\0\0\0\0\0\0\x04\0\0\0long", 16),
+            S("\xff\xff\xff\xff\xff\xff\xff\x7f\x04\0\0\0long", 16), Status::Bad);
+        row("one entry more than written", "long", "n", S("\x01\0\0\0\0\0\0\0\x04\0\0\0long", 16),
+            S("\x02\0\0\0\0\0\0\0\x04\0\0\0long", 16), Status::Bad);
+        row("one entry fewer than written", "long", "n", S("\x01\0\0\0\0\0\0\0\x04\0\0\0long", 16),
+            S("\0\0\0\0\0\0\0\0\x04\0\0\0long", 16), Status::Bad);
         row("name longer than the file", "long", "n", S("\x04\0\0\0long", 8),
             S("\xff\xff\xff\x7flong", 8), Status::Bad);
     }
