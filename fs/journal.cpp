@@ -1,7 +1,9 @@
 #include "fs/journal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@ constexpr char kRunningTag[8] = {'K', 'O', 'V', 'R', 'A', 'R', 'U', 'N'};
 constexpr char kEndedTag[8] = {'K', 'O', 'V', 'R', 'A', 'E', 'N', 'D'};
 constexpr char kJournalName[] = "journal";
 constexpr char kBadSuffix[] = ".bad";
+constexpr char kTempPrefix[] = "journal.tmp.";
 
 // Magic, version, flags and the folder path's length.
 constexpr std::size_t kHeadBytes = sizeof kMagic + 4 + 4 + 4;
@@ -114,6 +117,33 @@ int preadAll(int fd, char* data, std::size_t size, off_t offset) {
 
 int openStateFolder(const std::string& stateDir) {
     return ::open(stateDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Removes the temporaries of writers killed before their commit: a plan of a million entries
+// left behind would weigh tens of megabytes. A writer still running keeps its own.
+void removeDeadTemporaries(int dirfd) {
+    const int fd = ::dup(dirfd);
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (dir == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return;
+    }
+    const std::size_t prefix = sizeof kTempPrefix - 1;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strncmp(name, kTempPrefix, prefix) != 0) {
+            continue;
+        }
+        char* end = nullptr;
+        const long pid = std::strtol(name + prefix, &end, 10);
+        if (end != name + prefix && *end == '.' && pid > 0 &&
+            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            ::unlinkat(dirfd, name, 0);
+        }
+    }
+    ::closedir(dir);
 }
 
 // Reads the plan out of the whole file `data`, trusting no length in it.
@@ -306,12 +336,13 @@ int JournalWriter::begin(const std::string& stateDir, const std::string& folderP
     if (dirfd_ < 0) {
         return err_ = errno;
     }
+    removeDeadTemporaries(dirfd_);
     // A name no other writer picks: this process, a counter, and the clock.
     static std::atomic<unsigned> serial{0};
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
         timespec now{};
         ::clock_gettime(CLOCK_REALTIME, &now);
-        tempName_ = std::string(kJournalName) + ".tmp." + std::to_string(::getpid()) + "." +
+        tempName_ = std::string(kTempPrefix) + std::to_string(::getpid()) + "." +
                     std::to_string(serial++) + "." + std::to_string(now.tv_nsec);
         fd_ = ::openat(dirfd_, tempName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ < 0 && errno != EEXIST) {

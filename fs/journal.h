@@ -83,7 +83,8 @@ public:
     JournalWriter& operator=(const JournalWriter&) = delete;
 
     // Starts a plan for the folder `folderPath` (absolute) whose identity is `folderId`: creates
-    // the state folder if needed and a new temporary file (mode 0600) in it. Returns 0 or errno.
+    // the state folder if needed and a new temporary file (mode 0600) in it, named after this
+    // process; temporaries of processes that have ended are removed. Returns 0 or errno.
     int begin(const std::string& stateDir, const std::string& folderPath, FileId folderId,
               bool mayLeaveReservations);
 

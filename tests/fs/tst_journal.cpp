@@ -1,4 +1,5 @@
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <QTest>
 #include <cerrno>
 #include <cstdlib>
@@ -349,6 +350,23 @@ private slots:
         }
         QVERIFY(fs::readJournal(state_).plan == samplePlan());
         QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
+    }
+
+    void temporariesOfEndedWritersAreRemoved() {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::_exit(0);
+        }
+        QVERIFY(child > 0);
+        QCOMPARE(::waitpid(child, nullptr, 0), child);
+        QCOMPARE(fs::makeStateDirectory(state_), 0);
+        // Named as a writer names them; only the writer's process number matters.
+        const std::string dead = "journal.tmp." + std::to_string(child) + ".0.0";
+        const std::string alive = "journal.tmp." + std::to_string(::getppid()) + ".0.0";
+        QVERIFY(testutil::makeFile(state_, dead, "left by a kill"));
+        QVERIFY(testutil::makeFile(state_, alive, "still being written"));
+        QCOMPARE(writePlan(state_, samplePlan()), 0);
+        QCOMPARE(testutil::entries(state_), (std::vector<std::string>{"journal", alive}));
     }
 
     void stateFolderThatIsAFile() {
