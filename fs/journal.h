@@ -30,8 +30,9 @@ std::optional<FileId> fileIdAt(int dirfd, const std::string& name);
 //   "KOVRAJNL", u32 version, u32 flags, u32 length + folder path bytes, u64 folder device,
 //   u64 folder inode, u64 entry count, entries, u64 checksum, end mark.
 // An entry is u32 length + old name, u32 length + new name, u64 device, u64 inode. The checksum
-// is 64-bit FNV-1a over every byte before it. The end mark is the last field, rewritten in place
-// when the run ends; anything but the exact "ended" value reads as a run that never ended.
+// is 64-bit FNV-1a over every byte before it. The end mark is the last field: "KOVRARUN" and eight
+// zero bytes as written, rewritten in place to "KOVRAEND" and the checksum when the run ends.
+// Anything but that exact "ended" value (a torn or damaged mark) reads as a run that never ended.
 namespace journal_format {
 inline constexpr std::uint32_t kVersion = 1;
 inline constexpr std::size_t kVersionOffset = 8;
