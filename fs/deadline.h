@@ -9,6 +9,9 @@
 // answer lives in a shared state kept alive by shared pointers, so a late answer that nobody
 // waits for any more is dropped without touching freed memory. One `Pending` object must not be
 // used from two threads at once; copies of it may be used from different threads.
+//
+// A call stuck in a FUSE request that its daemon has already taken cannot be killed, not even
+// by the program's exit: the process ends only once the daemon answers or the mount is aborted.
 
 #include <atomic>
 #include <chrono>
@@ -44,7 +47,7 @@ class Pending;
 
 // Starts `call` on a detached thread of its own and returns its pending answer at once. When
 // the call returns, `onDone` (if any) runs on that worker thread: a window hands it on to its
-// own thread (and must check there that it still exists); it must not throw.
+// own thread (and must check there that it still exists). What `onDone` throws is dropped.
 template <class F>
 auto startCall(F call, std::function<void()> onDone = {}) -> Pending<std::invoke_result_t<F&>>;
 
@@ -81,12 +84,12 @@ template <class F>
 auto startCall(F call, std::function<void()> onDone) -> Pending<std::invoke_result_t<F&>> {
     using R = std::invoke_result_t<F&>;
     static_assert(!std::is_void_v<R> && !std::is_reference_v<R>, "the call must return a value");
+    std::promise<R> promise;
+    std::shared_future<R> answer = promise.get_future().share();
     if (detail::workersInFlight.fetch_add(1) >= kMaxWorkersInFlight) {
         detail::workersInFlight.fetch_sub(1);
         return {};
     }
-    std::promise<R> promise;
-    std::shared_future<R> answer = promise.get_future().share();
     try {
         std::thread([call = std::move(call), promise = std::move(promise),
                      onDone = std::move(onDone)]() mutable {
@@ -115,6 +118,9 @@ auto startCall(F call, std::function<void()> onDone) -> Pending<std::invoke_resu
     } catch (const std::system_error&) {
         detail::workersInFlight.fetch_sub(1);
         return {};
+    } catch (...) {
+        detail::workersInFlight.fetch_sub(1);
+        throw;
     }
     return Pending<R>(std::move(answer));
 }
