@@ -1,60 +1,16 @@
 #include "widgets/drivelistbox.h"
 
-#include <sys/stat.h>
 #include <QSignalBlocker>
-#include <QStorageInfo>
 #include <algorithm>
 
 #include "widgets/display.h"
 #include "core/paths.h"
 #include "fs/listing.h"
+#include "fs/mounts.h"
 
 namespace widgets {
 
 namespace {
-
-bool startsWithFolder(const std::string& path, const char* folder) {
-    const std::string prefix = folder;
-    return path == prefix || path.rfind(prefix + "/", 0) == 0;
-}
-
-// Whether a mount is one a user would open to rename files in.
-bool isUserVolume(const QStorageInfo& volume) {
-    const std::string root = core::normalizeFolder(QFile::encodeName(volume.rootPath()).toStdString());
-    if (root == "/") {
-        return true;
-    }
-    static const char* const kPseudoTypes[] = {"proc",        "sysfs",
-                                               "cgroup",      "cgroup2",
-                                               "devpts",      "devtmpfs",
-                                               "tmpfs",       "ramfs",
-                                               "mqueue",      "debugfs",
-                                               "tracefs",     "securityfs",
-                                               "pstore",      "bpf",
-                                               "configfs",    "fusectl",
-                                               "hugetlbfs",   "autofs",
-                                               "binfmt_misc", "efivarfs",
-                                               "rpc_pipefs",  "nsfs",
-                                               "overlay",     "squashfs",
-                                               "fuse.portal", "fuse.gvfsd-fuse",
-                                               "selinuxfs",   "nfsd"};
-    const QByteArray type = volume.fileSystemType();
-    for (const char* pseudo : kPseudoTypes) {
-        if (type == pseudo) {
-            return false;
-        }
-    }
-    // Removable media are mounted under /run/media by the desktop; the rest of /run, /proc,
-    // /sys and /dev belong to the system.
-    if (startsWithFolder(root, "/proc") || startsWithFolder(root, "/sys") ||
-        startsWithFolder(root, "/dev") || startsWithFolder(root, "/snap") ||
-        (startsWithFolder(root, "/run") && !startsWithFolder(root, "/run/media"))) {
-        return false;
-    }
-    // A single file mounted over another (containers do this) is no drive.
-    struct stat st {};
-    return ::stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 QString driveText(const DriveInfo& drive) {
     QString text = displayName(drive.root);
@@ -67,26 +23,10 @@ QString driveText(const DriveInfo& drive) {
 }  // namespace
 
 std::vector<DriveInfo> mountedDrives() {
+    // From the mount table alone: asking a drive itself can wait forever on a stuck one.
     std::vector<DriveInfo> drives;
-    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
-        if (!volume.isValid() || !isUserVolume(volume)) {
-            continue;
-        }
-        std::string root = core::normalizeFolder(QFile::encodeName(volume.rootPath()).toStdString());
-        // A folder mounted over twice is one drive.
-        if (std::none_of(drives.begin(), drives.end(),
-                         [&](const DriveInfo& d) { return d.root == root; })) {
-            drives.push_back({std::move(root), volume.name()});
-        }
-    }
-    std::sort(drives.begin(), drives.end(), [](const DriveInfo& a, const DriveInfo& b) {
-        if ((a.root == "/") != (b.root == "/")) {
-            return a.root == "/";
-        }
-        return fs::displayLess(a.root, b.root);
-    });
-    if (drives.empty() || drives.front().root != "/") {
-        drives.insert(drives.begin(), DriveInfo{"/", {}});
+    for (const fs::Mount& mount : fs::mountedDrives()) {
+        drives.push_back({mount.mountPoint, QString::fromUtf8(mount.label)});
     }
     return drives;
 }
