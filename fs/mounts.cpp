@@ -12,6 +12,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/paths.h"
 #include "fs/deadline.h"
 
 namespace fs {
@@ -133,8 +134,7 @@ bool parseLine(std::string_view line, Mount& mount) {
 }
 
 bool startsWithFolder(const std::string& path, std::string_view folder) {
-    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (path.size() == folder.size() || path[folder.size()] == '/' || folder == "/");
+    return core::isUnder(path, std::string(folder));
 }
 
 bool isSystemMount(const Mount& mount) {
@@ -241,9 +241,9 @@ std::string deviceName(std::string path) {
             break;
         }
         const std::string link(target, static_cast<std::size_t>(n));
-        path = link.front() == '/' ? link : path.substr(0, path.rfind('/') + 1) + link;
+        path = link.front() == '/' ? link : core::joinPath(core::parentFolder(path), link);
     }
-    return path.substr(path.rfind('/') + 1);
+    return core::fileName(path);
 }
 
 }  // namespace
@@ -316,7 +316,7 @@ void addLabels(std::vector<Mount>& mounts, const std::string& byLabelFolder) {
             continue;
         }
         const std::string link(target, static_cast<std::size_t>(n));
-        links.emplace_back(name, link.substr(link.rfind('/') + 1));
+        links.emplace_back(name, core::fileName(link));
     }
     ::closedir(dir);
     // One answer whatever order the folder lists its links in.

@@ -157,8 +157,7 @@ void MainWindow::openStartFolder(const std::string& startFolder) {
         showReport(this, folderErrorReport(folder, err));
         // The nearest folder above that can be read.
         while (err != 0 && folder != "/") {
-            const std::size_t slash = folder.rfind('/');
-            folder = slash == 0 || slash == std::string::npos ? "/" : folder.substr(0, slash);
+            folder = core::parentFolder(folder);
             err = folderList_->setPath(folder);
         }
     }
@@ -206,7 +205,7 @@ void MainWindow::openDropped(const std::vector<std::string>& paths) {
         std::vector<std::string> names;
         for (const std::string& path : paths) {
             if (core::normalizeFolder(core::parentFolder(path)) == folderList_->path()) {
-                names.push_back(path.substr(path.rfind('/') + 1));
+                names.push_back(core::fileName(path));
             }
         }
         fileList_->selectNames(names);

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 
 #include <QTemporaryDir>
+#include <QFile>
+#include <QProcess>
 #include <QTest>
 #include <algorithm>
 #include <atomic>
@@ -845,6 +847,32 @@ private slots:
     }
 
     // The real run over 10,000 files, killed with SIGKILL at seed-chosen moments.
+    // The running program is recognised by what it is, not by its name: a copy of the renaming
+    // program in the folder keeps its name, a user's file that is merely called like it does not.
+    void runningProgramIsKeptByIdentity() {
+        const std::string dir = tmp_.path().toStdString() + "/pics";
+        QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
+        for (const char* name : {"kovra", "kill_helper", "a.jpg"}) {
+            QVERIFY(testutil::makeFile(dir, name, "user file"));
+        }
+        const std::string program = dir + "/renamer";
+        QVERIFY(QFile::copy(QStringLiteral(KOVRA_KILL_HELPER), QString::fromStdString(program)));
+        QCOMPARE(::chmod(program.c_str(), 0755), 0);
+        const std::string progress = tmp_.path().toStdString() + "/own-progress";
+        const int fd = ::open(progress.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::ftruncate(fd, 2 * sizeof(std::int64_t)), 0);
+        ::close(fd);
+
+        QProcess run;
+        run.start(QString::fromStdString(program),
+                  {QString::fromStdString(dir), QString::fromStdString(progress)});
+        QVERIFY(run.waitForFinished(30000));
+        QCOMPARE(run.exitCode(), 0);
+        QCOMPARE(testutil::entries(dir),
+                 (Names{"pics_a.jpg", "pics_kill_helper", "pics_kovra", "renamer"}));
+    }
+
     void killMidRun() {
         constexpr int kFiles = 10000;
         constexpr int kKills = 20;

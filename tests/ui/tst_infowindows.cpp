@@ -261,6 +261,26 @@ private slots:
         windows.setumei.unload();
     }
 
+    // The focused button takes Enter, as it takes Space.
+    void enterPressesTheFocusedButton_data() {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("button");
+        QTest::newRow("w_setumei") << "w_setumei" << "b_ok";
+        QTest::newRow("w_ver") << "w_ver" << "b_end";
+    }
+    void enterPressesTheFocusedButton() {
+        QFETCH(QString, window);
+        QFETCH(QString, button);
+        Windows windows;
+        widgets::Form* form = windows.Show(window);
+        auto* ok = child<QPushButton>(form, qPrintable(button));
+        ok->setFocus();
+        QTest::keyClick(ok, Qt::Key_Return);
+        QTRY_VERIFY(!form->isVisible());
+        QCOMPARE(windows.Get(window), nullptr);
+        flushDeletes();
+    }
+
     // Closing with its button and opening again composes the same text, not a doubled one.
     void explanationAfterReopen() {
         Windows windows;

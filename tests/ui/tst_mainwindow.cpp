@@ -238,6 +238,28 @@ private slots:
         QCOMPARE(errors_, QStringList{});
     }
 
+    // The focused button takes Enter, as it takes Space.
+    void enterPressesTheFocusedButton_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<Names>("onDisk");
+        QTest::newRow("b_all_choise") << "b_all_choise" << Names{"a", "b"};
+        QTest::newRow("b_atart") << "b_atart" << Names{"x_a", "x_b"};
+    }
+    void enterPressesTheFocusedButton() {
+        QFETCH(QString, button);
+        QFETCH(Names, onDisk);
+        const std::string x = folder("x", {"a", "b"});
+        openWindow(x, {{"/", {}}});
+        if (button == "b_atart") {
+            click("b_all_choise");
+        }
+        auto* target = child<QAbstractButton>(qPrintable(button));
+        target->setFocus();
+        QTest::keyClick(target, Qt::Key_Enter);
+        QTRY_COMPARE(entries(x), onDisk);
+        QTRY_COMPARE(static_cast<int>(selectedRows().size()), button == "b_atart" ? 0 : 2);
+    }
+
     void selectAllAndRenameThroughTheButtons() {
         // A user's file that merely shares the running program's name is renamed like any other.
         const std::string own = QCoreApplication::applicationName().toStdString();
