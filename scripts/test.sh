@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once as built normally, once again
 # under AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   --quick   the inner loop: a build in build/ and its Qt Test suites, nothing else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh xvfb xauth xdotool
+# The tests' own file systems: FUSE drivers for the card and disk formats, and their tools.
+bash scripts/deps.sh xvfb xauth xdotool fuse3 libfuse3-dev exfat-fuse exfatprogs fusefat \
+    dosfstools ntfs-3g bindfs
 bash scripts/build.sh build
+if [ "${1:-}" = "--quick" ]; then
+    cd build && exec env QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
+fi
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)")
 bash tests/smoke.sh build/kovra
 bash tests/package.sh build
