@@ -1,6 +1,8 @@
 #include "ui/messages.h"
 
 #include <QMessageBox>
+#include <QPushButton>
+#include <vector>
 #include <cerrno>
 #include <cstring>
 
@@ -15,6 +17,11 @@ namespace {
 Reporter& currentReporter() {
     static Reporter reporter;
     return reporter;
+}
+
+Asker& currentAsker() {
+    static Asker asker;
+    return asker;
 }
 
 QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
@@ -188,6 +195,45 @@ void showReport(QWidget* parent, const QString& text) {
         return;
     }
     QMessageBox::critical(parent, title, text);
+}
+
+void showInformation(QWidget* parent, const QString& text) {
+    const QString title = QStringLiteral("Kovra");
+    if (currentReporter()) {
+        currentReporter()(parent, title, text);
+        return;
+    }
+    QMessageBox::information(parent, title, text);
+}
+
+void setAsker(Asker asker) {
+    currentAsker() = std::move(asker);
+}
+
+int ask(QWidget* parent, const QString& text, const QStringList& buttons, int defaultButton,
+        int escapeButton) {
+    if (currentAsker()) {
+        return currentAsker()(parent, text, buttons, defaultButton, escapeButton);
+    }
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Kovra"), text, QMessageBox::NoButton,
+                    parent);
+    std::vector<QAbstractButton*> added;
+    for (const QString& caption : buttons) {
+        added.push_back(box.addButton(caption, QMessageBox::ActionRole));
+    }
+    if (defaultButton >= 0 && defaultButton < static_cast<int>(added.size())) {
+        box.setDefaultButton(static_cast<QPushButton*>(added[defaultButton]));
+    }
+    if (escapeButton >= 0 && escapeButton < static_cast<int>(added.size())) {
+        box.setEscapeButton(added[escapeButton]);
+    }
+    box.exec();
+    for (std::size_t i = 0; i < added.size(); ++i) {
+        if (box.clickedButton() == added[i]) {
+            return static_cast<int>(i);
+        }
+    }
+    return escapeButton;
 }
 
 }  // namespace ui

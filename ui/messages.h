@@ -4,6 +4,7 @@
 // a report, so tests can take the report instead of blocking on a dialog.
 
 #include <QString>
+#include <QStringList>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -38,6 +39,18 @@ QString syncFailureReport(const std::string& folder, int error);
 using Reporter = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
 // Replaces the reporter; an empty one restores the message box.
 void setReporter(Reporter reporter);
+// An error: something could not be done.
 void showReport(QWidget* parent, const QString& text);
+// A result the user should know of, not an error. Goes through the same reporter.
+void showInformation(QWidget* parent, const QString& text);
+
+// Asks a question with `buttons` (captions, left to right) and returns the index of the one
+// chosen; Esc or closing the box chooses `escapeButton`. Every question goes through here.
+using Asker = std::function<int(QWidget* parent, const QString& text, const QStringList& buttons,
+                                int defaultButton, int escapeButton)>;
+// Replaces the asker (tests answer without a dialog); an empty one restores the message box.
+void setAsker(Asker asker);
+int ask(QWidget* parent, const QString& text, const QStringList& buttons, int defaultButton,
+        int escapeButton);
 
 }  // namespace ui
