@@ -1,14 +1,37 @@
+#include <sys/stat.h>
 #include <QApplication>
 
+#include "cli/cli.h"
+#include "core/paths.h"
+#include "fs/listing.h"
 #include "ui/icon.h"
 #include "ui/mainwindow.h"
 #include "widgets/fonts.h"
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    // Commands run before anything could reach for a display.
+    if (!cli::wantsWindow(argc, argv)) {
+        return cli::run(argc, argv);
+    }
+    const std::vector<std::string> paths = cli::windowPaths(argc, argv);
+    // The window starts on the folder asked for, so the working directory is never read.
+    std::string startFolder = fs::currentFolder();
+    bool selectFiles = false;
+    if (!paths.empty()) {
+        struct stat st {};
+        const bool isFolder = ::stat(paths.front().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        startFolder = isFolder ? paths.front() : core::parentFolder(paths.front());
+        selectFiles = !isFolder;
+    }
+    // Only the program's name: Qt must not take a file's name for one of its options.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     widgets::registerFontSubstitutes();
     QApplication::setWindowIcon(ui::programIcon());
-    ui::MainWindow window;
+    ui::MainWindow window(startFolder);
+    if (selectFiles) {
+        window.openPaths(paths);
+    }
     window.show();
     return QApplication::exec();
 }

@@ -189,6 +189,12 @@ void MainWindow::dropEvent(QDropEvent* event) {
     openDropped(paths);
 }
 
+void MainWindow::openPaths(const std::vector<std::string>& paths) {
+    if (!paths.empty()) {
+        openDropped(paths);
+    }
+}
+
 void MainWindow::openDropped(const std::vector<std::string>& paths) {
     struct stat st {};
     const bool isFolder = ::stat(paths.front().c_str(), &st) == 0 && S_ISDIR(st.st_mode);

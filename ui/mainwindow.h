@@ -36,6 +36,9 @@ public:
     void setProgressTiming(const ProgressTiming& timing) { progressTiming_ = timing; }
     // Called at each update of the progress dialog.
     void setProgressHook(ProgressHook hook) { progressHook_ = std::move(hook); }
+    // Opens paths as a drop does: a folder as if chosen in the folder list; files open their
+    // folder and are selected. Paths are absolute native bytes.
+    void openPaths(const std::vector<std::string>& paths);
 
 public slots:
     void onDriveChanged();

@@ -1,0 +1,411 @@
+#include "cli/commands.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QtGlobal>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <unordered_set>
+#include <utility>
+
+#include "cli/text.h"
+#include "core/naming.h"
+#include "core/paths.h"
+#include "core/rename_run.h"
+#include "core/worklist.h"
+#include "fs/listing.h"
+#include "fs/rename.h"
+#include "fs/syscalls.h"
+
+namespace cli {
+
+namespace {
+
+using FolderId = std::pair<dev_t, ino_t>;
+
+std::string programName() {
+    return "kovra";
+}
+
+// Prints each rename as `old -> new`, full paths, escaped, one per line.
+class Printer {
+public:
+    void renamed(const std::string& folder, const std::string& from, const std::string& to) {
+        writeOut(escaped(core::joinPath(folder, from)) + " -> " +
+                 escaped(core::joinPath(folder, to)) + "\n");
+    }
+};
+
+// The files of one folder, all selected. Nothing is shown afterwards, so nothing is read again.
+class NameList : public core::FileList {
+public:
+    NameList(std::string path, std::vector<std::string> names)
+        : path_(std::move(path)), names_(std::move(names)) {}
+    const std::string& path() const override { return path_; }
+    std::int64_t count() const override { return static_cast<std::int64_t>(names_.size()); }
+    const std::string& at(std::int64_t i) const override {
+        return names_[static_cast<std::size_t>(i)];
+    }
+    std::vector<core::SelectionRange> selectedRanges() const override {
+        if (names_.empty()) {
+            return {};
+        }
+        return {{0, count() - 1}};
+    }
+    void refresh() override {}
+
+private:
+    std::string path_;
+    std::vector<std::string> names_;
+};
+
+// A folder the walk holds open: the renames are made relative to that handle, so a folder moved
+// or replaced by a link while the command runs is never renamed in.
+class HeldFolder : public core::Folder {
+public:
+    HeldFolder(int fd, std::string path, Printer* printer)
+        : fd_(fd), path_(std::move(path)), printer_(printer) {}
+    core::RenameStatus rename(const std::string& from, const std::string& to) override {
+        core::RenameStatus status = fs::renameNoReplace(fd_, from, to);
+        if (status.done() && printer_ != nullptr) {
+            printer_->renamed(path_, from, to);
+        }
+        return status;
+    }
+    int sync() override { return fs::syscalls().fsync(fd_) == 0 ? 0 : errno; }
+    std::optional<std::string> runningProgramName() const override {
+        return fs::runningProgramNameIn(fd_);
+    }
+
+protected:
+    int fd_;
+    std::string path_;
+    Printer* printer_;
+};
+
+// The dry run's folder: renames are played on a record of which names are taken, so the names a
+// real run would refuse (an existing name, one taken by an earlier rename) are refused here too.
+class DryFolder : public HeldFolder {
+public:
+    using HeldFolder::HeldFolder;
+    core::RenameStatus rename(const std::string& from, const std::string& to) override {
+        if (!exists(from)) {
+            return core::RenameStatus::failed(ENOENT);
+        }
+        if (exists(to)) {
+            return core::RenameStatus::failed(EEXIST);
+        }
+        const long limit = ::fpathconf(fd_, _PC_NAME_MAX);
+        if (limit > 0 && to.size() > static_cast<std::size_t>(limit)) {
+            return core::RenameStatus::failed(ENAMETOOLONG);
+        }
+        added_.erase(from);
+        gone_.insert(from);
+        gone_.erase(to);
+        added_.insert(to);
+        if (printer_ != nullptr) {
+            printer_->renamed(path_, from, to);
+        }
+        return {};
+    }
+    int sync() override { return 0; }
+
+private:
+    bool exists(const std::string& name) const {
+        if (added_.count(name) != 0) {
+            return true;
+        }
+        if (gone_.count(name) != 0) {
+            return false;
+        }
+        struct stat st {};
+        return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+    }
+    std::unordered_set<std::string> gone_;
+    std::unordered_set<std::string> added_;
+};
+
+// Hands the run the folder already held open, whatever path it asks for.
+class HeldFileSystem : public core::FileSystem {
+public:
+    HeldFileSystem(int fd, bool dryRun, Printer* printer)
+        : fd_(fd), dryRun_(dryRun), printer_(printer) {}
+    core::OpenedFolder open(const std::string& path) override {
+        if (dryRun_) {
+            return {std::make_unique<DryFolder>(fd_, path, printer_), 0};
+        }
+        return {std::make_unique<HeldFolder>(fd_, path, printer_), 0};
+    }
+
+private:
+    int fd_;
+    bool dryRun_;
+    Printer* printer_;
+};
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+struct FolderEntries {
+    std::vector<std::string> files;    // as the file list shows them
+    std::vector<std::string> folders;  // real folders only: a link to one is a file here
+    int error = 0;
+};
+
+// One read of the folder `fd` for both its files and its subfolders.
+FolderEntries readEntries(int fd) {
+    FolderEntries entries;
+    const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (dir == nullptr) {
+        entries.error = errno;
+        if (own >= 0) {
+            ::close(own);
+        }
+        return entries;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+            errno = 0;
+            continue;
+        }
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st {};
+            isFolder = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        (isFolder ? entries.folders : entries.files).emplace_back(name);
+        errno = 0;
+    }
+    if (errno != 0) {
+        entries.error = errno;
+    }
+    ::closedir(dir);
+    fs::sortForDisplay(entries.files);
+    fs::sortForDisplay(entries.folders);
+    return entries;
+}
+
+// What one folder of the command line asks for: all its files, or some named ones.
+struct Job {
+    std::string folder;  // canonical path: its last component is the real folder's name
+    FolderId id;
+    bool all = false;
+    std::vector<std::string> names;
+};
+
+class RenameCommand {
+public:
+    explicit RenameCommand(const RenameOptions& options) : options_(options) {
+        if (options.dryRun || options.verbose) {
+            printer_ = std::make_unique<Printer>();
+        }
+    }
+
+    // Turns the paths into jobs, one per folder. False (reported) when a path cannot be opened.
+    bool plan(const std::vector<std::string>& paths) {
+        bool ok = true;
+        std::map<FolderId, std::size_t> jobOf;
+        for (const std::string& path : paths) {
+            std::string folder;
+            std::optional<std::string> name;
+            if (!locate(path, folder, name)) {
+                ok = false;
+                continue;
+            }
+            struct stat st {};
+            if (::stat(folder.c_str(), &st) != 0) {
+                cannotOpen(folder, errno);
+                ok = false;
+                continue;
+            }
+            const FolderId id{st.st_dev, st.st_ino};
+            auto [it, added] = jobOf.emplace(id, jobs_.size());
+            if (added) {
+                jobs_.push_back({folder, id, false, {}});
+            }
+            Job& job = jobs_[it->second];
+            if (name) {
+                job.names.push_back(*name);
+            } else {
+                job.all = true;
+            }
+        }
+        for (Job& job : jobs_) {
+            fs::sortForDisplay(job.names);
+            job.names.erase(std::unique(job.names.begin(), job.names.end()), job.names.end());
+        }
+        return ok;
+    }
+
+    int run() {
+        for (const Job& job : jobs_) {
+            if (done_.count(job.id) != 0) {
+                continue;  // already walked as a subfolder of an earlier path
+            }
+            Fd fd(::open(job.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd.get() < 0) {
+                return folderFailed(job.folder, errno);
+            }
+            struct stat st {};
+            if (::fstat(fd.get(), &st) != 0 || FolderId{st.st_dev, st.st_ino} != job.id) {
+                return folderFailed(job.folder, ESTALE);
+            }
+            const int status = job.all ? walk(fd.get(), job.folder, job.id)
+                                       : renameIn(fd.get(), job.folder, job.names);
+            if (status != kSuccess) {
+                return status;
+            }
+        }
+        return kSuccess;
+    }
+
+private:
+    // The folder a path names (canonical), and the file's name when it names a file. A folder
+    // named on the command line is opened even through a symbolic link, as the window opens it.
+    bool locate(const std::string& path, std::string& folder, std::optional<std::string>& name) {
+        struct stat st {};
+        if (path.empty() || ::lstat(path.c_str(), &st) != 0) {
+            cannotOpen(path, path.empty() ? ENOENT : errno);
+            return false;
+        }
+        struct stat target {};
+        const bool isFolder = ::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        std::string folderPath = path;
+        if (!isFolder) {
+            const std::size_t slash = path.find_last_of('/');
+            folderPath = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+            name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+        }
+        char* real = ::realpath(folderPath.c_str(), nullptr);
+        if (real == nullptr) {
+            cannotOpen(folderPath, errno);
+            return false;
+        }
+        folder = real;
+        std::free(real);
+        return true;
+    }
+
+    // Renames the files of the folder `fd`, then, when recursive, walks its subfolders.
+    int walk(int fd, const std::string& path, FolderId id) {
+        done_.insert(id);
+        FolderEntries entries = readEntries(fd);
+        if (entries.error != 0) {
+            return folderFailed(path, entries.error);
+        }
+        if (const int status = renameIn(fd, path, std::move(entries.files)); status != kSuccess) {
+            return status;
+        }
+        if (!options_.recursive) {
+            return kSuccess;
+        }
+        for (const std::string& name : entries.folders) {
+            const std::string childPath = core::joinPath(path, name);
+            Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child.get() < 0) {
+                if (errno == ELOOP || errno == ENOTDIR || errno == ENOENT) {
+                    continue;  // no longer a folder (or gone) since it was listed: not followed
+                }
+                return folderFailed(childPath, errno);
+            }
+            struct stat st {};
+            if (::fstat(child.get(), &st) != 0) {
+                return folderFailed(childPath, errno);
+            }
+            const FolderId childId{st.st_dev, st.st_ino};
+            if (done_.count(childId) != 0) {
+                continue;  // a folder mounted below itself, or one reached twice
+            }
+            if (const int status = walk(child.get(), childPath, childId); status != kSuccess) {
+                return status;
+            }
+        }
+        return kSuccess;
+    }
+
+    int renameIn(int fd, const std::string& path, std::vector<std::string> names) {
+        NameList files(path, std::move(names));
+        core::WorkList selectionList;
+        core::WorkList renameList;
+        HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
+        core::RunOptions runOptions;
+        const core::RunResult result =
+            core::renameRun(files, selectionList, renameList, fileSystem, runOptions);
+        if (result.end == core::RunResult::End::Failed) {
+            std::string why =
+                result.status.outcome == core::RenameOutcome::NoSafeRename
+                    ? message(QT_TRANSLATE_NOOP(
+                          "cli", "the drive has no rename that cannot replace a file"))
+                    : reason(result.status.error);
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 to %3: %4\n"),
+                             {programName(), escaped(core::joinPath(path, result.failedName)),
+                              escaped(core::joinPath(path, result.failedNewName)), why}));
+            return kRunFailed;
+        }
+        if (result.syncError != 0) {
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: the renames in %2 were made but may not "
+                                               "survive a power cut: %3\n"),
+                             {programName(), escaped(path), reason(result.syncError)}));
+            return kRunFailed;
+        }
+        return kSuccess;
+    }
+
+    void cannotOpen(const std::string& path, int error) {
+        writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot open %2: %3\n"),
+                         {programName(), escaped(path), reason(error)}));
+    }
+
+    int folderFailed(const std::string& path, int error) {
+        writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: stopped at the folder %2: %3\n"),
+                         {programName(), escaped(path), reason(error)}));
+        return kRunFailed;
+    }
+
+    RenameOptions options_;
+    std::unique_ptr<Printer> printer_;
+    std::vector<Job> jobs_;
+    std::set<FolderId> done_;
+};
+
+}  // namespace
+
+int renameCommand(const RenameOptions& options, const std::vector<std::string>& paths) {
+    RenameCommand command(options);
+    if (!command.plan(paths)) {
+        return kUsageError;
+    }
+    return command.run();
+}
+
+int undoCommand() {
+    writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: undo is not available in this version\n"),
+                     {programName()}));
+    return kUsageError;
+}
+
+}  // namespace cli

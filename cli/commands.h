@@ -1,0 +1,30 @@
+#pragma once
+
+// The commands that run without a window: `kovra rename` and `kovra undo`.
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit statuses of every command.
+enum Status : int {
+    kSuccess = 0,     // every file renamed (or, in a dry run, would be)
+    kRunFailed = 1,   // the run stopped at a failure, reported on standard error
+    kUsageError = 2,  // wrong usage, or a path that cannot be opened: nothing was renamed
+};
+
+struct RenameOptions {
+    bool dryRun = false;     // print each rename and change nothing
+    bool recursive = false;  // every subfolder too, never through a symbolic link
+    bool verbose = false;    // print each rename as it is done
+};
+
+// Renames the files named by `paths` (a folder: all its files), each with its own folder's name,
+// through the same run as the window's start button. Returns an exit status.
+int renameCommand(const RenameOptions& options, const std::vector<std::string>& paths);
+
+// Undoes the last rename run. Returns an exit status.
+int undoCommand();
+
+}  // namespace cli

@@ -1,0 +1,28 @@
+#pragma once
+
+// Words and names on the terminal. Names stay bytes from the folder to the output: a translated
+// message is turned into bytes once, and names are put into it as bytes.
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace cli {
+
+// `name` made safe to print on one line: bytes that are not valid UTF-8 become \xNN, control
+// characters \n, \t, \r or \xNN, characters that reorder or hide text \u{NNNN}, and a backslash
+// is doubled. Printable UTF-8 is kept as it is.
+std::string escaped(std::string_view name);
+
+// The message `sourceText` in the user's language, with %1, %2, ... replaced by `args` (bytes,
+// inserted as they are). `sourceText` must be marked with QT_TRANSLATE_NOOP("cli", ...).
+std::string message(const char* sourceText, std::initializer_list<std::string_view> args = {});
+
+// Why a rename or an open failed, in the user's language.
+std::string reason(int error);
+
+// Writes bytes to standard output or standard error, as they are.
+void writeOut(std::string_view text);
+void writeErr(std::string_view text);
+
+}  // namespace cli

@@ -1,0 +1,167 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="ja">
+<context>
+    <name>cli</name>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 undo
+</source>
+        <translation>使い方: %1 [フォルダ | ファイル...]
+  または: %1 rename [オプション...] パス...
+  または: %1 undo
+</translation>
+    </message>
+    <message>
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
+
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...   rename the files named, and every file of each folder named
+  undo             undo the last rename run
+
+Options:
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -h, --help       show this help and exit
+  -V, --version    show the version and exit
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+
+Exit status:
+  0  every file was renamed
+  1  the run stopped at a failure: the file, its new name and the reason are printed
+  2  wrong usage, or a path that cannot be opened: nothing was renamed
+</source>
+        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
+既にあるファイルを上書きすることはありません。
+
+コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
+
+コマンド:
+  rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
+  undo             最後の名前の変更を元に戻します
+
+オプション:
+  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
+  -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
+                   フォルダへのシンボリックリンクはたどりません
+  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
+  -h, --help       このヘルプを表示して終了します
+  -V, --version    バージョンを表示して終了します
+
+表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
+
+終了ステータス:
+  0  すべてのファイルの名前を変更しました
+  1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
+  2  使い方の誤り、または開けないパスがあります。何も変更していません
+</translation>
+    </message>
+    <message>
+        <source>Try &quot;%1 --help&quot; for more information.
+</source>
+        <translation>詳しくは &quot;%1 --help&quot; を実行してください。
+</translation>
+    </message>
+    <message>
+        <source>unknown option %1</source>
+        <translation>不明なオプションです: %1</translation>
+    </message>
+    <message>
+        <source>rename needs at least one PATH</source>
+        <translation>rename にはパスを一つ以上指定してください</translation>
+    </message>
+    <message>
+        <source>undo takes no arguments</source>
+        <translation>undo には引数を指定できません</translation>
+    </message>
+    <message>
+        <source>the drive has no rename that cannot replace a file</source>
+        <translation>このドライブには既存のファイルを上書きしない名前の変更がありません</translation>
+    </message>
+    <message>
+        <source>%1: cannot rename %2 to %3: %4
+</source>
+        <translation>%1: %2 の名前を %3 に変更できません: %4
+</translation>
+    </message>
+    <message>
+        <source>%1: the renames in %2 were made but may not survive a power cut: %3
+</source>
+        <translation>%1: %2 の名前は変更しましたが、電源が切れると元に戻る可能性があります: %3
+</translation>
+    </message>
+    <message>
+        <source>%1: cannot open %2: %3
+</source>
+        <translation>%1: %2 を開けません: %3
+</translation>
+    </message>
+    <message>
+        <source>%1: stopped at the folder %2: %3
+</source>
+        <translation>%1: フォルダ %2 で中止しました: %3
+</translation>
+    </message>
+    <message>
+        <source>%1: undo is not available in this version
+</source>
+        <translation>%1: このバージョンでは元に戻す機能はまだ使えません
+</translation>
+    </message>
+    <message>
+        <source>a file or folder with the new name exists</source>
+        <translation>新しい名前のファイル（またはフォルダ）が既にあります</translation>
+    </message>
+    <message>
+        <source>no such file or folder</source>
+        <translation>ファイルまたはフォルダが見つかりません</translation>
+    </message>
+    <message>
+        <source>not a folder</source>
+        <translation>フォルダではありません</translation>
+    </message>
+    <message>
+        <source>permission denied</source>
+        <translation>アクセス権がありません</translation>
+    </message>
+    <message>
+        <source>read-only file system</source>
+        <translation>読み取り専用のドライブです</translation>
+    </message>
+    <message>
+        <source>the name is too long</source>
+        <translation>名前が長すぎます</translation>
+    </message>
+    <message>
+        <source>no space left on the drive</source>
+        <translation>ディスクの空き容量が足りません</translation>
+    </message>
+    <message>
+        <source>the file is in use</source>
+        <translation>ファイルが使用中です</translation>
+    </message>
+    <message>
+        <source>input/output error</source>
+        <translation>入出力エラーが発生しました</translation>
+    </message>
+    <message>
+        <source>the drive does not accept this name</source>
+        <translation>この名前はこのドライブでは使えません</translation>
+    </message>
+    <message>
+        <source>a symbolic link where a folder was expected</source>
+        <translation>フォルダではなくシンボリックリンクです</translation>
+    </message>
+    <message>
+        <source>the folder changed while it was being worked on</source>
+        <translation>処理中にフォルダが変わりました</translation>
+    </message>
+</context>
+</TS>
