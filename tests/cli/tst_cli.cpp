@@ -1,0 +1,232 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <QTest>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+using Lines = std::vector<std::string>;
+Q_DECLARE_METATYPE(Lines)
+
+namespace {
+
+// A tree as lines: "dir/" a folder, "name@target" a symbolic link, "name:content" a file.
+void makeTree(const std::string& root, const Lines& tree) {
+    for (const std::string& line : tree) {
+        const std::string path = root + "/" + line;
+        if (line.back() == '/') {
+            QVERIFY(::mkdir(path.c_str(), 0755) == 0);
+        } else if (const auto at = line.find('@'); at != std::string::npos) {
+            QVERIFY(::symlink(line.substr(at + 1).c_str(),
+                              (root + "/" + line.substr(0, at)).c_str()) == 0);
+        } else {
+            const auto colon = line.find(':');
+            const std::string name = line.substr(0, colon);
+            QVERIFY(testutil::makeFile(root, name, line.substr(colon + 1)));
+        }
+    }
+}
+
+// The tree under `root` in the same form, in byte order, symbolic links not followed.
+void readTree(const std::string& root, const std::string& prefix, Lines& out) {
+    for (const std::string& name : testutil::entries(root + "/" + prefix)) {
+        const std::string relative = prefix + name;
+        const std::string path = root + "/" + relative;
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        if (S_ISDIR(st.st_mode)) {
+            out.push_back(relative + "/");
+            readTree(root, relative + "/", out);
+        } else if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+            out.push_back(relative + "@" + std::string(target, n > 0 ? std::size_t(n) : 0));
+        } else {
+            out.push_back(relative + ":" + testutil::readFile(path));
+        }
+    }
+}
+
+struct Ran {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with `args` (bytes, "%R" standing for `root`) in a bare environment: no
+// display of any kind, the locale `locale`. Arguments go to execve as they are, never through a
+// QString, so names that are not UTF-8 arrive intact.
+Ran runKovra(const std::string& root, const Lines& args, const std::string& locale) {
+    std::vector<std::string> argv{KOVRA_PROGRAM};
+    for (std::string arg : args) {
+        for (auto at = arg.find("%R"); at != std::string::npos; at = arg.find("%R")) {
+            arg.replace(at, 2, root);
+        }
+        argv.push_back(arg);
+    }
+    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + root, "LANG=" + locale};
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) {
+            env.push_back(std::string(name) + "=" + value);
+        }
+    }
+    std::vector<char*> argvp, envp;
+    for (std::string& s : argv) {
+        argvp.push_back(s.data());
+    }
+    for (std::string& s : env) {
+        envp.push_back(s.data());
+    }
+    argvp.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    const std::string outPath = root + ".out", errPath = root + ".err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    Ran ran;
+    pid_t pid = 0;
+    if (posix_spawn(&pid, argvp[0], &actions, nullptr, argvp.data(), envp.data()) == 0) {
+        int wstatus = 0;
+        ::waitpid(pid, &wstatus, 0);
+        ran.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ran.out = testutil::readFile(outPath);
+    ran.err = testutil::readFile(errPath);
+    ::unlink(outPath.c_str());
+    ::unlink(errPath.c_str());
+    return ran;
+}
+
+}  // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+private slots:
+    void command_data();
+    void command();
+};
+
+void TestCli::command_data() {
+    QTest::addColumn<Lines>("tree");
+    QTest::addColumn<Lines>("args");
+    QTest::addColumn<QByteArray>("locale");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<Lines>("after");  // empty: the tree is unchanged
+    QTest::addColumn<QByteArray>("outHas");
+    QTest::addColumn<QByteArray>("errHas");
+
+    const QByteArray c = "C";
+    const Lines cats{"cats/", "cats/a:a", "cats/b:b"};
+    QTest::newRow("folder: all its files")
+        << cats << Lines{"rename", "%R/cats"} << c << 0
+        << Lines{"cats/", "cats/cats_a:a", "cats/cats_b:b"} << QByteArray() << QByteArray();
+    QTest::newRow("files: only those")
+        << cats << Lines{"rename", "%R/cats/b"} << c << 0
+        << Lines{"cats/", "cats/a:a", "cats/cats_b:b"} << QByteArray() << QByteArray();
+    QTest::newRow("relative path, options after it")
+        << cats << Lines{"rename", "cats/../cats/a", "-v"} << c << 0
+        << Lines{"cats/", "cats/b:b", "cats/cats_a:a"} << QByteArray("/cats/a -> ") << QByteArray();
+    QTest::newRow("dry run changes nothing")
+        << cats << Lines{"rename", "--dry-run", "%R/cats"} << c << 0 << Lines{}
+        << QByteArray("/cats/b -> ") << QByteArray();
+    const Lines tree{"cats/",        "cats/a:a",       "cats/link@../out",  "cats/sub/",
+                     "cats/sub/b:b", "cats/sub/deep/", "cats/sub/deep/c:c", "out/",
+                     "out/o:o"};
+    QTest::newRow("recursive: nested folders, a link to a folder not followed")
+        << tree << Lines{"rename", "-r", "%R/cats"} << c << 0
+        << Lines{"cats/",          "cats/cats_a:a",          "cats/cats_link@../out", "cats/sub/",
+                 "cats/sub/deep/", "cats/sub/deep/deep_c:c", "cats/sub/sub_b:b",      "out/",
+                 "out/o:o"}
+        << QByteArray() << QByteArray();
+    QTest::newRow("not recursive: subfolders left alone")
+        << tree << Lines{"rename", "%R/cats"} << c << 0
+        << Lines{"cats/",        "cats/cats_a:a",  "cats/cats_link@../out", "cats/sub/",
+                 "cats/sub/b:b", "cats/sub/deep/", "cats/sub/deep/c:c",     "out/",
+                 "out/o:o"}
+        << QByteArray() << QByteArray();
+    QTest::newRow("a folder named twice is renamed in once")
+        << tree << Lines{"rename", "-r", "%R/cats/sub", "%R/cats", "%R/cats/sub/b"} << c << 0
+        << Lines{"cats/",          "cats/cats_a:a",          "cats/cats_link@../out", "cats/sub/",
+                 "cats/sub/deep/", "cats/sub/deep/deep_c:c", "cats/sub/sub_b:b",      "out/",
+                 "out/o:o"}
+        << QByteArray() << QByteArray();
+    QTest::newRow("names that are not UTF-8, from argv, printed escaped")
+        << Lines{"\xe9t\xe9/", "\xe9t\xe9/\xff\n.txt:x", "\xe9t\xe9/b:b"}
+        << Lines{"rename", "-v", "%R/\xe9t\xe9/\xff\n.txt"} << c << 0
+        << Lines{"\xe9t\xe9/", "\xe9t\xe9/b:b", "\xe9t\xe9/\xe9t\xe9_\xff\n.txt:x"}
+        << QByteArray("/\\xe9t\\xe9/\\xe9t\\xe9_\\xff\\n.txt\n") << QByteArray();
+    const Lines clash{"cats/", "cats/a:a", "cats/b:b", "cats/cats_b:old"};
+    QTest::newRow("collision stops, both files intact")
+        << clash << Lines{"rename", "%R/cats"} << c << 1
+        << Lines{"cats/", "cats/b:b", "cats/cats_a:a", "cats/cats_b:old"} << QByteArray()
+        << QByteArray("/cats/b to ");
+    QTest::newRow("dry run foresees the collision")
+        << clash << Lines{"rename", "-n", "%R/cats"} << c << 1 << Lines{} << QByteArray()
+        << QByteArray("/cats/cats_b");
+    QTest::newRow("missing path: nothing renamed")
+        << cats << Lines{"rename", "%R/cats", "%R/nothing"} << c << 2 << Lines{} << QByteArray()
+        << QByteArray("/nothing");
+    QTest::newRow("unknown option") << cats << Lines{"rename", "--bogus", "%R/cats"} << c << 2
+                                    << Lines{} << QByteArray() << QByteArray("Usage:");
+    QTest::newRow("unknown short option") << cats << Lines{"rename", "-nx", "%R/cats"} << c << 2
+                                          << Lines{} << QByteArray() << QByteArray("Usage:");
+    QTest::newRow("unknown option of the window")
+        << cats << Lines{"--bogus"} << c << 2 << Lines{} << QByteArray() << QByteArray("Usage:");
+    QTest::newRow("rename without a path")
+        << cats << Lines{"rename"} << c << 2 << Lines{} << QByteArray() << QByteArray("Usage:");
+    QTest::newRow("help without a display")
+        << cats << Lines{"--help"} << c << 0 << Lines{} << QByteArray("--dry-run") << QByteArray();
+    QTest::newRow("version without a display")
+        << cats << Lines{"--version"} << c << 0 << Lines{} << QByteArray("kovra ") << QByteArray();
+    QTest::newRow("Japanese locale")
+        << cats << Lines{"rename", "%R/nothing"} << QByteArray("ja_JP.UTF-8") << 2 << Lines{}
+        << QByteArray() << QByteArray("開けません");
+}
+
+void TestCli::command() {
+    QFETCH(Lines, tree);
+    QFETCH(Lines, args);
+    QFETCH(QByteArray, locale);
+    QFETCH(int, status);
+    QFETCH(Lines, after);
+    QFETCH(QByteArray, outHas);
+    QFETCH(QByteArray, errHas);
+
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    makeTree(temp.path(), tree);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+    QVERIFY(::chdir(temp.path().c_str()) == 0);
+    const Ran ran = runKovra(temp.path(), args, locale.toStdString());
+    QVERIFY(::chdir("/") == 0);
+
+    Lines now;
+    readTree(temp.path(), "", now);
+    std::sort(now.begin(), now.end());
+    Lines expected = after.empty() ? tree : after;
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(now, expected);
+    QVERIFY2(ran.status == status, ran.err.c_str());
+    QVERIFY2(ran.out.find(outHas.toStdString()) != std::string::npos, ran.out.c_str());
+    QVERIFY2(ran.err.find(errHas.toStdString()) != std::string::npos, ran.err.c_str());
+    if (status == 2) {
+        QVERIFY2(ran.out.empty(), ran.out.c_str());
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
