@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it as a user would, checks the installed desktop entry and
-# metainfo, starts /usr/bin/kovra on a real X server and ends it with Ctrl+X, then removes the
-# package again. Usage: tests/package.sh [build folder]
+# Builds the Debian package, installs it as a user would, checks the installed desktop entry,
+# metainfo, service menu and manual page, runs the command line without a display, starts
+# /usr/bin/kovra on a real X server and ends it with Ctrl+X, then removes the package again.
+# Usage: tests/package.sh [build folder]
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath "${1:-build}")"
@@ -19,7 +20,7 @@ if dpkg-query -W -f='${Status}' kovra 2>/dev/null | grep -q "ok installed"; then
     exit 0
 fi
 
-bash "$here/scripts/deps.sh" dpkg-dev file desktop-file-utils appstream
+bash "$here/scripts/deps.sh" dpkg-dev file desktop-file-utils appstream man-db
 rm -f "$build"/kovra_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb="$(ls "$build"/kovra_*_amd64.deb)"
@@ -30,6 +31,25 @@ trap remove EXIT
 
 desktop-file-validate /usr/share/applications/org.example.kovra.desktop
 appstreamcli validate --no-net /usr/share/metainfo/org.example.kovra.metainfo.xml >/dev/null
+# A service menu is Type=Service, for which the validator takes MimeType and Actions as keys of
+# applications only: those two complaints are expected, any other fails.
+menu=/usr/share/kio/servicemenus/kovra-prefix.desktop
+problems="$(desktop-file-validate "$menu" |
+    grep -v 'but the type is "Service" while this key is only valid for type "Application"' || true)"
+if [ -n "$problems" ]; then
+    echo "$problems" >&2
+    exit 1
+fi
+page="$(ls /usr/share/man/man1/kovra.1*)"
+man -l "$page" 2>&1 | grep -q -- "--dry-run"
+# The command line of the installed program, with no display.
+work="$(mktemp -d)"
+mkdir "$work/cats"
+touch "$work/cats/a"
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/kovra --version >/dev/null
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM /usr/bin/kovra rename "$work/cats"
+test -e "$work/cats/cats_a"
+rm -r "$work"
 for size in 32 48 64 128 256; do
     test -f "/usr/share/icons/hicolor/${size}x${size}/apps/kovra.png"
 done
