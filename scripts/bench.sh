@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing (with mmv and perl's rename to compare against), builds, and runs the
-# large-folder benchmark. Arguments go to the benchmark, e.g. --sizes 10000,100000 --reps 3.
+# large-folder benchmark and the command line's. Arguments go to the large-folder benchmark, e.g. --sizes 10000,100000 --reps 3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh mmv rename
 bash scripts/build.sh build
-exec build/bench/kovra_bench "$@"
+build/bench/kovra_bench "$@"
+# The command line: a flat folder, a tree of folders, and the start-up.
+build/bench/kovra_cli_bench build/kovra

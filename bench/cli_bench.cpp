@@ -1,0 +1,238 @@
+// Benchmark of the command line, against the system-call floor:
+//   flat:    `kovra rename FOLDER` on N files; floor: one readdir and one renameat2 per file.
+//   tree:    `kovra rename --recursive TREE` on F folders of M files; floor: one readdir per
+//            folder and one renameat2 per file.
+//   startup: `kovra --version`, against /bin/true.
+// Each figure is the median of the repetitions, each on a fresh copy. The program is timed as a
+// process (its start-up included); the floor runs in this process.
+// Usage: kovra_cli_bench PATH-TO-KOVRA [--files N] [--folders F] [--per-folder M] [--reps R]
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n == 0 ? -1 : n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void fail(const std::string& what) {
+    std::perror(what.c_str());
+    std::exit(2);
+}
+
+void makeFiles(const std::string& folder, int n) {
+    if (::mkdir(folder.c_str(), 0755) != 0) {
+        fail(folder);
+    }
+    const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    char name[32];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(name, sizeof name, "IMG_%07d.jpg", i);
+        const int fd = ::openat(dirfd, name, O_CREAT | O_EXCL | O_WRONLY, 0644);
+        if (fd < 0) {
+            fail("create");
+        }
+        ::close(fd);
+    }
+    ::close(dirfd);
+}
+
+void makeTree(const std::string& root, int folders, int perFolder) {
+    if (::mkdir(root.c_str(), 0755) != 0) {
+        fail(root);
+    }
+    char name[32];
+    for (int i = 0; i < folders; ++i) {
+        std::snprintf(name, sizeof name, "/d%05d", i);
+        makeFiles(root + name, perFolder);
+    }
+}
+
+// One readdir of `dirfd`: its files and its subfolders.
+void readFolder(int dirfd, std::vector<std::string>& files, std::vector<std::string>& folders) {
+    DIR* dir = ::fdopendir(::dup(dirfd));
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.' && (e->d_name[1] == '\0' || std::strcmp(e->d_name, "..") == 0)) {
+            continue;
+        }
+        (e->d_type == DT_DIR ? folders : files).emplace_back(e->d_name);
+    }
+    ::closedir(dir);
+}
+
+// The floor for the folder `dirfd` named `name`: its files renamed, then its subfolders walked.
+void floorWalk(int dirfd, const std::string& name, bool recursive) {
+    std::vector<std::string> files, folders;
+    readFolder(dirfd, files, folders);
+    std::string target;
+    for (const std::string& file : files) {
+        target.assign(name).append("_").append(file);
+        ::renameat2(dirfd, file.c_str(), dirfd, target.c_str(), RENAME_NOREPLACE);
+    }
+    if (!recursive) {
+        return;
+    }
+    for (const std::string& folder : folders) {
+        const int child = ::openat(dirfd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        floorWalk(child, folder, true);
+        ::close(child);
+    }
+}
+
+double floorRun(const std::string& path, bool recursive) {
+    const auto start = Clock::now();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    floorWalk(fd, std::filesystem::path(path).filename().string(), recursive);
+    ::close(fd);
+    return msSince(start);
+}
+
+// Runs argv with its output to /dev/null; the wall time in ms, or -1 when it does not end with 0.
+double runTimed(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) {
+        ::waitpid(pid, &status, 0);
+    }
+    const double ms = msSince(start);
+    posix_spawn_file_actions_destroy(&actions);
+    return status == 0 ? ms : -1;
+}
+
+// How many files under `path` carry their folder's name in front.
+int countPrefixed(const std::filesystem::path& path) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
+        if (!entry.is_directory() &&
+            entry.path().filename().string().rfind(
+                entry.path().parent_path().filename().string() + "_", 0) == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+void report(const char* what, const std::vector<double>& program, const std::vector<double>& floor,
+            double goal) {
+    const double p = median(program), f = median(floor);
+    std::printf("%-28s kovra %9.2f ms   floor %9.2f ms   ratio %.3fx (goal <= %.2fx)\n", what, p, f,
+                p / f, goal);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc < 2) {
+        std::fprintf(stderr,
+                     "usage: %s PATH-TO-KOVRA [--files N] [--folders F] "
+                     "[--per-folder M] [--reps R]\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string kovra = std::filesystem::absolute(argv[1]).string();
+    int files = 100000, folders = 1000, perFolder = 100, reps = 3;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        const int value = std::atoi(argv[i + 1]);
+        if (option == "--files") {
+            files = value;
+        } else if (option == "--folders") {
+            folders = value;
+        } else if (option == "--per-folder") {
+            perFolder = value;
+        } else if (option == "--reps") {
+            reps = value;
+        }
+    }
+
+    // A tmpfs of our own keeps the disk out of the figures, where we may mount one.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string root =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kovra-cli-bench-XXXXXX";
+    if (::mkdtemp(root.data()) == nullptr) {
+        fail("mkdtemp");
+    }
+    const bool mounted = ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=4g") == 0;
+    std::printf("cli bench: %d files flat, %d folders x %d files, %d reps, in %s\n", files, folders,
+                perFolder, reps, mounted ? "a tmpfs of its own" : "the temporary folder");
+
+    std::vector<double> flat, flatFloor, tree, treeFloor;
+    for (int r = 0; r < reps; ++r) {
+        const std::string a = root + "/pics", b = root + "/floor";
+        makeFiles(a, files);
+        makeFiles(b, files);
+        flat.push_back(runTimed({kovra, "rename", a}));
+        flatFloor.push_back(floorRun(b, false));
+        if (countPrefixed(a) != files || countPrefixed(b) != files) {
+            std::fprintf(stderr, "cli bench: a flat run is incomplete\n");
+            return 1;
+        }
+        std::filesystem::remove_all(a);
+        std::filesystem::remove_all(b);
+
+        makeTree(a, folders, perFolder);
+        makeTree(b, folders, perFolder);
+        tree.push_back(runTimed({kovra, "rename", "--recursive", a}));
+        treeFloor.push_back(floorRun(b, true));
+        if (countPrefixed(a) != folders * perFolder || countPrefixed(b) != folders * perFolder) {
+            std::fprintf(stderr, "cli bench: a recursive run is incomplete\n");
+            return 1;
+        }
+        std::filesystem::remove_all(a);
+        std::filesystem::remove_all(b);
+    }
+    std::vector<double> startup, baseline;
+    for (int i = 0; i < 50; ++i) {
+        startup.push_back(runTimed({kovra, "--version"}));
+        baseline.push_back(runTimed({"/bin/true"}));
+    }
+
+    char label[64];
+    std::snprintf(label, sizeof label, "rename, %d files", files);
+    report(label, flat, flatFloor, 1.05);
+    std::snprintf(label, sizeof label, "rename -r, %dx%d files", folders, perFolder);
+    report(label, tree, treeFloor, 1.1);
+    std::printf("%-28s kovra %9.2f ms   (min %.2f ms; /bin/true %.2f ms; goal <= 20 ms)\n",
+                "--version start-up", median(startup),
+                *std::min_element(startup.begin(), startup.end()), median(baseline));
+
+    if (mounted) {
+        ::umount(root.c_str());
+    }
+    std::filesystem::remove_all(root);
+    return 0;
+}
