@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing (with mmv and perl's rename to compare against), builds, and runs the
-# large-folder benchmark and the command line's. Arguments go to the large-folder benchmark, e.g. --sizes 10000,100000 --reps 3.
+# large-folder benchmark and the command line's. Arguments go to the large-folder benchmark,
+# e.g. --sizes 10000,100000 --reps 3.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh mmv rename
