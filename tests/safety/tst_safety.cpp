@@ -55,6 +55,10 @@ struct Injection {
     int renameCalls = 0;
     int linkCalls = 0;
     Entry newcomerEntry;
+    int createErr = 0;        // the exclusive create of a reservation answers this
+    bool takeover = false;    // another program replaces the reservation right after it is made
+    int plainRenameErr = 0;   // the first plain renameat answers this
+    int plainRenameCalls = 0;
 };
 Injection gInject;
 
@@ -94,6 +98,34 @@ int fakeUnlinkat(int dirfd, const char* pathname, int flags) {
         return -1;
     }
     return fs::defaultSyscalls().unlinkat(dirfd, pathname, flags);
+}
+
+int fakeOpenat(int dirfd, const char* pathname, int flags, mode_t mode) {
+    if (gInject.createErr != 0) {
+        errno = gInject.createErr;
+        return -1;
+    }
+    const int fd = fs::defaultSyscalls().openat(dirfd, pathname, flags, mode);
+    if (fd >= 0 && gInject.takeover) {
+        ::unlinkat(dirfd, pathname, 0);
+        const int other = ::openat(dirfd, pathname, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (other >= 0) {
+            const bool written = ::write(other, "newcomer", 8) == 8;
+            ::close(other);
+            if (written) {
+                gInject.newcomerEntry = safety::entryAt(dirfd, pathname);
+            }
+        }
+    }
+    return fd;
+}
+
+int fakeRenameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath) {
+    if (gInject.plainRenameErr != 0 && gInject.plainRenameCalls++ == 0) {
+        errno = gInject.plainRenameErr;
+        return -1;
+    }
+    return fs::defaultSyscalls().renameat(olddirfd, oldpath, newdirfd, newpath);
 }
 
 const char* errnoName(int err) {
@@ -218,7 +250,12 @@ private slots:
     }
     void init() {
         gInject = Injection{};
-        fs::syscalls() = {fakeRenameat2, fakeLinkat, fakeUnlinkat, ::fsync};
+        fs::syscalls() = fs::defaultSyscalls();
+        fs::syscalls().renameat2 = fakeRenameat2;
+        fs::syscalls().linkat = fakeLinkat;
+        fs::syscalls().unlinkat = fakeUnlinkat;
+        fs::syscalls().openat = fakeOpenat;
+        fs::syscalls().renameat = fakeRenameat;
     }
     void cleanup() { fs::syscalls() = fs::defaultSyscalls(); }
     void cleanupTestCase() {
@@ -260,10 +297,10 @@ private slots:
             QTest::addRow("renameat2 %s, the target appears before linkat", errnoName(err))
                 << 0 << err << 0 << 0 << true << EEXIST << false;
         }
-        // Here a plain rename as the last resort would overwrite whatever took the name.
+        // Neither the flag nor links: the new name is reserved, then renamed onto.
         for (const int err : {EPERM, EOPNOTSUPP}) {
-            QTest::addRow("renameat2 EINVAL, linkat %s: no safe rename", errnoName(err))
-                << 0 << EINVAL << err << 0 << false << err << true;
+            QTest::addRow("renameat2 EINVAL, linkat %s: renamed onto a reservation", errnoName(err))
+                << 0 << EINVAL << err << 0 << false << 0 << false;
         }
         for (const int err : {ENOSPC, EIO, EMLINK, EDQUOT}) {
             QTest::addRow("renameat2 EINVAL, linkat %s", errnoName(err))
@@ -337,6 +374,64 @@ private slots:
                      line.c_str());
             QVERIFY2(!contains(line, "予期しない"), line.c_str());
         }
+    }
+
+    // One rename, a → x_a, on a file system with neither the rename flag nor links: the new name
+    // is reserved by an exclusive create, and only our own empty reservation is ever replaced.
+    void reservationFaults_data() {
+        QTest::addColumn<bool>("targetExists");
+        QTest::addColumn<int>("createErr");
+        QTest::addColumn<bool>("takeover");
+        QTest::addColumn<int>("plainRenameErr");
+        QTest::addColumn<int>("expectErr");
+        QTest::newRow("renamed") << false << 0 << false << 0 << 0;
+        QTest::newRow("the new name exists") << true << 0 << false << 0 << EEXIST;
+        QTest::newRow("the drive refuses the name") << false << EINVAL << false << 0 << EINVAL;
+        QTest::newRow("another program takes the reservation") << false << 0 << true << 0 << EEXIST;
+        for (const int err : {EEXIST, EACCES}) {
+            QTest::addRow("no rename onto an existing name (%s): retried", errnoName(err))
+                << false << 0 << false << err << 0;
+        }
+        for (const int err : {EIO, ENOSPC, ENOENT}) {
+            QTest::addRow("plain rename %s: the reservation is removed", errnoName(err))
+                << false << 0 << false << err << err;
+        }
+    }
+    void reservationFaults() {
+        QFETCH(bool, targetExists);
+        QFETCH(int, createErr);
+        QFETCH(bool, takeover);
+        QFETCH(int, plainRenameErr);
+        QFETCH(int, expectErr);
+        ++safety::counts().faultCases;
+
+        const std::string dir = freshFolder("x");
+        QVERIFY(!dir.empty());
+        QVERIFY(testutil::makeFile(dir, "a", "source"));
+        if (targetExists) {
+            QVERIFY(testutil::makeFile(dir, "x_a", "target"));
+        }
+        Inventory before = inventory(dir);
+        gInject.renameErr = EINVAL;
+        gInject.linkErr = EPERM;
+        gInject.createErr = createErr;
+        gInject.takeover = takeover;
+        gInject.plainRenameErr = plainRenameErr;
+
+        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirfd >= 0);
+        const core::RenameStatus status = fs::renameNoReplace(dirfd, "a", "x_a");
+        ::close(dirfd);
+        const Inventory after = inventory(dir);
+        if (takeover) {
+            QVERIFY(gInject.newcomerEntry.inode != 0);
+            before.emplace("x_a", gInject.newcomerEntry);
+        }
+        const Inventory expected = expectErr == 0 ? renamed(before, {"a"}, "x_") : before;
+        QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
+        QVERIFY2(after == expected,
+                 (safety::describe(after) + " expected " + safety::describe(expected)).c_str());
+        QCOMPARE(errnoName(status.error), errnoName(expectErr));
     }
 
     // A fault in the middle of a run over a, b, c, d, e, f in the folder x.
