@@ -22,7 +22,8 @@
 //                    replaced file only.
 //   failrename=ERRNO every rename answers ERRNO and changes nothing (a drive that fails).
 //   failcreate=ERRNO every create answers ERRNO (a full or read-only drive).
-//   pidfile=PATH     the serving process writes its pid to PATH once mounted.
+//   pidfile=PATH     the serving process writes its pid to PATH (absolute: in the background
+//                    it works from /) once mounted.
 // The kernel caches nothing (names and attributes time out at once), so changes made behind the
 // mount are seen at once. Tests freeze the drive with SIGSTOP and SIGCONT on the daemon; with -f
 // it stays in the foreground, so that its pid is the one the test started.

@@ -197,19 +197,41 @@ private slots:
         QCOMPARE(testutil::entries(fs.backing()), std::vector<std::string>{name});
     }
 
-    // A frozen switchfs is stopped, and unmounting thaws it and leaves no mount behind.
-    void freezeAndUnmount() {
+    // Whatever state a test leaves a switchfs in, its end leaves no mount behind: a frozen daemon
+    // is thawed first, a busy mount is taken down by force.
+    void unmount_data() {
+        QTest::addColumn<bool>("frozen");
+        QTest::addColumn<bool>("busy");
+        QTest::newRow("idle") << false << false;
+        QTest::newRow("frozen") << true << false;
+        QTest::newRow("busy") << false << true;
+        QTest::newRow("frozen and busy") << true << true;
+    }
+    void unmount() {
+        QFETCH(bool, frozen);
+        QFETCH(bool, busy);
         std::string mountpoint;
+        int fd = -1;
         {
             mountutil::SwitchFs fs;
             KOVRA_REQUIRE_MOUNT(fs);
             mountpoint = fs.path();
-            QVERIFY(fs.freeze());
-            QTRY_COMPARE(processState(fs.daemonPid()), 'T');
-            QVERIFY(fs.thaw());
-            QTRY_VERIFY(processState(fs.daemonPid()) != 'T');
             QVERIFY(testutil::makeFile(fs.path(), "a.jpg", "a"));
-            QVERIFY(fs.freeze());
+            if (busy) {
+                fd = ::open((fs.path() + "/a.jpg").c_str(), O_RDONLY | O_CLOEXEC);
+                QVERIFY(fd >= 0);
+            }
+            if (frozen) {
+                QVERIFY(fs.freeze());
+                QTRY_COMPARE(processState(fs.daemonPid()), 'T');
+                QVERIFY(fs.thaw());
+                QTRY_VERIFY(processState(fs.daemonPid()) != 'T');
+                QCOMPARE(testutil::readFile(fs.path() + "/a.jpg"), std::string("a"));
+                QVERIFY(fs.freeze());
+            }
+        }
+        if (fd >= 0) {
+            ::close(fd);
         }
         QVERIFY(!mountutil::isMountPoint(mountpoint));
     }
