@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # The tests' own file systems: FUSE drivers for the card and disk formats, and their tools.
 bash scripts/deps.sh xvfb xauth xdotool fuse3 libfuse3-dev exfat-fuse exfatprogs fusefat \
-    dosfstools ntfs-3g bindfs
+    dosfstools ntfs-3g bindfs pkg-config
 bash scripts/build.sh build
 if [ "${1:-}" = "--quick" ]; then
     cd build && exec env QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"

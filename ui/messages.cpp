@@ -82,8 +82,11 @@ QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
         case ELOOP:
             return QStringLiteral("シンボリックリンクの階層が深すぎます");
         case EINVAL:
+            // What a drive answers for a name it cannot hold: a character such as : * ? " < > | \,
+            // a trailing dot or blank, or a name too long for it.
             return QStringLiteral(
-                "この名前は使えません（このドライブで使えない文字が含まれている可能性があります）");
+                "このドライブでは、この名前を付けられません（: * ? \" < > | \\ などの文字、名前の"
+                "最後の点や空白は使えません。名前が長すぎる可能性もあります）");
         case EOPNOTSUPP:
         case ENOSYS:
             return QStringLiteral("このドライブでは名前を変更できません");

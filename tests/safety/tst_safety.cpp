@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <QTemporaryDir>
+#include <QAbstractButton>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
@@ -22,6 +23,8 @@
 
 #include "core/rename_run.h"
 #include "fs/plainfilelist.h"
+#include "mountutil.h"
+#include "ui/mainwindow.h"
 #include "ui/messages.h"
 #include "widgets/filelistbox.h"
 #include "fs/listing.h"
@@ -55,6 +58,10 @@ struct Injection {
     int renameCalls = 0;
     int linkCalls = 0;
     Entry newcomerEntry;
+    int createErr = 0;        // the exclusive create of a reservation answers this
+    bool takeover = false;    // another program replaces the reservation right after it is made
+    int plainRenameErr = 0;   // the first plain renameat answers this
+    int plainRenameCalls = 0;
 };
 Injection gInject;
 
@@ -94,6 +101,34 @@ int fakeUnlinkat(int dirfd, const char* pathname, int flags) {
         return -1;
     }
     return fs::defaultSyscalls().unlinkat(dirfd, pathname, flags);
+}
+
+int fakeOpenat(int dirfd, const char* pathname, int flags, mode_t mode) {
+    if (gInject.createErr != 0) {
+        errno = gInject.createErr;
+        return -1;
+    }
+    const int fd = fs::defaultSyscalls().openat(dirfd, pathname, flags, mode);
+    if (fd >= 0 && gInject.takeover) {
+        ::unlinkat(dirfd, pathname, 0);
+        const int other = ::openat(dirfd, pathname, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (other >= 0) {
+            const bool written = ::write(other, "newcomer", 8) == 8;
+            ::close(other);
+            if (written) {
+                gInject.newcomerEntry = safety::entryAt(dirfd, pathname);
+            }
+        }
+    }
+    return fd;
+}
+
+int fakeRenameat(int olddirfd, const char* oldpath, int newdirfd, const char* newpath) {
+    if (gInject.plainRenameErr != 0 && gInject.plainRenameCalls++ == 0) {
+        errno = gInject.plainRenameErr;
+        return -1;
+    }
+    return fs::defaultSyscalls().renameat(olddirfd, oldpath, newdirfd, newpath);
 }
 
 const char* errnoName(int err) {
@@ -210,6 +245,65 @@ class TestSafety : public QObject {
         return ::mkdir(dir.c_str(), 0755) == 0 ? dir : std::string();
     }
 
+    // Runs the kill helper over `rounds` fresh folders on `root`, killing it midway: every file
+    // stays, once, under its old or its new name, with its content; nothing else is left but
+    // empty reservations of new names, which the next run's journal clears.
+    void killRoundsOn(const std::string& root, int rounds) {
+        std::mt19937_64 rng(safety::seed() ^ std::hash<std::string>{}(root));
+        const std::string progress = tmp_.path().toStdString() + "/drive-progress";
+        const int fd = ::open(progress.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::ftruncate(fd, 2 * sizeof(std::int64_t)), 0);
+        ::close(fd);
+        for (int round = 0; round < rounds; ++round) {
+            const std::string folderName = "k" + std::to_string(round);
+            const std::string dir = root + "/" + folderName;
+            QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
+            std::map<std::string, std::string> contents;
+            for (int i = 0; i < 150; ++i) {
+                const std::string name = "f" + std::to_string(i);
+                const std::string content = "file " + std::to_string(i);
+                QVERIFY(testutil::makeFile(dir, name, content));
+                contents[name] = content;
+            }
+            std::string helper = KOVRA_KILL_HELPER;
+            std::string target = dir;
+            std::string progressPath = progress;
+            char* argv[] = {helper.data(), target.data(), progressPath.data(), nullptr};
+            pid_t pid = 0;
+            QCOMPARE(::posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
+            const long waitUs = std::uniform_int_distribution<long>(2000, 60000)(rng);
+            const timespec pause{0, waitUs * 1000};
+            ::nanosleep(&pause, nullptr);
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            QCOMPARE(::waitpid(pid, &status, 0), pid);
+            safety::counts().kills += WIFSIGNALED(status) ? 1 : 0;
+
+            const Inventory after = inventory(dir);
+            std::int64_t found = 0;
+            for (const auto& [name, content] : contents) {
+                ++safety::counts().filesChecked;
+                const auto old = after.find(name);
+                const auto renamedTo = after.find(folderName + "_" + name);
+                const bool atOld = old != after.end() && old->second.data == content;
+                const bool atNew = renamedTo != after.end() && renamedTo->second.data == content;
+                if (!atOld && !atNew) {
+                    ++safety::counts().lost;
+                }
+                found += atOld || atNew ? 1 : 0;
+                // Beside an unrenamed file, its new name may hold only an empty reservation, or
+                // the same file when the kill fell between a link and an unlink.
+                if (atOld && renamedTo != after.end()) {
+                    QVERIFY2(renamedTo->second.data.empty() ||
+                                 renamedTo->second.inode == old->second.inode,
+                             name.c_str());
+                }
+            }
+            QCOMPARE(found, static_cast<std::int64_t>(contents.size()));
+        }
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY(tmp_.isValid());
@@ -218,7 +312,12 @@ private slots:
     }
     void init() {
         gInject = Injection{};
-        fs::syscalls() = {fakeRenameat2, fakeLinkat, fakeUnlinkat, ::fsync};
+        fs::syscalls() = fs::defaultSyscalls();
+        fs::syscalls().renameat2 = fakeRenameat2;
+        fs::syscalls().linkat = fakeLinkat;
+        fs::syscalls().unlinkat = fakeUnlinkat;
+        fs::syscalls().openat = fakeOpenat;
+        fs::syscalls().renameat = fakeRenameat;
     }
     void cleanup() { fs::syscalls() = fs::defaultSyscalls(); }
     void cleanupTestCase() {
@@ -260,10 +359,10 @@ private slots:
             QTest::addRow("renameat2 %s, the target appears before linkat", errnoName(err))
                 << 0 << err << 0 << 0 << true << EEXIST << false;
         }
-        // Here a plain rename as the last resort would overwrite whatever took the name.
+        // Neither the flag nor links: the new name is reserved, then renamed onto.
         for (const int err : {EPERM, EOPNOTSUPP}) {
-            QTest::addRow("renameat2 EINVAL, linkat %s: no safe rename", errnoName(err))
-                << 0 << EINVAL << err << 0 << false << err << true;
+            QTest::addRow("renameat2 EINVAL, linkat %s: renamed onto a reservation", errnoName(err))
+                << 0 << EINVAL << err << 0 << false << 0 << false;
         }
         for (const int err : {ENOSPC, EIO, EMLINK, EDQUOT}) {
             QTest::addRow("renameat2 EINVAL, linkat %s", errnoName(err))
@@ -337,6 +436,64 @@ private slots:
                      line.c_str());
             QVERIFY2(!contains(line, "予期しない"), line.c_str());
         }
+    }
+
+    // One rename, a → x_a, on a file system with neither the rename flag nor links: the new name
+    // is reserved by an exclusive create, and only our own empty reservation is ever replaced.
+    void reservationFaults_data() {
+        QTest::addColumn<bool>("targetExists");
+        QTest::addColumn<int>("createErr");
+        QTest::addColumn<bool>("takeover");
+        QTest::addColumn<int>("plainRenameErr");
+        QTest::addColumn<int>("expectErr");
+        QTest::newRow("renamed") << false << 0 << false << 0 << 0;
+        QTest::newRow("the new name exists") << true << 0 << false << 0 << EEXIST;
+        QTest::newRow("the drive refuses the name") << false << EINVAL << false << 0 << EINVAL;
+        QTest::newRow("another program takes the reservation") << false << 0 << true << 0 << EEXIST;
+        for (const int err : {EEXIST, EACCES}) {
+            QTest::addRow("no rename onto an existing name (%s): retried", errnoName(err))
+                << false << 0 << false << err << 0;
+        }
+        for (const int err : {EIO, ENOSPC, ENOENT}) {
+            QTest::addRow("plain rename %s: the reservation is removed", errnoName(err))
+                << false << 0 << false << err << err;
+        }
+    }
+    void reservationFaults() {
+        QFETCH(bool, targetExists);
+        QFETCH(int, createErr);
+        QFETCH(bool, takeover);
+        QFETCH(int, plainRenameErr);
+        QFETCH(int, expectErr);
+        ++safety::counts().faultCases;
+
+        const std::string dir = freshFolder("x");
+        QVERIFY(!dir.empty());
+        QVERIFY(testutil::makeFile(dir, "a", "source"));
+        if (targetExists) {
+            QVERIFY(testutil::makeFile(dir, "x_a", "target"));
+        }
+        Inventory before = inventory(dir);
+        gInject.renameErr = EINVAL;
+        gInject.linkErr = EPERM;
+        gInject.createErr = createErr;
+        gInject.takeover = takeover;
+        gInject.plainRenameErr = plainRenameErr;
+
+        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirfd >= 0);
+        const core::RenameStatus status = fs::renameNoReplace(dirfd, "a", "x_a");
+        ::close(dirfd);
+        const Inventory after = inventory(dir);
+        if (takeover) {
+            QVERIFY(gInject.newcomerEntry.inode != 0);
+            before.emplace("x_a", gInject.newcomerEntry);
+        }
+        const Inventory expected = expectErr == 0 ? renamed(before, {"a"}, "x_") : before;
+        QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
+        QVERIFY2(after == expected,
+                 (safety::describe(after) + " expected " + safety::describe(expected)).c_str());
+        QCOMPARE(errnoName(status.error), errnoName(expectErr));
     }
 
     // A fault in the middle of a run over a, b, c, d, e, f in the folder x.
@@ -847,6 +1004,96 @@ private slots:
     }
 
     // The real run over 10,000 files, killed with SIGKILL at seed-chosen moments.
+    // The drives pictures live on: card and disk formats through their FUSE drivers, and our own
+    // file system with one ability switched off at a time. On each, a folder renamed through the
+    // window, a collision refused with both files kept, and runs killed midway that lose nothing.
+    void drives_data() {
+        QTest::addColumn<int>("image");  // -1: switchfs with `options`
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<bool>("caseless");
+        QTest::newRow("exFAT") << int(mountutil::Image::ExFat) << QString() << true;
+        QTest::newRow("FAT") << int(mountutil::Image::Fat) << QString() << true;
+        QTest::newRow("NTFS") << int(mountutil::Image::Ntfs) << QString() << false;
+        QTest::newRow("no rename flags") << -1 << "norenameflags" << false;
+        QTest::newRow("no rename flags, no links") << -1 << "norenameflags,nolink" << false;
+        QTest::newRow("no rename onto a name (EEXIST)")
+            << -1 << "norenameflags,nolink,noreplace=EEXIST" << false;
+        QTest::newRow("no rename onto a name (EACCES)")
+            << -1 << "norenameflags,nolink,noreplace=EACCES" << false;
+        QTest::newRow("case-insensitive") << -1 << "norenameflags,nolink,caseless" << true;
+    }
+    void drives() {
+        QFETCH(int, image);
+        QFETCH(QString, options);
+        QFETCH(bool, caseless);
+        std::unique_ptr<mountutil::Mount> mount;
+        if (image < 0) {
+            mount = std::make_unique<mountutil::SwitchFs>(options.toStdString());
+        } else {
+            mount = std::make_unique<mountutil::ImageMount>(mountutil::Image(image));
+        }
+        KOVRA_REQUIRE_MOUNT(*mount);
+        const std::string root = mount->path();
+
+        // Through the window.
+        const std::string pics = root + "/pics";
+        QCOMPARE(::mkdir(pics.c_str(), 0755), 0);
+        Names expected;
+        for (int i = 0; i < 12; ++i) {
+            const std::string name = "img" + std::to_string(i) + ".jpg";
+            QVERIFY(testutil::makeFile(pics, name, "picture " + std::to_string(i)));
+            expected.push_back("pics_" + name);
+        }
+        std::sort(expected.begin(), expected.end());
+        {
+            QStringList reports;
+            ui::setReporter([&](QWidget*, const QString&, const QString& text) { reports << text; });
+            ui::MainWindow window(pics, {{"/", {}}});
+            QTest::mouseClick(window.findChild<QAbstractButton*>("b_all_choise"), Qt::LeftButton);
+            QTest::mouseClick(window.findChild<QAbstractButton*>("b_atart"), Qt::LeftButton);
+            ui::setReporter({});
+            QCOMPARE(reports, QStringList{});
+        }
+        QCOMPARE(testutil::entries(pics), expected);
+        QCOMPARE(testutil::readFile(pics + "/pics_img3.jpg"), std::string("picture 3"));
+
+        // A collision: the new name exists (in another case where the drive ignores case).
+        const std::string x = root + "/x";
+        QCOMPARE(::mkdir(x.c_str(), 0755), 0);
+        QVERIFY(testutil::makeFile(x, "a", "source"));
+        const std::string taken = caseless ? "X_A" : "x_a";
+        QVERIFY(testutil::makeFile(x, taken, "target"));
+        PlainFileList list(x);
+        list.selectWhere([](const std::string& name) { return name == "a"; });
+        const core::RunResult r = runOn(list);
+        QCOMPARE(r.end, core::RunResult::End::Failed);
+        QCOMPARE(errnoName(r.status.error), errnoName(EEXIST));
+        QCOMPARE(testutil::readFile(x + "/a"), std::string("source"));
+        QCOMPARE(testutil::readFile(x + "/" + taken), std::string("target"));
+        QCOMPARE(testutil::entries(x).size(), std::size_t{2});
+        ++safety::counts().faultCases;
+
+        killRoundsOn(root, 3);
+    }
+
+    // A run over the same folder as another program that keeps taking the reserved names: it
+    // stops at the first one taken, and neither that program's file nor ours is lost.
+    void reservationRaceOnADrive() {
+        mountutil::SwitchFs mount("norenameflags,nolink,race=r_");
+        KOVRA_REQUIRE_MOUNT(mount);
+        const std::string r = mount.path() + "/r";
+        QCOMPARE(::mkdir(r.c_str(), 0755), 0);
+        QVERIFY(testutil::makeFile(r, "a", "source"));
+        PlainFileList list(r);
+        list.selectAll();
+        const core::RunResult result = runOn(list);
+        QCOMPARE(result.end, core::RunResult::End::Failed);
+        QCOMPARE(errnoName(result.status.error), errnoName(EEXIST));
+        QCOMPARE(testutil::readFile(r + "/a"), std::string("source"));
+        QVERIFY(testutil::readFile(r + "/r_a").size() > 0);
+        ++safety::counts().faultCases;
+    }
+
     // The running program is recognised by what it is, not by its name: a copy of the renaming
     // program in the folder keeps its name, a user's file that is merely called like it does not.
     void runningProgramIsKeptByIdentity() {
