@@ -73,7 +73,7 @@ public:
     HeldFolder(int fd, std::string path, Printer* printer)
         : fd_(fd), path_(std::move(path)), printer_(printer) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
-        core::RenameStatus status = fs::renameNoReplace(fd_, from, to);
+        core::RenameStatus status = fs::renameNoReplace(fd_, from, to, method_);
         if (status.done() && printer_ != nullptr) {
             printer_->renamed(path_, from, to);
         }
@@ -88,6 +88,8 @@ protected:
     int fd_;
     std::string path_;
     Printer* printer_;
+    // What the folder's file system offers, found on the first rename and kept for the others.
+    fs::RenameMethod method_ = fs::RenameMethod::Unknown;
 };
 
 // The dry run's folder: renames are played on a record of which names are taken, so the names a
