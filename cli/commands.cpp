@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <QtGlobal>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -353,9 +354,8 @@ private:
         core::WorkList selectionList;
         core::WorkList renameList;
         HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
-        core::RunOptions runOptions;
         const core::RunResult result =
-            core::renameRun(files, selectionList, renameList, fileSystem, runOptions);
+            core::renameRun(files, selectionList, renameList, fileSystem, runOptions());
         if (result.end == core::RunResult::End::Failed) {
             std::string why =
                 result.status.outcome == core::RenameOutcome::NoSafeRename
@@ -376,6 +376,9 @@ private:
         }
         return kSuccess;
     }
+
+    // The options of one folder's run: the same as the window's start button uses.
+    core::RunOptions runOptions() const { return {}; }
 
     void cannotOpen(const std::string& path, int error) {
         writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot open %2: %3\n"),
