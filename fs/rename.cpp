@@ -33,6 +33,19 @@ private:
     int fd_;
 };
 
+// Whether the sticky bit is why `name` may not be renamed: a shared folder such as /tmp lets only
+// the file's or the folder's owner rename it.
+bool othersFileInStickyFolder(int dirfd, const std::string& name) {
+    struct stat folder {};
+    struct stat file {};
+    if (::fstat(dirfd, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
+        ::fstatat(dirfd, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    const uid_t user = ::geteuid();
+    return user != 0 && file.st_uid != user && folder.st_uid != user;
+}
+
 }  // namespace
 
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to) {
@@ -41,6 +54,11 @@ core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std
         return {};
     }
     const int renameErr = errno;
+    if (renameErr == EPERM) {
+        core::RenameStatus status = core::RenameStatus::failed(renameErr);
+        status.othersFileInStickyFolder = othersFileInStickyFolder(dirfd, from);
+        return status;
+    }
     if (renameErr != EINVAL && renameErr != ENOSYS && renameErr != EOPNOTSUPP) {
         return core::RenameStatus::failed(renameErr);
     }
@@ -50,8 +68,7 @@ core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std
         const bool noLinks =
             linkErr == EPERM || linkErr == EOPNOTSUPP || linkErr == ENOSYS || linkErr == EINVAL;
         // Without links there is no rename that cannot overwrite: refuse rather than risk it.
-        return {noLinks ? core::RenameOutcome::NoSafeRename : core::RenameOutcome::Failed,
-                linkErr};
+        return {noLinks ? core::RenameOutcome::NoSafeRename : core::RenameOutcome::Failed, linkErr};
     }
     if (sys.unlinkat(dirfd, from.c_str(), 0) != 0) {
         const int unlinkErr = errno;

@@ -64,6 +64,9 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
     connect(quitAction_, &QAction::triggered, this, &MainWindow::onQuitTriggered);
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::onAboutTriggered);
     connect(versionAction_, &QAction::triggered, this, &MainWindow::onVersionTriggered);
+    // A drive list read again on opening may have lost or gained drives.
+    connect(driveList_, &widgets::DriveListBox::drivesChanged, this,
+            [this] { folderList_->setDriveRoots(driveList_->roots()); });
     connect(folderList_, &widgets::FolderListBox::openFailed, this,
             [this](const std::string& path, int error) {
                 showReport(this, folderErrorReport(path, error));
@@ -263,6 +266,9 @@ void MainWindow::onStartClicked() {
     RunProgress progress(this, progressTiming_, progressHook_);
     options.progress = [&progress](std::int64_t done, std::int64_t total) {
         return progress.update(done, total);
+    };
+    options.hiddenNames = [this](const std::vector<std::string>& hidden) {
+        return askAboutHiddenNames(this, hidden);
     };
     const core::RunResult result =
         core::renameRun(*fileList_, *selectionList_, *renameList_, fileSystem, options);
