@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <cmath>
@@ -114,9 +115,15 @@ void MessageDialog::fitToScreen() {
     const int minWidth = std::min(maxWidth, metrics.averageCharWidth() * 40);
     const int width = std::clamp(widest + margins + 2, minWidth, maxWidth);
 
-    document->setTextWidth(width);
-    const int height = static_cast<int>(std::ceil(document->size().height()));
-    const int maxHeight = available.height() / 2;
+    // Measured on a copy: the view lays its own document out only once it is shown.
+    QTextDocument probe;
+    probe.setDefaultFont(text_->font());
+    probe.setDefaultTextOption(document->defaultTextOption());
+    probe.setDocumentMargin(document->documentMargin());
+    probe.setPlainText(text_->toPlainText());
+    probe.setTextWidth(width);
+    const int height = static_cast<int>(std::ceil(probe.size().height()));
+    const int maxHeight = available.height() * 2 / 3;
     if (height <= maxHeight) {
         text_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         text_->setFixedSize(width, height);
@@ -125,7 +132,6 @@ void MessageDialog::fitToScreen() {
         text_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         text_->setFixedSize(width + text_->verticalScrollBar()->sizeHint().width(), maxHeight);
     }
-    setMaximumWidth(available.width());
 }
 
 }  // namespace ui
