@@ -44,11 +44,37 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         }
     }
 
-    // Exclusion pass: the program's own file.
+    const auto isExcluded = [&excluded](const std::string& name) {
+        return std::find(excluded.begin(), excluded.end(), name) != excluded.end();
+    };
+    const auto isHidden = [](const std::string& name) { return !name.empty() && name[0] == '.'; };
+
+    // The prefix takes the leading dot away, which unhides a file and breaks a configuration
+    // file: the user decides before anything is renamed.
+    bool leaveHiddenOut = false;
+    if (options.hiddenNames) {
+        std::vector<std::string> hidden;
+        for (std::int64_t i = 0; i < n; ++i) {
+            const std::string& name = selectionList.at(i);
+            if (isHidden(name) && !isExcluded(name)) {
+                hidden.push_back(name);
+            }
+        }
+        if (!hidden.empty()) {
+            const HiddenNames choice = options.hiddenNames(hidden);
+            if (choice == HiddenNames::Cancel) {
+                result.end = RunResult::End::Declined;
+                return result;
+            }
+            leaveHiddenOut = choice == HiddenNames::LeaveOut;
+        }
+    }
+
+    // Exclusion pass: the program's own file, and hidden names if the user said so.
     renameList.reserve(n);
     for (std::int64_t i = 0; i < n; ++i) {
         const std::string& name = selectionList.at(i);
-        if (std::find(excluded.begin(), excluded.end(), name) == excluded.end()) {
+        if (!isExcluded(name) && !(leaveHiddenOut && isHidden(name))) {
             renameList.append(name);
         }
     }

@@ -44,6 +44,9 @@ enum class RenameOutcome {
 struct RenameStatus {
     RenameOutcome outcome = RenameOutcome::Done;
     int error = 0;  // errno; 0 when done
+    // EPERM because the folder has the sticky bit and neither the file nor the folder belongs to
+    // the user: only the owner may rename it.
+    bool othersFileInStickyFolder = false;
 
     bool done() const { return outcome == RenameOutcome::Done; }
     static RenameStatus failed(int error) { return {RenameOutcome::Failed, error}; }
@@ -73,9 +76,15 @@ public:
     virtual OpenedFolder open(const std::string& path) = 0;
 };
 
+// What to do with names beginning with "." in the rename list: the prefix would unhide them.
+enum class HiddenNames { Rename, LeaveOut, Cancel };
+
 struct RunOptions {
     // Names the run never renames, besides the running program's own file.
     std::vector<std::string> excluded{"kovra.exe"};
+    // Asked once before any rename when the rename list would hold names beginning with ".",
+    // given those names in list order. Unset, they are renamed like any other.
+    std::function<HiddenNames(const std::vector<std::string>& hidden)> hiddenNames;
     // Called after each rename with (done, total); returning false stops the run before the next.
     std::function<bool(std::int64_t done, std::int64_t total)> progress;
 };
@@ -86,6 +95,8 @@ struct RunResult {
         Completed,        // every name of the rename list renamed (possibly none)
         Failed,           // stopped at the first failing rename
         Cancelled,        // stopped by the progress callback between two files
+        Declined,         // the user cancelled at the hidden-names question: nothing renamed,
+                          // no refresh
     };
     End end = End::NothingSelected;
     std::int64_t selected = 0;  // names put into the selection list
@@ -102,7 +113,8 @@ struct RunResult {
 };
 
 // The rename run behind the start button: the selection pass into `selectionList`, the exclusion
-// pass into `renameList`, the renames in list order, the refresh. It stops at the first failing
+// pass into `renameList` (hidden names left out there if the user says so), the renames in list
+// order, the refresh. It stops at the first failing
 // rename and reports it; files renamed before keep their new names.
 RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameList,
                     FileSystem& fileSystem, const RunOptions& options = {});

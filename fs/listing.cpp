@@ -88,10 +88,12 @@ void sortForDisplay(std::vector<std::string>& names) {
 }
 
 Listing listFiles(const std::string& folder) {
-    // Only entries of unknown type cost a stat.
+    // Only links and entries of unknown type cost a stat. A link to a folder opens like a
+    // folder, so it is listed with the folders and not here; a broken link stays a file.
     return readFolder(folder, [](int fd, const dirent& entry) {
-        return entry.d_type == DT_UNKNOWN ? !isFolderAt(fd, entry.d_name, AT_SYMLINK_NOFOLLOW)
-                                          : entry.d_type != DT_DIR;
+        return entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK
+                   ? !isFolderAt(fd, entry.d_name, 0)
+                   : entry.d_type != DT_DIR;
     });
 }
 

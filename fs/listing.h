@@ -13,8 +13,8 @@ struct Listing {
     int error = 0;                   // errno; the names are empty then
 };
 
-// Every entry of `folder` that is not a folder (files, symbolic links, others), hidden ones
-// included.
+// Every entry of `folder` that is not a folder (files, symbolic links that do not lead to a
+// folder, others), hidden ones included.
 Listing listFiles(const std::string& folder);
 
 // The subfolders of `folder`, symbolic links to folders and hidden ones included.

@@ -38,6 +38,19 @@ private:
     RenameMethod method_ = RenameMethod::Unknown;
 };
 
+// Whether the sticky bit is why `name` may not be renamed: a shared folder such as /tmp lets only
+// the file's or the folder's owner rename it.
+bool othersFileInStickyFolder(int dirfd, const std::string& name) {
+    struct stat folder {};
+    struct stat file {};
+    if (::fstat(dirfd, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
+        ::fstatat(dirfd, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    const uid_t user = ::geteuid();
+    return user != 0 && file.st_uid != user && folder.st_uid != user;
+}
+
 }  // namespace
 
 namespace {
@@ -121,8 +134,8 @@ core::RenameStatus renameOntoReservation(Syscalls& sys, int dirfd, const std::st
 
 }  // namespace
 
-core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
-                                   RenameMethod& method) {
+static core::RenameStatus renameWithMethod(int dirfd, const std::string& from,
+                                           const std::string& to, RenameMethod& method) {
     Syscalls& sys = syscalls();
     switch (method) {
         case RenameMethod::Unknown:
@@ -161,6 +174,15 @@ core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std
     // Neither: reserve the new name. A name the drive refuses fails here with EINVAL, before
     // anything is settled, so one bad name does not decide the method for the whole run.
     return renameOntoReservation(sys, dirfd, from, to, method);
+}
+
+core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
+                                   RenameMethod& method) {
+    core::RenameStatus status = renameWithMethod(dirfd, from, to, method);
+    if (status.outcome == core::RenameOutcome::Failed && status.error == EPERM) {
+        status.othersFileInStickyFolder = othersFileInStickyFolder(dirfd, from);
+    }
+    return status;
 }
 
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to) {

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -64,6 +65,9 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
     connect(quitAction_, &QAction::triggered, this, &MainWindow::onQuitTriggered);
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::onAboutTriggered);
     connect(versionAction_, &QAction::triggered, this, &MainWindow::onVersionTriggered);
+    // A drive list read again on opening may have lost or gained drives.
+    connect(driveList_, &widgets::DriveListBox::drivesChanged, this,
+            [this] { folderList_->setDriveRoots(driveList_->roots()); });
     connect(folderList_, &widgets::FolderListBox::openFailed, this,
             [this](const std::string& path, int error) {
                 showReport(this, folderErrorReport(path, error));
@@ -266,14 +270,21 @@ void MainWindow::onStartClicked() {
     const QScopedValueRollback<bool> running(running_, true);
     fs::PosixFileSystem fileSystem;
     core::RunOptions options;
-    RunProgress progress(this, progressTiming_, progressHook_);
+    std::optional<RunProgress> progress(std::in_place, this, progressTiming_, progressHook_);
     options.progress = [&progress](std::int64_t done, std::int64_t total) {
-        return progress.update(done, total);
+        return progress->update(done, total);
+    };
+    options.hiddenNames = [this, &progress](const std::vector<std::string>& hidden) {
+        const core::HiddenNames answer = askAboutHiddenNames(this, hidden);
+        // The time the user took to answer is not the run's: the progress starts afresh.
+        progress.emplace(this, progressTiming_, progressHook_);
+        return answer;
     };
     const core::RunResult result =
         core::renameRun(*fileList_, *selectionList_, *renameList_, fileSystem, options);
-    // A cancelled run needs no word: the refreshed list shows how far it got.
-    progress.finish();
+    // A cancelled run needs no word: the refreshed list shows how far it got. Nor does a run
+    // declined at the hidden-names question, which renamed nothing.
+    progress->finish();
     if (result.end == core::RunResult::End::Failed) {
         showReport(this, runFailureReport(result));
     }

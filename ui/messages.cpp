@@ -1,13 +1,12 @@
 #include "ui/messages.h"
 
-#include <QMessageBox>
-#include <QPushButton>
 #include <vector>
 #include <cerrno>
 #include <cstring>
 
 #include "core/paths.h"
 #include "fs/rename.h"
+#include "ui/messagedialog.h"
 #include "widgets/display.h"
 
 namespace ui {
@@ -141,8 +140,14 @@ QString renameReason(const core::RenameStatus& status, std::size_t nameBytes, lo
         case core::RenameOutcome::FolderUnavailable:
             // Nothing was renamed: the folder shown could not be opened any more.
             return folderReason(status.error);
-        case core::RenameOutcome::Done:
         case core::RenameOutcome::Failed:
+            if (status.othersFileInStickyFolder) {
+                return QStringLiteral(
+                    "別のユーザーのファイルです（このフォルダは共有フォルダのため、ファイルの持ち主"
+                    "しか名前を変更できません）");
+            }
+            break;
+        case core::RenameOutcome::Done:
             break;
     }
     return failedRenameReason(status.error, nameBytes, nameLimit);
@@ -187,6 +192,39 @@ QString syncFailureReport(const std::string& folder, int error) {
         .arg(widgets::displayName(folder), reasonLine(core::RenameStatus::failed(error)));
 }
 
+QString hiddenNamesQuestion(const std::vector<std::string>& hidden) {
+    constexpr std::size_t kShown = 5;
+    QString names;
+    for (std::size_t i = 0; i < hidden.size() && i < kShown; ++i) {
+        names += QStringLiteral("　") + widgets::displayName(hidden[i]) + QLatin1Char('\n');
+    }
+    if (hidden.size() > kShown) {
+        names += QStringLiteral("　ほか %1 個\n").arg(hidden.size() - kShown);
+    }
+    return QStringLiteral(
+               "変更するファイルのうち %1 個は、名前が「.」で始まる隠しファイルです。\n%2\n"
+               "名前の前にフォルダ名を付けると先頭の「.」がなくなり、隠しファイルではなくなります。"
+               "設定ファイルの場合は、それを使うプログラムが読み込めなくなることがあります。\n\n"
+               "隠しファイルの名前も変更しますか？")
+        .arg(hidden.size())
+        .arg(names);
+}
+
+core::HiddenNames askAboutHiddenNames(QWidget* parent, const std::vector<std::string>& hidden) {
+    // Left out unless the user asks for them: that is the choice that cannot break anything.
+    const QStringList buttons{QStringLiteral("隠しファイルも変更する"),
+                              QStringLiteral("隠しファイルを除いて変更する"),
+                              QStringLiteral("キャンセル")};
+    switch (ask(parent, hiddenNamesQuestion(hidden), buttons, 1, 2)) {
+        case 0:
+            return core::HiddenNames::Rename;
+        case 1:
+            return core::HiddenNames::LeaveOut;
+        default:
+            return core::HiddenNames::Cancel;
+    }
+}
+
 void setReporter(Reporter reporter) {
     currentReporter() = std::move(reporter);
 }
@@ -197,7 +235,9 @@ void showReport(QWidget* parent, const QString& text) {
         currentReporter()(parent, title, text);
         return;
     }
-    QMessageBox::critical(parent, title, text);
+    MessageDialog box(parent, MessageDialog::Kind::Error, title, text, {QStringLiteral("OK")}, 0,
+                      0);
+    box.exec();
 }
 
 void showInformation(QWidget* parent, const QString& text) {
@@ -206,7 +246,9 @@ void showInformation(QWidget* parent, const QString& text) {
         currentReporter()(parent, title, text);
         return;
     }
-    QMessageBox::information(parent, title, text);
+    MessageDialog box(parent, MessageDialog::Kind::Information, title, text, {QStringLiteral("OK")},
+                      0, 0);
+    box.exec();
 }
 
 void setAsker(Asker asker) {
@@ -218,25 +260,9 @@ int ask(QWidget* parent, const QString& text, const QStringList& buttons, int de
     if (currentAsker()) {
         return currentAsker()(parent, text, buttons, defaultButton, escapeButton);
     }
-    QMessageBox box(QMessageBox::Question, QStringLiteral("Kovra"), text, QMessageBox::NoButton,
-                    parent);
-    std::vector<QAbstractButton*> added;
-    for (const QString& caption : buttons) {
-        added.push_back(box.addButton(caption, QMessageBox::ActionRole));
-    }
-    if (defaultButton >= 0 && defaultButton < static_cast<int>(added.size())) {
-        box.setDefaultButton(static_cast<QPushButton*>(added[defaultButton]));
-    }
-    if (escapeButton >= 0 && escapeButton < static_cast<int>(added.size())) {
-        box.setEscapeButton(added[escapeButton]);
-    }
-    box.exec();
-    for (std::size_t i = 0; i < added.size(); ++i) {
-        if (box.clickedButton() == added[i]) {
-            return static_cast<int>(i);
-        }
-    }
-    return escapeButton;
+    MessageDialog box(parent, MessageDialog::Kind::Question, QStringLiteral("Kovra"), text, buttons,
+                      defaultButton, escapeButton);
+    return box.exec();
 }
 
 }  // namespace ui

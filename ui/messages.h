@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/rename_run.h"
 
@@ -35,9 +36,16 @@ QString runFailureReport(const core::RunResult& result);
 QString folderErrorReport(const std::string& folder, int error);
 QString syncFailureReport(const std::string& folder, int error);
 
-// Shows a report; every report the user sees goes through here.
+// The question before a run whose rename list holds names beginning with ".": how many, and the
+// first few.
+QString hiddenNamesQuestion(const std::vector<std::string>& hidden);
+// Asks it through `ask`: rename them too, leave them out (the default), or cancel (Esc).
+core::HiddenNames askAboutHiddenNames(QWidget* parent, const std::vector<std::string>& hidden);
+
+// Shows a report; every report the user sees goes through here. The box wraps long names
+// anywhere and never grows wider than the screen.
 using Reporter = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
-// Replaces the reporter; an empty one restores the message box.
+// Replaces the reporter; an empty one restores the box.
 void setReporter(Reporter reporter);
 // An error: something could not be done.
 void showReport(QWidget* parent, const QString& text);
@@ -48,7 +56,7 @@ void showInformation(QWidget* parent, const QString& text);
 // chosen; Esc or closing the box chooses `escapeButton`. Every question goes through here.
 using Asker = std::function<int(QWidget* parent, const QString& text, const QStringList& buttons,
                                 int defaultButton, int escapeButton)>;
-// Replaces the asker (tests answer without a dialog); an empty one restores the message box.
+// Replaces the asker (tests answer without a dialog); an empty one restores the box.
 void setAsker(Asker asker);
 int ask(QWidget* parent, const QString& text, const QStringList& buttons, int defaultButton,
         int escapeButton);

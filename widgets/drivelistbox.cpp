@@ -3,10 +3,10 @@
 #include <QSignalBlocker>
 #include <algorithm>
 
-#include "widgets/display.h"
 #include "core/paths.h"
 #include "fs/listing.h"
 #include "fs/mounts.h"
+#include "widgets/display.h"
 
 namespace widgets {
 
@@ -51,6 +51,24 @@ void DriveListBox::setDrives(std::vector<DriveInfo> drives) {
     }
     setCurrentIndex(-1);
     selected_ = -1;
+}
+
+void DriveListBox::showPopup() {
+    if (source_) {
+        std::vector<DriveInfo> drives = source_();
+        const bool same = std::equal(drives.begin(), drives.end(), drives_.begin(), drives_.end(),
+                                     [](const DriveInfo& a, const DriveInfo& b) {
+                                         return a.root == b.root && a.label == b.label;
+                                     });
+        if (!same) {
+            const std::string selected =
+                selected_ >= 0 ? drives_[static_cast<std::size_t>(selected_)].root : std::string();
+            setDrives(std::move(drives));
+            setDrive(selected);
+            emit drivesChanged();
+        }
+    }
+    QComboBox::showPopup();
 }
 
 std::vector<std::string> DriveListBox::roots() const {

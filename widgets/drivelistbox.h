@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QString>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ public:
     explicit DriveListBox(QWidget* parent = nullptr);
 
     void setDrives(std::vector<DriveInfo> drives);
+    // Where the list is read again each time it opens; mountedDrives unless replaced (tests).
+    void setDriveSource(std::function<std::vector<DriveInfo>()> source) {
+        source_ = std::move(source);
+    }
     const std::vector<DriveInfo>& drives() const { return drives_; }
     std::vector<std::string> roots() const;
 
@@ -34,11 +39,18 @@ public:
     // `driveChanged`.
     void setDrive(const std::string& root);
 
+    // Reads the drives again, so one unmounted since is gone and a new one is there; the
+    // selected drive stays selected while it is mounted.
+    void showPopup() override;
+
 signals:
     void driveChanged();
+    // The drives listed changed when the list was read again.
+    void drivesChanged();
 
 private:
     std::vector<DriveInfo> drives_;
+    std::function<std::vector<DriveInfo>()> source_ = mountedDrives;
     int selected_ = -1;
 };
 

@@ -1,12 +1,14 @@
 #include "widgets/folderlistbox.h"
 
 #include <QKeyEvent>
+#include <QScrollBar>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <algorithm>
 
 #include "core/paths.h"
-#include "widgets/display.h"
 #include "fs/listing.h"
+#include "widgets/display.h"
 
 namespace widgets {
 
@@ -24,14 +26,37 @@ public:
         QStyledItemDelegate::paint(painter, shifted, index);
     }
 
+    // The list asks one row only (uniform sizes): every row is made as wide as the deepest of
+    // the chain needs, with room for the open folder's subfolders beside, so that the list
+    // scrolls sideways as far as the open folder however deep it lies.
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        return QStyledItemDelegate::sizeHint(option, index) + QSize(indent(option, index), 0);
+        QSize size(rowRight(option, index), QStyledItemDelegate::sizeHint(option, index).height());
+        const QAbstractItemModel* model = index.model();
+        int childLevel = 0;
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const QModelIndex other = model->index(row, 0);
+            if (!other.data(FolderListModel::OpenRole).toBool()) {
+                break;
+            }
+            size.setWidth(std::max(size.width(), rowRight(option, other)));
+            childLevel = other.data(FolderListModel::LevelRole).toInt() + 1;
+        }
+        if (option.widget != nullptr) {
+            const int childRoom = option.widget->width() - 2 * step(option);
+            size.setWidth(std::max(size.width(), childLevel * step(option) + childRoom));
+        }
+        return size;
     }
 
-private:
+    static int step(const QStyleOptionViewItem& option) {
+        return option.fontMetrics.height() * 2 / 3;
+    }
     static int indent(const QStyleOptionViewItem& option, const QModelIndex& index) {
-        const int step = option.fontMetrics.height() * 2 / 3;
-        return index.data(FolderListModel::LevelRole).toInt() * step;
+        return index.data(FolderListModel::LevelRole).toInt() * step(option);
+    }
+    // Where the row's name ends.
+    int rowRight(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+        return indent(option, index) + QStyledItemDelegate::sizeHint(option, index).width();
     }
 };
 
@@ -64,6 +89,8 @@ QVariant FolderListModel::data(const QModelIndex& index, int role) const {
             return row.open ? openIcon_ : closedIcon_;
         case LevelRole:
             return row.level;
+        case OpenRole:
+            return row.open;
         default:
             return {};
     }
@@ -82,9 +109,12 @@ FolderListBox::FolderListBox(QWidget* parent) : QListView(parent) {
 }
 
 void FolderListBox::setDriveRoots(const std::vector<std::string>& roots) {
+    // A drive still there keeps its current folder; a new one starts at its root.
+    std::map<std::string, std::string> previous = std::move(currentFolders_);
     currentFolders_.clear();
     for (const std::string& root : roots) {
-        currentFolders_[root] = root;
+        const auto it = previous.find(root);
+        currentFolders_[root] = it != previous.end() ? it->second : root;
     }
     if (!path_.empty()) {
         root_ = driveRootOf(path_);
@@ -112,7 +142,8 @@ std::string FolderListBox::currentFolderOf(const std::string& root) const {
 int FolderListBox::setPath(const std::string& path) {
     const std::string folder = core::normalizeFolder(path);
     // Staying on the drive the list is on, even where another drive is mounted below it.
-    return open(folder, !root_.empty() && core::isUnder(folder, root_) ? root_ : driveRootOf(folder));
+    return open(folder,
+                !root_.empty() && core::isUnder(folder, root_) ? root_ : driveRootOf(folder));
 }
 
 int FolderListBox::openDrive(const std::string& root) {
@@ -163,6 +194,7 @@ int FolderListBox::open(const std::string& path, const std::string& root) {
     const QModelIndex openIndex = model_.index(openRow, 0);
     setCurrentIndex(openIndex);
     scrollTo(openIndex);
+    revealOpenRow_ = true;
     emit folderChanged();
     return 0;
 }
@@ -175,6 +207,8 @@ void FolderListBox::openRow(int row) {
     const int err = open(target, root_);
     if (err != 0) {
         emit openFailed(target, err);
+        // The highlight goes back to the folder that is open, which the file list still shows.
+        setCurrentIndex(model_.index(openRow(), 0));
     }
 }
 
@@ -195,6 +229,27 @@ int FolderListBox::openRow() const {
         ++index;
     }
     return index;
+}
+
+void FolderListBox::updateGeometries() {
+    QListView::updateGeometries();
+    if (!revealOpenRow_ || count() == 0) {
+        return;
+    }
+    // Sideways to the open folder once the list has its size: deep down, its row lies past the
+    // right edge. Two levels above it stay in view for orientation.
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    const QModelIndex index = model_.index(openRow(), 0);
+    const auto* delegate = static_cast<const IndentDelegate*>(itemDelegate());
+    const int right = delegate->rowRight(option, index);
+    const int wanted = right <= viewport()->width() ? 0
+                                                    : IndentDelegate::indent(option, index) -
+                                                          2 * IndentDelegate::step(option);
+    horizontalScrollBar()->setValue(std::clamp(wanted, 0, horizontalScrollBar()->maximum()));
+    if (isVisible()) {
+        revealOpenRow_ = false;
+    }
 }
 
 void FolderListBox::keyPressEvent(QKeyEvent* event) {

@@ -31,6 +31,7 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
     static constexpr int LevelRole = Qt::UserRole + 1;
+    static constexpr int OpenRole = Qt::UserRole + 2;
 
 private:
     std::vector<Row> rows_;
@@ -46,14 +47,14 @@ class FolderListBox : public QListView {
 public:
     explicit FolderListBox(QWidget* parent = nullptr);
 
-    // The drives' root folders. Each drive's current folder becomes its root, except the drive
-    // holding the open folder, which keeps it.
+    // The drives' root folders. A drive listed before keeps its current folder, a new one's is its
+    // root; the drive holding the open folder gets the open folder.
     void setDriveRoots(const std::vector<std::string>& roots);
 
     // The open folder.
     const std::string& path() const { return path_; }
-    // Opens `path` and fires `folderChanged`. Returns 0, or the errno of a folder that cannot be read
-    // (nothing changes then).
+    // Opens `path` and fires `folderChanged`. Returns 0, or the errno of a folder that cannot be
+    // read (nothing changes then).
     int setPath(const std::string& path);
     // Opens the current folder of the drive whose root is `root`, or the root itself when that
     // folder has gone, and fires `folderChanged`. Returns 0 or errno, as SetPath.
@@ -78,6 +79,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void updateGeometries() override;
 
 private:
     int open(const std::string& path, const std::string& root);
@@ -89,6 +91,8 @@ private:
     std::string path_;
     std::string root_;
     std::map<std::string, std::string> currentFolders_;
+    // Set when a folder opens, until the list has scrolled sideways to it while shown.
+    bool revealOpenRow_ = false;
 };
 
 }  // namespace widgets

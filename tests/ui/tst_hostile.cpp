@@ -57,8 +57,20 @@ private slots:
         reports_.clear();
         ui::setReporter(
             [this](QWidget*, const QString&, const QString& text) { reports_ << text; });
+        // Hidden names are renamed too: the answer that is neither the default nor Esc.
+        ui::setAsker([](QWidget*, const QString&, const QStringList& buttons, int defaultButton,
+                        int escapeButton) {
+            int other = 0;
+            while (other == defaultButton || other == escapeButton) {
+                ++other;
+            }
+            return other < buttons.size() ? other : escapeButton;
+        });
     }
-    void cleanup() { ui::setReporter({}); }
+    void cleanup() {
+        ui::setReporter({});
+        ui::setAsker({});
+    }
 
     void renamedFromTheWindow_data() {
         QTest::addColumn<std::string>("folderName");
