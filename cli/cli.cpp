@@ -56,6 +56,8 @@ void printHelp() {
         "  -r, --recursive  rename in every subfolder too, each file with its own folder's name;\n"
         "                   a symbolic link to a folder is never followed\n"
         "  -v, --verbose    print each rename as \"old -> new\" as it is made\n"
+        "  -a, --all        also the names beginning with \".\" in the folders named, and hidden\n"
+        "                   subfolders; left out otherwise, since the prefix would unhide them\n"
         "  -h, --help       show this help and exit\n"
         "  -V, --version    show the version and exit\n"
         "\n"
@@ -90,6 +92,8 @@ int runRename(int argc, char* argv[]) {
             options.recursive = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--all") {
+            options.all = true;
         } else if (arg == "--help") {
             printHelp();
             return kSuccess;
@@ -107,6 +111,9 @@ int runRename(int argc, char* argv[]) {
                         break;
                     case 'v':
                         options.verbose = true;
+                        break;
+                    case 'a':
+                        options.all = true;
                         break;
                     case 'h':
                         printHelp();

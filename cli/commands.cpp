@@ -170,12 +170,13 @@ private:
 };
 
 struct FolderEntries {
-    std::vector<std::string> files;    // as the file list shows them
-    std::vector<std::string> folders;  // real folders only: a link to one is a file here
+    std::vector<std::string> files;    // as the window's file list shows them
+    std::vector<std::string> folders;  // real folders only, never a link to one
     int error = 0;
 };
 
-// One read of the folder `fd` for both its files and its subfolders.
+// One read of the folder `fd` for both its files and its subfolders. A link to a folder is
+// neither: the file list shows it with the folders, and the walk never follows it.
 FolderEntries readEntries(int fd) {
     FolderEntries entries;
     const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -187,6 +188,10 @@ FolderEntries readEntries(int fd) {
         }
         return entries;
     }
+    const auto leadsToFolder = [fd](const char* name) {
+        struct stat st {};
+        return ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    };
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
@@ -194,12 +199,18 @@ FolderEntries readEntries(int fd) {
             errno = 0;
             continue;
         }
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
+        unsigned char type = entry->d_type;
+        if (type == DT_UNKNOWN) {
             struct stat st {};
-            isFolder = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+            }
         }
-        (isFolder ? entries.folders : entries.files).emplace_back(name);
+        if (type == DT_DIR) {
+            entries.folders.emplace_back(name);
+        } else if (type != DT_LNK || !leadsToFolder(name)) {
+            entries.files.emplace_back(name);
+        }
         errno = 0;
     }
     if (errno != 0) {
@@ -209,6 +220,10 @@ FolderEntries readEntries(int fd) {
     fs::sortForDisplay(entries.files);
     fs::sortForDisplay(entries.folders);
     return entries;
+}
+
+bool isHidden(const std::string& name) {
+    return !name.empty() && name[0] == '.';
 }
 
 // What one folder of the command line asks for: all its files, or some named ones.
@@ -277,7 +292,7 @@ public:
                 return folderFailed(job.folder, ESTALE);
             }
             const int status = job.all ? walk(fd.get(), job.folder, job.id)
-                                       : renameIn(fd.get(), job.folder, job.names);
+                                       : renameIn(fd.get(), job.folder, job.names, true);
             if (status != kSuccess) {
                 return status;
             }
@@ -319,13 +334,17 @@ private:
         if (entries.error != 0) {
             return folderFailed(path, entries.error);
         }
-        if (const int status = renameIn(fd, path, std::move(entries.files)); status != kSuccess) {
+        if (const int status = renameIn(fd, path, std::move(entries.files), false);
+            status != kSuccess) {
             return status;
         }
         if (!options_.recursive) {
             return kSuccess;
         }
         for (const std::string& name : entries.folders) {
+            if (isHidden(name) && !options_.all) {
+                continue;  // .git and the like: a tool's own files, not a collection
+            }
             const std::string childPath = core::joinPath(path, name);
             Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (child.get() < 0) {
@@ -349,13 +368,14 @@ private:
         return kSuccess;
     }
 
-    int renameIn(int fd, const std::string& path, std::vector<std::string> names) {
+    // `named`: the names were given one by one, so hidden ones are renamed too.
+    int renameIn(int fd, const std::string& path, std::vector<std::string> names, bool named) {
         NameList files(path, std::move(names));
         core::WorkList selectionList;
         core::WorkList renameList;
         HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
         const core::RunResult result =
-            core::renameRun(files, selectionList, renameList, fileSystem, runOptions());
+            core::renameRun(files, selectionList, renameList, fileSystem, runOptions(named));
         if (result.end == core::RunResult::End::Failed) {
             std::string why =
                 result.status.outcome == core::RenameOutcome::NoSafeRename
@@ -377,8 +397,17 @@ private:
         return kSuccess;
     }
 
-    // The options of one folder's run: the same as the window's start button uses.
-    core::RunOptions runOptions() const { return {}; }
+    // The options of one folder's run. The prefix would unhide a name beginning with ".", so a
+    // folder's hidden files are left out unless asked for (--all) or named one by one.
+    core::RunOptions runOptions(bool named) const {
+        core::RunOptions runOptions;
+        if (!named && !options_.all) {
+            runOptions.hiddenNames = [](const std::vector<std::string>&) {
+                return core::HiddenNames::LeaveOut;
+            };
+        }
+        return runOptions;
+    }
 
     void cannotOpen(const std::string& path, int error) {
         writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot open %2: %3\n"),

@@ -18,6 +18,7 @@ struct RenameOptions {
     bool dryRun = false;     // print each rename and change nothing
     bool recursive = false;  // every subfolder too, never through a symbolic link
     bool verbose = false;    // print each rename as it is done
+    bool all = false;        // names beginning with "." in folders too, and hidden subfolders
 };
 
 // Renames the files named by `paths` (a folder: all its files), each with its own folder's name,

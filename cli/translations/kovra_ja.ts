@@ -14,56 +14,6 @@
 </translation>
     </message>
     <message>
-        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
-An existing file is never replaced.
-
-Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
-
-Commands:
-  rename PATH...   rename the files named, and every file of each folder named
-  undo             undo the last rename run
-
-Options:
-  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
-                   a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
-  -h, --help       show this help and exit
-  -V, --version    show the version and exit
-
-Names that are not printable are shown escaped (\xff, \n), one rename per line.
-
-Exit status:
-  0  every file was renamed
-  1  the run stopped at a failure: the file, its new name and the reason are printed
-  2  wrong usage, or a path that cannot be opened: nothing was renamed
-</source>
-        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
-既にあるファイルを上書きすることはありません。
-
-コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
-
-コマンド:
-  rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
-  undo             最後の名前の変更を元に戻します
-
-オプション:
-  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
-  -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
-                   フォルダへのシンボリックリンクはたどりません
-  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
-  -h, --help       このヘルプを表示して終了します
-  -V, --version    バージョンを表示して終了します
-
-表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
-
-終了ステータス:
-  0  すべてのファイルの名前を変更しました
-  1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
-  2  使い方の誤り、または開けないパスがあります。何も変更していません
-</translation>
-    </message>
-    <message>
         <source>Try &quot;%1 --help&quot; for more information.
 </source>
         <translation>詳しくは &quot;%1 --help&quot; を実行してください。
@@ -162,6 +112,60 @@ Exit status:
     <message>
         <source>the folder changed while it was being worked on</source>
         <translation>処理中にフォルダが変わりました</translation>
+    </message>
+    <message>
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
+
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...   rename the files named, and every file of each folder named
+  undo             undo the last rename run
+
+Options:
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
+                   subfolders; left out otherwise, since the prefix would unhide them
+  -h, --help       show this help and exit
+  -V, --version    show the version and exit
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+
+Exit status:
+  0  every file was renamed
+  1  the run stopped at a failure: the file, its new name and the reason are printed
+  2  wrong usage, or a path that cannot be opened: nothing was renamed
+</source>
+        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
+既にあるファイルを上書きすることはありません。
+
+コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
+
+コマンド:
+  rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
+  undo             最後の名前の変更を元に戻します
+
+オプション:
+  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
+  -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
+                   フォルダへのシンボリックリンクはたどりません
+  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
+  -a, --all        指定したフォルダ内の &quot;.&quot; で始まる名前と、隠しサブフォルダも対象にします。
+                   名前を付けると隠しファイルでなくなるため、指定しなければ対象外です
+  -h, --help       このヘルプを表示して終了します
+  -V, --version    バージョンを表示して終了します
+
+表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
+
+終了ステータス:
+  0  すべてのファイルの名前を変更しました
+  1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
+  2  使い方の誤り、または開けないパスがあります。何も変更していません
+</translation>
     </message>
 </context>
 </TS>
