@@ -496,9 +496,13 @@ JournalRead readJournal(const std::string& stateDir) {
     return result;
 }
 
+std::string setAsidePath(const std::string& stateDir) {
+    return journalPath(stateDir) + kBadSuffix;
+}
+
 int setAside(const std::string& stateDir) {
     const std::string path = journalPath(stateDir);
-    return ::rename(path.c_str(), (path + kBadSuffix).c_str()) == 0 ? 0 : errno;
+    return ::rename(path.c_str(), setAsidePath(stateDir).c_str()) == 0 ? 0 : errno;
 }
 
 int removeJournal(const std::string& stateDir) {

@@ -133,6 +133,9 @@ JournalRead readJournal(const std::string& stateDir);
 // reported once and never acted on. Returns 0 or errno (ENOENT: no journal).
 int setAside(const std::string& stateDir);
 
+// Where setAside puts the journal.
+std::string setAsidePath(const std::string& stateDir);
+
 // Removes the journal. Returns 0 or errno (ENOENT: no journal).
 int removeJournal(const std::string& stateDir);
 

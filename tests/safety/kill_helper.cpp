@@ -4,7 +4,8 @@
 //   kill_helper <folder> <progress file>
 //
 // The progress file holds two 64-bit counters, shared through mmap: the first becomes 1 once
-// the folder is listed and the renames begin, the second counts the renames done.
+// the folder is listed and the renames begin, the second counts the renames done. The run keeps
+// its journal in the state folder of the environment (XDG_STATE_HOME), as the program does.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -17,6 +18,7 @@
 #include "core/rename_run.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
+#include "fs/undo.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -45,12 +47,17 @@ int main(int argc, char** argv) {
     core::WorkList list1;
     core::WorkList list2;
     fs::PosixFileSystem fileSystem;
+    fs::JournalRecorder recorder;
     core::RunOptions options;
+    options.journal = &recorder;
     options.progress = [counters](std::int64_t done, std::int64_t) {
         std::atomic_ref<std::int64_t>(counters[1]).store(done, std::memory_order_release);
         return true;
     };
     std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
     const core::RunResult result = core::renameRun(file1, list1, list2, fileSystem, options);
+    if (result.end == core::RunResult::End::JournalFailed) {
+        return 4;
+    }
     return result.end == core::RunResult::End::Completed ? 0 : 1;
 }
