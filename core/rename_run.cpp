@@ -70,10 +70,10 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         for (std::int64_t i = 0; i < result.total; ++i) {
             const std::string& name = renameList.at(i);
             std::string newName = prefixedName(result.folder, name);
-            const RenameStatus status = opened.folder
-                                            ? opened.folder->rename(name, newName)
-                                            : RenameStatus{RenameOutcome::FolderUnavailable,
-                                                           opened.error != 0 ? opened.error : EIO};
+            const RenameStatus status =
+                opened.folder ? opened.folder->rename(name, newName)
+                              : RenameStatus{RenameOutcome::FolderUnavailable,
+                                             opened.error != 0 ? opened.error : EIO};
             if (!status.done()) {
                 result.end = RunResult::End::Failed;
                 result.status = status;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/rename_run.h"
+#include "fs/undo.h"
 
 class QWidget;
 
@@ -34,6 +35,20 @@ QString runFailureReason(const core::RunResult& result);
 QString runFailureReport(const core::RunResult& result);
 QString folderErrorReport(const std::string& folder, int error);
 QString syncFailureReport(const std::string& folder, int error);
+
+// Undo and recovery of a run. The reports list what could not be done, with reasons.
+QString undoReport(const fs::UndoReport& report, const std::string& stateDir);
+QString finishReport(const fs::UndoReport& report, const std::string& stateDir);
+// Why a pending run cannot be offered (a bad journal, a folder gone, a folder unreadable).
+QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string& stateDir);
+// The question at start about a run that never ended, and its answers in order.
+QString pendingRunQuestion(const fs::PendingRun& pending);
+QStringList pendingRunAnswers();
+enum PendingRunAnswer { FinishRun = 0, UndoRun = 1, KeepRun = 2 };
+// The question when the journal cannot be written, and its answers in order.
+QString journalFailedQuestion(const std::string& stateDir, int error);
+QStringList journalFailedAnswers();
+enum JournalFailedAnswer { RenameWithoutUndo = 0, DoNotRename = 1 };
 
 // Shows a report; every report the user sees goes through here.
 using Reporter = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
