@@ -2,10 +2,12 @@
 // kill it at a moment of its choosing.
 //
 //   kill_helper <folder> <progress file>
+//   kill_helper --undo <progress file>
 //
 // The progress file holds two 64-bit counters, shared through mmap: the first becomes 1 once
 // the folder is listed and the renames begin, the second counts the renames done. The run keeps
 // its journal in the state folder of the environment (XDG_STATE_HOME), as the program does.
+// With --undo it undoes the journal's run instead; the first counter becomes 1 as it begins.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "core/rename_run.h"
 #include "fs/plainfilelist.h"
@@ -38,6 +41,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto* counters = static_cast<std::int64_t*>(map);
+    if (std::string_view(argv[1]) == "--undo") {
+        std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
+        const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());
+        return report.status == fs::UndoReport::Status::Done && report.problems.empty() ? 0 : 1;
+    }
 
     fs::PlainFileList file1(argv[1]);
     if (file1.error() != 0) {
