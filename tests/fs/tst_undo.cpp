@@ -187,8 +187,9 @@ private slots:
             QCOMPARE(::unlink(path.c_str()), 0);
             expected.erase("b");
         } else if (change == "replace") {
-            QCOMPARE(::unlink(path.c_str()), 0);
-            QVERIFY(testutil::makeFile(dir, "d_b", "someone else's"));
+            // Made while the old file still exists, so it cannot get the old file's inode number.
+            QVERIFY(testutil::makeFile(dir, "newcomer", "someone else's"));
+            QCOMPARE(::rename((dir + "/newcomer").c_str(), path.c_str()), 0);
             expected.erase("b");
         } else if (change == "move") {
             QCOMPARE(::rename(path.c_str(), (dir + "/elsewhere").c_str()), 0);
