@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QTimer>
 
 #include "ui/icon.h"
 #include "ui/mainwindow.h"
@@ -10,5 +11,7 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(ui::programIcon());
     ui::MainWindow window;
     window.show();
+    // Over the shown window: a run that never ended is offered for finishing or undo.
+    QTimer::singleShot(0, &window, &ui::MainWindow::checkPendingRun);
     return QApplication::exec();
 }

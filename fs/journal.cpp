@@ -218,6 +218,7 @@ struct Look {
     bool present = false;
     FileId id;
     bool emptyFile = false;
+    std::int64_t modifiedAt = 0;
 };
 
 // Looks `name` up in `dirfd`; false when that failed for a reason other than its absence.
@@ -234,6 +235,7 @@ bool look(int dirfd, const std::string& name, Look& out, int& err) {
     out.present = true;
     out.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     out.emptyFile = S_ISREG(st.st_mode) && st.st_size == 0;
+    out.modifiedAt = static_cast<std::int64_t>(st.st_mtime);
     return true;
 }
 
@@ -492,13 +494,18 @@ JournalRead readJournal(const std::string& stateDir) {
     char ended[kEndMarkBytes];
     endMark(ended, true, sum);
     result.ended = std::memcmp(all.data() + all.size() - kEndMarkBytes, ended, kEndMarkBytes) == 0;
+    result.plan.writtenAt = static_cast<std::int64_t>(st.st_mtime);
     result.status = JournalRead::Status::Ok;
     return result;
 }
 
+std::string setAsidePath(const std::string& stateDir) {
+    return journalPath(stateDir) + kBadSuffix;
+}
+
 int setAside(const std::string& stateDir) {
     const std::string path = journalPath(stateDir);
-    return ::rename(path.c_str(), (path + kBadSuffix).c_str()) == 0 ? 0 : errno;
+    return ::rename(path.c_str(), setAsidePath(stateDir).c_str()) == 0 ? 0 : errno;
 }
 
 int removeJournal(const std::string& stateDir) {
@@ -557,8 +564,12 @@ Progress examineAt(int dirfd, const JournalPlan& plan) {
                                 : oldHolds           ? EntryState::AtOldName
                                 : newHolds           ? EntryState::AtNewName
                                                      : EntryState::Missing);
+        // Drives that keep times in 2-second steps may date a reservation just before the journal.
+        const bool madeAfterJournal =
+            plan.writtenAt == 0 || atNew.modifiedAt + 2 >= plan.writtenAt;
         result.leftoverReservation.push_back(plan.mayLeaveReservations && oldHolds && !newHolds &&
-                                             atNew.present && atNew.emptyFile);
+                                             atNew.present && atNew.emptyFile &&
+                                             madeAfterJournal);
     }
     return result;
 }

@@ -70,7 +70,13 @@ struct JournalPlan {
     FileId folderId;
     bool mayLeaveReservations = false;
     std::vector<JournalEntry> entries;
-    bool operator==(const JournalPlan&) const = default;
+    // When the journal was written (seconds since the epoch; 0 when unknown). A reservation is
+    // only ever made after it, so an older empty file under a new name is somebody else's.
+    std::int64_t writtenAt = 0;
+    bool operator==(const JournalPlan& other) const {
+        return folder == other.folder && folderId == other.folderId &&
+               mayLeaveReservations == other.mayLeaveReservations && entries == other.entries;
+    }
 };
 
 // Writes a run's plan as the journal, streaming entries into one buffer written at commit. The
@@ -132,6 +138,9 @@ JournalRead readJournal(const std::string& stateDir);
 // Moves the journal aside to the same name + ".bad" (replacing an older one), so a bad journal is
 // reported once and never acted on. Returns 0 or errno (ENOENT: no journal).
 int setAside(const std::string& stateDir);
+
+// Where setAside puts the journal.
+std::string setAsidePath(const std::string& stateDir);
 
 // Removes the journal. Returns 0 or errno (ENOENT: no journal).
 int removeJournal(const std::string& stateDir);
