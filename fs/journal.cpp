@@ -40,15 +40,19 @@ constexpr std::size_t kMaxNameBytes = 4096;
 constexpr std::size_t kMaxPathBytes = 1 << 16;
 
 void putU32(std::string& out, std::uint32_t v) {
+    char bytes[4];
     for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<char>(v >> (8 * i)));
+        bytes[i] = static_cast<char>(v >> (8 * i));
     }
+    out.append(bytes, sizeof bytes);
 }
 
 void putU64(std::string& out, std::uint64_t v) {
+    char bytes[8];
     for (int i = 0; i < 8; ++i) {
-        out.push_back(static_cast<char>(v >> (8 * i)));
+        bytes[i] = static_cast<char>(v >> (8 * i));
     }
+    out.append(bytes, sizeof bytes);
 }
 
 void setU64(char* at, std::uint64_t v) {
@@ -548,11 +552,45 @@ Progress examineAt(int dirfd, const JournalPlan& plan) {
     }
     result.states.reserve(plan.entries.size());
     result.leftoverReservation.reserve(plan.entries.size());
+    // One readdir pass answers for most entries; a stat only where the listing's inode numbers
+    // are not stat's (some overlay and network file systems) or a leftover may need its size.
+    FolderInodes inodes;
+    bool listingAnswers = inodes.read(dirfd) == 0 && !plan.entries.empty();
+    if (listingAnswers) {
+        const JournalEntry& first = plan.entries.front();
+        for (const std::string* name : {&first.oldName, &first.newName}) {
+            Look byStat;
+            const std::optional<std::uint64_t> byListing = inodes.find(*name);
+            if (!look(dirfd, *name, byStat, result.err) || byStat.present != byListing.has_value() ||
+                (byStat.present && (byStat.id.inode != *byListing ||
+                                    byStat.id.device != plan.folderId.device))) {
+                listingAnswers = false;
+            }
+        }
+    }
+    const auto quickLook = [&](const std::string& name, Look& out) {
+        const std::optional<std::uint64_t> inode = inodes.find(name);
+        out = {};
+        out.present = inode.has_value();
+        out.id = {plan.folderId.device, inode.value_or(0)};
+        return true;
+    };
     for (const JournalEntry& e : plan.entries) {
         Look atOld;
         Look atNew;
-        if (!look(dirfd, e.oldName, atOld, result.err) ||
-            !look(dirfd, e.newName, atNew, result.err)) {
+        if (listingAnswers) {
+            quickLook(e.oldName, atOld);
+            quickLook(e.newName, atNew);
+            // The size and time of a possible leftover reservation come from a stat.
+            if (atOld.present && atOld.id == e.fileId && atNew.present && atNew.id != e.fileId &&
+                !look(dirfd, e.newName, atNew, result.err)) {
+                result.status = Progress::Status::CannotExamine;
+                result.states.clear();
+                result.leftoverReservation.clear();
+                return result;
+            }
+        } else if (!look(dirfd, e.oldName, atOld, result.err) ||
+                   !look(dirfd, e.newName, atNew, result.err)) {
             result.status = Progress::Status::CannotExamine;
             result.states.clear();
             result.leftoverReservation.clear();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
@@ -19,28 +20,6 @@ namespace {
 
 // Every name of the folder `dirfd` with its inode number, in one readdir pass: a stat per name
 // costs far more for a million files.
-std::unordered_map<std::string, std::uint64_t> inodesByName(int dirfd, int& err) {
-    std::unordered_map<std::string, std::uint64_t> result;
-    err = 0;
-    const int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (dir == nullptr) {
-        err = errno;
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return result;
-    }
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        result.emplace(entry->d_name, static_cast<std::uint64_t>(entry->d_ino));
-        errno = 0;
-    }
-    err = errno;
-    ::closedir(dir);
-    return result;
-}
-
 // The file's identity without following a link; a zero identity (never matched) when it is gone.
 FileId idOrNone(int dirfd, const std::string& name) {
     return fileIdAt(dirfd, name).value_or(FileId{});
@@ -152,21 +131,20 @@ int JournalRecorder::begin(const std::string& folder, const core::WorkList& rena
     }
     int err = 0;
     const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
-    std::unordered_map<std::string, std::uint64_t> inodes;
+    FolderInodes inodes;
     if (!folderId) {
         err = errno;
     } else {
-        inodes = inodesByName(dirfd, err);
+        err = inodes.read(dirfd);
     }
     // Some file systems (overlays, some network ones) give readdir inode numbers that differ
     // from stat's: check the first name, and ask stat for each if they differ.
     bool statEach = false;
     if (err == 0 && renameList.count() > 0) {
         const std::string& first = renameList.at(0);
-        const auto found = inodes.find(first);
+        const std::optional<std::uint64_t> found = inodes.find(first);
         const FileId byStat = idOrNone(dirfd, first);
-        statEach = found == inodes.end() || byStat.inode != found->second ||
-                   byStat.device != folderId->device;
+        statEach = !found || byStat.inode != *found || byStat.device != folderId->device;
     }
     JournalWriter writer;
     if (err == 0) {
@@ -177,15 +155,14 @@ int JournalRecorder::begin(const std::string& folder, const core::WorkList& rena
         FileId id;
         if (statEach) {
             id = idOrNone(dirfd, name);
-        } else if (const auto found = inodes.find(name); found != inodes.end()) {
-            id = {folderId->device, found->second};
+        } else if (const std::optional<std::uint64_t> found = inodes.find(name)) {
+            id = {folderId->device, *found};
         }
         // A name the listing had and the folder has no longer keeps a zero identity: nothing
         // will ever be done to it.
         writer.add(name, core::prefixedName(folder, name), id);
     }
     ::close(dirfd);
-    inodes = {};
     if (err == 0) {
         err = writer.commit();
     }
