@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 #include <QApplication>
+#include <QTimer>
 
 #include "cli/cli.h"
 #include "core/paths.h"
@@ -33,5 +34,7 @@ int main(int argc, char* argv[]) {
         window.openPaths(paths);
     }
     window.show();
+    // Over the shown window: a run that never ended is offered for finishing or undo.
+    QTimer::singleShot(0, &window, &ui::MainWindow::checkPendingRun);
     return QApplication::exec();
 }

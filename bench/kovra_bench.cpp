@@ -31,11 +31,13 @@
 #include <string>
 #include <vector>
 
-#include "widgets/filelistbox.h"
 #include "fs/listing.h"
+#include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
+#include "fs/undo.h"
 #include "ui/mainwindow.h"
+#include "widgets/filelistbox.h"
 
 namespace {
 
@@ -236,8 +238,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     QTest::keyClick(dir1, Qt::Key_Return);  // opens the folder: File1 lists it
     figures.load.push_back(msSince(t));
     if (file1->count() != n) {
-        std::fprintf(stderr, "File1 holds %lld of %d\n", static_cast<long long>(file1->count()),
-                     n);
+        std::fprintf(stderr, "File1 holds %lld of %d\n", static_cast<long long>(file1->count()), n);
         std::exit(2);
     }
     if (measureMemory) {
@@ -352,6 +353,64 @@ std::string ratio(double value, double floor) {
 
 }  // namespace
 
+// The run's journal, timed: begin (the plan written and synced) and end (the mark).
+class TimedJournal : public core::RunJournal {
+public:
+    fs::JournalRecorder recorder;
+    double ms = 0;
+    int begin(const std::string& folder, const core::WorkList& list) override {
+        const auto start = Clock::now();
+        const int err = recorder.begin(folder, list);
+        ms += msSince(start);
+        return err;
+    }
+    void end() override {
+        const auto start = Clock::now();
+        recorder.end();
+        ms += msSince(start);
+    }
+};
+
+// The journal's share of the run of `n` files, and the undo against the floor, without the
+// window: the rename run as the window calls it, then the undo from the journal.
+void journalFigures(const std::string& root, int n, int reps) {
+    std::vector<double> journal, run, undo, floor;
+    for (int r = 0; r < reps; ++r) {
+        const std::string folder = makeFolder(root, "undo", n);
+        fs::PlainFileList list(folder);
+        list.selectAll();
+        core::WorkList list1;
+        core::WorkList list2;
+        fs::PosixFileSystem fileSystem;
+        TimedJournal timed;
+        core::RunOptions options;
+        options.journal = &timed;
+        auto start = Clock::now();
+        const core::RunResult result = core::renameRun(list, list1, list2, fileSystem, options);
+        run.push_back(msSince(start));
+        journal.push_back(timed.ms);
+        start = Clock::now();
+        const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());
+        undo.push_back(msSince(start));
+        if (result.renamed != n || report.renamed != n) {
+            std::fprintf(stderr, "journal figures: run %lld, undo %lld of %d\n",
+                         static_cast<long long>(result.renamed),
+                         static_cast<long long>(report.renamed), n);
+        }
+        removeFolder(folder);
+        const std::string floorFolder = makeFolder(root, "floor", n);
+        floor.push_back(floorRun(floorFolder, "floor_"));
+        removeFolder(floorFolder);
+    }
+    const double j = median(journal);
+    const double r = median(run);
+    std::printf(
+        "journal N=%d: plan kept in %.1f ms of a %.1f ms run (%.1f %%, goal <= 5 %%); undo %.1f "
+        "ms, floor %.1f ms, undo/floor %s (goal <= 1.1x)\n",
+        n, j, r, r > 0 ? 100.0 * j / r : 0.0, median(undo), median(floor),
+        ratio(median(undo), median(floor)).c_str());
+}
+
 int main(int argc, char* argv[]) {
     std::vector<int> sizes{10000, 100000, 1000000};
     int reps = 5;
@@ -384,6 +443,8 @@ int main(int argc, char* argv[]) {
     const bool mounted = ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=8g") == 0;
     std::printf("folder: %s (%s)\n", root.c_str(),
                 mounted ? "a tmpfs mounted for the benchmark" : "the temporary folder, no tmpfs");
+    // The runs' journals stay inside the benchmark's folder.
+    ::setenv("XDG_STATE_HOME", (root + "/state").c_str(), 1);
     std::printf("tools: mmv %s, perl rename %s\n", programExists("mmv") ? "yes" : "not installed",
                 programExists("rename") ? "yes" : "not installed");
     std::printf("%9s %10s %10s %10s %10s %10s %8s %8s %8s %9s %10s %10s\n", "N", "load ms",
@@ -438,6 +499,12 @@ int main(int argc, char* argv[]) {
             ratio(v["rename"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"],
             v["peak_per_entry"]);
     }
+    if (std::find(sizes.begin(), sizes.end(), 100000) != sizes.end()) {
+        journalFigures(root, 100000, reps);
+    }
+    fs::removeJournal(fs::stateDirectory());
+    ::rmdir(fs::stateDirectory().c_str());
+    ::rmdir((root + "/state").c_str());
     if (mounted) {
         ::umount(root.c_str());
     }

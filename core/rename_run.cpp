@@ -82,6 +82,16 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     // Rename pass, one file after the other in list order.
     result.end = RunResult::End::Completed;
     result.total = renameList.count();
+    // The plan is kept before the first rename; the selection stays as it was if it cannot be,
+    // so the caller can ask and run again without a journal.
+    RunJournal* const journal = result.total > 0 && opened.folder ? options.journal : nullptr;
+    if (journal != nullptr) {
+        if (const int err = journal->begin(result.folder, renameList); err != 0) {
+            result.end = RunResult::End::JournalFailed;
+            result.journalError = err;
+            return result;
+        }
+    }
     if (result.total > 0) {
         for (std::int64_t i = 0; i < result.total; ++i) {
             const std::string& name = renameList.at(i);
@@ -106,6 +116,9 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         }
         if (opened.folder) {
             result.syncError = opened.folder->sync();
+        }
+        if (journal != nullptr) {
+            journal->end();
         }
     }
 

@@ -78,6 +78,17 @@ public:
 
 // What to do with names beginning with "." in the rename list: the prefix would unhide them.
 enum class HiddenNames { Rename, LeaveOut, Cancel };
+// Keeps a run's plan where a later start can find it, so the run can be undone, or finished after
+// a kill.
+class RunJournal {
+public:
+    virtual ~RunJournal() = default;
+    // Called once before the first rename with the folder and every name to be renamed, in
+    // order. Returns 0, or the errno when the plan could not be kept: the run then renames nothing.
+    virtual int begin(const std::string& folder, const WorkList& renameList) = 0;
+    // Called once the run has ended, whatever way, after a successful begin().
+    virtual void end() = 0;
+};
 
 struct RunOptions {
     // Names the run never renames, besides the running program's own file.
@@ -87,6 +98,8 @@ struct RunOptions {
     std::function<HiddenNames(const std::vector<std::string>& hidden)> hiddenNames;
     // Called after each rename with (done, total); returning false stops the run before the next.
     std::function<bool(std::int64_t done, std::int64_t total)> progress;
+    // Where the plan is kept before the first rename; none: the run cannot be undone.
+    RunJournal* journal = nullptr;
 };
 
 struct RunResult {
@@ -97,6 +110,7 @@ struct RunResult {
         Cancelled,        // stopped by the progress callback between two files
         Declined,         // the user cancelled at the hidden-names question: nothing renamed,
                           // no refresh
+        JournalFailed,    // the plan could not be kept (journalError): nothing renamed
     };
     End end = End::NothingSelected;
     std::int64_t selected = 0;  // names put into the selection list
@@ -110,6 +124,8 @@ struct RunResult {
     // Set when the folder could not be synced at the end: the new names may not survive a power
     // cut, though every rename reported done was done.
     int syncError = 0;
+    // Set when end == JournalFailed: why the journal could not be written.
+    int journalError = 0;
 };
 
 // The rename run behind the start button: the selection pass into `selectionList`, the exclusion

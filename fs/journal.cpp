@@ -40,15 +40,19 @@ constexpr std::size_t kMaxNameBytes = 4096;
 constexpr std::size_t kMaxPathBytes = 1 << 16;
 
 void putU32(std::string& out, std::uint32_t v) {
+    char bytes[4];
     for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<char>(v >> (8 * i)));
+        bytes[i] = static_cast<char>(v >> (8 * i));
     }
+    out.append(bytes, sizeof bytes);
 }
 
 void putU64(std::string& out, std::uint64_t v) {
+    char bytes[8];
     for (int i = 0; i < 8; ++i) {
-        out.push_back(static_cast<char>(v >> (8 * i)));
+        bytes[i] = static_cast<char>(v >> (8 * i));
     }
+    out.append(bytes, sizeof bytes);
 }
 
 void setU64(char* at, std::uint64_t v) {
@@ -218,6 +222,7 @@ struct Look {
     bool present = false;
     FileId id;
     bool emptyFile = false;
+    std::int64_t modifiedAt = 0;
 };
 
 // Looks `name` up in `dirfd`; false when that failed for a reason other than its absence.
@@ -234,6 +239,7 @@ bool look(int dirfd, const std::string& name, Look& out, int& err) {
     out.present = true;
     out.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     out.emptyFile = S_ISREG(st.st_mode) && st.st_size == 0;
+    out.modifiedAt = static_cast<std::int64_t>(st.st_mtime);
     return true;
 }
 
@@ -492,13 +498,18 @@ JournalRead readJournal(const std::string& stateDir) {
     char ended[kEndMarkBytes];
     endMark(ended, true, sum);
     result.ended = std::memcmp(all.data() + all.size() - kEndMarkBytes, ended, kEndMarkBytes) == 0;
+    result.plan.writtenAt = static_cast<std::int64_t>(st.st_mtime);
     result.status = JournalRead::Status::Ok;
     return result;
 }
 
+std::string setAsidePath(const std::string& stateDir) {
+    return journalPath(stateDir) + kBadSuffix;
+}
+
 int setAside(const std::string& stateDir) {
     const std::string path = journalPath(stateDir);
-    return ::rename(path.c_str(), (path + kBadSuffix).c_str()) == 0 ? 0 : errno;
+    return ::rename(path.c_str(), setAsidePath(stateDir).c_str()) == 0 ? 0 : errno;
 }
 
 int removeJournal(const std::string& stateDir) {
@@ -541,11 +552,45 @@ Progress examineAt(int dirfd, const JournalPlan& plan) {
     }
     result.states.reserve(plan.entries.size());
     result.leftoverReservation.reserve(plan.entries.size());
+    // One readdir pass answers for most entries; a stat only where the listing's inode numbers
+    // are not stat's (some overlay and network file systems) or a leftover may need its size.
+    FolderInodes inodes;
+    bool listingAnswers = inodes.read(dirfd) == 0 && !plan.entries.empty();
+    if (listingAnswers) {
+        const JournalEntry& first = plan.entries.front();
+        for (const std::string* name : {&first.oldName, &first.newName}) {
+            Look byStat;
+            const std::optional<std::uint64_t> byListing = inodes.find(*name);
+            if (!look(dirfd, *name, byStat, result.err) || byStat.present != byListing.has_value() ||
+                (byStat.present && (byStat.id.inode != *byListing ||
+                                    byStat.id.device != plan.folderId.device))) {
+                listingAnswers = false;
+            }
+        }
+    }
+    const auto quickLook = [&](const std::string& name, Look& out) {
+        const std::optional<std::uint64_t> inode = inodes.find(name);
+        out = {};
+        out.present = inode.has_value();
+        out.id = {plan.folderId.device, inode.value_or(0)};
+        return true;
+    };
     for (const JournalEntry& e : plan.entries) {
         Look atOld;
         Look atNew;
-        if (!look(dirfd, e.oldName, atOld, result.err) ||
-            !look(dirfd, e.newName, atNew, result.err)) {
+        if (listingAnswers) {
+            quickLook(e.oldName, atOld);
+            quickLook(e.newName, atNew);
+            // The size and time of a possible leftover reservation come from a stat.
+            if (atOld.present && atOld.id == e.fileId && atNew.present && atNew.id != e.fileId &&
+                !look(dirfd, e.newName, atNew, result.err)) {
+                result.status = Progress::Status::CannotExamine;
+                result.states.clear();
+                result.leftoverReservation.clear();
+                return result;
+            }
+        } else if (!look(dirfd, e.oldName, atOld, result.err) ||
+                   !look(dirfd, e.newName, atNew, result.err)) {
             result.status = Progress::Status::CannotExamine;
             result.states.clear();
             result.leftoverReservation.clear();
@@ -557,8 +602,12 @@ Progress examineAt(int dirfd, const JournalPlan& plan) {
                                 : oldHolds           ? EntryState::AtOldName
                                 : newHolds           ? EntryState::AtNewName
                                                      : EntryState::Missing);
+        // Drives that keep times in 2-second steps may date a reservation just before the journal.
+        const bool madeAfterJournal =
+            plan.writtenAt == 0 || atNew.modifiedAt + 2 >= plan.writtenAt;
         result.leftoverReservation.push_back(plan.mayLeaveReservations && oldHolds && !newHolds &&
-                                             atNew.present && atNew.emptyFile);
+                                             atNew.present && atNew.emptyFile &&
+                                             madeAfterJournal);
     }
     return result;
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 // The journal of a rename run: the plan, written once before the first rename and read back after
 // a kill or a power cut, or on the user's request, to finish or undo the run. Progress is never
 // written per file: it is read from the disk by looking at which of an entry's two names holds
@@ -9,6 +13,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -70,7 +77,55 @@ struct JournalPlan {
     FileId folderId;
     bool mayLeaveReservations = false;
     std::vector<JournalEntry> entries;
-    bool operator==(const JournalPlan&) const = default;
+    // When the journal was written (seconds since the epoch; 0 when unknown). A reservation is
+    // only ever made after it, so an older empty file under a new name is somebody else's.
+    std::int64_t writtenAt = 0;
+    bool operator==(const JournalPlan& other) const {
+        return folder == other.folder && folderId == other.folderId &&
+               mayLeaveReservations == other.mayLeaveReservations && entries == other.entries;
+    }
+};
+
+// Every name of the folder with the inode number readdir gives for it. The names are kept in
+// one buffer, so a folder of a million files costs no allocation per name.
+class FolderInodes {
+public:
+    int read(int dirfd) {
+        const int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+        if (dir == nullptr) {
+            const int err = errno;
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return err;
+        }
+        std::vector<std::pair<std::size_t, std::uint64_t>> ends;
+        errno = 0;
+        while (const dirent* entry = ::readdir(dir)) {
+            names_ += entry->d_name;
+            ends.emplace_back(names_.size(), static_cast<std::uint64_t>(entry->d_ino));
+            errno = 0;
+        }
+        const int err = errno;
+        ::closedir(dir);
+        // Views into the buffer only once it no longer grows.
+        byName_.reserve(ends.size());
+        std::size_t start = 0;
+        for (const auto& [end, inode] : ends) {
+            byName_.emplace(std::string_view(names_).substr(start, end - start), inode);
+            start = end;
+        }
+        return err;
+    }
+    std::optional<std::uint64_t> find(const std::string& name) const {
+        const auto found = byName_.find(std::string_view(name));
+        return found == byName_.end() ? std::nullopt : std::optional(found->second);
+    }
+
+private:
+    std::string names_;
+    std::unordered_map<std::string_view, std::uint64_t> byName_;
 };
 
 // Writes a run's plan as the journal, streaming entries into one buffer written at commit. The
@@ -132,6 +187,9 @@ JournalRead readJournal(const std::string& stateDir);
 // Moves the journal aside to the same name + ".bad" (replacing an older one), so a bad journal is
 // reported once and never acted on. Returns 0 or errno (ENOENT: no journal).
 int setAside(const std::string& stateDir);
+
+// Where setAside puts the journal.
+std::string setAsidePath(const std::string& stateDir);
 
 // Removes the journal. Returns 0 or errno (ENOENT: no journal).
 int removeJournal(const std::string& stateDir);

@@ -18,6 +18,7 @@
 #include "core/paths.h"
 #include "core/rename_run.h"
 #include "fs/rename.h"
+#include "fs/undo.h"
 #include "ui/icon.h"
 #include "ui/messages.h"
 #include "widgets/button.h"
@@ -41,8 +42,8 @@ QFont listFont() {
 }  // namespace
 
 MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::DriveInfo> drives,
-             QWidget* parent)
-    : QMainWindow(parent) {
+                       QWidget* parent)
+    : QMainWindow(parent), stateDir_(fs::stateDirectory()) {
     // The same credit as the version window's.
     setWindowTitle(QStringLiteral("Kovra Ver 1.00  ") + QString::fromUtf16(VersionWindow::kCreditLine));
     setWindowIcon(programIcon());
@@ -63,6 +64,7 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
     connect(quitButton_, &QPushButton::clicked, this, &MainWindow::onQuitClicked);
     connect(redisplayButton_, &QPushButton::clicked, this, &MainWindow::onRedisplayClicked);
     connect(quitAction_, &QAction::triggered, this, &MainWindow::onQuitTriggered);
+    connect(undoAction_, &QAction::triggered, this, &MainWindow::onUndoTriggered);
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::onAboutTriggered);
     connect(versionAction_, &QAction::triggered, this, &MainWindow::onVersionTriggered);
     // A drive list read again on opening may have lost or gained drives.
@@ -74,6 +76,7 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
             });
 
     setAcceptDrops(true);
+    updateUndoAction();
     placeWindow();
 }
 
@@ -134,6 +137,11 @@ void MainWindow::createMenu() {
     // No access keys: the captions carry no "&".
     QMenu* file = menuBar()->addMenu(QString::fromUtf8("ファイル"));
     fileMenu_ = action(file->menuAction(), "m_f");
+    undoAction_ = action(file->addAction(QString::fromUtf8("元に戻す")), "m_undo");
+    undoAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    undoAction_->setShortcutContext(Qt::WindowShortcut);
+    // Another instance or the command line may have made or used a journal meanwhile.
+    connect(file, &QMenu::aboutToShow, this, &MainWindow::updateUndoAction);
     quitAction_ = action(file->addAction(QString::fromUtf8("終了")), "m_e");
     quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
     quitAction_->setShortcutContext(Qt::WindowShortcut);
@@ -268,23 +276,47 @@ void MainWindow::onStartClicked() {
         return;
     }
     const QScopedValueRollback<bool> running(running_, true);
-    fs::PosixFileSystem fileSystem;
-    core::RunOptions options;
-    std::optional<RunProgress> progress(std::in_place, this, progressTiming_, progressHook_);
-    options.progress = [&progress](std::int64_t done, std::int64_t total) {
-        return progress->update(done, total);
+    fs::JournalRecorder recorder(stateDir_, /*mayLeaveReservations=*/true);
+    // Asked once: a second run without the journal keeps the answer.
+    std::optional<core::HiddenNames> hiddenAnswer;
+    const auto run = [this, &hiddenAnswer](core::RunJournal* journal) {
+        fs::PosixFileSystem fileSystem;
+        core::RunOptions options;
+        options.journal = journal;
+        std::optional<RunProgress> progress(std::in_place, this, progressTiming_, progressHook_);
+        options.progress = [&progress](std::int64_t done, std::int64_t total) {
+            return progress->update(done, total);
+        };
+        options.hiddenNames = [this, &progress,
+                               &hiddenAnswer](const std::vector<std::string>& hidden) {
+            if (!hiddenAnswer) {
+                hiddenAnswer = askAboutHiddenNames(this, hidden);
+                // The time the user took to answer is not the run's: the progress starts afresh.
+                progress.emplace(this, progressTiming_, progressHook_);
+            }
+            return *hiddenAnswer;
+        };
+        const core::RunResult result =
+            core::renameRun(*fileList_, *selectionList_, *renameList_, fileSystem, options);
+        // A cancelled run needs no word: the refreshed list shows how far it got. Nor does a run
+        // declined at the hidden-names question, which renamed nothing.
+        progress->finish();
+        return result;
     };
-    options.hiddenNames = [this, &progress](const std::vector<std::string>& hidden) {
-        const core::HiddenNames answer = askAboutHiddenNames(this, hidden);
-        // The time the user took to answer is not the run's: the progress starts afresh.
-        progress.emplace(this, progressTiming_, progressHook_);
-        return answer;
-    };
-    const core::RunResult result =
-        core::renameRun(*fileList_, *selectionList_, *renameList_, fileSystem, options);
-    // A cancelled run needs no word: the refreshed list shows how far it got. Nor does a run
-    // declined at the hidden-names question, which renamed nothing.
-    progress->finish();
+    core::RunResult result = run(&recorder);
+    if (result.end == core::RunResult::End::JournalFailed) {
+        // Nothing was renamed and the selection stands: the user chooses to go on without undo.
+        if (ask(this, journalFailedQuestion(stateDir_, result.journalError), journalFailedAnswers(),
+                DoNotRename, DoNotRename) != RenameWithoutUndo) {
+            return;
+        }
+        result = run(nullptr);
+        // The journal there, if any, is of an older run whose names may have changed since.
+        if (result.renamed > 0) {
+            fs::removeJournal(stateDir_);
+        }
+    }
+    updateUndoAction();
     if (result.end == core::RunResult::End::Failed) {
         showReport(this, runFailureReport(result));
     }
@@ -305,6 +337,68 @@ void MainWindow::onRedisplayClicked() {
     if (err != 0) {
         fileList_->refresh();
         showReport(this, folderErrorReport(folderList_->path(), err));
+    }
+}
+
+void MainWindow::onUndoTriggered() {
+    if (running_) {
+        return;
+    }
+    const fs::UndoReport report = fs::undoLastRun(stateDir_);
+    updateUndoAction();
+    relistIfShowing(report.folder);
+    if (report.status == fs::UndoReport::Status::Done && report.problems.empty() &&
+        report.syncError == 0) {
+        showInformation(this, undoReport(report, stateDir_));
+    } else {
+        showReport(this, undoReport(report, stateDir_));
+    }
+}
+
+void MainWindow::checkPendingRun() {
+    const fs::PendingRun pending = fs::pendingRun(stateDir_);
+    if (pending.status == fs::PendingRun::Status::None) {
+        return;
+    }
+    if (pending.status != fs::PendingRun::Status::Pending) {
+        showReport(this, pendingRunProblemReport(pending, stateDir_));
+        updateUndoAction();
+        return;
+    }
+    const int answer =
+        ask(this, pendingRunQuestion(pending), pendingRunAnswers(), KeepRun, KeepRun);
+    if (answer == FinishRun || answer == UndoRun) {
+        const fs::UndoReport report =
+            answer == FinishRun ? fs::finishPendingRun(stateDir_) : fs::undoPendingRun(stateDir_);
+        updateUndoAction();
+        relistIfShowing(report.folder);
+        const QString text =
+            answer == FinishRun ? finishReport(report, stateDir_) : undoReport(report, stateDir_);
+        if (report.status == fs::UndoReport::Status::Done && report.problems.empty() &&
+            report.syncError == 0) {
+            showInformation(this, text);
+        } else {
+            showReport(this, text);
+        }
+        return;
+    }
+    // Left as it is: not asked again, and still undoable.
+    fs::keepPendingRun(stateDir_);
+    updateUndoAction();
+}
+
+void MainWindow::updateUndoAction() {
+    undoAction_->setEnabled(fs::hasUndo(stateDir_));
+}
+
+void MainWindow::relistIfShowing(const std::string& folder) {
+    if (folder.empty() || core::normalizeFolder(folder) != fileList_->path()) {
+        return;
+    }
+    selectionList_->clear();
+    renameList_->clear();
+    if (const int err = fileList_->setPath(fileList_->path()); err != 0) {
+        fileList_->refresh();
     }
 }
 

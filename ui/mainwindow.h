@@ -40,6 +40,12 @@ public:
     // folder and are selected. Paths are absolute native bytes.
     void openPaths(const std::vector<std::string>& paths);
 
+    // Where the run's journal is kept; read from the environment at construction.
+    const std::string& stateDirectory() const { return stateDir_; }
+    // Offers to finish or undo a run that never ended, and reports a journal that cannot be
+    // used. Called once the window shows.
+    void checkPendingRun();
+
 public slots:
     void onDriveChanged();
     void onFolderChanged();
@@ -48,6 +54,7 @@ public slots:
     void onRedisplayClicked();
     void onQuitClicked();
     void onQuitTriggered();
+    void onUndoTriggered();
     void onAboutTriggered();
     void onVersionTriggered();
 
@@ -69,6 +76,7 @@ private:
     QPushButton* redisplayButton_ = nullptr;
 
     QAction* fileMenu_ = nullptr;
+    QAction* undoAction_ = nullptr;
     QAction* quitAction_ = nullptr;
     QAction* helpMenu_ = nullptr;
     QAction* aboutAction_ = nullptr;
@@ -90,6 +98,12 @@ private:
     // Points the file list at `path`; a folder that cannot be read is reported and the list stays.
     void listFolder(const std::string& path);
     void openDropped(const std::vector<std::string>& paths);
+    // Enabled while there is a run to undo.
+    void updateUndoAction();
+    // Reads the file list again if it shows `folder`, which a recovery has changed.
+    void relistIfShowing(const std::string& folder);
+
+    std::string stateDir_;
 };
 
 }  // namespace ui

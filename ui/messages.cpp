@@ -225,6 +225,196 @@ core::HiddenNames askAboutHiddenNames(QWidget* parent, const std::vector<std::st
     }
 }
 
+namespace {
+
+// At most this many files are named in a report; the rest are counted.
+constexpr int kListedProblems = 10;
+
+QString problemReason(const fs::EntryReport& e, bool undo) {
+    switch (e.problem) {
+        case fs::EntryProblem::Missing:
+            return QStringLiteral("名前の変更後に、変更・移動または削除されています");
+        case fs::EntryProblem::NameTaken:
+            return undo ? QStringLiteral("元の名前のファイル（またはフォルダ）が既にあります")
+                        : QStringLiteral("新しい名前のファイル（またはフォルダ）が既にあります");
+        case fs::EntryProblem::NoSafeRename:
+            return reasonLine({core::RenameOutcome::NoSafeRename, e.err});
+        case fs::EntryProblem::RemoveFailed:
+            return QStringLiteral("同じファイルのもう一つの名前を削除できませんでした：") +
+                   reasonLine(core::RenameStatus::failed(e.err));
+        case fs::EntryProblem::NotReached:
+            return QStringLiteral("前のファイルで止まったため、変更していません");
+        case fs::EntryProblem::RenameFailed:
+            break;
+    }
+    return reasonLine(core::RenameStatus::failed(e.err));
+}
+
+QString problemList(const fs::UndoReport& report, bool undo) {
+    if (report.problems.empty()) {
+        return {};
+    }
+    QString text = undo ? QStringLiteral("\n\n元に戻せなかったファイル： %1 個")
+                        : QStringLiteral("\n\n名前を変更できなかったファイル： %1 個");
+    text = text.arg(report.problems.size());
+    int listed = 0;
+    for (const fs::EntryReport& e : report.problems) {
+        if (listed++ == kListedProblems) {
+            text += QStringLiteral("\n・ほか %1 個")
+                        .arg(report.problems.size() - static_cast<std::size_t>(kListedProblems));
+            break;
+        }
+        // From the name it has to the name it was to get.
+        const std::string& from = undo ? e.newName : e.oldName;
+        const std::string& to = undo ? e.oldName : e.newName;
+        text +=
+            QStringLiteral("\n・%1 → %2\n　理由： %3")
+                .arg(widgets::displayName(from), widgets::displayName(to), problemReason(e, undo));
+    }
+    return text;
+}
+
+QString syncNote(const fs::UndoReport& report) {
+    if (report.syncError == 0) {
+        return {};
+    }
+    return QStringLiteral(
+               "\n\n変更をディスクに書き込めたか確認できませんでした。電源が切れると、変更が失わ"
+               "れることがあります。\n理由： %1")
+        .arg(reasonLine(core::RenameStatus::failed(report.syncError)));
+}
+
+// The reports of a journal that could not be used; empty when the report is of another kind.
+QString unusableJournal(fs::UndoReport::Status status, int error, const std::string& folder,
+                        const std::string& stateDir) {
+    using Status = fs::UndoReport::Status;
+    switch (status) {
+        case Status::BadJournal:
+            return QStringLiteral(
+                       "前回の名前の変更の記録が壊れているか読み込めないため、使用できません。\n"
+                       "ファイルには何も変更を加えていません。\n\n記録は次の名前で残しました：\n%1")
+                .arg(widgets::displayName(fs::setAsidePath(stateDir)));
+        case Status::FolderGone:
+            return QStringLiteral(
+                       "前回名前を変更したフォルダが見つからないため、元に戻せません。\n"
+                       "ファイルには何も変更を加えていません。\n\nフォルダ： %1\n\n"
+                       "記録は次の名前で残しました：\n%2")
+                .arg(widgets::displayName(folder),
+                     widgets::displayName(fs::setAsidePath(stateDir)));
+        case Status::CannotExamine:
+            return QStringLiteral(
+                       "前回名前を変更したフォルダを確認できないため、今は元に戻せません。\n"
+                       "ファイルには何も変更を加えていません。あとでもう一度お試しください。\n\n"
+                       "フォルダ： %1\n理由： %2")
+                .arg(widgets::displayName(folder),
+                     reasonLine({core::RenameOutcome::FolderUnavailable, error}));
+        case Status::Nothing:
+        case Status::Done:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
+QString undoReport(const fs::UndoReport& report, const std::string& stateDir) {
+    if (report.status == fs::UndoReport::Status::Nothing) {
+        return QStringLiteral("元に戻せる名前の変更はありません。");
+    }
+    if (report.status != fs::UndoReport::Status::Done) {
+        return unusableJournal(report.status, report.err, report.folder, stateDir);
+    }
+    QString text = report.problems.empty()
+                       ? QStringLiteral("前回の名前の変更を元に戻しました。")
+                       : QStringLiteral(
+                             "前回の名前の変更を元に戻しましたが、一部のファイルは元に"
+                             "戻せませんでした。");
+    text += QStringLiteral("\n\nフォルダ： %1\n元の名前に戻したファイル： %2 個")
+                .arg(widgets::displayName(report.folder))
+                .arg(report.renamed);
+    text += problemList(report, true);
+    if (report.journalKept && !report.problems.empty()) {
+        text += QStringLiteral("\n\n原因を取り除いてから、もう一度「元に戻す」を実行できます。");
+    }
+    return text + syncNote(report);
+}
+
+QString finishReport(const fs::UndoReport& report, const std::string& stateDir) {
+    if (report.status != fs::UndoReport::Status::Done) {
+        return unusableJournal(report.status, report.err, report.folder, stateDir);
+    }
+    QString text = report.problems.empty()
+                       ? QStringLiteral("途中で終わっていた名前の変更を、最後まで行いました。")
+                       : QStringLiteral(
+                             "途中で終わっていた名前の変更を続けましたが、一部のファイル"
+                             "は変更できませんでした。");
+    text += QStringLiteral("\n\nフォルダ： %1\n新しい名前にしたファイル： %2 個")
+                .arg(widgets::displayName(report.folder))
+                .arg(report.renamed);
+    text += problemList(report, false);
+    text +=
+        QStringLiteral("\n\nこの名前の変更は「ファイル」メニューの「元に戻す」で元に戻せます。");
+    return text + syncNote(report);
+}
+
+QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string& stateDir) {
+    using Status = fs::UndoReport::Status;
+    switch (pending.status) {
+        case fs::PendingRun::Status::BadJournal:
+            return unusableJournal(Status::BadJournal, pending.err, pending.folder, stateDir);
+        case fs::PendingRun::Status::FolderGone:
+            return unusableJournal(Status::FolderGone, pending.err, pending.folder, stateDir);
+        case fs::PendingRun::Status::CannotExamine:
+            return QStringLiteral(
+                       "前回の名前の変更が途中で終わっていますが、そのフォルダを確認できません。\n"
+                       "ファイルには何も変更を加えていません。次回の起動時にもう一度確認します。\n"
+                       "\n"
+                       "フォルダ： %1\n理由： %2")
+                .arg(widgets::displayName(pending.folder),
+                     reasonLine({core::RenameOutcome::FolderUnavailable, pending.err}));
+        case fs::PendingRun::Status::None:
+        case fs::PendingRun::Status::Pending:
+            break;
+    }
+    return {};
+}
+
+QString pendingRunQuestion(const fs::PendingRun& pending) {
+    QString text = QStringLiteral(
+                       "前回の名前の変更が途中で終わっています（プログラムが強制終了されたか、"
+                       "電源が切れた可能性があります）。\n\nフォルダ： %1\n"
+                       "新しい名前になっているファイル： %2 個\nまだ元の名前のファイル： %3 個")
+                       .arg(widgets::displayName(pending.folder))
+                       .arg(pending.done)
+                       .arg(pending.notDone);
+    if (pending.missing > 0) {
+        text +=
+            QStringLiteral("\nどちらの名前でも見つからないファイル： %1 個").arg(pending.missing);
+    }
+    return text +
+           QStringLiteral(
+               "\n\n残りの名前の変更を最後まで行うか、変更済みのファイルを元の名前に戻すか、"
+               "このままにするかを選んでください。\n"
+               "このままにした場合も、あとで「ファイル」メニューの「元に戻す」で元に戻せます。");
+}
+
+QStringList pendingRunAnswers() {
+    return {QStringLiteral("最後まで変更する"), QStringLiteral("元の名前に戻す"),
+            QStringLiteral("このままにする")};
+}
+
+QString journalFailedQuestion(const std::string& stateDir, int error) {
+    return QStringLiteral(
+               "元に戻すための記録を保存できませんでした。\n\n保存先： %1\n理由： %2\n\n"
+               "このまま名前を変更すると、あとで元に戻すことはできません。\n"
+               "元に戻せない状態で名前を変更しますか？")
+        .arg(widgets::displayName(stateDir), reasonLine(core::RenameStatus::failed(error)));
+}
+
+QStringList journalFailedAnswers() {
+    return {QStringLiteral("変更する"), QStringLiteral("やめる")};
+}
+
 void setReporter(Reporter reporter) {
     currentReporter() = std::move(reporter);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/rename_run.h"
+#include "fs/undo.h"
 
 class QWidget;
 
@@ -41,6 +42,20 @@ QString syncFailureReport(const std::string& folder, int error);
 QString hiddenNamesQuestion(const std::vector<std::string>& hidden);
 // Asks it through `ask`: rename them too, leave them out (the default), or cancel (Esc).
 core::HiddenNames askAboutHiddenNames(QWidget* parent, const std::vector<std::string>& hidden);
+
+// Undo and recovery of a run. The reports list what could not be done, with reasons.
+QString undoReport(const fs::UndoReport& report, const std::string& stateDir);
+QString finishReport(const fs::UndoReport& report, const std::string& stateDir);
+// Why a pending run cannot be offered (a bad journal, a folder gone, a folder unreadable).
+QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string& stateDir);
+// The question at start about a run that never ended, and its answers in order.
+QString pendingRunQuestion(const fs::PendingRun& pending);
+QStringList pendingRunAnswers();
+enum PendingRunAnswer { FinishRun = 0, UndoRun = 1, KeepRun = 2 };
+// The question when the journal cannot be written, and its answers in order.
+QString journalFailedQuestion(const std::string& stateDir, int error);
+QStringList journalFailedAnswers();
+enum JournalFailedAnswer { RenameWithoutUndo = 0, DoNotRename = 1 };
 
 // Shows a report; every report the user sees goes through here. The box wraps long names
 // anywhere and never grows wider than the screen.

@@ -2,9 +2,12 @@
 // kill it at a moment of its choosing.
 //
 //   kill_helper <folder> <progress file>
+//   kill_helper --undo <progress file>
 //
 // The progress file holds two 64-bit counters, shared through mmap: the first becomes 1 once
-// the folder is listed and the renames begin, the second counts the renames done.
+// the folder is listed and the renames begin, the second counts the renames done. The run keeps
+// its journal in the state folder of the environment (XDG_STATE_HOME), as the program does.
+// With --undo it undoes the journal's run instead; the first counter becomes 1 as it begins.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -13,10 +16,12 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "core/rename_run.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
+#include "fs/undo.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -36,6 +41,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto* counters = static_cast<std::int64_t*>(map);
+    if (std::string_view(argv[1]) == "--undo") {
+        std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
+        const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());
+        return report.status == fs::UndoReport::Status::Done && report.problems.empty() ? 0 : 1;
+    }
 
     fs::PlainFileList file1(argv[1]);
     if (file1.error() != 0) {
@@ -45,12 +55,17 @@ int main(int argc, char** argv) {
     core::WorkList list1;
     core::WorkList list2;
     fs::PosixFileSystem fileSystem;
+    fs::JournalRecorder recorder(fs::stateDirectory(), /*mayLeaveReservations=*/true);
     core::RunOptions options;
+    options.journal = &recorder;
     options.progress = [counters](std::int64_t done, std::int64_t) {
         std::atomic_ref<std::int64_t>(counters[1]).store(done, std::memory_order_release);
         return true;
     };
     std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
     const core::RunResult result = core::renameRun(file1, list1, list2, fileSystem, options);
+    if (result.end == core::RunResult::End::JournalFailed) {
+        return 4;
+    }
     return result.end == core::RunResult::End::Completed ? 0 : 1;
 }

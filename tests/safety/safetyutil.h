@@ -120,6 +120,8 @@ inline std::string describe(const Inventory& inv) {
 struct Counts {
     std::int64_t faultCases = 0;
     std::int64_t kills = 0;
+    std::int64_t undos = 0;       // runs undone and compared with the folder before them
+    std::int64_t recoveries = 0;  // runs cut short, then finished or undone
     std::int64_t filesChecked = 0;
     std::int64_t lost = 0;
     std::int64_t overwritten = 0;

@@ -30,6 +30,7 @@
 #include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
+#include "fs/undo.h"
 #include "safetyutil.h"
 #include "testutil.h"
 
@@ -307,6 +308,8 @@ class TestSafety : public QObject {
 private slots:
     void initTestCase() {
         QVERIFY(tmp_.isValid());
+        // The journals of the runs here, the kill helper's included: never the user's state.
+        QCOMPARE(::setenv("XDG_STATE_HOME", (tmp_.path().toStdString() + "/state").c_str(), 1), 0);
         std::printf("safety: seed %llu (set KOVRA_SAFETY_SEED to choose another)\n",
                     static_cast<unsigned long long>(safety::seed()));
     }
@@ -323,9 +326,10 @@ private slots:
     void cleanupTestCase() {
         const safety::Counts& c = safety::counts();
         std::printf(
-            "safety: fault cases tried %lld, kills %lld, files checked %lld, files lost: %lld, "
-            "files overwritten: %lld\n",
+            "safety: fault cases tried %lld, kills %lld, undos %lld, recoveries %lld, files "
+            "checked %lld, files lost: %lld, files overwritten: %lld\n",
             static_cast<long long>(c.faultCases), static_cast<long long>(c.kills),
+            static_cast<long long>(c.undos), static_cast<long long>(c.recoveries),
             static_cast<long long>(c.filesChecked), static_cast<long long>(c.lost),
             static_cast<long long>(c.overwritten));
         std::fflush(stdout);
@@ -978,7 +982,10 @@ private slots:
                 ++expectRenamed;
             }
 
-            const core::RunResult r = runOn(list);
+            fs::JournalRecorder recorder;
+            core::RunOptions options;
+            options.journal = &recorder;
+            const core::RunResult r = runOn(list, options);
             const Inventory after = inventory(dir);
             QVERIFY2(r.end == expectEnd, where.constData());
             QVERIFY2(r.renamed == expectRenamed, where.constData());
@@ -997,6 +1004,18 @@ private slots:
             QVERIFY2(contentsBefore == contentsAfter, where.constData());
             failed += r.end == End::Failed;
             completed += r.end == End::Completed;
+
+            // Undo gives back the starting folder: the same names, files and contents.
+            if (r.total > 0) {
+                const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+                QVERIFY2(undo.status == fs::UndoReport::Status::Done, where.constData());
+                QVERIFY2(undo.renamed == r.renamed && undo.problems.empty(), where.constData());
+                const Inventory undone = inventory(dir);
+                QVERIFY2(undone == before, where.constData());
+                QVERIFY2(safety::keepsEveryFile(before, undone), where.constData());
+                QVERIFY2(!fs::hasUndo(fs::stateDirectory()), where.constData());
+                ++safety::counts().undos;
+            }
         }
         // The rounds must have met both outcomes, or the comparison proves little.
         QVERIFY(failed > rounds / 10);
@@ -1120,6 +1139,80 @@ private slots:
                  (Names{"pics_a.jpg", "pics_kill_helper", "pics_kovra", "renamer"}));
     }
 
+    // The undo killed at seed-chosen moments, then undone again: every file back, none lost.
+    void killDuringUndo() {
+        constexpr int kFiles = 5000;
+        constexpr int kRounds = 8;
+        std::mt19937_64 rng(safety::seed() ^ 0x756e646fULL);
+        const std::string base = tmp_.path().toStdString() + "/undo-kill";
+        QCOMPARE(::mkdir(base.c_str(), 0755), 0);
+        const std::string progressPath = base + "/progress";
+        const int progressFd = ::open(progressPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        QVERIFY(progressFd >= 0);
+        QCOMPARE(::ftruncate(progressFd, 2 * sizeof(std::int64_t)), 0);
+        void* map = ::mmap(nullptr, 2 * sizeof(std::int64_t), PROT_READ | PROT_WRITE, MAP_SHARED,
+                           progressFd, 0);
+        ::close(progressFd);
+        QVERIFY(map != MAP_FAILED);
+        std::atomic_ref<std::int64_t> started(static_cast<std::int64_t*>(map)[0]);
+        std::string helper = KOVRA_KILL_HELPER;
+        const auto spawn = [&](std::vector<std::string> args) {
+            std::vector<char*> argv{helper.data()};
+            for (std::string& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            pid_t pid = 0;
+            return ::posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv.data(), environ) == 0
+                       ? pid
+                       : -1;
+        };
+        int kills = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            const std::string dir = base + "/u" + std::to_string(round);
+            QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
+            for (int i = 0; i < kFiles; ++i) {
+                QVERIFY(testutil::makeFile(dir, "f" + std::to_string(i), std::to_string(i)));
+            }
+            const Inventory before = inventory(dir);
+            started.store(0);
+            int status = 0;
+            const pid_t run = spawn({dir, progressPath});
+            QVERIFY(run > 0);
+            QCOMPARE(::waitpid(run, &status, 0), run);
+            QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+            started.store(0);
+            const pid_t undo = spawn({"--undo", progressPath});
+            QVERIFY(undo > 0);
+            while (started.load() == 0) {
+                const timespec poll{0, 20000};
+                ::nanosleep(&poll, nullptr);
+            }
+            const long delayNs = std::uniform_int_distribution<long>(0, 40000000)(rng);
+            const timespec delay{0, delayNs};
+            ::nanosleep(&delay, nullptr);
+            ::kill(undo, SIGKILL);
+            QCOMPARE(::waitpid(undo, &status, 0), undo);
+            kills += WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+            QVERIFY(safety::keepsEveryFile(before, inventory(dir)));
+
+            // Undo again, as the next start would: everything comes back.
+            const fs::UndoReport again = fs::undoLastRun(fs::stateDirectory());
+            QVERIFY(again.status == fs::UndoReport::Status::Done ||
+                    again.status == fs::UndoReport::Status::Nothing);
+            QVERIFY(again.problems.empty());
+            const Inventory after = inventory(dir);
+            QVERIFY(safety::keepsEveryFile(before, after));
+            QVERIFY(after == before);
+            ++safety::counts().undos;
+        }
+        ::munmap(map, 2 * sizeof(std::int64_t));
+        safety::counts().kills += kills;
+        std::printf("safety: undo killed in %d of %d rounds\n", kills, kRounds);
+        QVERIFY2(kills >= kRounds / 2, qPrintable(QStringLiteral("only %1 kills").arg(kills)));
+    }
+
     void killMidRun() {
         constexpr int kFiles = 10000;
         constexpr int kKills = 20;
@@ -1168,6 +1261,8 @@ private slots:
             dir = moved;
             const std::string prefix = folderName + "_";
             const Inventory before = current;
+            // As a first start would find it: no journal of an earlier round.
+            fs::removeJournal(fs::stateDirectory());
             const std::int64_t killAt = std::uniform_int_distribution<std::int64_t>(0, 9800)(rng);
             const long jitterNs = std::uniform_int_distribution<long>(0, 300000)(rng);
             started.store(0);
@@ -1219,6 +1314,30 @@ private slots:
                 if (isOld) {
                     old.push_back(name);
                 }
+            }
+
+            // The next start offers the run cut short; finish it in even rounds, undo it in odd
+            // ones. A kill before the journal was in place renamed nothing and offers nothing.
+            const fs::PendingRun pending = fs::pendingRun(fs::stateDirectory());
+            if (killed && pending.status != fs::PendingRun::Status::None) {
+                QCOMPARE(pending.status, fs::PendingRun::Status::Pending);
+                QCOMPARE(pending.notDone, std::int64_t(old.size()));
+                QCOMPARE(pending.done + pending.notDone, std::int64_t(before.size()));
+                const bool undo = round % 2 == 1;
+                const fs::UndoReport report = undo ? fs::undoPendingRun(fs::stateDirectory())
+                                                   : fs::finishPendingRun(fs::stateDirectory());
+                QCOMPARE(report.status, fs::UndoReport::Status::Done);
+                QVERIFY(report.problems.empty());
+                const Inventory recovered = inventory(dir, false);
+                QVERIFY(safety::keepsEveryFile(safety::withoutData(before), recovered));
+                old.clear();
+                for (const auto& [name, e] : before) {
+                    if (recovered.count(name) != 0) {
+                        old.push_back(name);
+                    }
+                }
+                QCOMPARE(old.size(), undo ? before.size() : std::size_t(0));
+                ++safety::counts().recoveries;
             }
 
             // A new run on the names still old finishes the job and prefixes nothing twice.

@@ -684,7 +684,8 @@ private slots:
                 "『ファイル名一覧』を再表示します（ファイルを別アプリ等で削除した場合、追加変更等で"
                 "更新した場合に使用してください）");
         menuItem("m_f", "", 0, "ファイル", "");
-        menuItem("m_e", "m_f", 0, "終了", "Ctrl+X");
+        menuItem("m_undo", "m_f", 0, "元に戻す", "Ctrl+Z");
+        menuItem("m_e", "m_f", 1, "終了", "Ctrl+X");
         menuItem("m_h", "", 1, "ヘルプ", "");
         menuItem("m_setu", "m_h", 0, "Kovra　について", "");
         menuItem("m_v", "m_h", 1, "バージョン情報", "");

@@ -1,0 +1,424 @@
+// Undo of the last run and recovery of a run that never ended, on real files: what comes back,
+// what is left alone and reported, and journals that must never be acted on.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <QTest>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+
+#include "core/naming.h"
+#include "core/rename_run.h"
+#include "fs/journal.h"
+#include "fs/plainfilelist.h"
+#include "fs/rename.h"
+#include "fs/undo.h"
+#include "testutil.h"
+
+using Names = std::vector<std::string>;
+using UndoStatus = fs::UndoReport::Status;
+using PendingStatus = fs::PendingRun::Status;
+using fs::EntryProblem;
+
+Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(Names)
+Q_DECLARE_METATYPE(UndoStatus)
+Q_DECLARE_METATYPE(PendingStatus)
+Q_DECLARE_METATYPE(EntryProblem)
+
+namespace {
+
+// Who is under which name: inodes, which a rename keeps and a copy would not.
+using Snapshot = std::map<std::string, ino_t>;
+
+Snapshot snapshot(const std::string& folder) {
+    Snapshot result;
+    for (const std::string& name : testutil::entries(folder)) {
+        struct stat st {};
+        if (::lstat((folder + "/" + name).c_str(), &st) == 0) {
+            result[name] = st.st_ino;
+        }
+    }
+    return result;
+}
+
+std::string readAll(const std::string& path) {
+    return testutil::readFile(path);
+}
+
+bool writeAll(const std::string& path, const std::string& data) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+    return ::close(fd) == 0 && ok;
+}
+
+// The real run over every file of `folder`, with the journal; it cancels after `cancelAfter`
+// renames when that is positive.
+core::RunResult runWithJournal(const std::string& folder, int cancelAfter = 0) {
+    fs::PlainFileList list(folder);
+    list.selectAll();
+    core::WorkList list1;
+    core::WorkList list2;
+    fs::PosixFileSystem fileSystem;
+    fs::JournalRecorder recorder(fs::stateDirectory());
+    core::RunOptions options;
+    options.journal = &recorder;
+    options.progress = [cancelAfter](std::int64_t done, std::int64_t) {
+        return cancelAfter <= 0 || done < cancelAfter;
+    };
+    return core::renameRun(list, list1, list2, fileSystem, options);
+}
+
+}  // namespace
+
+class TestUndo : public QObject {
+    Q_OBJECT
+
+    testutil::TempFolder tmp_;
+    std::string stateDir_;
+    int serial_ = 0;
+
+    // A new folder named `name` in a parent of its own, holding `files`.
+    std::string makeFolder(const std::string& name, const Names& files) {
+        // Of one length, so that every journal of the same names has the same size.
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "%06d", ++serial_);
+        const std::string parent = tmp_.path() + "/" + serial;
+        const std::string dir = parent + "/" + name;
+        if (::mkdir(parent.c_str(), 0755) != 0 || ::mkdir(dir.c_str(), 0755) != 0) {
+            return {};
+        }
+        for (const std::string& f : files) {
+            if (!testutil::makeFile(dir, f, "content of " + f)) {
+                return {};
+            }
+        }
+        return dir;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(tmp_.isValid());
+        // Never the user's own state.
+        QCOMPARE(::setenv("XDG_STATE_HOME", (tmp_.path() + "/state").c_str(), 1), 0);
+        stateDir_ = fs::stateDirectory();
+        QVERIFY(stateDir_.rfind(tmp_.path(), 0) == 0);
+    }
+    void init() {
+        fs::removeJournal(stateDir_);
+        ::unlink(fs::setAsidePath(stateDir_).c_str());
+    }
+
+    // Whatever way the run ended, undo gives back the names it started with, the same files.
+    void undoAfterRun_data() {
+        QTest::addColumn<Names>("files");
+        QTest::addColumn<int>("cancelAfter");
+        QTest::addColumn<bool>("inOtherProcess");
+        QTest::addColumn<int>("expectRenamedBack");
+        QTest::newRow("complete") << Names{"a", "b", "c"} << 0 << false << 3;
+        // "d_b" is taken, so the run stops at "b".
+        QTest::newRow("failed") << Names{"a", "b", "d_b", "e"} << 0 << false << 1;
+        QTest::newRow("cancelled") << Names{"a", "b", "c", "e"} << 2 << false << 2;
+        QTest::newRow("after a restart") << Names{"a", "b", "c"} << 0 << true << 3;
+        QTest::newRow("nothing renamed") << Names{"d_a", "a"} << 0 << false << 0;
+    }
+    void undoAfterRun() {
+        QFETCH(Names, files);
+        QFETCH(int, cancelAfter);
+        QFETCH(bool, inOtherProcess);
+        QFETCH(int, expectRenamedBack);
+        const std::string dir = makeFolder("d", files);
+        QVERIFY(!dir.empty());
+        const Snapshot before = snapshot(dir);
+        const auto contents = testutil::contents(dir);
+        if (inOtherProcess) {
+            const std::string progress = tmp_.path() + "/progress";
+            QVERIFY(writeAll(progress, std::string(16, '\0')));
+            QProcess run;
+            run.start(QStringLiteral(KOVRA_KILL_HELPER),
+                      {QString::fromStdString(dir), QString::fromStdString(progress)});
+            QVERIFY(run.waitForFinished(30000));
+            QCOMPARE(run.exitCode(), 0);
+        } else {
+            runWithJournal(dir, cancelAfter);
+        }
+        QVERIFY(fs::hasUndo(stateDir_));
+        QVERIFY(snapshot(dir) != before || expectRenamedBack == 0);
+
+        const fs::UndoReport report = fs::undoLastRun(stateDir_);
+        QCOMPARE(report.status, UndoStatus::Done);
+        QCOMPARE(report.renamed, expectRenamedBack);
+        QVERIFY(report.problems.empty());
+        QCOMPARE(snapshot(dir), before);
+        QCOMPARE(testutil::contents(dir), contents);
+        // Nothing is left to undo; a second undo finds nothing.
+        QVERIFY(!fs::hasUndo(stateDir_));
+        QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::Nothing);
+    }
+
+    // A file changed since the run is left as it is and named in the report; the rest comes back.
+    void undoLeavesChangedFiles_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<EntryProblem>("problem");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("removed") << "remove" << EntryProblem::Missing << false;
+        QTest::newRow("replaced") << "replace" << EntryProblem::Missing << false;
+        QTest::newRow("moved away") << "move" << EntryProblem::Missing << false;
+        QTest::newRow("old name taken") << "takeOld" << EntryProblem::NameTaken << true;
+    }
+    void undoLeavesChangedFiles() {
+        QFETCH(QString, change);
+        QFETCH(EntryProblem, problem);
+        QFETCH(bool, kept);
+        const std::string dir = makeFolder("d", {"a", "b", "c"});
+        QVERIFY(!dir.empty());
+        const Snapshot before = snapshot(dir);
+        QCOMPARE(runWithJournal(dir).renamed, std::int64_t(3));
+        const std::string path = dir + "/d_b";
+        Snapshot expected = before;
+        if (change == "remove") {
+            QCOMPARE(::unlink(path.c_str()), 0);
+            expected.erase("b");
+        } else if (change == "replace") {
+            // Made while the old file still exists, so it cannot get the old file's inode number.
+            QVERIFY(testutil::makeFile(dir, "newcomer", "someone else's"));
+            QCOMPARE(::rename((dir + "/newcomer").c_str(), path.c_str()), 0);
+            expected.erase("b");
+        } else if (change == "move") {
+            QCOMPARE(::rename(path.c_str(), (dir + "/elsewhere").c_str()), 0);
+            expected.erase("b");
+        } else {
+            QVERIFY(testutil::makeFile(dir, "b", "a new b"));
+            expected.erase("b");
+        }
+        const auto left = snapshot(dir);
+
+        const fs::UndoReport report = fs::undoLastRun(stateDir_);
+        QCOMPARE(report.status, UndoStatus::Done);
+        QCOMPARE(report.renamed, std::int64_t(2));
+        QCOMPARE(report.problems.size(), std::size_t(1));
+        QCOMPARE(report.problems[0].oldName, std::string("b"));
+        QCOMPARE(report.problems[0].newName, std::string("d_b"));
+        QCOMPARE(report.problems[0].problem, problem);
+        QCOMPARE(report.journalKept, kept);
+        QCOMPARE(fs::hasUndo(stateDir_), kept);
+        // The changed name is exactly as it was left; the others are back.
+        const Snapshot after = snapshot(dir);
+        for (const auto& [name, inode] : left) {
+            if (name != "d_a" && name != "d_c") {
+                QCOMPARE(after.at(name), inode);
+            }
+        }
+        QCOMPARE(after.at("a"), before.at("a"));
+        QCOMPARE(after.at("c"), before.at("c"));
+        QVERIFY(!after.count("d_a") && !after.count("d_c"));
+    }
+
+    // A run that never ended (the recorder began, some renames happened, no end): finish, undo or
+    // keep it; an empty reservation left beside the first file not done goes in both first cases.
+    void recoverPending_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("frontier");  // how the kill left the first file not done
+        const char* const frontiers[] = {"clean", "reservation", "both names"};
+        for (const char* action : {"finish", "undo", "keep"}) {
+            for (const char* frontier : frontiers) {
+                QTest::addRow("%s, %s", action, frontier) << action << frontier;
+            }
+        }
+    }
+    void recoverPending() {
+        QFETCH(QString, action);
+        QFETCH(QString, frontier);
+        const Names files{"a", "b", "c", "e"};
+        const std::string dir = makeFolder("d", files);
+        QVERIFY(!dir.empty());
+        const Snapshot before = snapshot(dir);
+        fs::PlainFileList list(dir);
+        core::WorkList renameList;
+        for (const std::string& f : files) {
+            renameList.append(f);
+        }
+        fs::JournalRecorder recorder(stateDir_, true);
+        QCOMPARE(recorder.begin(dir, renameList), 0);
+        // Killed after two renames, with the third in flight.
+        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(dirfd >= 0);
+        QVERIFY(fs::renameNoReplace(dirfd, "a", "d_a").done());
+        QVERIFY(fs::renameNoReplace(dirfd, "b", "d_b").done());
+        if (frontier == "reservation") {
+            QVERIFY(testutil::makeFile(dir, "d_c"));
+        } else if (frontier == "both names") {
+            QCOMPARE(::linkat(dirfd, "c", dirfd, "d_c", 0), 0);
+        }
+        ::close(dirfd);
+
+        const fs::PendingRun pending = fs::pendingRun(stateDir_);
+        QCOMPARE(pending.status, PendingStatus::Pending);
+        QCOMPARE(pending.folder, dir);
+        QCOMPARE(pending.done, frontier == "both names" ? 3 : 2);
+        QCOMPARE(pending.notDone, frontier == "both names" ? 1 : 2);
+
+        Snapshot expected;
+        if (action == "finish") {
+            const fs::UndoReport report = fs::finishPendingRun(stateDir_);
+            QCOMPARE(report.status, UndoStatus::Done);
+            QVERIFY(report.problems.empty());
+            QCOMPARE(report.reservationsRemoved, frontier == "reservation" ? 1 : 0);
+            for (const auto& [name, inode] : before) {
+                expected["d_" + name] = inode;
+            }
+        } else if (action == "undo") {
+            const fs::UndoReport report = fs::undoPendingRun(stateDir_);
+            QCOMPARE(report.status, UndoStatus::Done);
+            QVERIFY(report.problems.empty());
+            QCOMPARE(report.reservationsRemoved, frontier == "reservation" ? 1 : 0);
+            expected = before;
+        } else {
+            QCOMPARE(fs::keepPendingRun(stateDir_), 0);
+            expected = snapshot(dir);
+        }
+        QCOMPARE(snapshot(dir), expected);
+        // Asked once: after any answer the next start finds nothing pending.
+        QCOMPARE(fs::pendingRun(stateDir_).status, PendingStatus::None);
+        QCOMPARE(fs::hasUndo(stateDir_), action != "undo");
+        if (action != "undo") {
+            // Still undoable as a whole.
+            QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::Done);
+            QCOMPARE(snapshot(dir), before);
+        }
+    }
+
+    // A journal that is truncated, damaged, of another version, or whose folder is gone is set
+    // aside at the first look and never renames anything.
+    void badJournal_data() {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<int>("at");
+        QTest::addColumn<PendingStatus>("expected");
+        // The size of a small journal, made once to know it.
+        const std::string dir = makeFolder("d", {"a", "b"});
+        QVERIFY(!dir.empty());
+        core::WorkList names;
+        names.append("a");
+        names.append("b");
+        fs::JournalRecorder recorder(stateDir_);
+        QCOMPARE(recorder.begin(dir, names), 0);
+        const int size = static_cast<int>(readAll(fs::journalPath(stateDir_)).size());
+        QVERIFY(size > 0);
+        for (int n = 0; n < size; ++n) {
+            QTest::addRow("truncated to %d", n) << "truncate" << n << PendingStatus::BadJournal;
+        }
+        // A flip in the end mark only makes the run read as not ended: offered, never acted on
+        // by itself.
+        const int markAt = size - static_cast<int>(fs::journal_format::kEndMarkBytes);
+        for (int i = 0; i < size; ++i) {
+            QTest::addRow("byte %d flipped", i)
+                << "flip" << i << (i < markAt ? PendingStatus::BadJournal : PendingStatus::Pending);
+        }
+        QTest::newRow("other version") << "version" << 0 << PendingStatus::BadJournal;
+        QTest::newRow("folder gone") << "folder gone" << 0 << PendingStatus::FolderGone;
+        QTest::newRow("other folder there") << "folder swapped" << 0 << PendingStatus::FolderGone;
+    }
+    void badJournal() {
+        QFETCH(QString, damage);
+        QFETCH(int, at);
+        QFETCH(PendingStatus, expected);
+        const std::string dir = makeFolder("d", {"a", "b"});
+        QVERIFY(!dir.empty());
+        core::WorkList names;
+        names.append("a");
+        names.append("b");
+        fs::JournalRecorder recorder(stateDir_);
+        QCOMPARE(recorder.begin(dir, names), 0);
+        // Half done: one file under its new name.
+        QCOMPARE(::rename((dir + "/a").c_str(), (dir + "/d_a").c_str()), 0);
+        const std::string path = fs::journalPath(stateDir_);
+        std::string data = readAll(path);
+        if (damage == "truncate") {
+            data.resize(static_cast<std::size_t>(at));
+        } else if (damage == "flip") {
+            data[static_cast<std::size_t>(at)] ^= 0x20;
+        } else if (damage == "version") {
+            // Another version, with a checksum that matches it.
+            const std::size_t v = fs::journal_format::kVersionOffset;
+            data[v] = static_cast<char>(data[v] + 1);
+            const std::size_t body = data.size() - fs::journal_format::kEndMarkBytes -
+                                     fs::journal_format::kChecksumBytes;
+            std::uint64_t sum = fs::journalChecksum(std::string_view(data).substr(0, body));
+            for (std::size_t i = 0; i < 8; ++i) {
+                data[body + i] = static_cast<char>(sum >> (8 * i));
+            }
+        } else if (damage == "folder gone") {
+            QVERIFY(testutil::removeTree(dir));
+        } else {
+            QCOMPARE(::rename(dir.c_str(), (dir + ".old").c_str()), 0);
+            QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
+            QVERIFY(testutil::makeFile(dir, "d_a") && testutil::makeFile(dir, "b"));
+        }
+        QVERIFY(writeAll(path, data));
+        const Snapshot before = snapshot(dir);
+
+        const fs::PendingRun pending = fs::pendingRun(stateDir_);
+        QCOMPARE(pending.status, expected);
+        QCOMPARE(snapshot(dir), before);
+        if (expected == PendingStatus::Pending) {
+            QVERIFY(fs::hasUndo(stateDir_));
+            return;
+        }
+        // Set aside, once: the next look finds nothing, and undo does nothing.
+        QVERIFY(!fs::hasUndo(stateDir_));
+        QCOMPARE(readAll(fs::setAsidePath(stateDir_)), data);
+        QCOMPARE(fs::pendingRun(stateDir_).status, PendingStatus::None);
+        QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::Nothing);
+        QCOMPARE(snapshot(dir), before);
+    }
+
+    // The same journal damaged, read first by undo: set aside, nothing renamed.
+    void badJournalOnUndo() {
+        const std::string dir = makeFolder("d", {"a", "b"});
+        QVERIFY(!dir.empty());
+        runWithJournal(dir);
+        const std::string path = fs::journalPath(stateDir_);
+        std::string data = readAll(path);
+        data[data.size() / 2] ^= 1;
+        QVERIFY(writeAll(path, data));
+        const Snapshot before = snapshot(dir);
+        QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::BadJournal);
+        QCOMPARE(snapshot(dir), before);
+        QVERIFY(!fs::hasUndo(stateDir_));
+    }
+
+    // The journal cannot be written: the run renames nothing and says why.
+    void journalCannotBeWritten() {
+        const std::string dir = makeFolder("d", {"a", "b"});
+        QVERIFY(!dir.empty());
+        // A state folder that cannot be made, even by root: a file stands where its parent goes.
+        QVERIFY(testutil::makeFile(tmp_.path(), "notafolder"));
+        const std::string readOnly = tmp_.path() + "/notafolder";
+        fs::PlainFileList list(dir);
+        list.selectAll();
+        core::WorkList list1;
+        core::WorkList list2;
+        fs::PosixFileSystem fileSystem;
+        fs::JournalRecorder recorder(readOnly + "/kovra");
+        core::RunOptions options;
+        options.journal = &recorder;
+        const Snapshot before = snapshot(dir);
+        const core::RunResult r = core::renameRun(list, list1, list2, fileSystem, options);
+        QCOMPARE(r.end, core::RunResult::End::JournalFailed);
+        QVERIFY(r.journalError != 0);
+        QCOMPARE(r.renamed, std::int64_t(0));
+        QCOMPARE(snapshot(dir), before);
+        // The selection stands for a run without the journal.
+        QCOMPARE(list.selectedRanges().size(), std::size_t(1));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUndo)
+#include "tst_undo.moc"
