@@ -49,7 +49,8 @@ void printHelp() {
         "\n"
         "Commands:\n"
         "  rename PATH...   rename the files named, and every file of each folder named\n"
-        "  undo             undo the last rename run\n"
+        "  undo             undo the last rename run; of a run over several folders, the\n"
+        "                   renames in the last folder\n"
         "\n"
         "Options:\n"
         "  -n, --dry-run    print each rename as \"old -> new\" and change nothing\n"
@@ -64,7 +65,7 @@ void printHelp() {
         "Names that are not printable are shown escaped (\\xff, \\n), one rename per line.\n"
         "\n"
         "Exit status:\n"
-        "  0  every file was renamed\n"
+        "  0  every file was renamed (by undo: renamed back)\n"
         "  1  the run stopped at a failure: the file, its new name and the reason are printed\n"
         "  2  wrong usage, or a path that cannot be opened: nothing was renamed\n")));
 }

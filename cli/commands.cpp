@@ -24,6 +24,7 @@
 #include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
+#include "fs/undo.h"
 
 namespace cli {
 
@@ -222,6 +223,10 @@ FolderEntries readEntries(int fd) {
     return entries;
 }
 
+const char* noSafeRename() {
+    return QT_TRANSLATE_NOOP("cli", "the drive has no rename that cannot replace a file");
+}
+
 bool isHidden(const std::string& name) {
     return !name.empty() && name[0] == '.';
 }
@@ -376,6 +381,14 @@ private:
         HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
         const core::RunResult result =
             core::renameRun(files, selectionList, renameList, fileSystem, runOptions(named));
+        if (result.end == core::RunResult::End::JournalFailed) {
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: nothing renamed in %2: the run could not be "
+                                               "recorded for undo in %3: %4\n"),
+                             {programName(), escaped(path), escaped(fs::stateDirectory()),
+                              reason(result.journalError)}));
+            return kRunFailed;
+        }
         if (result.end == core::RunResult::End::Failed) {
             std::string why =
                 result.status.outcome == core::RenameOutcome::NoSafeRename
@@ -399,8 +412,12 @@ private:
 
     // The options of one folder's run. The prefix would unhide a name beginning with ".", so a
     // folder's hidden files are left out unless asked for (--all) or named one by one.
-    core::RunOptions runOptions(bool named) const {
+    core::RunOptions runOptions(bool named) {
         core::RunOptions runOptions;
+        // A dry run changes nothing, and must not take the place of the run to undo.
+        if (!options_.dryRun) {
+            runOptions.journal = &recorder_;
+        }
         if (!named && !options_.all) {
             runOptions.hiddenNames = [](const std::vector<std::string>&) {
                 return core::HiddenNames::LeaveOut;
@@ -422,6 +439,8 @@ private:
 
     RenameOptions options_;
     std::unique_ptr<Printer> printer_;
+    // Each folder's run replaces the journal, so undo takes back the last folder's renames.
+    fs::JournalRecorder recorder_{fs::stateDirectory(), /*mayLeaveReservations=*/true};
     std::vector<Job> jobs_;
     std::set<FolderId> done_;
 };
@@ -437,9 +456,68 @@ int renameCommand(const RenameOptions& options, const std::vector<std::string>& 
 }
 
 int undoCommand() {
-    writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: undo is not available in this version\n"),
-                     {programName()}));
-    return kUsageError;
+    using Status = fs::UndoReport::Status;
+    const std::string stateDir = fs::stateDirectory();
+    const fs::UndoReport report = fs::undoLastRun(stateDir);
+    const std::string folder = escaped(report.folder);
+    switch (report.status) {
+        case Status::Nothing:
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: there is no rename run to undo\n"),
+                             {programName()}));
+            return kRunFailed;
+        case Status::BadJournal:
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: the record of the last run is damaged or "
+                                               "unreadable; nothing was changed, and the record "
+                                               "was kept as %2\n"),
+                             {programName(), escaped(fs::setAsidePath(stateDir))}));
+            return kRunFailed;
+        case Status::FolderGone:
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: the folder of the last run, %2, is gone; "
+                                               "nothing was changed\n"),
+                             {programName(), folder}));
+            return kRunFailed;
+        case Status::CannotExamine:
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: cannot read the folder of the last run, %2: "
+                                               "%3; nothing was changed\n"),
+                             {programName(), folder, reason(report.err)}));
+            return kRunFailed;
+        case Status::Done:
+            break;
+    }
+    writeOut(message(QT_TRANSLATE_NOOP("cli", "%1: %2 files renamed back\n"),
+                     {folder, std::to_string(report.renamed)}));
+    for (const fs::EntryReport& e : report.problems) {
+        std::string why;
+        switch (e.problem) {
+            case fs::EntryProblem::Missing:
+                why = message(QT_TRANSLATE_NOOP("cli", "the file was changed, moved or removed"));
+                break;
+            case fs::EntryProblem::NameTaken:
+                why = message(QT_TRANSLATE_NOOP("cli", "a file or folder has the old name now"));
+                break;
+            case fs::EntryProblem::NoSafeRename:
+                why = message(noSafeRename());
+                break;
+            case fs::EntryProblem::RemoveFailed:
+            case fs::EntryProblem::RenameFailed:
+            case fs::EntryProblem::NotReached:
+                why = reason(e.err);
+                break;
+        }
+        writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 back to %3: %4\n"),
+                         {programName(), escaped(core::joinPath(report.folder, e.newName)),
+                          escaped(core::joinPath(report.folder, e.oldName)), why}));
+    }
+    if (report.syncError != 0) {
+        writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                           "%1: the renames in %2 were made but may not "
+                                           "survive a power cut: %3\n"),
+                         {programName(), folder, reason(report.syncError)}));
+    }
+    return report.problems.empty() && report.syncError == 0 ? kSuccess : kRunFailed;
 }
 
 }  // namespace cli

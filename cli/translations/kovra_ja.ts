@@ -60,12 +60,6 @@
 </translation>
     </message>
     <message>
-        <source>%1: undo is not available in this version
-</source>
-        <translation>%1: このバージョンでは元に戻す機能はまだ使えません
-</translation>
-    </message>
-    <message>
         <source>a file or folder with the new name exists</source>
         <translation>新しい名前のファイル（またはフォルダ）が既にあります</translation>
     </message>
@@ -121,7 +115,8 @@ Without a command, the window opens: on FOLDER, or on the folder of the FILEs wi
 
 Commands:
   rename PATH...   rename the files named, and every file of each folder named
-  undo             undo the last rename run
+  undo             undo the last rename run; of a run over several folders, the
+                   renames in the last folder
 
 Options:
   -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
@@ -136,7 +131,7 @@ Options:
 Names that are not printable are shown escaped (\xff, \n), one rename per line.
 
 Exit status:
-  0  every file was renamed
+  0  every file was renamed (by undo: renamed back)
   1  the run stopped at a failure: the file, its new name and the reason are printed
   2  wrong usage, or a path that cannot be opened: nothing was renamed
 </source>
@@ -147,7 +142,8 @@ Exit status:
 
 コマンド:
   rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
-  undo             最後の名前の変更を元に戻します
+  undo             最後の名前の変更を元に戻します。複数のフォルダにわたる場合は、
+                   最後のフォルダでの変更を元に戻します
 
 オプション:
   -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
@@ -162,9 +158,59 @@ Exit status:
 表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
 
 終了ステータス:
-  0  すべてのファイルの名前を変更しました
+  0  すべてのファイルの名前を変更しました（undo では元に戻しました）
   1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
   2  使い方の誤り、または開けないパスがあります。何も変更していません
+</translation>
+    </message>
+    <message>
+        <source>%1: nothing renamed in %2: the run could not be recorded for undo in %3: %4
+</source>
+        <translation>%1: %2 の名前は変更していません。元に戻すための記録を %3 に保存できませんでした: %4
+</translation>
+    </message>
+    <message>
+        <source>%1: there is no rename run to undo
+</source>
+        <translation>%1: 元に戻せる名前の変更はありません
+</translation>
+    </message>
+    <message>
+        <source>%1: the record of the last run is damaged or unreadable; nothing was changed, and the record was kept as %2
+</source>
+        <translation>%1: 前回の名前の変更の記録が壊れているか読み込めないため、使用できません。ファイルには何も変更を加えていません。記録は %2 に残しました
+</translation>
+    </message>
+    <message>
+        <source>%1: the folder of the last run, %2, is gone; nothing was changed
+</source>
+        <translation>%1: 前回名前を変更したフォルダ %2 が見つかりません。ファイルには何も変更を加えていません
+</translation>
+    </message>
+    <message>
+        <source>%1: cannot read the folder of the last run, %2: %3; nothing was changed
+</source>
+        <translation>%1: 前回名前を変更したフォルダ %2 を確認できません: %3。ファイルには何も変更を加えていません
+</translation>
+    </message>
+    <message>
+        <source>%1: %2 files renamed back
+</source>
+        <translation>%1: %2 個のファイルを元の名前に戻しました
+</translation>
+    </message>
+    <message>
+        <source>the file was changed, moved or removed</source>
+        <translation>名前の変更後に、変更・移動または削除されています</translation>
+    </message>
+    <message>
+        <source>a file or folder has the old name now</source>
+        <translation>元の名前のファイル（またはフォルダ）が既にあります</translation>
+    </message>
+    <message>
+        <source>%1: cannot rename %2 back to %3: %4
+</source>
+        <translation>%1: %2 を %3 に戻せません: %4
 </translation>
     </message>
 </context>

@@ -60,9 +60,10 @@ struct Ran {
 };
 
 // Runs the program with `args` (bytes, "%R" standing for `root`) in a bare environment: no
-// display of any kind, the locale `locale`. Arguments go to execve as they are, never through a
-// QString, so names that are not UTF-8 arrive intact.
-Ran runKovra(const std::string& root, const Lines& args, const std::string& locale) {
+// display of any kind, the locale `locale`, its state (the journal) in `state`. Arguments go to
+// execve as they are, never through a QString, so names that are not UTF-8 arrive intact.
+Ran runKovra(const std::string& root, const std::string& state, const Lines& args,
+             const std::string& locale) {
     std::vector<std::string> argv{KOVRA_PROGRAM};
     for (std::string arg : args) {
         for (auto at = arg.find("%R"); at != std::string::npos; at = arg.find("%R")) {
@@ -70,7 +71,8 @@ Ran runKovra(const std::string& root, const Lines& args, const std::string& loca
         }
         argv.push_back(arg);
     }
-    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + root, "LANG=" + locale};
+    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + state, "XDG_STATE_HOME=" + state,
+                                 "LANG=" + locale};
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
         if (const char* value = std::getenv(name)) {
             env.push_back(std::string(name) + "=" + value);
@@ -204,6 +206,20 @@ void TestCli::command_data() {
         << cats << Lines{"--help"} << c << 0 << Lines{} << QByteArray("--dry-run") << QByteArray();
     QTest::newRow("version without a display")
         << cats << Lines{"--version"} << c << 0 << Lines{} << QByteArray("kovra ") << QByteArray();
+    QTest::newRow("undo puts the names back")
+        << cats << Lines{"rename", "%R/cats", ";", "undo"} << c << 0 << Lines{} << QByteArray("2 ")
+        << QByteArray();
+    QTest::newRow("undo: nothing to undo")
+        << cats << Lines{"undo"} << c << 1 << Lines{} << QByteArray() << QByteArray("undo");
+    QTest::newRow("a dry run leaves nothing to undo")
+        << cats << Lines{"rename", "-n", "%R/cats", ";", "undo"} << c << 1 << Lines{}
+        << QByteArray() << QByteArray("undo");
+    QTest::newRow("undo after a collision: the files renamed before")
+        << clash << Lines{"rename", "%R/cats", ";", "undo"} << c << 0 << Lines{} << QByteArray("1 ")
+        << QByteArray();
+    QTest::newRow("undo takes back the last run only")
+        << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo"} << c << 0
+        << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray() << QByteArray();
     QTest::newRow("Japanese locale")
         << cats << Lines{"rename", "%R/nothing"} << QByteArray("ja_JP.UTF-8") << 2 << Lines{}
         << QByteArray() << QByteArray("開けません");
@@ -220,16 +236,27 @@ void TestCli::command() {
 
     testutil::TempFolder temp;
     QVERIFY(temp.isValid());
-    makeTree(temp.path(), tree);
+    const std::string root = temp.path() + "/t", state = temp.path() + "/s";
+    QVERIFY(::mkdir(root.c_str(), 0755) == 0);
+    makeTree(root, tree);
     if (QTest::currentTestFailed()) {
         return;
     }
-    QVERIFY(::chdir(temp.path().c_str()) == 0);
-    const Ran ran = runKovra(temp.path(), args, locale.toStdString());
+    // Commands separated by ";" run one after the other; the last one's results are checked.
+    QVERIFY(::chdir(root.c_str()) == 0);
+    Ran ran;
+    for (auto begin = args.begin();;) {
+        const auto end = std::find(begin, args.end(), ";");
+        ran = runKovra(root, state, Lines(begin, end), locale.toStdString());
+        if (end == args.end()) {
+            break;
+        }
+        begin = end + 1;
+    }
     QVERIFY(::chdir("/") == 0);
 
     Lines now;
-    readTree(temp.path(), "", now);
+    readTree(root, "", now);
     std::sort(now.begin(), now.end());
     Lines expected = after.empty() ? tree : after;
     std::sort(expected.begin(), expected.end());
