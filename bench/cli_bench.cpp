@@ -2,6 +2,8 @@
 //   flat:    `kovra rename FOLDER` on N files; floor: one readdir and one renameat2 per file.
 //   tree:    `kovra rename --recursive TREE` on F folders of M files; floor: one readdir per
 //            folder and one renameat2 per file.
+// Both with the journal kept for undo (in a state folder of its own on the disk, as a user's is)
+// and with --no-undo, which keeps none: the floor has no journal.
 //   startup: `kovra --version`, against /bin/true.
 // Each figure is the median of the repetitions, each on a fresh copy. The program is timed as a
 // process (its start-up included); the floor runs in this process.
@@ -190,30 +192,41 @@ int main(int argc, char* argv[]) {
     std::printf("cli bench: %d files flat, %d folders x %d files, %d reps, in %s\n", files, folders,
                 perFolder, reps, mounted ? "a tmpfs of its own" : "the temporary folder");
 
-    std::vector<double> flat, flatFloor, tree, treeFloor;
-    for (int r = 0; r < reps; ++r) {
-        const std::string a = root + "/pics", b = root + "/floor";
-        makeFiles(a, files);
-        makeFiles(b, files);
-        flat.push_back(runTimed({kovra, "rename", a}));
-        flatFloor.push_back(floorRun(b, false));
-        if (countPrefixed(a) != files || countPrefixed(b) != files) {
-            std::fprintf(stderr, "cli bench: a flat run is incomplete\n");
-            return 1;
-        }
-        std::filesystem::remove_all(a);
-        std::filesystem::remove_all(b);
+    // The journal goes where a user's would, on the disk, but not into this user's own.
+    std::string state = "/var/tmp/kovra-cli-bench-state-XXXXXX";
+    if (::mkdtemp(state.data()) == nullptr) {
+        fail("mkdtemp");
+    }
+    ::setenv("XDG_STATE_HOME", state.c_str(), 1);
 
-        makeTree(a, folders, perFolder);
-        makeTree(b, folders, perFolder);
-        tree.push_back(runTimed({kovra, "rename", "--recursive", a}));
-        treeFloor.push_back(floorRun(b, true));
-        if (countPrefixed(a) != folders * perFolder || countPrefixed(b) != folders * perFolder) {
-            std::fprintf(stderr, "cli bench: a recursive run is incomplete\n");
-            return 1;
+    std::vector<double> flat, flatNoUndo, flatFloor, tree, treeNoUndo, treeFloor;
+    const std::string a = root + "/pics", b = root + "/floor";
+    // Runs `args` + a fresh copy, and the floor on another; both must have renamed every file.
+    const auto measure = [&](std::vector<std::string> args, bool recursive, int expected,
+                             std::vector<double>& program, std::vector<double>* floor) {
+        recursive ? makeTree(a, folders, perFolder) : makeFiles(a, files);
+        args.insert(args.begin(), kovra);
+        args.push_back(a);
+        program.push_back(runTimed(args));
+        bool complete = countPrefixed(a) == expected;
+        if (floor != nullptr) {
+            recursive ? makeTree(b, folders, perFolder) : makeFiles(b, files);
+            floor->push_back(floorRun(b, recursive));
+            complete = complete && countPrefixed(b) == expected;
+            std::filesystem::remove_all(b);
         }
         std::filesystem::remove_all(a);
-        std::filesystem::remove_all(b);
+        if (!complete) {
+            std::fprintf(stderr, "cli bench: a run is incomplete\n");
+            std::exit(1);
+        }
+    };
+    for (int r = 0; r < reps; ++r) {
+        measure({"rename"}, false, files, flat, &flatFloor);
+        measure({"rename", "--no-undo"}, false, files, flatNoUndo, nullptr);
+        measure({"rename", "--recursive"}, true, folders * perFolder, tree, &treeFloor);
+        measure({"rename", "--recursive", "--no-undo"}, true, folders * perFolder, treeNoUndo,
+                nullptr);
     }
     std::vector<double> startup, baseline;
     for (int i = 0; i < 50; ++i) {
@@ -224,8 +237,12 @@ int main(int argc, char* argv[]) {
     char label[64];
     std::snprintf(label, sizeof label, "rename, %d files", files);
     report(label, flat, flatFloor, 1.05);
+    std::snprintf(label, sizeof label, "  the same, --no-undo");
+    report(label, flatNoUndo, flatFloor, 1.05);
     std::snprintf(label, sizeof label, "rename -r, %dx%d files", folders, perFolder);
     report(label, tree, treeFloor, 1.1);
+    std::snprintf(label, sizeof label, "  the same, --no-undo");
+    report(label, treeNoUndo, treeFloor, 1.1);
     std::printf("%-28s kovra %9.2f ms   (min %.2f ms; /bin/true %.2f ms; goal <= 20 ms)\n",
                 "--version start-up", median(startup),
                 *std::min_element(startup.begin(), startup.end()), median(baseline));
@@ -234,5 +251,6 @@ int main(int argc, char* argv[]) {
         ::umount(root.c_str());
     }
     std::filesystem::remove_all(root);
+    std::filesystem::remove_all(state);
     return 0;
 }

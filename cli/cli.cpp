@@ -59,6 +59,8 @@ void printHelp() {
         "  -v, --verbose    print each rename as \"old -> new\" as it is made\n"
         "  -a, --all        also the names beginning with \".\" in the folders named, and hidden\n"
         "                   subfolders; left out otherwise, since the prefix would unhide them\n"
+        "      --no-undo    keep no record of the run: faster over many folders, but undo\n"
+        "                   cannot take it back\n"
         "  -h, --help       show this help and exit\n"
         "  -V, --version    show the version and exit\n"
         "\n"
@@ -95,6 +97,8 @@ int runRename(int argc, char* argv[]) {
             options.verbose = true;
         } else if (arg == "--all") {
             options.all = true;
+        } else if (arg == "--no-undo") {
+            options.noUndo = true;
         } else if (arg == "--help") {
             printHelp();
             return kSuccess;

@@ -415,7 +415,7 @@ private:
     core::RunOptions runOptions(bool named) {
         core::RunOptions runOptions;
         // A dry run changes nothing, and must not take the place of the run to undo.
-        if (!options_.dryRun) {
+        if (!options_.dryRun && !options_.noUndo) {
             runOptions.journal = &recorder_;
         }
         if (!named && !options_.all) {

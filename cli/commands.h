@@ -19,6 +19,7 @@ struct RenameOptions {
     bool recursive = false;  // every subfolder too, never through a symbolic link
     bool verbose = false;    // print each rename as it is done
     bool all = false;        // names beginning with "." in folders too, and hidden subfolders
+    bool noUndo = false;     // keep no journal: the run cannot be undone
 };
 
 // Renames the files named by `paths` (a folder: all its files), each with its own folder's name,

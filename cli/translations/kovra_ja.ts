@@ -108,62 +108,6 @@
         <translation>処理中にフォルダが変わりました</translation>
     </message>
     <message>
-        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
-An existing file is never replaced.
-
-Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
-
-Commands:
-  rename PATH...   rename the files named, and every file of each folder named
-  undo             undo the last rename run; of a run over several folders, the
-                   renames in the last folder
-
-Options:
-  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
-                   a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
-  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
-                   subfolders; left out otherwise, since the prefix would unhide them
-  -h, --help       show this help and exit
-  -V, --version    show the version and exit
-
-Names that are not printable are shown escaped (\xff, \n), one rename per line.
-
-Exit status:
-  0  every file was renamed (by undo: renamed back)
-  1  the run stopped at a failure: the file, its new name and the reason are printed
-  2  wrong usage, or a path that cannot be opened: nothing was renamed
-</source>
-        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
-既にあるファイルを上書きすることはありません。
-
-コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
-
-コマンド:
-  rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
-  undo             最後の名前の変更を元に戻します。複数のフォルダにわたる場合は、
-                   最後のフォルダでの変更を元に戻します
-
-オプション:
-  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
-  -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
-                   フォルダへのシンボリックリンクはたどりません
-  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
-  -a, --all        指定したフォルダ内の &quot;.&quot; で始まる名前と、隠しサブフォルダも対象にします。
-                   名前を付けると隠しファイルでなくなるため、指定しなければ対象外です
-  -h, --help       このヘルプを表示して終了します
-  -V, --version    バージョンを表示して終了します
-
-表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
-
-終了ステータス:
-  0  すべてのファイルの名前を変更しました（undo では元に戻しました）
-  1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
-  2  使い方の誤り、または開けないパスがあります。何も変更していません
-</translation>
-    </message>
-    <message>
         <source>%1: nothing renamed in %2: the run could not be recorded for undo in %3: %4
 </source>
         <translation>%1: %2 の名前は変更していません。元に戻すための記録を %3 に保存できませんでした: %4
@@ -211,6 +155,66 @@ Exit status:
         <source>%1: cannot rename %2 back to %3: %4
 </source>
         <translation>%1: %2 を %3 に戻せません: %4
+</translation>
+    </message>
+    <message>
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
+
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...   rename the files named, and every file of each folder named
+  undo             undo the last rename run; of a run over several folders, the
+                   renames in the last folder
+
+Options:
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
+                   subfolders; left out otherwise, since the prefix would unhide them
+      --no-undo    keep no record of the run: faster over many folders, but undo
+                   cannot take it back
+  -h, --help       show this help and exit
+  -V, --version    show the version and exit
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+
+Exit status:
+  0  every file was renamed (by undo: renamed back)
+  1  the run stopped at a failure: the file, its new name and the reason are printed
+  2  wrong usage, or a path that cannot be opened: nothing was renamed
+</source>
+        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
+既にあるファイルを上書きすることはありません。
+
+コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
+
+コマンド:
+  rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
+  undo             最後の名前の変更を元に戻します。複数のフォルダにわたる場合は、
+                   最後のフォルダでの変更を元に戻します
+
+オプション:
+  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
+  -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
+                   フォルダへのシンボリックリンクはたどりません
+  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
+  -a, --all        指定したフォルダ内の &quot;.&quot; で始まる名前と、隠しサブフォルダも対象にします。
+                   名前を付けると隠しファイルでなくなるため、指定しなければ対象外です
+      --no-undo    元に戻すための記録を残しません。多くのフォルダでは速くなりますが、
+                   undo で元に戻せません
+  -h, --help       このヘルプを表示して終了します
+  -V, --version    バージョンを表示して終了します
+
+表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
+
+終了ステータス:
+  0  すべてのファイルの名前を変更しました（undo では元に戻しました）
+  1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
+  2  使い方の誤り、または開けないパスがあります。何も変更していません
 </translation>
     </message>
 </context>

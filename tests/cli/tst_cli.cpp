@@ -214,6 +214,9 @@ void TestCli::command_data() {
     QTest::newRow("a dry run leaves nothing to undo")
         << cats << Lines{"rename", "-n", "%R/cats", ";", "undo"} << c << 1 << Lines{}
         << QByteArray() << QByteArray("undo");
+    QTest::newRow("--no-undo leaves nothing to undo")
+        << cats << Lines{"rename", "--no-undo", "%R/cats", ";", "undo"} << c << 1
+        << Lines{"cats/", "cats/cats_a:a", "cats/cats_b:b"} << QByteArray() << QByteArray("undo");
     QTest::newRow("undo after a collision: the files renamed before")
         << clash << Lines{"rename", "%R/cats", ";", "undo"} << c << 0 << Lines{} << QByteArray("1 ")
         << QByteArray();
