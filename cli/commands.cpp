@@ -297,7 +297,7 @@ public:
                 return folderFailed(job.folder, ESTALE);
             }
             const int status = job.all ? walk(fd.get(), job.folder, job.id)
-                                       : renameIn(fd.get(), job.folder, job.names, true);
+                                       : renameIn(fd.get(), job.folder, job.names);
             if (status != kSuccess) {
                 return status;
             }
@@ -332,15 +332,26 @@ private:
         return true;
     }
 
-    // Renames the files of the folder `fd`, then, when recursive, walks its subfolders.
+    // Renames the files of the folder `fd`, then, when recursive, walks its subfolders. The
+    // prefix would unhide a name beginning with ".", so hidden files are left out unless asked
+    // for (--all) or given one by one.
     int walk(int fd, const std::string& path, FolderId id) {
         done_.insert(id);
         FolderEntries entries = readEntries(fd);
         if (entries.error != 0) {
             return folderFailed(path, entries.error);
         }
-        if (const int status = renameIn(fd, path, std::move(entries.files), false);
-            status != kSuccess) {
+        if (!options_.all) {
+            const auto job =
+                std::find_if(jobs_.begin(), jobs_.end(), [id](const Job& j) { return j.id == id; });
+            const std::vector<std::string> none;
+            const std::vector<std::string>& named = job != jobs_.end() ? job->names : none;
+            std::erase_if(entries.files, [&named](const std::string& name) {
+                return isHidden(name) &&
+                       !std::binary_search(named.begin(), named.end(), name, fs::displayLess);
+            });
+        }
+        if (const int status = renameIn(fd, path, std::move(entries.files)); status != kSuccess) {
             return status;
         }
         if (!options_.recursive) {
@@ -373,14 +384,13 @@ private:
         return kSuccess;
     }
 
-    // `named`: the names were given one by one, so hidden ones are renamed too.
-    int renameIn(int fd, const std::string& path, std::vector<std::string> names, bool named) {
+    int renameIn(int fd, const std::string& path, std::vector<std::string> names) {
         NameList files(path, std::move(names));
         core::WorkList selectionList;
         core::WorkList renameList;
         HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
         const core::RunResult result =
-            core::renameRun(files, selectionList, renameList, fileSystem, runOptions(named));
+            core::renameRun(files, selectionList, renameList, fileSystem, runOptions());
         if (result.end == core::RunResult::End::JournalFailed) {
             writeErr(message(QT_TRANSLATE_NOOP("cli",
                                                "%1: nothing renamed in %2: the run could not be "
@@ -410,18 +420,12 @@ private:
         return kSuccess;
     }
 
-    // The options of one folder's run. The prefix would unhide a name beginning with ".", so a
-    // folder's hidden files are left out unless asked for (--all) or named one by one.
-    core::RunOptions runOptions(bool named) {
+    // The options of one folder's run.
+    core::RunOptions runOptions() {
         core::RunOptions runOptions;
         // A dry run changes nothing, and must not take the place of the run to undo.
         if (!options_.dryRun && !options_.noUndo) {
             runOptions.journal = &recorder_;
-        }
-        if (!named && !options_.all) {
-            runOptions.hiddenNames = [](const std::vector<std::string>&) {
-                return core::HiddenNames::LeaveOut;
-            };
         }
         return runOptions;
     }

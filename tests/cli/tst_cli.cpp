@@ -178,6 +178,10 @@ void TestCli::command_data() {
         << hidden << Lines{"rename", "%R/cats/.h"} << c << 0
         << Lines{"cats/", "cats/cats_.h:h", "cats/a:a", "cats/.git/", "cats/.git/x:x"}
         << QByteArray() << QByteArray();
+    QTest::newRow("a hidden file named, and its folder walked: renamed once")
+        << hidden << Lines{"rename", "-r", "%R/cats/.h", "%R/cats"} << c << 0
+        << Lines{"cats/", "cats/cats_.h:h", "cats/cats_a:a", "cats/.git/", "cats/.git/x:x"}
+        << QByteArray() << QByteArray();
     QTest::newRow("names that are not UTF-8, from argv, printed escaped")
         << Lines{"\xe9t\xe9/", "\xe9t\xe9/\xff\n.txt:x", "\xe9t\xe9/b:b"}
         << Lines{"rename", "-v", "%R/\xe9t\xe9/\xff\n.txt"} << c << 0
