@@ -48,8 +48,8 @@ public:
 // The files of one folder, all selected. Nothing is shown afterwards, so nothing is read again.
 class NameList : public core::FileList {
 public:
-    NameList(std::string path, std::vector<std::string> names)
-        : path_(std::move(path)), names_(std::move(names)) {}
+    NameList(const std::string& path, const std::vector<std::string>& names)
+        : path_(path), names_(names) {}
     const std::string& path() const override { return path_; }
     std::int64_t count() const override { return static_cast<std::int64_t>(names_.size()); }
     const std::string& at(std::int64_t i) const override {
@@ -64,8 +64,20 @@ public:
     void refresh() override {}
 
 private:
-    std::string path_;
-    std::vector<std::string> names_;
+    const std::string& path_;
+    const std::vector<std::string>& names_;
+};
+
+// Stops a run at the point where it would keep its plan: what it would rename is then in its
+// rename list, and nothing was renamed.
+class PlanOnly : public core::RunJournal {
+public:
+    int begin(const std::string&, const core::WorkList&) override {
+        taken = true;
+        return ECANCELED;
+    }
+    void end() override {}
+    bool taken = false;
 };
 
 // A folder the walk holds open: the renames are made relative to that handle, so a folder moved
@@ -231,6 +243,13 @@ bool isHidden(const std::string& name) {
     return !name.empty() && name[0] == '.';
 }
 
+// One folder the command renames in, as the walk found it.
+struct FolderRun {
+    std::string path;
+    FolderId id;
+    std::vector<std::string> names;
+};
+
 // What one folder of the command line asks for: all its files, or some named ones.
 struct Job {
     std::string folder;  // canonical path: its last component is the real folder's name
@@ -283,6 +302,9 @@ public:
         return ok;
     }
 
+    // Finds every folder's files first, and keeps the plan of all of them as one journal, so
+    // undo takes the whole command back; then renames folder after folder, stopping at the first
+    // failure.
     int run() {
         for (const Job& job : jobs_) {
             if (done_.count(job.id) != 0) {
@@ -290,19 +312,47 @@ public:
             }
             Fd fd(::open(job.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (fd.get() < 0) {
-                return folderFailed(job.folder, errno);
+                stop(job.folder, errno);
+                break;
             }
             struct stat st {};
             if (::fstat(fd.get(), &st) != 0 || FolderId{st.st_dev, st.st_ino} != job.id) {
-                return folderFailed(job.folder, ESTALE);
+                stop(job.folder, ESTALE);
+                break;
             }
-            const int status = job.all ? walk(fd.get(), job.folder, job.id)
-                                       : renameIn(fd.get(), job.folder, job.names);
-            if (status != kSuccess) {
-                return status;
+            const bool complete = job.all ? walk(fd.get(), job.folder, job.id)
+                                          : add(fd.get(), job.folder, job.id, job.names);
+            if (!complete) {
+                break;
             }
         }
-        return kSuccess;
+        if (journalErr_ == 0 && journaling() && !recorder_.empty()) {
+            journalErr_ = recorder_.commit();
+        }
+        if (journalErr_ != 0) {
+            return journalFailed(journalErr_);
+        }
+        int status = kSuccess;
+        for (const FolderRun& folder : folders_) {
+            Fd fd(::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            struct stat st {};
+            if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+                status = folderFailed(folder.path, errno);
+                break;
+            }
+            if (FolderId{st.st_dev, st.st_ino} != folder.id) {
+                status = folderFailed(folder.path, ESTALE);  // moved or replaced since it was read
+                break;
+            }
+            if (status = renameIn(fd.get(), folder.path, folder.names); status != kSuccess) {
+                break;
+            }
+        }
+        recorder_.end();
+        if (status == kSuccess && stopErr_ != 0) {
+            status = folderFailed(stopPath_, stopErr_);
+        }
+        return status;
     }
 
 private:
@@ -332,14 +382,14 @@ private:
         return true;
     }
 
-    // Renames the files of the folder `fd`, then, when recursive, walks its subfolders. The
-    // prefix would unhide a name beginning with ".", so hidden files are left out unless asked
-    // for (--all) or given one by one.
-    int walk(int fd, const std::string& path, FolderId id) {
+    // Takes the files of the folder `fd`, then, when recursive, walks its subfolders. The prefix
+    // would unhide a name beginning with ".", so hidden files are left out unless asked for
+    // (--all) or given one by one. False when the walk stops at a folder it cannot read.
+    bool walk(int fd, const std::string& path, FolderId id) {
         done_.insert(id);
         FolderEntries entries = readEntries(fd);
         if (entries.error != 0) {
-            return folderFailed(path, entries.error);
+            return stop(path, entries.error);
         }
         if (!options_.all) {
             const auto job =
@@ -351,11 +401,11 @@ private:
                        !std::binary_search(named.begin(), named.end(), name, fs::displayLess);
             });
         }
-        if (const int status = renameIn(fd, path, std::move(entries.files)); status != kSuccess) {
-            return status;
+        if (!add(fd, path, id, std::move(entries.files))) {
+            return false;
         }
         if (!options_.recursive) {
-            return kSuccess;
+            return true;
         }
         for (const std::string& name : entries.folders) {
             if (isHidden(name) && !options_.all) {
@@ -367,25 +417,64 @@ private:
                 if (errno == ELOOP || errno == ENOTDIR || errno == ENOENT) {
                     continue;  // no longer a folder (or gone) since it was listed: not followed
                 }
-                return folderFailed(childPath, errno);
+                return stop(childPath, errno);
             }
             struct stat st {};
             if (::fstat(child.get(), &st) != 0) {
-                return folderFailed(childPath, errno);
+                return stop(childPath, errno);
             }
             const FolderId childId{st.st_dev, st.st_ino};
             if (done_.count(childId) != 0) {
                 continue;  // a folder mounted below itself, or one reached twice
             }
-            if (const int status = walk(child.get(), childPath, childId); status != kSuccess) {
-                return status;
+            if (!walk(child.get(), childPath, childId)) {
+                return false;
             }
         }
-        return kSuccess;
+        return true;
     }
 
-    int renameIn(int fd, const std::string& path, std::vector<std::string> names) {
-        NameList files(path, std::move(names));
+    // Adds the folder `fd` with the files to rename in it, and its plan to the journal. False when
+    // the plan cannot be kept: the command then renames nothing.
+    bool add(int fd, const std::string& path, FolderId id, std::vector<std::string> names) {
+        if (names.empty()) {
+            return true;
+        }
+        FolderRun folder{path, id, std::move(names)};
+        if (journaling()) {
+            // The run itself says what it would rename: the plan is the one it will begin with.
+            NameList files(folder.path, folder.names);
+            core::WorkList selectionList;
+            core::WorkList renameList;
+            HeldFileSystem fileSystem(fd, false, nullptr);
+            PlanOnly planOnly;
+            core::RunOptions options;
+            options.journal = &planOnly;
+            core::renameRun(files, selectionList, renameList, fileSystem, options);
+            if (!planOnly.taken) {
+                return true;  // nothing it would rename
+            }
+            if (const int err = recorder_.addFolder(fd, path, renameList); err != 0) {
+                journalErr_ = err;
+                return false;
+            }
+        }
+        folders_.push_back(std::move(folder));
+        return true;
+    }
+
+    // The walk stops at the folder `path`: what was found before it is renamed, then it is
+    // reported.
+    bool stop(const std::string& path, int error) {
+        stopPath_ = path;
+        stopErr_ = error;
+        return false;
+    }
+
+    bool journaling() const { return !options_.dryRun && !options_.noUndo; }
+
+    int renameIn(int fd, const std::string& path, const std::vector<std::string>& names) {
+        NameList files(path, names);
         core::WorkList selectionList;
         core::WorkList renameList;
         HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
@@ -424,10 +513,19 @@ private:
     core::RunOptions runOptions() {
         core::RunOptions runOptions;
         // A dry run changes nothing, and must not take the place of the run to undo.
-        if (!options_.dryRun && !options_.noUndo) {
-            runOptions.journal = &recorder_;
+        if (journaling()) {
+            runOptions.journal = &recorder_.runJournal();
         }
         return runOptions;
+    }
+
+    // The plan could not be kept: nothing was renamed.
+    int journalFailed(int error) {
+        writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                           "%1: nothing renamed: the run could not be recorded "
+                                           "for undo in %2: %3\n"),
+                         {programName(), escaped(fs::stateDirectory()), reason(error)}));
+        return kRunFailed;
     }
 
     void cannotOpen(const std::string& path, int error) {
@@ -443,10 +541,14 @@ private:
 
     RenameOptions options_;
     std::unique_ptr<Printer> printer_;
-    // Each folder's run replaces the journal, so undo takes back the last folder's renames.
-    fs::JournalRecorder recorder_{fs::stateDirectory(), /*mayLeaveReservations=*/true};
+    // One journal for every folder of the command, so undo takes all of it back.
+    fs::TreeRecorder recorder_{fs::stateDirectory(), /*mayLeaveReservations=*/true};
     std::vector<Job> jobs_;
     std::set<FolderId> done_;
+    std::vector<FolderRun> folders_;  // in the order they are renamed in
+    std::string stopPath_;            // where the walk stopped, if it did
+    int stopErr_ = 0;
+    int journalErr_ = 0;  // why the plan could not be kept
 };
 
 }  // namespace
@@ -491,8 +593,14 @@ int undoCommand() {
         case Status::Done:
             break;
     }
-    writeOut(message(QT_TRANSLATE_NOOP("cli", "%1: %2 files renamed back\n"),
-                     {folder, std::to_string(report.renamed)}));
+    if (report.folders.size() > 1) {
+        writeOut(message(
+            QT_TRANSLATE_NOOP("cli", "%1 and %2 other folders: %3 files renamed back\n"),
+            {folder, std::to_string(report.folders.size() - 1), std::to_string(report.renamed)}));
+    } else {
+        writeOut(message(QT_TRANSLATE_NOOP("cli", "%1: %2 files renamed back\n"),
+                         {folder, std::to_string(report.renamed)}));
+    }
     for (const fs::EntryReport& e : report.problems) {
         std::string why;
         switch (e.problem) {
@@ -505,6 +613,14 @@ int undoCommand() {
             case fs::EntryProblem::NoSafeRename:
                 why = message(noSafeRename());
                 break;
+            case fs::EntryProblem::FolderGone:
+                why = message(
+                    QT_TRANSLATE_NOOP("cli", "its folder is gone, or is another folder now"));
+                break;
+            case fs::EntryProblem::CannotExamine:
+                why = message(QT_TRANSLATE_NOOP("cli", "cannot read its folder: %1"),
+                              {reason(e.err)});
+                break;
             case fs::EntryProblem::RemoveFailed:
             case fs::EntryProblem::RenameFailed:
             case fs::EntryProblem::NotReached:
@@ -512,8 +628,8 @@ int undoCommand() {
                 break;
         }
         writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 back to %3: %4\n"),
-                         {programName(), escaped(core::joinPath(report.folder, e.newName)),
-                          escaped(core::joinPath(report.folder, e.oldName)), why}));
+                         {programName(), escaped(core::joinPath(e.folder, e.newName)),
+                          escaped(core::joinPath(e.folder, e.oldName)), why}));
     }
     if (report.syncError != 0) {
         writeErr(message(QT_TRANSLATE_NOOP("cli",

@@ -28,10 +28,11 @@ constexpr char kJournalName[] = "journal";
 constexpr char kBadSuffix[] = ".bad";
 constexpr char kTempPrefix[] = "journal.tmp.";
 
-// Magic, version, flags and the folder path's length.
-constexpr std::size_t kHeadBytes = sizeof kMagic + 4 + 4 + 4;
+// Magic, version, flags and the folder count.
+constexpr std::size_t kHeadBytes = sizeof kMagic + 4 + 4 + 8;
 constexpr std::size_t kIdBytes = 16;
 constexpr std::size_t kMinEntryBytes = 4 + 1 + 4 + 1 + kIdBytes;
+constexpr std::size_t kMinFolderBytes = 4 + 1 + kIdBytes + 8;
 constexpr std::size_t kTailBytes = kChecksumBytes + kEndMarkBytes;
 // Far beyond any real plan; a larger file is not ours and is not read into memory.
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 34;
@@ -189,30 +190,37 @@ private:
     std::size_t pos_ = 0;
 };
 
-bool parsePlan(std::string_view body, JournalPlan& plan) {
+bool parsePlans(std::string_view body, std::vector<JournalPlan>& plans) {
     if (body.size() < sizeof kMagic || std::memcmp(body.data(), kMagic, sizeof kMagic) != 0) {
         return false;
     }
     Parser p(body.substr(sizeof kMagic));
     std::uint32_t version = 0;
     std::uint32_t flags = 0;
-    std::uint64_t count = 0;
+    std::uint64_t folders = 0;
     if (!p.u32(version) || version != kVersion || !p.u32(flags) ||
-        (flags & ~kMayLeaveReservations) != 0 || !p.bytes(plan.folder, kMaxPathBytes) ||
-        !validFolder(plan.folder) || !p.id(plan.folderId) || !p.u64(count)) {
+        (flags & ~kMayLeaveReservations) != 0 || !p.u64(folders)) {
         return false;
     }
-    plan.mayLeaveReservations = (flags & kMayLeaveReservations) != 0;
     // A count the remaining bytes cannot hold is refused before anything is allocated for it.
-    if (count > p.left() / kMinEntryBytes) {
+    if (folders == 0 || folders > p.left() / kMinFolderBytes) {
         return false;
     }
-    plan.entries.resize(static_cast<std::size_t>(count));
-    for (JournalEntry& e : plan.entries) {
-        if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
-            !p.id(e.fileId) || !validName(e.oldName) || !validName(e.newName) ||
-            e.oldName == e.newName) {
+    plans.resize(static_cast<std::size_t>(folders));
+    for (JournalPlan& plan : plans) {
+        std::uint64_t count = 0;
+        if (!p.bytes(plan.folder, kMaxPathBytes) || !validFolder(plan.folder) ||
+            !p.id(plan.folderId) || !p.u64(count) || count > p.left() / kMinEntryBytes) {
             return false;
+        }
+        plan.mayLeaveReservations = (flags & kMayLeaveReservations) != 0;
+        plan.entries.resize(static_cast<std::size_t>(count));
+        for (JournalEntry& e : plan.entries) {
+            if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
+                !p.id(e.fileId) || !validName(e.oldName) || !validName(e.newName) ||
+                e.oldName == e.newName) {
+                return false;
+            }
         }
     }
     return p.left() == 0;
@@ -326,15 +334,12 @@ void JournalWriter::drop() {
     buffer_.clear();
     buffer_.shrink_to_fit();
     count_ = 0;
+    folders_ = 0;
 }
 
-int JournalWriter::begin(const std::string& stateDir, const std::string& folderPath,
-                         FileId folderId, bool mayLeaveReservations) {
+int JournalWriter::begin(const std::string& stateDir, bool mayLeaveReservations) {
     drop();
     err_ = 0;
-    if (!validFolder(folderPath)) {
-        return err_ = EINVAL;
-    }
     if (const int err = makeStateDirectory(stateDir); err != 0) {
         return err_ = err;
     }
@@ -363,12 +368,40 @@ int JournalWriter::begin(const std::string& stateDir, const std::string& folderP
     buffer_.append(kMagic, sizeof kMagic);
     putU32(buffer_, kVersion);
     putU32(buffer_, mayLeaveReservations ? kMayLeaveReservations : 0);
+    putU64(buffer_, 0);  // the folder count, known at commit
+    return 0;
+}
+
+int JournalWriter::begin(const std::string& stateDir, const std::string& folderPath,
+                         FileId folderId, bool mayLeaveReservations) {
+    if (!validFolder(folderPath)) {
+        drop();
+        return err_ = EINVAL;
+    }
+    if (const int err = begin(stateDir, mayLeaveReservations); err != 0) {
+        return err;
+    }
+    return addFolder(folderPath, folderId);
+}
+
+int JournalWriter::addFolder(const std::string& folderPath, FileId folderId) {
+    if (err_ != 0 || fd_ < 0) {
+        return err_ != 0 ? err_ : EBADF;
+    }
+    if (!validFolder(folderPath)) {
+        return err_ = EINVAL;
+    }
+    if (folders_ > 0) {
+        setU64(buffer_.data() + countOffset_, count_);
+    }
     putU32(buffer_, static_cast<std::uint32_t>(folderPath.size()));
     buffer_ += folderPath;
     putU64(buffer_, folderId.device);
     putU64(buffer_, folderId.inode);
     countOffset_ = buffer_.size();
-    putU64(buffer_, 0);  // the entry count, known at commit
+    putU64(buffer_, 0);  // the entry count, known at the next folder or at commit
+    count_ = 0;
+    ++folders_;
     return 0;
 }
 
@@ -376,7 +409,7 @@ void JournalWriter::add(const std::string& oldName, const std::string& newName, 
     if (err_ != 0 || fd_ < 0) {
         return;
     }
-    if (!validName(oldName) || !validName(newName) || oldName == newName) {
+    if (folders_ == 0 || !validName(oldName) || !validName(newName) || oldName == newName) {
         err_ = EINVAL;
         return;
     }
@@ -393,8 +426,12 @@ int JournalWriter::commit() {
     if (err_ == 0 && fd_ < 0) {
         err_ = EBADF;  // no begin
     }
+    if (err_ == 0 && folders_ == 0) {
+        err_ = EINVAL;
+    }
     if (err_ == 0) {
         setU64(buffer_.data() + countOffset_, count_);
+        setU64(buffer_.data() + sizeof kMagic + 8, folders_);
         const std::uint64_t sum = journalChecksum(buffer_);
         putU64(buffer_, sum);
         buffer_.resize(buffer_.size() + kEndMarkBytes);
@@ -491,14 +528,16 @@ JournalRead readJournal(const std::string& stateDir) {
     const std::string_view all(data);
     const std::string_view body = all.substr(0, all.size() - kTailBytes);
     const std::uint64_t sum = getLE(all.data() + body.size(), 8);
-    if (sum != journalChecksum(body) || !parsePlan(body, result.plan)) {
-        result.plan = {};
+    if (sum != journalChecksum(body) || !parsePlans(body, result.plans)) {
+        result.plans.clear();
         return result;
     }
     char ended[kEndMarkBytes];
     endMark(ended, true, sum);
     result.ended = std::memcmp(all.data() + all.size() - kEndMarkBytes, ended, kEndMarkBytes) == 0;
-    result.plan.writtenAt = static_cast<std::int64_t>(st.st_mtime);
+    for (JournalPlan& plan : result.plans) {
+        plan.writtenAt = static_cast<std::int64_t>(st.st_mtime);
+    }
     result.status = JournalRead::Status::Ok;
     return result;
 }
@@ -561,9 +600,10 @@ Progress examineAt(int dirfd, const JournalPlan& plan) {
         for (const std::string* name : {&first.oldName, &first.newName}) {
             Look byStat;
             const std::optional<std::uint64_t> byListing = inodes.find(*name);
-            if (!look(dirfd, *name, byStat, result.err) || byStat.present != byListing.has_value() ||
-                (byStat.present && (byStat.id.inode != *byListing ||
-                                    byStat.id.device != plan.folderId.device))) {
+            if (!look(dirfd, *name, byStat, result.err) ||
+                byStat.present != byListing.has_value() ||
+                (byStat.present &&
+                 (byStat.id.inode != *byListing || byStat.id.device != plan.folderId.device))) {
                 listingAnswers = false;
             }
         }
@@ -603,11 +643,9 @@ Progress examineAt(int dirfd, const JournalPlan& plan) {
                                 : newHolds           ? EntryState::AtNewName
                                                      : EntryState::Missing);
         // Drives that keep times in 2-second steps may date a reservation just before the journal.
-        const bool madeAfterJournal =
-            plan.writtenAt == 0 || atNew.modifiedAt + 2 >= plan.writtenAt;
+        const bool madeAfterJournal = plan.writtenAt == 0 || atNew.modifiedAt + 2 >= plan.writtenAt;
         result.leftoverReservation.push_back(plan.mayLeaveReservations && oldHolds && !newHolds &&
-                                             atNew.present && atNew.emptyFile &&
-                                             madeAfterJournal);
+                                             atNew.present && atNew.emptyFile && madeAfterJournal);
     }
     return result;
 }

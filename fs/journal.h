@@ -16,7 +16,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
-#include <string_view>
 #include <vector>
 
 namespace fs {
@@ -34,14 +33,15 @@ struct FileId {
 std::optional<FileId> fileIdAt(int dirfd, const std::string& name);
 
 // The journal file's layout, all integers little-endian:
-//   "KOVRAJNL", u32 version, u32 flags, u32 length + folder path bytes, u64 folder device,
-//   u64 folder inode, u64 entry count, entries, u64 checksum, end mark.
-// An entry is u32 length + old name, u32 length + new name, u64 device, u64 inode. The checksum
+//   "KOVRAJNL", u32 version, u32 flags, u64 folder count, folder sections, u64 checksum, end mark.
+// A folder section is u32 length + folder path bytes, u64 folder device, u64 folder inode,
+// u64 entry count, entries; an entry is u32 length + old name, u32 length + new name, u64 device,
+// u64 inode. A run over several folders keeps them all in one journal, in run order. The checksum
 // is 64-bit FNV-1a over every byte before it. The end mark is the last field: "KOVRARUN" and eight
 // zero bytes as written, rewritten in place to "KOVRAEND" and the checksum when the run ends.
 // Anything but that exact "ended" value (a torn or damaged mark) reads as a run that never ended.
 namespace journal_format {
-inline constexpr std::uint32_t kVersion = 1;
+inline constexpr std::uint32_t kVersion = 2;
 inline constexpr std::size_t kVersionOffset = 8;
 inline constexpr std::size_t kChecksumBytes = 8;
 inline constexpr std::size_t kEndMarkBytes = 16;
@@ -71,7 +71,8 @@ struct JournalEntry {
     bool operator==(const JournalEntry&) const = default;
 };
 
-// A run's plan: its folder and every rename in run order.
+// The plan of one folder of a run: the folder and every rename in it in run order. The journal
+// holds one per folder the run renamed in.
 struct JournalPlan {
     std::string folder;  // absolute path, as the run opened it
     FileId folderId;
@@ -138,18 +139,27 @@ public:
     JournalWriter(const JournalWriter&) = delete;
     JournalWriter& operator=(const JournalWriter&) = delete;
 
-    // Starts a plan for the folder `folderPath` (absolute) whose identity is `folderId`: creates
-    // the state folder if needed and a new temporary file (mode 0600) in it, named after this
-    // process; temporaries of processes that have ended are removed. Returns 0 or errno.
+    // Starts a plan: creates the state folder if needed and a new temporary file (mode 0600) in
+    // it, named after this process; temporaries of processes that have ended are removed.
+    // Returns 0 or errno.
+    int begin(const std::string& stateDir, bool mayLeaveReservations);
+
+    // Starts the section of the folder `folderPath` (absolute) whose identity is `folderId`; the
+    // renames added next are in it. Returns 0 or errno (EINVAL: not an absolute path).
+    int addFolder(const std::string& folderPath, FileId folderId);
+
+    // A plan of one folder: begin, then addFolder.
     int begin(const std::string& stateDir, const std::string& folderPath, FileId folderId,
               bool mayLeaveReservations);
 
-    // Appends one rename. Names must be single path components (no '/', no NUL, not "." or "..")
-    // and differ; otherwise commit fails with EINVAL.
+    // Appends one rename to the current folder. Names must be single path components (no '/', no
+    // NUL, not "." or "..") and differ, and a folder must have been added; otherwise commit fails
+    // with EINVAL.
     void add(const std::string& oldName, const std::string& newName, FileId fileId);
 
     // Writes the plan, syncs it, puts it in place of the previous journal and syncs the state
-    // folder: one fsync of each. Returns 0 or errno; on failure the previous journal is kept.
+    // folder: one fsync of each, however many folders. Returns 0 or errno (EINVAL: no folder);
+    // on failure the previous journal is kept.
     int commit();
 
 private:
@@ -160,8 +170,9 @@ private:
     int err_ = 0;
     std::string tempName_;
     std::string buffer_;
-    std::size_t countOffset_ = 0;
-    std::uint64_t count_ = 0;
+    std::size_t countOffset_ = 0;  // of the current folder's entry count
+    std::uint64_t count_ = 0;      // entries of the current folder
+    std::uint64_t folders_ = 0;
 };
 
 // Marks the journal's run as ended: the end mark is rewritten in place and the file synced. A mark
@@ -171,17 +182,17 @@ int markEnded(const std::string& stateDir);
 struct JournalRead {
     enum class Status {
         None,  // no journal
-        Ok,    // `plan` and `ended` hold what was written
+        Ok,    // `plans` and `ended` hold what was written
         Bad,   // not to be acted on: unreadable (err set) or damaged (err 0)
     };
     Status status = Status::None;
-    JournalPlan plan;
+    std::vector<JournalPlan> plans;  // one per folder, in run order; never empty when Ok
     bool ended = false;
     int err = 0;
 };
 
-// Reads the journal back. Nothing in the file is trusted: a truncated, damaged or foreign file
-// reads as Bad, never as a shorter or different plan.
+// Reads the journal back. Nothing in the file is trusted: a truncated, damaged or foreign file,
+// or one of another version, reads as Bad, never as a shorter or different plan.
 JournalRead readJournal(const std::string& stateDir);
 
 // Moves the journal aside to the same name + ".bad" (replacing an older one), so a bad journal is

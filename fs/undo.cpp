@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -46,14 +48,15 @@ bool removeReservation(int dirfd, const std::string& name, FileId keep) {
     return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0;
 }
 
-EntryReport problemOf(const JournalEntry& e, const core::RenameStatus& status) {
+EntryReport problemOf(const std::string& folder, const JournalEntry& e,
+                      const core::RenameStatus& status) {
     EntryProblem problem = EntryProblem::RenameFailed;
     if (status.outcome == core::RenameOutcome::NoSafeRename) {
         problem = EntryProblem::NoSafeRename;
     } else if (status.error == EEXIST || status.error == ENOTEMPTY) {
         problem = EntryProblem::NameTaken;
     }
-    return {e.oldName, e.newName, problem, status.error};
+    return {folder, e.oldName, e.newName, problem, status.error};
 }
 
 // The first entry the run had not finished: the only one a kill can leave a reservation beside.
@@ -70,65 +73,118 @@ bool folderGone(const Progress& p) {
            (p.status == Progress::Status::CannotOpen && (p.err == ENOENT || p.err == ENOTDIR));
 }
 
-// Reads the journal and examines its folder; fills `report` and returns the folder's descriptor,
-// or -1 when nothing is to be done (a bad journal or a gone folder is set aside here).
-int prepare(const std::string& stateDir, JournalRead& journal, Progress& progress,
-            UndoReport& report) {
+// Where the run was when it stopped, across its folders: the run goes through them in order, so
+// it is in the first folder not wholly done. A folder that could not be examined may be it.
+struct Frontier {
+    std::size_t folder = 0;
+    std::size_t entry = 0;
+    bool at(std::size_t f, std::size_t e) const { return f == folder && e == entry; }
+};
+
+Frontier frontierOf(const std::vector<Progress>& progress) {
+    Frontier f;
+    for (f.folder = 0; f.folder < progress.size(); ++f.folder) {
+        if (progress[f.folder].status != Progress::Status::Ok) {
+            f.entry = SIZE_MAX;
+            return f;
+        }
+        f.entry = frontier(progress[f.folder]);
+        if (f.entry < progress[f.folder].states.size()) {
+            return f;
+        }
+    }
+    return f;
+}
+
+// Reads the journal and examines every folder of it; fills `report`. False when nothing is to be
+// done: no journal, a bad one (set aside here), or no folder that can be examined (set aside
+// when all are gone).
+bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<Progress>& progress,
+             UndoReport& report) {
     journal = readJournal(stateDir);
     if (journal.status == JournalRead::Status::None) {
         report.status = UndoReport::Status::Nothing;
-        return -1;
+        return false;
     }
     if (journal.status == JournalRead::Status::Bad) {
         report.status = UndoReport::Status::BadJournal;
         report.err = journal.err;
         setAside(stateDir);
-        return -1;
+        return false;
     }
-    report.folder = journal.plan.folder;
-    report.entries = static_cast<std::int64_t>(journal.plan.entries.size());
-    const int dirfd = openRunFolder(journal.plan, progress.status, progress.err);
-    if (dirfd >= 0) {
-        progress = examineAt(dirfd, journal.plan);
+    report.folder = journal.plans.front().folder;
+    const Progress* unreadable = nullptr;
+    const JournalPlan* unreadableFolder = nullptr;
+    bool anyOk = false;
+    progress.reserve(journal.plans.size());
+    for (const JournalPlan& plan : journal.plans) {
+        report.folders.push_back(plan.folder);
+        report.entries += static_cast<std::int64_t>(plan.entries.size());
+        progress.push_back(examine(plan));
+        const Progress& p = progress.back();
+        anyOk = anyOk || p.status == Progress::Status::Ok;
+        if (p.status != Progress::Status::Ok && !folderGone(p) && unreadable == nullptr) {
+            unreadable = &p;
+            unreadableFolder = &plan;
+        }
     }
-    if (progress.status == Progress::Status::Ok) {
-        return dirfd;
+    if (anyOk) {
+        report.status = UndoReport::Status::Done;
+        return true;
     }
-    if (dirfd >= 0) {
-        ::close(dirfd);
-    }
-    report.err = progress.err;
-    if (folderGone(progress)) {
-        report.status = UndoReport::Status::FolderGone;
-        setAside(stateDir);
-    } else {
+    if (unreadable != nullptr) {
         report.status = UndoReport::Status::CannotExamine;
+        report.err = unreadable->err;
+        report.folder = unreadableFolder->folder;
         report.journalKept = true;
+    } else {
+        report.status = UndoReport::Status::FolderGone;
+        report.err = progress.front().err;
+        setAside(stateDir);
     }
-    return -1;
+    return false;
 }
 
-void syncFolder(int dirfd, UndoReport& report) {
-    if (report.renamed + report.reservationsRemoved > 0 && syscalls().fsync(dirfd) != 0) {
+// Opens a folder examined as Ok again for acting in it; -1 (with `p` saying why) when it is no
+// longer there.
+int reopen(const JournalPlan& plan, Progress& p) {
+    if (p.status != Progress::Status::Ok) {
+        return -1;
+    }
+    Progress::Status status = Progress::Status::Ok;
+    int err = 0;
+    const int dirfd = openRunFolder(plan, status, err);
+    if (dirfd < 0) {
+        p.status = status;
+        p.err = err;
+    }
+    return dirfd;
+}
+
+// Reports every entry of a folder that could not be acted in, in the order they would have been
+// met; true when it may yet be (the folder could not be read, but is there).
+bool reportFolder(const JournalPlan& plan, const Progress& p, bool reverse, UndoReport& report) {
+    const bool gone = folderGone(p);
+    const EntryProblem problem = gone ? EntryProblem::FolderGone : EntryProblem::CannotExamine;
+    const int err = gone ? 0 : p.err;
+    const std::size_t n = plan.entries.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        const JournalEntry& e = plan.entries[reverse ? n - 1 - k : k];
+        report.problems.push_back({plan.folder, e.oldName, e.newName, problem, err});
+    }
+    return !gone;
+}
+
+void syncFolder(int dirfd, bool changed, UndoReport& report) {
+    if (changed && syscalls().fsync(dirfd) != 0 && report.syncError == 0) {
         report.syncError = errno;
     }
 }
 
-}  // namespace
-
-JournalRecorder::JournalRecorder(std::string stateDir, bool mayLeaveReservations)
-    : stateDir_(std::move(stateDir)), mayLeaveReservations_(mayLeaveReservations) {}
-
-int JournalRecorder::begin(const std::string& folder, const core::WorkList& renameList) {
-    begun_ = false;
-    endError_ = 0;
-    if (stateDir_.empty()) {
-        return ENOENT;
-    }
-    const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirfd < 0) {
-        return errno;
-    }
+// Adds the folder `dirfd` at `folder` to `writer`, with each name of `renameList` and the
+// identity of its file, read in one pass over the folder.
+int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
+                 const core::WorkList& renameList) {
     int err = 0;
     const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
     FolderInodes inodes;
@@ -146,9 +202,8 @@ int JournalRecorder::begin(const std::string& folder, const core::WorkList& rena
         const FileId byStat = idOrNone(dirfd, first);
         statEach = !found || byStat.inode != *found || byStat.device != folderId->device;
     }
-    JournalWriter writer;
     if (err == 0) {
-        err = writer.begin(stateDir_, folder, *folderId, mayLeaveReservations_);
+        err = writer.addFolder(folder, *folderId);
     }
     for (std::int64_t i = 0; err == 0 && i < renameList.count(); ++i) {
         const std::string& name = renameList.at(i);
@@ -161,6 +216,39 @@ int JournalRecorder::begin(const std::string& folder, const core::WorkList& rena
         // A name the listing had and the folder has no longer keeps a zero identity: nothing
         // will ever be done to it.
         writer.add(name, core::prefixedName(folder, name), id);
+    }
+    return err;
+}
+
+// A checksum of a folder's rename list, to know the list a run begins with is the one recorded.
+std::uint64_t namesChecksum(const core::WorkList& renameList) {
+    std::uint64_t h = journalChecksum({});
+    for (std::int64_t i = 0; i < renameList.count(); ++i) {
+        const std::string& name = renameList.at(i);
+        h = (h ^ journalChecksum(name)) * 0x100000001b3ULL;
+    }
+    return h ^ static_cast<std::uint64_t>(renameList.count());
+}
+
+}  // namespace
+
+JournalRecorder::JournalRecorder(std::string stateDir, bool mayLeaveReservations)
+    : stateDir_(std::move(stateDir)), mayLeaveReservations_(mayLeaveReservations) {}
+
+int JournalRecorder::begin(const std::string& folder, const core::WorkList& renameList) {
+    begun_ = false;
+    endError_ = 0;
+    if (stateDir_.empty()) {
+        return ENOENT;
+    }
+    const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) {
+        return errno;
+    }
+    JournalWriter writer;
+    int err = writer.begin(stateDir_, mayLeaveReservations_);
+    if (err == 0) {
+        err = recordFolder(writer, dirfd, folder, renameList);
     }
     ::close(dirfd);
     if (err == 0) {
@@ -177,6 +265,79 @@ void JournalRecorder::end() {
     }
 }
 
+class TreeRecorder::FolderJournal : public core::RunJournal {
+public:
+    explicit FolderJournal(TreeRecorder& tree) : tree_(tree) {}
+    int begin(const std::string& folder, const core::WorkList& renameList) override {
+        if (!tree_.committed_) {
+            return EINVAL;
+        }
+        const std::uint64_t names = namesChecksum(renameList);
+        for (Section& section : tree_.sections_) {
+            if (!section.begun && section.folder == folder && section.names == names) {
+                section.begun = true;
+                return 0;
+            }
+        }
+        // Not the plan that was recorded: renaming would leave renames undo does not know of.
+        return EINVAL;
+    }
+    void end() override {}
+
+private:
+    TreeRecorder& tree_;
+};
+
+TreeRecorder::TreeRecorder(std::string stateDir, bool mayLeaveReservations)
+    : stateDir_(std::move(stateDir)),
+      mayLeaveReservations_(mayLeaveReservations),
+      runJournal_(std::make_unique<FolderJournal>(*this)) {}
+
+TreeRecorder::~TreeRecorder() = default;
+
+int TreeRecorder::addFolder(int dirfd, const std::string& folder,
+                            const core::WorkList& renameList) {
+    if (err_ == 0 && committed_) {
+        err_ = EINVAL;  // the journal is written: a folder added now would not be in it
+    }
+    if (err_ == 0 && stateDir_.empty()) {
+        err_ = ENOENT;
+    }
+    if (err_ == 0 && !started_) {
+        err_ = writer_.begin(stateDir_, mayLeaveReservations_);
+        started_ = true;
+    }
+    if (err_ == 0) {
+        err_ = recordFolder(writer_, dirfd, folder, renameList);
+    }
+    if (err_ == 0) {
+        sections_.push_back({folder, namesChecksum(renameList), false});
+    }
+    return err_;
+}
+
+int TreeRecorder::commit() {
+    if (err_ == 0 && (committed_ || sections_.empty())) {
+        err_ = EINVAL;
+    }
+    if (err_ == 0) {
+        err_ = writer_.commit();
+    }
+    committed_ = err_ == 0;
+    return err_;
+}
+
+core::RunJournal& TreeRecorder::runJournal() {
+    return *runJournal_;
+}
+
+void TreeRecorder::end() {
+    if (committed_) {
+        endError_ = markEnded(stateDir_);
+        committed_ = false;
+    }
+}
+
 bool hasUndo(const std::string& stateDir) {
     struct stat st {};
     return !stateDir.empty() && ::lstat(journalPath(stateDir).c_str(), &st) == 0;
@@ -185,52 +346,62 @@ bool hasUndo(const std::string& stateDir) {
 UndoReport undoLastRun(const std::string& stateDir) {
     UndoReport report;
     JournalRead journal;
-    Progress progress;
-    const int dirfd = prepare(stateDir, journal, progress, report);
-    if (dirfd < 0) {
+    std::vector<Progress> progress;
+    if (!prepare(stateDir, journal, progress, report)) {
         return report;
     }
-    report.status = UndoReport::Status::Done;
-    const std::vector<JournalEntry>& entries = journal.plan.entries;
-    const std::size_t edge = frontier(progress);
+    const Frontier edge = frontierOf(progress);
     bool refused = false;
-    // Last renamed first: a later rename may have taken a name an earlier one freed.
-    for (std::size_t i = entries.size(); i-- > 0;) {
-        const JournalEntry& e = entries[i];
-        switch (progress.states[i]) {
-            case EntryState::AtNewName: {
-                const core::RenameStatus status = renameNoReplace(dirfd, e.newName, e.oldName);
-                if (status.done()) {
-                    ++report.renamed;
-                } else {
-                    report.problems.push_back(problemOf(e, status));
-                    refused = true;
-                }
-                break;
-            }
-            case EntryState::AtBothNames:
-                if (const int err = removeSecondName(dirfd, e.newName, e.fileId); err == 0) {
-                    ++report.renamed;
-                } else {
-                    report.problems.push_back(
-                        {e.oldName, e.newName, EntryProblem::RemoveFailed, err});
-                    refused = true;
-                }
-                break;
-            case EntryState::AtOldName:
-                if (i == edge && progress.leftoverReservation[i] &&
-                    removeReservation(dirfd, e.newName, e.fileId)) {
-                    ++report.reservationsRemoved;
-                }
-                ++report.unchanged;
-                break;
-            case EntryState::Missing:
-                report.problems.push_back({e.oldName, e.newName, EntryProblem::Missing, 0});
-                break;
+    // Last folder first, and in each the last renamed first: a later rename may have taken a name
+    // an earlier one freed.
+    for (std::size_t f = journal.plans.size(); f-- > 0;) {
+        const JournalPlan& plan = journal.plans[f];
+        const int dirfd = reopen(plan, progress[f]);
+        if (dirfd < 0) {
+            refused = reportFolder(plan, progress[f], true, report) || refused;
+            continue;
         }
+        const std::vector<JournalEntry>& entries = plan.entries;
+        const std::vector<EntryState>& states = progress[f].states;
+        const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
+        for (std::size_t i = entries.size(); i-- > 0;) {
+            const JournalEntry& e = entries[i];
+            switch (states[i]) {
+                case EntryState::AtNewName: {
+                    const core::RenameStatus status = renameNoReplace(dirfd, e.newName, e.oldName);
+                    if (status.done()) {
+                        ++report.renamed;
+                    } else {
+                        report.problems.push_back(problemOf(plan.folder, e, status));
+                        refused = true;
+                    }
+                    break;
+                }
+                case EntryState::AtBothNames:
+                    if (const int err = removeSecondName(dirfd, e.newName, e.fileId); err == 0) {
+                        ++report.renamed;
+                    } else {
+                        report.problems.push_back(
+                            {plan.folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
+                        refused = true;
+                    }
+                    break;
+                case EntryState::AtOldName:
+                    if (edge.at(f, i) && progress[f].leftoverReservation[i] &&
+                        removeReservation(dirfd, e.newName, e.fileId)) {
+                        ++report.reservationsRemoved;
+                    }
+                    ++report.unchanged;
+                    break;
+                case EntryState::Missing:
+                    report.problems.push_back(
+                        {plan.folder, e.oldName, e.newName, EntryProblem::Missing, 0});
+                    break;
+            }
+        }
+        syncFolder(dirfd, report.renamed + report.reservationsRemoved > changedBefore, report);
+        ::close(dirfd);
     }
-    syncFolder(dirfd, report);
-    ::close(dirfd);
     // A refused rename may succeed later; a file changed since never will come back.
     if (refused || report.syncError != 0) {
         report.journalKept = true;
@@ -258,91 +429,126 @@ PendingRun pendingRun(const std::string& stateDir) {
     if (journal.ended) {
         return pending;
     }
-    pending.folder = journal.plan.folder;
-    const Progress progress = examine(journal.plan);
-    if (progress.status != Progress::Status::Ok) {
-        pending.err = progress.err;
-        if (folderGone(progress)) {
-            pending.status = PendingRun::Status::FolderGone;
-            setAside(stateDir);
-        } else {
-            pending.status = PendingRun::Status::CannotExamine;
+    pending.folder = journal.plans.front().folder;
+    bool anyOk = false;
+    std::int64_t gone = 0;
+    for (const JournalPlan& plan : journal.plans) {
+        pending.folders.push_back(plan.folder);
+        const Progress progress = examine(plan);
+        if (progress.status != Progress::Status::Ok) {
+            if (!folderGone(progress)) {
+                // Offered only once every folder can be looked at.
+                pending.status = PendingRun::Status::CannotExamine;
+                pending.err = progress.err;
+                pending.folder = plan.folder;
+                return pending;
+            }
+            gone += static_cast<std::int64_t>(plan.entries.size());
+            continue;
         }
+        anyOk = true;
+        for (const EntryState state : progress.states) {
+            switch (state) {
+                case EntryState::AtNewName:
+                case EntryState::AtBothNames:
+                    ++pending.done;
+                    break;
+                case EntryState::AtOldName:
+                    ++pending.notDone;
+                    break;
+                case EntryState::Missing:
+                    ++pending.missing;
+                    break;
+            }
+        }
+    }
+    if (!anyOk) {
+        pending.status = PendingRun::Status::FolderGone;
+        pending.done = pending.notDone = pending.missing = 0;
+        setAside(stateDir);
         return pending;
     }
     pending.status = PendingRun::Status::Pending;
-    for (const EntryState state : progress.states) {
-        switch (state) {
-            case EntryState::AtNewName:
-            case EntryState::AtBothNames:
-                ++pending.done;
-                break;
-            case EntryState::AtOldName:
-                ++pending.notDone;
-                break;
-            case EntryState::Missing:
-                ++pending.missing;
-                break;
-        }
-    }
+    pending.missing += gone;
     return pending;
 }
 
 UndoReport finishPendingRun(const std::string& stateDir) {
     UndoReport report;
     JournalRead journal;
-    Progress progress;
-    const int dirfd = prepare(stateDir, journal, progress, report);
-    if (dirfd < 0) {
+    std::vector<Progress> progress;
+    if (!prepare(stateDir, journal, progress, report)) {
         return report;
     }
-    report.status = UndoReport::Status::Done;
-    const std::vector<JournalEntry>& entries = journal.plan.entries;
-    const std::size_t edge = frontier(progress);
+    const Frontier edge = frontierOf(progress);
     bool stopped = false;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        const JournalEntry& e = entries[i];
-        if (stopped) {
-            if (progress.states[i] == EntryState::AtOldName) {
-                report.problems.push_back({e.oldName, e.newName, EntryProblem::NotReached, 0});
+    for (std::size_t f = 0; f < journal.plans.size(); ++f) {
+        const JournalPlan& plan = journal.plans[f];
+        const std::vector<JournalEntry>& entries = plan.entries;
+        const std::vector<EntryState>& states = progress[f].states;
+        if (stopped && progress[f].status == Progress::Status::Ok) {
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                if (states[i] == EntryState::AtOldName) {
+                    report.problems.push_back({plan.folder, entries[i].oldName, entries[i].newName,
+                                               EntryProblem::NotReached, 0});
+                }
             }
             continue;
         }
-        switch (progress.states[i]) {
-            case EntryState::AtOldName: {
-                if (i == edge && progress.leftoverReservation[i] &&
-                    removeReservation(dirfd, e.newName, e.fileId)) {
-                    ++report.reservationsRemoved;
-                }
-                const core::RenameStatus status = renameNoReplace(dirfd, e.oldName, e.newName);
-                if (status.done()) {
-                    ++report.renamed;
-                } else {
-                    // As the run does: the first refusal ends it.
-                    report.problems.push_back(problemOf(e, status));
-                    stopped = true;
-                }
-                break;
-            }
-            case EntryState::AtBothNames:
-                if (const int err = removeSecondName(dirfd, e.oldName, e.fileId); err == 0) {
-                    ++report.renamed;
-                } else {
-                    report.problems.push_back(
-                        {e.oldName, e.newName, EntryProblem::RemoveFailed, err});
-                    stopped = true;
-                }
-                break;
-            case EntryState::AtNewName:
-                ++report.unchanged;
-                break;
-            case EntryState::Missing:
-                report.problems.push_back({e.oldName, e.newName, EntryProblem::Missing, 0});
-                break;
+        const int dirfd = stopped ? -1 : reopen(plan, progress[f]);
+        if (dirfd < 0) {
+            // As the run does at a folder it cannot open: it stops there.
+            reportFolder(plan, progress[f], false, report);
+            stopped = true;
+            continue;
         }
+        const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const JournalEntry& e = entries[i];
+            if (stopped) {
+                if (states[i] == EntryState::AtOldName) {
+                    report.problems.push_back(
+                        {plan.folder, e.oldName, e.newName, EntryProblem::NotReached, 0});
+                }
+                continue;
+            }
+            switch (states[i]) {
+                case EntryState::AtOldName: {
+                    if (edge.at(f, i) && progress[f].leftoverReservation[i] &&
+                        removeReservation(dirfd, e.newName, e.fileId)) {
+                        ++report.reservationsRemoved;
+                    }
+                    const core::RenameStatus status = renameNoReplace(dirfd, e.oldName, e.newName);
+                    if (status.done()) {
+                        ++report.renamed;
+                    } else {
+                        // As the run does: the first refusal ends it.
+                        report.problems.push_back(problemOf(plan.folder, e, status));
+                        stopped = true;
+                    }
+                    break;
+                }
+                case EntryState::AtBothNames:
+                    if (const int err = removeSecondName(dirfd, e.oldName, e.fileId); err == 0) {
+                        ++report.renamed;
+                    } else {
+                        report.problems.push_back(
+                            {plan.folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
+                        stopped = true;
+                    }
+                    break;
+                case EntryState::AtNewName:
+                    ++report.unchanged;
+                    break;
+                case EntryState::Missing:
+                    report.problems.push_back(
+                        {plan.folder, e.oldName, e.newName, EntryProblem::Missing, 0});
+                    break;
+            }
+        }
+        syncFolder(dirfd, report.renamed + report.reservationsRemoved > changedBefore, report);
+        ::close(dirfd);
     }
-    syncFolder(dirfd, report);
-    ::close(dirfd);
     // Kept, so the whole run can still be undone.
     report.journalKept = true;
     report.journalError = markEnded(stateDir);

@@ -346,7 +346,9 @@ void MainWindow::onUndoTriggered() {
     }
     const fs::UndoReport report = fs::undoLastRun(stateDir_);
     updateUndoAction();
-    relistIfShowing(report.folder);
+    for (const std::string& folder : report.folders) {
+        relistIfShowing(folder);
+    }
     if (report.status == fs::UndoReport::Status::Done && report.problems.empty() &&
         report.syncError == 0) {
         showInformation(this, undoReport(report, stateDir_));
@@ -371,7 +373,9 @@ void MainWindow::checkPendingRun() {
         const fs::UndoReport report =
             answer == FinishRun ? fs::finishPendingRun(stateDir_) : fs::undoPendingRun(stateDir_);
         updateUndoAction();
-        relistIfShowing(report.folder);
+        for (const std::string& folder : report.folders) {
+            relistIfShowing(folder);
+        }
         const QString text =
             answer == FinishRun ? finishReport(report, stateDir_) : undoReport(report, stateDir_);
         if (report.status == fs::UndoReport::Status::Done && report.problems.empty() &&

@@ -244,10 +244,24 @@ QString problemReason(const fs::EntryReport& e, bool undo) {
                    reasonLine(core::RenameStatus::failed(e.err));
         case fs::EntryProblem::NotReached:
             return QStringLiteral("前のファイルで止まったため、変更していません");
+        case fs::EntryProblem::FolderGone:
+            return QStringLiteral("フォルダが見つからないか、別のフォルダに置き換わっています");
+        case fs::EntryProblem::CannotExamine:
+            return QStringLiteral("フォルダを確認できませんでした：") +
+                   reasonLine({core::RenameOutcome::FolderUnavailable, e.err});
         case fs::EntryProblem::RenameFailed:
             break;
     }
     return reasonLine(core::RenameStatus::failed(e.err));
+}
+
+// The run's folder, and how many more it went through.
+QString foldersText(const std::string& first, std::size_t count) {
+    QString text = widgets::displayName(first);
+    if (count > 1) {
+        text += QStringLiteral("（ほか %1 個のフォルダ）").arg(count - 1);
+    }
+    return text;
 }
 
 QString problemList(const fs::UndoReport& report, bool undo) {
@@ -265,7 +279,9 @@ QString problemList(const fs::UndoReport& report, bool undo) {
             break;
         }
         // From the name it has to the name it was to get.
-        const std::string& from = undo ? e.newName : e.oldName;
+        // With its folder when the run went through several.
+        const std::string& name = undo ? e.newName : e.oldName;
+        const std::string from = report.folders.size() > 1 ? core::joinPath(e.folder, name) : name;
         const std::string& to = undo ? e.oldName : e.newName;
         text +=
             QStringLiteral("\n・%1 → %2\n　理由： %3")
@@ -330,7 +346,7 @@ QString undoReport(const fs::UndoReport& report, const std::string& stateDir) {
                              "前回の名前の変更を元に戻しましたが、一部のファイルは元に"
                              "戻せませんでした。");
     text += QStringLiteral("\n\nフォルダ： %1\n元の名前に戻したファイル： %2 個")
-                .arg(widgets::displayName(report.folder))
+                .arg(foldersText(report.folder, report.folders.size()))
                 .arg(report.renamed);
     text += problemList(report, true);
     if (report.journalKept && !report.problems.empty()) {
@@ -349,7 +365,7 @@ QString finishReport(const fs::UndoReport& report, const std::string& stateDir) 
                              "途中で終わっていた名前の変更を続けましたが、一部のファイル"
                              "は変更できませんでした。");
     text += QStringLiteral("\n\nフォルダ： %1\n新しい名前にしたファイル： %2 個")
-                .arg(widgets::displayName(report.folder))
+                .arg(foldersText(report.folder, report.folders.size()))
                 .arg(report.renamed);
     text += problemList(report, false);
     text +=
@@ -384,7 +400,7 @@ QString pendingRunQuestion(const fs::PendingRun& pending) {
                        "前回の名前の変更が途中で終わっています（プログラムが強制終了されたか、"
                        "電源が切れた可能性があります）。\n\nフォルダ： %1\n"
                        "新しい名前になっているファイル： %2 個\nまだ元の名前のファイル： %3 個")
-                       .arg(widgets::displayName(pending.folder))
+                       .arg(foldersText(pending.folder, pending.folders.size()))
                        .arg(pending.done)
                        .arg(pending.notDone);
     if (pending.missing > 0) {

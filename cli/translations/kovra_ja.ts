@@ -165,8 +165,7 @@ Without a command, the window opens: on FOLDER, or on the folder of the FILEs wi
 
 Commands:
   rename PATH...   rename the files named, and every file of each folder named
-  undo             undo the last rename run; of a run over several folders, the
-                   renames in the last folder
+  undo             undo the last rename run, in every folder it renamed in
 
 Options:
   -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
@@ -194,8 +193,7 @@ Exit status:
 
 コマンド:
   rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
-  undo             最後の名前の変更を元に戻します。複数のフォルダにわたる場合は、
-                   最後のフォルダでの変更を元に戻します
+  undo             最後の名前の変更を、変更したすべてのフォルダで元に戻します
 
 オプション:
   -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
@@ -216,6 +214,26 @@ Exit status:
   1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
   2  使い方の誤り、または開けないパスがあります。何も変更していません
 </translation>
+    </message>
+    <message>
+        <source>%1: nothing renamed: the run could not be recorded for undo in %2: %3
+</source>
+        <translation>%1: 名前は変更していません。元に戻すための記録を %2 に保存できませんでした: %3
+</translation>
+    </message>
+    <message>
+        <source>%1 and %2 other folders: %3 files renamed back
+</source>
+        <translation>%1 ほか %2 個のフォルダ: %3 個のファイルを元の名前に戻しました
+</translation>
+    </message>
+    <message>
+        <source>its folder is gone, or is another folder now</source>
+        <translation>フォルダが見つからないか、別のフォルダに置き換わっています</translation>
+    </message>
+    <message>
+        <source>cannot read its folder: %1</source>
+        <translation>フォルダを確認できません: %1</translation>
     </message>
 </context>
 </TS>

@@ -224,6 +224,16 @@ void TestCli::command_data() {
     QTest::newRow("undo after a collision: the files renamed before")
         << clash << Lines{"rename", "%R/cats", ";", "undo"} << c << 0 << Lines{} << QByteArray("1 ")
         << QByteArray();
+    QTest::newRow("undo after --recursive: the whole tree back")
+        << tree << Lines{"rename", "-r", "%R/cats", ";", "undo"} << c << 0 << Lines{}
+        << QByteArray("3 files renamed back") << QByteArray();
+    QTest::newRow("undo after several paths: all of them back")
+        << tree << Lines{"rename", "%R/cats/a", "%R/out", "%R/cats/sub/b", ";", "undo"} << c << 0
+        << Lines{} << QByteArray("3 files renamed back") << QByteArray();
+    QTest::newRow("undo after a collision in a subfolder: the folders before it")
+        << Lines{"cats/", "cats/a:a", "cats/sub/", "cats/sub/b:b", "cats/sub/sub_b:old"}
+        << Lines{"rename", "-r", "%R/cats", ";", "undo"} << c << 0 << Lines{}
+        << QByteArray("1 files renamed back") << QByteArray();
     QTest::newRow("undo takes back the last run only")
         << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo"} << c << 0
         << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray() << QByteArray();

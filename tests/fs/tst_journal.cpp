@@ -12,15 +12,32 @@
 using Status = fs::JournalRead::Status;
 using fs::EntryState;
 using fs::JournalPlan;
+using Plans = std::vector<JournalPlan>;
 
 Q_DECLARE_METATYPE(std::string)
 Q_DECLARE_METATYPE(JournalPlan)
+Q_DECLARE_METATYPE(Plans)
 Q_DECLARE_METATYPE(EntryState)
 Q_DECLARE_METATYPE(fs::Progress::Status)
 Q_DECLARE_METATYPE(Status)
 Q_DECLARE_METATYPE(std::optional<std::string>)
 
 namespace {
+
+// Writes `plans` as one journal; the first one says whether reservations may be left.
+int writePlans(const std::string& stateDir, const Plans& plans) {
+    fs::JournalWriter writer;
+    if (const int err = writer.begin(stateDir, !plans.empty() && plans[0].mayLeaveReservations)) {
+        return err;
+    }
+    for (const JournalPlan& plan : plans) {
+        writer.addFolder(plan.folder, plan.folderId);
+        for (const fs::JournalEntry& e : plan.entries) {
+            writer.add(e.oldName, e.newName, e.fileId);
+        }
+    }
+    return writer.commit();
+}
 
 int writePlan(const std::string& stateDir, const JournalPlan& plan) {
     fs::JournalWriter writer;
@@ -43,11 +60,15 @@ bool writeBytes(const std::string& path, const std::string& data) {
     return ::close(fd) == 0 && ok;
 }
 
-JournalPlan samplePlan() {
-    return {"/pics/cats",
-            {11, 22},
-            false,
-            {{"a.jpg", "cats_a.jpg", {11, 101}}, {"\xff\xfe.png", "cats_\xff\xfe.png", {11, 102}}}};
+// Two folders, the second with no entries, then a third: every kind of section boundary.
+Plans samplePlans() {
+    return {
+        {"/pics/cats",
+         {11, 22},
+         false,
+         {{"a.jpg", "cats_a.jpg", {11, 101}}, {"\xff\xfe.png", "cats_\xff\xfe.png", {11, 102}}}},
+        {"/pics/cats/empty", {11, 23}, false, {}},
+        {"/pics/cats/sub", {11, 24}, false, {{"a.jpg", "sub_a.jpg", {11, 103}}}}};
 }
 
 std::uint32_t mode(const std::string& path) {
@@ -88,7 +109,7 @@ class TestJournal : public QObject {
 
     // The journal of a written sample plan, as bytes: never ended, and ended.
     std::string sampleBytes(bool ended) {
-        writePlan(state_, samplePlan());
+        writePlans(state_, samplePlans());
         if (ended) {
             fs::markEnded(state_);
         }
@@ -110,39 +131,58 @@ private slots:
     void cleanup() { tmp_.reset(); }
 
     void roundTrip_data() {
-        QTest::addColumn<JournalPlan>("plan");
+        QTest::addColumn<Plans>("plans");
         const fs::FileId folder{2049, 77};
-        QTest::newRow("no entries") << JournalPlan{"/pics/cats", folder, false, {}};
+        QTest::newRow("no entries") << Plans{{"/pics/cats", folder, false, {}}};
         QTest::newRow("plain names")
-            << JournalPlan{"/pics/cats", folder, false, {{"a.jpg", "cats_a.jpg", {2049, 5}}}};
+            << Plans{{"/pics/cats", folder, false, {{"a.jpg", "cats_a.jpg", {2049, 5}}}}};
         QTest::newRow("not UTF-8")
-            << JournalPlan{"/pics/\x8c\x4c\xff",
-                           folder,
-                           false,
-                           {{"\xff\xfe.jpg", "\x8c\x4c\xff_\xff\xfe.jpg", {1, 2}}}};
-        QTest::newRow("newline and control bytes") << JournalPlan{
-            "/pics/line\nbreak", folder, false, {{"a\nb\t\x01", "line\nbreak_a\nb\t\x01", {1, 2}}}};
+            << Plans{{"/pics/\x8c\x4c\xff",
+                      folder,
+                      false,
+                      {{"\xff\xfe.jpg", "\x8c\x4c\xff_\xff\xfe.jpg", {1, 2}}}}};
+        QTest::newRow("newline and control bytes")
+            << Plans{{"/pics/line\nbreak",
+                      folder,
+                      false,
+                      {{"a\nb\t\x01", "line\nbreak_a\nb\t\x01", {1, 2}}}}};
         QTest::newRow("one-byte names")
-            << JournalPlan{"/", folder, false, {{"a", "b", {1, 2}}, {"b", "c", {1, 3}}}};
-        QTest::newRow("255-byte names") << JournalPlan{
-            "/pics", folder, false, {{std::string(255, 'x'), std::string(255, '\xe3'), {1, 2}}}};
+            << Plans{{"/", folder, false, {{"a", "b", {1, 2}}, {"b", "c", {1, 3}}}}};
+        QTest::newRow("255-byte names") << Plans{
+            {"/pics", folder, false, {{std::string(255, 'x'), std::string(255, '\xe3'), {1, 2}}}}};
         QTest::newRow("largest identities")
-            << JournalPlan{"/pics", {UINT64_MAX, UINT64_MAX}, false, {{"a", "b", {UINT64_MAX, 0}}}};
+            << Plans{{"/pics", {UINT64_MAX, UINT64_MAX}, false, {{"a", "b", {UINT64_MAX, 0}}}}};
         QTest::newRow("reservations may be left")
-            << JournalPlan{"/pics/cats", folder, true, {{"a", "cats_a", {1, 2}}}};
+            << Plans{{"/pics/cats", folder, true, {{"a", "cats_a", {1, 2}}}}};
         JournalPlan many{"/pics/cats", folder, false, {}};
         for (int i = 0; i < 1000; ++i) {
             const std::string name = "file" + std::to_string(i);
             many.entries.push_back({name, "cats_" + name, {1, static_cast<std::uint64_t>(i)}});
         }
-        QTest::newRow("a thousand entries") << many;
+        QTest::newRow("a thousand entries") << Plans{many};
+        QTest::newRow("several folders, one without entries") << samplePlans();
+        QTest::newRow("several folders, all with reservations")
+            << Plans{{"/a", {1, 1}, true, {{"x", "a_x", {1, 2}}}},
+                     {"/a/b", {1, 3}, true, {{"x", "b_x", {1, 4}}}}};
+        QTest::newRow("the same names in two folders")
+            << Plans{{"/a/cats", {1, 1}, false, {{"x", "cats_x", {1, 2}}}},
+                     {"/b/cats", {1, 3}, false, {{"x", "cats_x", {1, 4}}}}};
+        Plans thousand;
+        for (int i = 0; i < 1000; ++i) {
+            const std::string name = "/tree/d" + std::to_string(i);
+            thousand.push_back({name,
+                                {1, static_cast<std::uint64_t>(i)},
+                                false,
+                                {{"a", "d" + std::to_string(i) + "_a", {1, 9}}}});
+        }
+        QTest::newRow("a thousand folders") << thousand;
     }
     void roundTrip() {
-        QFETCH(JournalPlan, plan);
-        QCOMPARE(writePlan(state_, plan), 0);
+        QFETCH(Plans, plans);
+        QCOMPARE(writePlans(state_, plans), 0);
         const fs::JournalRead read = fs::readJournal(state_);
         QCOMPARE(read.status, Status::Ok);
-        QVERIFY(read.plan == plan);
+        QVERIFY(read.plans == plans);
         QVERIFY(!read.ended);
         // Nothing but the journal is left in the state folder.
         QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
@@ -154,17 +194,17 @@ private slots:
     }
 
     void endedAndNeverEnded() {
-        QCOMPARE(writePlan(state_, samplePlan()), 0);
+        QCOMPARE(writePlans(state_, samplePlans()), 0);
         QVERIFY(!fs::readJournal(state_).ended);
         QCOMPARE(fs::markEnded(state_), 0);
         fs::JournalRead read = fs::readJournal(state_);
         QCOMPARE(read.status, Status::Ok);
         QVERIFY(read.ended);
-        QVERIFY(read.plan == samplePlan());
+        QVERIFY(read.plans == samplePlans());
         QCOMPARE(fs::markEnded(state_), 0);  // again: still ended
         QVERIFY(fs::readJournal(state_).ended);
         // A new plan starts never ended.
-        QCOMPARE(writePlan(state_, samplePlan()), 0);
+        QCOMPARE(writePlans(state_, samplePlans()), 0);
         QVERIFY(!fs::readJournal(state_).ended);
     }
 
@@ -191,7 +231,7 @@ private slots:
         QCOMPARE(read.status, Status::Ok);
         // Ended only once every byte that differs has reached the disk.
         QCOMPARE(read.ended, torn == done);
-        QVERIFY(read.plan == samplePlan());
+        QVERIFY(read.plans == samplePlans());
     }
 
     void truncatedOrExtended_data() {
@@ -205,7 +245,7 @@ private slots:
         for (std::size_t size = 0; size < whole.size(); ++size) {
             const fs::JournalRead read = readAs(whole.substr(0, size));
             QVERIFY2(read.status == Status::Bad, qPrintable(QString("size %1").arg(size)));
-            QVERIFY(read.plan.entries.empty());
+            QVERIFY(read.plans.empty());
         }
         QCOMPARE(readAs(whole + '\0').status, Status::Bad);
         QCOMPARE(readAs(whole + whole).status, Status::Bad);
@@ -225,11 +265,11 @@ private slots:
                 const QString where = QString("byte %1 ^ %2").arg(at).arg(flip);
                 if (at < mark) {
                     QVERIFY2(read.status == Status::Bad, qPrintable(where));
-                    QVERIFY(read.plan.entries.empty());
+                    QVERIFY(read.plans.empty());
                 } else {
                     // A damaged end mark is a run that never ended: the safe reading.
                     QVERIFY2(read.status == Status::Ok && !read.ended, qPrintable(where));
-                    QVERIFY(read.plan == samplePlan());
+                    QVERIFY(read.plans == samplePlans());
                 }
             }
         }
@@ -288,6 +328,12 @@ private slots:
             S("\0\0\0\0\0\0\0\0\x04\0\0\0long", 16), Status::Bad);
         row("name longer than the file", "long", "n", S("\x04\0\0\0long", 8),
             S("\xff\xff\xff\x7flong", 8), Status::Bad);
+        const S oneFolder("\x01\0\0\0\0\0\0\0\x0a\0\0\0", 12);
+        row("no folder", "a", "n", oneFolder, S("\0\0\0\0\0\0\0\0\x0a\0\0\0", 12), Status::Bad);
+        row("one folder more than written", "a", "n", oneFolder,
+            S("\x02\0\0\0\0\0\0\0\x0a\0\0\0", 12), Status::Bad);
+        row("folder count beyond the file", "a", "n", oneFolder,
+            S("\xff\xff\xff\xff\xff\xff\xff\x7f\x0a\0\0\0", 12), Status::Bad);
     }
     void namesThatCannotBeRenamed() {
         QFETCH(std::string, oldName);
@@ -312,7 +358,7 @@ private slots:
         const fs::JournalRead read = readAs(bytes);
         QCOMPARE(read.status, status);
         if (status == Status::Bad) {
-            QVERIFY(read.plan.entries.empty());
+            QVERIFY(read.plans.empty());
         }
     }
 
@@ -332,23 +378,41 @@ private slots:
         QFETCH(std::string, folder);
         QFETCH(std::string, oldName);
         QFETCH(std::string, newName);
-        QCOMPARE(writePlan(state_, samplePlan()), 0);
+        QCOMPARE(writePlans(state_, samplePlans()), 0);
         const JournalPlan bad{
             folder, {1, 2}, false, {{"fine", "cats_fine", {1, 3}}, {oldName, newName, {1, 4}}}};
         QCOMPARE(writePlan(state_, bad), EINVAL);
         // The previous journal stays, and no temporary is left.
-        QVERIFY(fs::readJournal(state_).plan == samplePlan());
+        QVERIFY(fs::readJournal(state_).plans == samplePlans());
+        QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
+    }
+
+    void writerRefusesPlansWithoutAFolder_data() {
+        QTest::addColumn<bool>("addEntry");
+        QTest::newRow("no folder, no entry") << false;
+        QTest::newRow("an entry before any folder") << true;
+    }
+    void writerRefusesPlansWithoutAFolder() {
+        QFETCH(bool, addEntry);
+        QCOMPARE(writePlans(state_, samplePlans()), 0);
+        fs::JournalWriter writer;
+        QCOMPARE(writer.begin(state_, false), 0);
+        if (addEntry) {
+            writer.add("a", "cats_a", {1, 2});
+        }
+        QCOMPARE(writer.commit(), EINVAL);
+        QVERIFY(fs::readJournal(state_).plans == samplePlans());
         QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
     }
 
     void abandonedWriterKeepsThePreviousJournal() {
-        QCOMPARE(writePlan(state_, samplePlan()), 0);
+        QCOMPARE(writePlans(state_, samplePlans()), 0);
         {
             fs::JournalWriter writer;
             QCOMPARE(writer.begin(state_, "/other", {3, 4}, true), 0);
             writer.add("x", "other_x", {3, 5});
         }
-        QVERIFY(fs::readJournal(state_).plan == samplePlan());
+        QVERIFY(fs::readJournal(state_).plans == samplePlans());
         QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
     }
 
@@ -365,7 +429,7 @@ private slots:
         const std::string alive = "journal.tmp." + std::to_string(::getppid()) + ".0.0";
         QVERIFY(testutil::makeFile(state_, dead, "left by a kill"));
         QVERIFY(testutil::makeFile(state_, alive, "still being written"));
-        QCOMPARE(writePlan(state_, samplePlan()), 0);
+        QCOMPARE(writePlans(state_, samplePlans()), 0);
         QCOMPARE(testutil::entries(state_), (std::vector<std::string>{"journal", alive}));
     }
 
@@ -396,7 +460,7 @@ private slots:
 
     void removeJournal() {
         QCOMPARE(fs::removeJournal(state_), ENOENT);
-        QCOMPARE(writePlan(state_, samplePlan()), 0);
+        QCOMPARE(writePlans(state_, samplePlans()), 0);
         QCOMPARE(fs::removeJournal(state_), 0);
         QCOMPARE(fs::readJournal(state_).status, Status::None);
     }
@@ -431,7 +495,7 @@ private slots:
         }
         const std::string dir = fs::stateDirectory();
         QCOMPARE(dir, root + expected);
-        QCOMPARE(writePlan(dir, samplePlan()), 0);
+        QCOMPARE(writePlans(dir, samplePlans()), 0);
         QCOMPARE(mode(dir), 0700u);
         QCOMPARE(mode(fs::journalPath(dir)), 0600u);
         QCOMPARE(fs::readJournal(dir).status, Status::Ok);
@@ -521,7 +585,7 @@ private slots:
         QCOMPARE(writePlan(state_, plan), 0);
         const fs::JournalRead read = fs::readJournal(state_);
         QCOMPARE(read.status, Status::Ok);
-        const fs::Progress progress = fs::examine(read.plan);
+        const fs::Progress progress = fs::examine(read.plans.at(0));
         QCOMPARE(progress.status, fs::Progress::Status::Ok);
         QCOMPARE(progress.states, (std::vector<EntryState>{EntryState::AtOldName, state}));
         QCOMPARE(progress.leftoverReservation, (std::vector<bool>{false, reservation}));

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "core/naming.h"
+#include "core/paths.h"
 #include "core/rename_run.h"
 #include "fs/journal.h"
 #include "fs/plainfilelist.h"
@@ -74,6 +75,46 @@ core::RunResult runWithJournal(const std::string& folder, int cancelAfter = 0) {
         return cancelAfter <= 0 || done < cancelAfter;
     };
     return core::renameRun(list, list1, list2, fileSystem, options);
+}
+
+// A run over every file of each of `folders` kept as one journal, as the command line runs it. A
+// folder at or after `killedAt` is left as a kill leaves it: that one with only its first file
+// renamed, the later ones untouched, and the journal never ended.
+void runTree(const std::vector<std::string>& folders, std::size_t killedAt = SIZE_MAX) {
+    fs::TreeRecorder tree(fs::stateDirectory(), true);
+    for (const std::string& folder : folders) {
+        fs::PlainFileList list(folder);
+        core::WorkList names;
+        for (std::int64_t i = 0; i < list.count(); ++i) {
+            names.append(list.at(i));
+        }
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        QCOMPARE(tree.addFolder(fd, folder, names), 0);
+        ::close(fd);
+    }
+    QCOMPARE(tree.commit(), 0);
+    for (std::size_t f = 0; f < folders.size() && f <= killedAt; ++f) {
+        fs::PlainFileList list(folders[f]);
+        if (f == killedAt) {
+            const std::string& first = list.at(0);
+            QVERIFY(
+                ::rename(
+                    (folders[f] + "/" + first).c_str(),
+                    core::joinPath(folders[f], core::prefixedName(folders[f], first)).c_str()) ==
+                0);
+            return;
+        }
+        list.selectAll();
+        core::WorkList list1;
+        core::WorkList list2;
+        fs::PosixFileSystem fileSystem;
+        core::RunOptions options;
+        options.journal = &tree.runJournal();
+        QCOMPARE(core::renameRun(list, list1, list2, fileSystem, options).end,
+                 core::RunResult::End::Completed);
+    }
+    tree.end();
+    QCOMPARE(tree.endError(), 0);
 }
 
 }  // namespace
@@ -392,6 +433,149 @@ private slots:
         QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::BadJournal);
         QCOMPARE(snapshot(dir), before);
         QVERIFY(!fs::hasUndo(stateDir_));
+    }
+
+    // A run over three folders is undone as a whole, last folder first. A folder gone or
+    // replaced since is left as it is and its files reported; the others come back.
+    void undoOverSeveralFolders_data() {
+        QTest::addColumn<QString>("change");  // to the second folder
+        QTest::addColumn<UndoStatus>("status");
+        QTest::addColumn<int>("renamedBack");
+        QTest::newRow("all there") << "none" << UndoStatus::Done << 5;
+        QTest::newRow("one folder gone") << "remove" << UndoStatus::Done << 3;
+        QTest::newRow("one folder replaced") << "replace" << UndoStatus::Done << 3;
+        QTest::newRow("every folder gone") << "remove all" << UndoStatus::FolderGone << 0;
+    }
+    void undoOverSeveralFolders() {
+        QFETCH(QString, change);
+        QFETCH(UndoStatus, status);
+        QFETCH(int, renamedBack);
+        const std::vector<std::string> folders{makeFolder("d", {"a", "b"}),
+                                               makeFolder("e", {"a", "b"}), makeFolder("f", {"c"})};
+        std::vector<Snapshot> before;
+        for (const std::string& folder : folders) {
+            QVERIFY(!folder.empty());
+            before.push_back(snapshot(folder));
+        }
+        runTree(folders);
+        QVERIFY(!QTest::currentTestFailed());
+        QCOMPARE(snapshot(folders[1]).count("e_a"), std::size_t(1));
+        const std::string moved = folders[1] + ".moved";
+        if (change == "remove") {
+            QVERIFY(testutil::removeTree(folders[1]));
+        } else if (change == "replace") {
+            QCOMPARE(::rename(folders[1].c_str(), moved.c_str()), 0);
+            QCOMPARE(::mkdir(folders[1].c_str(), 0755), 0);
+            QVERIFY(testutil::makeFile(folders[1], "e_a"));
+        } else if (change == "remove all") {
+            for (const std::string& folder : folders) {
+                QVERIFY(testutil::removeTree(folder));
+            }
+        }
+        const Snapshot second = change == "none" ? Snapshot{} : snapshot(folders[1]);
+        const Snapshot movedAway = snapshot(moved);
+
+        const fs::UndoReport report = fs::undoLastRun(stateDir_);
+        QCOMPARE(report.status, status);
+        QCOMPARE(report.renamed, renamedBack);
+        QCOMPARE(report.folders, folders);
+        if (change == "none") {
+            QVERIFY(report.problems.empty());
+            QCOMPARE(snapshot(folders[1]), before[1]);
+        } else if (status == UndoStatus::Done) {
+            // The second folder's two entries, named with their folder, and nothing done there.
+            QCOMPARE(report.problems.size(), std::size_t(2));
+            for (const fs::EntryReport& e : report.problems) {
+                QCOMPARE(e.folder, folders[1]);
+                QCOMPARE(e.problem, EntryProblem::FolderGone);
+            }
+            QCOMPARE(snapshot(folders[1]), second);
+            QCOMPARE(snapshot(moved), movedAway);
+        }
+        if (status == UndoStatus::Done) {
+            QCOMPARE(snapshot(folders[0]), before[0]);
+            QCOMPARE(snapshot(folders[2]), before[2]);
+            QVERIFY(!fs::hasUndo(stateDir_));
+        } else {
+            // Set aside: nothing left to act on.
+            QVERIFY(!fs::hasUndo(stateDir_));
+            QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::Nothing);
+        }
+    }
+
+    // A run over three folders killed in the second: the counts are those of the whole run;
+    // finish goes on in its order, undo takes back every folder.
+    void pendingOverSeveralFolders_data() {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("nameTaken");  // in the second folder, before finish reaches it
+        QTest::newRow("finish") << "finish" << false;
+        QTest::newRow("finish stops at a name taken") << "finish" << true;
+        QTest::newRow("undo") << "undo" << false;
+    }
+    void pendingOverSeveralFolders() {
+        QFETCH(QString, action);
+        QFETCH(bool, nameTaken);
+        const std::vector<std::string> folders{
+            makeFolder("d", {"a", "b"}), makeFolder("e", {"a", "b", "c"}), makeFolder("f", {"c"})};
+        std::vector<Snapshot> before;
+        for (const std::string& folder : folders) {
+            QVERIFY(!folder.empty());
+            before.push_back(snapshot(folder));
+        }
+        runTree(folders, 1);
+        QVERIFY(!QTest::currentTestFailed());
+
+        const fs::PendingRun pending = fs::pendingRun(stateDir_);
+        QCOMPARE(pending.status, PendingStatus::Pending);
+        QCOMPARE(pending.folder, folders[0]);
+        QCOMPARE(pending.folders, folders);
+        QCOMPARE(pending.done, std::int64_t(3));
+        QCOMPARE(pending.notDone, std::int64_t(3));
+        QCOMPARE(pending.missing, std::int64_t(0));
+
+        if (action == "undo") {
+            const fs::UndoReport report = fs::undoPendingRun(stateDir_);
+            QCOMPARE(report.status, UndoStatus::Done);
+            QCOMPARE(report.renamed, std::int64_t(3));
+            QVERIFY(report.problems.empty());
+            for (std::size_t f = 0; f < folders.size(); ++f) {
+                QCOMPARE(snapshot(folders[f]), before[f]);
+            }
+            return;
+        }
+        if (nameTaken) {
+            QVERIFY(testutil::makeFile(folders[1], "e_b", "someone else's"));
+        }
+        const fs::UndoReport report = fs::finishPendingRun(stateDir_);
+        QCOMPARE(report.status, UndoStatus::Done);
+        if (nameTaken) {
+            // Stopped at "b" as the run stops; "c" and the third folder not reached.
+            QCOMPARE(report.renamed, std::int64_t(0));
+            QCOMPARE(report.problems.size(), std::size_t(3));
+            QCOMPARE(report.problems[0].problem, EntryProblem::NameTaken);
+            QCOMPARE(report.problems[1].problem, EntryProblem::NotReached);
+            QCOMPARE(report.problems[2].problem, EntryProblem::NotReached);
+            QCOMPARE(report.problems[2].folder, folders[2]);
+            QCOMPARE(snapshot(folders[2]), before[2]);
+        } else {
+            QCOMPARE(report.renamed, std::int64_t(3));
+            QVERIFY(report.problems.empty());
+            for (std::size_t f = 0; f < folders.size(); ++f) {
+                const std::string prefix = core::fileName(folders[f]) + "_";
+                for (const auto& [name, inode] : before[f]) {
+                    QCOMPARE(snapshot(folders[f]).at(prefix + name), inode);
+                }
+            }
+        }
+        // Ended, and still undoable as a whole.
+        QCOMPARE(fs::pendingRun(stateDir_).status, PendingStatus::None);
+        if (nameTaken) {
+            QVERIFY(::unlink((folders[1] + "/e_b").c_str()) == 0);
+        }
+        QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::Done);
+        for (std::size_t f = 0; f < folders.size(); ++f) {
+            QCOMPARE(snapshot(folders[f]), before[f]);
+        }
     }
 
     // The journal cannot be written: the run renames nothing and says why.
