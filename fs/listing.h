@@ -3,6 +3,9 @@
 // Folder listings on native names (bytes as stored): names never pass through a QString on their
 // way from the listing to the rename.
 
+#include <atomic>
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,14 @@ struct Listing {
 // Every entry of `folder` that is not a folder (files, symbolic links, others), hidden ones
 // included.
 Listing listFiles(const std::string& folder);
+
+// The files of `folder` as listFiles finds them, handed to `onChunk` in the order the folder
+// gives them (not sorted), in chunks of `firstChunk` names first and `chunkSize` after. Stops
+// before the next entry once `cancelled` is set, with ECANCELED. Returns 0 or the errno; names
+// handed on before an error are not taken back.
+int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
+              const std::atomic<bool>& cancelled,
+              const std::function<void(std::vector<std::string>&& chunk)>& onChunk);
 
 // The subfolders of `folder`, symbolic links to folders and hidden ones included.
 Listing listFolders(const std::string& folder);

@@ -40,10 +40,11 @@ QFont listFont() {
 }  // namespace
 
 MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::DriveInfo> drives,
-             QWidget* parent)
+                       QWidget* parent)
     : QMainWindow(parent) {
     // The same credit as the version window's.
-    setWindowTitle(QStringLiteral("Kovra Ver 1.00  ") + QString::fromUtf16(VersionWindow::kCreditLine));
+    setWindowTitle(QStringLiteral("Kovra Ver 1.00  ") +
+                   QString::fromUtf16(VersionWindow::kCreditLine));
     setWindowIcon(programIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
@@ -51,12 +52,24 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
 
     createControls();
     createMenu();
+    // Before the first folder is read: a large one shows its progress from the start.
+    connect(fileList_, &widgets::FileListBox::readProgress, this,
+            [this](std::int64_t entries) { fileList_->setStatusText(readingStatus(entries)); });
+    connect(fileList_, &widgets::FileListBox::readFinished, this, [this] {
+        fileList_->setStatusText({});
+        runWhenListed();
+    });
+    connect(fileList_, &widgets::FileListBox::readFailed, this,
+            [this](const std::string& path, int error) {
+                showReport(this, folderErrorReport(path, error));
+            });
     driveList_->setDrives(std::move(drives));
     folderList_->setDriveRoots(driveList_->roots());
     openStartFolder(startFolder);
 
     connect(driveList_, &widgets::DriveListBox::driveChanged, this, &MainWindow::onDriveChanged);
-    connect(folderList_, &widgets::FolderListBox::folderChanged, this, &MainWindow::onFolderChanged);
+    connect(folderList_, &widgets::FolderListBox::folderChanged, this,
+            &MainWindow::onFolderChanged);
     connect(selectAllButton_, &QPushButton::clicked, this, &MainWindow::onSelectAllClicked);
     connect(startButton_, &QPushButton::clicked, this, &MainWindow::onStartClicked);
     connect(quitButton_, &QPushButton::clicked, this, &MainWindow::onQuitClicked);
@@ -103,20 +116,22 @@ void MainWindow::createControls() {
     setUp(fileList_, "File1", 5160, 120, 3375, 4410, "現在選択されているフォルダのファイル一覧");
     fileList_->setFont(listFont());
     selectAllButton_ = button("b_all_choise", 120, 4920, 1455, 495, "ファイル全選択",
-                          "ファイル一覧に表示されている全ファイルを選択対象にします");
+                              "ファイル一覧に表示されている全ファイルを選択対象にします");
     startButton_ = button("b_atart", 1800, 4920, 1935, 495, "リネーム　開始",
-                     "選択されたファイルの［ｎ］のナンバーを取ります");
+                          "選択されたファイルの［ｎ］のナンバーを取ります");
     selectionList_ = new widgets::WorkListBox(client);
     setUp(selectionList_, "List1", 5400, 4920, 1455, 240, "");
     quitButton_ = button("b_end", 6960, 4920, 1215, 495, "終　　了", "終了");
     renameList_ = new widgets::WorkListBox(client);
     setUp(renameList_, "List2", 5400, 5160, 1455, 240, "");
-    redisplayButton_ = button("b_reset", 3960, 4920, 1575, 495, "ファイル再表示",
-                     "『ファイル名一覧』を再表示します（ファイルを別アプリ等で削除した場合、追加変"
-                     "更等で更新した場合に使用してください）");
+    redisplayButton_ =
+        button("b_reset", 3960, 4920, 1575, 495, "ファイル再表示",
+               "『ファイル名一覧』を再表示します（ファイルを別アプリ等で削除した場合、追加変"
+               "更等で更新した場合に使用してください）");
 
-    QWidget* const order[] = {driveList_, folderList_,  fileList_, selectAllButton_, startButton_,
-                              selectionList_,  quitButton_, renameList_, redisplayButton_};
+    QWidget* const order[] = {driveList_,       folderList_,  fileList_,
+                              selectAllButton_, startButton_, selectionList_,
+                              quitButton_,      renameList_,  redisplayButton_};
     for (std::size_t i = 1; i < std::size(order); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
@@ -166,6 +181,7 @@ void MainWindow::openStartFolder(const std::string& startFolder) {
 }
 
 void MainWindow::listFolder(const std::string& path) {
+    whenListed_.clear();
     const int err = fileList_->setPath(path);
     if (err != 0) {
         showReport(this, folderErrorReport(path, err));
@@ -208,7 +224,7 @@ void MainWindow::openDropped(const std::vector<std::string>& paths) {
                 names.push_back(core::fileName(path));
             }
         }
-        fileList_->selectNames(names);
+        whenListed([this, names = std::move(names)] { fileList_->selectNames(names); });
     }
 }
 
@@ -247,13 +263,34 @@ void MainWindow::onFolderChanged() {
     listFolder(folderList_->path());
 }
 
+void MainWindow::whenListed(std::function<void()> action) {
+    whenListed_.push_back(std::move(action));
+    runWhenListed();
+}
+
+void MainWindow::runWhenListed() {
+    // An action may read the folder again (a run ends so); the rest waits for that reading.
+    while (!whenListed_.empty() && !fileList_->isReading()) {
+        const std::function<void()> action = std::move(whenListed_.front());
+        whenListed_.pop_front();
+        action();
+    }
+}
+
 void MainWindow::onSelectAllClicked() {
-    fileList_->selectAllFiles();
+    whenListed([this] { fileList_->selectAllFiles(); });
 }
 
 void MainWindow::onStartClicked() {
     // A run handles events at its progress updates; a click that reached this button then must
     // not start a second run inside the first, which would clear the work lists under it.
+    if (running_) {
+        return;
+    }
+    whenListed([this] { startRun(); });
+}
+
+void MainWindow::startRun() {
     if (running_) {
         return;
     }
@@ -281,6 +318,7 @@ void MainWindow::onRedisplayClicked() {
     if (running_) {
         return;
     }
+    whenListed_.clear();
     selectionList_->clear();
     renameList_->clear();
     // SetPath reads the folder even when the path is the same, so it is the refresh as well.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QMainWindow>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,8 @@ private:
     ProgressHook progressHook_;
     // Set while a rename run goes on; the run lets events through at its progress updates.
     bool running_ = false;
+    // Clicks waiting for the file list's reading to end; a newly opened folder drops them.
+    std::deque<std::function<void()>> whenListed_;
 
     void createControls();
     void createMenu();
@@ -86,6 +90,11 @@ private:
     void openStartFolder(const std::string& startFolder);
     // Points the file list at `path`; a folder that cannot be read is reported and the list stays.
     void listFolder(const std::string& path);
+    // Runs `action` once the file list is complete, after the actions queued before it: a click
+    // during a reading acts on the whole list, never on part of it.
+    void whenListed(std::function<void()> action);
+    void runWhenListed();
+    void startRun();
     void openDropped(const std::vector<std::string>& paths);
 };
 

@@ -2,9 +2,9 @@
 
 #include <QMessageBox>
 #include <QPushButton>
-#include <vector>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "core/paths.h"
 #include "fs/rename.h"
@@ -32,11 +32,14 @@ QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
         case EISDIR:
             return QStringLiteral("新しい名前のフォルダが既にあります");
         case ENOENT:
-            return QStringLiteral("ファイルが見つかりません（削除または移動された可能性があります）");
+            return QStringLiteral(
+                "ファイルが見つかりません（削除または移動された可能性があります）");
         case EACCES:
-            return QStringLiteral("アクセス権がありません（このフォルダを変更する権限がありません）");
+            return QStringLiteral(
+                "アクセス権がありません（このフォルダを変更する権限がありません）");
         case EPERM:
-            return QStringLiteral("この操作は許可されていません（保護されたファイルかフォルダです）");
+            return QStringLiteral(
+                "この操作は許可されていません（保護されたファイルかフォルダです）");
         case EROFS:
             return QStringLiteral("読み取り専用のドライブです");
         case ENAMETOOLONG:
@@ -74,7 +77,8 @@ QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
         case ENETUNREACH:
         case ECONNABORTED:
         case ECONNRESET:
-            return QStringLiteral("ネットワーク上のドライブに接続できません（接続を確認してください）");
+            return QStringLiteral(
+                "ネットワーク上のドライブに接続できません（接続を確認してください）");
         case EXDEV:
             return QStringLiteral("別のドライブには移動できません");
         case EMLINK:
@@ -111,7 +115,8 @@ QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
 QString folderReason(int error) {
     switch (error) {
         case ENOENT:
-            return QStringLiteral("フォルダが見つかりません（削除または移動された可能性があります）");
+            return QStringLiteral(
+                "フォルダが見つかりません（削除または移動された可能性があります）");
         case ENOTDIR:
             return QStringLiteral("フォルダではありません");
         case EACCES:
@@ -182,6 +187,10 @@ QString syncFailureReport(const std::string& folder, int error) {
                "電源が切れると、新しい名前が失われることがあります。\n\n"
                "フォルダ： %1\n理由： %2")
         .arg(widgets::displayName(folder), reasonLine(core::RenameStatus::failed(error)));
+}
+
+QString readingStatus(std::int64_t entries) {
+    return QStringLiteral("ファイルを読み込んでいます… %1 件").arg(entries);
 }
 
 void setReporter(Reporter reporter) {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -24,8 +25,7 @@ QString renameReason(const core::RenameStatus& status, std::size_t nameBytes = 0
 QString folderReason(int error);
 
 // The reason with the error number beside it: "…（エラー番号 28）".
-QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes = 0,
-                   long nameLimit = 0);
+QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes = 0, long nameLimit = 0);
 
 // The reason line for a run that stopped at a failed rename.
 QString runFailureReason(const core::RunResult& result);
@@ -34,6 +34,9 @@ QString runFailureReason(const core::RunResult& result);
 QString runFailureReport(const core::RunResult& result);
 QString folderErrorReport(const std::string& folder, int error);
 QString syncFailureReport(const std::string& folder, int error);
+
+// What the file list shows while it reads a folder: the files listed so far.
+QString readingStatus(std::int64_t entries);
 
 // Shows a report; every report the user sees goes through here.
 using Reporter = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
