@@ -11,8 +11,17 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
+#include <QTimer>
 
 #include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "core/paths.h"
 #include "core/rename_run.h"
@@ -37,6 +46,45 @@ QFont listFont() {
     return widgets::namedFont(QStringLiteral("ＭＳ Ｐゴシック"), 12);
 }
 
+// A drive that has not finished a rename in this long is said not to answer.
+constexpr int kNotAnsweringAfter = 2000;
+
+// What the run's thread shares with the window.
+struct RunShared {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<std::int64_t> done{0};
+    std::atomic<std::int64_t> total{0};
+    std::atomic<Clock::rep> lastAnswer{Clock::now().time_since_epoch().count()};
+    std::atomic<bool> cancelled{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asked = false;  // the run waits for the window to update the progress
+    bool finished = false;
+    core::RunResult result;
+};
+
+// The file list as the run sees it from its own thread: the names (read only, the window does
+// not change them during a run) and the selection taken before. Reading it again is left to
+// the window.
+class ListSnapshot : public core::FileList {
+public:
+    explicit ListSnapshot(const widgets::FileListBox& list)
+        : list_(list), path_(list.path()), ranges_(list.selectedRanges()) {}
+    const std::string& path() const override { return path_; }
+    std::int64_t count() const override { return list_.count(); }
+    const std::string& at(std::int64_t i) const override { return list_.at(i); }
+    std::vector<core::SelectionRange> selectedRanges() const override { return ranges_; }
+    void refresh() override { refreshed_ = true; }
+    std::shared_ptr<const void> nameOwner() const override { return list_.nameOwner(); }
+    bool refreshed() const { return refreshed_; }
+
+private:
+    const widgets::FileListBox& list_;
+    std::string path_;
+    std::vector<core::SelectionRange> ranges_;
+    bool refreshed_ = false;
+};
+
 }  // namespace
 
 MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::DriveInfo> drives,
@@ -59,10 +107,11 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
         fileList_->setStatusText({});
         runWhenListed();
     });
+    connect(fileList_, &widgets::FileListBox::notAnswering, this, [this](const std::string& path) {
+        fileList_->setStatusText(notAnsweringStatus(path));
+    });
     connect(fileList_, &widgets::FileListBox::readFailed, this,
-            [this](const std::string& path, int error) {
-                showReport(this, folderErrorReport(path, error));
-            });
+            [this](const std::string& path, int error) { reportFolderError(path, error); });
     driveList_->setDrives(std::move(drives));
     folderList_->setDriveRoots(driveList_->roots());
     openStartFolder(startFolder);
@@ -78,9 +127,7 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::onAboutTriggered);
     connect(versionAction_, &QAction::triggered, this, &MainWindow::onVersionTriggered);
     connect(folderList_, &widgets::FolderListBox::openFailed, this,
-            [this](const std::string& path, int error) {
-                showReport(this, folderErrorReport(path, error));
-            });
+            [this](const std::string& path, int error) { reportFolderError(path, error); });
 
     setAcceptDrops(true);
     placeWindow();
@@ -168,8 +215,15 @@ void MainWindow::placeWindow() {
 void MainWindow::openStartFolder(const std::string& startFolder) {
     std::string folder = core::normalizeFolder(startFolder);
     int err = folderList_->setPath(folder);
+    const bool notAnswering = err == ETIMEDOUT;
+    if (notAnswering) {
+        // Its parents are most likely on the same drive: home instead.
+        const char* home = std::getenv("HOME");
+        folder = core::normalizeFolder(home != nullptr && *home == '/' ? home : "/");
+        err = folderList_->setPath(folder);
+    }
     if (err != 0) {
-        showReport(this, folderErrorReport(folder, err));
+        reportFolderError(folder, err);
         // The nearest folder above that can be read.
         while (err != 0 && folder != "/") {
             folder = core::parentFolder(folder);
@@ -178,14 +232,25 @@ void MainWindow::openStartFolder(const std::string& startFolder) {
     }
     driveList_->setDrive(folderList_->root());
     listFolder(folderList_->path());
+    if (notAnswering) {
+        fileList_->setStatusText(startNotAnsweringStatus(startFolder));
+    }
 }
 
 void MainWindow::listFolder(const std::string& path) {
     whenListed_.clear();
     const int err = fileList_->setPath(path);
     if (err != 0) {
-        showReport(this, folderErrorReport(path, err));
+        reportFolderError(path, err);
     }
+}
+
+void MainWindow::reportFolderError(const std::string& path, int error) {
+    if (error == ETIMEDOUT) {
+        fileList_->setStatusText(notAnsweringStatus(path));
+        return;
+    }
+    showReport(this, folderErrorReport(path, error));
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -212,7 +277,7 @@ void MainWindow::openDropped(const std::vector<std::string>& paths) {
     // Fires onFolderChanged, which empties the work lists and lists the folder.
     const int err = folderList_->setPath(folder);
     if (err != 0) {
-        showReport(this, folderErrorReport(folder, err));
+        reportFolderError(folder, err);
         return;
     }
     driveList_->setDrive(folderList_->root());
@@ -243,7 +308,7 @@ void MainWindow::onDriveChanged() {
     if (err != 0) {
         // A drive that is not ready: stay on the drive that was open.
         driveList_->setDrive(previous);
-        showReport(this, folderErrorReport(drive, err));
+        reportFolderError(drive, err);
         return;
     }
     // onFolderChanged has listed this folder already; setting the same path reads nothing again.
@@ -295,14 +360,92 @@ void MainWindow::startRun() {
         return;
     }
     const QScopedValueRollback<bool> running(running_, true);
-    fs::PosixFileSystem fileSystem;
-    core::RunOptions options;
     RunProgress progress(this, progressTiming_, progressHook_);
-    options.progress = [&progress](std::int64_t done, std::int64_t total) {
-        return progress.update(done, total);
+    ListSnapshot snapshot(*fileList_);
+    auto shared = std::make_shared<RunShared>();
+    // Lives on the window's thread until the run's thread has ended: that thread posts to it to
+    // wake the window's event loop at once.
+    QObject wake;
+    const auto wakeWindow = [&wake] {
+        QMetaObject::invokeMethod(
+            &wake, [] {}, Qt::QueuedConnection);
     };
-    const core::RunResult result =
-        core::renameRun(*fileList_, *selectionList_, *renameList_, fileSystem, options);
+    core::RunOptions options;
+    // On the run's thread: after each file, it asks the window for an update when one is due and
+    // waits for the answer (so a cancel takes effect before the next file).
+    options.progress = [shared, wakeWindow, interval = progressTiming_.updateInterval,
+                        next = RunShared::Clock::now()](std::int64_t done,
+                                                        std::int64_t total) mutable {
+        shared->done = done;
+        shared->total = total;
+        shared->lastAnswer = RunShared::Clock::now().time_since_epoch().count();
+        if (shared->cancelled) {
+            return false;
+        }
+        if (RunShared::Clock::now() < next) {
+            return true;
+        }
+        std::unique_lock lock(shared->mutex);
+        shared->asked = true;
+        wakeWindow();
+        shared->changed.wait(lock, [&] { return !shared->asked; });
+        next = RunShared::Clock::now() + interval;
+        return !shared->cancelled.load();
+    };
+    std::thread worker([shared, &snapshot, this, options, wakeWindow] {
+        fs::PosixFileSystem fileSystem;
+        core::RunResult result =
+            core::renameRun(snapshot, *selectionList_, *renameList_, fileSystem, options);
+        const std::lock_guard lock(shared->mutex);
+        shared->result = std::move(result);
+        shared->finished = true;
+        shared->changed.notify_all();
+        wakeWindow();
+    });
+
+    // The window's thread repaints and answers meanwhile; input waits for the dialog, which keeps
+    // it away from the window once shown.
+    bool saidNotAnswering = false;
+    QTimer tick;  // for the check of a drive that does not answer
+    tick.start(100);
+    for (;;) {
+        {
+            std::unique_lock lock(shared->mutex);
+            if (shared->finished) {
+                break;
+            }
+            if (shared->asked) {
+                lock.unlock();
+                const bool goOn = progress.update(shared->done, shared->total);
+                lock.lock();
+                if (!goOn) {
+                    shared->cancelled = true;
+                }
+                shared->asked = false;
+                shared->changed.notify_all();
+            }
+        }
+        // A drive that stops answering holds the run inside one rename: say so, keep painting.
+        const auto since = RunShared::Clock::now().time_since_epoch().count() - shared->lastAnswer;
+        const bool notAnswering =
+            std::chrono::nanoseconds(since) >= std::chrono::milliseconds(kNotAnsweringAfter);
+        if (notAnswering != saidNotAnswering) {
+            saidNotAnswering = notAnswering;
+            progress.setNotAnswering(notAnswering, shared->done, shared->total);
+        }
+        if (progress.cancelled()) {
+            shared->cancelled = true;
+        }
+        QCoreApplication::processEvents(progress.shown() ? QEventLoop::WaitForMoreEvents
+                                                         : QEventLoop::WaitForMoreEvents |
+                                                               QEventLoop::ExcludeUserInputEvents);
+    }
+    worker.join();
+    const core::RunResult result = std::move(shared->result);
+    // The run read the snapshot "again"; the list itself is read here, on the window's thread.
+    if (snapshot.refreshed()) {
+        fileList_->refresh();
+    }
     // A cancelled run needs no word: the refreshed list shows how far it got.
     progress.finish();
     if (result.end == core::RunResult::End::Failed) {
@@ -325,7 +468,7 @@ void MainWindow::onRedisplayClicked() {
     const int err = fileList_->setPath(folderList_->path());
     if (err != 0) {
         fileList_->refresh();
-        showReport(this, folderErrorReport(folderList_->path(), err));
+        reportFolderError(folderList_->path(), err);
     }
 }
 

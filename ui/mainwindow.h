@@ -96,6 +96,9 @@ private:
     void runWhenListed();
     void startRun();
     void openDropped(const std::vector<std::string>& paths);
+    // A folder that cannot be opened is reported; one on a drive that does not answer is said
+    // in the file list, without a dialog to dismiss.
+    void reportFolderError(const std::string& path, int error);
 };
 
 }  // namespace ui

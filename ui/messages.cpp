@@ -122,6 +122,9 @@ QString folderReason(int error) {
         case EACCES:
         case EPERM:
             return QStringLiteral("アクセス権がありません");
+        case ETIMEDOUT:
+            return QStringLiteral(
+                "ドライブが応答しません（接続が切れたか、機器が停止している可能性があります）");
         case EIO:
         case ENODEV:
         case ENXIO:
@@ -191,6 +194,25 @@ QString syncFailureReport(const std::string& folder, int error) {
 
 QString readingStatus(std::int64_t entries) {
     return QStringLiteral("ファイルを読み込んでいます… %1 件").arg(entries);
+}
+
+QString notAnsweringStatus(const std::string& folder) {
+    return QStringLiteral("ドライブが応答しません。別のドライブかフォルダを選んでください。（%1）")
+        .arg(widgets::displayName(folder));
+}
+
+QString runNotAnsweringText(std::int64_t done, std::int64_t total) {
+    return QStringLiteral(
+               "ドライブが応答しません。応答があれば続けます。… %1 / %2\n"
+               "キャンセルすると、処理中のファイルの後で止めます。")
+        .arg(done)
+        .arg(total);
+}
+
+QString startNotAnsweringStatus(const std::string& startFolder) {
+    return QStringLiteral(
+               "開始フォルダのドライブが応答しないため、ホームフォルダを開きました。（%1）")
+        .arg(widgets::displayName(startFolder));
 }
 
 void setReporter(Reporter reporter) {

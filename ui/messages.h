@@ -37,6 +37,12 @@ QString syncFailureReport(const std::string& folder, int error);
 
 // What the file list shows while it reads a folder: the files listed so far.
 QString readingStatus(std::int64_t entries);
+// What the file list shows when the drive of `folder` does not answer.
+QString notAnsweringStatus(const std::string& folder);
+// What the run's progress dialog says while the drive does not answer.
+QString runNotAnsweringText(std::int64_t done, std::int64_t total);
+// What the file list shows when the start folder's drive did not answer and home was opened.
+QString startNotAnsweringStatus(const std::string& startFolder);
 
 // Shows a report; every report the user sees goes through here.
 using Reporter = std::function<void(QWidget* parent, const QString& title, const QString& text)>;

@@ -102,6 +102,9 @@ FileListBox::FileListBox(QWidget* parent) : QListView(parent) {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     readTimer_.setInterval(kTakeInterval);
     connect(&readTimer_, &QTimer::timeout, this, &FileListBox::takeRead);
+    silence_.setSingleShot(true);
+    silence_.setInterval(std::chrono::milliseconds(2000));
+    connect(&silence_, &QTimer::timeout, this, [this] { emit notAnswering(path_); });
 }
 
 FileListBox::~FileListBox() {
@@ -122,6 +125,7 @@ void FileListBox::cancelReading() {
         reading_.reset();
     }
     readTimer_.stop();
+    silence_.stop();
 }
 
 int FileListBox::startReading(const std::string& path, bool reportFailure) {
@@ -171,6 +175,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     setSelectionMode(QAbstractItemView::NoSelection);
     model_.reset({}, {});
     readTimer_.start();
+    silence_.start();
     emit readProgress(0);
     takeRead();
     return 0;
@@ -202,12 +207,14 @@ void FileListBox::takeRead() {
             for (std::shared_ptr<const Chunk>& chunk : fresh) {
                 model_.append(std::move(chunk));
             }
+            silence_.start();
             emit readProgress(model_.count());
         }
         return;
     }
     reading_.reset();
     readTimer_.stop();
+    silence_.stop();
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     model_.reset(std::move(all), std::move(sorted));
     scrollToTop();

@@ -4,6 +4,7 @@
 #include <QListView>
 #include <QString>
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -86,6 +87,8 @@ public:
     void setChunkSizes(std::size_t first, std::size_t rest);
     // A line shown over the bottom of the list (what the list is doing); empty for none.
     void setStatusText(const QString& text);
+    // How long a reading may hand nothing on before notAnswering.
+    void setAnswerDeadline(std::chrono::milliseconds deadline) { silence_.setInterval(deadline); }
     const QString& statusText() const { return statusText_; }
 
 signals:
@@ -95,6 +98,9 @@ signals:
     void readFinished();
     // The folder given to setPath could not be read after all; the list is empty.
     void readFailed(const std::string& path, int error);
+    // The reading has handed nothing on for a while: its drive does not answer. The reading goes
+    // on, and its entries come if the drive answers again.
+    void notAnswering(const std::string& path);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -112,6 +118,7 @@ private:
     std::shared_ptr<ReadState> reading_;
     bool reportFailure_ = false;
     QTimer readTimer_;
+    QTimer silence_;
     std::size_t firstChunk_ = 512;
     std::size_t chunkSize_ = 16384;
     QString statusText_;

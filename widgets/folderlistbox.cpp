@@ -1,16 +1,51 @@
 #include "widgets/folderlistbox.h"
 
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTimer>
+#include <cerrno>
+#include <memory>
 
 #include "core/paths.h"
-#include "widgets/display.h"
+#include "fs/deadline.h"
 #include "fs/listing.h"
+#include "widgets/display.h"
 
 namespace widgets {
 
 namespace {
+
+// How long a small folder may take before the window lets events through while it waits.
+constexpr std::chrono::milliseconds kQuickList{20};
+
+// The subfolders of `path`, listed on a worker thread. The window keeps repainting while it
+// waits (input waits its turn); a drive that has not answered within `deadline` gives ETIMEDOUT
+// and its late answer is dropped.
+fs::Listing listSubfolders(const std::string& path, std::chrono::milliseconds deadline) {
+    const fs::Pending<std::shared_ptr<fs::Listing>> pending =
+        fs::startCall([path] { return std::make_shared<fs::Listing>(fs::listFolders(path)); });
+    if (!pending.valid()) {
+        return {{}, ETIMEDOUT};
+    }
+    if (!pending.wait_for(kQuickList)) {
+        QEventLoop loop;
+        QTimer poll;
+        const auto giveUp = std::chrono::steady_clock::now() + deadline - kQuickList;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (pending.ready() || std::chrono::steady_clock::now() >= giveUp) {
+                loop.quit();
+            }
+        });
+        poll.start(10);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        if (!pending.ready()) {
+            return {{}, ETIMEDOUT};
+        }
+    }
+    return std::move(*pending.get());
+}
 
 // Draws each row moved right by its level, so the chain reads as a tree.
 class IndentDelegate : public QStyledItemDelegate {
@@ -112,7 +147,8 @@ std::string FolderListBox::currentFolderOf(const std::string& root) const {
 int FolderListBox::setPath(const std::string& path) {
     const std::string folder = core::normalizeFolder(path);
     // Staying on the drive the list is on, even where another drive is mounted below it.
-    return open(folder, !root_.empty() && core::isUnder(folder, root_) ? root_ : driveRootOf(folder));
+    return open(folder,
+                !root_.empty() && core::isUnder(folder, root_) ? root_ : driveRootOf(folder));
 }
 
 int FolderListBox::openDrive(const std::string& root) {
@@ -127,7 +163,7 @@ int FolderListBox::openDrive(const std::string& root) {
 }
 
 int FolderListBox::open(const std::string& path, const std::string& root) {
-    fs::Listing subfolders = fs::listFolders(path);
+    fs::Listing subfolders = listSubfolders(path, answerDeadline_);
     if (subfolders.error != 0) {
         return subfolders.error;
     }

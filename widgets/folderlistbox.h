@@ -3,6 +3,7 @@
 #include <QAbstractListModel>
 #include <QIcon>
 #include <QListView>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -52,8 +53,9 @@ public:
 
     // The open folder.
     const std::string& path() const { return path_; }
-    // Opens `path` and fires `folderChanged`. Returns 0, or the errno of a folder that cannot be read
-    // (nothing changes then).
+    // Opens `path` and fires `folderChanged`. The window repaints while a slow drive is asked;
+    // one that does not answer in time gives ETIMEDOUT. Returns 0, or the errno of a folder that
+    // cannot be read (nothing changes then).
     int setPath(const std::string& path);
     // Opens the current folder of the drive whose root is `root`, or the root itself when that
     // folder has gone, and fires `folderChanged`. Returns 0 or errno, as SetPath.
@@ -63,6 +65,10 @@ public:
     const std::string& root() const { return root_; }
     // The current folder of the drive whose root is `root`.
     std::string currentFolderOf(const std::string& root) const;
+
+    // How long a folder may take to list before it counts as on a drive that does not answer
+    // (ETIMEDOUT).
+    void setAnswerDeadline(std::chrono::milliseconds deadline) { answerDeadline_ = deadline; }
 
     // The rows, as paths: the chain to the open folder, then its subfolders.
     int count() const;
@@ -89,6 +95,7 @@ private:
     std::string path_;
     std::string root_;
     std::map<std::string, std::string> currentFolders_;
+    std::chrono::milliseconds answerDeadline_{2000};
 };
 
 }  // namespace widgets
