@@ -137,8 +137,11 @@ int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chu
     return error;
 }
 
-Listing listFolders(const std::string& folder) {
-    return readFolder(folder, [](int fd, const dirent& entry) {
+Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entriesSeen) {
+    return readFolder(folder, [entriesSeen](int fd, const dirent& entry) {
+        if (entriesSeen != nullptr) {
+            entriesSeen->fetch_add(1, std::memory_order_relaxed);
+        }
         // A link counts by what it points to: it opens like the folder it names.
         if (entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK) {
             return isFolderAt(fd, entry.d_name, 0);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,8 +29,9 @@ int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chu
               const std::atomic<bool>& cancelled,
               const std::function<void(std::vector<std::string>&& chunk)>& onChunk);
 
-// The subfolders of `folder`, symbolic links to folders and hidden ones included.
-Listing listFolders(const std::string& folder);
+// The subfolders of `folder`, symbolic links to folders and hidden ones included. When given,
+// `entriesSeen` counts the folder's entries as they are read (another thread may watch it).
+Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entriesSeen = nullptr);
 
 // The program's working directory, or "/" when it has gone.
 std::string currentFolder();

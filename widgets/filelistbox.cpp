@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #include "fs/deadline.h"
 #include "fs/listing.h"
@@ -35,9 +36,17 @@ FileListBox::ReadHook& readHook() {
 void FileListModel::reset(std::vector<std::shared_ptr<const Chunk>> chunks,
                           std::vector<const std::string*> rows) {
     beginResetModel();
-    chunks_ = std::move(chunks);
+    std::vector<std::shared_ptr<const Chunk>> old = std::exchange(chunks_, std::move(chunks));
     rows_ = std::move(rows);
     endResetModel();
+    // A million names take tens of milliseconds to free: not on the window's thread. Names the
+    // work lists still refer to stay with them.
+    if (old.size() > 1) {
+        fs::startCall([old = std::move(old)]() mutable {
+            old.clear();
+            return 0;
+        });
+    }
 }
 
 void FileListModel::append(std::shared_ptr<const Chunk> chunk) {

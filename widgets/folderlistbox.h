@@ -3,10 +3,15 @@
 #include <QAbstractListModel>
 #include <QIcon>
 #include <QListView>
+#include <QTimer>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "fs/deadline.h"
+#include "fs/listing.h"
 
 namespace widgets {
 
@@ -86,7 +91,11 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    using Listing = fs::Pending<std::shared_ptr<fs::Listing>>;
+
     int open(const std::string& path, const std::string& root);
+    // Adds the subfolders of a large folder once its listing has ended.
+    void addSubfolders();
     // Opens a row the user chose; a folder that cannot be opened is signalled.
     void openRow(int row);
     std::string driveRootOf(const std::string& path) const;
@@ -96,6 +105,8 @@ private:
     std::string root_;
     std::map<std::string, std::string> currentFolders_;
     std::chrono::milliseconds answerDeadline_{2000};
+    Listing subfolders_;
+    QTimer subfolderTimer_;
 };
 
 }  // namespace widgets
