@@ -1,5 +1,6 @@
 #include "widgets/filelistbox.h"
 
+#include <QEventLoop>
 #include <QItemSelectionModel>
 #include <QPainter>
 #include <algorithm>
@@ -18,11 +19,11 @@ namespace {
 
 using Chunk = FileListModel::Chunk;
 
-// How long setPath waits at most for a reading to end or hand on its first chunk. A folder
-// smaller than the first chunk is thus listed before setPath returns, as if read on the
-// window's thread, without a flash of "reading"; the wait is bounded for a drive that does not
-// answer.
-constexpr std::chrono::milliseconds kQuickRead{100};
+// setPath waits for a reading to end or hand on its first chunk: a folder smaller than the
+// first chunk is thus listed before setPath returns, as if read on the window's thread, without
+// a flash of "reading". It blocks this long at most; past that the window repaints while it
+// waits (input waits its turn), for as long as the answer deadline.
+constexpr std::chrono::milliseconds kQuickRead{20};
 // How often the window takes what the reading thread has handed on.
 constexpr std::chrono::milliseconds kTakeInterval{15};
 
@@ -147,6 +148,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
         });
     int quickError = 0;
     bool quick = false;
+    bool unanswered = false;
     std::vector<std::shared_ptr<const Chunk>> all;
     std::vector<const std::string*> sorted;
     if (!started.valid()) {
@@ -154,12 +156,29 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
         quick = true;
         quickError = EAGAIN;
     } else {
-        std::unique_lock lock(state->mutex);
         // A chunk smaller than the first is the last one: the folder is almost read.
-        state->ended.wait_for(lock, kQuickRead, [&] {
+        const auto settled = [&] {
             return state->done ||
                    (!state->fresh.empty() && state->fresh.front()->size() >= firstChunk_);
-        });
+        };
+        std::unique_lock lock(state->mutex);
+        if (!state->ended.wait_for(lock, kQuickRead, settled)) {
+            lock.unlock();
+            QEventLoop loop;
+            QTimer poll;
+            const auto giveUp = std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds(silence_.interval()) - kQuickRead;
+            connect(&poll, &QTimer::timeout, &loop, [&] {
+                const std::lock_guard pollLock(state->mutex);
+                if (settled() || std::chrono::steady_clock::now() >= giveUp) {
+                    loop.quit();
+                }
+            });
+            poll.start(5);
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            lock.lock();
+            unanswered = !settled();
+        }
         if (state->done) {
             quick = true;
             quickError = state->error;
@@ -186,6 +205,9 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     readTimer_.start();
     silence_.start();
     emit readProgress(0);
+    if (unanswered) {
+        emit notAnswering(path_);
+    }
     takeRead();
     return 0;
 }
