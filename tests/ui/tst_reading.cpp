@@ -159,7 +159,8 @@ private slots:
 
     void anotherFolderCancelsTheReading() {
         const std::string slow = folder("slow", numbered(10));
-        const std::string other = folder("other", {"o1", "o2"});
+        // Fewer files than a chunk: read before setPath returns.
+        const std::string other = folder("other", {"o1"});
         window_ =
             std::make_unique<ui::MainWindow>(base_, std::vector<widgets::DriveInfo>{{"/", {}}});
         file1()->setChunkSizes(2, 2);
@@ -175,7 +176,7 @@ private slots:
         QVERIFY(readersGone());
         QApplication::processEvents();
         QCOMPARE(file1()->path(), other);
-        QCOMPARE(listed(), (Names{"o1", "o2"}));
+        QCOMPARE(listed(), Names{"o1"});
         QVERIFY(file1()->statusText().isEmpty());
         QCOMPARE(reports_, QStringList{});
     }
