@@ -109,6 +109,9 @@ FileListBox::FileListBox(QWidget* parent) : QListView(parent) {
     setModel(&model_);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setUniformItemSizes(true);
+    // A million rows take some 50 ms to lay out: in batches, between which the window repaints.
+    setLayoutMode(QListView::Batched);
+    setBatchSize(16384);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     readTimer_.setInterval(kTakeInterval);
     connect(&readTimer_, &QTimer::timeout, this, &FileListBox::takeRead);
