@@ -26,6 +26,9 @@ using Chunk = FileListModel::Chunk;
 constexpr std::chrono::milliseconds kQuickRead{20};
 // How often the window takes what the reading thread has handed on.
 constexpr std::chrono::milliseconds kTakeInterval{15};
+// While a folder is read, the list shows its first entries (more than a screenful) and counts
+// the rest: rows in the folder's order are not worth their memory, the sorted list replaces them.
+constexpr std::int64_t kShownWhileReading = 4096;
 
 FileListBox::ReadHook& readHook() {
     static FileListBox::ReadHook hook;
@@ -205,6 +208,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     // Rows come in the folder's order and are sorted at the end: nothing to select before.
     setSelectionMode(QAbstractItemView::NoSelection);
     model_.reset({}, {});
+    readSoFar_ = 0;
     readTimer_.start();
     silence_.start();
     emit readProgress(0);
@@ -239,10 +243,13 @@ void FileListBox::takeRead() {
     if (!done) {
         if (!fresh.empty()) {
             for (std::shared_ptr<const Chunk>& chunk : fresh) {
-                model_.append(std::move(chunk));
+                readSoFar_ += static_cast<std::int64_t>(chunk->size());
+                if (model_.count() < kShownWhileReading) {
+                    model_.append(std::move(chunk));
+                }
             }
             silence_.start();
-            emit readProgress(model_.count());
+            emit readProgress(readSoFar_);
         }
         return;
     }

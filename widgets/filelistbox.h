@@ -45,8 +45,9 @@ private:
 
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
 // A folder is read on a worker thread: a small one is listed before setPath returns; a large
-// one shows its entries as they come (in the folder's own order, not selectable) and is sorted
-// and made selectable once it is complete. Reading another folder cancels the reading.
+// one shows its first entries as they come (in the folder's own order, not selectable) and the
+// count of the rest, and is sorted and made selectable once it is complete. Reading another folder
+// cancels the reading.
 class FileListBox : public QListView, public core::FileList {
     Q_OBJECT
 public:
@@ -117,6 +118,7 @@ private:
     std::string path_;
     std::shared_ptr<ReadState> reading_;
     bool reportFailure_ = false;
+    std::int64_t readSoFar_ = 0;
     QTimer readTimer_;
     QTimer silence_;
     std::size_t firstChunk_ = 512;
