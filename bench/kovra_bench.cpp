@@ -1,10 +1,12 @@
 // Benchmark: Kovra's main window on folders of many files, against the system-call floor.
 //
-// For each size N the parent runs a child process (so each N has its own peak memory). The child
-// drives the real main window offscreen as a user would: it opens the folder from the folder
-// list, clicks "select all" and "start", and times each step; then it times the floor (one
-// readdir pass and one renameat2 per file) and, where installed, mmv and perl's rename, each on
-// a fresh copy of the same folder.
+// For each file system and size N the parent runs a child process (so each has its own peak
+// memory). The child drives the real main window offscreen as a user would: it opens the folder
+// from the folder list, clicks "select all", "start" and "redisplay", and times each step, with
+// the longest gap of the window's event loop during it (a 1 ms timer on the window's thread);
+// then it times the floors (one readdir pass; one readdir pass, the sort and one renameat2 per
+// file) and, where installed, mmv and perl's rename, each on a fresh copy of the same folder.
+// The file systems: a tmpfs, and ext4, xfs and btrfs made on loop images (as root).
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -104,13 +107,35 @@ std::string makeFolder(const std::string& parent, const std::string& name, int n
     return folder;
 }
 
+// Calls `f` with each name of `folder`, one at a time: the benchmark's own checks must not hold
+// a list of the folder beside the window's, which would count in the window's peak memory.
+template <class F>
+void forEachName(const std::string& folder, F f) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            f(e->d_name);
+        }
+    }
+    ::closedir(dir);
+}
+
 void removeFolder(const std::string& folder) {
     const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (dirfd < 0) {
         return;
     }
-    for (const std::string& name : fs::listFiles(folder).names) {
-        ::unlinkat(dirfd, name.c_str(), 0);
+    // Unlinking while reading may skip entries: repeat until the folder is empty.
+    bool any = true;
+    while (any) {
+        any = false;
+        forEachName(folder, [&](const char* name) {
+            any = true;
+            ::unlinkat(dirfd, name, 0);
+        });
     }
     ::close(dirfd);
     ::rmdir(folder.c_str());
@@ -119,13 +144,28 @@ void removeFolder(const std::string& folder) {
 // Counts the files whose name begins with `prefix`: each tool must have renamed them all.
 int countPrefixed(const std::string& folder, const std::string& prefix) {
     int count = 0;
-    for (const std::string& name : fs::listFiles(folder).names) {
-        count += name.rfind(prefix, 0) == 0 ? 1 : 0;
-    }
+    forEachName(folder, [&](const char* name) {
+        count += std::strncmp(name, prefix.c_str(), prefix.size()) == 0 ? 1 : 0;
+    });
     return count;
 }
 
-// The floor: the folder read once, one renameat2 per file, nothing else.
+// The reading floor: the folder read once, the names kept, nothing else.
+double readdirFloor(const std::string& folder) {
+    const auto start = Clock::now();
+    DIR* dir = ::opendir(folder.c_str());
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] != '.') {
+            names.emplace_back(e->d_name);
+        }
+    }
+    ::closedir(dir);
+    return msSince(start);
+}
+
+// The run's floor: the folder read once and sorted for display (the list's order, which on ext4
+// renames faster than readdir's), one renameat2 per file, nothing else.
 double floorRun(const std::string& folder, const std::string& prefix) {
     const auto start = Clock::now();
     const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
@@ -136,6 +176,7 @@ double floorRun(const std::string& folder, const std::string& prefix) {
             names.emplace_back(e->d_name);
         }
     }
+    fs::sortForDisplay(names);
     std::string target;
     for (const std::string& name : names) {
         target.assign(prefix).append(name);
@@ -200,15 +241,57 @@ int timedRenameat2(int a, const char* b, int c, const char* d, unsigned int flag
     return result;
 }
 
+// The longest time the window's event loop went without running its 1 ms timer: how long the
+// window could neither repaint nor answer.
+class GapMeter : public QObject {
+public:
+    GapMeter() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(1);
+        connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+        timer_.start();
+        reset();
+    }
+    void reset() {
+        last_ = Clock::now();
+        longest_ = 0;
+    }
+    // The longest gap since reset, the one going on now included.
+    double longest() {
+        tick();
+        return longest_;
+    }
+
+private:
+    void tick() {
+        const auto now = Clock::now();
+        longest_ =
+            std::max(longest_, std::chrono::duration<double, std::milli>(now - last_).count());
+        last_ = now;
+    }
+    QTimer timer_;
+    Clock::time_point last_;
+    double longest_ = 0;
+};
+
+// Runs the window's event loop until `done` holds.
+void waitUntil(const std::function<bool()>& done) {
+    while (!done()) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
 struct Figures {
-    std::vector<double> load, selectAll, run, renames, floor, mmv, perlRename;
+    std::vector<double> load, firstScreen, readdir, selectAll, run, renames, redisplay, floor, mmv,
+        perlRename;
+    std::vector<double> gapOpen, gapSelect, gapRun, gapRedisplay;
     double bytesPerEntry = 0;
     double nameBytesPerEntry = 0;
     long baselineKb = 0;
     long peakKb = 0;
 };
 
-// One repetition through the window: open the folder from Dir1, select all, start.
+// One repetition through the window: open the folder from Dir1, select all, start, redisplay.
 void windowRepetition(const std::string& root, const std::string& folderName, int n,
                       Figures& figures, bool measureMemory) {
     ui::MainWindow window(root);
@@ -218,7 +301,9 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     auto* file1 = window.findChild<widgets::FileListBox*>("File1");
     auto* selectAll = window.findChild<QPushButton*>("b_all_choise");
     auto* start = window.findChild<QPushButton*>("b_atart");
-    if (dir1 == nullptr || file1 == nullptr || selectAll == nullptr || start == nullptr) {
+    auto* redisplay = window.findChild<QPushButton*>("b_reset");
+    if (dir1 == nullptr || file1 == nullptr || selectAll == nullptr || start == nullptr ||
+        redisplay == nullptr) {
         std::fprintf(stderr, "main window controls not found\n");
         std::exit(2);
     }
@@ -232,11 +317,32 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     dir1->setFocus();
     dir1->setCurrentIndex(match.first());
     QApplication::processEvents();
+    figures.readdir.push_back(readdirFloor(root + "/" + folderName));
+    // The rows File1 shows at once.
+    const std::int64_t screenful = std::min<std::int64_t>(
+        n, file1->viewport()->height() / std::max(1, file1->fontMetrics().height()));
+    const auto complete = [file1] { return !file1->isReading(); };
+    GapMeter gaps;
 
     const double heapBefore = heapInUse();
+    double firstScreen = -1;
     auto t = Clock::now();
+    const QMetaObject::Connection shown =
+        QObject::connect(file1, &widgets::FileListBox::readProgress, [&](std::int64_t entries) {
+            if (firstScreen < 0 && entries >= screenful) {
+                firstScreen = msSince(t);
+            }
+        });
+    gaps.reset();
     QTest::keyClick(dir1, Qt::Key_Return);  // opens the folder: File1 lists it
+    if (firstScreen < 0 && file1->count() >= screenful) {
+        firstScreen = msSince(t);
+    }
+    waitUntil(complete);
     figures.load.push_back(msSince(t));
+    figures.gapOpen.push_back(gaps.longest());
+    figures.firstScreen.push_back(firstScreen);
+    QObject::disconnect(shown);
     if (file1->count() != n) {
         std::fprintf(stderr, "File1 holds %lld of %d\n", static_cast<long long>(file1->count()), n);
         std::exit(2);
@@ -252,24 +358,38 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     QApplication::processEvents();
 
     t = Clock::now();
+    gaps.reset();
     selectAll->click();
+    waitUntil(complete);
     figures.selectAll.push_back(msSince(t));
+    figures.gapSelect.push_back(gaps.longest());
 
     gRenameSeen = false;
     t = Clock::now();
+    gaps.reset();
     start->click();
+    // The run ends by reading the folder again.
+    waitUntil(complete);
     figures.run.push_back(msSince(t));
+    figures.gapRun.push_back(gaps.longest());
     figures.renames.push_back(
         gRenameSeen ? std::chrono::duration<double, std::milli>(gLastRename - gFirstRename).count()
                     : 0);
     const std::string prefix = folderName + "_";
-    if (countPrefixed(file1->path(), prefix) != n) {
+    if (countPrefixed(file1->path(), prefix) != n || file1->count() != n) {
         std::fprintf(stderr, "the run left files unrenamed\n");
         std::exit(2);
     }
+
+    t = Clock::now();
+    gaps.reset();
+    redisplay->click();
+    waitUntil(complete);
+    figures.redisplay.push_back(msSince(t));
+    figures.gapRedisplay.push_back(gaps.longest());
 }
 
-int child(int n, int reps, const std::string& root) {
+int child(int n, int reps, const std::string& root, bool tools) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     int argc = 1;
     char name[] = "kovra_bench";
@@ -279,8 +399,8 @@ int child(int n, int reps, const std::string& root) {
     Figures figures;
     figures.baselineKb = statusKb("VmRSS:");
 
-    const bool haveMmv = programExists("mmv");
-    const bool havePerlRename = programExists("rename");
+    const bool haveMmv = tools && programExists("mmv");
+    const bool havePerlRename = tools && programExists("rename");
     for (int rep = 0; rep < reps; ++rep) {
         const std::string work = root + "/n" + std::to_string(n) + "_" + std::to_string(rep);
         ::mkdir(work.c_str(), 0755);
@@ -322,12 +442,19 @@ int child(int n, int reps, const std::string& root) {
 
     // One line the parent reads back.
     std::printf(
-        "RESULT n=%d load=%.3f select=%.3f run=%.3f renames=%.3f floor=%.3f mmv=%.3f "
-        "rename=%.3f peak_kb=%ld base_kb=%ld bytes_per_entry=%.1f name_bytes=%.1f\n",
-        n, median(figures.load), median(figures.selectAll), median(figures.run),
-        median(figures.renames), median(figures.floor), median(figures.mmv),
-        median(figures.perlRename), figures.peakKb, figures.baselineKb, figures.bytesPerEntry,
-        figures.nameBytesPerEntry);
+        "RESULT n=%d load=%.3f first=%.3f readdir=%.3f select=%.3f run=%.3f renames=%.3f "
+        "redisplay=%.3f floor=%.3f mmv=%.3f rename=%.3f gap_open=%.3f gap_select=%.3f "
+        "gap_run=%.3f gap_redisplay=%.3f peak_kb=%ld base_kb=%ld bytes_per_entry=%.1f "
+        "name_bytes=%.1f\n",
+        n, median(figures.load), median(figures.firstScreen), median(figures.readdir),
+        median(figures.selectAll), median(figures.run), median(figures.renames),
+        median(figures.redisplay), median(figures.floor), median(figures.mmv),
+        median(figures.perlRename),
+        *std::max_element(figures.gapOpen.begin(), figures.gapOpen.end()),
+        *std::max_element(figures.gapSelect.begin(), figures.gapSelect.end()),
+        *std::max_element(figures.gapRun.begin(), figures.gapRun.end()),
+        *std::max_element(figures.gapRedisplay.begin(), figures.gapRedisplay.end()), figures.peakKb,
+        figures.baselineKb, figures.bytesPerEntry, figures.nameBytesPerEntry);
     return 0;
 }
 
@@ -349,6 +476,40 @@ std::string ratio(double value, double floor) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.2fx", value / floor);
     return buffer;
+}
+
+bool run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Mounts a fresh file system of `type` on `folder`: a tmpfs, or one made on a loop image beside
+// it. Returns false (and says why) when it cannot.
+bool mountFileSystem(const std::string& type, const std::string& folder, int maxN) {
+    if (type == "tmpfs") {
+        return ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=8g") == 0;
+    }
+    const std::string image = folder + ".img";
+    // Room and inodes for two folders of the largest size at once.
+    const long long megabytes = std::max(1024LL, 3LL * maxN / 1000);
+    std::string mkfs;
+    if (type == "ext4") {
+        mkfs = "mkfs.ext4 -q -F -N " + std::to_string(3 * maxN + 10000) + " '" + image + "'";
+    } else if (type == "xfs") {
+        mkfs = "mkfs.xfs -q -f '" + image + "'";
+    } else if (type == "btrfs") {
+        mkfs = "mkfs.btrfs -q -f '" + image + "'";
+    } else {
+        return false;
+    }
+    return run("truncate -s " + std::to_string(megabytes) + "M '" + image + "'") && run(mkfs) &&
+           run("mount -o loop '" + image + "' '" + folder + "'");
+}
+
+void unmountFileSystem(const std::string& type, const std::string& folder) {
+    ::umount(folder.c_str());
+    if (type != "tmpfs") {
+        ::unlink((folder + ".img").c_str());
+    }
 }
 
 }  // namespace
@@ -413,101 +574,140 @@ void journalFigures(const std::string& root, int n, int reps) {
 
 int main(int argc, char* argv[]) {
     std::vector<int> sizes{10000, 100000, 1000000};
+    std::vector<std::string> types{"tmpfs", "ext4", "xfs", "btrfs"};
     int reps = 5;
+    bool tools = true;
     std::string self = argv[0];
+    auto split = [](const std::string& text) {
+        std::vector<std::string> items;
+        std::istringstream in(text);
+        std::string item;
+        while (std::getline(in, item, ',')) {
+            items.push_back(item);
+        }
+        return items;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--child" && i + 3 < argc) {
-            return child(std::atoi(argv[i + 1]), std::atoi(argv[i + 2]), argv[i + 3]);
+        if (arg == "--child" && i + 4 < argc) {
+            return child(std::atoi(argv[i + 1]), std::atoi(argv[i + 2]), argv[i + 3],
+                         std::strcmp(argv[i + 4], "tools") == 0);
         }
         if (arg == "--sizes" && i + 1 < argc) {
             sizes.clear();
-            std::istringstream in(argv[++i]);
-            std::string item;
-            while (std::getline(in, item, ',')) {
+            for (const std::string& item : split(argv[++i])) {
                 sizes.push_back(std::atoi(item.c_str()));
             }
+        } else if (arg == "--fs" && i + 1 < argc) {
+            types = split(argv[++i]);
         } else if (arg == "--reps" && i + 1 < argc) {
             reps = std::atoi(argv[++i]);
+        } else if (arg == "--no-tools") {
+            tools = false;
         }
     }
 
-    // A tmpfs of our own keeps the disk out of the figures; without the right to mount one,
-    // fall back to the temporary folder.
     const char* tmp = std::getenv("TMPDIR");
     std::string root = std::string(tmp != nullptr ? tmp : "/tmp") + "/kovra-bench-XXXXXX";
     if (::mkdtemp(root.data()) == nullptr) {
         std::perror("mkdtemp");
         return 2;
     }
-    const bool mounted = ::mount("tmpfs", root.c_str(), "tmpfs", 0, "size=8g") == 0;
-    std::printf("folder: %s (%s)\n", root.c_str(),
-                mounted ? "a tmpfs mounted for the benchmark" : "the temporary folder, no tmpfs");
     // The runs' journals stay inside the benchmark's folder.
     ::setenv("XDG_STATE_HOME", (root + "/state").c_str(), 1);
-    std::printf("tools: mmv %s, perl rename %s\n", programExists("mmv") ? "yes" : "not installed",
-                programExists("rename") ? "yes" : "not installed");
-    std::printf("%9s %10s %10s %10s %10s %10s %8s %8s %8s %9s %10s %10s\n", "N", "load ms",
-                "select ms", "run ms", "renames ms", "floor ms", "run/fl", "mmv/fl", "perl/fl",
-                "peak MB", "B/entry+", "peak B/e");
+    std::printf("tools: mmv %s, perl rename %s\n",
+                tools && programExists("mmv") ? "yes" : "not run",
+                tools && programExists("rename") ? "yes" : "not run");
+    std::printf("%-6s %8s %8s %8s %8s %8s %8s %8s %8s %8s %7s %7s %7s %7s %7s %7s %7s %8s %8s\n",
+                "fs", "N", "first", "load", "readdir", "run", "floor", "redisp", "gapOpen",
+                "gapSel", "gapRun", "gapRedi", "ld/rdd", "run/fl", "mmv/fl", "perl/fl", "peakMB",
+                "B/e+", "peakB/e+");
     std::fflush(stdout);
 
-    std::map<int, std::map<std::string, double>> results;
-    for (const int n : sizes) {
-        const int r = n >= 1000000 ? std::max(1, std::min(reps, 3)) : reps;
-        const std::string command = "'" + self + "' --child " + std::to_string(n) + " " +
-                                    std::to_string(r) + " '" + root + "'";
-        FILE* pipe = ::popen(command.c_str(), "r");
-        char line[1024];
-        while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
-            if (std::strncmp(line, "RESULT ", 7) == 0) {
-                results[n] = parseResult(line);
-            }
-        }
-        if (pipe == nullptr || ::pclose(pipe) != 0 || results[n].empty()) {
-            std::fprintf(stderr, "run for N=%d failed\n", n);
+    const int maxN = *std::max_element(sizes.begin(), sizes.end());
+    std::vector<std::string> summaries;
+    for (const std::string& type : types) {
+        const std::string folder = root + "/" + type;
+        ::mkdir(folder.c_str(), 0755);
+        if (!mountFileSystem(type, folder, maxN)) {
+            std::printf(
+                "%-6s not measured: it could not be made and mounted here (root, loop "
+                "devices and mkfs.%s are needed)\n",
+                type.c_str(), type.c_str());
+            unmountFileSystem(type, folder);
+            ::rmdir(folder.c_str());
             continue;
         }
-        auto& v = results[n];
-        v["peak_per_entry"] = (v["peak_kb"] - v["base_kb"]) * 1024.0 / n;
-        std::printf("%9d %10.1f %10.3f %10.1f %10.1f %10.1f %8s %8s %8s %9.1f %10.1f %10.1f\n", n,
-                    v["load"], v["select"], v["run"], v["renames"], v["floor"],
-                    ratio(v["run"], v["floor"]).c_str(), ratio(v["mmv"], v["floor"]).c_str(),
-                    ratio(v["rename"], v["floor"]).c_str(), v["peak_kb"] / 1024.0,
-                    v["bytes_per_entry"] - v["name_bytes"], v["peak_per_entry"]);
-        std::fflush(stdout);
-    }
-
-    if (results.count(100000) && results.count(1000000)) {
-        auto& a = results[100000];
-        auto& b = results[1000000];
-        std::printf("scaling 100k -> 1M: load %.1fx, run %.1fx\n", b["load"] / a["load"],
-                    b["run"] / a["run"]);
+        for (const int n : sizes) {
+            const int r = n >= 1000000 ? std::max(1, std::min(reps, 3)) : reps;
+            const std::string command = "'" + self + "' --child " + std::to_string(n) + " " +
+                                        std::to_string(r) + " '" + folder + "' " +
+                                        (tools ? "tools" : "none");
+            FILE* pipe = ::popen(command.c_str(), "r");
+            char line[2048];
+            std::map<std::string, double> v;
+            while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+                if (std::strncmp(line, "RESULT ", 7) == 0) {
+                    v = parseResult(line);
+                }
+            }
+            if (pipe == nullptr || ::pclose(pipe) != 0 || v.empty()) {
+                std::fprintf(stderr, "run for %s N=%d failed\n", type.c_str(), n);
+                continue;
+            }
+            // Peak resident memory above the start, per entry, beyond the bytes of its name.
+            const double peakBeyondNames =
+                (v["peak_kb"] - v["base_kb"]) * 1024.0 / n - v["name_bytes"];
+            std::printf(
+                "%-6s %8d %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %7.1f %7.1f %7s %7s %7s "
+                "%7s %7.1f %8.1f %8.1f\n",
+                type.c_str(), n, v["first"], v["load"], v["readdir"], v["run"], v["floor"],
+                v["redisplay"], v["gap_open"], v["gap_select"], v["gap_run"], v["gap_redisplay"],
+                ratio(v["load"], v["readdir"]).c_str(), ratio(v["run"], v["floor"]).c_str(),
+                ratio(v["mmv"], v["floor"]).c_str(), ratio(v["rename"], v["floor"]).c_str(),
+                v["peak_kb"] / 1024.0, v["bytes_per_entry"] - v["name_bytes"], peakBeyondNames);
+            std::fflush(stdout);
+            char summary[1024];
+            std::snprintf(
+                summary, sizeof summary,
+                "summary %s N=%d: first screenful %.1f ms, whole list %.1f ms (readdir floor %.1f "
+                "ms, %s), longest event-loop gap: open %.1f ms, select-all %.1f ms, run %.1f ms, "
+                "redisplay %.1f ms; run %.1f ms (renames %.1f ms), floor %.1f ms, run/floor %s; "
+                "%.1f B/entry beyond names after opening, peak %.1f B/entry beyond names",
+                type.c_str(), n, v["first"], v["load"], v["readdir"],
+                ratio(v["load"], v["readdir"]).c_str(), v["gap_open"], v["gap_select"],
+                v["gap_run"], v["gap_redisplay"], v["run"], v["renames"], v["floor"],
+                ratio(v["run"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"],
+                peakBeyondNames);
+            summaries.push_back(summary);
+        }
+        unmountFileSystem(type, folder);
+        ::rmdir(folder.c_str());
     }
     std::printf(
-        "(medians of %d repetitions, 3 at 1M; B/entry+: heap bytes per listed entry beyond its "
-        "name's bytes; peak B/e: peak resident memory above the start, per entry, with the names, "
-        "both work lists and the list read again after the run)\n",
+        "(medians of %d repetitions, 3 at 1M; gaps: the longest of all repetitions; run: click to "
+        "the re-read list complete; floor: readdir, sort, one renameat2 per file; B/e+: heap "
+        "bytes per listed entry beyond its name's bytes; peakB/e+: peak resident memory above "
+        "the start per entry beyond its name's bytes, with both work lists and the list read "
+        "again after the run)\n",
         reps);
-    for (auto& [n, v] : results) {
-        std::printf(
-            "summary N=%d: load %.1f ms, select-all %.3f ms, run %.1f ms (renames %.1f ms),"
-            " floor %.1f ms, run/floor %s, mmv/floor %s, rename/floor %s, %.1f B/entry "
-            "beyond names, peak %.0f B/entry\n",
-            n, v["load"], v["select"], v["run"], v["renames"], v["floor"],
-            ratio(v["run"], v["floor"]).c_str(), ratio(v["mmv"], v["floor"]).c_str(),
-            ratio(v["rename"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"],
-            v["peak_per_entry"]);
+    for (const std::string& summary : summaries) {
+        std::printf("%s\n", summary.c_str());
     }
     if (std::find(sizes.begin(), sizes.end(), 100000) != sizes.end()) {
-        journalFigures(root, 100000, reps);
+        // On a tmpfs where one can be mounted, as the run's own figures.
+        const std::string folder = root + "/journal";
+        ::mkdir(folder.c_str(), 0755);
+        const bool mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=2g") == 0;
+        journalFigures(folder, 100000, reps);
+        if (mounted) {
+            ::umount(folder.c_str());
+        }
+        ::rmdir(folder.c_str());
     }
     fs::removeJournal(fs::stateDirectory());
     ::rmdir(fs::stateDirectory().c_str());
     ::rmdir((root + "/state").c_str());
-    if (mounted) {
-        ::umount(root.c_str());
-    }
     ::rmdir(root.c_str());
     return 0;
 }

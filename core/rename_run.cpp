@@ -22,10 +22,20 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     for (const SelectionRange& range : ranges) {
         selectedCount += range.last - range.first + 1;
     }
+    // Where the list keeps its names alive, both work lists refer to them instead of copying.
+    const std::shared_ptr<const void> owner = files.nameOwner();
+    if (owner) {
+        selectionList.keepAlive(owner);
+        renameList.keepAlive(owner);
+    }
     selectionList.reserve(selectedCount);
     for (const SelectionRange& range : ranges) {
         for (std::int64_t i = range.first; i <= range.last; ++i) {
-            selectionList.append(files.at(i));
+            if (owner) {
+                selectionList.appendShared(files.at(i));
+            } else {
+                selectionList.append(files.at(i));
+            }
         }
     }
     result.selected = selectedCount;
@@ -75,7 +85,11 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     for (std::int64_t i = 0; i < n; ++i) {
         const std::string& name = selectionList.at(i);
         if (!isExcluded(name) && !(leaveHiddenOut && isHidden(name))) {
-            renameList.append(name);
+            if (owner) {
+                renameList.appendShared(name);
+            } else {
+                renameList.append(name);
+            }
         }
     }
 
@@ -96,10 +110,10 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         for (std::int64_t i = 0; i < result.total; ++i) {
             const std::string& name = renameList.at(i);
             std::string newName = prefixedName(result.folder, name);
-            const RenameStatus status =
-                opened.folder ? opened.folder->rename(name, newName)
-                              : RenameStatus{RenameOutcome::FolderUnavailable,
-                                             opened.error != 0 ? opened.error : EIO};
+            const RenameStatus status = opened.folder
+                                            ? opened.folder->rename(name, newName)
+                                            : RenameStatus{RenameOutcome::FolderUnavailable,
+                                                           opened.error != 0 ? opened.error : EIO};
             if (!status.done()) {
                 result.end = RunResult::End::Failed;
                 result.status = status;

@@ -28,6 +28,9 @@ public:
     virtual std::vector<SelectionRange> selectedRanges() const = 0;
     // Reads the folder again; nothing is selected afterwards.
     virtual void refresh() = 0;
+    // An owner that keeps the names `at` gives alive and unchanged for as long as it is held,
+    // refresh or not, so the work lists can refer to them; null when the list cannot promise it.
+    virtual std::shared_ptr<const void> nameOwner() const { return nullptr; }
 };
 
 // How one rename ended.

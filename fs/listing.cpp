@@ -24,37 +24,51 @@ constexpr std::array<unsigned char, 256> makeFoldTable() {
 }
 constexpr std::array<unsigned char, 256> kFold = makeFoldTable();
 
-// The names of `folder` (without "." and "..") for which `keep(fd, entry)` holds, in display
-// order. `fd` is the folder's handle, for the few entries whose type must be looked up.
-template <class Keep>
-Listing readFolder(const std::string& folder, Keep keep) {
-    Listing listing;
+// Calls `onName(name)` for each name of `folder` (without "." and "..") for which
+// `keep(fd, entry)` holds, in the folder's order, until `onName` returns false. `fd` is the
+// folder's handle, for the few entries whose type must be looked up. Returns 0 or the errno.
+template <class Keep, class OnName>
+int forEachEntry(const std::string& folder, Keep keep, OnName onName) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        listing.error = errno;
-        return listing;
+        return errno;
     }
     DIR* dir = ::fdopendir(fd);
     if (dir == nullptr) {
-        listing.error = errno;
+        const int error = errno;
         ::close(fd);
-        return listing;
+        return error;
     }
+    int error = 0;
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
         const bool dots =
             name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-        if (!dots && keep(fd, *entry)) {
-            listing.names.emplace_back(name);
+        if (!dots && keep(fd, *entry) && !onName(name)) {
+            error = ECANCELED;
+            break;
         }
         errno = 0;
     }
-    if (errno != 0) {
-        listing.error = errno;
-        listing.names.clear();
+    if (error == 0) {
+        error = errno;
     }
     ::closedir(dir);
+    return error;
+}
+
+// The names of `folder` for which `keep` holds, in display order.
+template <class Keep>
+Listing readFolder(const std::string& folder, Keep keep) {
+    Listing listing;
+    listing.error = forEachEntry(folder, keep, [&](const char* name) {
+        listing.names.emplace_back(name);
+        return true;
+    });
+    if (listing.error != 0) {
+        listing.names.clear();
+    }
     sortForDisplay(listing.names);
     return listing;
 }
@@ -62,6 +76,13 @@ Listing readFolder(const std::string& folder, Keep keep) {
 bool isFolderAt(int fd, const char* name, int flags) {
     struct stat st {};
     return ::fstatat(fd, name, &st, flags) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isFileEntry(int fd, const dirent& entry) {
+    // Only links and entries of unknown type cost a stat. A link to a folder opens like a
+    // folder, so it is listed with the folders and not here; a broken link stays a file.
+    return entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK ? !isFolderAt(fd, entry.d_name, 0)
+                                                                : entry.d_type != DT_DIR;
 }
 
 }  // namespace
@@ -88,17 +109,40 @@ void sortForDisplay(std::vector<std::string>& names) {
 }
 
 Listing listFiles(const std::string& folder) {
-    // Only links and entries of unknown type cost a stat. A link to a folder opens like a
-    // folder, so it is listed with the folders and not here; a broken link stays a file.
-    return readFolder(folder, [](int fd, const dirent& entry) {
-        return entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK
-                   ? !isFolderAt(fd, entry.d_name, 0)
-                   : entry.d_type != DT_DIR;
-    });
+    return readFolder(folder, isFileEntry);
 }
 
-Listing listFolders(const std::string& folder) {
-    return readFolder(folder, [](int fd, const dirent& entry) {
+int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
+              const std::atomic<bool>& cancelled,
+              const std::function<void(std::vector<std::string>&& chunk)>& onChunk) {
+    std::size_t limit = std::max<std::size_t>(firstChunk, 1);
+    std::vector<std::string> chunk;
+    chunk.reserve(limit);
+    const int error = forEachEntry(folder, isFileEntry, [&](const char* name) {
+        if (cancelled.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        chunk.emplace_back(name);
+        if (chunk.size() >= limit) {
+            onChunk(std::move(chunk));
+            limit = std::max<std::size_t>(chunkSize, 1);
+            chunk = {};
+            chunk.reserve(limit);
+        }
+        return true;
+    });
+    if (!chunk.empty() && error == 0) {
+        chunk.shrink_to_fit();
+        onChunk(std::move(chunk));
+    }
+    return error;
+}
+
+Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entriesSeen) {
+    return readFolder(folder, [entriesSeen](int fd, const dirent& entry) {
+        if (entriesSeen != nullptr) {
+            entriesSeen->fetch_add(1, std::memory_order_relaxed);
+        }
         // A link counts by what it points to: it opens like the folder it names.
         if (entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK) {
             return isFolderAt(fd, entry.d_name, 0);

@@ -3,6 +3,10 @@
 // Folder listings on native names (bytes as stored): names never pass through a QString on their
 // way from the listing to the rename.
 
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,8 +21,17 @@ struct Listing {
 // folder, others), hidden ones included.
 Listing listFiles(const std::string& folder);
 
-// The subfolders of `folder`, symbolic links to folders and hidden ones included.
-Listing listFolders(const std::string& folder);
+// The files of `folder` as listFiles finds them, handed to `onChunk` in the order the folder
+// gives them (not sorted), in chunks of `firstChunk` names first and `chunkSize` after. Stops
+// before the next entry once `cancelled` is set, with ECANCELED. Returns 0 or the errno; names
+// handed on before an error are not taken back.
+int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
+              const std::atomic<bool>& cancelled,
+              const std::function<void(std::vector<std::string>&& chunk)>& onChunk);
+
+// The subfolders of `folder`, symbolic links to folders and hidden ones included. When given,
+// `entriesSeen` counts the folder's entries as they are read (another thread may watch it).
+Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entriesSeen = nullptr);
 
 // The program's working directory, or "/" when it has gone.
 std::string currentFolder();

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing (with mmv and perl's rename to compare against), builds, and runs the
-# large-folder benchmark and the command line's. Arguments go to the large-folder benchmark,
-# e.g. --sizes 10000,100000 --reps 3.
+# Installs what is missing (mmv and perl's rename to compare against, the tools that make the
+# loop-image file systems), builds, and runs the large-folder benchmark on tmpfs, ext4, xfs and
+# btrfs (the last three need root), then the exFAT and command-line ones. Arguments go to the
+# large-folder benchmark, e.g.
+#   scripts/bench.sh --sizes 100000,1000000 --reps 3 --fs tmpfs,ext4 --no-tools
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh mmv rename fuse3 exfat-fuse exfatprogs
+bash scripts/deps.sh mmv rename xfsprogs btrfs-progs fuse3 exfat-fuse exfatprogs
 bash scripts/build.sh build
 build/bench/kovra_bench "$@"
 # The run on a card-formatted drive (exFAT through FUSE), where every file is renamed onto a

@@ -12,8 +12,17 @@
 #include <QScopedValueRollback>
 #include <QScreen>
 #include <optional>
+#include <QTimer>
 
 #include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "core/paths.h"
 #include "core/rename_run.h"
@@ -39,13 +48,53 @@ QFont listFont() {
     return widgets::namedFont(QStringLiteral("ＭＳ Ｐゴシック"), 12);
 }
 
+// A drive that has not finished a rename in this long is said not to answer.
+constexpr int kNotAnsweringAfter = 2000;
+
+// What the run's thread shares with the window.
+struct RunShared {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<std::int64_t> done{0};
+    std::atomic<std::int64_t> total{0};
+    std::atomic<Clock::rep> lastAnswer{Clock::now().time_since_epoch().count()};
+    std::atomic<bool> cancelled{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asked = false;  // the run waits for the window to update the progress
+    bool finished = false;
+    core::RunResult result;
+};
+
+// The file list as the run sees it from its own thread: the names (read only, the window does
+// not change them during a run) and the selection taken before. Reading it again is left to
+// the window.
+class ListSnapshot : public core::FileList {
+public:
+    explicit ListSnapshot(const widgets::FileListBox& list)
+        : list_(list), path_(list.path()), ranges_(list.selectedRanges()) {}
+    const std::string& path() const override { return path_; }
+    std::int64_t count() const override { return list_.count(); }
+    const std::string& at(std::int64_t i) const override { return list_.at(i); }
+    std::vector<core::SelectionRange> selectedRanges() const override { return ranges_; }
+    void refresh() override { refreshed_ = true; }
+    std::shared_ptr<const void> nameOwner() const override { return list_.nameOwner(); }
+    bool refreshed() const { return refreshed_; }
+
+private:
+    const widgets::FileListBox& list_;
+    std::string path_;
+    std::vector<core::SelectionRange> ranges_;
+    bool refreshed_ = false;
+};
+
 }  // namespace
 
 MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::DriveInfo> drives,
                        QWidget* parent)
     : QMainWindow(parent), stateDir_(fs::stateDirectory()) {
     // The same credit as the version window's.
-    setWindowTitle(QStringLiteral("Kovra Ver 1.00  ") + QString::fromUtf16(VersionWindow::kCreditLine));
+    setWindowTitle(QStringLiteral("Kovra Ver 1.00  ") +
+                   QString::fromUtf16(VersionWindow::kCreditLine));
     setWindowIcon(programIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
@@ -53,12 +102,25 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
 
     createControls();
     createMenu();
+    // Before the first folder is read: a large one shows its progress from the start.
+    connect(fileList_, &widgets::FileListBox::readProgress, this,
+            [this](std::int64_t entries) { fileList_->setStatusText(readingStatus(entries)); });
+    connect(fileList_, &widgets::FileListBox::readFinished, this, [this] {
+        fileList_->setStatusText({});
+        runWhenListed();
+    });
+    connect(fileList_, &widgets::FileListBox::notAnswering, this, [this](const std::string& path) {
+        fileList_->setStatusText(notAnsweringStatus(path));
+    });
+    connect(fileList_, &widgets::FileListBox::readFailed, this,
+            [this](const std::string& path, int error) { reportFolderError(path, error); });
     driveList_->setDrives(std::move(drives));
     folderList_->setDriveRoots(driveList_->roots());
     openStartFolder(startFolder);
 
     connect(driveList_, &widgets::DriveListBox::driveChanged, this, &MainWindow::onDriveChanged);
-    connect(folderList_, &widgets::FolderListBox::folderChanged, this, &MainWindow::onFolderChanged);
+    connect(folderList_, &widgets::FolderListBox::folderChanged, this,
+            &MainWindow::onFolderChanged);
     connect(selectAllButton_, &QPushButton::clicked, this, &MainWindow::onSelectAllClicked);
     connect(startButton_, &QPushButton::clicked, this, &MainWindow::onStartClicked);
     connect(quitButton_, &QPushButton::clicked, this, &MainWindow::onQuitClicked);
@@ -71,9 +133,7 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
     connect(driveList_, &widgets::DriveListBox::drivesChanged, this,
             [this] { folderList_->setDriveRoots(driveList_->roots()); });
     connect(folderList_, &widgets::FolderListBox::openFailed, this,
-            [this](const std::string& path, int error) {
-                showReport(this, folderErrorReport(path, error));
-            });
+            [this](const std::string& path, int error) { reportFolderError(path, error); });
 
     setAcceptDrops(true);
     updateUndoAction();
@@ -110,20 +170,22 @@ void MainWindow::createControls() {
     setUp(fileList_, "File1", 5160, 120, 3375, 4410, "現在選択されているフォルダのファイル一覧");
     fileList_->setFont(listFont());
     selectAllButton_ = button("b_all_choise", 120, 4920, 1455, 495, "ファイル全選択",
-                          "ファイル一覧に表示されている全ファイルを選択対象にします");
+                              "ファイル一覧に表示されている全ファイルを選択対象にします");
     startButton_ = button("b_atart", 1800, 4920, 1935, 495, "リネーム　開始",
-                     "選択されたファイルの［ｎ］のナンバーを取ります");
+                          "選択されたファイルの［ｎ］のナンバーを取ります");
     selectionList_ = new widgets::WorkListBox(client);
     setUp(selectionList_, "List1", 5400, 4920, 1455, 240, "");
     quitButton_ = button("b_end", 6960, 4920, 1215, 495, "終　　了", "終了");
     renameList_ = new widgets::WorkListBox(client);
     setUp(renameList_, "List2", 5400, 5160, 1455, 240, "");
-    redisplayButton_ = button("b_reset", 3960, 4920, 1575, 495, "ファイル再表示",
-                     "『ファイル名一覧』を再表示します（ファイルを別アプリ等で削除した場合、追加変"
-                     "更等で更新した場合に使用してください）");
+    redisplayButton_ =
+        button("b_reset", 3960, 4920, 1575, 495, "ファイル再表示",
+               "『ファイル名一覧』を再表示します（ファイルを別アプリ等で削除した場合、追加変"
+               "更等で更新した場合に使用してください）");
 
-    QWidget* const order[] = {driveList_, folderList_,  fileList_, selectAllButton_, startButton_,
-                              selectionList_,  quitButton_, renameList_, redisplayButton_};
+    QWidget* const order[] = {driveList_,       folderList_,  fileList_,
+                              selectAllButton_, startButton_, selectionList_,
+                              quitButton_,      renameList_,  redisplayButton_};
     for (std::size_t i = 1; i < std::size(order); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
@@ -165,8 +227,15 @@ void MainWindow::placeWindow() {
 void MainWindow::openStartFolder(const std::string& startFolder) {
     std::string folder = core::normalizeFolder(startFolder);
     int err = folderList_->setPath(folder);
+    const bool notAnswering = err == ETIMEDOUT;
+    if (notAnswering) {
+        // Its parents are most likely on the same drive: home instead.
+        const char* home = std::getenv("HOME");
+        folder = core::normalizeFolder(home != nullptr && *home == '/' ? home : "/");
+        err = folderList_->setPath(folder);
+    }
     if (err != 0) {
-        showReport(this, folderErrorReport(folder, err));
+        reportFolderError(folder, err);
         // The nearest folder above that can be read.
         while (err != 0 && folder != "/") {
             folder = core::parentFolder(folder);
@@ -175,13 +244,25 @@ void MainWindow::openStartFolder(const std::string& startFolder) {
     }
     driveList_->setDrive(folderList_->root());
     listFolder(folderList_->path());
+    if (notAnswering) {
+        fileList_->setStatusText(startNotAnsweringStatus(startFolder));
+    }
 }
 
 void MainWindow::listFolder(const std::string& path) {
+    whenListed_.clear();
     const int err = fileList_->setPath(path);
     if (err != 0) {
-        showReport(this, folderErrorReport(path, err));
+        reportFolderError(path, err);
     }
+}
+
+void MainWindow::reportFolderError(const std::string& path, int error) {
+    if (error == ETIMEDOUT) {
+        fileList_->setStatusText(notAnsweringStatus(path));
+        return;
+    }
+    showReport(this, folderErrorReport(path, error));
 }
 
 void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -214,7 +295,7 @@ void MainWindow::openDropped(const std::vector<std::string>& paths) {
     // Fires onFolderChanged, which empties the work lists and lists the folder.
     const int err = folderList_->setPath(folder);
     if (err != 0) {
-        showReport(this, folderErrorReport(folder, err));
+        reportFolderError(folder, err);
         return;
     }
     driveList_->setDrive(folderList_->root());
@@ -226,7 +307,7 @@ void MainWindow::openDropped(const std::vector<std::string>& paths) {
                 names.push_back(core::fileName(path));
             }
         }
-        fileList_->selectNames(names);
+        whenListed([this, names = std::move(names)] { fileList_->selectNames(names); });
     }
 }
 
@@ -245,7 +326,7 @@ void MainWindow::onDriveChanged() {
     if (err != 0) {
         // A drive that is not ready: stay on the drive that was open.
         driveList_->setDrive(previous);
-        showReport(this, folderErrorReport(drive, err));
+        reportFolderError(drive, err);
         return;
     }
     // onFolderChanged has listed this folder already; setting the same path reads nothing again.
@@ -265,8 +346,22 @@ void MainWindow::onFolderChanged() {
     listFolder(folderList_->path());
 }
 
+void MainWindow::whenListed(std::function<void()> action) {
+    whenListed_.push_back(std::move(action));
+    runWhenListed();
+}
+
+void MainWindow::runWhenListed() {
+    // An action may read the folder again (a run ends so); the rest waits for that reading.
+    while (!whenListed_.empty() && !fileList_->isReading()) {
+        const std::function<void()> action = std::move(whenListed_.front());
+        whenListed_.pop_front();
+        action();
+    }
+}
+
 void MainWindow::onSelectAllClicked() {
-    fileList_->selectAllFiles();
+    whenListed([this] { fileList_->selectAllFiles(); });
 }
 
 void MainWindow::onStartClicked() {
@@ -275,42 +370,26 @@ void MainWindow::onStartClicked() {
     if (running_) {
         return;
     }
+    whenListed([this] { startRun(); });
+}
+
+void MainWindow::startRun() {
+    if (running_) {
+        return;
+    }
     const QScopedValueRollback<bool> running(running_, true);
+    // Names beginning with "." lose their dot to the prefix: the user decides first, here on the
+    // window's thread, before the run's thread starts.
+    const core::HiddenNames hiddenAnswer = askAboutSelectedHiddenNames();
     fs::JournalRecorder recorder(stateDir_, /*mayLeaveReservations=*/true);
-    // Asked once: a second run without the journal keeps the answer.
-    std::optional<core::HiddenNames> hiddenAnswer;
-    const auto run = [this, &hiddenAnswer](core::RunJournal* journal) {
-        fs::PosixFileSystem fileSystem;
-        core::RunOptions options;
-        options.journal = journal;
-        std::optional<RunProgress> progress(std::in_place, this, progressTiming_, progressHook_);
-        options.progress = [&progress](std::int64_t done, std::int64_t total) {
-            return progress->update(done, total);
-        };
-        options.hiddenNames = [this, &progress,
-                               &hiddenAnswer](const std::vector<std::string>& hidden) {
-            if (!hiddenAnswer) {
-                hiddenAnswer = askAboutHiddenNames(this, hidden);
-                // The time the user took to answer is not the run's: the progress starts afresh.
-                progress.emplace(this, progressTiming_, progressHook_);
-            }
-            return *hiddenAnswer;
-        };
-        const core::RunResult result =
-            core::renameRun(*fileList_, *selectionList_, *renameList_, fileSystem, options);
-        // A cancelled run needs no word: the refreshed list shows how far it got. Nor does a run
-        // declined at the hidden-names question, which renamed nothing.
-        progress->finish();
-        return result;
-    };
-    core::RunResult result = run(&recorder);
+    core::RunResult result = runOnThread(&recorder, hiddenAnswer);
     if (result.end == core::RunResult::End::JournalFailed) {
         // Nothing was renamed and the selection stands: the user chooses to go on without undo.
         if (ask(this, journalFailedQuestion(stateDir_, result.journalError), journalFailedAnswers(),
                 DoNotRename, DoNotRename) != RenameWithoutUndo) {
             return;
         }
-        result = run(nullptr);
+        result = runOnThread(nullptr, hiddenAnswer);
         // The journal there, if any, is of an older run whose names may have changed since.
         if (result.renamed > 0) {
             fs::removeJournal(stateDir_);
@@ -325,18 +404,128 @@ void MainWindow::onStartClicked() {
     }
 }
 
+core::HiddenNames MainWindow::askAboutSelectedHiddenNames() {
+    std::vector<std::string> hidden;
+    for (const core::SelectionRange& range : fileList_->selectedRanges()) {
+        for (std::int64_t i = range.first; i <= range.last; ++i) {
+            const std::string& name = fileList_->at(i);
+            if (!name.empty() && name[0] == '.') {
+                hidden.push_back(name);
+            }
+        }
+    }
+    return hidden.empty() ? core::HiddenNames::Rename : askAboutHiddenNames(this, hidden);
+}
+
+core::RunResult MainWindow::runOnThread(core::RunJournal* journal,
+                                        core::HiddenNames hiddenAnswer) {
+    RunProgress progress(this, progressTiming_, progressHook_);
+    ListSnapshot snapshot(*fileList_);
+    auto shared = std::make_shared<RunShared>();
+    // Lives on the window's thread until the run's thread has ended: that thread posts to it to
+    // wake the window's event loop at once.
+    QObject wake;
+    const auto wakeWindow = [&wake] {
+        QMetaObject::invokeMethod(
+            &wake, [] {}, Qt::QueuedConnection);
+    };
+    core::RunOptions options;
+    options.journal = journal;
+    // Asked before the run, on the window's thread; the run only applies the answer.
+    options.hiddenNames = [hiddenAnswer](const std::vector<std::string>&) { return hiddenAnswer; };
+    // On the run's thread: after each file, it asks the window for an update when one is due and
+    // waits for the answer (so a cancel takes effect before the next file).
+    options.progress = [shared, wakeWindow, interval = progressTiming_.updateInterval,
+                        next = RunShared::Clock::now()](std::int64_t done,
+                                                        std::int64_t total) mutable {
+        shared->done = done;
+        shared->total = total;
+        shared->lastAnswer = RunShared::Clock::now().time_since_epoch().count();
+        if (shared->cancelled) {
+            return false;
+        }
+        if (RunShared::Clock::now() < next) {
+            return true;
+        }
+        std::unique_lock lock(shared->mutex);
+        shared->asked = true;
+        wakeWindow();
+        shared->changed.wait(lock, [&] { return !shared->asked; });
+        next = RunShared::Clock::now() + interval;
+        return !shared->cancelled.load();
+    };
+    std::thread worker([shared, &snapshot, this, options, wakeWindow] {
+        fs::PosixFileSystem fileSystem;
+        core::RunResult result =
+            core::renameRun(snapshot, *selectionList_, *renameList_, fileSystem, options);
+        const std::lock_guard lock(shared->mutex);
+        shared->result = std::move(result);
+        shared->finished = true;
+        shared->changed.notify_all();
+        wakeWindow();
+    });
+
+    // The window's thread repaints and answers meanwhile; input waits for the dialog, which keeps
+    // it away from the window once shown.
+    bool saidNotAnswering = false;
+    QTimer tick;  // for the check of a drive that does not answer
+    tick.start(100);
+    for (;;) {
+        {
+            std::unique_lock lock(shared->mutex);
+            if (shared->finished) {
+                break;
+            }
+            if (shared->asked) {
+                lock.unlock();
+                const bool goOn = progress.update(shared->done, shared->total);
+                lock.lock();
+                if (!goOn) {
+                    shared->cancelled = true;
+                }
+                shared->asked = false;
+                shared->changed.notify_all();
+            }
+        }
+        // A drive that stops answering holds the run inside one rename: say so, keep painting.
+        const auto since = RunShared::Clock::now().time_since_epoch().count() - shared->lastAnswer;
+        const bool notAnswering =
+            std::chrono::nanoseconds(since) >= std::chrono::milliseconds(kNotAnsweringAfter);
+        if (notAnswering != saidNotAnswering) {
+            saidNotAnswering = notAnswering;
+            progress.setNotAnswering(notAnswering, shared->done, shared->total);
+        }
+        if (progress.cancelled()) {
+            shared->cancelled = true;
+        }
+        QCoreApplication::processEvents(progress.shown() ? QEventLoop::WaitForMoreEvents
+                                                         : QEventLoop::WaitForMoreEvents |
+                                                               QEventLoop::ExcludeUserInputEvents);
+    }
+    worker.join();
+    core::RunResult result = std::move(shared->result);
+    // The run read the snapshot "again"; the list itself is read here, on the window's thread.
+    if (snapshot.refreshed()) {
+        fileList_->refresh();
+    }
+    // A cancelled run needs no word: the refreshed list shows how far it got.
+    progress.finish();
+    return result;
+}
+
 void MainWindow::onRedisplayClicked() {
     // It empties the work lists, which a run in progress is walking.
     if (running_) {
         return;
     }
+    whenListed_.clear();
     selectionList_->clear();
     renameList_->clear();
     // SetPath reads the folder even when the path is the same, so it is the refresh as well.
     const int err = fileList_->setPath(folderList_->path());
     if (err != 0) {
         fileList_->refresh();
-        showReport(this, folderErrorReport(folderList_->path(), err));
+        reportFolderError(folderList_->path(), err);
     }
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QMainWindow>
+#include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "core/rename_run.h"
 #include "fs/listing.h"
 #include "ui/explanationwindow.h"
 #include "ui/run_progress.h"
@@ -90,6 +93,8 @@ private:
     ProgressHook progressHook_;
     // Set while a rename run goes on; the run lets events through at its progress updates.
     bool running_ = false;
+    // Clicks waiting for the file list's reading to end; a newly opened folder drops them.
+    std::deque<std::function<void()>> whenListed_;
 
     void createControls();
     void createMenu();
@@ -97,6 +102,15 @@ private:
     void openStartFolder(const std::string& startFolder);
     // Points the file list at `path`; a folder that cannot be read is reported and the list stays.
     void listFolder(const std::string& path);
+    // Runs `action` once the file list is complete, after the actions queued before it: a click
+    // during a reading acts on the whole list, never on part of it.
+    void whenListed(std::function<void()> action);
+    void runWhenListed();
+    void startRun();
+    // The question about names beginning with "." in the selection, if there are any.
+    core::HiddenNames askAboutSelectedHiddenNames();
+    // The rename run on a thread of its own, the window painting and answering meanwhile.
+    core::RunResult runOnThread(core::RunJournal* journal, core::HiddenNames hiddenAnswer);
     void openDropped(const std::vector<std::string>& paths);
     // Enabled while there is a run to undo.
     void updateUndoAction();
@@ -104,6 +118,9 @@ private:
     void relistIfShowing(const std::string& folder);
 
     std::string stateDir_;
+    // A folder that cannot be opened is reported; one on a drive that does not answer is said
+    // in the file list, without a dialog to dismiss.
+    void reportFolderError(const std::string& path, int error);
 };
 
 }  // namespace ui

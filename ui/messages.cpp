@@ -1,8 +1,8 @@
 #include "ui/messages.h"
 
-#include <vector>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "core/paths.h"
 #include "fs/rename.h"
@@ -31,11 +31,14 @@ QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
         case EISDIR:
             return QStringLiteral("新しい名前のフォルダが既にあります");
         case ENOENT:
-            return QStringLiteral("ファイルが見つかりません（削除または移動された可能性があります）");
+            return QStringLiteral(
+                "ファイルが見つかりません（削除または移動された可能性があります）");
         case EACCES:
-            return QStringLiteral("アクセス権がありません（このフォルダを変更する権限がありません）");
+            return QStringLiteral(
+                "アクセス権がありません（このフォルダを変更する権限がありません）");
         case EPERM:
-            return QStringLiteral("この操作は許可されていません（保護されたファイルかフォルダです）");
+            return QStringLiteral(
+                "この操作は許可されていません（保護されたファイルかフォルダです）");
         case EROFS:
             return QStringLiteral("読み取り専用のドライブです");
         case ENAMETOOLONG:
@@ -73,7 +76,8 @@ QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
         case ENETUNREACH:
         case ECONNABORTED:
         case ECONNRESET:
-            return QStringLiteral("ネットワーク上のドライブに接続できません（接続を確認してください）");
+            return QStringLiteral(
+                "ネットワーク上のドライブに接続できません（接続を確認してください）");
         case EXDEV:
             return QStringLiteral("別のドライブには移動できません");
         case EMLINK:
@@ -113,12 +117,16 @@ QString failedRenameReason(int error, std::size_t nameBytes, long nameLimit) {
 QString folderReason(int error) {
     switch (error) {
         case ENOENT:
-            return QStringLiteral("フォルダが見つかりません（削除または移動された可能性があります）");
+            return QStringLiteral(
+                "フォルダが見つかりません（削除または移動された可能性があります）");
         case ENOTDIR:
             return QStringLiteral("フォルダではありません");
         case EACCES:
         case EPERM:
             return QStringLiteral("アクセス権がありません");
+        case ETIMEDOUT:
+            return QStringLiteral(
+                "ドライブが応答しません（接続が切れたか、機器が停止している可能性があります）");
         case EIO:
         case ENODEV:
         case ENXIO:
@@ -429,6 +437,29 @@ QString journalFailedQuestion(const std::string& stateDir, int error) {
 
 QStringList journalFailedAnswers() {
     return {QStringLiteral("変更する"), QStringLiteral("やめる")};
+}
+
+QString readingStatus(std::int64_t entries) {
+    return QStringLiteral("ファイルを読み込んでいます… %1 件").arg(entries);
+}
+
+QString notAnsweringStatus(const std::string& folder) {
+    return QStringLiteral("ドライブが応答しません。別のドライブかフォルダを選んでください。（%1）")
+        .arg(widgets::displayName(folder));
+}
+
+QString runNotAnsweringText(std::int64_t done, std::int64_t total) {
+    return QStringLiteral(
+               "ドライブが応答しません。応答があれば続けます。… %1 / %2\n"
+               "キャンセルすると、処理中のファイルの後で止めます。")
+        .arg(done)
+        .arg(total);
+}
+
+QString startNotAnsweringStatus(const std::string& startFolder) {
+    return QStringLiteral(
+               "開始フォルダのドライブが応答しないため、ホームフォルダを開きました。（%1）")
+        .arg(widgets::displayName(startFolder));
 }
 
 void setReporter(Reporter reporter) {

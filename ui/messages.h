@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,8 +27,7 @@ QString renameReason(const core::RenameStatus& status, std::size_t nameBytes = 0
 QString folderReason(int error);
 
 // The reason with the error number beside it: "…（エラー番号 28）".
-QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes = 0,
-                   long nameLimit = 0);
+QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes = 0, long nameLimit = 0);
 
 // The reason line for a run that stopped at a failed rename.
 QString runFailureReason(const core::RunResult& result);
@@ -56,6 +56,15 @@ enum PendingRunAnswer { FinishRun = 0, UndoRun = 1, KeepRun = 2 };
 QString journalFailedQuestion(const std::string& stateDir, int error);
 QStringList journalFailedAnswers();
 enum JournalFailedAnswer { RenameWithoutUndo = 0, DoNotRename = 1 };
+
+// What the file list shows while it reads a folder: the files listed so far.
+QString readingStatus(std::int64_t entries);
+// What the file list shows when the drive of `folder` does not answer.
+QString notAnsweringStatus(const std::string& folder);
+// What the run's progress dialog says while the drive does not answer.
+QString runNotAnsweringText(std::int64_t done, std::int64_t total);
+// What the file list shows when the start folder's drive did not answer and home was opened.
+QString startNotAnsweringStatus(const std::string& startFolder);
 
 // Shows a report; every report the user sees goes through here. The box wraps long names
 // anywhere and never grows wider than the screen.

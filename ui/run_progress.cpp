@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "ui/messages.h"
+
 namespace ui {
 
 namespace {
@@ -52,6 +54,22 @@ bool RunProgress::update(std::int64_t done, std::int64_t total) {
     // Counted from after the events, so a slow repaint cannot take the run's time.
     nextUpdate_ = Clock::now() + timing_.updateInterval;
     return dialog_ != nullptr && !dialog_->wasCanceled();
+}
+
+void RunProgress::setNotAnswering(bool notAnswering, std::int64_t done, std::int64_t total) {
+    if (dialog_ == nullptr) {
+        show(total);
+    }
+    dialog_->setLabelText(notAnswering ? runNotAnsweringText(done, total)
+                                       : progressText(done, total));
+}
+
+bool RunProgress::shown() const {
+    return dialog_ != nullptr;
+}
+
+bool RunProgress::cancelled() const {
+    return dialog_ != nullptr && dialog_->wasCanceled();
 }
 
 void RunProgress::show(std::int64_t total) {

@@ -36,6 +36,11 @@ public:
     bool update(std::int64_t done, std::int64_t total);
     // Takes the dialog down; the run is over.
     void finish();
+    // Says in the dialog (shown at once) that the drive does not answer, or no longer says so.
+    void setNotAnswering(bool notAnswering, std::int64_t done, std::int64_t total);
+    bool shown() const;
+    // Whether the user has cancelled in the dialog.
+    bool cancelled() const;
 
 private:
     using Clock = std::chrono::steady_clock;

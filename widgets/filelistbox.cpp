@@ -1,59 +1,302 @@
 #include "widgets/filelistbox.h"
 
+#include <QEventLoop>
 #include <QItemSelectionModel>
+#include <QPainter>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
 
-#include "widgets/display.h"
+#include "fs/deadline.h"
 #include "fs/listing.h"
+#include "widgets/display.h"
 
 namespace widgets {
 
-void FileListModel::setNames(std::vector<std::string> names) {
+namespace {
+
+using Chunk = FileListModel::Chunk;
+
+// setPath waits for a reading to end or hand on its first chunk: a folder smaller than the
+// first chunk is thus listed before setPath returns, as if read on the window's thread, without
+// a flash of "reading". It blocks this long at most; past that the window repaints while it
+// waits (input waits its turn), for as long as the answer deadline.
+constexpr std::chrono::milliseconds kQuickRead{20};
+// How often the window takes what the reading thread has handed on.
+constexpr std::chrono::milliseconds kTakeInterval{15};
+// While a folder is read, the list shows its first entries (more than a screenful) and counts
+// the rest: rows in the folder's order are not worth their memory, the sorted list replaces them.
+constexpr std::int64_t kShownWhileReading = 4096;
+
+FileListBox::ReadHook& readHook() {
+    static FileListBox::ReadHook hook;
+    return hook;
+}
+
+}  // namespace
+
+void FileListModel::reset(std::vector<std::shared_ptr<const Chunk>> chunks,
+                          std::vector<const std::string*> rows) {
     beginResetModel();
-    names_ = std::move(names);
+    std::vector<std::shared_ptr<const Chunk>> old = std::exchange(chunks_, std::move(chunks));
+    rows_ = std::move(rows);
     endResetModel();
+    // A million names take tens of milliseconds to free: not on the window's thread. Names the
+    // work lists still refer to stay with them.
+    if (old.size() > 1) {
+        fs::startCall([old = std::move(old)]() mutable {
+            old.clear();
+            return 0;
+        });
+    }
+}
+
+void FileListModel::append(std::shared_ptr<const Chunk> chunk) {
+    if (chunk->empty()) {
+        return;
+    }
+    const int first = static_cast<int>(rows_.size());
+    beginInsertRows(QModelIndex(), first, first + static_cast<int>(chunk->size()) - 1);
+    for (const std::string& name : *chunk) {
+        rows_.push_back(&name);
+    }
+    chunks_.push_back(std::move(chunk));
+    endInsertRows();
+}
+
+std::shared_ptr<const void> FileListModel::owner() const {
+    return std::make_shared<const std::vector<std::shared_ptr<const Chunk>>>(chunks_);
 }
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(names_.size());
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
 
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid() ||
-        static_cast<std::size_t>(index.row()) >= names_.size()) {
+        static_cast<std::size_t>(index.row()) >= rows_.size()) {
         return {};
     }
-    return displayName(names_[static_cast<std::size_t>(index.row())]);
+    return displayName(*rows_[static_cast<std::size_t>(index.row())]);
+}
+
+// What a reading thread shares with the list. The thread owns a reference, so a reading
+// cancelled or left stuck on a drive that does not answer writes only here.
+struct FileListBox::ReadState {
+    std::atomic<bool> cancelled{false};
+    std::mutex mutex;
+    std::condition_variable ended;  // notified at each chunk and at the end
+    // Guarded by mutex: chunks not yet taken by the list, and the end.
+    std::vector<std::shared_ptr<const Chunk>> fresh;
+    bool done = false;
+    int error = 0;
+    std::vector<std::shared_ptr<const Chunk>> all;
+    std::vector<const std::string*> sorted;
+};
+
+namespace {
+
+// The reading thread: the folder's files in chunks, then all of them sorted for display.
+void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook);
+
+}  // namespace
+
+void FileListBox::setReadHook(ReadHook hook) {
+    readHook() = std::move(hook);
 }
 
 FileListBox::FileListBox(QWidget* parent) : QListView(parent) {
     setModel(&model_);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setUniformItemSizes(true);
+    // A million rows take some 50 ms to lay out: in batches, between which the window repaints.
+    setLayoutMode(QListView::Batched);
+    setBatchSize(16384);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    readTimer_.setInterval(kTakeInterval);
+    connect(&readTimer_, &QTimer::timeout, this, &FileListBox::takeRead);
+    silence_.setSingleShot(true);
+    silence_.setInterval(std::chrono::milliseconds(2000));
+    connect(&silence_, &QTimer::timeout, this, [this] { emit notAnswering(path_); });
+}
+
+FileListBox::~FileListBox() {
+    cancelReading();
 }
 
 int FileListBox::setPath(const std::string& path) {
-    fs::Listing listing = fs::listFiles(path);
-    if (listing.error != 0) {
-        return listing.error;
-    }
-    path_ = path;
-    model_.setNames(std::move(listing.names));
-    return 0;
+    return startReading(path, true);
 }
 
 void FileListBox::refresh() {
-    // A folder that has gone since it was listed shows as empty.
-    model_.setNames(fs::listFiles(path_).names);
+    startReading(path_, false);
+}
+
+void FileListBox::cancelReading() {
+    if (reading_) {
+        reading_->cancelled = true;
+        reading_.reset();
+    }
+    readTimer_.stop();
+    silence_.stop();
+}
+
+int FileListBox::startReading(const std::string& path, bool reportFailure) {
+    cancelReading();
+    auto state = std::make_shared<ReadState>();
+    const fs::Pending<int> started =
+        fs::startCall([state, path, first = firstChunk_, rest = chunkSize_, hook = readHook()] {
+            readFolder(state, path, first, rest, hook);
+            return 0;
+        });
+    int quickError = 0;
+    bool quick = false;
+    bool unanswered = false;
+    std::vector<std::shared_ptr<const Chunk>> all;
+    std::vector<const std::string*> sorted;
+    if (!started.valid()) {
+        // Too many readings stuck on drives that do not answer.
+        quick = true;
+        quickError = EAGAIN;
+    } else {
+        // A chunk smaller than the first is the last one: the folder is almost read.
+        const auto settled = [&] {
+            return state->done ||
+                   (!state->fresh.empty() && state->fresh.front()->size() >= firstChunk_);
+        };
+        std::unique_lock lock(state->mutex);
+        if (!state->ended.wait_for(lock, kQuickRead, settled)) {
+            lock.unlock();
+            QEventLoop loop;
+            QTimer poll;
+            const auto giveUp = std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds(silence_.interval()) - kQuickRead;
+            connect(&poll, &QTimer::timeout, &loop, [&] {
+                const std::lock_guard pollLock(state->mutex);
+                if (settled() || std::chrono::steady_clock::now() >= giveUp) {
+                    loop.quit();
+                }
+            });
+            poll.start(5);
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            lock.lock();
+            unanswered = !settled();
+        }
+        if (state->done) {
+            quick = true;
+            quickError = state->error;
+            all = std::move(state->all);
+            sorted = std::move(state->sorted);
+        }
+    }
+    if (quick) {
+        if (quickError != 0 && reportFailure) {
+            return quickError;
+        }
+        path_ = path;
+        model_.reset(std::move(all), std::move(sorted));
+        emit readFinished();
+        return quickError;
+    }
+
+    path_ = path;
+    reading_ = std::move(state);
+    reportFailure_ = reportFailure;
+    // Rows come in the folder's order and are sorted at the end: nothing to select before.
+    setSelectionMode(QAbstractItemView::NoSelection);
+    model_.reset({}, {});
+    readSoFar_ = 0;
+    readTimer_.start();
+    silence_.start();
+    emit readProgress(0);
+    if (unanswered) {
+        emit notAnswering(path_);
+    }
+    takeRead();
+    return 0;
+}
+
+void FileListBox::takeRead() {
+    const std::shared_ptr<ReadState> state = reading_;
+    if (!state) {
+        readTimer_.stop();
+        return;
+    }
+    std::vector<std::shared_ptr<const Chunk>> fresh;
+    bool done = false;
+    int error = 0;
+    std::vector<std::shared_ptr<const Chunk>> all;
+    std::vector<const std::string*> sorted;
+    {
+        const std::lock_guard lock(state->mutex);
+        fresh.swap(state->fresh);
+        done = state->done;
+        if (done) {
+            error = state->error;
+            all = std::move(state->all);
+            sorted = std::move(state->sorted);
+        }
+    }
+    if (!done) {
+        if (!fresh.empty()) {
+            for (std::shared_ptr<const Chunk>& chunk : fresh) {
+                readSoFar_ += static_cast<std::int64_t>(chunk->size());
+                if (model_.count() < kShownWhileReading) {
+                    model_.append(std::move(chunk));
+                }
+            }
+            silence_.start();
+            emit readProgress(readSoFar_);
+        }
+        return;
+    }
+    reading_.reset();
+    readTimer_.stop();
+    silence_.stop();
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    model_.reset(std::move(all), std::move(sorted));
+    scrollToTop();
+    if (error != 0 && reportFailure_) {
+        emit readFailed(path_, error);
+    }
+    emit readFinished();
+}
+
+void FileListBox::setChunkSizes(std::size_t first, std::size_t rest) {
+    firstChunk_ = first;
+    chunkSize_ = rest;
+}
+
+void FileListBox::setStatusText(const QString& text) {
+    if (text != statusText_) {
+        statusText_ = text;
+        viewport()->update();
+    }
+}
+
+void FileListBox::paintEvent(QPaintEvent* event) {
+    QListView::paintEvent(event);
+    if (statusText_.isEmpty()) {
+        return;
+    }
+    QPainter painter(viewport());
+    const int height = fontMetrics().height() + 6;
+    const QRect band(0, viewport()->height() - height, viewport()->width(), height);
+    painter.fillRect(band, palette().toolTipBase());
+    painter.setPen(palette().color(QPalette::ToolTipText));
+    painter.drawText(band.adjusted(4, 0, -4, 0),
+                     Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap, statusText_);
 }
 
 std::int64_t FileListBox::count() const {
-    return static_cast<std::int64_t>(model_.names().size());
+    return model_.count();
 }
 
 const std::string& FileListBox::at(std::int64_t i) const {
-    return model_.names()[static_cast<std::size_t>(i)];
+    return model_.at(i);
 }
 
 QModelIndex FileListBox::indexAt(std::int64_t i) const {
@@ -80,12 +323,14 @@ void FileListBox::selectAllFiles() {
 
 std::int64_t FileListBox::selectNames(const std::vector<std::string>& names) {
     // The list is in display order, so each name is found by binary search.
-    const std::vector<std::string>& listed = model_.names();
+    const std::vector<const std::string*>& listed = model_.rows();
     QItemSelection selection;
     std::int64_t found = 0;
     for (const std::string& name : names) {
-        const auto it = std::lower_bound(listed.begin(), listed.end(), name, fs::displayLess);
-        if (it != listed.end() && *it == name) {
+        const auto it = std::lower_bound(
+            listed.begin(), listed.end(), name,
+            [](const std::string* row, const std::string& n) { return fs::displayLess(*row, n); });
+        if (it != listed.end() && **it == name) {
             const QModelIndex index = indexAt(it - listed.begin());
             selection.select(index, index);
             ++found;
@@ -117,5 +362,56 @@ std::vector<core::SelectionRange> FileListBox::selectedRanges() const {
     }
     return merged;
 }
+
+namespace {
+
+void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    if (hook) {
+        hook(folder, 0);
+    }
+    std::vector<std::shared_ptr<const Chunk>> all;
+    std::int64_t entries = 0;
+    int error = fs::readFiles(folder, firstChunk, chunkSize, state->cancelled,
+                              [&](std::vector<std::string>&& names) {
+                                  auto chunk = std::make_shared<const Chunk>(std::move(names));
+                                  entries += static_cast<std::int64_t>(chunk->size());
+                                  all.push_back(chunk);
+                                  {
+                                      const std::lock_guard lock(state->mutex);
+                                      state->fresh.push_back(std::move(chunk));
+                                  }
+                                  state->ended.notify_all();
+                                  if (hook) {
+                                      hook(folder, entries);
+                                  }
+                              });
+    std::vector<const std::string*> sorted;
+    if (error == 0 && !state->cancelled) {
+        sorted.reserve(static_cast<std::size_t>(entries));
+        for (const std::shared_ptr<const Chunk>& chunk : all) {
+            for (const std::string& name : *chunk) {
+                sorted.push_back(&name);
+            }
+        }
+        std::sort(sorted.begin(), sorted.end(), [](const std::string* a, const std::string* b) {
+            return fs::displayLess(*a, *b);
+        });
+    } else {
+        // A folder that fails half way lists nothing, as a folder that cannot be opened.
+        all.clear();
+    }
+    {
+        const std::lock_guard lock(state->mutex);
+        state->done = true;
+        state->error = error;
+        state->fresh.clear();
+        state->all = std::move(all);
+        state->sorted = std::move(sorted);
+    }
+    state->ended.notify_all();
+}
+
+}  // namespace
 
 }  // namespace widgets

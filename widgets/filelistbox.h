@@ -2,7 +2,12 @@
 
 #include <QAbstractListModel>
 #include <QListView>
+#include <QString>
+#include <QTimer>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,35 +15,66 @@
 
 namespace widgets {
 
-// The entries of one folder, by native name. Display strings are made only for the rows that
-// are painted, so a folder of a million files costs its names and little more.
+// The entries of one folder, by native name. The names are held in chunks as they were read and
+// never copied: a row refers to its name. Display strings are made only for the rows that are
+// painted, so a folder of a million files costs its names and little more.
 class FileListModel : public QAbstractListModel {
     Q_OBJECT
 public:
+    using Chunk = std::vector<std::string>;
     using QAbstractListModel::QAbstractListModel;
 
-    void setNames(std::vector<std::string> names);
-    const std::vector<std::string>& names() const { return names_; }
+    // Replaces every row; `rows` refer to names in `chunks`.
+    void reset(std::vector<std::shared_ptr<const Chunk>> chunks,
+               std::vector<const std::string*> rows);
+    // Adds the names of `chunk` at the end, in its order.
+    void append(std::shared_ptr<const Chunk> chunk);
+    std::int64_t count() const { return static_cast<std::int64_t>(rows_.size()); }
+    const std::string& at(std::int64_t i) const { return *rows_[static_cast<std::size_t>(i)]; }
+    const std::vector<const std::string*>& rows() const { return rows_; }
+    // Keeps the names of the rows shown now alive, whatever the model shows later.
+    std::shared_ptr<const void> owner() const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:
-    std::vector<std::string> names_;
+    std::vector<std::shared_ptr<const Chunk>> chunks_;
+    std::vector<const std::string*> rows_;
 };
 
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
+// A folder is read on a worker thread: a small one is listed before setPath returns; a large
+// one shows its first entries as they come (in the folder's own order, not selectable) and the
+// count of the rest, and is sorted and made selectable once it is complete. Reading another folder
+// cancels the reading.
 class FileListBox : public QListView, public core::FileList {
     Q_OBJECT
 public:
+    // Called on the reading thread before the folder is opened (with 0) and after each chunk is
+    // handed on (with the entries read so far). Lets tests hold a reading half way.
+    using ReadHook = std::function<void(const std::string& folder, std::int64_t entries)>;
+    static void setReadHook(ReadHook hook);
+    // What the list shares with a reading thread.
+    struct ReadState;
+
     explicit FileListBox(QWidget* parent = nullptr);
+    ~FileListBox() override;
 
     const std::string& path() const override { return path_; }
-    // Lists `path`. Returns 0, or the errno of a folder that cannot be read (nothing changes).
+    // Lists `path`. Returns 0 once the reading has started (or is done), or the errno of a folder
+    // that cannot be read found at once (nothing changes then); a failure found later, when the
+    // list already shows `path` as reading, is signalled by readFailed.
     int setPath(const std::string& path);
+    // Reads the folder again; nothing is selected afterwards. A folder that has gone shows as
+    // empty, without a signal of failure.
+    void refresh() override;
+    // True while a folder is read: the list holds only part of it, in no particular order.
+    bool isReading() const { return reading_ != nullptr; }
 
     std::int64_t count() const override;
     const std::string& at(std::int64_t i) const override;
+    std::shared_ptr<const void> nameOwner() const override { return model_.owner(); }
     bool isSelected(std::int64_t i) const;
     void setSelected(std::int64_t i, bool selected);
     // Selects every entry as one range.
@@ -46,14 +82,48 @@ public:
     // Selects the entries with these names, in one selection change; returns how many were found.
     std::int64_t selectNames(const std::vector<std::string>& names);
     std::vector<core::SelectionRange> selectedRanges() const override;
-    // Reads the folder again; nothing is selected afterwards.
-    void refresh() override;
+
+    // Names handed on by the reading thread at a time: the first chunk small so that the first
+    // screenful shows at once.
+    void setChunkSizes(std::size_t first, std::size_t rest);
+    // A line shown over the bottom of the list (what the list is doing); empty for none.
+    void setStatusText(const QString& text);
+    // How long a reading may hand nothing on before notAnswering.
+    void setAnswerDeadline(std::chrono::milliseconds deadline) { silence_.setInterval(deadline); }
+    const QString& statusText() const { return statusText_; }
+
+signals:
+    // While a folder is read: the entries listed so far.
+    void readProgress(std::int64_t entries);
+    // The reading has ended: the list is complete, or empty after a failure.
+    void readFinished();
+    // The folder given to setPath could not be read after all; the list is empty.
+    void readFailed(const std::string& path, int error);
+    // The reading has handed nothing on for a while: its drive does not answer. The reading goes
+    // on, and its entries come if the drive answers again.
+    void notAnswering(const std::string& path);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
+    int startReading(const std::string& path, bool reportFailure);
+    void cancelReading();
+    // Takes what the reading thread has handed on since the last time.
+    void takeRead();
+
     QModelIndex indexAt(std::int64_t i) const;
 
     FileListModel model_;
     std::string path_;
+    std::shared_ptr<ReadState> reading_;
+    bool reportFailure_ = false;
+    std::int64_t readSoFar_ = 0;
+    QTimer readTimer_;
+    QTimer silence_;
+    std::size_t firstChunk_ = 512;
+    std::size_t chunkSize_ = 16384;
+    QString statusText_;
 };
 
 }  // namespace widgets

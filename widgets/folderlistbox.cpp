@@ -1,18 +1,29 @@
 #include "widgets/folderlistbox.h"
 
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
 
 #include "core/paths.h"
+#include "fs/deadline.h"
 #include "fs/listing.h"
 #include "widgets/display.h"
 
 namespace widgets {
 
 namespace {
+
+// How long a small folder may take before the window lets events through while it waits.
+constexpr std::chrono::milliseconds kQuickList{20};
+// A folder with more entries than this shows its chain at once and its subfolders once read.
+constexpr std::int64_t kLargeFolder = 2048;
 
 // Draws each row moved right by its level, so the chain reads as a tree.
 class IndentDelegate : public QStyledItemDelegate {
@@ -104,6 +115,7 @@ FolderListBox::FolderListBox(QWidget* parent) : QListView(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setUniformItemSizes(true);
+    connect(&subfolderTimer_, &QTimer::timeout, this, &FolderListBox::addSubfolders);
     connect(this, &QAbstractItemView::doubleClicked, this,
             [this](const QModelIndex& index) { openRow(index.row()); });
 }
@@ -158,10 +170,42 @@ int FolderListBox::openDrive(const std::string& root) {
 }
 
 int FolderListBox::open(const std::string& path, const std::string& root) {
-    fs::Listing subfolders = fs::listFolders(path);
-    if (subfolders.error != 0) {
-        return subfolders.error;
+    // The subfolders are listed on a worker thread. The window keeps repainting while it waits
+    // (input waits its turn); a drive that has not answered within the deadline gives ETIMEDOUT
+    // and its late answer is dropped. A small folder is listed before open returns; a large one
+    // opens once its listing is under way, and its subfolders are added when it ends.
+    auto seen = std::make_shared<std::atomic<std::int64_t>>(0);
+    const Listing pending = fs::startCall(
+        [path, seen] { return std::make_shared<fs::Listing>(fs::listFolders(path, seen.get())); });
+    if (!pending.valid()) {
+        return ETIMEDOUT;
     }
+    const auto under_way = [&] { return pending.ready() || *seen > kLargeFolder; };
+    if (!pending.wait_for(kQuickList) && !under_way()) {
+        QEventLoop loop;
+        QTimer poll;
+        const auto giveUp = std::chrono::steady_clock::now() + answerDeadline_ - kQuickList;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (under_way() || std::chrono::steady_clock::now() >= giveUp) {
+                loop.quit();
+            }
+        });
+        poll.start(5);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        if (!under_way()) {
+            return ETIMEDOUT;
+        }
+    }
+    fs::Listing subfolders;
+    const bool listed = pending.ready();
+    if (listed) {
+        subfolders = std::move(*pending.get());
+        if (subfolders.error != 0) {
+            return subfolders.error;
+        }
+    }
+    subfolders_ = listed ? Listing() : pending;
+    subfolderTimer_.stop();
     std::vector<FolderListModel::Row> rows;
     rows.push_back({root, root, 0, true});
     // The chain below the root, one folder per level.
@@ -195,8 +239,35 @@ int FolderListBox::open(const std::string& path, const std::string& root) {
     setCurrentIndex(openIndex);
     scrollTo(openIndex);
     revealOpenRow_ = true;
+    if (subfolders_.valid()) {
+        subfolderTimer_.start(15);
+    }
     emit folderChanged();
     return 0;
+}
+
+void FolderListBox::addSubfolders() {
+    if (!subfolders_.valid() || !subfolders_.ready()) {
+        return;
+    }
+    subfolderTimer_.stop();
+    fs::Listing listing = std::move(*subfolders_.get());
+    subfolders_ = Listing();
+    // A folder that fails half way shows its chain alone, as a folder without subfolders.
+    if (listing.error != 0 || listing.names.empty()) {
+        return;
+    }
+    std::vector<FolderListModel::Row> rows = model_.rows();
+    const int openRowIndex = openRow();
+    const int childLevel = rows[static_cast<std::size_t>(openRowIndex)].level + 1;
+    rows.reserve(rows.size() + listing.names.size());
+    for (std::string& name : listing.names) {
+        std::string full = core::joinPath(path_, name);
+        rows.push_back({std::move(name), std::move(full), childLevel, false});
+    }
+    const int current = currentIndex().row();
+    model_.setRows(std::move(rows));
+    setCurrentIndex(model_.index(current, 0));
 }
 
 void FolderListBox::openRow(int row) {

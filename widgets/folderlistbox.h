@@ -3,9 +3,15 @@
 #include <QAbstractListModel>
 #include <QIcon>
 #include <QListView>
+#include <QTimer>
+#include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "fs/deadline.h"
+#include "fs/listing.h"
 
 namespace widgets {
 
@@ -53,8 +59,9 @@ public:
 
     // The open folder.
     const std::string& path() const { return path_; }
-    // Opens `path` and fires `folderChanged`. Returns 0, or the errno of a folder that cannot be
-    // read (nothing changes then).
+    // Opens `path` and fires `folderChanged`. The window repaints while a slow drive is asked;
+    // one that does not answer in time gives ETIMEDOUT. Returns 0, or the errno of a folder that
+    // cannot be read (nothing changes then).
     int setPath(const std::string& path);
     // Opens the current folder of the drive whose root is `root`, or the root itself when that
     // folder has gone, and fires `folderChanged`. Returns 0 or errno, as SetPath.
@@ -64,6 +71,10 @@ public:
     const std::string& root() const { return root_; }
     // The current folder of the drive whose root is `root`.
     std::string currentFolderOf(const std::string& root) const;
+
+    // How long a folder may take to list before it counts as on a drive that does not answer
+    // (ETIMEDOUT).
+    void setAnswerDeadline(std::chrono::milliseconds deadline) { answerDeadline_ = deadline; }
 
     // The rows, as paths: the chain to the open folder, then its subfolders.
     int count() const;
@@ -82,7 +93,11 @@ protected:
     void updateGeometries() override;
 
 private:
+    using Listing = fs::Pending<std::shared_ptr<fs::Listing>>;
+
     int open(const std::string& path, const std::string& root);
+    // Adds the subfolders of a large folder once its listing has ended.
+    void addSubfolders();
     // Opens a row the user chose; a folder that cannot be opened is signalled.
     void openRow(int row);
     std::string driveRootOf(const std::string& path) const;
@@ -93,6 +108,9 @@ private:
     std::map<std::string, std::string> currentFolders_;
     // Set when a folder opens, until the list has scrolled sideways to it while shown.
     bool revealOpenRow_ = false;
+    std::chrono::milliseconds answerDeadline_{2000};
+    Listing subfolders_;
+    QTimer subfolderTimer_;
 };
 
 }  // namespace widgets

@@ -1,0 +1,283 @@
+// A drive that does not answer: a bindfs mount whose daemon is stopped with SIGSTOP. The window
+// shows and stays usable, a folder on it is said not to answer, and a run during which it
+// stops for a while ends with every file renamed once. A watchdog resumes the daemon should
+// anything wait on it for good, and the test then fails instead of hanging.
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QProgressDialog>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "fs/mounts.h"
+#include "testutil.h"
+#include "ui/mainwindow.h"
+#include "ui/messages.h"
+#include "widgets/drivelistbox.h"
+#include "widgets/filelistbox.h"
+#include "widgets/folderlistbox.h"
+
+using Names = std::vector<std::string>;
+
+namespace {
+
+// Resumes the daemon after `after` unless disarmed first; remembers whether it had to.
+class Watchdog {
+public:
+    Watchdog(qint64 pid, std::chrono::seconds after) {
+        thread_ = std::thread([this, pid, after] {
+            std::unique_lock lock(mutex_);
+            if (!disarmed_.wait_for(lock, after, [this] { return done_; })) {
+                fired_ = true;
+                ::kill(static_cast<pid_t>(pid), SIGCONT);
+            }
+        });
+    }
+    ~Watchdog() { disarm(); }
+    void disarm() {
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        disarmed_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    bool fired() const { return fired_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable disarmed_;
+    bool done_ = false;
+    std::atomic<bool> fired_{false};
+    std::thread thread_;
+};
+
+// The longest the window's event loop went without running a 1 ms timer: printed for the
+// record, not compared with anything.
+class GapMeter {
+public:
+    GapMeter() {
+        last_.start();
+        QObject::connect(&timer_, &QTimer::timeout,
+                         [this] { longest_ = std::max(longest_, last_.restart()); });
+        timer_.start(1);
+    }
+    qint64 longest() const { return std::max(longest_, last_.elapsed()); }
+
+private:
+    QTimer timer_;
+    QElapsedTimer last_;
+    qint64 longest_ = 0;
+};
+
+bool mounted(const std::string& point) {
+    for (const fs::Mount& m : fs::readMountTable()) {
+        if (m.mountPoint == point && m.type.rfind("fuse", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+class TestStuckDrive : public QObject {
+    Q_OBJECT
+
+    testutil::TempFolder tmp_;
+    std::string source_;  // what the mount shows
+    std::string mount_;   // the bindfs mount
+    std::string other_;   // an ordinary folder
+    QProcess daemon_;
+    QStringList reports_;
+
+    void stop() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGSTOP); }
+    void resume() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGCONT); }
+
+    static void pickDrive(widgets::DriveListBox* combo, int index) {
+        combo->setFocus();
+        const int steps = index - combo->currentIndex();
+        for (int i = 0; i < std::abs(steps); ++i) {
+            QTest::keyClick(combo, steps > 0 ? Qt::Key_Down : Qt::Key_Up);
+        }
+    }
+
+private slots:
+    void initTestCase() {
+        if (::geteuid() != 0) {
+            QSKIP("a FUSE mount needs root here: the test is not run as root");
+        }
+        if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+            QSKIP("/dev/fuse is missing: no FUSE mount can be made");
+        }
+        if (QStandardPaths::findExecutable(QStringLiteral("bindfs")).isEmpty()) {
+            QSKIP("bindfs is not installed (Debian package bindfs)");
+        }
+        QVERIFY(tmp_.isValid());
+        source_ = tmp_.path() + "/source";
+        mount_ = tmp_.path() + "/drive";
+        other_ = tmp_.path() + "/other";
+        for (const std::string& d : {source_, mount_, other_, source_ + "/photos"}) {
+            QCOMPARE(::mkdir(d.c_str(), 0755), 0);
+        }
+        QVERIFY(testutil::makeFile(other_, "o.txt"));
+        daemon_.start(QStringLiteral("bindfs"),
+                      {QStringLiteral("-f"), QStringLiteral("--no-allow-other"),
+                       QString::fromStdString(source_), QString::fromStdString(mount_)});
+        QVERIFY(daemon_.waitForStarted());
+        QVERIFY(QTest::qWaitFor([this] { return mounted(mount_); }, 10000));
+        ui::setReporter(
+            [this](QWidget*, const QString&, const QString& text) { reports_ << text; });
+    }
+
+    void cleanupTestCase() {
+        if (daemon_.state() != QProcess::NotRunning) {
+            resume();
+            ::umount2(mount_.c_str(), MNT_DETACH);
+            daemon_.terminate();
+            daemon_.waitForFinished();
+        }
+    }
+
+    void init() { reports_.clear(); }
+    void cleanup() { resume(); }
+
+    void theWindowShowsWhileAMountDoesNotAnswer() {
+        stop();
+        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        QElapsedTimer clock;
+        clock.start();
+        ui::MainWindow window(other_);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        qInfo("window shown %lld ms after start with a mount that does not answer",
+              clock.elapsed());
+        const std::vector<std::string> roots =
+            window.findChild<widgets::DriveListBox*>("Drive1")->roots();
+        QVERIFY(std::find(roots.begin(), roots.end(), mount_) != roots.end());
+        watchdog.disarm();
+        QVERIFY(!watchdog.fired());
+    }
+
+    void aFolderOnItIsSaidNotToAnswer() {
+        ui::MainWindow window(other_, {{other_, {}}, {mount_, {}}});
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* drive1 = window.findChild<widgets::DriveListBox*>("Drive1");
+        auto* dir1 = window.findChild<widgets::FolderListBox*>("Dir1");
+        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
+        stop();
+        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        QElapsedTimer clock;
+        clock.start();
+        const GapMeter gaps;
+        pickDrive(drive1, 1);
+        qInfo("a drive that does not answer said so after %lld ms; longest event-loop gap %lld ms",
+              clock.elapsed(), gaps.longest());
+        QCOMPARE(file1->statusText(), ui::notAnsweringStatus(mount_));
+        QCOMPARE(drive1->drive(), other_);
+        QCOMPARE(dir1->path(), other_);
+        QCOMPARE(reports_, QStringList{});
+
+        // Usable at once: another folder opens while the drive still does not answer.
+        const std::string sub = other_ + "/sub";
+        ::mkdir(sub.c_str(), 0755);
+        QVERIFY(testutil::makeFile(sub, "s.txt"));
+        QCOMPARE(dir1->setPath(sub), 0);
+        QTRY_VERIFY(!file1->isReading());
+        QCOMPARE(file1->count(), 1);
+        QCOMPARE(file1->at(0), std::string("s.txt"));
+        QVERIFY(file1->statusText().isEmpty());
+        watchdog.disarm();
+        QVERIFY(!watchdog.fired());
+    }
+
+    void aStartFolderOnItOpensHome() {
+        const QByteArray home = qgetenv("HOME");
+        qputenv("HOME", QByteArray::fromStdString(other_));
+        stop();
+        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        const std::string start = mount_ + "/photos";
+        ui::MainWindow window(start, {{"/", {}}});
+        qputenv("HOME", home);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.findChild<widgets::FolderListBox*>("Dir1")->path(), other_);
+        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
+        QCOMPARE(file1->path(), other_);
+        QCOMPARE(file1->statusText(), ui::startNotAnsweringStatus(start));
+        QCOMPARE(reports_, QStringList{});
+        watchdog.disarm();
+        QVERIFY(!watchdog.fired());
+    }
+
+    void aRunGoesOnWhenTheDriveAnswersAgain() {
+        constexpr int kFiles = 1000;
+        Names expected;
+        for (int i = 0; i < kFiles; ++i) {
+            const std::string name = "f" + std::to_string(1000 + i);
+            QVERIFY(testutil::makeFile(source_ + "/photos", name, name));
+            expected.push_back("photos_" + name);
+        }
+        ui::MainWindow window(mount_ + "/photos", {{mount_, {}}});
+        window.setProgressTiming({std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
+        bool stopped = false;
+        bool saidNotAnswering = false;
+        std::thread waker;
+        window.setProgressHook([&](std::int64_t done, std::int64_t) {
+            if (done == kFiles / 2 && !stopped) {
+                // The daemon stops for 3 s in the middle of the run, then answers again.
+                stopped = true;
+                stop();
+                waker = std::thread([this] {
+                    std::this_thread::sleep_for(std::chrono::seconds(3));
+                    resume();
+                });
+            }
+        });
+        // The window's thread goes on during the stall: the dialog is looked at meanwhile.
+        QTimer look;
+        connect(&look, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* d = qobject_cast<QProgressDialog*>(w); d != nullptr && d->isVisible()) {
+                    saidNotAnswering =
+                        saidNotAnswering || d->labelText().contains(QStringLiteral("応答しません"));
+                }
+            }
+        });
+        look.start(50);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
+        QTRY_VERIFY(!file1->isReading());
+        QCOMPARE(file1->count(), kFiles);
+        QTest::mouseClick(window.findChild<QAbstractButton*>("b_all_choise"), Qt::LeftButton);
+        const GapMeter gaps;
+        QTest::mouseClick(window.findChild<QAbstractButton*>("b_atart"), Qt::LeftButton);
+        qInfo("run with a 3 s stall: longest event-loop gap %lld ms", gaps.longest());
+        if (waker.joinable()) {
+            waker.join();
+        }
+        QVERIFY(stopped);
+        QVERIFY(saidNotAnswering);
+        QCOMPARE(testutil::entries(source_ + "/photos"), expected);
+        for (const std::string& name : expected) {
+            QCOMPARE(testutil::readFile(source_ + "/photos/" + name), name.substr(7));
+        }
+        QCOMPARE(reports_, QStringList{});
+    }
+};
+
+QTEST_MAIN(TestStuckDrive)
+#include "tst_stuckdrive.moc"
