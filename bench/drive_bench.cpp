@@ -79,8 +79,8 @@ double mmvRun(const std::string& folder, const std::string& prefix) {
     QProcess mmv;
     mmv.setWorkingDirectory(QString::fromStdString(folder));
     const auto start = Clock::now();
-    mmv.start(QStringLiteral("mmv"), {QStringLiteral("-r"), QStringLiteral("*"),
-                                      QString::fromStdString(prefix + "#1")});
+    mmv.start(QStringLiteral("mmv"),
+              {QStringLiteral("-r"), QStringLiteral("*"), QString::fromStdString(prefix + "#1")});
     mmv.waitForFinished(-1);
     return mmv.exitCode() == 0 ? msSince(start) : -1;
 }
@@ -117,10 +117,11 @@ int main(int argc, char** argv) {
         kovra.push_back(kovraRun(makeFolder(exfat.path(), "kovra" + tag, n)));
         mmv.push_back(mmvRun(makeFolder(exfat.path(), "mmv" + tag, n), "mmv" + tag + "_"));
     }
-    std::printf("exFAT (FUSE), %d files, median of %d: Kovra %.1f ms (method %s), floor %.1f ms, "
-                "Kovra/floor %.2fx, mmv/floor %.2fx\n",
-                n, reps, median(kovra),
-                fs::lastRenameMethod() == fs::RenameMethod::Reservation ? "reservation" : "other",
-                median(floor), median(kovra) / median(floor), median(mmv) / median(floor));
+    std::printf(
+        "exFAT (FUSE), %d files, median of %d: Kovra %.1f ms (method %s), floor %.1f ms, "
+        "Kovra/floor %.2fx, mmv/floor %.2fx\n",
+        n, reps, median(kovra),
+        fs::lastRenameMethod() == fs::RenameMethod::Reservation ? "reservation" : "other",
+        median(floor), median(kovra) / median(floor), median(mmv) / median(floor));
     return 0;
 }

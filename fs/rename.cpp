@@ -94,8 +94,8 @@ void dropReservation(Syscalls& sys, int dirfd, const std::string& name, const st
 // nothing but our own empty file.
 core::RenameStatus renameOntoReservation(Syscalls& sys, int dirfd, const std::string& from,
                                          const std::string& to, RenameMethod& method) {
-    const int fd = sys.openat(dirfd, to.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        sys.openat(dirfd, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return core::RenameStatus::failed(errno);
     }

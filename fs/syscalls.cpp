@@ -37,7 +37,7 @@ int sysFstatat(int dirfd, const char* pathname, struct stat* st, int flags) {
 }  // namespace
 
 Syscalls defaultSyscalls() {
-    return Syscalls{sysRenameat2, sysLinkat, sysUnlinkat, ::fsync,
+    return Syscalls{sysRenameat2, sysLinkat,   sysUnlinkat, ::fsync,
                     sysOpenat,    sysRenameat, sysFstatat};
 }
 

@@ -3,10 +3,10 @@
 #include <QFont>
 #include "widgets/button.h"
 
+#include "ui/icon.h"
 #include "widgets/fonts.h"
 #include "widgets/label.h"
 #include "widgets/twips.h"
-#include "ui/icon.h"
 
 namespace ui {
 

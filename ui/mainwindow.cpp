@@ -11,8 +11,8 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
-#include <optional>
 #include <QTimer>
+#include <optional>
 
 #include <sys/stat.h>
 
@@ -417,8 +417,7 @@ core::HiddenNames MainWindow::askAboutSelectedHiddenNames() {
     return hidden.empty() ? core::HiddenNames::Rename : askAboutHiddenNames(this, hidden);
 }
 
-core::RunResult MainWindow::runOnThread(core::RunJournal* journal,
-                                        core::HiddenNames hiddenAnswer) {
+core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenNames hiddenAnswer) {
     RunProgress progress(this, progressTiming_, progressHook_);
     ListSnapshot snapshot(*fileList_);
     auto shared = std::make_shared<RunShared>();

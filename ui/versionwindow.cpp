@@ -4,11 +4,11 @@
 #include <QWindow>
 #include "widgets/button.h"
 
+#include "ui/icon.h"
 #include "widgets/fonts.h"
 #include "widgets/frame.h"
 #include "widgets/label.h"
 #include "widgets/twips.h"
-#include "ui/icon.h"
 
 namespace ui {
 
@@ -19,7 +19,7 @@ QFont designFont(double points, bool bold) {
 }
 
 widgets::Label* makeLabel(QWidget* parent, const char* name, int left, int top, int width,
-                           int height) {
+                          int height) {
     auto* label = new widgets::Label(parent);
     label->setObjectName(QLatin1String(name));
     widgets::placeTwips(label, left, top, width, height);
@@ -85,14 +85,14 @@ VersionWindow::VersionWindow(core::VersionNumbers version)
 }
 
 void VersionWindow::onLoad() {
-    versionLabel_->setCaption(QString::fromUtf16(u"ﾊﾞｰｼﾞｮﾝ ") + QString::number(version_.majorVersion) +
-                           u'.' + QString::number(version_.minorVersion) + u'.' +
-                           QString::number(version_.revision));
+    versionLabel_->setCaption(
+        QString::fromUtf16(u"ﾊﾞｰｼﾞｮﾝ ") + QString::number(version_.majorVersion) + u'.' +
+        QString::number(version_.minorVersion) + u'.' + QString::number(version_.revision));
     productLabel_->setCaption(QStringLiteral("Kovra"));
     copyrightLabel_->setCaption(copyrightLabel_->caption() + QStringLiteral("    ") +
-                             QString::fromUtf16(kAuthorName));
+                                QString::fromUtf16(kAuthorName));
     emailLabel_->setCaption(QString::fromUtf16(u"  　Ｅ＿ｍａｉｌアドレス　　") +
-                       QString::fromUtf16(kEmailAddress) + QStringLiteral("    "));
+                            QString::fromUtf16(kEmailAddress) + QStringLiteral("    "));
 }
 
 void VersionWindow::onKeyPress(int& keyAscii) {

@@ -3,12 +3,12 @@
 #include <cerrno>
 
 #include "core/paths.h"
-#include "widgets/drivelistbox.h"
-#include "ui/messages.h"
 #include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
 #include "testutil.h"
+#include "ui/messages.h"
+#include "widgets/drivelistbox.h"
 
 Q_DECLARE_METATYPE(std::string)
 
@@ -147,11 +147,13 @@ private slots:
     }
 
     void reasonForLongNameGivesLengthAndLimit() {
-        const std::string reason = ui::renameReason(core::RenameStatus::failed(ENAMETOOLONG), 258, 255).toStdString();
+        const std::string reason =
+            ui::renameReason(core::RenameStatus::failed(ENAMETOOLONG), 258, 255).toStdString();
         QVERIFY(reason.find("258") != std::string::npos);
         QVERIFY(reason.find("255") != std::string::npos);
         // A name within the limit was not the cause: the path was too long.
-        const std::string path = ui::renameReason(core::RenameStatus::failed(ENAMETOOLONG), 200, 255).toStdString();
+        const std::string path =
+            ui::renameReason(core::RenameStatus::failed(ENAMETOOLONG), 200, 255).toStdString();
         QVERIFY(path.find("200") == std::string::npos);
     }
 

@@ -4,12 +4,12 @@
 
 #include "core/paths.h"
 #include "core/rename_run.h"
-#include "widgets/filelistbox.h"
 #include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
-#include "widgets/worklistbox.h"
 #include "testutil.h"
+#include "widgets/filelistbox.h"
+#include "widgets/worklistbox.h"
 
 using testutil::entries;
 using testutil::makeFile;

@@ -8,10 +8,10 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 
-#include <QTemporaryDir>
 #include <QAbstractButton>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <algorithm>
 #include <atomic>
@@ -22,17 +22,17 @@
 #include <set>
 
 #include "core/rename_run.h"
-#include "fs/plainfilelist.h"
-#include "mountutil.h"
-#include "ui/mainwindow.h"
-#include "ui/messages.h"
-#include "widgets/filelistbox.h"
 #include "fs/listing.h"
+#include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
 #include "fs/undo.h"
+#include "mountutil.h"
 #include "safetyutil.h"
 #include "testutil.h"
+#include "ui/mainwindow.h"
+#include "ui/messages.h"
+#include "widgets/filelistbox.h"
 
 extern char** environ;
 
@@ -41,10 +41,10 @@ Q_DECLARE_METATYPE(std::vector<std::string>)
 
 using Names = std::vector<std::string>;
 using End = core::RunResult::End;
+using fs::PlainFileList;
 using safety::Entry;
 using safety::Inventory;
 using safety::inventory;
-using fs::PlainFileList;
 
 namespace {
 
@@ -59,9 +59,9 @@ struct Injection {
     int renameCalls = 0;
     int linkCalls = 0;
     Entry newcomerEntry;
-    int createErr = 0;        // the exclusive create of a reservation answers this
-    bool takeover = false;    // another program replaces the reservation right after it is made
-    int plainRenameErr = 0;   // the first plain renameat answers this
+    int createErr = 0;       // the exclusive create of a reservation answers this
+    bool takeover = false;   // another program replaces the reservation right after it is made
+    int plainRenameErr = 0;  // the first plain renameat answers this
     int plainRenameCalls = 0;
 };
 Injection gInject;
@@ -1066,7 +1066,8 @@ private slots:
         std::sort(expected.begin(), expected.end());
         {
             QStringList reports;
-            ui::setReporter([&](QWidget*, const QString&, const QString& text) { reports << text; });
+            ui::setReporter(
+                [&](QWidget*, const QString&, const QString& text) { reports << text; });
             ui::MainWindow window(pics, {{"/", {}}});
             QTest::mouseClick(window.findChild<QAbstractButton*>("b_all_choise"), Qt::LeftButton);
             QTest::mouseClick(window.findChild<QAbstractButton*>("b_atart"), Qt::LeftButton);

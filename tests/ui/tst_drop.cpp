@@ -4,12 +4,12 @@
 #include <QMimeData>
 #include <QTest>
 
-#include "widgets/folderlistbox.h"
-#include "widgets/drop.h"
-#include "widgets/filelistbox.h"
-#include "widgets/worklistbox.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
+#include "widgets/drop.h"
+#include "widgets/filelistbox.h"
+#include "widgets/folderlistbox.h"
+#include "widgets/worklistbox.h"
 
 Q_DECLARE_METATYPE(std::string)
 using Paths = std::vector<std::string>;

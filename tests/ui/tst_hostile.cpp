@@ -5,11 +5,11 @@
 #include <QAbstractButton>
 #include <QTest>
 
-#include "widgets/folderlistbox.h"
-#include "widgets/filelistbox.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 #include "ui/messages.h"
+#include "widgets/filelistbox.h"
+#include "widgets/folderlistbox.h"
 
 Q_DECLARE_METATYPE(std::string)
 using Names = std::vector<std::string>;

@@ -4,13 +4,13 @@
 #include <QTest>
 
 #include "core/version.h"
+#include "ui/explanationwindow.h"
+#include "ui/icon.h"
+#include "ui/versionwindow.h"
 #include "widgets/form.h"
 #include "widgets/frame.h"
 #include "widgets/label.h"
 #include "widgets/twips.h"
-#include "ui/icon.h"
-#include "ui/explanationwindow.h"
-#include "ui/versionwindow.h"
 
 using widgets::FormHolder;
 
@@ -265,8 +265,10 @@ private slots:
     void enterPressesTheFocusedButton_data() {
         QTest::addColumn<QString>("window");
         QTest::addColumn<QString>("button");
-        QTest::newRow("w_setumei") << "w_setumei" << "b_ok";
-        QTest::newRow("w_ver") << "w_ver" << "b_end";
+        QTest::newRow("w_setumei") << "w_setumei"
+                                   << "b_ok";
+        QTest::newRow("w_ver") << "w_ver"
+                               << "b_end";
     }
     void enterPressesTheFocusedButton() {
         QFETCH(QString, window);
@@ -372,7 +374,8 @@ private slots:
     // Each load starts again from the design caption "著作権".
     void copyrightAfterReopen() {
         Windows windows;
-        const QString expected = kCopyright + "    " + QString::fromUtf16(ui::VersionWindow::kAuthorName);
+        const QString expected =
+            kCopyright + "    " + QString::fromUtf16(ui::VersionWindow::kAuthorName);
         for (int i = 0; i < 3; ++i) {
             widgets::Form* form = windows.ver.show();
             QCOMPARE(label(form, "lblCopyright")->caption(), expected);

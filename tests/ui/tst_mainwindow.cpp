@@ -15,18 +15,18 @@
 #include <map>
 #include <memory>
 
-#include "widgets/folderlistbox.h"
-#include "widgets/drivelistbox.h"
-#include "widgets/filelistbox.h"
-#include "widgets/fonts.h"
 #include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
-#include "widgets/worklistbox.h"
-#include "widgets/twips.h"
 #include "testutil.h"
 #include "ui/mainwindow.h"
 #include "ui/messages.h"
+#include "widgets/drivelistbox.h"
+#include "widgets/filelistbox.h"
+#include "widgets/folderlistbox.h"
+#include "widgets/fonts.h"
+#include "widgets/twips.h"
+#include "widgets/worklistbox.h"
 
 using testutil::entries;
 using testutil::makeFile;
@@ -715,8 +715,8 @@ private slots:
         auto* widget = child<QWidget>(name);
         QVERIFY(widget != nullptr);
         const double dpi = widgets::logicalDpi();
-        QCOMPARE(widget->geometry(), widgets::twipsRect(twips.left(), twips.top(), twips.width(),
-                                                         twips.height(), dpi));
+        QCOMPARE(widget->geometry(),
+                 widgets::twipsRect(twips.left(), twips.top(), twips.width(), twips.height(), dpi));
         QCOMPARE(widget->parentWidget(), window_->centralWidget());
         QCOMPARE(widget->toolTip(), toolTip);
         if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
