@@ -59,6 +59,30 @@ EntryReport problemOf(const std::string& folder, const JournalEntry& e,
     return {folder, e.oldName, e.newName, problem, status.error};
 }
 
+// Renames an entry's file from `from` to `to`, counting it, or its problem; false on a refusal.
+// `method` carries what the folder's file system offers from one file to the next.
+bool moveEntry(int dirfd, const std::string& folder, const JournalEntry& e, const std::string& from,
+               const std::string& to, RenameMethod& method, UndoReport& report) {
+    const core::RenameStatus status = renameNoReplace(dirfd, from, to, method);
+    if (status.done()) {
+        ++report.renamed;
+        return true;
+    }
+    report.problems.push_back(problemOf(folder, e, status));
+    return false;
+}
+
+// Drops `name`, the second name a link+unlink cut short left on an entry's file.
+bool dropSecondName(int dirfd, const std::string& folder, const JournalEntry& e,
+                    const std::string& name, UndoReport& report) {
+    if (const int err = removeSecondName(dirfd, name, e.fileId); err != 0) {
+        report.problems.push_back({folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
+        return false;
+    }
+    ++report.renamed;
+    return true;
+}
+
 // The first entry the run had not finished: the only one a kill can leave a reservation beside.
 std::size_t frontier(const Progress& progress) {
     std::size_t i = 0;
@@ -364,27 +388,16 @@ UndoReport undoLastRun(const std::string& stateDir) {
         const std::vector<JournalEntry>& entries = plan.entries;
         const std::vector<EntryState>& states = progress[f].states;
         const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
+        RenameMethod method = RenameMethod::Unknown;
         for (std::size_t i = entries.size(); i-- > 0;) {
             const JournalEntry& e = entries[i];
             switch (states[i]) {
-                case EntryState::AtNewName: {
-                    const core::RenameStatus status = renameNoReplace(dirfd, e.newName, e.oldName);
-                    if (status.done()) {
-                        ++report.renamed;
-                    } else {
-                        report.problems.push_back(problemOf(plan.folder, e, status));
-                        refused = true;
-                    }
+                case EntryState::AtNewName:
+                    refused |=
+                        !moveEntry(dirfd, plan.folder, e, e.newName, e.oldName, method, report);
                     break;
-                }
                 case EntryState::AtBothNames:
-                    if (const int err = removeSecondName(dirfd, e.newName, e.fileId); err == 0) {
-                        ++report.renamed;
-                    } else {
-                        report.problems.push_back(
-                            {plan.folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
-                        refused = true;
-                    }
+                    refused |= !dropSecondName(dirfd, plan.folder, e, e.newName, report);
                     break;
                 case EntryState::AtOldName:
                     if (edge.at(f, i) && progress[f].leftoverReservation[i] &&
@@ -503,6 +516,7 @@ UndoReport finishPendingRun(const std::string& stateDir) {
             continue;
         }
         const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
+        RenameMethod method = RenameMethod::Unknown;
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const JournalEntry& e = entries[i];
             if (stopped) {
@@ -518,24 +532,13 @@ UndoReport finishPendingRun(const std::string& stateDir) {
                         removeReservation(dirfd, e.newName, e.fileId)) {
                         ++report.reservationsRemoved;
                     }
-                    const core::RenameStatus status = renameNoReplace(dirfd, e.oldName, e.newName);
-                    if (status.done()) {
-                        ++report.renamed;
-                    } else {
-                        // As the run does: the first refusal ends it.
-                        report.problems.push_back(problemOf(plan.folder, e, status));
-                        stopped = true;
-                    }
+                    // As the run does: the first refusal ends it.
+                    stopped =
+                        !moveEntry(dirfd, plan.folder, e, e.oldName, e.newName, method, report);
                     break;
                 }
                 case EntryState::AtBothNames:
-                    if (const int err = removeSecondName(dirfd, e.oldName, e.fileId); err == 0) {
-                        ++report.renamed;
-                    } else {
-                        report.problems.push_back(
-                            {plan.folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
-                        stopped = true;
-                    }
+                    stopped = !dropSecondName(dirfd, plan.folder, e, e.oldName, report);
                     break;
                 case EntryState::AtNewName:
                     ++report.unchanged;
