@@ -305,6 +305,27 @@ class TestSafety : public QObject {
         }
     }
 
+    // Renames a to x_a in `dir` through the seam and checks that every file stayed: a renamed
+    // when `expectErr` is 0, nothing changed otherwise, beside the file that took the new name
+    // meanwhile when one `appeared`.
+    void renameAAndCheck(const std::string& dir, Inventory before, bool appeared, int expectErr,
+                         core::RenameStatus& status, Inventory& after) {
+        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirfd >= 0);
+        status = fs::renameNoReplace(dirfd, "a", "x_a");
+        ::close(dirfd);
+        after = inventory(dir);
+        if (appeared) {
+            QVERIFY(gInject.newcomerEntry.inode != 0);
+            before.emplace("x_a", gInject.newcomerEntry);
+        }
+        const Inventory expected = expectErr == 0 ? renamed(before, {"a"}, "x_") : before;
+        QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
+        QVERIFY2(after == expected,
+                 (safety::describe(after) + " expected " + safety::describe(expected)).c_str());
+        QCOMPARE(errnoName(status.error), errnoName(expectErr));
+    }
+
 private slots:
     void initTestCase() {
         QVERIFY(tmp_.isValid());
@@ -410,27 +431,18 @@ private slots:
             default:
                 break;
         }
-        Inventory before = inventory(dir);
+        const Inventory before = inventory(dir);
         gInject.renameErr = renameErr;
         gInject.linkErr = linkErr;
         gInject.unlinkErr = unlinkErr;
         gInject.newcomer = newcomer;
 
-        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        QVERIFY(dirfd >= 0);
-        const core::RenameStatus status = fs::renameNoReplace(dirfd, "a", "x_a");
-        ::close(dirfd);
-        const Inventory after = inventory(dir);
-
-        if (newcomer) {
-            QVERIFY(gInject.newcomerEntry.inode != 0);
-            before.emplace("x_a", gInject.newcomerEntry);
+        core::RenameStatus status;
+        Inventory after;
+        renameAAndCheck(dir, before, newcomer, expectErr, status, after);
+        if (QTest::currentTestFailed()) {
+            return;
         }
-        const Inventory expected = expectErr == 0 ? renamed(before, {"a"}, "x_") : before;
-        QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
-        QVERIFY2(after == expected,
-                 (safety::describe(after) + " expected " + safety::describe(expected)).c_str());
-        QCOMPARE(errnoName(status.error), errnoName(expectErr));
         QCOMPARE(status.outcome == core::RenameOutcome::NoSafeRename, expectUnsafe);
         if (expectErr == 0) {
             QCOMPARE(after.at("x_a").links, nlink_t(1));
@@ -477,27 +489,16 @@ private slots:
         if (targetExists) {
             QVERIFY(testutil::makeFile(dir, "x_a", "target"));
         }
-        Inventory before = inventory(dir);
+        const Inventory before = inventory(dir);
         gInject.renameErr = EINVAL;
         gInject.linkErr = EPERM;
         gInject.createErr = createErr;
         gInject.takeover = takeover;
         gInject.plainRenameErr = plainRenameErr;
 
-        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        QVERIFY(dirfd >= 0);
-        const core::RenameStatus status = fs::renameNoReplace(dirfd, "a", "x_a");
-        ::close(dirfd);
-        const Inventory after = inventory(dir);
-        if (takeover) {
-            QVERIFY(gInject.newcomerEntry.inode != 0);
-            before.emplace("x_a", gInject.newcomerEntry);
-        }
-        const Inventory expected = expectErr == 0 ? renamed(before, {"a"}, "x_") : before;
-        QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
-        QVERIFY2(after == expected,
-                 (safety::describe(after) + " expected " + safety::describe(expected)).c_str());
-        QCOMPARE(errnoName(status.error), errnoName(expectErr));
+        core::RenameStatus status;
+        Inventory after;
+        renameAAndCheck(dir, before, takeover, expectErr, status, after);
     }
 
     // A fault in the middle of a run over a, b, c, d, e, f in the folder x.
