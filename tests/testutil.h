@@ -25,6 +25,16 @@ inline char* toString(const std::string& s) {
 
 namespace testutil {
 
+// The answer to a question that is neither its default nor its Esc button: with the questions
+// about hidden names, "rename them too".
+inline int otherAnswer(int buttons, int defaultButton, int escapeButton) {
+    int other = 0;
+    while (other == defaultButton || other == escapeButton) {
+        ++other;
+    }
+    return other < buttons ? other : escapeButton;
+}
+
 inline bool makeFile(const std::string& folder, const std::string& name,
                      const std::string& content = {}) {
     const int fd = ::open((folder + "/" + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);

@@ -91,11 +91,7 @@ private slots:
             if (answer_ == "escape") {
                 return escapeButton;
             }
-            int other = 0;
-            while (other == defaultButton || other == escapeButton) {
-                ++other;
-            }
-            return other < buttons.size() ? other : escapeButton;
+            return testutil::otherAnswer(buttons.size(), defaultButton, escapeButton);
         });
     }
 

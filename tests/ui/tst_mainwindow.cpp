@@ -206,11 +206,7 @@ private slots:
         // Hidden names are renamed too: the answer that is neither the default nor Esc.
         ui::setAsker([](QWidget*, const QString&, const QStringList& buttons, int defaultButton,
                         int escapeButton) {
-            int other = 0;
-            while (other == defaultButton || other == escapeButton) {
-                ++other;
-            }
-            return other < buttons.size() ? other : escapeButton;
+            return testutil::otherAnswer(buttons.size(), defaultButton, escapeButton);
         });
     }
 
