@@ -32,9 +32,9 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     for (const SelectionRange& range : ranges) {
         for (std::int64_t i = range.first; i <= range.last; ++i) {
             if (owner) {
-                selectionList.appendShared(files.at(i));
+                selectionList.appendShared(files.at(i), files.inodeAt(i));
             } else {
-                selectionList.append(files.at(i));
+                selectionList.append(files.at(i), files.inodeAt(i));
             }
         }
     }
@@ -86,9 +86,9 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         const std::string& name = selectionList.at(i);
         if (!isExcluded(name) && !(leaveHiddenOut && isHidden(name))) {
             if (owner) {
-                renameList.appendShared(name);
+                renameList.appendShared(name, selectionList.inodeAt(i));
             } else {
-                renameList.append(name);
+                renameList.append(name, selectionList.inodeAt(i));
             }
         }
     }

@@ -25,6 +25,12 @@ public:
     virtual const std::string& path() const = 0;
     virtual std::int64_t count() const = 0;
     virtual const std::string& at(std::int64_t i) const = 0;
+    // The inode number the listing found for entry `i`, or 0 when it has none: the run's journal
+    // then looks it up itself.
+    virtual std::uint64_t inodeAt(std::int64_t i) const {
+        (void)i;
+        return 0;
+    }
     virtual std::vector<SelectionRange> selectedRanges() const = 0;
     // Reads the folder again; nothing is selected afterwards.
     virtual void refresh() = 0;

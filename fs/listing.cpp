@@ -45,7 +45,7 @@ int forEachEntry(const std::string& folder, Keep keep, OnName onName) {
         const char* name = entry->d_name;
         const bool dots =
             name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-        if (!dots && keep(fd, *entry) && !onName(name)) {
+        if (!dots && keep(fd, *entry) && !onName(name, static_cast<std::uint64_t>(entry->d_ino))) {
             error = ECANCELED;
             break;
         }
@@ -62,7 +62,7 @@ int forEachEntry(const std::string& folder, Keep keep, OnName onName) {
 template <class Keep>
 Listing readFolder(const std::string& folder, Keep keep) {
     Listing listing;
-    listing.error = forEachEntry(folder, keep, [&](const char* name) {
+    listing.error = forEachEntry(folder, keep, [&](const char* name, std::uint64_t) {
         listing.names.emplace_back(name);
         return true;
     });
@@ -114,15 +114,15 @@ Listing listFiles(const std::string& folder) {
 
 int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
               const std::atomic<bool>& cancelled,
-              const std::function<void(std::vector<std::string>&& chunk)>& onChunk) {
+              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk) {
     std::size_t limit = std::max<std::size_t>(firstChunk, 1);
-    std::vector<std::string> chunk;
+    std::vector<FileEntry> chunk;
     chunk.reserve(limit);
-    const int error = forEachEntry(folder, isFileEntry, [&](const char* name) {
+    const int error = forEachEntry(folder, isFileEntry, [&](const char* name, std::uint64_t inode) {
         if (cancelled.load(std::memory_order_relaxed)) {
             return false;
         }
-        chunk.emplace_back(name);
+        chunk.push_back({name, inode});
         if (chunk.size() >= limit) {
             onChunk(std::move(chunk));
             limit = std::max<std::size_t>(chunkSize, 1);

@@ -12,6 +12,12 @@
 
 namespace fs {
 
+// One file of a folder as a reading finds it: its name and the inode number the folder gives.
+struct FileEntry {
+    std::string name;
+    std::uint64_t inode = 0;
+};
+
 struct Listing {
     std::vector<std::string> names;  // in display order
     int error = 0;                   // errno; the names are empty then
@@ -22,12 +28,13 @@ struct Listing {
 Listing listFiles(const std::string& folder);
 
 // The files of `folder` as listFiles finds them, handed to `onChunk` in the order the folder
-// gives them (not sorted), in chunks of `firstChunk` names first and `chunkSize` after. Stops
+// gives them (not sorted), with their inode numbers, in chunks of `firstChunk` names first and
+// `chunkSize` after. Stops
 // before the next entry once `cancelled` is set, with ECANCELED. Returns 0 or the errno; names
 // handed on before an error are not taken back.
 int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
               const std::atomic<bool>& cancelled,
-              const std::function<void(std::vector<std::string>&& chunk)>& onChunk);
+              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk);
 
 // The subfolders of `folder`, symbolic links to folders and hidden ones included. When given,
 // `entriesSeen` counts the folder's entries as they are read (another thread may watch it).

@@ -3,8 +3,11 @@
 // A file list without any window: the folder's files, with a selection. Drives the rename run
 // where there is no window: the command line and the safety suite's kill helper.
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,10 +41,33 @@ public:
         }
         return ranges;
     }
+    std::uint64_t inodeAt(std::int64_t i) const override {
+        return static_cast<std::size_t>(i) < inodes_.size() ? inodes_[static_cast<std::size_t>(i)]
+                                                            : 0;
+    }
     void refresh() override {
-        Listing listing = listFiles(path_);
-        names_ = std::move(listing.names);
-        error_ = listing.error;
+        // With each name's inode number, which the run's journal takes instead of a second pass.
+        std::vector<FileEntry> entries;
+        const std::atomic<bool> never{false};
+        error_ = readFiles(path_, std::size_t{1} << 16, std::size_t{1} << 16, never,
+                           [&entries](std::vector<FileEntry>&& chunk) {
+                               entries.insert(entries.end(), std::make_move_iterator(chunk.begin()),
+                                              std::make_move_iterator(chunk.end()));
+                           });
+        if (error_ != 0) {
+            entries.clear();
+        }
+        std::sort(entries.begin(), entries.end(), [](const FileEntry& a, const FileEntry& b) {
+            return displayLess(a.name, b.name);
+        });
+        names_.clear();
+        inodes_.clear();
+        names_.reserve(entries.size());
+        inodes_.reserve(entries.size());
+        for (FileEntry& entry : entries) {
+            names_.push_back(std::move(entry.name));
+            inodes_.push_back(entry.inode);
+        }
         selected_.assign(names_.size(), false);
         ++refreshes_;
     }
@@ -49,6 +75,7 @@ public:
     // Lists a fixed set of names instead of the folder's (as a stale listing would).
     void setNames(std::vector<std::string> names) {
         names_ = std::move(names);
+        inodes_.clear();
         selected_.assign(names_.size(), false);
     }
     void selectAll() { selected_.assign(names_.size(), true); }
@@ -63,6 +90,7 @@ public:
 private:
     std::string path_;
     std::vector<std::string> names_;
+    std::vector<std::uint64_t> inodes_;
     std::vector<bool> selected_;
     int error_ = 0;
     int refreshes_ = 0;

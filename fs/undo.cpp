@@ -211,19 +211,28 @@ int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
                  const core::WorkList& renameList) {
     int err = 0;
     const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
+    // The file list's own reading gave each name its inode number; a list without them (or a
+    // name without one) is looked up in one pass over the folder.
+    bool fromList = renameList.count() > 0;
+    for (std::int64_t i = 0; fromList && i < renameList.count(); ++i) {
+        fromList = renameList.inodeAt(i) != 0;
+    }
     FolderInodes inodes;
     if (!folderId) {
         err = errno;
-    } else {
+    } else if (!fromList) {
         err = inodes.read(dirfd);
     }
+    const auto listed = [&](std::int64_t i) {
+        return fromList ? std::optional<std::uint64_t>(renameList.inodeAt(i))
+                        : inodes.find(renameList.at(i));
+    };
     // Some file systems (overlays, some network ones) give readdir inode numbers that differ
     // from stat's: check the first name, and ask stat for each if they differ.
     bool statEach = false;
     if (err == 0 && renameList.count() > 0) {
-        const std::string& first = renameList.at(0);
-        const std::optional<std::uint64_t> found = inodes.find(first);
-        const FileId byStat = idOrNone(dirfd, first);
+        const std::optional<std::uint64_t> found = listed(0);
+        const FileId byStat = idOrNone(dirfd, renameList.at(0));
         statEach = !found || byStat.inode != *found || byStat.device != folderId->device;
     }
     if (err == 0) {
@@ -234,7 +243,7 @@ int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
         FileId id;
         if (statEach) {
             id = idOrNone(dirfd, name);
-        } else if (const std::optional<std::uint64_t> found = inodes.find(name)) {
+        } else if (const std::optional<std::uint64_t> found = listed(i)) {
             id = {folderId->device, *found};
         }
         // A name the listing had and the folder has no longer keeps a zero identity: nothing

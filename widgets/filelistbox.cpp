@@ -38,7 +38,7 @@ FileListBox::ReadHook& readHook() {
 }  // namespace
 
 void FileListModel::reset(std::vector<std::shared_ptr<const Chunk>> chunks,
-                          std::vector<const std::string*> rows) {
+                          std::vector<const fs::FileEntry*> rows) {
     beginResetModel();
     std::vector<std::shared_ptr<const Chunk>> old = std::exchange(chunks_, std::move(chunks));
     rows_ = std::move(rows);
@@ -59,8 +59,8 @@ void FileListModel::append(std::shared_ptr<const Chunk> chunk) {
     }
     const int first = static_cast<int>(rows_.size());
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(chunk->size()) - 1);
-    for (const std::string& name : *chunk) {
-        rows_.push_back(&name);
+    for (const fs::FileEntry& entry : *chunk) {
+        rows_.push_back(&entry);
     }
     chunks_.push_back(std::move(chunk));
     endInsertRows();
@@ -79,7 +79,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         static_cast<std::size_t>(index.row()) >= rows_.size()) {
         return {};
     }
-    return displayName(*rows_[static_cast<std::size_t>(index.row())]);
+    return displayName(rows_[static_cast<std::size_t>(index.row())]->name);
 }
 
 // What a reading thread shares with the list. The thread owns a reference, so a reading
@@ -93,7 +93,7 @@ struct FileListBox::ReadState {
     bool done = false;
     int error = 0;
     std::vector<std::shared_ptr<const Chunk>> all;
-    std::vector<const std::string*> sorted;
+    std::vector<const fs::FileEntry*> sorted;
 };
 
 namespace {
@@ -156,7 +156,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     bool quick = false;
     bool unanswered = false;
     std::vector<std::shared_ptr<const Chunk>> all;
-    std::vector<const std::string*> sorted;
+    std::vector<const fs::FileEntry*> sorted;
     if (!started.valid()) {
         // Too many readings stuck on drives that do not answer.
         quick = true;
@@ -229,7 +229,7 @@ void FileListBox::takeRead() {
     bool done = false;
     int error = 0;
     std::vector<std::shared_ptr<const Chunk>> all;
-    std::vector<const std::string*> sorted;
+    std::vector<const fs::FileEntry*> sorted;
     {
         const std::lock_guard lock(state->mutex);
         fresh.swap(state->fresh);
@@ -323,14 +323,15 @@ void FileListBox::selectAllFiles() {
 
 std::int64_t FileListBox::selectNames(const std::vector<std::string>& names) {
     // The list is in display order, so each name is found by binary search.
-    const std::vector<const std::string*>& listed = model_.rows();
+    const std::vector<const fs::FileEntry*>& listed = model_.rows();
     QItemSelection selection;
     std::int64_t found = 0;
     for (const std::string& name : names) {
-        const auto it = std::lower_bound(
-            listed.begin(), listed.end(), name,
-            [](const std::string* row, const std::string& n) { return fs::displayLess(*row, n); });
-        if (it != listed.end() && **it == name) {
+        const auto it = std::lower_bound(listed.begin(), listed.end(), name,
+                                         [](const fs::FileEntry* row, const std::string& n) {
+                                             return fs::displayLess(row->name, n);
+                                         });
+        if (it != listed.end() && (*it)->name == name) {
             const QModelIndex index = indexAt(it - listed.begin());
             selection.select(index, index);
             ++found;
@@ -373,7 +374,7 @@ void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std:
     std::vector<std::shared_ptr<const Chunk>> all;
     std::int64_t entries = 0;
     int error = fs::readFiles(folder, firstChunk, chunkSize, state->cancelled,
-                              [&](std::vector<std::string>&& names) {
+                              [&](std::vector<fs::FileEntry>&& names) {
                                   auto chunk = std::make_shared<const Chunk>(std::move(names));
                                   entries += static_cast<std::int64_t>(chunk->size());
                                   all.push_back(chunk);
@@ -386,16 +387,16 @@ void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std:
                                       hook(folder, entries);
                                   }
                               });
-    std::vector<const std::string*> sorted;
+    std::vector<const fs::FileEntry*> sorted;
     if (error == 0 && !state->cancelled) {
         sorted.reserve(static_cast<std::size_t>(entries));
         for (const std::shared_ptr<const Chunk>& chunk : all) {
-            for (const std::string& name : *chunk) {
-                sorted.push_back(&name);
+            for (const fs::FileEntry& entry : *chunk) {
+                sorted.push_back(&entry);
             }
         }
-        std::sort(sorted.begin(), sorted.end(), [](const std::string* a, const std::string* b) {
-            return fs::displayLess(*a, *b);
+        std::sort(sorted.begin(), sorted.end(), [](const fs::FileEntry* a, const fs::FileEntry* b) {
+            return fs::displayLess(a->name, b->name);
         });
     } else {
         // A folder that fails half way lists nothing, as a folder that cannot be opened.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/rename_run.h"
+#include "fs/listing.h"
 
 namespace widgets {
 
@@ -21,17 +22,20 @@ namespace widgets {
 class FileListModel : public QAbstractListModel {
     Q_OBJECT
 public:
-    using Chunk = std::vector<std::string>;
+    using Chunk = std::vector<fs::FileEntry>;
     using QAbstractListModel::QAbstractListModel;
 
     // Replaces every row; `rows` refer to names in `chunks`.
     void reset(std::vector<std::shared_ptr<const Chunk>> chunks,
-               std::vector<const std::string*> rows);
+               std::vector<const fs::FileEntry*> rows);
     // Adds the names of `chunk` at the end, in its order.
     void append(std::shared_ptr<const Chunk> chunk);
     std::int64_t count() const { return static_cast<std::int64_t>(rows_.size()); }
-    const std::string& at(std::int64_t i) const { return *rows_[static_cast<std::size_t>(i)]; }
-    const std::vector<const std::string*>& rows() const { return rows_; }
+    const std::string& at(std::int64_t i) const { return rows_[static_cast<std::size_t>(i)]->name; }
+    std::uint64_t inodeAt(std::int64_t i) const {
+        return rows_[static_cast<std::size_t>(i)]->inode;
+    }
+    const std::vector<const fs::FileEntry*>& rows() const { return rows_; }
     // Keeps the names of the rows shown now alive, whatever the model shows later.
     std::shared_ptr<const void> owner() const;
 
@@ -40,7 +44,7 @@ public:
 
 private:
     std::vector<std::shared_ptr<const Chunk>> chunks_;
-    std::vector<const std::string*> rows_;
+    std::vector<const fs::FileEntry*> rows_;
 };
 
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
@@ -74,6 +78,7 @@ public:
 
     std::int64_t count() const override;
     const std::string& at(std::int64_t i) const override;
+    std::uint64_t inodeAt(std::int64_t i) const override { return model_.inodeAt(i); }
     std::shared_ptr<const void> nameOwner() const override { return model_.owner(); }
     bool isSelected(std::int64_t i) const;
     void setSelected(std::int64_t i, bool selected);
