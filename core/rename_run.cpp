@@ -28,14 +28,17 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         selectionList.keepAlive(owner);
         renameList.keepAlive(owner);
     }
+    const auto add = [&owner](WorkList& list, const std::string& name, std::uint64_t inode) {
+        if (owner) {
+            list.appendShared(name, inode);
+        } else {
+            list.append(name, inode);
+        }
+    };
     selectionList.reserve(selectedCount);
     for (const SelectionRange& range : ranges) {
         for (std::int64_t i = range.first; i <= range.last; ++i) {
-            if (owner) {
-                selectionList.appendShared(files.at(i), files.inodeAt(i));
-            } else {
-                selectionList.append(files.at(i), files.inodeAt(i));
-            }
+            add(selectionList, files.at(i), files.inodeAt(i));
         }
     }
     result.selected = selectedCount;
@@ -85,11 +88,7 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     for (std::int64_t i = 0; i < n; ++i) {
         const std::string& name = selectionList.at(i);
         if (!isExcluded(name) && !(leaveHiddenOut && isHidden(name))) {
-            if (owner) {
-                renameList.appendShared(name, selectionList.inodeAt(i));
-            } else {
-                renameList.append(name, selectionList.inodeAt(i));
-            }
+            add(renameList, name, selectionList.inodeAt(i));
         }
     }
 

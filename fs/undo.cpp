@@ -48,6 +48,16 @@ bool removeReservation(int dirfd, const std::string& name, FileId keep) {
     return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0;
 }
 
+// Removes the empty reservation a kill left under entry `i`'s new name, only at `atStop`: the one
+// entry where the run was cut short.
+void clearLeftover(int dirfd, const Progress& progress, bool atStop, std::size_t i,
+                   const JournalEntry& e, UndoReport& report) {
+    if (atStop && progress.leftoverReservation[i] &&
+        removeReservation(dirfd, e.newName, e.fileId)) {
+        ++report.reservationsRemoved;
+    }
+}
+
 EntryReport problemOf(const std::string& folder, const JournalEntry& e,
                       const core::RenameStatus& status) {
     EntryProblem problem = EntryProblem::RenameFailed;
@@ -409,10 +419,7 @@ UndoReport undoLastRun(const std::string& stateDir) {
                     refused |= !dropSecondName(dirfd, plan.folder, e, e.newName, report);
                     break;
                 case EntryState::AtOldName:
-                    if (edge.at(f, i) && progress[f].leftoverReservation[i] &&
-                        removeReservation(dirfd, e.newName, e.fileId)) {
-                        ++report.reservationsRemoved;
-                    }
+                    clearLeftover(dirfd, progress[f], edge.at(f, i), i, e, report);
                     ++report.unchanged;
                     break;
                 case EntryState::Missing:
@@ -537,10 +544,7 @@ UndoReport finishPendingRun(const std::string& stateDir) {
             }
             switch (states[i]) {
                 case EntryState::AtOldName: {
-                    if (edge.at(f, i) && progress[f].leftoverReservation[i] &&
-                        removeReservation(dirfd, e.newName, e.fileId)) {
-                        ++report.reservationsRemoved;
-                    }
+                    clearLeftover(dirfd, progress[f], edge.at(f, i), i, e, report);
                     // As the run does: the first refusal ends it.
                     stopped =
                         !moveEntry(dirfd, plan.folder, e, e.oldName, e.newName, method, report);
