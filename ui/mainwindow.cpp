@@ -279,16 +279,13 @@ void MainWindow::dropEvent(QDropEvent* event) {
         return;
     }
     event->acceptProposedAction();
-    openDropped(paths);
+    openPaths(paths);
 }
 
 void MainWindow::openPaths(const std::vector<std::string>& paths) {
-    if (!paths.empty()) {
-        openDropped(paths);
+    if (paths.empty()) {
+        return;
     }
-}
-
-void MainWindow::openDropped(const std::vector<std::string>& paths) {
     struct stat st {};
     const bool isFolder = ::stat(paths.front().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     const std::string folder = isFolder ? paths.front() : core::parentFolder(paths.front());
@@ -533,15 +530,19 @@ void MainWindow::onUndoTriggered() {
         return;
     }
     const fs::UndoReport report = fs::undoLastRun(stateDir_);
+    showUndoResult(report, undoReport(report, stateDir_));
+}
+
+void MainWindow::showUndoResult(const fs::UndoReport& report, const QString& text) {
     updateUndoAction();
     for (const std::string& folder : report.folders) {
         relistIfShowing(folder);
     }
     if (report.status == fs::UndoReport::Status::Done && report.problems.empty() &&
         report.syncError == 0) {
-        showInformation(this, undoReport(report, stateDir_));
+        showInformation(this, text);
     } else {
-        showReport(this, undoReport(report, stateDir_));
+        showReport(this, text);
     }
 }
 
@@ -560,18 +561,8 @@ void MainWindow::checkPendingRun() {
     if (answer == FinishRun || answer == UndoRun) {
         const fs::UndoReport report =
             answer == FinishRun ? fs::finishPendingRun(stateDir_) : fs::undoPendingRun(stateDir_);
-        updateUndoAction();
-        for (const std::string& folder : report.folders) {
-            relistIfShowing(folder);
-        }
-        const QString text =
-            answer == FinishRun ? finishReport(report, stateDir_) : undoReport(report, stateDir_);
-        if (report.status == fs::UndoReport::Status::Done && report.problems.empty() &&
-            report.syncError == 0) {
-            showInformation(this, text);
-        } else {
-            showReport(this, text);
-        }
+        showUndoResult(report, answer == FinishRun ? finishReport(report, stateDir_)
+                                                   : undoReport(report, stateDir_));
         return;
     }
     // Left as it is: not asked again, and still undoable.

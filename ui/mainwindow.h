@@ -8,6 +8,7 @@
 
 #include "core/rename_run.h"
 #include "fs/listing.h"
+#include "fs/undo.h"
 #include "ui/explanationwindow.h"
 #include "ui/run_progress.h"
 #include "ui/versionwindow.h"
@@ -111,7 +112,8 @@ private:
     core::HiddenNames askAboutSelectedHiddenNames();
     // The rename run on a thread of its own, the window painting and answering meanwhile.
     core::RunResult runOnThread(core::RunJournal* journal, core::HiddenNames hiddenAnswer);
-    void openDropped(const std::vector<std::string>& paths);
+    // Shows what an undo or a finish did, and reads the file list again where it changed.
+    void showUndoResult(const fs::UndoReport& report, const QString& text);
     // Enabled while there is a run to undo.
     void updateUndoAction();
     // Reads the file list again if it shows `folder`, which a recovery has changed.
