@@ -1,0 +1,53 @@
+#pragma once
+
+// The one folder reader: every entry's name bytes, its kind and its inode number, in one readdir
+// pass. A stat is paid only where the folder does not say an entry's type, or for a symbolic link
+// whose target decides whether it opens like a folder.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace fs {
+
+enum class EntryKind : unsigned char {
+    File,          // anything that is not a folder: regular files, broken links, devices, ...
+    Folder,        // a real folder
+    LinkToFolder,  // a symbolic link that opens like a folder: never walked into
+};
+
+struct FolderEntry {
+    std::string_view name;  // valid during the callback only; never "." or ".."
+    std::uint64_t inode = 0;
+    EntryKind kind = EntryKind::File;
+};
+
+enum class Kinds {
+    Resolve,   // tell links to folders from other links, and look up unknown types
+    NameOnly,  // names and inode numbers only, no stat at all: `kind` is File for every entry
+};
+
+using EntryCallback = bool (*)(void* context, const FolderEntry& entry);
+
+// Calls `onEntry` for every entry of the folder open as `dirfd` in the folder's own order, until
+// it returns false (the read then ends with ECANCELED). `dirfd` stays open and its position is
+// untouched. Returns 0 or the errno.
+int readFolderAt(int dirfd, Kinds kinds, EntryCallback onEntry, void* context);
+
+// The same on the folder at `path`.
+int readFolderAt(const std::string& path, Kinds kinds, EntryCallback onEntry, void* context);
+
+// `onEntry(const FolderEntry&) -> bool` over the folder `where` (a descriptor or a path).
+template <class Where, class OnEntry>
+int readFolder(const Where& where, Kinds kinds, OnEntry&& onEntry) {
+    using F = std::remove_reference_t<OnEntry>;
+    return readFolderAt(
+        where, kinds,
+        [](void* context, const FolderEntry& entry) -> bool {
+            return (*static_cast<F*>(context))(entry);
+        },
+        const_cast<void*>(static_cast<const void*>(&onEntry)));
+}
+
+}  // namespace fs
