@@ -517,7 +517,7 @@ void unmountFileSystem(const std::string& type, const std::string& folder) {
 // The run's journal, timed: begin (the plan written and synced) and end (the mark).
 class TimedJournal : public core::RunJournal {
 public:
-    fs::JournalRecorder recorder;
+    fs::RunRecorder recorder;
     double ms = 0;
     int begin(const std::string& folder, const core::WorkList& list) override {
         const auto start = Clock::now();

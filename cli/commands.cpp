@@ -348,7 +348,7 @@ public:
                 break;
             }
         }
-        recorder_.end();
+        recorder_.markEnded();
         if (status == kSuccess && stopErr_ != 0) {
             status = folderFailed(stopPath_, stopErr_);
         }
@@ -514,7 +514,7 @@ private:
         core::RunOptions runOptions;
         // A dry run changes nothing, and must not take the place of the run to undo.
         if (journaling()) {
-            runOptions.journal = &recorder_.runJournal();
+            runOptions.journal = &recorder_;
         }
         return runOptions;
     }
@@ -542,7 +542,7 @@ private:
     RenameOptions options_;
     std::unique_ptr<Printer> printer_;
     // One journal for every folder of the command, so undo takes all of it back.
-    fs::TreeRecorder recorder_{fs::stateDirectory(), /*mayLeaveReservations=*/true};
+    fs::RunRecorder recorder_{fs::stateDirectory(), /*mayLeaveReservations=*/true};
     std::vector<Job> jobs_;
     std::set<FolderId> done_;
     std::vector<FolderRun> folders_;  // in the order they are renamed in

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
+#include <vector>
 
 namespace fs {
 
@@ -83,6 +85,30 @@ int readFolderAt(int dirfd, Kinds kinds, EntryCallback onEntry, void* context) {
 int readFolderAt(const std::string& path, Kinds kinds, EntryCallback onEntry, void* context) {
     const int own = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     return own < 0 ? errno : readOwned(own, kinds, onEntry, context);
+}
+
+int InodesByName::read(int dirfd) {
+    names_.clear();
+    byName_.clear();
+    std::vector<std::pair<std::size_t, std::uint64_t>> ends;
+    const int err = readFolder(dirfd, Kinds::NameOnly, [&](const FolderEntry& entry) {
+        names_ += entry.name;
+        ends.emplace_back(names_.size(), entry.inode);
+        return true;
+    });
+    // Views into the buffer only once it no longer grows.
+    byName_.reserve(ends.size());
+    std::size_t start = 0;
+    for (const auto& [end, inode] : ends) {
+        byName_.emplace(std::string_view(names_).substr(start, end - start), inode);
+        start = end;
+    }
+    return err;
+}
+
+std::optional<std::uint64_t> InodesByName::find(std::string_view name) const {
+    const auto found = byName_.find(name);
+    return found == byName_.end() ? std::nullopt : std::optional(found->second);
 }
 
 }  // namespace fs

@@ -5,9 +5,11 @@
 // whose target decides whether it opens like a folder.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 
 namespace fs {
 
@@ -49,5 +51,18 @@ int readFolder(const Where& where, Kinds kinds, OnEntry&& onEntry) {
         },
         const_cast<void*>(static_cast<const void*>(&onEntry)));
 }
+
+// Every name of a folder with the inode number the folder gives for it, from one reading. The
+// names are kept in one buffer: a folder of a million files costs no allocation per name.
+class InodesByName {
+public:
+    // Returns 0 or the errno; what was read before an error is kept.
+    int read(int dirfd);
+    std::optional<std::uint64_t> find(std::string_view name) const;
+
+private:
+    std::string names_;
+    std::unordered_map<std::string_view, std::uint64_t> byName_;
+};
 
 }  // namespace fs

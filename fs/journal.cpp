@@ -1,6 +1,5 @@
 #include "fs/journal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -14,6 +13,9 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+
+#include "core/naming.h"
+#include "fs/folder_reader.h"
 
 namespace fs {
 
@@ -127,28 +129,24 @@ int openStateFolder(const std::string& stateDir) {
 // Removes the temporaries of writers killed before their commit: a plan of a million entries
 // left behind would weigh tens of megabytes. A writer still running keeps its own.
 void removeDeadTemporaries(int dirfd) {
-    const int fd = ::dup(dirfd);
-    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
-    if (dir == nullptr) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        return;
-    }
     const std::size_t prefix = sizeof kTempPrefix - 1;
-    while (const dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        if (std::strncmp(name, kTempPrefix, prefix) != 0) {
-            continue;
+    std::vector<std::string> dead;
+    readFolder(dirfd, Kinds::NameOnly, [&](const FolderEntry& entry) {
+        if (entry.name.substr(0, prefix) != kTempPrefix) {
+            return true;
         }
+        const std::string name(entry.name);
         char* end = nullptr;
-        const long pid = std::strtol(name + prefix, &end, 10);
-        if (end != name + prefix && *end == '.' && pid > 0 &&
+        const long pid = std::strtol(name.c_str() + prefix, &end, 10);
+        if (end != name.c_str() + prefix && *end == '.' && pid > 0 &&
             ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-            ::unlinkat(dirfd, name, 0);
+            dead.push_back(name);
         }
+        return true;
+    });
+    for (const std::string& name : dead) {
+        ::unlinkat(dirfd, name.c_str(), 0);
     }
-    ::closedir(dir);
 }
 
 // Reads the plan out of the whole file `data`, trusting no length in it.
@@ -226,40 +224,64 @@ bool parsePlans(std::string_view body, std::vector<JournalPlan>& plans) {
     return p.left() == 0;
 }
 
-struct Look {
-    bool present = false;
-    FileId id;
-    bool emptyFile = false;
-    std::int64_t modifiedAt = 0;
-};
-
-// Looks `name` up in `dirfd`; false when that failed for a reason other than its absence.
-bool look(int dirfd, const std::string& name, Look& out, int& err) {
-    struct stat st {};
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) {
-            out = {};
-            return true;
-        }
-        err = errno;
-        return false;
+// Adds the folder `dirfd` at `folder` to `writer`, with each name of `renameList` and the
+// identity of its file as the folder gives it.
+int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
+                 const core::WorkList& renameList) {
+    int err = 0;
+    const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
+    // The file list's own reading gave each name its inode number; a list without them (or a
+    // name without one) is looked up in one pass over the folder.
+    bool fromList = renameList.count() > 0;
+    for (std::int64_t i = 0; fromList && i < renameList.count(); ++i) {
+        fromList = renameList.inodeAt(i) != 0;
     }
-    out.present = true;
-    out.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-    out.emptyFile = S_ISREG(st.st_mode) && st.st_size == 0;
-    out.modifiedAt = static_cast<std::int64_t>(st.st_mtime);
-    return true;
+    InodesByName inodes;
+    if (!folderId) {
+        err = errno;
+    } else if (!fromList) {
+        err = inodes.read(dirfd);
+    }
+    const auto listed = [&](std::int64_t i) {
+        return fromList ? std::optional<std::uint64_t>(renameList.inodeAt(i))
+                        : inodes.find(renameList.at(i));
+    };
+    // Some file systems (overlays, some network ones) give readdir inode numbers that differ
+    // from stat's: check the first name, and ask stat for each if they differ.
+    bool statEach = false;
+    if (err == 0 && renameList.count() > 0) {
+        const std::optional<std::uint64_t> found = listed(0);
+        const FileId byStat = fileIdAt(dirfd, renameList.at(0)).value_or(FileId{});
+        statEach = !found || byStat.inode != *found || byStat.device != folderId->device;
+    }
+    if (err == 0) {
+        err = writer.addFolder(folder, *folderId);
+    }
+    for (std::int64_t i = 0; err == 0 && i < renameList.count(); ++i) {
+        const std::string& name = renameList.at(i);
+        FileId id;
+        if (statEach) {
+            id = fileIdAt(dirfd, name).value_or(FileId{});
+        } else if (const std::optional<std::uint64_t> found = listed(i)) {
+            id = {folderId->device, *found};
+        }
+        // A name the listing had and the folder has no longer keeps a zero identity: nothing
+        // will ever be done to it.
+        writer.add(name, core::prefixedName(folder, name), id);
+    }
+    return err;
+}
+
+// A checksum of a folder's rename list, to know the list a run begins with is the one recorded.
+std::uint64_t namesChecksum(const core::WorkList& renameList) {
+    std::uint64_t h = journalChecksum({});
+    for (std::int64_t i = 0; i < renameList.count(); ++i) {
+        h = (h ^ journalChecksum(renameList.at(i))) * 0x100000001b3ULL;
+    }
+    return h ^ static_cast<std::uint64_t>(renameList.count());
 }
 
 }  // namespace
-
-std::optional<FileId> fileIdAt(int dirfd, const std::string& name) {
-    struct stat st {};
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return std::nullopt;
-    }
-    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
 
 std::uint64_t journalChecksum(std::string_view bytes) {
     std::uint64_t h = 0xcbf29ce484222325ULL;
@@ -555,110 +577,95 @@ int removeJournal(const std::string& stateDir) {
     return ::unlink(journalPath(stateDir).c_str()) == 0 ? 0 : errno;
 }
 
-int openRunFolder(const JournalPlan& plan, Progress::Status& status, int& err) {
-    err = 0;
-    const int fd = ::open(plan.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-        status = Progress::Status::CannotOpen;
-        return -1;
+RunRecorder::RunRecorder(std::string stateDir, bool mayLeaveReservations)
+    : stateDir_(std::move(stateDir)), mayLeaveReservations_(mayLeaveReservations) {}
+
+RunRecorder::~RunRecorder() = default;
+
+int RunRecorder::addFolder(int dirfd, const std::string& folder, const core::WorkList& renameList) {
+    if (err_ == 0 && committed_) {
+        err_ = EINVAL;  // the journal is written: a folder added now would not be in it
     }
-    const std::optional<FileId> id = fileIdAt(fd, ".");
-    if (!id) {
-        err = errno;
-        status = Progress::Status::CannotOpen;
-    } else if (*id != plan.folderId) {
-        status = Progress::Status::OtherFolder;
-    } else {
-        status = Progress::Status::Ok;
-        return fd;
+    if (err_ == 0 && stateDir_.empty()) {
+        err_ = ENOENT;
     }
-    ::close(fd);
-    return -1;
+    if (err_ == 0 && !started_) {
+        err_ = writer_.begin(stateDir_, mayLeaveReservations_);
+        started_ = true;
+    }
+    if (err_ == 0) {
+        err_ = recordFolder(writer_, dirfd, folder, renameList);
+    }
+    if (err_ == 0) {
+        sections_.push_back({folder, namesChecksum(renameList), false});
+    }
+    return err_;
 }
 
-Progress examineAt(int dirfd, const JournalPlan& plan) {
-    Progress result;
-    const std::optional<FileId> folder = fileIdAt(dirfd, ".");
-    if (!folder) {
-        result.status = Progress::Status::CannotOpen;
-        result.err = errno;
-        return result;
+int RunRecorder::commit() {
+    if (err_ == 0 && (committed_ || sections_.empty())) {
+        err_ = EINVAL;
     }
-    if (*folder != plan.folderId) {
-        result.status = Progress::Status::OtherFolder;
-        return result;
+    if (err_ == 0) {
+        err_ = writer_.commit();
     }
-    result.states.reserve(plan.entries.size());
-    result.leftoverReservation.reserve(plan.entries.size());
-    // One readdir pass answers for most entries; a stat only where the listing's inode numbers
-    // are not stat's (some overlay and network file systems) or a leftover may need its size.
-    FolderInodes inodes;
-    bool listingAnswers = inodes.read(dirfd) == 0 && !plan.entries.empty();
-    if (listingAnswers) {
-        const JournalEntry& first = plan.entries.front();
-        for (const std::string* name : {&first.oldName, &first.newName}) {
-            Look byStat;
-            const std::optional<std::uint64_t> byListing = inodes.find(*name);
-            if (!look(dirfd, *name, byStat, result.err) ||
-                byStat.present != byListing.has_value() ||
-                (byStat.present &&
-                 (byStat.id.inode != *byListing || byStat.id.device != plan.folderId.device))) {
-                listingAnswers = false;
-            }
-        }
-    }
-    const auto quickLook = [&](const std::string& name, Look& out) {
-        const std::optional<std::uint64_t> inode = inodes.find(name);
-        out = {};
-        out.present = inode.has_value();
-        out.id = {plan.folderId.device, inode.value_or(0)};
-        return true;
-    };
-    for (const JournalEntry& e : plan.entries) {
-        Look atOld;
-        Look atNew;
-        if (listingAnswers) {
-            quickLook(e.oldName, atOld);
-            quickLook(e.newName, atNew);
-            // The size and time of a possible leftover reservation come from a stat.
-            if (atOld.present && atOld.id == e.fileId && atNew.present && atNew.id != e.fileId &&
-                !look(dirfd, e.newName, atNew, result.err)) {
-                result.status = Progress::Status::CannotExamine;
-                result.states.clear();
-                result.leftoverReservation.clear();
-                return result;
-            }
-        } else if (!look(dirfd, e.oldName, atOld, result.err) ||
-                   !look(dirfd, e.newName, atNew, result.err)) {
-            result.status = Progress::Status::CannotExamine;
-            result.states.clear();
-            result.leftoverReservation.clear();
-            return result;
-        }
-        const bool oldHolds = atOld.present && atOld.id == e.fileId;
-        const bool newHolds = atNew.present && atNew.id == e.fileId;
-        result.states.push_back(oldHolds && newHolds ? EntryState::AtBothNames
-                                : oldHolds           ? EntryState::AtOldName
-                                : newHolds           ? EntryState::AtNewName
-                                                     : EntryState::Missing);
-        // Drives that keep times in 2-second steps may date a reservation just before the journal.
-        const bool madeAfterJournal = plan.writtenAt == 0 || atNew.modifiedAt + 2 >= plan.writtenAt;
-        result.leftoverReservation.push_back(plan.mayLeaveReservations && oldHolds && !newHolds &&
-                                             atNew.present && atNew.emptyFile && madeAfterJournal);
-    }
-    return result;
+    committed_ = err_ == 0;
+    return err_;
 }
 
-Progress examine(const JournalPlan& plan) {
-    Progress result;
-    const int fd = openRunFolder(plan, result.status, result.err);
-    if (fd < 0) {
-        return result;
+int RunRecorder::begin(const std::string& folder, const core::WorkList& renameList) {
+    endError_ = 0;
+    if (!started_) {
+        // The window's run: its one folder, recorded now.
+        const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirfd < 0) {
+            return errno;
+        }
+        addFolder(dirfd, folder, renameList);
+        ::close(dirfd);
+        endsWithRun_ = commit() == 0;
+        if (!endsWithRun_) {
+            const int err = err_;
+            reset();
+            return err;
+        }
     }
-    result = examineAt(fd, plan);
-    ::close(fd);
-    return result;
+    if (!committed_) {
+        return err_ != 0 ? err_ : EINVAL;
+    }
+    const std::uint64_t names = namesChecksum(renameList);
+    for (Section& section : sections_) {
+        if (!section.begun && section.folder == folder && section.namesChecksum == names) {
+            section.begun = true;
+            return 0;
+        }
+    }
+    // Not the plan that was recorded: renaming would leave renames undo does not know of.
+    return EINVAL;
+}
+
+void RunRecorder::end() {
+    if (endsWithRun_) {
+        markEnded();
+    }
+}
+
+void RunRecorder::markEnded() {
+    if (committed_) {
+        endError_ = fs::markEnded(stateDir_);
+        committed_ = false;
+    }
+    if (endsWithRun_) {
+        reset();  // the next run of the window records afresh
+    }
+}
+
+void RunRecorder::reset() {
+    err_ = 0;
+    started_ = false;
+    committed_ = false;
+    endsWithRun_ = false;
+    sections_.clear();
 }
 
 }  // namespace fs

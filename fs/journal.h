@@ -1,36 +1,22 @@
 #pragma once
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-// The journal of a rename run: the plan, written once before the first rename and read back after
-// a kill or a power cut, or on the user's request, to finish or undo the run. Progress is never
-// written per file: it is read from the disk by looking at which of an entry's two names holds
-// the recorded file (device and inode). No Qt here: names are the bytes the folder stores.
+// The journal of a rename run: its format, written once before the first rename and read back
+// after a kill or a power cut, or on the user's request, to finish or undo the run. Progress is
+// never written per file: undo reads it from the disk. No Qt here: names are the bytes the
+// folder stores.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <utility>
 #include <vector>
 
+#include "core/rename_run.h"
+#include "core/worklist.h"
+#include "fs/file_id.h"
+
 namespace fs {
-
-// A file's identity on this machine: the same file under any of its names.
-struct FileId {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-// The identity of `name` inside the folder `dirfd`, without following a symbolic link (a link is
-// renamed as itself). `fileIdAt(fd, ".")` is the folder's own identity. Empty when the name cannot
-// be looked up; errno tells why.
-std::optional<FileId> fileIdAt(int dirfd, const std::string& name);
 
 // The journal file's layout, all integers little-endian:
 //   "KOVRAJNL", u32 version, u32 flags, u64 folder count, folder sections, u64 checksum, end mark.
@@ -85,48 +71,6 @@ struct JournalPlan {
         return folder == other.folder && folderId == other.folderId &&
                mayLeaveReservations == other.mayLeaveReservations && entries == other.entries;
     }
-};
-
-// Every name of the folder with the inode number readdir gives for it. The names are kept in
-// one buffer, so a folder of a million files costs no allocation per name.
-class FolderInodes {
-public:
-    int read(int dirfd) {
-        const int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
-        if (dir == nullptr) {
-            const int err = errno;
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            return err;
-        }
-        std::vector<std::pair<std::size_t, std::uint64_t>> ends;
-        errno = 0;
-        while (const dirent* entry = ::readdir(dir)) {
-            names_ += entry->d_name;
-            ends.emplace_back(names_.size(), static_cast<std::uint64_t>(entry->d_ino));
-            errno = 0;
-        }
-        const int err = errno;
-        ::closedir(dir);
-        // Views into the buffer only once it no longer grows.
-        byName_.reserve(ends.size());
-        std::size_t start = 0;
-        for (const auto& [end, inode] : ends) {
-            byName_.emplace(std::string_view(names_).substr(start, end - start), inode);
-            start = end;
-        }
-        return err;
-    }
-    std::optional<std::uint64_t> find(const std::string& name) const {
-        const auto found = byName_.find(std::string_view(name));
-        return found == byName_.end() ? std::nullopt : std::optional(found->second);
-    }
-
-private:
-    std::string names_;
-    std::unordered_map<std::string_view, std::uint64_t> byName_;
 };
 
 // Writes a run's plan as the journal, streaming entries into one buffer written at commit. The
@@ -205,41 +149,57 @@ std::string setAsidePath(const std::string& stateDir);
 // Removes the journal. Returns 0 or errno (ENOENT: no journal).
 int removeJournal(const std::string& stateDir);
 
-// Where an entry's file is, judged by its identity only.
-//   Undo (entries in reverse order): AtNewName -> rename new back to old, never replacing;
-//   AtBothNames -> remove the new name; AtOldName -> nothing to do; Missing -> report it.
-//   Finish: AtOldName -> rename old to new (onto a leftover reservation, if that is ours);
-//   AtBothNames -> remove the old name; AtNewName -> done; Missing -> report it.
-enum class EntryState {
-    AtOldName,
-    AtNewName,
-    AtBothNames,  // a link then unlink cut short: both names are the same file
-    Missing,      // neither name holds the recorded file
-};
+// Writes the journal of a run before its first rename, with each file's identity as its folder
+// gives it, and marks it ended when the run ends. The window's run records its one folder when it
+// begins; the command line adds every folder first and commits once, so that undo takes the whole
+// command back.
+class RunRecorder : public core::RunJournal {
+public:
+    // `mayLeaveReservations`: the rename may create the new name empty before renaming onto it,
+    // so a kill can leave an empty reservation behind for recovery to remove.
+    explicit RunRecorder(std::string stateDir = stateDirectory(),
+                         bool mayLeaveReservations = false);
+    ~RunRecorder() override;
+    RunRecorder(const RunRecorder&) = delete;
+    RunRecorder& operator=(const RunRecorder&) = delete;
 
-struct Progress {
-    enum class Status {
-        Ok,
-        CannotOpen,     // the folder could not be opened (err)
-        OtherFolder,    // the folder's path now names another folder than the run's
-        CannotExamine,  // a name could not be looked up for a reason other than its absence (err)
+    // Adds the folder open as `dirfd` (its absolute path `folder`) with the names its run will
+    // rename, in order. Returns 0 or errno; after a failure, commit fails with it.
+    int addFolder(int dirfd, const std::string& folder, const core::WorkList& renameList);
+    // Whether a folder was added.
+    bool empty() const { return sections_.empty(); }
+    // Writes the journal of every folder added. Returns 0 or errno: then no run may begin.
+    int commit();
+
+    // Without a committed plan, records this one folder and commits. With one, succeeds, writing
+    // nothing, only for a folder added with the very same rename list, once (EINVAL otherwise).
+    int begin(const std::string& folder, const core::WorkList& renameList) override;
+    // Marks the journal ended when begin() recorded it; the owner of a plan of several folders
+    // calls markEnded() once after the last of them instead.
+    void end() override;
+    void markEnded();
+
+    // Why the end could not be marked (0 if it was, or nothing was begun): the next start will
+    // then offer recovery of a run that in fact ended, which is harmless.
+    int endError() const { return endError_; }
+
+private:
+    void reset();
+
+    struct Section {
+        std::string folder;
+        std::uint64_t namesChecksum = 0;  // of the rename list, to know the run's is the one
+        bool begun = false;
     };
-    Status status = Status::Ok;
-    int err = 0;
-    std::vector<EntryState> states;  // one per entry, in plan order, when Ok
-    // One per entry when Ok: the new name holds an empty regular file that is not the recorded
-    // file while the old name still holds it. Only when the plan may leave reservations.
-    std::vector<bool> leftoverReservation;
+    std::string stateDir_;
+    bool mayLeaveReservations_;
+    JournalWriter writer_;
+    int err_ = 0;
+    bool started_ = false;
+    bool committed_ = false;
+    bool endsWithRun_ = false;
+    int endError_ = 0;
+    std::vector<Section> sections_;
 };
-
-// Opens the run's folder by its recorded path and checks it is the run's folder. On Ok returns a
-// descriptor (O_DIRECTORY) the caller closes and renames relative to; otherwise -1.
-int openRunFolder(const JournalPlan& plan, Progress::Status& status, int& err);
-
-// The state of every entry in the folder `dirfd`, which must be the run's folder.
-Progress examineAt(int dirfd, const JournalPlan& plan);
-
-// Opens the run's folder, checks it, and examines every entry.
-Progress examine(const JournalPlan& plan);
 
 }  // namespace fs

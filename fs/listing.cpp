@@ -1,8 +1,5 @@
 #include "fs/listing.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +7,7 @@
 #include <cerrno>
 
 #include "core/paths.h"
+#include "fs/folder_reader.h"
 
 namespace fs {
 
@@ -24,46 +22,14 @@ constexpr std::array<unsigned char, 256> makeFoldTable() {
 }
 constexpr std::array<unsigned char, 256> kFold = makeFoldTable();
 
-// Calls `onName(name)` for each name of `folder` (without "." and "..") for which
-// `keep(fd, entry)` holds, in the folder's order, until `onName` returns false. `fd` is the
-// folder's handle, for the few entries whose type must be looked up. Returns 0 or the errno.
-template <class Keep, class OnName>
-int forEachEntry(const std::string& folder, Keep keep, OnName onName) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    DIR* dir = ::fdopendir(fd);
-    if (dir == nullptr) {
-        const int error = errno;
-        ::close(fd);
-        return error;
-    }
-    int error = 0;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        const bool dots =
-            name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-        if (!dots && keep(fd, *entry) && !onName(name, static_cast<std::uint64_t>(entry->d_ino))) {
-            error = ECANCELED;
-            break;
-        }
-        errno = 0;
-    }
-    if (error == 0) {
-        error = errno;
-    }
-    ::closedir(dir);
-    return error;
-}
-
-// The names of `folder` for which `keep` holds, in display order.
+// The names of `folder` whose kind `keep` accepts, in display order.
 template <class Keep>
-Listing readFolder(const std::string& folder, Keep keep) {
+Listing readSorted(const std::string& folder, Keep keep) {
     Listing listing;
-    listing.error = forEachEntry(folder, keep, [&](const char* name, std::uint64_t) {
-        listing.names.emplace_back(name);
+    listing.error = readFolder(folder, Kinds::Resolve, [&](const FolderEntry& entry) {
+        if (keep(entry.kind)) {
+            listing.names.emplace_back(entry.name);
+        }
         return true;
     });
     if (listing.error != 0) {
@@ -73,16 +39,9 @@ Listing readFolder(const std::string& folder, Keep keep) {
     return listing;
 }
 
-bool isFolderAt(int fd, const char* name, int flags) {
-    struct stat st {};
-    return ::fstatat(fd, name, &st, flags) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool isFileEntry(int fd, const dirent& entry) {
-    // Only links and entries of unknown type cost a stat. A link to a folder opens like a
-    // folder, so it is listed with the folders and not here; a broken link stays a file.
-    return entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK ? !isFolderAt(fd, entry.d_name, 0)
-                                                                : entry.d_type != DT_DIR;
+// A link to a folder opens like a folder, so it is listed with the folders, not the files.
+bool isFile(EntryKind kind) {
+    return kind == EntryKind::File;
 }
 
 }  // namespace
@@ -109,7 +68,7 @@ void sortForDisplay(std::vector<std::string>& names) {
 }
 
 Listing listFiles(const std::string& folder) {
-    return readFolder(folder, isFileEntry);
+    return readSorted(folder, isFile);
 }
 
 int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
@@ -118,11 +77,14 @@ int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chu
     std::size_t limit = std::max<std::size_t>(firstChunk, 1);
     std::vector<FileEntry> chunk;
     chunk.reserve(limit);
-    const int error = forEachEntry(folder, isFileEntry, [&](const char* name, std::uint64_t inode) {
+    const int error = readFolder(folder, Kinds::Resolve, [&](const FolderEntry& entry) {
         if (cancelled.load(std::memory_order_relaxed)) {
             return false;
         }
-        chunk.push_back({name, inode});
+        if (!isFile(entry.kind)) {
+            return true;
+        }
+        chunk.push_back({std::string(entry.name), entry.inode});
         if (chunk.size() >= limit) {
             onChunk(std::move(chunk));
             limit = std::max<std::size_t>(chunkSize, 1);
@@ -139,15 +101,11 @@ int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chu
 }
 
 Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entriesSeen) {
-    return readFolder(folder, [entriesSeen](int fd, const dirent& entry) {
+    return readSorted(folder, [entriesSeen](EntryKind kind) {
         if (entriesSeen != nullptr) {
             entriesSeen->fetch_add(1, std::memory_order_relaxed);
         }
-        // A link counts by what it points to: it opens like the folder it names.
-        if (entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK) {
-            return isFolderAt(fd, entry.d_name, 0);
-        }
-        return entry.d_type == DT_DIR;
+        return kind != EntryKind::File;
     });
 }
 

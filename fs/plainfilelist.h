@@ -1,7 +1,7 @@
 #pragma once
 
-// A file list without any window: the folder's files, with a selection. Drives the rename run
-// where there is no window: the command line and the safety suite's kill helper.
+// A file list without any window: the folder's files, with a selection. Drives the rename run in
+// the safety suite's kill helper, the tests and the benchmarks.
 
 #include <algorithm>
 #include <atomic>

@@ -1,26 +1,14 @@
 #pragma once
 
-// The never-overwriting rename on native names, and the real folder the rename run works in.
+// The real folder the rename run works in, renamed in by native names and never overwriting.
 
 #include <optional>
 #include <string>
 
 #include "core/rename_run.h"
+#include "fs/rename_methods.h"
 
 namespace fs {
-
-// How a file system lets us rename without replacing: the rename flag, a hard link (which fails
-// where the name exists) then an unlink, or an empty file created exclusively under the new name
-// as a reservation that the file is then renamed onto.
-enum class RenameMethod { Unknown, NoReplaceFlag, LinkThenUnlink, Reservation };
-
-// Renames `from` to `to` inside the folder `dirfd`, never replacing an existing `to`. `method`
-// carries what the file system was found to offer from one call to the next, so a run pays for
-// failing system calls on its first file only; it stays Unknown while no call settled it.
-core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
-                                   RenameMethod& method);
-// The same, finding the method afresh.
-core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to);
 
 // The longest name the file system holding `folder` takes, in bytes.
 long nameMax(const std::string& folder);
@@ -34,8 +22,5 @@ class PosixFileSystem : public core::FileSystem {
 public:
     core::OpenedFolder open(const std::string& path) override;
 };
-
-// The method the last folder opened by a PosixFileSystem settled on; for tests and benchmarks.
-RenameMethod lastRenameMethod();
 
 }  // namespace fs

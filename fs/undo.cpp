@@ -1,61 +1,56 @@
 #include "fs/undo.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <memory>
-#include <string_view>
-#include <unordered_map>
 #include <utility>
 
-#include "core/naming.h"
-#include "fs/rename.h"
+#include "fs/folder_reader.h"
 #include "fs/syscalls.h"
 
 namespace fs {
 
 namespace {
 
-// Every name of the folder `dirfd` with its inode number, in one readdir pass: a stat per name
-// costs far more for a million files.
-// The file's identity without following a link; a zero identity (never matched) when it is gone.
-FileId idOrNone(int dirfd, const std::string& name) {
-    return fileIdAt(dirfd, name).value_or(FileId{});
-}
+// What a name holds, looked up by stat.
+struct NameLookup {
+    bool present = false;
+    FileId id;
+    bool emptyFile = false;
+    std::int64_t modifiedAt = 0;
+};
 
-// Removes `name` only while it still is the file `id`: the other name keeps it.
-int removeSecondName(int dirfd, const std::string& name, FileId id) {
-    if (idOrNone(dirfd, name) != id) {
-        return ESTALE;
-    }
-    return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0 ? 0 : errno;
-}
-
-// Removes `name` only while it is an empty regular file that is not `keep`: a reservation the
-// rename left behind.
-bool removeReservation(int dirfd, const std::string& name, FileId keep) {
+// Looks `name` up in `dirfd`; false when that failed for a reason other than its absence.
+bool lookUp(int dirfd, const std::string& name, NameLookup& out, int& err) {
     struct stat st {};
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size != 0 ||
-        FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
-            keep) {
+    out = {};
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        err = errno;
         return false;
     }
-    return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0;
+    out.present = true;
+    out.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    out.emptyFile = S_ISREG(st.st_mode) && st.st_size == 0;
+    out.modifiedAt = static_cast<std::int64_t>(st.st_mtime);
+    return true;
 }
 
-// Removes the empty reservation a kill left under entry `i`'s new name, only at `atStop`: the one
-// entry where the run was cut short.
-void clearLeftover(int dirfd, const Progress& progress, bool atStop, std::size_t i,
-                   const JournalEntry& e, UndoReport& report) {
-    if (atStop && progress.leftoverReservation[i] &&
-        removeReservation(dirfd, e.newName, e.fileId)) {
-        ++report.reservationsRemoved;
+// Which method, if any, left the entry's names looking like `now`.
+RenameMethod cutShortBy(const NamesNow& now, const JournalPlan& plan) {
+    for (const NoReplaceRename* const* m = methodsThatCutShort(); *m != nullptr; ++m) {
+        const bool mayLeave =
+            (*m)->kind() != RenameMethod::Reservation || plan.mayLeaveReservations;
+        if (mayLeave && (*m)->cutShort(now, plan.writtenAt)) {
+            return (*m)->kind();
+        }
     }
+    return RenameMethod::Unknown;
 }
 
 EntryReport problemOf(const std::string& folder, const JournalEntry& e,
@@ -82,10 +77,21 @@ bool moveEntry(int dirfd, const std::string& folder, const JournalEntry& e, cons
     return false;
 }
 
-// Drops `name`, the second name a link+unlink cut short left on an entry's file.
-bool dropSecondName(int dirfd, const std::string& folder, const JournalEntry& e,
-                    const std::string& name, UndoReport& report) {
-    if (const int err = removeSecondName(dirfd, name, e.fileId); err != 0) {
+// Rolls back (undo) or completes (finish) the rename cut short at entry `i`. A reservation,
+// removed, is counted apart; the entry is then still to be renamed when finishing. False when the
+// method's leftover could not be removed.
+bool settleCutShort(int dirfd, const std::string& folder, const FolderState& state, std::size_t i,
+                    const JournalEntry& e, bool finishing, UndoReport& report) {
+    const NoReplaceRename& method = renameMethod(state.cutShortBy[i]);
+    if (method.kind() == RenameMethod::Reservation) {
+        if (method.rollBack(dirfd, e.oldName, e.newName, e.fileId) == 0) {
+            ++report.reservationsRemoved;
+        }
+        return true;
+    }
+    const int err = finishing ? method.complete(dirfd, e.oldName, e.newName, e.fileId)
+                              : method.rollBack(dirfd, e.oldName, e.newName, e.fileId);
+    if (err != 0) {
         report.problems.push_back({folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
         return false;
     }
@@ -94,17 +100,24 @@ bool dropSecondName(int dirfd, const std::string& folder, const JournalEntry& e,
 }
 
 // The first entry the run had not finished: the only one a kill can leave a reservation beside.
-std::size_t frontier(const Progress& progress) {
+std::size_t frontier(const FolderState& state) {
     std::size_t i = 0;
-    while (i < progress.states.size() && progress.states[i] == EntryState::AtNewName) {
+    while (i < state.states.size() && state.states[i] == EntryState::AtNewName) {
         ++i;
     }
     return i;
 }
 
-bool folderGone(const Progress& p) {
-    return p.status == Progress::Status::OtherFolder ||
-           (p.status == Progress::Status::CannotOpen && (p.err == ENOENT || p.err == ENOTDIR));
+bool folderGone(const FolderState& p) {
+    return p.status == FolderState::Status::OtherFolder ||
+           (p.status == FolderState::Status::CannotOpen && (p.err == ENOENT || p.err == ENOTDIR));
+}
+
+// Whether entry `i` has its file under the old name alone, or beside a reservation of ours.
+bool stillToRename(const FolderState& state, std::size_t i) {
+    return state.states[i] == EntryState::AtOldName ||
+           (state.states[i] == EntryState::CutShort &&
+            state.cutShortBy[i] == RenameMethod::Reservation);
 }
 
 // Where the run was when it stopped, across its folders: the run goes through them in order, so
@@ -115,10 +128,10 @@ struct Frontier {
     bool at(std::size_t f, std::size_t e) const { return f == folder && e == entry; }
 };
 
-Frontier frontierOf(const std::vector<Progress>& progress) {
+Frontier frontierOf(const std::vector<FolderState>& progress) {
     Frontier f;
     for (f.folder = 0; f.folder < progress.size(); ++f.folder) {
-        if (progress[f.folder].status != Progress::Status::Ok) {
+        if (progress[f.folder].status != FolderState::Status::Ok) {
             f.entry = SIZE_MAX;
             return f;
         }
@@ -133,7 +146,7 @@ Frontier frontierOf(const std::vector<Progress>& progress) {
 // Reads the journal and examines every folder of it; fills `report`. False when nothing is to be
 // done: no journal, a bad one (set aside here), or no folder that can be examined (set aside
 // when all are gone).
-bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<Progress>& progress,
+bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<FolderState>& progress,
              UndoReport& report) {
     journal = readJournal(stateDir);
     if (journal.status == JournalRead::Status::None) {
@@ -147,7 +160,7 @@ bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<Prog
         return false;
     }
     report.folder = journal.plans.front().folder;
-    const Progress* unreadable = nullptr;
+    const FolderState* unreadable = nullptr;
     const JournalPlan* unreadableFolder = nullptr;
     bool anyOk = false;
     progress.reserve(journal.plans.size());
@@ -155,9 +168,9 @@ bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<Prog
         report.folders.push_back(plan.folder);
         report.entries += static_cast<std::int64_t>(plan.entries.size());
         progress.push_back(examine(plan));
-        const Progress& p = progress.back();
-        anyOk = anyOk || p.status == Progress::Status::Ok;
-        if (p.status != Progress::Status::Ok && !folderGone(p) && unreadable == nullptr) {
+        const FolderState& p = progress.back();
+        anyOk = anyOk || p.status == FolderState::Status::Ok;
+        if (p.status != FolderState::Status::Ok && !folderGone(p) && unreadable == nullptr) {
             unreadable = &p;
             unreadableFolder = &plan;
         }
@@ -181,11 +194,11 @@ bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<Prog
 
 // Opens a folder examined as Ok again for acting in it; -1 (with `p` saying why) when it is no
 // longer there.
-int reopen(const JournalPlan& plan, Progress& p) {
-    if (p.status != Progress::Status::Ok) {
+int reopen(const JournalPlan& plan, FolderState& p) {
+    if (p.status != FolderState::Status::Ok) {
         return -1;
     }
-    Progress::Status status = Progress::Status::Ok;
+    FolderState::Status status = FolderState::Status::Ok;
     int err = 0;
     const int dirfd = openRunFolder(plan, status, err);
     if (dirfd < 0) {
@@ -197,7 +210,7 @@ int reopen(const JournalPlan& plan, Progress& p) {
 
 // Reports every entry of a folder that could not be acted in, in the order they would have been
 // met; true when it may yet be (the folder could not be read, but is there).
-bool reportFolder(const JournalPlan& plan, const Progress& p, bool reverse, UndoReport& report) {
+bool reportFolder(const JournalPlan& plan, const FolderState& p, bool reverse, UndoReport& report) {
     const bool gone = folderGone(p);
     const EntryProblem problem = gone ? EntryProblem::FolderGone : EntryProblem::CannotExamine;
     const int err = gone ? 0 : p.err;
@@ -215,170 +228,129 @@ void syncFolder(int dirfd, bool changed, UndoReport& report) {
     }
 }
 
-// Adds the folder `dirfd` at `folder` to `writer`, with each name of `renameList` and the
-// identity of its file, read in one pass over the folder.
-int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
-                 const core::WorkList& renameList) {
-    int err = 0;
-    const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
-    // The file list's own reading gave each name its inode number; a list without them (or a
-    // name without one) is looked up in one pass over the folder.
-    bool fromList = renameList.count() > 0;
-    for (std::int64_t i = 0; fromList && i < renameList.count(); ++i) {
-        fromList = renameList.inodeAt(i) != 0;
-    }
-    FolderInodes inodes;
-    if (!folderId) {
-        err = errno;
-    } else if (!fromList) {
-        err = inodes.read(dirfd);
-    }
-    const auto listed = [&](std::int64_t i) {
-        return fromList ? std::optional<std::uint64_t>(renameList.inodeAt(i))
-                        : inodes.find(renameList.at(i));
-    };
-    // Some file systems (overlays, some network ones) give readdir inode numbers that differ
-    // from stat's: check the first name, and ask stat for each if they differ.
-    bool statEach = false;
-    if (err == 0 && renameList.count() > 0) {
-        const std::optional<std::uint64_t> found = listed(0);
-        const FileId byStat = idOrNone(dirfd, renameList.at(0));
-        statEach = !found || byStat.inode != *found || byStat.device != folderId->device;
-    }
-    if (err == 0) {
-        err = writer.addFolder(folder, *folderId);
-    }
-    for (std::int64_t i = 0; err == 0 && i < renameList.count(); ++i) {
-        const std::string& name = renameList.at(i);
-        FileId id;
-        if (statEach) {
-            id = idOrNone(dirfd, name);
-        } else if (const std::optional<std::uint64_t> found = listed(i)) {
-            id = {folderId->device, *found};
+// A reservation is only ever left where the run was cut short: elsewhere an empty file under a
+// new name is somebody's, and the entry is simply at its old name.
+void keepReservationsAtFrontier(std::vector<FolderState>& states, const Frontier& edge) {
+    for (std::size_t f = 0; f < states.size(); ++f) {
+        FolderState& state = states[f];
+        for (std::size_t i = 0; i < state.states.size(); ++i) {
+            if (state.states[i] == EntryState::CutShort &&
+                state.cutShortBy[i] == RenameMethod::Reservation && !edge.at(f, i)) {
+                state.states[i] = EntryState::AtOldName;
+            }
         }
-        // A name the listing had and the folder has no longer keeps a zero identity: nothing
-        // will ever be done to it.
-        writer.add(name, core::prefixedName(folder, name), id);
     }
-    return err;
-}
-
-// A checksum of a folder's rename list, to know the list a run begins with is the one recorded.
-std::uint64_t namesChecksum(const core::WorkList& renameList) {
-    std::uint64_t h = journalChecksum({});
-    for (std::int64_t i = 0; i < renameList.count(); ++i) {
-        const std::string& name = renameList.at(i);
-        h = (h ^ journalChecksum(name)) * 0x100000001b3ULL;
-    }
-    return h ^ static_cast<std::uint64_t>(renameList.count());
 }
 
 }  // namespace
 
-JournalRecorder::JournalRecorder(std::string stateDir, bool mayLeaveReservations)
-    : stateDir_(std::move(stateDir)), mayLeaveReservations_(mayLeaveReservations) {}
-
-int JournalRecorder::begin(const std::string& folder, const core::WorkList& renameList) {
-    begun_ = false;
-    endError_ = 0;
-    if (stateDir_.empty()) {
-        return ENOENT;
+int openRunFolder(const JournalPlan& plan, FolderState::Status& status, int& err) {
+    err = 0;
+    const int fd = ::open(plan.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        status = FolderState::Status::CannotOpen;
+        return -1;
     }
-    const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirfd < 0) {
-        return errno;
+    const std::optional<FileId> id = fileIdAt(fd, ".");
+    if (!id) {
+        err = errno;
+        status = FolderState::Status::CannotOpen;
+    } else if (*id != plan.folderId) {
+        status = FolderState::Status::OtherFolder;
+    } else {
+        status = FolderState::Status::Ok;
+        return fd;
     }
-    JournalWriter writer;
-    int err = writer.begin(stateDir_, mayLeaveReservations_);
-    if (err == 0) {
-        err = recordFolder(writer, dirfd, folder, renameList);
-    }
-    ::close(dirfd);
-    if (err == 0) {
-        err = writer.commit();
-    }
-    begun_ = err == 0;
-    return err;
+    ::close(fd);
+    return -1;
 }
 
-void JournalRecorder::end() {
-    if (begun_) {
-        endError_ = markEnded(stateDir_);
-        begun_ = false;
+FolderState examineAt(int dirfd, const JournalPlan& plan) {
+    FolderState result;
+    const std::optional<FileId> folder = fileIdAt(dirfd, ".");
+    if (!folder) {
+        result.status = FolderState::Status::CannotOpen;
+        result.err = errno;
+        return result;
     }
-}
-
-class TreeRecorder::FolderJournal : public core::RunJournal {
-public:
-    explicit FolderJournal(TreeRecorder& tree) : tree_(tree) {}
-    int begin(const std::string& folder, const core::WorkList& renameList) override {
-        if (!tree_.committed_) {
-            return EINVAL;
-        }
-        const std::uint64_t names = namesChecksum(renameList);
-        for (Section& section : tree_.sections_) {
-            if (!section.begun && section.folder == folder && section.names == names) {
-                section.begun = true;
-                return 0;
+    if (*folder != plan.folderId) {
+        result.status = FolderState::Status::OtherFolder;
+        return result;
+    }
+    result.states.reserve(plan.entries.size());
+    result.cutShortBy.reserve(plan.entries.size());
+    // One reading of the folder answers for most entries; a stat only where the listing's inode
+    // numbers are not stat's (some overlay and network file systems) or a leftover may need its
+    // size.
+    InodesByName inodes;
+    bool listingAnswers = inodes.read(dirfd) == 0 && !plan.entries.empty();
+    if (listingAnswers) {
+        const JournalEntry& first = plan.entries.front();
+        for (const std::string* name : {&first.oldName, &first.newName}) {
+            NameLookup byStat;
+            const std::optional<std::uint64_t> byListing = inodes.find(*name);
+            if (!lookUp(dirfd, *name, byStat, result.err) ||
+                byStat.present != byListing.has_value() ||
+                (byStat.present &&
+                 (byStat.id.inode != *byListing || byStat.id.device != plan.folderId.device))) {
+                listingAnswers = false;
             }
         }
-        // Not the plan that was recorded: renaming would leave renames undo does not know of.
-        return EINVAL;
     }
-    void end() override {}
-
-private:
-    TreeRecorder& tree_;
-};
-
-TreeRecorder::TreeRecorder(std::string stateDir, bool mayLeaveReservations)
-    : stateDir_(std::move(stateDir)),
-      mayLeaveReservations_(mayLeaveReservations),
-      runJournal_(std::make_unique<FolderJournal>(*this)) {}
-
-TreeRecorder::~TreeRecorder() = default;
-
-int TreeRecorder::addFolder(int dirfd, const std::string& folder,
-                            const core::WorkList& renameList) {
-    if (err_ == 0 && committed_) {
-        err_ = EINVAL;  // the journal is written: a folder added now would not be in it
+    const auto fromListing = [&](const std::string& name) {
+        const std::optional<std::uint64_t> inode = inodes.find(name);
+        NameLookup found;
+        found.present = inode.has_value();
+        found.id = {plan.folderId.device, inode.value_or(0)};
+        return found;
+    };
+    const auto cannotExamine = [&result] {
+        result.status = FolderState::Status::CannotExamine;
+        result.states.clear();
+        result.cutShortBy.clear();
+        return result;
+    };
+    for (const JournalEntry& e : plan.entries) {
+        NameLookup atOld;
+        NameLookup atNew;
+        if (listingAnswers) {
+            atOld = fromListing(e.oldName);
+            atNew = fromListing(e.newName);
+            // The size and time of a possible leftover come from a stat.
+            if (atOld.present && atOld.id == e.fileId && atNew.present && atNew.id != e.fileId &&
+                !lookUp(dirfd, e.newName, atNew, result.err)) {
+                return cannotExamine();
+            }
+        } else if (!lookUp(dirfd, e.oldName, atOld, result.err) ||
+                   !lookUp(dirfd, e.newName, atNew, result.err)) {
+            return cannotExamine();
+        }
+        NamesNow now;
+        now.oldHolds = atOld.present && atOld.id == e.fileId;
+        now.newHolds = atNew.present && atNew.id == e.fileId;
+        now.newTaken = atNew.present && !now.newHolds;
+        now.newIsEmptyFile = now.newTaken && atNew.emptyFile;
+        now.newModifiedAt = atNew.modifiedAt;
+        const RenameMethod method = cutShortBy(now, plan);
+        result.cutShortBy.push_back(method);
+        result.states.push_back(method != RenameMethod::Unknown ? EntryState::CutShort
+                                : now.oldHolds                  ? EntryState::AtOldName
+                                : now.newHolds                  ? EntryState::AtNewName
+                                                                : EntryState::Missing);
     }
-    if (err_ == 0 && stateDir_.empty()) {
-        err_ = ENOENT;
-    }
-    if (err_ == 0 && !started_) {
-        err_ = writer_.begin(stateDir_, mayLeaveReservations_);
-        started_ = true;
-    }
-    if (err_ == 0) {
-        err_ = recordFolder(writer_, dirfd, folder, renameList);
-    }
-    if (err_ == 0) {
-        sections_.push_back({folder, namesChecksum(renameList), false});
-    }
-    return err_;
+    return result;
 }
 
-int TreeRecorder::commit() {
-    if (err_ == 0 && (committed_ || sections_.empty())) {
-        err_ = EINVAL;
+FolderState examine(const JournalPlan& plan) {
+    FolderState result;
+    const int fd = openRunFolder(plan, result.status, result.err);
+    if (fd < 0) {
+        return result;
     }
-    if (err_ == 0) {
-        err_ = writer_.commit();
-    }
-    committed_ = err_ == 0;
-    return err_;
-}
-
-core::RunJournal& TreeRecorder::runJournal() {
-    return *runJournal_;
-}
-
-void TreeRecorder::end() {
-    if (committed_) {
-        endError_ = markEnded(stateDir_);
-        committed_ = false;
-    }
+    result = examineAt(fd, plan);
+    ::close(fd);
+    return result;
 }
 
 bool hasUndo(const std::string& stateDir) {
@@ -389,11 +361,11 @@ bool hasUndo(const std::string& stateDir) {
 UndoReport undoLastRun(const std::string& stateDir) {
     UndoReport report;
     JournalRead journal;
-    std::vector<Progress> progress;
+    std::vector<FolderState> progress;
     if (!prepare(stateDir, journal, progress, report)) {
         return report;
     }
-    const Frontier edge = frontierOf(progress);
+    keepReservationsAtFrontier(progress, frontierOf(progress));
     bool refused = false;
     // Last folder first, and in each the last renamed first: a later rename may have taken a name
     // an earlier one freed.
@@ -415,11 +387,14 @@ UndoReport undoLastRun(const std::string& stateDir) {
                     refused |=
                         !moveEntry(dirfd, plan.folder, e, e.newName, e.oldName, method, report);
                     break;
-                case EntryState::AtBothNames:
-                    refused |= !dropSecondName(dirfd, plan.folder, e, e.newName, report);
+                case EntryState::CutShort:
+                    refused |=
+                        !settleCutShort(dirfd, plan.folder, progress[f], i, e, false, report);
+                    if (progress[f].cutShortBy[i] == RenameMethod::Reservation) {
+                        ++report.unchanged;
+                    }
                     break;
                 case EntryState::AtOldName:
-                    clearLeftover(dirfd, progress[f], edge.at(f, i), i, e, report);
                     ++report.unchanged;
                     break;
                 case EntryState::Missing:
@@ -463,8 +438,8 @@ PendingRun pendingRun(const std::string& stateDir) {
     std::int64_t gone = 0;
     for (const JournalPlan& plan : journal.plans) {
         pending.folders.push_back(plan.folder);
-        const Progress progress = examine(plan);
-        if (progress.status != Progress::Status::Ok) {
+        const FolderState progress = examine(plan);
+        if (progress.status != FolderState::Status::Ok) {
             if (!folderGone(progress)) {
                 // Offered only once every folder can be looked at.
                 pending.status = PendingRun::Status::CannotExamine;
@@ -476,10 +451,17 @@ PendingRun pendingRun(const std::string& stateDir) {
             continue;
         }
         anyOk = true;
-        for (const EntryState state : progress.states) {
-            switch (state) {
+        for (std::size_t i = 0; i < progress.states.size(); ++i) {
+            switch (progress.states[i]) {
+                case EntryState::CutShort:
+                    // A link cut short has the file under its new name already.
+                    if (progress.cutShortBy[i] == RenameMethod::Reservation) {
+                        ++pending.notDone;
+                    } else {
+                        ++pending.done;
+                    }
+                    break;
                 case EntryState::AtNewName:
-                case EntryState::AtBothNames:
                     ++pending.done;
                     break;
                 case EntryState::AtOldName:
@@ -505,19 +487,19 @@ PendingRun pendingRun(const std::string& stateDir) {
 UndoReport finishPendingRun(const std::string& stateDir) {
     UndoReport report;
     JournalRead journal;
-    std::vector<Progress> progress;
+    std::vector<FolderState> progress;
     if (!prepare(stateDir, journal, progress, report)) {
         return report;
     }
-    const Frontier edge = frontierOf(progress);
+    keepReservationsAtFrontier(progress, frontierOf(progress));
     bool stopped = false;
     for (std::size_t f = 0; f < journal.plans.size(); ++f) {
         const JournalPlan& plan = journal.plans[f];
         const std::vector<JournalEntry>& entries = plan.entries;
         const std::vector<EntryState>& states = progress[f].states;
-        if (stopped && progress[f].status == Progress::Status::Ok) {
+        if (stopped && progress[f].status == FolderState::Status::Ok) {
             for (std::size_t i = 0; i < entries.size(); ++i) {
-                if (states[i] == EntryState::AtOldName) {
+                if (stillToRename(progress[f], i)) {
                     report.problems.push_back({plan.folder, entries[i].oldName, entries[i].newName,
                                                EntryProblem::NotReached, 0});
                 }
@@ -536,22 +518,23 @@ UndoReport finishPendingRun(const std::string& stateDir) {
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const JournalEntry& e = entries[i];
             if (stopped) {
-                if (states[i] == EntryState::AtOldName) {
+                if (stillToRename(progress[f], i)) {
                     report.problems.push_back(
                         {plan.folder, e.oldName, e.newName, EntryProblem::NotReached, 0});
                 }
                 continue;
             }
             switch (states[i]) {
-                case EntryState::AtOldName: {
-                    clearLeftover(dirfd, progress[f], edge.at(f, i), i, e, report);
+                case EntryState::CutShort:
+                    stopped = !settleCutShort(dirfd, plan.folder, progress[f], i, e, true, report);
+                    if (stopped || !stillToRename(progress[f], i)) {
+                        break;
+                    }
+                    [[fallthrough]];
+                case EntryState::AtOldName:
                     // As the run does: the first refusal ends it.
                     stopped =
                         !moveEntry(dirfd, plan.folder, e, e.oldName, e.newName, method, report);
-                    break;
-                }
-                case EntryState::AtBothNames:
-                    stopped = !dropSecondName(dirfd, plan.folder, e, e.oldName, report);
                     break;
                 case EntryState::AtNewName:
                     ++report.unchanged;

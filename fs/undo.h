@@ -1,92 +1,55 @@
 #pragma once
 
 // Undo of the last run, and recovery of a run that never ended (killed, or the machine off), both
-// read from the run's journal and from the disk. Usable by the window and the command line alike:
-// results are values (enums and errno), never words. No Qt here.
+// read from the run's journal and from the disk: which of an entry's two names holds the
+// recorded file (device and inode), and which rename method left a rename cut short. Usable by the
+// window and the command line alike: results are values (enums and errno), never words. No Qt here.
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "core/rename_run.h"
-#include "core/worklist.h"
 #include "fs/journal.h"
+#include "fs/rename_methods.h"
 
 namespace fs {
 
-// Writes the run's plan as the journal in `stateDir` before the first rename, with each file's
-// identity read in one pass over the folder, and marks it ended when the run ends.
-class JournalRecorder : public core::RunJournal {
-public:
-    // `mayLeaveReservations`: the rename may create the new name empty before renaming onto it,
-    // so a kill can leave an empty reservation behind for recovery to remove.
-    explicit JournalRecorder(std::string stateDir = stateDirectory(),
-                             bool mayLeaveReservations = false);
-
-    int begin(const std::string& folder, const core::WorkList& renameList) override;
-    void end() override;
-
-    // Why the end could not be marked (0 if it was, or nothing was begun): the next start will
-    // then offer recovery of a run that in fact ended, which is harmless.
-    int endError() const { return endError_; }
-
-private:
-    std::string stateDir_;
-    bool mayLeaveReservations_;
-    bool begun_ = false;
-    int endError_ = 0;
+// Where an entry's file is, judged by its identity only.
+//   Undo (entries in reverse order): AtNewName -> rename new back to old, never replacing;
+//   CutShort -> its method rolls it back; AtOldName -> nothing to do; Missing -> report it.
+//   Finish: AtOldName -> rename old to new; CutShort -> its method completes it, or rolls it back
+//   and it is renamed again; AtNewName -> done; Missing -> report it.
+enum class EntryState : unsigned char {
+    AtOldName,
+    AtNewName,
+    CutShort,  // a rename cut short between its steps, recognised by its method
+    Missing,   // neither name holds the recorded file
 };
 
-// Keeps a run over several folders as one journal, so that undo takes back all of it: every
-// folder's rename list is added first, the journal is written once (one fsync of the file and one
-// of the state folder, however many folders), then each folder's run is handed runJournal(), and
-// end() is called once after the last of them, whatever way the runs ended.
-class TreeRecorder {
-public:
-    explicit TreeRecorder(std::string stateDir = stateDirectory(),
-                          bool mayLeaveReservations = false);
-    ~TreeRecorder();
-    TreeRecorder(const TreeRecorder&) = delete;
-    TreeRecorder& operator=(const TreeRecorder&) = delete;
-
-    // Adds the folder open as `dirfd` (its absolute path `folder`) with the names its run will
-    // rename, in order, each file's identity read now. Returns 0 or errno; after a failure, commit
-    // fails with it.
-    int addFolder(int dirfd, const std::string& folder, const core::WorkList& renameList);
-
-    // Whether a folder was added.
-    bool empty() const { return sections_.empty(); }
-
-    // Writes the journal of every folder added. Returns 0 or errno: then no run may begin.
-    int commit();
-
-    // For each folder's run: begin() succeeds, writing nothing, only for a folder added with the
-    // very same rename list, once, after a successful commit (EINVAL otherwise); end() does
-    // nothing.
-    core::RunJournal& runJournal();
-
-    // Marks the journal ended, once a commit succeeded.
-    void end();
-    int endError() const { return endError_; }
-
-private:
-    class FolderJournal;
-    struct Section {
-        std::string folder;
-        std::uint64_t names = 0;  // a checksum of the rename list
-        bool begun = false;
+// The state of every entry of one folder of a run.
+struct FolderState {
+    enum class Status {
+        Ok,
+        CannotOpen,     // the folder could not be opened (err)
+        OtherFolder,    // the folder's path now names another folder than the run's
+        CannotExamine,  // a name could not be looked up for a reason other than its absence (err)
     };
-    std::string stateDir_;
-    bool mayLeaveReservations_;
-    JournalWriter writer_;
-    int err_ = 0;
-    bool started_ = false;
-    bool committed_ = false;
-    int endError_ = 0;
-    std::vector<Section> sections_;
-    std::unique_ptr<FolderJournal> runJournal_;
+    Status status = Status::Ok;
+    int err = 0;
+    std::vector<EntryState> states;  // one per entry, in plan order, when Ok
+    // One per entry when Ok: the method whose rename was cut short there (for CutShort).
+    std::vector<RenameMethod> cutShortBy;
 };
+
+// Opens the run's folder by its recorded path and checks it is the run's folder. On Ok returns a
+// descriptor (O_DIRECTORY) the caller closes and renames relative to; otherwise -1.
+int openRunFolder(const JournalPlan& plan, FolderState::Status& status, int& err);
+
+// The state of every entry in the folder `dirfd`, which must be the run's folder.
+FolderState examineAt(int dirfd, const JournalPlan& plan);
+
+// Opens the run's folder, checks it, and examines every entry.
+FolderState examine(const JournalPlan& plan);
 
 // Whether there is a run to undo: a journal exists in `stateDir`. Cheap: the file is not read.
 bool hasUndo(const std::string& stateDir);

@@ -378,7 +378,7 @@ void MainWindow::startRun() {
     // Names beginning with "." lose their dot to the prefix: the user decides first, here on the
     // window's thread, before the run's thread starts.
     const core::HiddenNames hiddenAnswer = askAboutSelectedHiddenNames();
-    fs::JournalRecorder recorder(stateDir_, /*mayLeaveReservations=*/true);
+    fs::RunRecorder recorder(stateDir_, /*mayLeaveReservations=*/true);
     core::RunResult result = runOnThread(&recorder, hiddenAnswer);
     if (result.end == core::RunResult::End::JournalFailed) {
         // Nothing was renamed and the selection stands: the user chooses to go on without undo.

@@ -7,18 +7,21 @@
 #include <optional>
 
 #include "fs/journal.h"
+#include "fs/undo.h"
 #include "testutil.h"
 
 using Status = fs::JournalRead::Status;
 using fs::EntryState;
 using fs::JournalPlan;
+using fs::RenameMethod;
 using Plans = std::vector<JournalPlan>;
 
 Q_DECLARE_METATYPE(std::string)
 Q_DECLARE_METATYPE(JournalPlan)
 Q_DECLARE_METATYPE(Plans)
 Q_DECLARE_METATYPE(EntryState)
-Q_DECLARE_METATYPE(fs::Progress::Status)
+Q_DECLARE_METATYPE(fs::RenameMethod)
+Q_DECLARE_METATYPE(fs::FolderState::Status)
 Q_DECLARE_METATYPE(Status)
 Q_DECLARE_METATYPE(std::optional<std::string>)
 
@@ -508,33 +511,35 @@ private slots:
         QTest::addColumn<std::string>("steps");
         QTest::addColumn<bool>("mayLeaveReservations");
         QTest::addColumn<EntryState>("state");
-        QTest::addColumn<bool>("reservation");
+        QTest::addColumn<RenameMethod>("cutShortBy");
         QTest::newRow("not renamed yet")
-            << std::string("") << false << EntryState::AtOldName << false;
-        QTest::newRow("renamed") << std::string("R") << false << EntryState::AtNewName << false;
+            << std::string("") << false << EntryState::AtOldName << RenameMethod::Unknown;
+        QTest::newRow("renamed") << std::string("R") << false << EntryState::AtNewName
+                                 << RenameMethod::Unknown;
         QTest::newRow("linked, old name not yet removed")
-            << std::string("L") << false << EntryState::AtBothNames << false;
-        QTest::newRow("deleted") << std::string("D") << false << EntryState::Missing << false;
+            << std::string("L") << false << EntryState::CutShort << RenameMethod::LinkThenUnlink;
+        QTest::newRow("deleted") << std::string("D") << false << EntryState::Missing
+                                 << RenameMethod::Unknown;
         QTest::newRow("old name holds another file")
-            << std::string("O") << false << EntryState::Missing << false;
+            << std::string("O") << false << EntryState::Missing << RenameMethod::Unknown;
         QTest::newRow("renamed, then the new name replaced")
-            << std::string("RN") << false << EntryState::Missing << false;
+            << std::string("RN") << false << EntryState::Missing << RenameMethod::Unknown;
         QTest::newRow("symbolic link renamed as itself")
-            << std::string("SR") << false << EntryState::AtNewName << false;
+            << std::string("SR") << false << EntryState::AtNewName << RenameMethod::Unknown;
         QTest::newRow("leftover reservation")
-            << std::string("E") << true << EntryState::AtOldName << true;
+            << std::string("E") << true << EntryState::CutShort << RenameMethod::Reservation;
         QTest::newRow("empty new name, no reservations made")
-            << std::string("E") << false << EntryState::AtOldName << false;
+            << std::string("E") << false << EntryState::AtOldName << RenameMethod::Unknown;
         QTest::newRow("new name holds data, not a reservation")
-            << std::string("H") << true << EntryState::AtOldName << false;
+            << std::string("H") << true << EntryState::AtOldName << RenameMethod::Unknown;
         QTest::newRow("renamed onto its reservation")
-            << std::string("ER") << true << EntryState::AtNewName << false;
+            << std::string("ER") << true << EntryState::AtNewName << RenameMethod::Unknown;
     }
     void examine() {
         QFETCH(std::string, steps);
         QFETCH(bool, mayLeaveReservations);
         QFETCH(EntryState, state);
-        QFETCH(bool, reservation);
+        QFETCH(RenameMethod, cutShortBy);
         const std::string dir = tmp_->path() + "/cats\xff";
         QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
         const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
@@ -585,27 +590,29 @@ private slots:
         QCOMPARE(writePlan(state_, plan), 0);
         const fs::JournalRead read = fs::readJournal(state_);
         QCOMPARE(read.status, Status::Ok);
-        const fs::Progress progress = fs::examine(read.plans.at(0));
-        QCOMPARE(progress.status, fs::Progress::Status::Ok);
+        const fs::FolderState progress = fs::examine(read.plans.at(0));
+        QCOMPARE(progress.status, fs::FolderState::Status::Ok);
         QCOMPARE(progress.states, (std::vector<EntryState>{EntryState::AtOldName, state}));
-        QCOMPARE(progress.leftoverReservation, (std::vector<bool>{false, reservation}));
+        QCOMPARE(progress.cutShortBy,
+                 (std::vector<RenameMethod>{RenameMethod::Unknown, cutShortBy}));
     }
 
     void otherFolderIsRefused_data() {
         QTest::addColumn<std::string>("change");
-        QTest::addColumn<fs::Progress::Status>("status");
+        QTest::addColumn<fs::FolderState::Status>("status");
         QTest::addColumn<int>("err");
-        QTest::newRow("same folder") << std::string("none") << fs::Progress::Status::Ok << 0;
-        QTest::newRow("moved back") << std::string("move back") << fs::Progress::Status::Ok << 0;
+        QTest::newRow("same folder") << std::string("none") << fs::FolderState::Status::Ok << 0;
+        QTest::newRow("moved back") << std::string("move back") << fs::FolderState::Status::Ok << 0;
         QTest::newRow("replaced by a new folder")
-            << std::string("replace") << fs::Progress::Status::OtherFolder << 0;
-        QTest::newRow("gone") << std::string("move") << fs::Progress::Status::CannotOpen << ENOENT;
+            << std::string("replace") << fs::FolderState::Status::OtherFolder << 0;
+        QTest::newRow("gone") << std::string("move") << fs::FolderState::Status::CannotOpen
+                              << ENOENT;
         QTest::newRow("file system mounted over it")
-            << std::string("mount") << fs::Progress::Status::OtherFolder << 0;
+            << std::string("mount") << fs::FolderState::Status::OtherFolder << 0;
     }
     void otherFolderIsRefused() {
         QFETCH(std::string, change);
-        QFETCH(fs::Progress::Status, status);
+        QFETCH(fs::FolderState::Status, status);
         QFETCH(int, err);
         const std::string dir = tmp_->path() + "/cats";
         const std::string moved = tmp_->path() + "/moved";
@@ -633,8 +640,8 @@ private slots:
                 QCOMPARE(::rename(moved.c_str(), dir.c_str()), 0);
             }
         }
-        const fs::Progress progress = fs::examine(plan);
-        fs::Progress::Status openStatus{};
+        const fs::FolderState progress = fs::examine(plan);
+        fs::FolderState::Status openStatus{};
         int openErr = -1;
         const int runFd = fs::openRunFolder(plan, openStatus, openErr);
         if (runFd >= 0) {
@@ -647,8 +654,8 @@ private slots:
         QCOMPARE(progress.err, err);
         QCOMPARE(openStatus, status);
         QCOMPARE(openErr, err);
-        QCOMPARE(runFd >= 0, status == fs::Progress::Status::Ok);
-        if (status != fs::Progress::Status::Ok) {
+        QCOMPARE(runFd >= 0, status == fs::FolderState::Status::Ok);
+        if (status != fs::FolderState::Status::Ok) {
             QVERIFY(progress.states.empty());
         }
     }
@@ -662,9 +669,9 @@ private slots:
         ::close(fd);
         const int other = ::open(tmp_->path().c_str(), O_RDONLY | O_DIRECTORY);
         QVERIFY(other >= 0);
-        const fs::Progress progress = fs::examineAt(other, plan);
+        const fs::FolderState progress = fs::examineAt(other, plan);
         ::close(other);
-        QCOMPARE(progress.status, fs::Progress::Status::OtherFolder);
+        QCOMPARE(progress.status, fs::FolderState::Status::OtherFolder);
     }
 };
 

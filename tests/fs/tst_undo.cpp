@@ -68,7 +68,7 @@ core::RunResult runWithJournal(const std::string& folder, int cancelAfter = 0) {
     core::WorkList list1;
     core::WorkList list2;
     fs::PosixFileSystem fileSystem;
-    fs::JournalRecorder recorder(fs::stateDirectory());
+    fs::RunRecorder recorder(fs::stateDirectory());
     core::RunOptions options;
     options.journal = &recorder;
     options.progress = [cancelAfter](std::int64_t done, std::int64_t) {
@@ -81,7 +81,7 @@ core::RunResult runWithJournal(const std::string& folder, int cancelAfter = 0) {
 // folder at or after `killedAt` is left as a kill leaves it: that one with only its first file
 // renamed, the later ones untouched, and the journal never ended.
 void runTree(const std::vector<std::string>& folders, std::size_t killedAt = SIZE_MAX) {
-    fs::TreeRecorder tree(fs::stateDirectory(), true);
+    fs::RunRecorder tree(fs::stateDirectory(), true);
     for (const std::string& folder : folders) {
         fs::PlainFileList list(folder);
         core::WorkList names;
@@ -109,11 +109,11 @@ void runTree(const std::vector<std::string>& folders, std::size_t killedAt = SIZ
         core::WorkList list2;
         fs::PosixFileSystem fileSystem;
         core::RunOptions options;
-        options.journal = &tree.runJournal();
+        options.journal = &tree;
         QCOMPARE(core::renameRun(list, list1, list2, fileSystem, options).end,
                  core::RunResult::End::Completed);
     }
-    tree.end();
+    tree.markEnded();
     QCOMPARE(tree.endError(), 0);
 }
 
@@ -149,7 +149,7 @@ class TestUndo : public QObject {
         core::WorkList names;
         names.append("a");
         names.append("b");
-        fs::JournalRecorder recorder(stateDir_);
+        fs::RunRecorder recorder(stateDir_);
         return recorder.begin(dir, names);
     }
 
@@ -295,7 +295,7 @@ private slots:
         for (const std::string& f : files) {
             renameList.append(f);
         }
-        fs::JournalRecorder recorder(stateDir_, true);
+        fs::RunRecorder recorder(stateDir_, true);
         QCOMPARE(recorder.begin(dir, renameList), 0);
         // Killed after two renames, with the third in flight.
         const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
@@ -592,7 +592,7 @@ private slots:
         core::WorkList list1;
         core::WorkList list2;
         fs::PosixFileSystem fileSystem;
-        fs::JournalRecorder recorder(readOnly + "/kovra");
+        fs::RunRecorder recorder(readOnly + "/kovra");
         core::RunOptions options;
         options.journal = &recorder;
         const Snapshot before = snapshot(dir);

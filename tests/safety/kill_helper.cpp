@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     core::WorkList list1;
     core::WorkList list2;
     fs::PosixFileSystem fileSystem;
-    fs::JournalRecorder recorder(fs::stateDirectory(), /*mayLeaveReservations=*/true);
+    fs::RunRecorder recorder(fs::stateDirectory(), /*mayLeaveReservations=*/true);
     core::RunOptions options;
     options.journal = &recorder;
     options.progress = [counters](std::int64_t done, std::int64_t) {

@@ -983,7 +983,7 @@ private slots:
                 ++expectRenamed;
             }
 
-            fs::JournalRecorder recorder;
+            fs::RunRecorder recorder;
             core::RunOptions options;
             options.journal = &recorder;
             const core::RunResult r = runOn(list, options);

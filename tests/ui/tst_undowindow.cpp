@@ -151,7 +151,7 @@ private slots:
         for (const char* n : {"a", "b", "c"}) {
             names.append(n);
         }
-        fs::JournalRecorder recorder;
+        fs::RunRecorder recorder;
         QCOMPARE(recorder.begin(dir, names), 0);
         QCOMPARE(::rename((dir + "/a").c_str(), (dir + "/pics_a").c_str()), 0);
 

@@ -1,0 +1,276 @@
+#include "fs/rename_methods.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "fs/syscalls.h"
+
+namespace fs {
+
+std::optional<FileId> fileIdAt(int dirfd, const std::string& name) {
+    struct stat st {};
+    if (syscalls().fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::nullopt;
+    }
+    return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+namespace {
+
+FileId idOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+// Whether `name` in `dirfd` holds the file `file` right now.
+bool holds(int dirfd, const std::string& name, FileId file) {
+    const std::optional<FileId> id = fileIdAt(dirfd, name);
+    return id && *id == file;
+}
+
+// One method's rename, telling the chain when the drive does not offer the method at all.
+class Method : public NoReplaceRename {
+public:
+    core::RenameStatus rename(int dirfd, const std::string& from,
+                              const std::string& to) const override {
+        bool unavailable = false;
+        return attempt(dirfd, from, to, unavailable);
+    }
+    virtual core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
+                                       bool& unavailable) const = 0;
+};
+
+class FlagRename final : public Method {
+public:
+    RenameMethod kind() const override { return RenameMethod::NoReplaceFlag; }
+    core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
+                               bool& unavailable) const override {
+        if (syscalls().renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) {
+            return {};
+        }
+        const int err = errno;
+        // EINVAL is also a name the drive refuses: the chain tries the others, which refuse it too.
+        unavailable = err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
+        return core::RenameStatus::failed(err);
+    }
+    // One system call: there is no between.
+    bool cutShort(const NamesNow&, std::int64_t) const override { return false; }
+    int rollBack(int, const std::string&, const std::string&, FileId) const override {
+        return EINVAL;
+    }
+    int complete(int, const std::string&, const std::string&, FileId) const override {
+        return EINVAL;
+    }
+};
+
+class LinkRename final : public Method {
+public:
+    RenameMethod kind() const override { return RenameMethod::LinkThenUnlink; }
+    core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
+                               bool& unavailable) const override {
+        Syscalls& sys = syscalls();
+        if (sys.linkat(dirfd, from.c_str(), dirfd, to.c_str(), 0) != 0) {
+            const int err = errno;
+            unavailable = err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
+            return core::RenameStatus::failed(err);
+        }
+        if (sys.unlinkat(dirfd, from.c_str(), 0) == 0) {
+            return {};
+        }
+        const int unlinkErr = errno;
+        // An unlink can act and still report an error (a retransmitted request on NFS answers
+        // ENOENT, a soft mount EIO): the new name may now be the file's only one. It goes only
+        // while the old name provably still holds the same file.
+        struct stat old {};
+        if (sys.fstatat(dirfd, from.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                return {};
+            }
+            return core::RenameStatus::failed(unlinkErr);  // both names kept: nothing lost
+        }
+        if (holds(dirfd, to, idOf(old))) {
+            sys.unlinkat(dirfd, to.c_str(), 0);
+        }
+        return core::RenameStatus::failed(unlinkErr);
+    }
+    // The same file under both names.
+    bool cutShort(const NamesNow& now, std::int64_t) const override {
+        return now.oldHolds && now.newHolds;
+    }
+    int rollBack(int dirfd, const std::string& from, const std::string& to,
+                 FileId file) const override {
+        return dropSecond(dirfd, from, to, file);
+    }
+    int complete(int dirfd, const std::string& from, const std::string& to,
+                 FileId file) const override {
+        return dropSecond(dirfd, to, from, file);
+    }
+
+private:
+    // Removes `drop` only while it and `keep` both hold `file`: `keep` is then still its name.
+    static int dropSecond(int dirfd, const std::string& keep, const std::string& drop,
+                          FileId file) {
+        if (!holds(dirfd, keep, file) || !holds(dirfd, drop, file)) {
+            return ESTALE;
+        }
+        return syscalls().unlinkat(dirfd, drop.c_str(), 0) == 0 ? 0 : errno;
+    }
+};
+
+class ReservationRename final : public Method {
+public:
+    RenameMethod kind() const override { return RenameMethod::Reservation; }
+
+    // The exclusive create fails if anything holds the new name, in any case on a
+    // case-insensitive drive; the rename then replaces nothing but our own empty file.
+    core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
+                               bool&) const override {
+        Syscalls& sys = syscalls();
+        const int fd = sys.openat(dirfd, to.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return core::RenameStatus::failed(errno);
+        }
+        struct stat ours {};
+        const int statErr = ::fstat(fd, &ours) == 0 ? 0 : errno;
+        ::close(fd);
+        if (statErr != 0) {
+            sys.unlinkat(dirfd, to.c_str(), 0);
+            return core::RenameStatus::failed(statErr);
+        }
+        if (!isReservation(dirfd, to, idOf(ours))) {
+            // Another program took the name between the reservation and now: leave it be.
+            return core::RenameStatus::failed(EEXIST);
+        }
+        if (sys.renameat(dirfd, from.c_str(), dirfd, to.c_str()) == 0) {
+            return {};
+        }
+        const int renameErr = errno;
+        if (isReservation(dirfd, to, idOf(ours))) {
+            sys.unlinkat(dirfd, to.c_str(), 0);
+        }
+        if (renameErr != EEXIST && renameErr != EACCES && renameErr != ENOTEMPTY) {
+            return core::RenameStatus::failed(renameErr);
+        }
+        // Some network file systems refuse to rename onto any existing name, our reservation
+        // included. Without it the rename cannot replace anything there; try once more, and
+        // only while the name is still free.
+        struct stat st {};
+        if (sys.fstatat(dirfd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+            return core::RenameStatus::failed(EEXIST);
+        }
+        if (sys.renameat(dirfd, from.c_str(), dirfd, to.c_str()) != 0) {
+            return core::RenameStatus::failed(errno);
+        }
+        return {};
+    }
+
+    // An empty file under the new name, made no earlier than the plan, while the old name still
+    // holds the file. Drives that keep times in 2-second steps may date it just before.
+    bool cutShort(const NamesNow& now, std::int64_t notBefore) const override {
+        return now.oldHolds && !now.newHolds && now.newTaken && now.newIsEmptyFile &&
+               (notBefore == 0 || now.newModifiedAt + 2 >= notBefore);
+    }
+    int rollBack(int dirfd, const std::string& from, const std::string& to,
+                 FileId file) const override {
+        struct stat st {};
+        if (!holds(dirfd, from, file) ||
+            syscalls().fstatat(dirfd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !isReservation(dirfd, to, idOf(st)) || idOf(st) == file) {
+            return ESTALE;
+        }
+        return syscalls().unlinkat(dirfd, to.c_str(), 0) == 0 ? 0 : errno;
+    }
+    int complete(int, const std::string&, const std::string&, FileId) const override {
+        return EINVAL;
+    }
+
+private:
+    // Whether `name` holds the empty regular file `ours`, and nothing else took it meanwhile.
+    static bool isReservation(int dirfd, const std::string& name, FileId ours) {
+        struct stat now {};
+        return syscalls().fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISREG(now.st_mode) && now.st_size == 0 && idOf(now) == ours;
+    }
+};
+
+const FlagRename kFlag;
+const LinkRename kLink;
+const ReservationRename kReservation;
+const NoReplaceRename* const kCutShort[] = {&kLink, &kReservation, nullptr};
+
+const Method& methodObject(RenameMethod kind) {
+    switch (kind) {
+        case RenameMethod::LinkThenUnlink:
+            return kLink;
+        case RenameMethod::Reservation:
+            return kReservation;
+        case RenameMethod::Unknown:
+        case RenameMethod::NoReplaceFlag:
+            break;
+    }
+    return kFlag;
+}
+
+// Whether the sticky bit is why `name` may not be renamed: a shared folder such as /tmp lets only
+// the file's or the folder's owner rename it.
+bool othersFileInStickyFolder(int dirfd, const std::string& name) {
+    struct stat folder {};
+    struct stat file {};
+    if (::fstat(dirfd, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
+        ::fstatat(dirfd, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    const uid_t user = ::geteuid();
+    return user != 0 && file.st_uid != user && folder.st_uid != user;
+}
+
+core::RenameStatus renameByChain(int dirfd, const std::string& from, const std::string& to,
+                                 RenameMethod& settled) {
+    if (settled != RenameMethod::Unknown) {
+        return methodObject(settled).rename(dirfd, from, to);
+    }
+    core::RenameStatus status;
+    for (const Method* method :
+         {static_cast<const Method*>(&kFlag), static_cast<const Method*>(&kLink),
+          static_cast<const Method*>(&kReservation)}) {
+        bool unavailable = false;
+        status = method->attempt(dirfd, from, to, unavailable);
+        if (status.done()) {
+            settled = method->kind();
+            return status;
+        }
+        if (!unavailable) {
+            return status;
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+const NoReplaceRename& renameMethod(RenameMethod kind) {
+    return methodObject(kind);
+}
+
+const NoReplaceRename* const* methodsThatCutShort() {
+    return kCutShort;
+}
+
+core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
+                                   RenameMethod& settled) {
+    core::RenameStatus status = renameByChain(dirfd, from, to, settled);
+    if (status.outcome == core::RenameOutcome::Failed && status.error == EPERM) {
+        status.othersFileInStickyFolder = othersFileInStickyFolder(dirfd, from);
+    }
+    return status;
+}
+
+core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to) {
+    RenameMethod settled = RenameMethod::Unknown;
+    return renameNoReplace(dirfd, from, to, settled);
+}
+
+}  // namespace fs

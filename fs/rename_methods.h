@@ -1,0 +1,71 @@
+#pragma once
+
+// The ways a file system lets us rename without ever replacing an existing name, one object
+// each. Each renames, recognises its own rename cut short by a kill, and settles it. Finish, undo
+// and recovery ask these objects; nothing else in the program removes a name.
+
+#include <cstdint>
+#include <string>
+
+#include "core/rename_run.h"
+#include "fs/file_id.h"
+
+namespace fs {
+
+enum class RenameMethod : unsigned char {
+    Unknown,         // not settled yet: no rename has succeeded in the folder
+    NoReplaceFlag,   // renameat2 with RENAME_NOREPLACE
+    LinkThenUnlink,  // a hard link (which fails where the name exists), then the old name removed
+    Reservation,     // an empty file created exclusively under the new name, then renamed onto
+};
+
+// What an entry's two names hold now, against the file recorded for it before the rename.
+struct NamesNow {
+    bool oldHolds = false;        // the old name holds the recorded file
+    bool newHolds = false;        // the new name holds the recorded file
+    bool newTaken = false;        // the new name holds another file
+    bool newIsEmptyFile = false;  // ... which is an empty regular file
+    std::int64_t newModifiedAt = 0;
+};
+
+class NoReplaceRename {
+public:
+    virtual ~NoReplaceRename() = default;
+    virtual RenameMethod kind() const = 0;
+
+    // Renames `from` to `to` inside the folder `dirfd`, never replacing an existing `to`.
+    virtual core::RenameStatus rename(int dirfd, const std::string& from,
+                                      const std::string& to) const = 0;
+
+    // Whether names that look like `now` are this method's rename cut short between its steps.
+    // `notBefore` (seconds since the epoch, 0 when unknown): our own leftovers are not older.
+    virtual bool cutShort(const NamesNow& now, std::int64_t notBefore) const = 0;
+
+    // Takes a rename cut short back: the file `file` under `from` alone. Removes only what it
+    // proves to be this method's own leftover at that moment. Returns 0, ESTALE when the names
+    // no longer look cut short (nothing removed), or the errno of the removal.
+    virtual int rollBack(int dirfd, const std::string& from, const std::string& to,
+                         FileId file) const = 0;
+
+    // Completes a rename cut short where that needs no new rename: the file under `to` alone.
+    // EINVAL for a method whose leftover has to be rolled back and renamed again.
+    virtual int complete(int dirfd, const std::string& from, const std::string& to,
+                         FileId file) const = 0;
+};
+
+// The object of one method; `Unknown` has none.
+const NoReplaceRename& renameMethod(RenameMethod kind);
+
+// Every method that can leave a rename cut short, for recognising leftovers.
+const NoReplaceRename* const* methodsThatCutShort();
+
+// Renames `from` to `to` inside `dirfd` with the method `settled` when one is, else tries the
+// flag, then links, then the reservation. `settled` is set only by a rename that succeeded: a
+// refusal says nothing about what the drive offers (EEXIST comes before the drive is asked).
+core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
+                                   RenameMethod& settled);
+
+// The same, finding the method afresh.
+core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to);
+
+}  // namespace fs
