@@ -54,8 +54,10 @@ struct Injection {
     int renameFrom = 0;
     int linkErr = 0;  // linkat answers this from call number `linkFrom` on
     int linkFrom = 0;
-    int unlinkErr = 0;      // the first unlinkat answers this; the clean-up after it succeeds
-    bool newcomer = false;  // a file appears under the new name just before linkat
+    int unlinkErr = 0;        // the first unlinkat answers this; the clean-up after it succeeds
+    bool unlinkActs = false;  // ... after removing the name all the same (NFS, soft mounts)
+    bool flagless = false;    // renameat2 with flags: EEXIST where the name exists, else EINVAL
+    bool newcomer = false;    // a file appears under the new name just before linkat
     int renameCalls = 0;
     int linkCalls = 0;
     Entry newcomerEntry;
@@ -69,6 +71,12 @@ Injection gInject;
 int fakeRenameat2(int olddirfd, const char* oldpath, int newdirfd, const char* newpath,
                   unsigned int flags) {
     const int call = gInject.renameCalls++;
+    if (gInject.flagless && flags != 0) {
+        // The kernel answers EEXIST before it asks the drive whether it knows the flag.
+        struct stat st {};
+        errno = ::fstatat(newdirfd, newpath, &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : EINVAL;
+        return -1;
+    }
     if (gInject.renameErr != 0 && call >= gInject.renameFrom) {
         errno = gInject.renameErr;
         return -1;
@@ -97,8 +105,12 @@ int fakeLinkat(int olddirfd, const char* oldpath, int newdirfd, const char* newp
 
 int fakeUnlinkat(int dirfd, const char* pathname, int flags) {
     if (gInject.unlinkErr != 0) {
-        errno = gInject.unlinkErr;
+        const int err = gInject.unlinkErr;
         gInject.unlinkErr = 0;
+        if (gInject.unlinkActs) {
+            fs::defaultSyscalls().unlinkat(dirfd, pathname, flags);
+        }
+        errno = err;
         return -1;
     }
     return fs::defaultSyscalls().unlinkat(dirfd, pathname, flags);
@@ -363,6 +375,7 @@ private slots:
         QTest::addColumn<int>("renameErr");
         QTest::addColumn<int>("linkErr");
         QTest::addColumn<int>("unlinkErr");
+        QTest::addColumn<bool>("unlinkActs");
         QTest::addColumn<bool>("newcomer");
         QTest::addColumn<int>("expectErr");
         QTest::addColumn<bool>("expectUnsafe");
@@ -373,29 +386,34 @@ private slots:
             for (const int via : {0, EINVAL, ENOSYS}) {
                 QTest::addRow("target is %s%s%s", targets[t], via ? ", renameat2 " : "",
                               via ? errnoName(via) : "")
-                    << t << via << 0 << 0 << false << EEXIST << false;
+                    << t << via << 0 << 0 << false << false << EEXIST << false;
             }
         }
         for (const int err : {EINVAL, ENOSYS, EOPNOTSUPP}) {
             QTest::addRow("renameat2 %s: the fallback renames", errnoName(err))
-                << 0 << err << 0 << 0 << false << 0 << false;
+                << 0 << err << 0 << 0 << false << false << 0 << false;
         }
         for (const int err : {EINVAL, ENOSYS}) {
             QTest::addRow("renameat2 %s, the target appears before linkat", errnoName(err))
-                << 0 << err << 0 << 0 << true << EEXIST << false;
+                << 0 << err << 0 << 0 << false << true << EEXIST << false;
         }
         // Neither the flag nor links: the new name is reserved, then renamed onto.
         for (const int err : {EPERM, EOPNOTSUPP}) {
             QTest::addRow("renameat2 EINVAL, linkat %s: renamed onto a reservation", errnoName(err))
-                << 0 << EINVAL << err << 0 << false << 0 << false;
+                << 0 << EINVAL << err << 0 << false << false << 0 << false;
         }
         for (const int err : {ENOSPC, EIO, EMLINK, EDQUOT}) {
             QTest::addRow("renameat2 EINVAL, linkat %s", errnoName(err))
-                << 0 << EINVAL << err << 0 << false << err << false;
+                << 0 << EINVAL << err << 0 << false << false << err << false;
         }
         for (const int err : {EACCES, EPERM, EBUSY, EIO, EROFS}) {
             QTest::addRow("linkat ok, unlinkat %s", errnoName(err))
-                << 0 << EINVAL << 0 << err << false << err << false;
+                << 0 << EINVAL << 0 << err << false << false << err << false;
+        }
+        // The unlink happened and still reported an error: the new name is the file's only one.
+        for (const int err : {ENOENT, EIO, ESTALE}) {
+            QTest::addRow("linkat ok, unlinkat acts then answers %s", errnoName(err))
+                << 0 << EINVAL << 0 << err << true << false << 0 << false;
         }
     }
     void renameFaults() {
@@ -403,6 +421,7 @@ private slots:
         QFETCH(int, renameErr);
         QFETCH(int, linkErr);
         QFETCH(int, unlinkErr);
+        QFETCH(bool, unlinkActs);
         QFETCH(bool, newcomer);
         QFETCH(int, expectErr);
         QFETCH(bool, expectUnsafe);
@@ -435,6 +454,7 @@ private slots:
         gInject.renameErr = renameErr;
         gInject.linkErr = linkErr;
         gInject.unlinkErr = unlinkErr;
+        gInject.unlinkActs = unlinkActs;
         gInject.newcomer = newcomer;
 
         core::RenameStatus status;
@@ -452,6 +472,30 @@ private slots:
                      line.c_str());
             QVERIFY2(!contains(line, "予期しない"), line.c_str());
         }
+    }
+
+    // On a drive without the flag the kernel refuses a taken name before it asks the drive:
+    // that refusal says nothing of the drive, so the next rename still finds a way.
+    void refusalSettlesNoMethod() {
+        ++safety::counts().faultCases;
+        gInject.flagless = true;
+        const std::string dir = freshFolder("x");
+        QVERIFY(!dir.empty());
+        for (const char* name : {"a", "x_a", "b"}) {
+            QVERIFY(testutil::makeFile(dir, name, name));
+        }
+        const Inventory before = inventory(dir);
+        const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(dirfd >= 0);
+        fs::RenameMethod method = fs::RenameMethod::Unknown;
+        const core::RenameStatus taken = fs::renameNoReplace(dirfd, "a", "x_a", method);
+        const core::RenameStatus free = fs::renameNoReplace(dirfd, "b", "x_b", method);
+        ::close(dirfd);
+        QCOMPARE(errnoName(taken.error), errnoName(EEXIST));
+        QCOMPARE(errnoName(free.error), errnoName(0));
+        const Inventory after = inventory(dir);
+        QVERIFY2(safety::keepsEveryFile(before, after), safety::describe(after).c_str());
+        QCOMPARE(after, renamed(before, {"b"}, "x_"));
     }
 
     // One rename, a → x_a, on a file system with neither the rename flag nor links: the new name
