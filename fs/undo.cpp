@@ -113,6 +113,11 @@ bool folderGone(const FolderState& p) {
            (p.status == FolderState::Status::CannotOpen && (p.err == ENOENT || p.err == ENOTDIR));
 }
 
+// Reports progress; false when the user asked to stop.
+bool goOn(const UndoControl& control, std::int64_t looked, std::int64_t total) {
+    return !control.progress || control.progress(looked, total);
+}
+
 // Whether entry `i` has its file under the old name alone, or beside a reservation of ours.
 bool stillToRename(const FolderState& state, std::size_t i) {
     return state.states[i] == EntryState::AtOldName ||
@@ -358,7 +363,7 @@ bool hasUndo(const std::string& stateDir) {
     return !stateDir.empty() && ::lstat(journalPath(stateDir).c_str(), &st) == 0;
 }
 
-UndoReport undoLastRun(const std::string& stateDir) {
+UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control) {
     UndoReport report;
     JournalRead journal;
     std::vector<FolderState> progress;
@@ -367,9 +372,10 @@ UndoReport undoLastRun(const std::string& stateDir) {
     }
     keepReservationsAtFrontier(progress, frontierOf(progress));
     bool refused = false;
+    std::int64_t looked = 0;
     // Last folder first, and in each the last renamed first: a later rename may have taken a name
     // an earlier one freed.
-    for (std::size_t f = journal.plans.size(); f-- > 0;) {
+    for (std::size_t f = journal.plans.size(); f-- > 0 && !report.cancelled;) {
         const JournalPlan& plan = journal.plans[f];
         const int dirfd = reopen(plan, progress[f]);
         if (dirfd < 0) {
@@ -380,7 +386,7 @@ UndoReport undoLastRun(const std::string& stateDir) {
         const std::vector<EntryState>& states = progress[f].states;
         const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
         RenameMethod method = RenameMethod::Unknown;
-        for (std::size_t i = entries.size(); i-- > 0;) {
+        for (std::size_t i = entries.size(); i-- > 0 && !report.cancelled;) {
             const JournalEntry& e = entries[i];
             switch (states[i]) {
                 case EntryState::AtNewName:
@@ -402,12 +408,13 @@ UndoReport undoLastRun(const std::string& stateDir) {
                         {plan.folder, e.oldName, e.newName, EntryProblem::Missing, 0});
                     break;
             }
+            report.cancelled = !goOn(control, ++looked, report.entries);
         }
         syncFolder(dirfd, report.renamed + report.reservationsRemoved > changedBefore, report);
         ::close(dirfd);
     }
     // A refused rename may succeed later; a file changed since never will come back.
-    if (refused || report.syncError != 0) {
+    if (refused || report.cancelled || report.syncError != 0) {
         report.journalKept = true;
         if (!journal.ended) {
             report.journalError = markEnded(stateDir);
@@ -484,7 +491,7 @@ PendingRun pendingRun(const std::string& stateDir) {
     return pending;
 }
 
-UndoReport finishPendingRun(const std::string& stateDir) {
+UndoReport finishPendingRun(const std::string& stateDir, const UndoControl& control) {
     UndoReport report;
     JournalRead journal;
     std::vector<FolderState> progress;
@@ -493,7 +500,8 @@ UndoReport finishPendingRun(const std::string& stateDir) {
     }
     keepReservationsAtFrontier(progress, frontierOf(progress));
     bool stopped = false;
-    for (std::size_t f = 0; f < journal.plans.size(); ++f) {
+    std::int64_t looked = 0;
+    for (std::size_t f = 0; f < journal.plans.size() && !report.cancelled; ++f) {
         const JournalPlan& plan = journal.plans[f];
         const std::vector<JournalEntry>& entries = plan.entries;
         const std::vector<EntryState>& states = progress[f].states;
@@ -515,7 +523,7 @@ UndoReport finishPendingRun(const std::string& stateDir) {
         }
         const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
         RenameMethod method = RenameMethod::Unknown;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
+        for (std::size_t i = 0; i < entries.size() && !report.cancelled; ++i) {
             const JournalEntry& e = entries[i];
             if (stopped) {
                 if (stillToRename(progress[f], i)) {
@@ -544,6 +552,7 @@ UndoReport finishPendingRun(const std::string& stateDir) {
                         {plan.folder, e.oldName, e.newName, EntryProblem::Missing, 0});
                     break;
             }
+            report.cancelled = !goOn(control, ++looked, report.entries);
         }
         syncFolder(dirfd, report.renamed + report.reservationsRemoved > changedBefore, report);
         ::close(dirfd);
@@ -554,8 +563,8 @@ UndoReport finishPendingRun(const std::string& stateDir) {
     return report;
 }
 
-UndoReport undoPendingRun(const std::string& stateDir) {
-    return undoLastRun(stateDir);
+UndoReport undoPendingRun(const std::string& stateDir, const UndoControl& control) {
+    return undoLastRun(stateDir, control);
 }
 
 int keepPendingRun(const std::string& stateDir) {

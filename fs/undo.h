@@ -6,6 +6,7 @@
 // window and the command line alike: results are values (enums and errno), never words. No Qt here.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -97,13 +98,21 @@ struct UndoReport {
     int syncError = 0;                  // the folder could not be synced at the end
     int journalError = 0;               // the journal could not be marked ended
     bool journalKept = false;           // something is left that a later undo may still do
+    bool cancelled = false;             // stopped between two entries at the user's request
+};
+
+// How an undo or a finish reports on its way, and is stopped.
+struct UndoControl {
+    // Called after each entry with (entries looked at, entries in all); returning false stops
+    // before the next entry. The journal is then kept, so the rest can still be done.
+    std::function<bool(std::int64_t done, std::int64_t total)> progress;
 };
 
 // Undoes the journal's run, finished or not: in reverse order of folders and entries, each file
 // renamed back with the never-overwriting rename, and only where the new name still holds the
 // recorded file. The journal is removed once nothing more could be undone; kept while a rename
 // was refused or a folder could not be read.
-UndoReport undoLastRun(const std::string& stateDir);
+UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control = {});
 
 // A run that began and never ended.
 struct PendingRun {
@@ -130,10 +139,10 @@ PendingRun pendingRun(const std::string& stateDir);
 // Renames the rest of a pending run in its order, stopping at the first refusal (or a folder
 // gone or unreadable) as the run does, and marks it ended; the journal is kept, so the whole run
 // can still be undone.
-UndoReport finishPendingRun(const std::string& stateDir);
+UndoReport finishPendingRun(const std::string& stateDir, const UndoControl& control = {});
 
 // Undoes the part of a pending run that was done: the same as undoLastRun.
-UndoReport undoPendingRun(const std::string& stateDir);
+UndoReport undoPendingRun(const std::string& stateDir, const UndoControl& control = {});
 
 // Leaves a pending run as it is: marked ended, so the next start does not ask again, and kept
 // for a later undo. Returns 0 or errno.
