@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it as a user would, checks the installed desktop entry,
-# metainfo, service menu and manual page, runs the command line without a display, starts
-# /usr/bin/kovra on a real X server and ends it with Ctrl+X, then removes the package again.
+# Builds the Debian package, checks it with lintian (any error or warning fails), installs it as a
+# user would, checks the installed desktop entry, metainfo, service menu and manual page, runs the
+# command line without a display, starts /usr/bin/kovra on a real X server and ends it with
+# Ctrl+X, then removes the package again.
 # Usage: tests/package.sh [build folder]
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -20,10 +21,19 @@ if dpkg-query -W -f='${Status}' kovra 2>/dev/null | grep -q "ok installed"; then
     exit 0
 fi
 
-bash "$here/scripts/deps.sh" dpkg-dev file desktop-file-utils appstream man-db
+bash "$here/scripts/deps.sh" dpkg-dev file desktop-file-utils appstream man-db lintian
 rm -f "$build"/kovra_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb="$(ls "$build"/kovra_*_amd64.deb)"
+
+# Debian's own checker; lintian refuses to run as root unless told to.
+as_root=()
+[ "$(id -u)" -ne 0 ] || as_root=(--allow-root)
+lint="$(lintian "${as_root[@]}" --fail-on none "$deb")"
+if grep -E '^[EW]: ' <<<"$lint" >&2; then
+    echo "package: lintian reports errors or warnings on $(basename "$deb")" >&2
+    exit 1
+fi
 
 remove() { DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq kovra >/dev/null; }
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb" >/dev/null
