@@ -341,7 +341,7 @@ std::vector<Mount> mountedDrives() {
     return drives;
 }
 
-bool answers(const std::string& path, std::chrono::milliseconds deadline) {
+bool respondsWithin(const std::string& path, std::chrono::milliseconds deadline) {
     // The path is copied: a stat given up on may return after the caller's string is gone.
     const std::optional<bool> answered = callWithDeadline<bool>(
         [path] {

@@ -40,6 +40,6 @@ std::vector<Mount> mountedDrives();
 // Whether a stat of `path` succeeds within `deadline`, the file system asked afresh rather than
 // answered from cached attributes. False when it fails (a FUSE daemon that is gone, a missing
 // folder) or has not answered in time; the stat is then left to finish on a thread of its own.
-bool answers(const std::string& path, std::chrono::milliseconds deadline);
+bool respondsWithin(const std::string& path, std::chrono::milliseconds deadline);
 
 }  // namespace fs

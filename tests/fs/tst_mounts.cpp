@@ -369,7 +369,7 @@ private slots:
         auto notified = std::make_shared<std::promise<void>>();
         std::future<void> notice = notified->get_future();
 
-        const fs::Pending<int> pending = fs::startCall(
+        const fs::PendingAnswer<int> pending = fs::startCall(
             [gate] {
                 gate.wait();
                 return 7;
@@ -388,7 +388,7 @@ private slots:
     void threadsCapped() {
         std::promise<void> release;
         std::shared_future<void> gate = release.get_future().share();
-        std::vector<fs::Pending<int>> stuck;
+        std::vector<fs::PendingAnswer<int>> stuck;
         while (fs::workersInFlight() < fs::kMaxWorkersInFlight) {
             stuck.push_back(fs::startCall([gate] {
                 gate.wait();
@@ -397,7 +397,7 @@ private slots:
             QVERIFY(stuck.back().valid());
         }
 
-        const fs::Pending<int> refused = fs::startCall([] { return 1; });
+        const fs::PendingAnswer<int> refused = fs::startCall([] { return 1; });
         const Clock::time_point start = Clock::now();
         const std::optional<int> answer = fs::callWithDeadline<int>([] { return 1; }, 10s);
 
@@ -409,18 +409,18 @@ private slots:
         QTRY_COMPARE(fs::workersInFlight(), 0);
     }
 
-    void answersPlain_data() {
+    void respondsPlain_data() {
         QTest::addColumn<std::string>("name");
         QTest::addColumn<bool>("expected");
         QTest::newRow("existing folder") << std::string() << true;
         QTest::newRow("missing path") << std::string("missing/deeper") << false;
     }
-    void answersPlain() {
+    void respondsPlain() {
         QFETCH(std::string, name);
         QFETCH(bool, expected);
         testutil::TempFolder tmp;
         QVERIFY(tmp.isValid());
-        QCOMPARE(fs::answers(tmp.path() + "/" + name, 10s), expected);
+        QCOMPARE(fs::respondsWithin(tmp.path() + "/" + name, 10s), expected);
     }
 
     // A FUSE daemon that is stopped: the stat is given up on in time, the mount table is still
@@ -449,7 +449,7 @@ private slots:
         if (daemon.exited()) {
             QSKIP("bindfs could not mount here");
         }
-        QVERIFY(fs::answers(point, 10s));
+        QVERIFY(fs::respondsWithin(point, 10s));
 
         QCOMPARE(::kill(daemon.pid(), SIGSTOP), 0);
         int status = 0;
@@ -458,7 +458,7 @@ private slots:
 
         const auto deadline = 200ms;
         Clock::time_point start = Clock::now();
-        const bool answered = fs::answers(point, deadline);
+        const bool answered = fs::respondsWithin(point, deadline);
         const long long stuckMs = msSince(start);
         QVERIFY(!answered);
         QVERIFY2(stuckMs < 5000, std::to_string(stuckMs).c_str());
@@ -473,7 +473,7 @@ private slots:
         qInfo("stat given up after %lld ms; drive list read in %lld us", stuckMs, tableUs);
 
         QCOMPARE(::kill(daemon.pid(), SIGCONT), 0);
-        QVERIFY(fs::answers(point, 10s));
+        QVERIFY(fs::respondsWithin(point, 10s));
         // The stat given up on returns too, and its answer is dropped.
         QTRY_COMPARE(fs::workersInFlight(), 0);
     }
