@@ -7,8 +7,8 @@
 // Thread safety: the call and `onDone` run on the worker thread and must own everything they use
 // (capture by value: a call given up on may return long after its caller's frame is gone). The
 // answer lives in a shared state kept alive by shared pointers, so a late answer that nobody
-// waits for any more is dropped without touching freed memory. One `Pending` object must not be
-// used from two threads at once; copies of it may be used from different threads.
+// waits for any more is dropped without touching freed memory. One `PendingAnswer` object must not
+// be used from two threads at once; copies of it may be used from different threads.
 //
 // A call stuck in a FUSE request that its daemon has already taken cannot be killed, not even
 // by the program's exit: the process ends only once the daemon answers or the mount is aborted.
@@ -43,19 +43,20 @@ inline int workersInFlight() {
 }
 
 template <class R>
-class Pending;
+class PendingAnswer;
 
 // Starts `call` on a detached thread of its own and returns its pending answer at once. When
 // the call returns, `onDone` (if any) runs on that worker thread: a window hands it on to its
 // own thread (and must check there that it still exists). What `onDone` throws is dropped.
 template <class F>
-auto startCall(F call, std::function<void()> onDone = {}) -> Pending<std::invoke_result_t<F&>>;
+auto startCall(F call, std::function<void()> onDone = {})
+    -> PendingAnswer<std::invoke_result_t<F&>>;
 
 // The answer of a call running on its own thread.
 template <class R>
-class Pending {
+class PendingAnswer {
 public:
-    Pending() = default;
+    PendingAnswer() = default;
 
     // False when the call was not started (too many threads in flight, or no thread could be
     // made): such a handle never becomes ready.
@@ -73,15 +74,15 @@ public:
 private:
     template <class F>
     friend auto startCall(F call, std::function<void()> onDone)
-        -> Pending<std::invoke_result_t<F&>>;
+        -> PendingAnswer<std::invoke_result_t<F&>>;
 
-    explicit Pending(std::shared_future<R> answer) : answer_(std::move(answer)) {}
+    explicit PendingAnswer(std::shared_future<R> answer) : answer_(std::move(answer)) {}
 
     std::shared_future<R> answer_;
 };
 
 template <class F>
-auto startCall(F call, std::function<void()> onDone) -> Pending<std::invoke_result_t<F&>> {
+auto startCall(F call, std::function<void()> onDone) -> PendingAnswer<std::invoke_result_t<F&>> {
     using R = std::invoke_result_t<F&>;
     static_assert(!std::is_void_v<R> && !std::is_reference_v<R>, "the call must return a value");
     std::promise<R> promise;
@@ -122,7 +123,7 @@ auto startCall(F call, std::function<void()> onDone) -> Pending<std::invoke_resu
         detail::workersInFlight.fetch_sub(1);
         throw;
     }
-    return Pending<R>(std::move(answer));
+    return PendingAnswer<R>(std::move(answer));
 }
 
 // Runs `call` on a worker thread and waits at most `deadline` for it. Returns nullopt when it
@@ -130,7 +131,7 @@ auto startCall(F call, std::function<void()> onDone) -> Pending<std::invoke_resu
 // its answer is dropped. An exception thrown in time by the call is rethrown here.
 template <class R>
 std::optional<R> callWithDeadline(std::function<R()> call, std::chrono::milliseconds deadline) {
-    const Pending<R> pending = startCall(std::move(call));
+    const PendingAnswer<R> pending = startCall(std::move(call));
     if (!pending.wait_for(deadline)) {
         return std::nullopt;
     }

@@ -1,19 +1,25 @@
 #include "fs/mounts.h"
 
-#include <dirent.h>
+#include <blkid/blkid.h>
 #include <fcntl.h>
+#include <libmount/libmount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 
 #include "core/paths.h"
 #include "fs/deadline.h"
+#include "fs/listing.h"
 
 namespace fs {
 
@@ -25,7 +31,6 @@ std::string readWholeFile(const std::string& path) {
     if (fd < 0) {
         return content;
     }
-    // Files under /proc report no size: read until the end.
     char buffer[16384];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -37,27 +42,6 @@ std::string readWholeFile(const std::string& path) {
     }
     ::close(fd);
     return content;
-}
-
-bool isOctal(char c) {
-    return c >= '0' && c <= '7';
-}
-
-// mountinfo writes blank, tab, newline and backslash as \ooo; everything else is the bytes.
-std::string decodeOctal(std::string_view field) {
-    std::string result;
-    result.reserve(field.size());
-    for (std::size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] <= '3' &&
-            isOctal(field[i + 1]) && isOctal(field[i + 2]) && isOctal(field[i + 3])) {
-            result.push_back(static_cast<char>((field[i + 1] - '0') * 64 +
-                                               (field[i + 2] - '0') * 8 + (field[i + 3] - '0')));
-            i += 3;
-        } else {
-            result.push_back(field[i]);
-        }
-    }
-    return result;
 }
 
 int hexValue(char c) {
@@ -73,7 +57,7 @@ int hexValue(char c) {
     return -1;
 }
 
-// udev writes the bytes it does not allow in a link name (blank, slash, backslash...) as \xhh.
+// udev writes the bytes it does not keep as they are (blank, slash, backslash...) as \xhh.
 std::string decodeUdev(std::string_view name) {
     std::string result;
     result.reserve(name.size());
@@ -89,48 +73,8 @@ std::string decodeUdev(std::string_view name) {
     return result;
 }
 
-// Splits on single blanks, keeping empty fields: an empty mount source shows as two blanks.
-std::vector<std::string_view> splitFields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t blank = line.find(' ', start);
-        fields.push_back(line.substr(start, blank - start));
-        if (blank == std::string_view::npos) {
-            return fields;
-        }
-        start = blank + 1;
-    }
-}
-
-bool parseId(std::string_view text, int& value) {
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end && !text.empty();
-}
-
-// One mountinfo line: ID, parent ID, major:minor, root, mount point, options, optional fields
-// up to "-", then type, source and the file system's options.
-bool parseLine(std::string_view line, Mount& mount) {
-    const std::vector<std::string_view> fields = splitFields(line);
-    if (fields.size() < 6) {
-        return false;
-    }
-    std::size_t separator = 6;
-    while (separator < fields.size() && fields[separator] != "-") {
-        ++separator;
-    }
-    if (separator + 2 >= fields.size()) {
-        return false;
-    }
-    if (!parseId(fields[0], mount.id) || !parseId(fields[1], mount.parentId)) {
-        return false;
-    }
-    mount.mountPoint = decodeOctal(fields[4]);
-    mount.type = decodeOctal(fields[separator + 1]);
-    mount.source = decodeOctal(fields[separator + 2]);
-    mount.label.clear();
-    return !mount.mountPoint.empty() && mount.mountPoint.front() == '/' && !mount.type.empty();
+std::string text(const char* value) {
+    return value != nullptr ? std::string(value) : std::string();
 }
 
 bool startsWithFolder(const std::string& path, std::string_view folder) {
@@ -163,25 +107,6 @@ bool isSystemMount(const Mount& mount) {
     return startsWithFolder(path, "/proc") || startsWithFolder(path, "/sys") ||
            startsWithFolder(path, "/dev") || startsWithFolder(path, "/snap") ||
            (startsWithFolder(path, "/run") && !startsWithFolder(path, "/run/media"));
-}
-
-unsigned char foldAscii(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-bool displayLess(const std::string& a, const std::string& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char fa = foldAscii(static_cast<unsigned char>(a[i]));
-        const unsigned char fb = foldAscii(static_cast<unsigned char>(b[i]));
-        if (fa != fb) {
-            return fa < fb;
-        }
-    }
-    if (a.size() != b.size()) {
-        return a.size() < b.size();
-    }
-    return a < b;
 }
 
 // For each mount, whether a path walk can reach it: a mount is hidden when a later mount sits
@@ -231,37 +156,131 @@ std::vector<bool> reachable(const std::vector<Mount>& table) {
     return result;
 }
 
-// The device's kernel name: the last part of where a chain of /dev links ends.
-std::string deviceName(std::string path) {
-    // Device links such as /dev/mapper/home point at the node (../dm-1) in /dev itself.
-    for (int hops = 0; hops < 8; ++hops) {
-        char target[4096];
-        const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) {
-            break;
+// Where UUIDs and labels come from. libblkid answers "which device has LABEL=x" through udev's
+// links without reading a drive (blkid_evaluate_tag), but it has no such answer for "what label
+// has this device": blkid_get_tag_value opens the device to check its cache entry (which a user
+// may not do, and which can hang), and the cache that blkid_get_dev(..., BLKID_DEV_FIND) reads
+// alone is written by root's blkid runs only and is not checked against a card changed since.
+// So udev's record of the device comes first: udev probed it with libblkid as root when it
+// appeared or changed, any user may read the record, and no drive is touched. Only a device
+// without one (no udev running) is probed by libblkid itself, where this process may read it,
+// on threads of their own so that a drive that hangs costs the caller no more than the deadline.
+struct Identity {
+    bool known = false;
+    std::string uuid;
+    std::string label;
+};
+
+Identity fromUdev(const std::string& udevData, dev_t device) {
+    Identity id;
+    const std::string record = readWholeFile(udevData + "/b" + std::to_string(major(device)) + ":" +
+                                             std::to_string(minor(device)));
+    std::size_t start = 0;
+    while (start < record.size()) {
+        std::size_t end = record.find('\n', start);
+        if (end == std::string::npos) {
+            end = record.size();
         }
-        const std::string link(target, static_cast<std::size_t>(n));
-        path = link.front() == '/' ? link : core::joinPath(core::parentFolder(path), link);
+        const std::string_view line = std::string_view(record).substr(start, end - start);
+        const auto value = [&](std::string_view key) {
+            return line.substr(0, key.size()) == key ? decodeUdev(line.substr(key.size()))
+                                                     : std::string();
+        };
+        if (line.rfind("E:ID_FS_TYPE=", 0) == 0) {
+            id.known = true;
+        } else if (line.rfind("E:ID_FS_UUID_ENC=", 0) == 0) {
+            id.uuid = value("E:ID_FS_UUID_ENC=");
+        } else if (line.rfind("E:ID_FS_LABEL_ENC=", 0) == 0) {
+            id.label = value("E:ID_FS_LABEL_ENC=");
+        }
+        start = end + 1;
     }
-    return core::fileName(path);
+    return id;
+}
+
+std::string probeValue(blkid_probe probe, const char* name) {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    if (blkid_probe_lookup_value(probe, name, &data, &size) != 0 || data == nullptr) {
+        return {};
+    }
+    return std::string(data, ::strnlen(data, size));
+}
+
+// Reads the file system's first blocks; may hang on a failing drive.
+Identity probeDevice(const std::string& path) {
+    Identity id;
+    const std::unique_ptr<blkid_struct_probe, void (*)(blkid_probe)> probe(
+        blkid_new_probe_from_filename(path.c_str()), blkid_free_probe);
+    if (!probe) {
+        return id;
+    }
+    blkid_probe_enable_superblocks(probe.get(), 1);
+    blkid_probe_set_superblocks_flags(probe.get(),
+                                      BLKID_SUBLKS_UUID | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE);
+    if (blkid_do_safeprobe(probe.get()) == 0) {
+        id.known = true;
+        id.uuid = probeValue(probe.get(), "UUID");
+        id.label = probeValue(probe.get(), "LABEL");
+    }
+    return id;
+}
+
+// The block device a mount lives on, and its node when the source names one. Only /dev is
+// looked at: a source elsewhere may lie on a mount that hangs.
+dev_t blockDevice(const Mount& mount, std::string& node) {
+    struct stat st {};
+    if (mount.source.rfind("/dev/", 0) == 0 && ::stat(mount.source.c_str(), &st) == 0 &&
+        S_ISBLK(st.st_mode)) {
+        node = mount.source;
+        return st.st_rdev;
+    }
+    // "/dev/root" and the like name no node; the mount's own number is the device's then.
+    return major(mount.device) != 0 ? mount.device : 0;
+}
+
+std::optional<MountedPath> located(const std::vector<Mount>& table, std::size_t index,
+                                   const std::string& path, std::chrono::milliseconds deadline) {
+    MountedPath result;
+    result.mount = table[index];
+    if (!core::isUnder(path, result.mount.mountPoint)) {
+        return std::nullopt;
+    }
+    std::vector<Mount> one{result.mount};
+    addIdentities(one, kUdevData, deadline);
+    result.mount = std::move(one.front());
+    result.identity = identity(result.mount);
+    const std::size_t skip =
+        result.mount.mountPoint.size() + (result.mount.mountPoint == "/" ? 0 : 1);
+    result.relative = path.size() > skip ? path.substr(skip) : std::string();
+    return result;
 }
 
 }  // namespace
 
 std::vector<Mount> readMountTable(const std::string& path) {
-    const std::string content = readWholeFile(path);
     std::vector<Mount> table;
-    std::size_t start = 0;
-    while (start < content.size()) {
-        std::size_t end = content.find('\n', start);
-        if (end == std::string::npos) {
-            end = content.size();
-        }
+    const std::unique_ptr<libmnt_table, void (*)(libmnt_table*)> parsed(mnt_new_table(),
+                                                                        mnt_unref_table);
+    // Lines that do not parse are skipped by libmount; a missing file leaves the table empty.
+    if (!parsed || mnt_table_parse_file(parsed.get(), path.c_str()) != 0) {
+        return table;
+    }
+    const std::unique_ptr<libmnt_iter, void (*)(libmnt_iter*)> it(mnt_new_iter(MNT_ITER_FORWARD),
+                                                                  mnt_free_iter);
+    libmnt_fs* fs = nullptr;
+    while (it && mnt_table_next_fs(parsed.get(), it.get(), &fs) == 0) {
         Mount mount;
-        if (parseLine(std::string_view(content).substr(start, end - start), mount)) {
+        mount.mountPoint = text(mnt_fs_get_target(fs));
+        mount.type = text(mnt_fs_get_fstype(fs));
+        mount.source = text(mnt_fs_get_source(fs));
+        mount.root = text(mnt_fs_get_root(fs));
+        mount.device = mnt_fs_get_devno(fs);
+        mount.id = mnt_fs_get_id(fs);
+        mount.parentId = mnt_fs_get_parent_id(fs);
+        if (!mount.mountPoint.empty() && mount.mountPoint.front() == '/' && !mount.type.empty()) {
             table.push_back(std::move(mount));
         }
-        start = end + 1;
     }
     return table;
 }
@@ -269,7 +288,9 @@ std::vector<Mount> readMountTable(const std::string& path) {
 std::vector<Mount> userDrives(const std::vector<Mount>& table) {
     const std::vector<bool> visible = reachable(table);
     std::vector<Mount> drives;
-    Mount root{"/", {}, {}, {}};
+    Mount root;
+    root.mountPoint = "/";
+    root.root = "/";
     for (std::size_t i = 0; i < table.size(); ++i) {
         const Mount& mount = table[i];
         if (!visible[i]) {
@@ -299,37 +320,41 @@ std::vector<Mount> userDrives(const std::vector<Mount>& table) {
     return drives;
 }
 
-void addLabels(std::vector<Mount>& mounts, const std::string& byLabelFolder) {
-    DIR* dir = ::opendir(byLabelFolder.c_str());
-    if (dir == nullptr) {
-        return;
-    }
-    std::vector<std::pair<std::string, std::string>> links;  // link name, device name
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
+void addIdentities(std::vector<Mount>& mounts, const std::string& udevData,
+                   std::chrono::milliseconds deadline) {
+    // One answer per device: a disk's bind mounts share it.
+    std::map<dev_t, Identity> found;
+    std::map<dev_t, PendingAnswer<Identity>> probes;
+    for (const Mount& mount : mounts) {
+        std::string node;
+        const dev_t device = blockDevice(mount, node);
+        if (device == 0 || found.count(device) != 0 || probes.count(device) != 0) {
             continue;
         }
-        char target[4096];
-        const ssize_t n = ::readlinkat(::dirfd(dir), name.c_str(), target, sizeof target);
-        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) {
-            continue;
+        Identity id = fromUdev(udevData, device);
+        if (id.known) {
+            found[device] = std::move(id);
+        } else if (!node.empty() && ::faccessat(AT_FDCWD, node.c_str(), R_OK, AT_EACCESS) == 0) {
+            probes[device] = startCall([node] { return probeDevice(node); });
         }
-        const std::string link(target, static_cast<std::size_t>(n));
-        links.emplace_back(name, core::fileName(link));
     }
-    ::closedir(dir);
-    // One answer whatever order the folder lists its links in.
-    std::sort(links.begin(), links.end());
+    const auto giveUpAt = std::chrono::steady_clock::now() + deadline;
+    for (const auto& [device, pending] : probes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            giveUpAt - std::chrono::steady_clock::now());
+        if (pending.wait_for(std::max(left, std::chrono::milliseconds(0)))) {
+            found[device] = pending.get();
+        }
+    }
     for (Mount& mount : mounts) {
-        if (mount.source.rfind("/dev/", 0) != 0) {
-            continue;
-        }
-        const std::string device = deviceName(mount.source);
-        for (const auto& [name, linked] : links) {
-            if (!device.empty() && linked == device) {
-                mount.label = decodeUdev(name);
-                break;
+        std::string node;
+        const auto it = found.find(blockDevice(mount, node));
+        if (it != found.end() && it->second.known) {
+            if (!it->second.uuid.empty()) {
+                mount.uuid = it->second.uuid;
+            }
+            if (!it->second.label.empty()) {
+                mount.label = it->second.label;
             }
         }
     }
@@ -337,11 +362,81 @@ void addLabels(std::vector<Mount>& mounts, const std::string& byLabelFolder) {
 
 std::vector<Mount> mountedDrives() {
     std::vector<Mount> drives = userDrives(readMountTable());
-    addLabels(drives);
+    addIdentities(drives);
     return drives;
 }
 
-bool answers(const std::string& path, std::chrono::milliseconds deadline) {
+std::string identity(const Mount& mount) {
+    if (!mount.uuid.empty()) {
+        return "UUID=" + mount.uuid;
+    }
+    // A device's name goes to whatever card is put in next: it never stands for a file system.
+    const bool onDevice = mount.source.rfind("/dev/", 0) == 0 || major(mount.device) != 0;
+    return onDevice || mount.source.empty() ? std::string() : "SOURCE=" + mount.source;
+}
+
+std::optional<MountedPath> mountOf(int fd, std::chrono::milliseconds deadline) {
+    struct statx st {};
+    // Cached attributes do: only the mount ID and the device are wanted, which the kernel knows.
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID | STATX_NLINK, &st) != 0 ||
+        ((st.stx_mask & STATX_NLINK) != 0 && st.stx_nlink == 0)) {
+        return std::nullopt;
+    }
+    char link[PATH_MAX];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(self.c_str(), link, sizeof link);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof link || link[0] != '/') {
+        return std::nullopt;
+    }
+    const std::string path(link, static_cast<std::size_t>(n));
+    const std::vector<Mount> table = readMountTable();
+    if ((st.stx_mask & STATX_MNT_ID) != 0) {
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            if (table[i].id >= 0 && static_cast<std::uint64_t>(table[i].id) == st.stx_mnt_id) {
+                return located(table, i, path, deadline);
+            }
+        }
+        return std::nullopt;
+    }
+    // Kernels before 5.8 give no mount ID: the deepest mount of that device above the path.
+    const dev_t device = makedev(st.stx_dev_major, st.stx_dev_minor);
+    std::optional<std::size_t> best;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (table[i].device == device && core::isUnder(path, table[i].mountPoint) &&
+            (!best || table[i].mountPoint.size() >= table[*best].mountPoint.size())) {
+            best = i;
+        }
+    }
+    return best ? located(table, *best, path, deadline) : std::nullopt;
+}
+
+std::optional<MountedPath> mountOf(const std::string& path, std::chrono::milliseconds deadline) {
+    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::optional<MountedPath> result = mountOf(fd, deadline);
+    ::close(fd);
+    return result;
+}
+
+std::optional<Mount> findMount(const std::string& wanted, const std::string& root,
+                               std::chrono::milliseconds deadline) {
+    if (wanted.empty()) {
+        return std::nullopt;
+    }
+    std::vector<Mount> table = readMountTable();
+    addIdentities(table, kUdevData, deadline);
+    const std::vector<bool> visible = reachable(table);
+    for (std::size_t i = table.size(); i-- > 0;) {
+        if (visible[i] && table[i].root == root && identity(table[i]) == wanted) {
+            return table[i];
+        }
+    }
+    return std::nullopt;
+}
+
+bool respondsWithin(const std::string& path, std::chrono::milliseconds deadline) {
     // The path is copied: a stat given up on may return after the caller's string is gone.
     const std::optional<bool> answered = callWithDeadline<bool>(
         [path] {

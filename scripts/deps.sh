@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
-    qt6-l10n-tools libgl-dev fonts-ipafont-gothic help2man "$@")
+    qt6-l10n-tools libgl-dev fonts-ipafont-gothic help2man libmount-dev libblkid-dev pkg-config
+    "$@")
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

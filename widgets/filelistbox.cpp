@@ -147,7 +147,7 @@ void FileListBox::cancelReading() {
 int FileListBox::startReading(const std::string& path, bool reportFailure) {
     cancelReading();
     auto state = std::make_shared<ReadState>();
-    const fs::Pending<int> started =
+    const fs::PendingAnswer<int> started =
         fs::startCall([state, path, first = firstChunk_, rest = chunkSize_, hook = readHook()] {
             readFolder(state, path, first, rest, hook);
             return 0;

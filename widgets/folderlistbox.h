@@ -93,7 +93,7 @@ protected:
     void updateGeometries() override;
 
 private:
-    using Listing = fs::Pending<std::shared_ptr<fs::Listing>>;
+    using Listing = fs::PendingAnswer<std::shared_ptr<fs::Listing>>;
 
     int open(const std::string& path, const std::string& root);
     // Adds the subfolders of a large folder once its listing has ended.

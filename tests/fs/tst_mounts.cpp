@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <QTest>
 
@@ -12,6 +14,7 @@
 
 #include "fs/deadline.h"
 #include "fs/mounts.h"
+#include "mountutil.h"
 #include "testutil.h"
 
 using namespace std::chrono_literals;
@@ -24,15 +27,23 @@ Q_DECLARE_METATYPE(Mounts)
 namespace {
 
 fs::Mount entry(std::string point, std::string type, std::string source = "/dev/sda1", int id = -1,
-                int parentId = -1) {
-    return {std::move(point), std::move(type), std::move(source), {}, id, parentId};
+                int parentId = -1, std::string root = "/") {
+    fs::Mount mount;
+    mount.mountPoint = std::move(point);
+    mount.type = std::move(type);
+    mount.source = std::move(source);
+    mount.root = std::move(root);
+    mount.id = id;
+    mount.parentId = parentId;
+    return mount;
 }
 
 // One line per mount, bytes escaped by QCOMPARE's printer on a mismatch.
 std::string describe(const Mounts& mounts) {
     std::string text;
     for (const fs::Mount& m : mounts) {
-        text += m.mountPoint + " | " + m.type + " | " + m.source + " | " + m.label + "\n";
+        text += m.mountPoint + " | " + m.type + " | " + m.source + " | " + m.root + " | " +
+                m.label + "\n";
     }
     return text;
 }
@@ -109,6 +120,23 @@ private:
     pid_t pid_ = -1;
 };
 
+// Mounts `image` at `point` by mount(8), on a loop device that the kernel frees with the mount;
+// why not when it fails.
+QString mountImage(const std::string& image, const QString& type, const std::string& point) {
+    const std::string log = image + ".log";
+    const bool ok = mountutil::runTool(
+        {mountutil::findTool("mount"), "-t", type.toStdString(), "-o", "loop", image, point}, log);
+    return ok ? QString() : QString::fromLocal8Bit(testutil::readFile(log).c_str()).trimmed();
+}
+
+// Unmounts on leaving, detaching a mount that is still busy.
+using Unmount = std::unique_ptr<const char, void (*)(const char*)>;
+void unmount(const char* point) {
+    if (::umount2(point, 0) != 0) {
+        ::umount2(point, MNT_DETACH);
+    }
+}
+
 }  // namespace
 
 class TestMounts : public QObject {
@@ -124,7 +152,7 @@ private slots:
 
         QTest::newRow("plain line")
             << QByteArray("36 35 98:0 /mnt1 /mnt2 rw,noatime master:1 - ext3 /dev/root rw\n")
-            << Mounts{entry("/mnt2", "ext3", "/dev/root", 36, 35)};
+            << Mounts{entry("/mnt2", "ext3", "/dev/root", 36, 35, "/mnt1")};
         QTest::newRow("no optional fields")
             << QByteArray("22 27 0:21 / /proc rw,relatime - proc proc rw\n")
             << Mounts{entry("/proc", "proc", "proc", 22, 27)};
@@ -149,16 +177,16 @@ private slots:
                           "\n")
             << Mounts{entry("/mnt/\xffx", "ext4", "/dev/sdc1", 44, 1)};
         QTest::newRow("backslash that escapes nothing")
-            << QByteArray(R"(45 1 8:1 / /mnt/a\b\400\04 rw - ext4 /dev/sdc1 rw)"
+            << QByteArray(R"(45 1 8:1 / /mnt/a\b\04 rw - ext4 /dev/sdc1 rw)"
                           "\n")
-            << Mounts{entry(R"(/mnt/a\b\400\04)", "ext4", "/dev/sdc1", 45, 1)};
+            << Mounts{entry(R"(/mnt/a\b\04)", "ext4", "/dev/sdc1", 45, 1)};
         QTest::newRow("empty source") << QByteArray("46 1 0:60 / /mnt/t rw - tmpfs  rw\n")
                                       << Mounts{entry("/mnt/t", "tmpfs", "", 46, 1)};
-        QTest::newRow("no file system options, no final newline")
-            << QByteArray("47 1 8:1 / /mnt/e rw - ext4 /dev/sdd1")
-            << Mounts{entry("/mnt/e", "ext4", "/dev/sdd1", 47, 1)};
+        QTest::newRow("no final newline") << QByteArray("47 1 8:1 / /mnt/e rw - ext4 /dev/sdd1 rw")
+                                          << Mounts{entry("/mnt/e", "ext4", "/dev/sdd1", 47, 1)};
         QTest::newRow("broken lines skipped")
             << QByteArray(
+                   "40 1 8:1 / / rw - ext4 /dev/sda2 rw\n"
                    "\n"
                    "garbage\n"
                    "1 2 3\n"
@@ -169,7 +197,8 @@ private slots:
                    "51 1 8:1 / /empty-type rw -  /dev/sda1 rw\n"
                    "52 1 8:1 / /good rw - ext4 /dev/sda1 rw\n"
                    "\x01\xff - - -\n")
-            << Mounts{entry("/good", "ext4", "/dev/sda1", 52, 1)};
+            << Mounts{entry("/", "ext4", "/dev/sda2", 40, 1),
+                      entry("/good", "ext4", "/dev/sda1", 52, 1)};
         QTest::newRow("empty file") << QByteArray() << Mounts{};
     }
     void parse() {
@@ -277,54 +306,70 @@ private slots:
         QCOMPARE(describe(fs::userDrives(table)), describe(expected));
     }
 
-    void labels_data() {
-        QTest::addColumn<QByteArray>("linkName");
-        QTest::addColumn<QByteArray>("linkTarget");
-        QTest::addColumn<QByteArray>("source");
+    // udev's record of the device, in a file named like udev names it.
+    void identities_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<int>("major");
+        QTest::addColumn<QByteArray>("uuid");
         QTest::addColumn<QByteArray>("label");
 
-        QTest::newRow("plain") << QByteArray("DATA") << QByteArray("../../sda1")
-                               << QByteArray("/dev/sda1") << QByteArray("DATA");
-        QTest::newRow("escaped blank") << QByteArray(R"(My\x20Disk)") << QByteArray("../../sda1")
-                                       << QByteArray("/dev/sda1") << QByteArray("My Disk");
+        const QByteArray ext4 = "E:ID_FS_TYPE=ext4\nE:ID_FS_UUID_ENC=0f1e-2d3c\n";
+        const auto withLabel = [&](const QByteArray& encoded) {
+            return "S:disk/by-id/x\n" + ext4 + "E:ID_FS_LABEL_ENC=" + encoded + "\nG:systemd\n";
+        };
+        QTest::newRow("plain") << QByteArray("b259:7") << withLabel("DATA") << 259
+                               << QByteArray("0f1e-2d3c") << QByteArray("DATA");
+        QTest::newRow("escaped blank") << QByteArray("b259:7") << withLabel(R"(My\x20Disk)") << 259
+                                       << QByteArray("0f1e-2d3c") << QByteArray("My Disk");
         QTest::newRow("escaped slash and backslash")
-            << QByteArray(R"(a\x2fb\x5Cc)") << QByteArray("../../sda1") << QByteArray("/dev/sda1")
+            << QByteArray("b259:7") << withLabel(R"(a\x2fb\x5Cc)") << 259 << QByteArray("0f1e-2d3c")
             << QByteArray(R"(a/b\c)");
-        QTest::newRow("UTF-8 kept") << QByteArray("写真") << QByteArray("../../sdb1")
-                                    << QByteArray("/dev/sdb1") << QByteArray("写真");
+        QTest::newRow("UTF-8 kept") << QByteArray("b259:7") << withLabel("写真") << 259
+                                    << QByteArray("0f1e-2d3c") << QByteArray("写真");
         QTest::newRow("escaped non-UTF-8 byte")
-            << QByteArray(R"(x\xff)") << QByteArray("../../sdb1") << QByteArray("/dev/sdb1")
+            << QByteArray("b259:7") << withLabel(R"(x\xff)") << 259 << QByteArray("0f1e-2d3c")
             << QByteArray("x\xff");
         QTest::newRow("broken escapes kept")
-            << QByteArray(R"(a\xzz\x2)") << QByteArray("../../sdb1") << QByteArray("/dev/sdb1")
+            << QByteArray("b259:7") << withLabel(R"(a\xzz\x2)") << 259 << QByteArray("0f1e-2d3c")
             << QByteArray(R"(a\xzz\x2)");
-        QTest::newRow("absolute link") << QByteArray("ROOT") << QByteArray("/dev/vda")
-                                       << QByteArray("/dev/vda") << QByteArray("ROOT");
-        QTest::newRow("another device") << QByteArray("DATA") << QByteArray("../../sda10")
-                                        << QByteArray("/dev/sda1") << QByteArray();
-        QTest::newRow("source not a device") << QByteArray("DATA") << QByteArray("../../sda1")
-                                             << QByteArray("server:/sda1") << QByteArray();
+        QTest::newRow("the exact label, not udev's safe one")
+            << QByteArray("b259:7") << "E:ID_FS_LABEL=My_Disk\n" + withLabel(R"(My\x20Disk)") << 259
+            << QByteArray("0f1e-2d3c") << QByteArray("My Disk");
+        QTest::newRow("no label") << QByteArray("b259:7") << ext4 << 259 << QByteArray("0f1e-2d3c")
+                                  << QByteArray();
+        QTest::newRow("no file system")
+            << QByteArray("b259:7") << QByteArray("S:disk/by-id/x\nE:ID_FS_UUID_ENC=1\n") << 259
+            << QByteArray() << QByteArray();
+        QTest::newRow("another device")
+            << QByteArray("b259:70") << withLabel("DATA") << 259 << QByteArray() << QByteArray();
+        QTest::newRow("not a block device")
+            << QByteArray("b0:7") << withLabel("DATA") << 0 << QByteArray() << QByteArray();
     }
-    void labels() {
-        QFETCH(QByteArray, linkName);
-        QFETCH(QByteArray, linkTarget);
-        QFETCH(QByteArray, source);
+    void identities() {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, record);
+        QFETCH(int, major);
+        QFETCH(QByteArray, uuid);
         QFETCH(QByteArray, label);
-        testutil::TempFolder byLabel;
-        QVERIFY(byLabel.isValid());
-        QVERIFY(::symlink(linkTarget.constData(),
-                          (byLabel.path() + "/" + bytes(linkName)).c_str()) == 0);
-        Mounts mounts{entry("/mnt", "ext4", bytes(source))};
+        testutil::TempFolder udev;
+        QVERIFY(udev.isValid());
+        QVERIFY(testutil::makeFile(udev.path(), bytes(file), bytes(record)));
+        // No such node: the mount's own device number is looked up, and nothing is probed.
+        Mounts mounts{entry("/mnt", "ext4", "/dev/kovra-test-no-node")};
+        mounts.front().device = makedev(static_cast<unsigned>(major), 7);
 
-        fs::addLabels(mounts, byLabel.path());
+        fs::addIdentities(mounts, udev.path());
 
+        QCOMPARE(mounts.front().uuid, bytes(uuid));
         QCOMPARE(mounts.front().label, bytes(label));
     }
 
-    void labelsWithoutFolder() {
-        Mounts mounts{entry("/mnt", "ext4", "/dev/sda1")};
+    void identitiesKeptWithoutRecords() {
+        Mounts mounts{entry("/mnt", "ext4", "/dev/kovra-test-no-node")};
+        mounts.front().device = makedev(259, 7);
         mounts.front().label = "kept";
-        fs::addLabels(mounts, "/nonexistent/by-label");
+        fs::addIdentities(mounts, "/nonexistent/udev");
         QCOMPARE(mounts.front().label, std::string("kept"));
     }
 
@@ -369,7 +414,7 @@ private slots:
         auto notified = std::make_shared<std::promise<void>>();
         std::future<void> notice = notified->get_future();
 
-        const fs::Pending<int> pending = fs::startCall(
+        const fs::PendingAnswer<int> pending = fs::startCall(
             [gate] {
                 gate.wait();
                 return 7;
@@ -388,7 +433,7 @@ private slots:
     void threadsCapped() {
         std::promise<void> release;
         std::shared_future<void> gate = release.get_future().share();
-        std::vector<fs::Pending<int>> stuck;
+        std::vector<fs::PendingAnswer<int>> stuck;
         while (fs::workersInFlight() < fs::kMaxWorkersInFlight) {
             stuck.push_back(fs::startCall([gate] {
                 gate.wait();
@@ -397,7 +442,7 @@ private slots:
             QVERIFY(stuck.back().valid());
         }
 
-        const fs::Pending<int> refused = fs::startCall([] { return 1; });
+        const fs::PendingAnswer<int> refused = fs::startCall([] { return 1; });
         const Clock::time_point start = Clock::now();
         const std::optional<int> answer = fs::callWithDeadline<int>([] { return 1; }, 10s);
 
@@ -409,18 +454,18 @@ private slots:
         QTRY_COMPARE(fs::workersInFlight(), 0);
     }
 
-    void answersPlain_data() {
+    void respondsPlain_data() {
         QTest::addColumn<std::string>("name");
         QTest::addColumn<bool>("expected");
         QTest::newRow("existing folder") << std::string() << true;
         QTest::newRow("missing path") << std::string("missing/deeper") << false;
     }
-    void answersPlain() {
+    void respondsPlain() {
         QFETCH(std::string, name);
         QFETCH(bool, expected);
         testutil::TempFolder tmp;
         QVERIFY(tmp.isValid());
-        QCOMPARE(fs::answers(tmp.path() + "/" + name, 10s), expected);
+        QCOMPARE(fs::respondsWithin(tmp.path() + "/" + name, 10s), expected);
     }
 
     // A FUSE daemon that is stopped: the stat is given up on in time, the mount table is still
@@ -449,7 +494,7 @@ private slots:
         if (daemon.exited()) {
             QSKIP("bindfs could not mount here");
         }
-        QVERIFY(fs::answers(point, 10s));
+        QVERIFY(fs::respondsWithin(point, 10s));
 
         QCOMPARE(::kill(daemon.pid(), SIGSTOP), 0);
         int status = 0;
@@ -458,7 +503,7 @@ private slots:
 
         const auto deadline = 200ms;
         Clock::time_point start = Clock::now();
-        const bool answered = fs::answers(point, deadline);
+        const bool answered = fs::respondsWithin(point, deadline);
         const long long stuckMs = msSince(start);
         QVERIFY(!answered);
         QVERIFY2(stuckMs < 5000, std::to_string(stuckMs).c_str());
@@ -473,9 +518,100 @@ private slots:
         qInfo("stat given up after %lld ms; drive list read in %lld us", stuckMs, tableUs);
 
         QCOMPARE(::kill(daemon.pid(), SIGCONT), 0);
-        QVERIFY(fs::answers(point, 10s));
+        QVERIFY(fs::respondsWithin(point, 10s));
         // The stat given up on returns too, and its answer is dropped.
         QTRY_COMPARE(fs::workersInFlight(), 0);
+    }
+    // A card's file system keeps its UUID and label, and is found by it wherever it is mounted
+    // next, from another device.
+    void imageFoundAgain_data() {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QStringList>("format");
+        QTest::addColumn<QStringList>("tune");
+        QTest::addColumn<std::string>("uuid");
+        QTest::addColumn<std::string>("label");
+        QTest::newRow("ext4") << QStringLiteral("ext4")
+                              << QStringList{"mkfs.ext4",
+                                             "-q",
+                                             "-F",
+                                             "-L",
+                                             "ラベル 1",
+                                             "-U",
+                                             "6a1f3c0e-5b2d-4e8f-9a7c-1d2e3f405162"}
+                              << QStringList{}
+                              << std::string("6a1f3c0e-5b2d-4e8f-9a7c-1d2e3f405162")
+                              << std::string("ラベル 1");
+        QTest::newRow("FAT") << QStringLiteral("vfat")
+                             << QStringList{"mkfs.vfat", "-n", "KOVRA FAT", "-i", "1234ABCD"}
+                             << QStringList{} << std::string("1234-ABCD")
+                             << std::string("KOVRA FAT");
+        QTest::newRow("exFAT through FUSE")
+            << QStringLiteral("exfat-fuse") << QStringList{"mkfs.exfat", "-L", "kovra x"}
+            << QStringList{"tune.exfat", "-I", "0x5678abcd"} << std::string("5678-ABCD")
+            << std::string("kovra x");
+    }
+    void imageFoundAgain() {
+        QFETCH(QString, type);
+        QFETCH(QStringList, format);
+        QFETCH(QStringList, tune);
+        QFETCH(std::string, uuid);
+        QFETCH(std::string, label);
+        if (::geteuid() != 0) {
+            QSKIP("mounting needs root");
+        }
+        if (::access("/dev/loop-control", F_OK) != 0) {
+            QSKIP("no loop device (/dev/loop-control is missing)");
+        }
+        testutil::TempFolder tmp;
+        QVERIFY(tmp.isValid());
+        const std::string image = tmp.path() + "/image";
+        QVERIFY(testutil::makeFile(tmp.path(), "image"));
+        QVERIFY(::truncate(image.c_str(), off_t{64} << 20) == 0);
+        for (const QStringList& command : {format, tune}) {
+            if (command.isEmpty()) {
+                continue;
+            }
+            std::vector<std::string> args{mountutil::findTool(command.front().toStdString())};
+            if (args.front().empty()) {
+                QSKIP(qPrintable(command.front() + QStringLiteral(" is not installed")));
+            }
+            for (qsizetype i = 1; i < command.size(); ++i) {
+                args.push_back(command[i].toStdString());
+            }
+            args.push_back(image);
+            QVERIFY(mountutil::runTool(args, tmp.path() + "/log"));
+        }
+        // Blank, tab, newline and backslash are escaped in the mount table, and an escape may
+        // itself be part of a name.
+        const std::string first = tmp.path() + "/1 \t\n\\040";
+        const std::string second = tmp.path() + "/2 \t\n\\040";
+        QVERIFY(::mkdir(first.c_str(), 0755) == 0 && ::mkdir(second.c_str(), 0755) == 0);
+
+        std::optional<fs::MountedPath> where;
+        {
+            if (const QString why = mountImage(image, type, first); !why.isEmpty()) {
+                QSKIP(qPrintable(why));
+            }
+            const Unmount card(first.c_str(), unmount);
+            QVERIFY(::mkdir((first + "/sub").c_str(), 0755) == 0);
+            const int fd = ::open((first + "/sub").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            where = fs::mountOf(fd);
+            ::close(fd);
+            QVERIFY(where);
+            QCOMPARE(where->mount.mountPoint, first);
+            QCOMPARE(where->relative, std::string("sub"));
+            QCOMPARE(where->mount.uuid, uuid);
+            QCOMPARE(where->mount.label, label);
+        }
+        QVERIFY(!fs::findMount(where->identity));
+
+        const QString why = mountImage(image, type, second);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        const Unmount again(second.c_str(), unmount);
+        const std::optional<fs::Mount> found = fs::findMount(where->identity);
+        QVERIFY(found);
+        QCOMPARE(found->mountPoint, second);
+        QCOMPARE(fs::mountOf(second + "/sub").value().relative, std::string("sub"));
     }
 };
 
