@@ -4,7 +4,6 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QMenuBar>
 #include <QTest>
 
 #include "fs/journal.h"
@@ -25,21 +24,12 @@ private slots:
     }
     void cleanup() { endTest(); }
 
-    // "元に戻す" sits above "終了" in the file menu, which stays as it was.
+    // The file menu holds "元に戻す" and "終了" only (their places, captions and shortcuts are
+    // in tst_mainwindow's layout), and there is nothing to undo before a run.
     void menuItem() {
         openWindow(folder("pics", {"a"}));
-        QMenu* file = window_->menuBar()->findChildren<QMenu*>().value(0);
-        QVERIFY(file != nullptr);
-        const QList<QAction*> items = file->actions();
-        QCOMPARE(items.size(), 2);
-        QCOMPARE(items[0]->objectName(), QStringLiteral("m_undo"));
-        QCOMPARE(items[0]->text(), QStringLiteral("元に戻す"));
-        QCOMPARE(items[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
-        QCOMPARE(items[1]->objectName(), QStringLiteral("m_e"));
-        QCOMPARE(items[1]->text(), QStringLiteral("終了"));
-        QCOMPARE(items[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_X));
-        // No journal: nothing to undo.
-        QVERIFY(!items[0]->isEnabled());
+        QCOMPARE(child<QAction>("m_f")->menu()->actions().size(), 2);
+        QVERIFY(!child<QAction>("m_undo")->isEnabled());
     }
 
     // Run, undo through the menu: the files come back, the list shows them, nothing is left.
