@@ -4,22 +4,15 @@
 #include <QMimeData>
 #include <QTest>
 
-#include "testutil.h"
-#include "ui/mainwindow.h"
 #include "widgets/drop.h"
-#include "widgets/filelistbox.h"
-#include "widgets/folderlistbox.h"
-#include "widgets/worklistbox.h"
+#include "windowfixture.h"
 
 Q_DECLARE_METATYPE(std::string)
 using Paths = std::vector<std::string>;
 Q_DECLARE_METATYPE(Paths)
 
-class TestDrop : public QObject {
+class TestDrop : public QObject, public testutil::WindowFixture {
     Q_OBJECT
-
-    testutil::TempFolder tmp_;
-    std::string base_;
 
     // Delivers a drag entering the window and the drop, as a file manager does.
     static bool drop(QWidget* window, const QByteArray& uriList) {
@@ -41,7 +34,8 @@ class TestDrop : public QObject {
     }
 
 private slots:
-    void initTestCase() { base_ = tmp_.path(); }
+    void init() { beginTest(); }
+    void cleanup() { endTest(); }
 
     void uriList_data() {
         QTest::addColumn<QByteArray>("uriList");
@@ -64,51 +58,34 @@ private slots:
     }
 
     void droppingAFolderOpensIt() {
-        const std::string start = base_ + "/start";
-        const std::string target = base_ + "/\xe5\x86\x99\xe7\x9c\x9f \xff";  // "写真 \xff"
-        QCOMPARE(::mkdir(start.c_str(), 0755), 0);
-        QCOMPARE(::mkdir(target.c_str(), 0755), 0);
-        QVERIFY(testutil::makeFile(target, "a.jpg"));
-        ui::MainWindow window(start, {{"/", QString()}});
-        window.show();
-        auto* list1 = window.findChild<widgets::WorkListBox*>("List1");
-        list1->append("stale");
+        const std::string target =
+            folder("\xe5\x86\x99\xe7\x9c\x9f \xff", {"a.jpg"});  // "写真 \xff"
+        openWindow(folder("start"));
+        list("List1")->append("stale");
 
-        QVERIFY(drop(&window, fileUrl(target)));
-        QCOMPARE(window.findChild<widgets::FolderListBox*>("Dir1")->path(), target);
-        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
-        QCOMPARE(file1->path(), target);
-        QCOMPARE(file1->count(), 1);
-        QVERIFY(file1->selectedRanges().empty());
-        QCOMPARE(list1->count(), 0);
+        QVERIFY(drop(window(), fileUrl(target)));
+        QCOMPARE(dir1()->path(), target);
+        QCOMPARE(file1()->path(), target);
+        QCOMPARE(file1()->count(), 1);
+        QVERIFY(file1()->selectedRanges().empty());
+        QCOMPARE(list("List1")->count(), 0);
     }
 
     void droppingFilesOpensTheirFolderAndSelectsThem() {
-        const std::string folder = base_ + "/pics";
-        QCOMPARE(::mkdir(folder.c_str(), 0755), 0);
-        for (const char* name : {"a.jpg", "b.jpg", "c.jpg", "d\xfe.jpg"}) {
-            QVERIFY(testutil::makeFile(folder, name));
-        }
-        ui::MainWindow window(base_, {{"/", QString()}});
-        window.show();
-        auto* list2 = window.findChild<widgets::WorkListBox*>("List2");
-        list2->append("stale");
+        const std::string pics = folder("pics", {"a.jpg", "b.jpg", "c.jpg", "d\xfe.jpg"});
+        openWindow(base());
+        list("List2")->append("stale");
 
-        QVERIFY(drop(&window, fileUrl(folder + "/b.jpg") + fileUrl(folder + "/d\xfe.jpg")));
-        QCOMPARE(window.findChild<widgets::FolderListBox*>("Dir1")->path(), folder);
-        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
-        QCOMPARE(file1->count(), 4);
-        QVERIFY(!file1->isSelected(0));
-        QVERIFY(file1->isSelected(1));
-        QVERIFY(!file1->isSelected(2));
-        QVERIFY(file1->isSelected(3));
-        QCOMPARE(list2->count(), 0);
+        QVERIFY(drop(window(), fileUrl(pics + "/b.jpg") + fileUrl(pics + "/d\xfe.jpg")));
+        QCOMPARE(dir1()->path(), pics);
+        QCOMPARE(file1()->count(), 4);
+        QCOMPARE(selectedRows(), (testutil::Rows{1, 3}));
+        QCOMPARE(list("List2")->count(), 0);
     }
 
     void aDropWithoutLocalFilesIsRefused() {
-        ui::MainWindow window(base_, {{"/", QString()}});
-        window.show();
-        QVERIFY(!drop(&window, "https://example.com/a.jpg\r\n"));
+        openWindow(base());
+        QVERIFY(!drop(window(), "https://example.com/a.jpg\r\n"));
     }
 };
 

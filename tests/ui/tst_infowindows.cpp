@@ -20,7 +20,6 @@ const QString kOk = QString::fromUtf16(u"Ｏ　　Ｋ");
 const QString kGothic = QString::fromUtf16(u"ＭＳ Ｐゴシック");
 const QString kUiGothic = QString::fromUtf16(u"MS UI Gothic");
 const QString kVersionPrefix = QString::fromUtf16(u"ﾊﾞｰｼﾞｮﾝ ");
-const QString kMailPrefix = QString::fromUtf16(u"  　Ｅ＿ｍａｉｌアドレス　　");
 const QString kCopyright = QString::fromUtf16(u"著作権");
 
 // The explanation's ten lines, as the window must show them.
@@ -348,10 +347,11 @@ private slots:
         form->unload();
     }
 
-    // The program's own version is the build's, 1.0.0.
+    // The program's own version is the project version the build was made with.
     void programVersion() {
         FormHolder<ui::VersionWindow> ver;
-        QCOMPARE(label(ver.show(), "lblVersion")->caption(), kVersionPrefix + "1.0.0");
+        QCOMPARE(label(ver.show(), "lblVersion")->text(),
+                 kVersionPrefix + QString::fromLatin1(KOVRA_PROJECT_VERSION));
         ver.unload();
     }
 
@@ -362,11 +362,9 @@ private slots:
         QCOMPARE(name.count(QChar(0x3000)), 1);
         QVERIFY(!name.startsWith(QChar(0x3000)) && !name.endsWith(QChar(0x3000)));
         QCOMPARE(label(form, "lblCopyright")->caption(), kCopyright + "    " + name);
-        const QString mail = label(form, "Label1")->caption();
-        QCOMPARE(kMailPrefix.size(), 15);
-        QVERIFY(mail.startsWith(kMailPrefix));
-        QVERIFY(mail.endsWith(QStringLiteral("@example.com    ")));
-        QCOMPARE(mail, kMailPrefix + QString::fromUtf16(ui::VersionWindow::kEmailAddress) + "    ");
+        // What a user reads, written out here rather than put together as the window does.
+        QCOMPARE(label(form, "Label1")->text(),
+                 QString::fromUtf16(u"  　Ｅ＿ｍａｉｌアドレス　　nt@example.com    "));
         QCOMPARE(label(form, "lblProductName")->caption(), QStringLiteral("Kovra"));
         form->unload();
     }
@@ -571,7 +569,6 @@ private slots:
         widgets::Form* form = windows.ver.show();
         QCOMPARE(label(form, "lblLicenseTo")->text(), QString());
         QCOMPARE(label(form, "lblPlatform")->text(), QString());
-        QVERIFY(!label(form, "Label1")->text().contains(QStringLiteral("Label1")));
         form->unload();
     }
 

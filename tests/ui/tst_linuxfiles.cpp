@@ -4,127 +4,47 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <QAbstractButton>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextEdit>
-#include <memory>
 
 #include "fs/rename.h"
-#include "testutil.h"
-#include "ui/mainwindow.h"
 #include "ui/messagedialog.h"
-#include "ui/messages.h"
 #include "widgets/display.h"
-#include "widgets/drivelistbox.h"
-#include "widgets/filelistbox.h"
-#include "widgets/folderlistbox.h"
-#include "widgets/fonts.h"
-#include "widgets/worklistbox.h"
+#include "windowfixture.h"
 
-using Names = std::vector<std::string>;
+using testutil::Names;
 
-class TestLinuxFiles : public QObject {
+class TestLinuxFiles : public QObject, public testutil::WindowFixture {
     Q_OBJECT
 
-    testutil::TempFolder tmp_;
-    std::string base_;
-    int count_ = 0;
-    QStringList reports_;
-    QStringList questions_;
-    QString answer_;  // "default", "escape" or "other": the button the asker chooses
-    std::unique_ptr<ui::MainWindow> window_;
-
-    std::string makeFolder(const std::string& name, const Names& files = {}) {
-        const std::string path = base_ + "/" + name;
-        ::mkdir(path.c_str(), 0755);
-        for (const std::string& f : files) {
-            testutil::makeFile(path, f, "content of " + f);
-        }
-        return path;
-    }
-
-    void openWindow(const std::string& start) {
-        window_ =
-            std::make_unique<ui::MainWindow>(start, std::vector<widgets::DriveInfo>{{"/", {}}});
-        window_->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    }
-
-    template <typename T>
-    T* child(const char* name) {
-        return window_->findChild<T*>(QString::fromLatin1(name));
-    }
-    void click(const char* name) {
-        auto* button = child<QAbstractButton>(name);
-        QVERIFY(button != nullptr);
-        QTest::mouseClick(button, Qt::LeftButton);
-    }
-    Names listed(const char* name) {
-        Names names;
-        if (auto* file1 = qobject_cast<widgets::FileListBox*>(child<QWidget>(name))) {
-            for (std::int64_t i = 0; i < file1->count(); ++i) {
-                names.push_back(file1->at(i));
-            }
-        } else if (auto* dir1 = qobject_cast<widgets::FolderListBox*>(child<QWidget>(name))) {
-            for (int i = 0; i < dir1->count(); ++i) {
-                names.push_back(dir1->at(i).substr(dir1->at(i).rfind('/') + 1));
-            }
-        }
-        return names;
-    }
-
 private slots:
-    void initTestCase() {
-        QVERIFY(tmp_.isValid());
-        widgets::registerFontSubstitutes();
-        ui::setReporter(
-            [this](QWidget*, const QString&, const QString& text) { reports_ << text; });
-        ui::setAsker([this](QWidget*, const QString& text, const QStringList& buttons,
-                            int defaultButton, int escapeButton) {
-            questions_ << text;
-            if (answer_ == "default") {
-                return defaultButton;
-            }
-            if (answer_ == "escape") {
-                return escapeButton;
-            }
-            return testutil::otherAnswer(buttons.size(), defaultButton, escapeButton);
-        });
-    }
-
-    void init() {
-        reports_.clear();
-        questions_.clear();
-        base_ = tmp_.path() + "/" + std::to_string(++count_);
-        QCOMPARE(::mkdir(base_.c_str(), 0755), 0);
-    }
-
-    void cleanup() { window_.reset(); }
+    void init() { beginTest(); }
+    void cleanup() { endTest(); }
 
     void hiddenNamesAreAskedAboutFirst_data() {
         QTest::addColumn<Names>("files");
-        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("answer");
         QTest::addColumn<Names>("onDisk");  // after select-all and a run
         QTest::addColumn<int>("renameList");
         const Names home{".bashrc", ".profile", "notes.txt"};
         QTest::newRow("rename them too")
-            << home << "other" << Names{"home_.bashrc", "home_.profile", "home_notes.txt"} << 3;
+            << home << kOther << Names{"home_.bashrc", "home_.profile", "home_notes.txt"} << 3;
         QTest::newRow("leave them out (default)")
-            << home << "default" << Names{".bashrc", ".profile", "home_notes.txt"} << 1;
-        QTest::newRow("cancel (Esc)") << home << "escape" << home << 0;
+            << home << kDefault << Names{".bashrc", ".profile", "home_notes.txt"} << 1;
+        QTest::newRow("cancel (Esc)") << home << kEscape << home << 0;
         QTest::newRow("no hidden names, no question")
-            << Names{"a.txt", "b.txt"} << "escape" << Names{"home_a.txt", "home_b.txt"} << 2;
+            << Names{"a.txt", "b.txt"} << kEscape << Names{"home_a.txt", "home_b.txt"} << 2;
     }
     void hiddenNamesAreAskedAboutFirst() {
         QFETCH(Names, files);
-        QFETCH(QString, answer);
+        QFETCH(int, answer);
         QFETCH(Names, onDisk);
         QFETCH(int, renameList);
         answer_ = answer;
-        const std::string home = makeFolder("home", files);
+        const std::string home = folder("home", files);
         openWindow(home);
         click("b_all_choise");
         click("b_atart");
@@ -140,16 +60,12 @@ private slots:
             QVERIFY(questions_[0].contains(QStringLiteral(".profile")));
         }
         // The selection list holds every selected name whatever the answer.
-        QCOMPARE(child<widgets::WorkListBox>("List1")->count(),
-                 static_cast<std::int64_t>(files.size()));
-        QCOMPARE(child<widgets::WorkListBox>("List2")->count(), std::int64_t{renameList});
+        QCOMPARE(list("List1")->count(), static_cast<std::int64_t>(files.size()));
+        QCOMPARE(list("List2")->count(), std::int64_t{renameList});
         // After a cancel nothing was read again: the selection is still there.
-        auto* file1 = child<widgets::FileListBox>("File1");
-        const bool cancelled = hidden && answer == "escape";
-        QCOMPARE(static_cast<std::int64_t>(file1->selectedRanges().size()), cancelled ? 1 : 0);
-        Names shown = listed("File1");
-        std::sort(shown.begin(), shown.end());
-        QCOMPARE(shown, onDisk);
+        const bool cancelled = hidden && answer == kEscape;
+        QCOMPARE(static_cast<std::int64_t>(file1()->selectedRanges().size()), cancelled ? 1 : 0);
+        QCOMPARE(sortedListed(), onDisk);
     }
 
     // A link to a folder opens like a folder: it is listed with the folders, never as a file.
@@ -167,7 +83,7 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(bool, inDir1);
         QFETCH(bool, inFile1);
-        const std::string dir = makeFolder("d", {"file.txt"});
+        const std::string dir = folder("d", {"file.txt"});
         QCOMPARE(::mkdir((dir + "/sub").c_str(), 0755), 0);
         const std::string entry = dir + "/entry";
         if (kind == "folderlink") {
@@ -182,39 +98,38 @@ private slots:
             QCOMPARE(::mknod(entry.c_str(), S_IFSOCK | 0644, 0), 0);
         }
         openWindow(dir);
-        const Names dir1 = listed("Dir1");
-        const Names file1 = listed("File1");
-        QCOMPARE(std::count(dir1.begin(), dir1.end(), "entry") == 1, inDir1);
-        QCOMPARE(std::count(file1.begin(), file1.end(), "entry") == 1, inFile1);
+        int dirRows = 0;
+        for (int i = 0; i < dir1()->count(); ++i) {
+            dirRows += dir1()->at(i) == entry ? 1 : 0;
+        }
+        QCOMPARE(dirRows == 1, inDir1);
+        const Names files = listed();
+        QCOMPARE(std::count(files.begin(), files.end(), "entry") == 1, inFile1);
     }
 
     void theHighlightReturnsToTheOpenFolderAfterAFailedOpen() {
-        const std::string dir = makeFolder("d", {"a.txt"});
-        makeFolder("d/gone");
+        const std::string dir = folder("d", {"a.txt"});
+        folder("d/gone");
         openWindow(dir);
-        auto* dir1 = child<widgets::FolderListBox>("Dir1");
-        int row = -1;
-        for (int i = 0; i < dir1->count(); ++i) {
-            row = dir1->at(i) == dir + "/gone" ? i : row;
-        }
+        const int row = dirRow(dir + "/gone");
         QVERIFY(row >= 0);
         QCOMPARE(::rmdir((dir + "/gone").c_str()), 0);
 
-        const QPoint at = dir1->visualRect(dir1->model()->index(row, 0)).center();
-        QTest::mouseClick(dir1->viewport(), Qt::LeftButton, {}, at);
-        QCOMPARE(dir1->currentIndex().row(), row);
-        QTest::mouseDClick(dir1->viewport(), Qt::LeftButton, {}, at);
+        const QPoint at = dir1()->visualRect(dir1()->model()->index(row, 0)).center();
+        QTest::mouseClick(dir1()->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(dir1()->currentIndex().row(), row);
+        QTest::mouseDClick(dir1()->viewport(), Qt::LeftButton, {}, at);
 
         QCOMPARE(reports_.size(), 1);
-        QCOMPARE(dir1->path(), dir);
-        QCOMPARE(dir1->currentIndex().row(), dir1->openRow());
-        QVERIFY(dir1->selectionModel()->isRowSelected(dir1->openRow(), {}));
-        QCOMPARE(listed("File1"), Names{"a.txt"});
+        QCOMPARE(dir1()->path(), dir);
+        QCOMPARE(dir1()->currentIndex().row(), dir1()->openRow());
+        QVERIFY(dir1()->selectionModel()->isRowSelected(dir1()->openRow(), {}));
+        QCOMPARE(listed(), Names{"a.txt"});
     }
 
     // The report's text holds the whole name; the box wraps it and fits the screen.
     void aReportWrapsLongNamesAndFitsTheScreen_data() {
-        QTest::addColumn<std::string>("folder");
+        QTest::addColumn<std::string>("relative");  // the folder, below the test's own
         QTest::addColumn<std::string>("file");
         QTest::newRow("new name too long") << std::string("longfolder") << std::string(255, 'n');
         // A folder path of over 3000 bytes, its new name within the limit.
@@ -225,15 +140,9 @@ private slots:
         QTest::newRow("long folder path") << deep + "x" << std::string("f");
     }
     void aReportWrapsLongNamesAndFitsTheScreen() {
-        QFETCH(std::string, folder);
+        QFETCH(std::string, relative);
         QFETCH(std::string, file);
-        std::string path = base_;
-        for (std::size_t start = 0; start < folder.size();) {
-            const std::size_t end = std::min(folder.find('/', start), folder.size());
-            path += "/" + folder.substr(start, end - start);
-            QCOMPARE(::mkdir(path.c_str(), 0755), 0);
-            start = end + 1;
-        }
+        const std::string path = folder(relative);
         QVERIFY(testutil::makeFile(path, file));
         const std::string newName = path.substr(path.rfind('/') + 1) + "_" + file;
         if (newName.size() <= 255) {
@@ -266,9 +175,9 @@ private slots:
     }
 
     void theDriveListIsReadAgainWhenOpened() {
-        const std::string a = makeFolder("a");
-        const std::string b = makeFolder("b");
-        const std::string c = makeFolder("c");
+        const std::string a = folder("a");
+        const std::string b = folder("b");
+        const std::string c = folder("c");
         widgets::DriveListBox drives;
         drives.setDrives({{a, {}}, {b, {}}});
         drives.setDrive(b);
@@ -288,7 +197,7 @@ private slots:
         if (::geteuid() != 0) {
             QSKIP("needs root to make files of two other users");
         }
-        const std::string shared = makeFolder("shared");
+        const std::string shared = folder("shared");
         QCOMPARE(::chmod(shared.c_str(), 01777), 0);
         QVERIFY(testutil::makeFile(shared, "theirs"));
         QCOMPARE(::chown((shared + "/theirs").c_str(), 65533, 65533), 0);

@@ -8,30 +8,21 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
 #include <map>
-#include <memory>
 
 #include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
-#include "testutil.h"
-#include "ui/mainwindow.h"
-#include "ui/messages.h"
-#include "widgets/drivelistbox.h"
-#include "widgets/filelistbox.h"
-#include "widgets/folderlistbox.h"
-#include "widgets/fonts.h"
 #include "widgets/twips.h"
-#include "widgets/worklistbox.h"
+#include "windowfixture.h"
 
 using testutil::entries;
 using testutil::makeFile;
-using Names = std::vector<std::string>;
-using Rows = std::vector<int>;
+using testutil::Names;
+using testutil::Rows;
 
 // Counts the paint events of the widget it watches.
 class PaintCounter : public QObject {
@@ -48,108 +39,10 @@ private:
     int& paints_;
 };
 
-class TestKovra : public QObject {
+class TestKovra : public QObject, public testutil::WindowFixture {
     Q_OBJECT
 
-    QTemporaryDir tmp_;
-    std::string base_;  // this test's own folder inside tmp_
-    QStringList errors_;
-    bool progressUpAtReport_ = false;  // a progress dialog was still shown when an error came
-    int count_ = 0;
-    std::unique_ptr<ui::MainWindow> window_;
-
-    // Makes the folder `relative` below this test's folder, with empty `files` in it.
-    std::string folder(const std::string& relative, const Names& files = {}) {
-        std::string path = base_;
-        std::size_t start = 0;
-        while (start <= relative.size()) {
-            std::size_t end = relative.find('/', start);
-            if (end == std::string::npos) {
-                end = relative.size();
-            }
-            path += "/" + relative.substr(start, end - start);
-            ::mkdir(path.c_str(), 0755);
-            start = end + 1;
-        }
-        for (const std::string& f : files) {
-            makeFile(path, f, "content of " + f);
-        }
-        return path;
-    }
-
-    void openWindow(const std::string& start, std::vector<widgets::DriveInfo> drives) {
-        window_ = std::make_unique<ui::MainWindow>(start, std::move(drives));
-        window_->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    }
-
-    template <typename T>
-    T* child(const char* name) {
-        return window_->findChild<T*>(QString::fromLatin1(name));
-    }
-    widgets::DriveListBox* drive1() { return child<widgets::DriveListBox>("Drive1"); }
-    widgets::FolderListBox* dir1() { return child<widgets::FolderListBox>("Dir1"); }
-    widgets::FileListBox* file1() { return child<widgets::FileListBox>("File1"); }
-    widgets::WorkListBox* list(const char* name) { return child<widgets::WorkListBox>(name); }
-
-    void click(const char* button) {
-        auto* b = child<QAbstractButton>(button);
-        QVERIFY(b != nullptr);
-        QTest::mouseClick(b, Qt::LeftButton);
-    }
-
-    Names files() {
-        Names names;
-        for (std::int64_t i = 0; i < file1()->count(); ++i) {
-            names.push_back(file1()->at(i));
-        }
-        return names;
-    }
-
-    Rows selectedRows() {
-        Rows rows;
-        for (std::int64_t i = 0; i < file1()->count(); ++i) {
-            if (file1()->isSelected(i)) {
-                rows.push_back(static_cast<int>(i));
-            }
-        }
-        return rows;
-    }
-
-    void clickFile(int row, Qt::KeyboardModifiers modifiers = {}) {
-        widgets::FileListBox* view = file1();
-        const QRect rect = view->visualRect(view->model()->index(row, 0));
-        QVERIFY(rect.isValid());
-        QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, rect.center());
-    }
-
-    int dirRow(const std::string& path) {
-        for (int i = 0; i < dir1()->count(); ++i) {
-            if (dir1()->at(i) == path) {
-                return i;
-            }
-        }
-        return -1;
-    }
-
-    // Opens a folder of Dir1 as the user does: a double-click on its row.
-    void doubleClickFolder(const std::string& path) {
-        const int row = dirRow(path);
-        QVERIFY2(row >= 0, path.c_str());
-        const QRect rect = dir1()->visualRect(dir1()->model()->index(row, 0));
-        QTest::mouseClick(dir1()->viewport(), Qt::LeftButton, {}, rect.center());
-        QTest::mouseDClick(dir1()->viewport(), Qt::LeftButton, {}, rect.center());
-    }
-
-    // Picks drive `index` in Drive1 with the arrow keys, as the user does.
-    void pickDrive(int index) {
-        widgets::DriveListBox* combo = drive1();
-        combo->setFocus();
-        const int steps = index - combo->currentIndex();
-        for (int i = 0; i < std::abs(steps); ++i) {
-            QTest::keyClick(combo, steps > 0 ? Qt::Key_Down : Qt::Key_Up);
-        }
-    }
+    bool progressUpAtReport_ = false;  // a progress dialog was still shown when a report came
 
     // Clicks `widget` at `pos` (its centre by default) the way the window system delivers a
     // click: to the window, where a modal dialog can block it.
@@ -158,16 +51,6 @@ class TestKovra : public QObject {
         const QPoint at =
             widget->mapTo(window_.get(), pos.isNull() ? widget->rect().center() : pos);
         QTest::mouseClick(window_->windowHandle(), Qt::LeftButton, {}, at);
-    }
-
-    // The rename run's progress dialog while it is shown, else null.
-    static QProgressDialog* progressDialog() {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* dialog = qobject_cast<QProgressDialog*>(w); dialog && dialog->isVisible()) {
-                return dialog;
-            }
-        }
-        return nullptr;
     }
 
     // The progress dialog shows from the first file and updates after every file.
@@ -197,28 +80,15 @@ class TestKovra : public QObject {
 
 private slots:
     void initTestCase() {
-        QVERIFY(tmp_.isValid());
-        widgets::registerFontSubstitutes();
-        ui::setReporter([this](QWidget*, const QString&, const QString& text) {
-            errors_ << text;
-            progressUpAtReport_ = progressDialog() != nullptr;
-        });
-        // Hidden names are renamed too: the answer that is neither the default nor Esc.
-        ui::setAsker([](QWidget*, const QString&, const QStringList& buttons, int defaultButton,
-                        int escapeButton) {
-            return testutil::otherAnswer(buttons.size(), defaultButton, escapeButton);
-        });
+        onReport_ = [this] { progressUpAtReport_ = progressDialog() != nullptr; };
     }
 
     void init() {
-        errors_.clear();
+        beginTest();
         progressUpAtReport_ = false;
-        base_ = tmp_.path().toStdString() + "/" + std::to_string(++count_) + "_" +
-                QTest::currentTestFunction();
-        QCOMPARE(::mkdir(base_.c_str(), 0755), 0);
     }
 
-    void cleanup() { window_.reset(); }
+    void cleanup() { endTest(); }
 
     void startsInTheStartFolder() {
         const std::string a = folder("a");
@@ -237,10 +107,10 @@ private slots:
         QCOMPARE(dir1()->model()->index(0, 0).data().toString(), QString::fromStdString(a));
         QCOMPARE(dir1()->model()->index(1, 0).data().toString(), QStringLiteral("cats"));
         QCOMPARE(file1()->path(), start);
-        QCOMPARE(files(), (Names{".hidden", "a.jpg", "b.txt"}));
+        QCOMPARE(listed(), (Names{".hidden", "a.jpg", "b.txt"}));
         QCOMPARE(selectedRows(), Rows{});
         verifyWorkListsEmpty();
-        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(reports_, QStringList{});
     }
 
     // The focused button takes Enter, as it takes Space.
@@ -282,11 +152,9 @@ private slots:
         std::sort(expected.begin(), expected.end());
         QCOMPARE(entries(cats), expected);
         QCOMPARE(testutil::readFile(cats + "/猫たち_a.jpg"), std::string("content of a.jpg"));
-        Names listed = files();
-        std::sort(listed.begin(), listed.end());
-        QCOMPARE(listed, expected);
+        QCOMPARE(sortedListed(), expected);
         QCOMPARE(selectedRows(), Rows{});
-        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(reports_, QStringList{});
     }
 
     void openingAFolderListsItsFilesAndEmptiesTheWorkLists() {
@@ -298,7 +166,7 @@ private slots:
         doubleClickFolder(sub);
         QCOMPARE(dir1()->path(), sub);
         QCOMPARE(file1()->path(), sub);
-        QCOMPARE(files(), (Names{"one.txt", "two.txt"}));
+        QCOMPARE(listed(), (Names{"one.txt", "two.txt"}));
         verifyWorkListsEmpty();
 
         // Back up the chain with the keyboard.
@@ -307,9 +175,9 @@ private slots:
         dir1()->setCurrentIndex(dir1()->model()->index(dirRow(a), 0));
         QTest::keyClick(dir1(), Qt::Key_Return);
         QCOMPARE(dir1()->path(), a);
-        QCOMPARE(files(), Names{"top.txt"});
+        QCOMPARE(listed(), Names{"top.txt"});
         verifyWorkListsEmpty();
-        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(reports_, QStringList{});
     }
 
     void aDriveChangeOpensThatDrivesCurrentFolder() {
@@ -325,30 +193,30 @@ private slots:
         QCOMPARE(drive1()->drive(), b);
         QCOMPARE(dir1()->path(), b);
         QCOMPARE(file1()->path(), b);
-        QCOMPARE(files(), Names{"b.txt"});
+        QCOMPARE(listed(), Names{"b.txt"});
         verifyWorkListsEmpty();
 
         doubleClickFolder(by);
         fillWorkLists();
         pickDrive(0);  // each drive keeps its own current folder
         QCOMPARE(dir1()->path(), ax);
-        QCOMPARE(files(), Names{"ax.txt"});
+        QCOMPARE(listed(), Names{"ax.txt"});
         verifyWorkListsEmpty();
         pickDrive(1);
         QCOMPARE(dir1()->path(), by);
         QCOMPARE(file1()->path(), by);
-        QCOMPARE(files(), Names{"by.txt"});
-        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(listed(), Names{"by.txt"});
+        QCOMPARE(reports_, QStringList{});
     }
 
     void aDriveThatIsNotReadyChangesNothing() {
         const std::string a = folder("a", {"1.txt", "2.txt"});
-        const std::string gone = base_ + "/unplugged";
+        const std::string gone = base() + "/unplugged";
         openWindow(a, {{a, {}}, {gone, {}}});
         clickFile(1);
         pickDrive(1);
-        QCOMPARE(errors_.size(), 1);
-        QVERIFY2(errors_[0].contains(QString::fromStdString(gone)), qPrintable(errors_[0]));
+        QCOMPARE(reports_.size(), 1);
+        QVERIFY2(reports_[0].contains(QString::fromStdString(gone)), qPrintable(reports_[0]));
         QCOMPARE(drive1()->drive(), a);
         QCOMPARE(dir1()->path(), a);
         QCOMPARE(file1()->path(), a);
@@ -356,7 +224,7 @@ private slots:
 
         // Still usable: the same drive can be tried again, and reported again.
         pickDrive(1);
-        QCOMPARE(errors_.size(), 2);
+        QCOMPARE(reports_.size(), 2);
         QCOMPARE(drive1()->drive(), a);
     }
 
@@ -365,11 +233,11 @@ private slots:
         openWindow(a, {{a, {}}});
         clickFile(0);
         QVERIFY(makeFile(a, "new.txt"));
-        QCOMPARE(files(), Names{"old.txt"});  // not read again on its own
+        QCOMPARE(listed(), Names{"old.txt"});  // not read again on its own
         fillWorkLists();
 
         click("b_reset");
-        QCOMPARE(files(), (Names{"new.txt", "old.txt"}));
+        QCOMPARE(listed(), (Names{"new.txt", "old.txt"}));
         QCOMPARE(selectedRows(), Rows{});
         verifyWorkListsEmpty();
     }
@@ -426,8 +294,8 @@ private slots:
         click("b_atart");
         fs::syscalls() = fs::defaultSyscalls();
         QCOMPARE(entries(dir), Names{"d_a.txt"});
-        QCOMPARE(errors_.size(), 1);
-        QVERIFY2(errors_[0].contains(QStringLiteral("エラー番号 5")), qPrintable(errors_[0]));
+        QCOMPARE(reports_.size(), 1);
+        QVERIFY2(reports_[0].contains(QStringLiteral("エラー番号 5")), qPrintable(reports_[0]));
     }
 
     void aFailingRenameIsReportedAndTheProgramGoesOn() {
@@ -443,17 +311,15 @@ private slots:
 
         click("b_all_choise");
         click("b_atart");
-        QCOMPARE(errors_.size(), 1);
+        QCOMPARE(reports_.size(), 1);
         for (const QString& part : reportHas) {
-            QVERIFY2(errors_[0].contains(part), qPrintable(errors_[0]));
+            QVERIFY2(reports_[0].contains(part), qPrintable(reports_[0]));
         }
         // Stopped at the failing file, the list read again, and the window still works.
         QVERIFY(testutil::exists(dir + "/" + name + "_a.txt"));
         QVERIFY(testutil::exists(dir + "/" + blocked.toStdString()));
         QVERIFY(testutil::exists(dir + "/x.txt"));
-        Names listed = files();
-        std::sort(listed.begin(), listed.end());
-        QCOMPARE(listed, entries(dir));
+        QCOMPARE(sortedListed(), entries(dir));
         QCOMPARE(selectedRows(), Rows{});
         clickFile(0);
         QCOMPARE(selectedRows(), Rows{0});
@@ -511,11 +377,9 @@ private slots:
             expected[i < k ? "x_" + name : name] = "content of " + name;
         }
         QCOMPARE(testutil::contents(x), expected);
-        Names listed = files();
-        std::sort(listed.begin(), listed.end());
-        QCOMPARE(listed, entries(x));
+        QCOMPARE(sortedListed(), entries(x));
         QCOMPARE(selectedRows(), Rows{});
-        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(reports_, QStringList{});
         QCOMPARE(progressDialog(), nullptr);
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }
@@ -561,7 +425,7 @@ private slots:
 
         QCOMPARE(updates, 4);
         QCOMPARE(entries(x), (Names{"x_a", "x_b", "x_c", "x_d"}));
-        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(reports_, QStringList{});
         QCOMPARE(QApplication::activePopupWidget(), nullptr);
     }
 
@@ -582,18 +446,16 @@ private slots:
 
         // a and b renamed, c stopped the run: x_c is taken.
         QCOMPARE(updates, (std::vector<std::int64_t>{1, 2}));
-        QCOMPARE(errors_.size(), 1);
-        QVERIFY2(errors_[0].contains(QStringLiteral("x_c")), qPrintable(errors_[0]));
-        QVERIFY2(errors_[0].contains(QStringLiteral("これより前の 2 個のファイル")),
-                 qPrintable(errors_[0]));
+        QCOMPARE(reports_.size(), 1);
+        QVERIFY2(reports_[0].contains(QStringLiteral("x_c")), qPrintable(reports_[0]));
+        QVERIFY2(reports_[0].contains(QStringLiteral("これより前の 2 個のファイル")),
+                 qPrintable(reports_[0]));
         QVERIFY(!progressUpAtReport_);  // the report does not sit behind the dialog
         const std::map<std::string, std::string> expected{
             {"x_a", "content of a"}, {"x_b", "content of b"}, {"c", "content of c"},
             {"d", "content of d"},   {"e", "content of e"},   {"x_c", "already there"}};
         QCOMPARE(testutil::contents(x), expected);
-        Names listed = files();
-        std::sort(listed.begin(), listed.end());
-        QCOMPARE(listed, entries(x));
+        QCOMPARE(sortedListed(), entries(x));
         QCOMPARE(progressDialog(), nullptr);
     }
 
@@ -640,8 +502,8 @@ private slots:
         click("b_atart");
 
         QCOMPARE(entries(x), (Names{"x_a.jpg", "x_b.jpg"}));
-        QCOMPARE(files(), (Names{"x_a.jpg", "x_b.jpg"}));
-        QCOMPARE(errors_, QStringList{});
+        QCOMPARE(listed(), (Names{"x_a.jpg", "x_b.jpg"}));
+        QCOMPARE(reports_, QStringList{});
         QVERIFY(windowShown("w_setumei"));
         QVERIFY(windowShown("w_ver"));
     }

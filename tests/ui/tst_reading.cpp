@@ -2,7 +2,6 @@
 // during a reading act on the whole list, another folder cancels the reading, and a folder
 // removed meanwhile is reported. Readings are held half way by a gate, never by timing.
 
-#include <QAbstractButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <condition_variable>
@@ -10,14 +9,10 @@
 
 #include "fs/deadline.h"
 #include "fs/listing.h"
-#include "testutil.h"
-#include "ui/mainwindow.h"
-#include "ui/messages.h"
-#include "widgets/filelistbox.h"
-#include "widgets/folderlistbox.h"
+#include "windowfixture.h"
 
 Q_DECLARE_METATYPE(std::string)
-using Names = std::vector<std::string>;
+using testutil::Names;
 
 namespace {
 
@@ -61,24 +56,11 @@ Names numbered(int n) {
 
 }  // namespace
 
-class TestReading : public QObject {
+class TestReading : public QObject, public testutil::WindowFixture {
     Q_OBJECT
 
-    testutil::TempFolder tmp_;
-    std::string base_;
-    QStringList reports_;
     std::shared_ptr<Gate> gate_;
-    std::unique_ptr<ui::MainWindow> window_;
     int baseWorkers_ = 0;
-
-    std::string folder(const std::string& name, const Names& files) {
-        const std::string path = base_ + "/" + name;
-        ::mkdir(path.c_str(), 0755);
-        for (const std::string& f : files) {
-            testutil::makeFile(path, f, "content of " + f);
-        }
-        return path;
-    }
 
     // Holds the reading of `folder` once it has handed on `at` entries (0: before it opens).
     void hold(const std::string& folder, std::int64_t at) {
@@ -89,43 +71,21 @@ class TestReading : public QObject {
             [gate = gate_](const std::string& f, std::int64_t entries) { gate->pass(f, entries); });
     }
 
-    widgets::FileListBox* file1() { return window_->findChild<widgets::FileListBox*>("File1"); }
-    widgets::FolderListBox* dir1() { return window_->findChild<widgets::FolderListBox*>("Dir1"); }
-    void click(const char* name) {
-        QTest::mouseClick(window_->findChild<QAbstractButton*>(name), Qt::LeftButton);
-    }
-    Names listed() {
-        Names names;
-        for (std::int64_t i = 0; i < file1()->count(); ++i) {
-            names.push_back(file1()->at(i));
-        }
-        return names;
-    }
     // Waits for every reading thread of this test, the cancelled ones included, to end.
     bool readersGone() {
         return QTest::qWaitFor([this] { return fs::workersInFlight() == baseWorkers_; }, 30000);
     }
 
 private slots:
-    void initTestCase() {
-        ui::setReporter(
-            [this](QWidget*, const QString&, const QString& text) { reports_ << text; });
-        baseWorkers_ = fs::workersInFlight();
-    }
+    void initTestCase() { baseWorkers_ = fs::workersInFlight(); }
 
-    void init() {
-        reports_.clear();
-        base_ = tmp_.path() + "/" + QTest::currentTestFunction() +
-                (QTest::currentDataTag() != nullptr ? std::string("-") + QTest::currentDataTag()
-                                                    : std::string());
-        QCOMPARE(::mkdir(base_.c_str(), 0755), 0);
-    }
+    void init() { beginTest(); }
 
     void cleanup() {
         if (gate_) {
             gate_->release();
         }
-        window_.reset();
+        endTest();
         QVERIFY(readersGone());
         widgets::FileListBox::setReadHook({});
         gate_.reset();
@@ -161,8 +121,7 @@ private slots:
         const std::string slow = folder("slow", numbered(10));
         // Fewer files than a chunk: read before setPath returns.
         const std::string other = folder("other", {"o1"});
-        window_ =
-            std::make_unique<ui::MainWindow>(base_, std::vector<widgets::DriveInfo>{{"/", {}}});
+        openWindow(base());
         file1()->setChunkSizes(2, 2);
         hold(slow, 2);
         dir1()->setPath(slow);
@@ -195,9 +154,7 @@ private slots:
         QFETCH(int, selected);
         QFETCH(int, renamed);
         const std::string x = folder("x", numbered(10));
-        window_ =
-            std::make_unique<ui::MainWindow>(base_, std::vector<widgets::DriveInfo>{{"/", {}}});
-        window_->show();
+        openWindow(base());
         file1()->setChunkSizes(2, 2);
         hold(x, 2);
         dir1()->setPath(x);
@@ -233,9 +190,7 @@ private slots:
     void aFolderRemovedDuringAReadingIsReported() {
         QFETCH(bool, redisplay);
         const std::string x = folder("x", {"a", "b"});
-        window_ =
-            std::make_unique<ui::MainWindow>(base_, std::vector<widgets::DriveInfo>{{"/", {}}});
-        window_->show();
+        openWindow(base());
         if (redisplay) {
             dir1()->setPath(x);
             QCOMPARE(listed(), (Names{"a", "b"}));

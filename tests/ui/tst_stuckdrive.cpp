@@ -5,11 +5,8 @@
 
 #include <signal.h>
 #include <sys/mount.h>
-#include <QAbstractButton>
-#include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QProgressDialog>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -19,14 +16,9 @@
 #include <thread>
 
 #include "fs/mounts.h"
-#include "testutil.h"
-#include "ui/mainwindow.h"
-#include "ui/messages.h"
-#include "widgets/drivelistbox.h"
-#include "widgets/filelistbox.h"
-#include "widgets/folderlistbox.h"
+#include "windowfixture.h"
 
-using Names = std::vector<std::string>;
+using testutil::Names;
 
 namespace {
 
@@ -92,26 +84,16 @@ bool mounted(const std::string& point) {
 
 }  // namespace
 
-class TestStuckDrive : public QObject {
+class TestStuckDrive : public QObject, public testutil::WindowFixture {
     Q_OBJECT
 
-    testutil::TempFolder tmp_;
     std::string source_;  // what the mount shows
     std::string mount_;   // the bindfs mount
     std::string other_;   // an ordinary folder
     QProcess daemon_;
-    QStringList reports_;
 
     void stop() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGSTOP); }
     void resume() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGCONT); }
-
-    static void pickDrive(widgets::DriveListBox* combo, int index) {
-        combo->setFocus();
-        const int steps = index - combo->currentIndex();
-        for (int i = 0; i < std::abs(steps); ++i) {
-            QTest::keyClick(combo, steps > 0 ? Qt::Key_Down : Qt::Key_Up);
-        }
-    }
 
 private slots:
     void initTestCase() {
@@ -124,10 +106,9 @@ private slots:
         if (QStandardPaths::findExecutable(QStringLiteral("bindfs")).isEmpty()) {
             QSKIP("bindfs is not installed (Debian package bindfs)");
         }
-        QVERIFY(tmp_.isValid());
-        source_ = tmp_.path() + "/source";
-        mount_ = tmp_.path() + "/drive";
-        other_ = tmp_.path() + "/other";
+        source_ = root() + "/source";
+        mount_ = root() + "/drive";
+        other_ = root() + "/other";
         for (const std::string& d : {source_, mount_, other_, source_ + "/photos"}) {
             QCOMPARE(::mkdir(d.c_str(), 0755), 0);
         }
@@ -137,8 +118,6 @@ private slots:
                        QString::fromStdString(source_), QString::fromStdString(mount_)});
         QVERIFY(daemon_.waitForStarted());
         QVERIFY(QTest::qWaitFor([this] { return mounted(mount_); }, 10000));
-        ui::setReporter(
-            [this](QWidget*, const QString&, const QString& text) { reports_ << text; });
     }
 
     void cleanupTestCase() {
@@ -150,55 +129,50 @@ private slots:
         }
     }
 
-    void init() { reports_.clear(); }
-    void cleanup() { resume(); }
+    void init() { beginTest(); }
+    // The window goes while the drive may still not answer: closing it must not wait on it.
+    void cleanup() {
+        endTest();
+        resume();
+    }
 
     void theWindowShowsWhileAMountDoesNotAnswer() {
         stop();
         Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
         QElapsedTimer clock;
         clock.start();
-        ui::MainWindow window(other_);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        openWindow(other_, widgets::mountedDrives());
         qInfo("window shown %lld ms after start with a mount that does not answer",
               clock.elapsed());
-        const std::vector<std::string> roots =
-            window.findChild<widgets::DriveListBox*>("Drive1")->roots();
+        const std::vector<std::string> roots = drive1()->roots();
         QVERIFY(std::find(roots.begin(), roots.end(), mount_) != roots.end());
         watchdog.disarm();
         QVERIFY(!watchdog.fired());
     }
 
     void aFolderOnItIsSaidNotToAnswer() {
-        ui::MainWindow window(other_, {{other_, {}}, {mount_, {}}});
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        auto* drive1 = window.findChild<widgets::DriveListBox*>("Drive1");
-        auto* dir1 = window.findChild<widgets::FolderListBox*>("Dir1");
-        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
+        openWindow(other_, {{other_, {}}, {mount_, {}}});
         stop();
         Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
         QElapsedTimer clock;
         clock.start();
         const GapMeter gaps;
-        pickDrive(drive1, 1);
+        pickDrive(1);
         qInfo("a drive that does not answer said so after %lld ms; longest event-loop gap %lld ms",
               clock.elapsed(), gaps.longest());
-        QCOMPARE(file1->statusText(), ui::notAnsweringStatus(mount_));
-        QCOMPARE(drive1->drive(), other_);
-        QCOMPARE(dir1->path(), other_);
+        QCOMPARE(file1()->statusText(), ui::notAnsweringStatus(mount_));
+        QCOMPARE(drive1()->drive(), other_);
+        QCOMPARE(dir1()->path(), other_);
         QCOMPARE(reports_, QStringList{});
 
         // Usable at once: another folder opens while the drive still does not answer.
         const std::string sub = other_ + "/sub";
         ::mkdir(sub.c_str(), 0755);
         QVERIFY(testutil::makeFile(sub, "s.txt"));
-        QCOMPARE(dir1->setPath(sub), 0);
-        QTRY_VERIFY(!file1->isReading());
-        QCOMPARE(file1->count(), 1);
-        QCOMPARE(file1->at(0), std::string("s.txt"));
-        QVERIFY(file1->statusText().isEmpty());
+        QCOMPARE(dir1()->setPath(sub), 0);
+        QVERIFY(waitListed());
+        QCOMPARE(listed(), Names{"s.txt"});
+        QVERIFY(file1()->statusText().isEmpty());
         watchdog.disarm();
         QVERIFY(!watchdog.fired());
     }
@@ -209,14 +183,11 @@ private slots:
         stop();
         Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
         const std::string start = mount_ + "/photos";
-        ui::MainWindow window(start, {{"/", {}}});
+        openWindow(start);
         qputenv("HOME", home);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QCOMPARE(window.findChild<widgets::FolderListBox*>("Dir1")->path(), other_);
-        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
-        QCOMPARE(file1->path(), other_);
-        QCOMPARE(file1->statusText(), ui::startNotAnsweringStatus(start));
+        QCOMPARE(dir1()->path(), other_);
+        QCOMPARE(file1()->path(), other_);
+        QCOMPARE(file1()->statusText(), ui::startNotAnsweringStatus(start));
         QCOMPARE(reports_, QStringList{});
         watchdog.disarm();
         QVERIFY(!watchdog.fired());
@@ -230,12 +201,13 @@ private slots:
             QVERIFY(testutil::makeFile(source_ + "/photos", name, name));
             expected.push_back("photos_" + name);
         }
-        ui::MainWindow window(mount_ + "/photos", {{mount_, {}}});
-        window.setProgressTiming({std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
+        openWindow(mount_ + "/photos", {{mount_, {}}});
+        QCOMPARE(file1()->count(), kFiles);
+        window_->setProgressTiming({std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
         bool stopped = false;
         bool saidNotAnswering = false;
         std::thread waker;
-        window.setProgressHook([&](std::int64_t done, std::int64_t) {
+        window_->setProgressHook([&](std::int64_t done, std::int64_t) {
             if (done == kFiles / 2 && !stopped) {
                 // The daemon stops for 3 s in the middle of the run, then answers again.
                 stopped = true;
@@ -249,22 +221,15 @@ private slots:
         // The window's thread goes on during the stall: the dialog is looked at meanwhile.
         QTimer look;
         connect(&look, &QTimer::timeout, [&] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                if (auto* d = qobject_cast<QProgressDialog*>(w); d != nullptr && d->isVisible()) {
-                    saidNotAnswering =
-                        saidNotAnswering || d->labelText().contains(QStringLiteral("応答しません"));
-                }
+            if (QProgressDialog* d = progressDialog()) {
+                saidNotAnswering =
+                    saidNotAnswering || d->labelText().contains(QStringLiteral("応答しません"));
             }
         });
         look.start(50);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        auto* file1 = window.findChild<widgets::FileListBox*>("File1");
-        QTRY_VERIFY(!file1->isReading());
-        QCOMPARE(file1->count(), kFiles);
-        QTest::mouseClick(window.findChild<QAbstractButton*>("b_all_choise"), Qt::LeftButton);
+        click("b_all_choise");
         const GapMeter gaps;
-        QTest::mouseClick(window.findChild<QAbstractButton*>("b_atart"), Qt::LeftButton);
+        click("b_atart");
         qInfo("run with a 3 s stall: longest event-loop gap %lld ms", gaps.longest());
         if (waker.joinable()) {
             waker.join();

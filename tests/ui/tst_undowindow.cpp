@@ -2,107 +2,34 @@
 // cut short, and the question when the journal cannot be written. Every dialog is answered or
 // taken through ui/messages, so nothing blocks.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QAction>
 #include <QMenu>
-#include <QMenuBar>
-#include <QPushButton>
 #include <QTest>
-#include <memory>
 
 #include "fs/journal.h"
 #include "fs/rename.h"
 #include "fs/undo.h"
-#include "testutil.h"
-#include "ui/mainwindow.h"
-#include "ui/messages.h"
-#include "widgets/filelistbox.h"
-#include "widgets/fonts.h"
+#include "windowfixture.h"
 
-using Names = std::vector<std::string>;
+using testutil::Names;
 
-class TestUndoWindow : public QObject {
+class TestUndoWindow : public QObject, public testutil::WindowFixture {
     Q_OBJECT
 
-    testutil::TempFolder tmp_;
-    std::unique_ptr<ui::MainWindow> window_;
-    QStringList reports_;
-    QStringList questions_;
-    int answer_ = 0;
-    int serial_ = 0;
-
-    std::string makeFolder(const Names& files) {
-        const std::string parent = tmp_.path() + "/" + std::to_string(++serial_);
-        const std::string dir = parent + "/pics";
-        if (::mkdir(parent.c_str(), 0755) != 0 || ::mkdir(dir.c_str(), 0755) != 0) {
-            return {};
-        }
-        for (const std::string& f : files) {
-            if (!testutil::makeFile(dir, f, f)) {
-                return {};
-            }
-        }
-        return dir;
-    }
-    void openWindow(const std::string& start) {
-        window_ = std::make_unique<ui::MainWindow>(start, std::vector<widgets::DriveInfo>{});
-        window_->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-    }
-    QAction* action(const char* name) {
-        return window_->findChild<QAction*>(QString::fromLatin1(name));
-    }
-    void click(const char* name) {
-        auto* b = window_->findChild<QPushButton*>(QString::fromLatin1(name));
-        QVERIFY(b != nullptr);
-        QTest::mouseClick(b, Qt::LeftButton);
-    }
-    Names listed() {
-        auto* list = window_->findChild<widgets::FileListBox*>(QStringLiteral("File1"));
-        Names names;
-        for (std::int64_t i = 0; i < list->count(); ++i) {
-            names.push_back(list->at(i));
-        }
-        return names;
-    }
-
 private slots:
-    void initTestCase() {
-        QVERIFY(tmp_.isValid());
-        widgets::registerFontSubstitutes();
-        ui::setReporter(
-            [this](QWidget*, const QString&, const QString& text) { reports_ << text; });
-        ui::setAsker([this](QWidget*, const QString& text, const QStringList&, int, int) {
-            questions_ << text;
-            return answer_;
-        });
-    }
     void init() {
-        reports_.clear();
-        questions_.clear();
+        beginTest();
         // A state folder of its own for each test: never the user's.
-        const std::string state = tmp_.path() + "/state" + std::to_string(++serial_);
-        QCOMPARE(::setenv("XDG_STATE_HOME", state.c_str(), 1), 0);
+        QCOMPARE(::setenv("XDG_STATE_HOME", (base() + "/state").c_str(), 1), 0);
     }
-    void cleanup() { window_.reset(); }
+    void cleanup() { endTest(); }
 
-    // "元に戻す" sits above "終了" in the file menu, which stays as it was.
+    // The file menu holds "元に戻す" and "終了" only (their places, captions and shortcuts are
+    // in tst_mainwindow's layout), and there is nothing to undo before a run.
     void menuItem() {
-        openWindow(makeFolder({"a"}));
-        QMenu* file = window_->menuBar()->findChildren<QMenu*>().value(0);
-        QVERIFY(file != nullptr);
-        const QList<QAction*> items = file->actions();
-        QCOMPARE(items.size(), 2);
-        QCOMPARE(items[0]->objectName(), QStringLiteral("m_undo"));
-        QCOMPARE(items[0]->text(), QStringLiteral("元に戻す"));
-        QCOMPARE(items[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
-        QCOMPARE(items[1]->objectName(), QStringLiteral("m_e"));
-        QCOMPARE(items[1]->text(), QStringLiteral("終了"));
-        QCOMPARE(items[1]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_X));
-        // No journal: nothing to undo.
-        QVERIFY(!items[0]->isEnabled());
+        openWindow(folder("pics", {"a"}));
+        QCOMPARE(child<QAction>("m_f")->menu()->actions().size(), 2);
+        QVERIFY(!child<QAction>("m_undo")->isEnabled());
     }
 
     // Run, undo through the menu: the files come back, the list shows them, nothing is left.
@@ -113,23 +40,23 @@ private slots:
     }
     void undoThroughTheMenu() {
         QFETCH(bool, otherFolderShown);
-        const std::string dir = makeFolder({"a", "b"});
+        const std::string dir = folder("pics", {"a", "b"});
         openWindow(dir);
         click("b_all_choise");
         click("b_atart");
         QCOMPARE(listed(), (Names{"pics_a", "pics_b"}));
-        QVERIFY(action("m_undo")->isEnabled());
+        QVERIFY(child<QAction>("m_undo")->isEnabled());
         if (otherFolderShown) {
             // After a restart, in another folder.
-            openWindow(makeFolder({"c"}));
-            QVERIFY(action("m_undo")->isEnabled());
+            openWindow(folder("c", {"c"}));
+            QVERIFY(child<QAction>("m_undo")->isEnabled());
         }
         QTest::keyClick(window_.get(), Qt::Key_Z, Qt::ControlModifier);
         QCOMPARE(testutil::entries(dir), (Names{"a", "b"}));
         QCOMPARE(listed(), otherFolderShown ? Names{"c"} : (Names{"a", "b"}));
         QCOMPARE(reports_.size(), 1);
         QVERIFY2(reports_[0].contains(QStringLiteral("元に戻しました")), qPrintable(reports_[0]));
-        QVERIFY(!action("m_undo")->isEnabled());
+        QVERIFY(!child<QAction>("m_undo")->isEnabled());
     }
 
     // A run cut short is offered at start; each answer does what it says, and is asked once.
@@ -146,7 +73,7 @@ private slots:
         QFETCH(int, answer);
         QFETCH(Names, expected);
         QFETCH(bool, undoLeft);
-        const std::string dir = makeFolder({"a", "b", "c"});
+        const std::string dir = folder("pics", {"a", "b", "c"});
         core::WorkList names;
         for (const char* n : {"a", "b", "c"}) {
             names.append(n);
@@ -167,7 +94,7 @@ private slots:
         QCOMPARE(testutil::entries(dir), expected);
         QCOMPARE(listed(), expected);
         QCOMPARE(reports_.size(), answer == ui::KeepRun ? 0 : 1);
-        QCOMPARE(action("m_undo")->isEnabled(), undoLeft);
+        QCOMPARE(child<QAction>("m_undo")->isEnabled(), undoLeft);
         // Not asked again.
         window_->checkPendingRun();
         QCOMPARE(questions_.size(), 1);
@@ -175,7 +102,7 @@ private slots:
 
     // A damaged journal is reported once, set aside, and the window starts normally.
     void badJournalAtStart() {
-        const std::string dir = makeFolder({"a"});
+        const std::string dir = folder("pics", {"a"});
         const std::string state = fs::stateDirectory();
         QCOMPARE(fs::makeStateDirectory(state), 0);
         QVERIFY(testutil::makeFile(state, "journal", "KOVRAJNL and then nothing sensible"));
@@ -186,7 +113,7 @@ private slots:
         QCOMPARE(reports_.size(), 1);
         QVERIFY2(reports_[0].contains(QStringLiteral("壊れている")), qPrintable(reports_[0]));
         QVERIFY(testutil::exists(fs::setAsidePath(state)));
-        QVERIFY(!action("m_undo")->isEnabled());
+        QVERIFY(!child<QAction>("m_undo")->isEnabled());
         QCOMPARE(testutil::entries(dir), Names{"a"});
     }
 
@@ -200,10 +127,10 @@ private slots:
     void journalCannotBeWritten() {
         QFETCH(int, answer);
         QFETCH(Names, expected);
-        const std::string dir = makeFolder({"a"});
+        const std::string dir = folder("pics", {"a"});
         // A file stands where the state folder's parent should be: not even root can write.
-        const std::string blocked = tmp_.path() + "/blocked" + std::to_string(serial_);
-        QVERIFY(testutil::makeFile(tmp_.path(), "blocked" + std::to_string(serial_)));
+        const std::string blocked = base() + "/blocked";
+        QVERIFY(testutil::makeFile(base(), "blocked"));
         QCOMPARE(::setenv("XDG_STATE_HOME", blocked.c_str(), 1), 0);
         answer_ = answer;
         openWindow(dir);
@@ -213,7 +140,7 @@ private slots:
         QVERIFY2(questions_[0].contains(QStringLiteral("元に戻せない状態で")),
                  qPrintable(questions_[0]));
         QCOMPARE(testutil::entries(dir), expected);
-        QVERIFY(!action("m_undo")->isEnabled());
+        QVERIFY(!child<QAction>("m_undo")->isEnabled());
     }
 };
 

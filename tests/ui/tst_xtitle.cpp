@@ -4,11 +4,11 @@
 #include <QProcess>
 #include <QTest>
 
-#include "ui/mainwindow.h"
 #include "ui/versionwindow.h"
 #include "widgets/form.h"
+#include "windowfixture.h"
 
-class TestXTitle : public QObject {
+class TestXTitle : public QObject, public testutil::WindowFixture {
     Q_OBJECT
 
     static QString titleOnServer(QWidget* window) {
@@ -27,6 +27,8 @@ private slots:
             QSKIP("needs an X server (run under xvfb-run)");
         }
     }
+    void init() { beginTest(); }
+    void cleanup() { endTest(); }
 
     void titles_data() {
         QTest::addColumn<QString>("window");
@@ -38,15 +40,12 @@ private slots:
         QFETCH(QString, window);
         QFETCH(bool, blank);
         widgets::FormHolder<ui::VersionWindow> version;
-        std::unique_ptr<ui::MainWindow> main;
         QWidget* shown = nullptr;
         if (window == u"w_ver") {
             shown = version.show();
         } else {
-            main = std::make_unique<ui::MainWindow>(QDir::tempPath().toStdString(),
-                                                    std::vector<widgets::DriveInfo>{{"/", {}}});
-            main->show();
-            shown = main.get();
+            openWindow(base());
+            shown = window_.get();
         }
         QVERIFY(QTest::qWaitForWindowExposed(shown));
         const QString title = titleOnServer(shown);
