@@ -22,9 +22,6 @@ core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std
 // The same, finding the method afresh.
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to);
 
-// The longest name the file system holding `folder` takes, in bytes.
-long nameMax(const std::string& folder);
-
 // The name under which the running program's own file lies in the folder `dirfd`, recognised by
 // identity (device and inode), not by name: a user's file that merely shares the name is not it.
 std::optional<std::string> runningProgramNameIn(int dirfd);
