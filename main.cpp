@@ -10,7 +10,8 @@
 #include "widgets/fonts.h"
 
 int main(int argc, char* argv[]) {
-    // Commands run before anything could reach for a display.
+    // Commands, and a window that cannot open (no display, a mistyped command), are answered
+    // before anything could reach for a display.
     if (!cli::wantsWindow(argc, argv)) {
         return cli::run(argc, argv);
     }

@@ -1,11 +1,15 @@
 #include "cli/cli.h"
 
+#include <getopt.h>
+#include <sys/stat.h>
 #include <QCoreApplication>
 #include <QLocale>
 #include <QTranslator>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "cli/commands.h"
@@ -20,6 +24,48 @@ namespace {
 
 bool isOption(std::string_view arg) {
     return arg.size() > 1 && arg[0] == '-';
+}
+
+bool isCommand(std::string_view arg) {
+    return arg == "rename" || arg == "undo";
+}
+
+// A window can be shown: an X or Wayland display, or a Qt platform chosen on purpose.
+bool hasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Why the window the command line asks for cannot be opened.
+struct WindowBlock {
+    enum class Why { Nothing, NotACommand, CannotOpen, NoDisplay };
+    Why why = Why::Nothing;
+    std::string path;
+    int error = 0;
+};
+
+// Before any window: the first path must exist (a mistyped command must not open the window on
+// nothing), and there must be a display to open it on.
+WindowBlock windowBlock(int argc, char* argv[]) {
+    const int first = argc > 1 && std::string_view(argv[1]) == "--" ? 2 : 1;
+    if (first < argc) {
+        const std::string path = argv[first];
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            const int err = path.empty() ? ENOENT : errno;
+            const bool word = first == 1 && err == ENOENT && path.find('/') == std::string::npos;
+            return {word ? WindowBlock::Why::NotACommand : WindowBlock::Why::CannotOpen, path, err};
+        }
+    }
+    if (!hasDisplay()) {
+        return {WindowBlock::Why::NoDisplay, {}, 0};
+    }
+    return {};
 }
 
 void printVersion() {
@@ -63,12 +109,33 @@ void printHelp() {
         "  -h, --help       show this help and exit\n"
         "  -V, --version    show the version and exit\n"
         "\n"
-        "Names that are not printable are shown escaped (\\xff, \\n), one rename per line.\n"
+        "Names that are not printable are shown escaped (\\xff, \\n), one rename per line.\n")));
+    writeOut(message(QT_TRANSLATE_NOOP(
+        "cli",
         "\n"
         "Exit status:\n"
         "  0  every file was renamed (by undo: renamed back)\n"
-        "  1  the run stopped at a failure: the file, its new name and the reason are printed\n"
-        "  2  wrong usage, or a path that cannot be opened: nothing was renamed\n")));
+        "  1  the run stopped at a failure: the file, its new name and the reason are printed;\n"
+        "     also when undo finds no run to undo, and when the output cannot be written\n"
+        "  2  wrong usage, a path that cannot be opened, or no display for the window:\n"
+        "     nothing was renamed\n")));
+}
+
+void printUndoHelp() {
+    writeOut(message(QT_TRANSLATE_NOOP("cli",
+                                       "Usage: %1 undo\n"
+                                       "Rename back the files of the last rename run, in every "
+                                       "folder it renamed in, where\n"
+                                       "each new name still holds the file it was given to. "
+                                       "Anything changed since is left\n"
+                                       "alone and named.\n"
+                                       "\n"
+                                       "Exit status:\n"
+                                       "  0  every file was renamed back\n"
+                                       "  1  there is no run to undo, or a file could not be "
+                                       "renamed back\n"
+                                       "  2  wrong usage\n"),
+                     {"kovra"}));
 }
 
 int usageError(const std::string& what) {
@@ -78,79 +145,159 @@ int usageError(const std::string& what) {
     return kUsageError;
 }
 
+// The option getopt_long just refused, as the user wrote it. `shortOptions` are the command's.
+std::string refusedOption(char* argv[], const char* shortOptions) {
+    // An unknown short option is named by optopt; a long one (unknown, or given a value it does
+    // not take) is the whole argument just passed.
+    if (optopt > 0 && optopt < 0x80 && std::strchr(shortOptions, optopt) == nullptr) {
+        const char c = static_cast<char>(optopt);
+        return "-" + escaped(std::string_view(&c, 1));
+    }
+    return escaped(argv[optind - 1]);
+}
+
+int unknownOption(char* argv[], const char* shortOptions) {
+    return usageError(message(QT_TRANSLATE_NOOP("cli", "unknown option %1"),
+                              {refusedOption(argv, shortOptions)}));
+}
+
+// `argv[0]` is the command's own word. Options may follow the paths; "--" ends them.
 int runRename(int argc, char* argv[]) {
+    enum { kNoUndo = 0x100 };
+    static constexpr const char* kShort = "nrvah";
+    static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
+                                   {"recursive", no_argument, nullptr, 'r'},
+                                   {"verbose", no_argument, nullptr, 'v'},
+                                   {"all", no_argument, nullptr, 'a'},
+                                   {"no-undo", no_argument, nullptr, kNoUndo},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
     RenameOptions options;
-    std::vector<std::string> paths;
-    bool optionsEnd = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (optionsEnd || !isOption(arg)) {
-            paths.emplace_back(arg);
-        } else if (arg == "--") {
-            optionsEnd = true;
-        } else if (arg == "--dry-run") {
-            options.dryRun = true;
-        } else if (arg == "--recursive") {
-            options.recursive = true;
-        } else if (arg == "--verbose") {
-            options.verbose = true;
-        } else if (arg == "--all") {
-            options.all = true;
-        } else if (arg == "--no-undo") {
-            options.noUndo = true;
-        } else if (arg == "--help") {
-            printHelp();
-            return kSuccess;
-        } else if (arg[1] == '-') {
-            return usageError(
-                message(QT_TRANSLATE_NOOP("cli", "unknown option %1"), {escaped(arg)}));
-        } else {
-            for (const char c : arg.substr(1)) {
-                switch (c) {
-                    case 'n':
-                        options.dryRun = true;
-                        break;
-                    case 'r':
-                        options.recursive = true;
-                        break;
-                    case 'v':
-                        options.verbose = true;
-                        break;
-                    case 'a':
-                        options.all = true;
-                        break;
-                    case 'h':
-                        printHelp();
-                        return kSuccess;
-                    default:
-                        return usageError(message(QT_TRANSLATE_NOOP("cli", "unknown option %1"),
-                                                  {"-" + escaped(std::string_view(&c, 1))}));
-                }
-            }
+    optind = 0;  // start afresh
+    opterr = 0;  // the messages are ours, in the user's language
+    for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
+        switch (c) {
+            case 'n':
+                options.dryRun = true;
+                break;
+            case 'r':
+                options.recursive = true;
+                break;
+            case 'v':
+                options.verbose = true;
+                break;
+            case 'a':
+                options.all = true;
+                break;
+            case kNoUndo:
+                options.noUndo = true;
+                break;
+            case 'h':
+                printHelp();
+                return kSuccess;
+            default:
+                return unknownOption(argv, kShort);
         }
     }
+    const std::vector<std::string> paths(argv + optind, argv + argc);
     if (paths.empty()) {
         return usageError(message(QT_TRANSLATE_NOOP("cli", "rename needs at least one PATH")));
     }
     return renameCommand(options, paths);
 }
 
-// Messages in the user's language: translations are compiled into the program.
+int runUndo(int argc, char* argv[]) {
+    static constexpr const char* kShort = "h";
+    static const option kLong[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    optind = 0;
+    opterr = 0;
+    for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
+        if (c != 'h') {
+            return unknownOption(argv, kShort);
+        }
+        printUndoHelp();
+        return kSuccess;
+    }
+    if (optind < argc) {
+        return usageError(message(QT_TRANSLATE_NOOP("cli", "undo takes no arguments")));
+    }
+    return undoCommand();
+}
+
+// The options of the program itself: --help and --version.
+int runProgramOptions(int argc, char* argv[]) {
+    static constexpr const char* kShort = "+hV";
+    static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+    optind = 0;
+    opterr = 0;
+    const int c = ::getopt_long(argc, argv, kShort, kLong, nullptr);
+    if (c == 'h') {
+        printHelp();
+    } else if (c == 'V') {
+        printVersion();
+    } else {
+        return unknownOption(argv, kShort + 1);
+    }
+    return kSuccess;
+}
+
+// Says why the window asked for cannot open.
+int refuseWindow(const WindowBlock& block) {
+    switch (block.why) {
+        case WindowBlock::Why::NotACommand:
+            return usageError(
+                message(QT_TRANSLATE_NOOP("cli", "%1: no such file or folder, and not a command"),
+                        {escaped(block.path)}));
+        case WindowBlock::Why::CannotOpen:
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot open %2: %3\n"),
+                             {"kovra", escaped(block.path), reason(block.error)}));
+            break;
+        case WindowBlock::Why::NoDisplay:
+        case WindowBlock::Why::Nothing:
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: there is no display to open the window on "
+                                               "(neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+                                               "To rename without the window: %1 rename PATH...\n"
+                                               "Try \"%1 --help\" for more information.\n"),
+                             {"kovra"}));
+            break;
+    }
+    return kUsageError;
+}
+
+// Messages in the user's language: Japanese under a ja locale, English otherwise (English has a
+// translation of its own for its plurals). Translations are compiled into the program.
 void loadTranslation(QTranslator& translator) {
-    if (translator.load(QLocale(), QStringLiteral("kovra"), QStringLiteral("_"),
-                        QStringLiteral(":/i18n"))) {
+    const QString folder = QStringLiteral(":/i18n");
+    if (translator.load(QLocale(), QStringLiteral("kovra"), QStringLiteral("_"), folder) ||
+        translator.load(QStringLiteral("kovra_en"), folder)) {
         QCoreApplication::installTranslator(&translator);
     }
+}
+
+// Standard output written to its end; a failure (a full disk, a closed pipe) is reported and is
+// the command's failure.
+int finishOutput(int status) {
+    if (const int err = closeOutput(); err != 0) {
+        writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot write the output: %2\n"),
+                         {"kovra", reason(err)}));
+        return status == kSuccess ? kRunFailed : status;
+    }
+    return status;
 }
 
 }  // namespace
 
 bool wantsWindow(int argc, char* argv[]) {
-    if (argc < 2) {
-        return true;
+    if (argc >= 2) {
+        const std::string_view first = argv[1];
+        if (first != "--" && (isOption(first) || isCommand(first))) {
+            return false;
+        }
     }
-    const std::string_view first = argv[1];
-    return first == "--" || (!isOption(first) && first != "rename" && first != "undo");
+    return windowBlock(argc, argv).why == WindowBlock::Why::Nothing;
 }
 
 std::vector<std::string> windowPaths(int argc, char* argv[]) {
@@ -187,10 +334,12 @@ std::vector<std::string> windowPaths(int argc, char* argv[]) {
 
 int run(int argc, char* argv[]) {
     const std::string_view first = argc > 1 ? argv[1] : "";
-    // The fastest answer needs no translation.
+    // The fastest answer needs no translation, unless it could not be written.
     if (first == "--version" || first == "-V") {
         printVersion();
-        return kSuccess;
+        if (closeOutput() == 0) {
+            return kSuccess;
+        }
     }
     // A pipe closed by the reader must not end a run between two renames.
     std::signal(SIGPIPE, SIG_IGN);
@@ -201,19 +350,17 @@ int run(int argc, char* argv[]) {
     loadTranslation(translator);
 
     int status = kSuccess;
-    if (first == "--help" || first == "-h") {
-        printHelp();
-    } else if (first == "rename") {
-        status = runRename(argc, argv);
+    if (first == "rename") {
+        status = runRename(argc - 1, argv + 1);
     } else if (first == "undo") {
-        status = argc > 2 ? usageError(message(QT_TRANSLATE_NOOP("cli", "undo takes no arguments")))
-                          : undoCommand();
+        status = runUndo(argc - 1, argv + 1);
+    } else if (isOption(first) && first != "--") {
+        // --version already printed above when its output failed: only the failure is left.
+        status = first == "--version" || first == "-V" ? kSuccess : runProgramOptions(argc, argv);
     } else {
-        status =
-            usageError(message(QT_TRANSLATE_NOOP("cli", "unknown option %1"), {escaped(first)}));
+        status = refuseWindow(windowBlock(argc, argv));
     }
-    std::fflush(stdout);
-    return status;
+    return finishOutput(status);
 }
 
 }  // namespace cli

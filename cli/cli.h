@@ -8,8 +8,9 @@
 
 namespace cli {
 
-// Whether the command line asks for the window: no arguments, or only paths (after "--" if one
-// starts with "-"). Commands and options are run by `run` instead.
+// Whether the command line asks for the window and it can open: no arguments, or only paths
+// (after "--" if one starts with "-"), the first of them existing, and a display to show it on.
+// Commands, options and a window that cannot open are answered by `run` instead.
 bool wantsWindow(int argc, char* argv[]);
 
 // The window's paths from the command line, made absolute: the folder part canonical, so that

@@ -1,6 +1,5 @@
 #include "cli/commands.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,7 +20,9 @@
 #include "core/paths.h"
 #include "core/rename_run.h"
 #include "core/worklist.h"
+#include "fs/folder_reader.h"
 #include "fs/listing.h"
+#include "fs/namerule.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
 #include "fs/undo.h"
@@ -45,15 +46,20 @@ public:
     }
 };
 
-// The files of one folder, all selected. Nothing is shown afterwards, so nothing is read again.
+// The files of one folder, all selected, with the inode numbers the walk found for them (none
+// for files named one by one). Nothing is shown afterwards, so nothing is read again.
 class NameList : public core::FileList {
 public:
-    NameList(const std::string& path, const std::vector<std::string>& names)
-        : path_(path), names_(names) {}
+    NameList(const std::string& path, const std::vector<std::string>& names,
+             const std::vector<std::uint64_t>& inodes)
+        : path_(path), names_(names), inodes_(inodes) {}
     const std::string& path() const override { return path_; }
     std::int64_t count() const override { return static_cast<std::int64_t>(names_.size()); }
     const std::string& at(std::int64_t i) const override {
         return names_[static_cast<std::size_t>(i)];
+    }
+    std::uint64_t inodeAt(std::int64_t i) const override {
+        return inodes_.empty() ? 0 : inodes_[static_cast<std::size_t>(i)];
     }
     std::vector<core::SelectionRange> selectedRanges() const override {
         if (names_.empty()) {
@@ -66,6 +72,7 @@ public:
 private:
     const std::string& path_;
     const std::vector<std::string>& names_;
+    const std::vector<std::uint64_t>& inodes_;
 };
 
 // Stops a run at the point where it would keep its plan: what it would rename is then in its
@@ -110,17 +117,19 @@ protected:
 // real run would refuse (an existing name, one taken by an earlier rename) are refused here too.
 class DryFolder : public HeldFolder {
 public:
-    using HeldFolder::HeldFolder;
+    DryFolder(int fd, std::string path, Printer* printer)
+        : HeldFolder(fd, std::move(path), printer), rule_(fs::nameRuleAt(fd)) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
+        // In the kernel's order: the old name is looked up, then the new one, which the drive
+        // refuses as too long before it could find it taken.
         if (!exists(from)) {
             return core::RenameStatus::failed(ENOENT);
         }
+        if (!rule_.fits(to)) {
+            return core::RenameStatus::failed(ENAMETOOLONG);
+        }
         if (exists(to)) {
             return core::RenameStatus::failed(EEXIST);
-        }
-        const long limit = ::fpathconf(fd_, _PC_NAME_MAX);
-        if (limit > 0 && to.size() > static_cast<std::size_t>(limit)) {
-            return core::RenameStatus::failed(ENAMETOOLONG);
         }
         added_.erase(from);
         gone_.insert(from);
@@ -144,6 +153,7 @@ private:
         struct stat st {};
         return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
     }
+    fs::NameRule rule_;
     std::unordered_set<std::string> gone_;
     std::unordered_set<std::string> added_;
 };
@@ -183,7 +193,7 @@ private:
 };
 
 struct FolderEntries {
-    std::vector<std::string> files;    // as the window's file list shows them
+    std::vector<fs::FileEntry> files;  // as the window's file list shows them
     std::vector<std::string> folders;  // real folders only, never a link to one
     int error = 0;
 };
@@ -192,45 +202,18 @@ struct FolderEntries {
 // neither: the file list shows it with the folders, and the walk never follows it.
 FolderEntries readEntries(int fd) {
     FolderEntries entries;
-    const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = own >= 0 ? ::fdopendir(own) : nullptr;
-    if (dir == nullptr) {
-        entries.error = errno;
-        if (own >= 0) {
-            ::close(own);
+    entries.error = fs::readFolder(fd, fs::Kinds::Resolve, [&entries](const fs::FolderEntry& e) {
+        if (e.kind == fs::EntryKind::Folder) {
+            entries.folders.emplace_back(e.name);
+        } else if (e.kind == fs::EntryKind::File) {
+            entries.files.push_back({std::string(e.name), e.inode});
         }
-        return entries;
-    }
-    const auto leadsToFolder = [fd](const char* name) {
-        struct stat st {};
-        return ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-    };
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-            errno = 0;
-            continue;
-        }
-        unsigned char type = entry->d_type;
-        if (type == DT_UNKNOWN) {
-            struct stat st {};
-            if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
-            }
-        }
-        if (type == DT_DIR) {
-            entries.folders.emplace_back(name);
-        } else if (type != DT_LNK || !leadsToFolder(name)) {
-            entries.files.emplace_back(name);
-        }
-        errno = 0;
-    }
-    if (errno != 0) {
-        entries.error = errno;
-    }
-    ::closedir(dir);
-    fs::sortForDisplay(entries.files);
+        return true;
+    });
+    std::sort(entries.files.begin(), entries.files.end(),
+              [](const fs::FileEntry& a, const fs::FileEntry& b) {
+                  return fs::displayLess(a.name, b.name);
+              });
     fs::sortForDisplay(entries.folders);
     return entries;
 }
@@ -248,6 +231,7 @@ struct FolderRun {
     std::string path;
     FolderId id;
     std::vector<std::string> names;
+    std::vector<std::uint64_t> inodes;  // the walk's, one per name; empty for named files
 };
 
 // What one folder of the command line asks for: all its files, or some named ones.
@@ -277,11 +261,34 @@ public:
                 ok = false;
                 continue;
             }
+            if (folder == "/") {
+                // Its files would all be named "_...".
+                writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                                   "%1: %2: the root folder has no name to put in "
+                                                   "front of its files\n"),
+                                 {programName(), escaped(path)}));
+                ok = false;
+                continue;
+            }
+            // Opened now, so that a folder that cannot be opened stops the command before the
+            // first rename.
+            Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             struct stat st {};
-            if (::stat(folder.c_str(), &st) != 0) {
+            if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
                 cannotOpen(folder, errno);
                 ok = false;
                 continue;
+            }
+            // A folder named is read: one that opens but cannot be listed (no search permission)
+            // is refused here too, not after the other paths' files were renamed.
+            if (!name) {
+                const int err = fs::readFolder(fd.get(), fs::Kinds::NameOnly,
+                                               [](const fs::FolderEntry&) { return false; });
+                if (err != 0 && err != ECANCELED) {
+                    cannotOpen(folder, err);
+                    ok = false;
+                    continue;
+                }
             }
             const FolderId id{st.st_dev, st.st_ino};
             auto [it, added] = jobOf.emplace(id, jobs_.size());
@@ -344,7 +351,7 @@ public:
                 status = folderFailed(folder.path, ESTALE);  // moved or replaced since it was read
                 break;
             }
-            if (status = renameIn(fd.get(), folder.path, folder.names); status != kSuccess) {
+            if (status = renameIn(fd.get(), folder); status != kSuccess) {
                 break;
             }
         }
@@ -396,12 +403,20 @@ private:
                 std::find_if(jobs_.begin(), jobs_.end(), [id](const Job& j) { return j.id == id; });
             const std::vector<std::string> none;
             const std::vector<std::string>& named = job != jobs_.end() ? job->names : none;
-            std::erase_if(entries.files, [&named](const std::string& name) {
-                return isHidden(name) &&
-                       !std::binary_search(named.begin(), named.end(), name, fs::displayLess);
+            std::erase_if(entries.files, [&named](const fs::FileEntry& file) {
+                return isHidden(file.name) &&
+                       !std::binary_search(named.begin(), named.end(), file.name, fs::displayLess);
             });
         }
-        if (!add(fd, path, id, std::move(entries.files))) {
+        std::vector<std::string> names;
+        std::vector<std::uint64_t> inodes;
+        names.reserve(entries.files.size());
+        inodes.reserve(entries.files.size());
+        for (fs::FileEntry& file : entries.files) {
+            names.push_back(std::move(file.name));
+            inodes.push_back(file.inode);
+        }
+        if (!add(fd, path, id, std::move(names), std::move(inodes))) {
             return false;
         }
         if (!options_.recursive) {
@@ -436,14 +451,15 @@ private:
 
     // Adds the folder `fd` with the files to rename in it, and its plan to the journal. False when
     // the plan cannot be kept: the command then renames nothing.
-    bool add(int fd, const std::string& path, FolderId id, std::vector<std::string> names) {
+    bool add(int fd, const std::string& path, FolderId id, std::vector<std::string> names,
+             std::vector<std::uint64_t> inodes = {}) {
         if (names.empty()) {
             return true;
         }
-        FolderRun folder{path, id, std::move(names)};
+        FolderRun folder{path, id, std::move(names), std::move(inodes)};
         if (journaling()) {
             // The run itself says what it would rename: the plan is the one it will begin with.
-            NameList files(folder.path, folder.names);
+            NameList files(folder.path, folder.names, folder.inodes);
             core::WorkList selectionList;
             core::WorkList renameList;
             HeldFileSystem fileSystem(fd, false, nullptr);
@@ -473,8 +489,9 @@ private:
 
     bool journaling() const { return !options_.dryRun && !options_.noUndo; }
 
-    int renameIn(int fd, const std::string& path, const std::vector<std::string>& names) {
-        NameList files(path, names);
+    int renameIn(int fd, const FolderRun& folder) {
+        const std::string& path = folder.path;
+        NameList files(path, folder.names, folder.inodes);
         core::WorkList selectionList;
         core::WorkList renameList;
         HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
@@ -593,14 +610,15 @@ int undoCommand() {
         case Status::Done:
             break;
     }
-    if (report.folders.size() > 1) {
-        writeOut(message(
-            QT_TRANSLATE_NOOP("cli", "%1 and %2 other folders: %3 files renamed back\n"),
-            {folder, std::to_string(report.folders.size() - 1), std::to_string(report.renamed)}));
-    } else {
-        writeOut(message(QT_TRANSLATE_NOOP("cli", "%1: %2 files renamed back\n"),
-                         {folder, std::to_string(report.renamed)}));
-    }
+    const std::string where =
+        report.folders.size() > 1
+            ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%1 and %n other folders"),
+                           static_cast<int>(report.folders.size() - 1), {folder})
+            : folder;
+    writeOut(where + ": " +
+             countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed back"),
+                          static_cast<int>(report.renamed)) +
+             "\n");
     for (const fs::EntryReport& e : report.problems) {
         std::string why;
         switch (e.problem) {

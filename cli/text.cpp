@@ -1,5 +1,6 @@
 #include "cli/text.h"
 
+#include <unistd.h>
 #include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
@@ -56,6 +57,35 @@ std::size_t decodeUtf8(const unsigned char* s, std::size_t n, char32_t& c) {
     return length;
 }
 
+// The first error writing standard output: reported once, at the end.
+int gOutputError = 0;
+
+void noteOutputError(int error) {
+    if (gOutputError == 0) {
+        gOutputError = error != 0 ? error : EIO;
+    }
+}
+
+// The translated pattern with %1, %2, ... replaced by `args`, in one pass, so that a name
+// containing "%2" is never expanded itself.
+std::string fillIn(const std::string& pattern, std::initializer_list<std::string_view> args) {
+    std::string out;
+    out.reserve(pattern.size());
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] >= '1' &&
+            pattern[i + 1] <= '9') {
+            const auto index = static_cast<std::size_t>(pattern[i + 1] - '1');
+            if (index < args.size()) {
+                out.append(*(args.begin() + index));
+                ++i;
+                continue;
+            }
+        }
+        out += pattern[i];
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string escaped(std::string_view name) {
@@ -96,23 +126,12 @@ std::string escaped(std::string_view name) {
 }
 
 std::string message(const char* sourceText, std::initializer_list<std::string_view> args) {
-    const std::string pattern = QCoreApplication::translate("cli", sourceText).toStdString();
-    // One pass, so that a name containing "%2" is never expanded itself.
-    std::string out;
-    out.reserve(pattern.size());
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] >= '1' &&
-            pattern[i + 1] <= '9') {
-            const auto index = static_cast<std::size_t>(pattern[i + 1] - '1');
-            if (index < args.size()) {
-                out.append(*(args.begin() + index));
-                ++i;
-                continue;
-            }
-        }
-        out += pattern[i];
-    }
-    return out;
+    return fillIn(QCoreApplication::translate("cli", sourceText).toStdString(), args);
+}
+
+std::string countMessage(const char* sourceText, int n,
+                         std::initializer_list<std::string_view> args) {
+    return fillIn(QCoreApplication::translate("cli", sourceText, nullptr, n).toStdString(), args);
 }
 
 std::string reason(int error) {
@@ -153,13 +172,32 @@ std::string reason(int error) {
 }
 
 void writeOut(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+        noteOutputError(errno);
+    }
 }
 
 void writeErr(std::string_view text) {
     // What was printed before comes first when both go to the same terminal or file.
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) {
+        noteOutputError(errno);
+    }
     std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+int closeOutput() {
+    if (std::fflush(stdout) != 0) {
+        noteOutputError(errno);
+    }
+    if (std::ferror(stdout)) {
+        noteOutputError(EIO);
+    }
+    // Some drives (NFS) report a failed write only when the file is closed: closing a second
+    // handle of it asks them without closing standard output itself.
+    if (const int fd = ::dup(STDOUT_FILENO); fd >= 0 && ::close(fd) != 0) {
+        noteOutputError(errno);
+    }
+    return gOutputError;
 }
 
 }  // namespace cli

@@ -36,11 +36,6 @@ private:
 
 }  // namespace
 
-long nameMax(const std::string& folder) {
-    const long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-    return limit > 0 ? limit : 255;
-}
-
 std::optional<std::string> runningProgramNameIn(int dirfd) {
     struct stat program {};
     if (::stat("/proc/self/exe", &program) != 0) {

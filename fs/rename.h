@@ -10,9 +10,6 @@
 
 namespace fs {
 
-// The longest name the file system holding `folder` takes, in bytes.
-long nameMax(const std::string& folder);
-
 // The name under which the running program's own file lies in the folder `dirfd`, recognised by
 // identity (device and inode), not by name: a user's file that merely shares the name is not it.
 std::optional<std::string> runningProgramNameIn(int dirfd);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/paths.h"
-#include "fs/rename.h"
+#include "fs/namerule.h"
 #include "ui/messagedialog.h"
 #include "widgets/display.h"
 
@@ -167,7 +167,21 @@ QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes, long
 }
 
 QString runFailureReason(const core::RunResult& result) {
-    const long limit = result.status.error == ENAMETOOLONG ? fs::nameMax(result.folder) : 0;
+    if (result.status.outcome != core::RenameOutcome::Failed ||
+        result.status.error != ENAMETOOLONG) {
+        return reasonLine(result.status);
+    }
+    const fs::NameRule rule = fs::nameRule(result.folder);
+    if (rule.unit == fs::NameUnit::Utf16 && !rule.fits(result.failedNewName)) {
+        // These drives count UTF-16 code units: a character beyond the BMP (an emoji) is two.
+        return QStringLiteral(
+                   "新しい名前が長すぎます（%1 文字、上限 %2 文字。絵文字などは 2 "
+                   "文字と数えます）（エラー番号 %3）")
+            .arg(rule.length(result.failedNewName))
+            .arg(rule.max)
+            .arg(result.status.error);
+    }
+    const long limit = rule.unit == fs::NameUnit::Bytes ? static_cast<long>(rule.max) : 0;
     return reasonLine(result.status, result.failedNewName.size(), limit);
 }
 

@@ -138,12 +138,6 @@
 </translation>
     </message>
     <message>
-        <source>%1: %2 files renamed back
-</source>
-        <translation>%1: %2 個のファイルを元の名前に戻しました
-</translation>
-    </message>
-    <message>
         <source>the file was changed, moved or removed</source>
         <translation>名前の変更後に、変更・移動または削除されています</translation>
     </message>
@@ -156,6 +150,20 @@
 </source>
         <translation>%1: %2 を %3 に戻せません: %4
 </translation>
+    </message>
+    <message>
+        <source>%1: nothing renamed: the run could not be recorded for undo in %2: %3
+</source>
+        <translation>%1: 名前は変更していません。元に戻すための記録を %2 に保存できませんでした: %3
+</translation>
+    </message>
+    <message>
+        <source>its folder is gone, or is another folder now</source>
+        <translation>フォルダが見つからないか、別のフォルダに置き換わっています</translation>
+    </message>
+    <message>
+        <source>cannot read its folder: %1</source>
+        <translation>フォルダを確認できません: %1</translation>
     </message>
     <message>
         <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
@@ -180,11 +188,6 @@ Options:
   -V, --version    show the version and exit
 
 Names that are not printable are shown escaped (\xff, \n), one rename per line.
-
-Exit status:
-  0  every file was renamed (by undo: renamed back)
-  1  the run stopped at a failure: the file, its new name and the reason are printed
-  2  wrong usage, or a path that cannot be opened: nothing was renamed
 </source>
         <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
 既にあるファイルを上書きすることはありません。
@@ -196,11 +199,11 @@ Exit status:
   undo             最後の名前の変更を、変更したすべてのフォルダで元に戻します
 
 オプション:
-  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
+  -n, --dry-run    変更する名前を &amp;quot;旧 -&amp;gt; 新&amp;quot; の形で表示するだけで、何も変更しません
   -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
                    フォルダへのシンボリックリンクはたどりません
-  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
-  -a, --all        指定したフォルダ内の &quot;.&quot; で始まる名前と、隠しサブフォルダも対象にします。
+  -v, --verbose    名前を変更するたびに &amp;quot;旧 -&amp;gt; 新&amp;quot; の形で表示します
+  -a, --all        指定したフォルダ内の &amp;quot;.&amp;quot; で始まる名前と、隠しサブフォルダも対象にします。
                    名前を付けると隠しファイルでなくなるため、指定しなければ対象外です
       --no-undo    元に戻すための記録を残しません。多くのフォルダでは速くなりますが、
                    undo で元に戻せません
@@ -208,32 +211,84 @@ Exit status:
   -V, --version    バージョンを表示して終了します
 
 表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
-
+</translation>
+    </message>
+    <message>
+        <source>
+Exit status:
+  0  every file was renamed (by undo: renamed back)
+  1  the run stopped at a failure: the file, its new name and the reason are printed;
+     also when undo finds no run to undo, and when the output cannot be written
+  2  wrong usage, a path that cannot be opened, or no display for the window:
+     nothing was renamed
+</source>
+        <translation>
 終了ステータス:
   0  すべてのファイルの名前を変更しました（undo では元に戻しました）
-  1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します
-  2  使い方の誤り、または開けないパスがあります。何も変更していません
+  1  途中で失敗して中止しました。ファイル、新しい名前、理由を表示します。
+     undo で元に戻せる名前の変更がないとき、出力を書き込めないときも 1 です
+  2  使い方の誤り、開けないパス、またはウィンドウを開くディスプレイがありません。
+     何も変更していません
 </translation>
     </message>
     <message>
-        <source>%1: nothing renamed: the run could not be recorded for undo in %2: %3
+        <source>Usage: %1 undo
+Rename back the files of the last rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named.
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
 </source>
-        <translation>%1: 名前は変更していません。元に戻すための記録を %2 に保存できませんでした: %3
+        <translation>使い方: %1 undo
+最後の名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
+ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
+
+終了ステータス:
+  0  すべてのファイルを元の名前に戻しました
+  1  元に戻せる名前の変更がないか、元に戻せないファイルがありました
+  2  使い方の誤りです
 </translation>
     </message>
     <message>
-        <source>%1 and %2 other folders: %3 files renamed back
+        <source>%1: no such file or folder, and not a command</source>
+        <translation>%1: そのようなファイルまたはフォルダはなく、コマンドでもありません</translation>
+    </message>
+    <message>
+        <source>%1: there is no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).
+To rename without the window: %1 rename PATH...
+Try &quot;%1 --help&quot; for more information.
 </source>
-        <translation>%1 ほか %2 個のフォルダ: %3 個のファイルを元の名前に戻しました
+        <translation>%1: ウィンドウを開くディスプレイがありません（DISPLAY も WAYLAND_DISPLAY も設定されていません）。
+ウィンドウを使わずに名前を変更するには: %1 rename パス...
+詳しくは &quot;%1 --help&quot; を実行してください。
 </translation>
     </message>
     <message>
-        <source>its folder is gone, or is another folder now</source>
-        <translation>フォルダが見つからないか、別のフォルダに置き換わっています</translation>
+        <source>%1: cannot write the output: %2
+</source>
+        <translation>%1: 出力を書き込めません: %2
+</translation>
     </message>
     <message>
-        <source>cannot read its folder: %1</source>
-        <translation>フォルダを確認できません: %1</translation>
+        <source>%1: %2: the root folder has no name to put in front of its files
+</source>
+        <translation>%1: %2: ルートフォルダには、ファイル名の先頭に付ける名前がありません
+</translation>
+    </message>
+    <message numerus="yes">
+        <source>%1 and %n other folders</source>
+        <translation>
+            <numerusform>%1 ほか %n 個のフォルダ</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files renamed back</source>
+        <translation>
+            <numerusform>%n 個のファイルを元の名前に戻しました</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

@@ -1,14 +1,18 @@
 #include <fcntl.h>
-#include <spawn.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QTest>
 
+#include <QDir>
+
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "mountutil.h"
 #include "testutil.h"
 
 using Lines = std::vector<std::string>;
@@ -59,11 +63,15 @@ struct Ran {
     std::string err;
 };
 
+// The user nobody: for a run that root's privileges would change.
+constexpr uid_t kNobody = 65534;
+
 // Runs the program with `args` (bytes, "%R" standing for `root`) in a bare environment: no
 // display of any kind, the locale `locale`, its state (the journal) in `state`. Arguments go to
 // execve as they are, never through a QString, so names that are not UTF-8 arrive intact.
+// `stdoutPath`: where its standard output goes instead of `ran.out`; `asUser`: run as that user.
 Ran runKovra(const std::string& root, const std::string& state, const Lines& args,
-             const std::string& locale) {
+             const std::string& locale, const std::string& stdoutPath = {}, uid_t asUser = 0) {
     std::vector<std::string> argv{KOVRA_PROGRAM};
     for (std::string arg : args) {
         for (auto at = arg.find("%R"); at != std::string::npos; at = arg.find("%R")) {
@@ -88,25 +96,32 @@ Ran runKovra(const std::string& root, const std::string& state, const Lines& arg
     argvp.push_back(nullptr);
     envp.push_back(nullptr);
 
-    const std::string outPath = root + ".out", errPath = root + ".err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    const std::string outPath = stdoutPath.empty() ? root + ".out" : stdoutPath;
+    const std::string errPath = root + ".err";
     Ran ran;
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argvp[0], &actions, nullptr, argvp.data(), envp.data()) == 0) {
-        int wstatus = 0;
-        ::waitpid(pid, &wstatus, 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
+            ::dup2(err, 2) < 0 ||
+            (asUser != 0 &&
+             (::setgroups(0, nullptr) != 0 || ::setgid(asUser) != 0 || ::setuid(asUser) != 0))) {
+            ::_exit(127);
+        }
+        ::execve(argvp[0], argvp.data(), envp.data());
+        ::_exit(127);
+    }
+    int wstatus = 0;
+    if (pid > 0 && ::waitpid(pid, &wstatus, 0) == pid) {
         ran.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    ran.out = testutil::readFile(outPath);
+    ran.out = stdoutPath.empty() ? testutil::readFile(outPath) : std::string();
     ran.err = testutil::readFile(errPath);
-    ::unlink(outPath.c_str());
+    if (stdoutPath.empty()) {
+        ::unlink(outPath.c_str());
+    }
     ::unlink(errPath.c_str());
     return ran;
 }
@@ -118,6 +133,12 @@ class TestCli : public QObject {
 private slots:
     void command_data();
     void command();
+    void pathsOpenedFirst_data();
+    void pathsOpenedFirst();
+    void dryRunPredictsRun_data();
+    void dryRunPredictsRun();
+    void outputFailure_data();
+    void outputFailure();
 };
 
 void TestCli::command_data() {
@@ -233,10 +254,18 @@ void TestCli::command_data() {
     QTest::newRow("undo after a collision in a subfolder: the folders before it")
         << Lines{"cats/", "cats/a:a", "cats/sub/", "cats/sub/b:b", "cats/sub/sub_b:old"}
         << Lines{"rename", "-r", "%R/cats", ";", "undo"} << c << 0 << Lines{}
-        << QByteArray("1 files renamed back") << QByteArray();
+        << QByteArray("and 1 other folder: 1 file renamed back") << QByteArray();
     QTest::newRow("undo takes back the last run only")
         << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo"} << c << 0
         << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray() << QByteArray();
+    QTest::newRow("the window without a display") << cats << Lines{"%R/cats"} << c << 2 << Lines{}
+                                                  << QByteArray() << QByteArray("kovra rename");
+    QTest::newRow("a mistyped command") << cats << Lines{"renmae", "%R/cats"} << c << 2 << Lines{}
+                                        << QByteArray() << QByteArray("renmae");
+    QTest::newRow("undo --help") << cats << Lines{"undo", "--help"} << c << 0 << Lines{}
+                                 << QByteArray("kovra undo") << QByteArray();
+    QTest::newRow("the root has no name to give") << cats << Lines{"rename", "-n", "/"} << c << 2
+                                                  << Lines{} << QByteArray() << QByteArray("/");
     QTest::newRow("Japanese locale")
         << cats << Lines{"rename", "%R/nothing"} << QByteArray("ja_JP.UTF-8") << 2 << Lines{}
         << QByteArray() << QByteArray("開けません");
@@ -288,6 +317,112 @@ void TestCli::command() {
     if (status == 2) {
         QVERIFY2(ran.out.empty(), ran.out.c_str());
     }
+}
+
+// A folder named after another that its user cannot list or open: the command renames nothing.
+void TestCli::pathsOpenedFirst_data() {
+    QTest::addColumn<QByteArray>("locked");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("a folder that cannot be searched") << QByteArray("noexec/sub") << 0644;
+    QTest::newRow("a folder that cannot be read") << QByteArray("noexec") << 0333;
+}
+
+void TestCli::pathsOpenedFirst() {
+    QFETCH(QByteArray, locked);
+    QFETCH(int, mode);
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    const std::string root = temp.path() + "/t", state = temp.path() + "/s";
+    const Lines tree{"c6/", "c6/real/", "c6/real/a:a", "noexec/", "noexec/sub/", "noexec/sub/b:b"};
+    QVERIFY(::mkdir(root.c_str(), 0777) == 0 && ::mkdir(state.c_str(), 0777) == 0);
+    makeTree(root, tree);
+    // Root would open anything: the command runs as nobody, who may rename in c6/real.
+    for (const std::string& folder : {temp.path(), root, state, root + "/c6", root + "/c6/real"}) {
+        QVERIFY(::chmod(folder.c_str(), 0777) == 0);
+    }
+    QVERIFY(::chmod((root + "/" + locked.toStdString()).c_str(), mode_t(mode)) == 0);
+    const Ran ran = runKovra(root, state, {"rename", "%R/c6/real", "%R/" + locked.toStdString()},
+                             "C", {}, ::geteuid() == 0 ? kNobody : 0);
+    Lines now;
+    readTree(root, "", now);
+    std::sort(now.begin(), now.end());
+    QVERIFY2(std::is_permutation(now.begin(), now.end(), tree.begin(), tree.end()),
+             ran.err.c_str());
+    QVERIFY2(ran.status == 2, ran.err.c_str());
+    QVERIFY2(ran.err.find(locked.toStdString()) != std::string::npos, ran.err.c_str());
+}
+
+// A name of `units` times `unit` in front of ".jpg".
+std::string longName(const std::string& unit, long units) {
+    std::string name;
+    for (long i = 0; i < units; ++i) {
+        name += unit;
+    }
+    return name + ".jpg";
+}
+
+// The dry run says what the real run does on a long name: the same status, the same words.
+void TestCli::dryRunPredictsRun_data() {
+    QTest::addColumn<bool>("exfat");
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QByteArray>("name");
+    // Drives that count bytes: this one's own limit, whatever it is.
+    const long bytes = ::pathconf(QDir::tempPath().toLocal8Bit().constData(), _PC_NAME_MAX);
+    QTest::newRow("bytes: the longest name, made too long")
+        << false << QByteArray("cats") << QByteArray::fromStdString(longName("a", bytes - 4));
+    // exFAT counts UTF-16 code units, 255 of them: "旅行_" and 90 kanji are 281 bytes and fit;
+    // 249 kanji, 256 units, do not.
+    const QByteArray trip = "\xe6\x97\x85\xe8\xa1\x8c";
+    const std::string kanji = "\xe7\x8c\xab";
+    QTest::newRow("exFAT: 90 kanji fit")
+        << true << trip << QByteArray::fromStdString(longName(kanji, 90));
+    QTest::newRow("exFAT: 249 kanji do not")
+        << true << trip << QByteArray::fromStdString(longName(kanji, 249));
+}
+
+void TestCli::dryRunPredictsRun() {
+    QFETCH(bool, exfat);
+    QFETCH(QByteArray, folder);
+    QFETCH(QByteArray, name);
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    std::optional<mountutil::ImageMount> image;
+    std::string root = temp.path();
+    if (exfat) {
+        image.emplace(mountutil::Image::ExFat);
+        KOVRA_REQUIRE_MOUNT(*image);
+        root = image->path();
+    }
+    const std::string dir = root + "/" + folder.toStdString();
+    QVERIFY(::mkdir(dir.c_str(), 0755) == 0);
+    QVERIFY(testutil::makeFile(dir, name.toStdString(), "x"));
+    const Lines args{"rename", "--no-undo", "%R/" + folder.toStdString()};
+    Lines dryArgs = args;
+    dryArgs.insert(dryArgs.begin() + 1, "-n");
+    const Ran dry = runKovra(root, temp.path(), dryArgs, "C");
+    const Ran real = runKovra(root, temp.path(), args, "C");
+    QCOMPARE(dry.err, real.err);
+    QCOMPARE(dry.status, real.status);
+    QCOMPARE(dry.out.empty(), real.status != 0);
+}
+
+// Output that cannot be written is a failure, said on standard error.
+void TestCli::outputFailure_data() {
+    QTest::addColumn<Lines>("args");
+    QTest::newRow("dry run") << Lines{"rename", "-n", "%R"};
+    QTest::newRow("help") << Lines{"--help"};
+    QTest::newRow("version") << Lines{"--version"};
+    QTest::newRow("undo's help") << Lines{"undo", "--help"};
+}
+
+void TestCli::outputFailure() {
+    QFETCH(Lines, args);
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid() && testutil::makeFile(temp.path(), "a"));
+    const Ran ran = runKovra(temp.path(), temp.path(), args, "C", "/dev/full");
+    QCOMPARE(ran.status, 1);
+    QVERIFY(!ran.err.empty());
+    QVERIFY(testutil::exists(temp.path() + "/a"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

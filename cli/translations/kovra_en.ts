@@ -1,0 +1,239 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en">
+<context>
+    <name>cli</name>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 undo
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
+
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...   rename the files named, and every file of each folder named
+  undo             undo the last rename run, in every folder it renamed in
+
+Options:
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
+                   subfolders; left out otherwise, since the prefix would unhide them
+      --no-undo    keep no record of the run: faster over many folders, but undo
+                   cannot take it back
+  -h, --help       show this help and exit
+  -V, --version    show the version and exit
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Exit status:
+  0  every file was renamed (by undo: renamed back)
+  1  the run stopped at a failure: the file, its new name and the reason are printed;
+     also when undo finds no run to undo, and when the output cannot be written
+  2  wrong usage, a path that cannot be opened, or no display for the window:
+     nothing was renamed
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo
+Rename back the files of the last rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named.
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Try &quot;%1 --help&quot; for more information.
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>unknown option %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>rename needs at least one PATH</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>undo takes no arguments</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: no such file or folder, and not a command</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: cannot open %2: %3
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: there is no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).
+To rename without the window: %1 rename PATH...
+Try &quot;%1 --help&quot; for more information.
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: cannot write the output: %2
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the drive has no rename that cannot replace a file</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: %2: the root folder has no name to put in front of its files
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: nothing renamed in %2: the run could not be recorded for undo in %3: %4
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: cannot rename %2 to %3: %4
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the renames in %2 were made but may not survive a power cut: %3
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: nothing renamed: the run could not be recorded for undo in %2: %3
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: stopped at the folder %2: %3
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: there is no rename run to undo
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the record of the last run is damaged or unreadable; nothing was changed, and the record was kept as %2
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the folder of the last run, %2, is gone; nothing was changed
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: cannot read the folder of the last run, %2: %3; nothing was changed
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>%1 and %n other folders</source>
+        <translation>
+            <numerusform>%1 and %n other folder</numerusform>
+            <numerusform>%1 and %n other folders</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files renamed back</source>
+        <translation>
+            <numerusform>%n file renamed back</numerusform>
+            <numerusform>%n files renamed back</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>the file was changed, moved or removed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a file or folder has the old name now</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its folder is gone, or is another folder now</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cannot read its folder: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: cannot rename %2 back to %3: %4
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a file or folder with the new name exists</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>no such file or folder</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>not a folder</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>permission denied</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>read-only file system</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the name is too long</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>no space left on the drive</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the file is in use</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>input/output error</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the drive does not accept this name</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a symbolic link where a folder was expected</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the folder changed while it was being worked on</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+</TS>
