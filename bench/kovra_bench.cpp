@@ -525,9 +525,9 @@ public:
         ms += msSince(start);
         return err;
     }
-    void end() override {
+    void end(std::int64_t renamed) override {
         const auto start = Clock::now();
-        recorder.end();
+        recorder.end(renamed);
         ms += msSince(start);
     }
 };

@@ -123,12 +123,19 @@ void printHelp() {
 
 void printUndoHelp() {
     writeOut(message(QT_TRANSLATE_NOOP("cli",
-                                       "Usage: %1 undo\n"
-                                       "Rename back the files of the last rename run, in every "
+                                       "Usage: %1 undo [N]\n"
+                                       "  or:  %1 undo --list\n"
+                                       "Rename back the files of a rename run, in every "
                                        "folder it renamed in, where\n"
                                        "each new name still holds the file it was given to. "
                                        "Anything changed since is left\n"
-                                       "alone and named.\n"
+                                       "alone and named. Without N: the most recent run "
+                                       "that is neither in progress\n"
+                                       "nor undone; with N: run N of the history.\n"
+                                       "\n"
+                                       "  -l, --list   show the history of runs, newest first: "
+                                       "number, time, files,\n"
+                                       "               state, folders\n"
                                        "\n"
                                        "Exit status:\n"
                                        "  0  every file was renamed back\n"
@@ -207,21 +214,43 @@ int runRename(int argc, char* argv[]) {
 }
 
 int runUndo(int argc, char* argv[]) {
-    static constexpr const char* kShort = "h";
-    static const option kLong[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+    static constexpr const char* kShort = "hl";
+    static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
+                                   {"list", no_argument, nullptr, 'l'},
+                                   {nullptr, 0, nullptr, 0}};
     optind = 0;
     opterr = 0;
+    bool list = false;
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
+        if (c == 'l') {
+            list = true;
+            continue;
+        }
         if (c != 'h') {
             return unknownOption(argv, kShort);
         }
         printUndoHelp();
         return kSuccess;
     }
-    if (optind < argc) {
-        return usageError(message(QT_TRANSLATE_NOOP("cli", "undo takes no arguments")));
+    if (list) {
+        return optind < argc ? usageError(message(QT_TRANSLATE_NOOP(
+                                   "cli", "undo --list takes no other arguments")))
+                             : undoListCommand();
     }
-    return undoCommand();
+    if (optind + 1 < argc) {
+        return usageError(message(QT_TRANSLATE_NOOP("cli", "undo takes at most one number")));
+    }
+    int entry = 0;
+    if (optind < argc) {
+        char* end = nullptr;
+        const long n = std::strtol(argv[optind], &end, 10);
+        if (end == argv[optind] || *end != '\0' || n < 1 || n > 1000) {
+            return usageError(message(QT_TRANSLATE_NOOP(
+                "cli", "undo takes the number of a run, as undo --list shows it")));
+        }
+        entry = static_cast<int>(n);
+    }
+    return undoCommand(entry);
 }
 
 // The options of the program itself: --help and --version.

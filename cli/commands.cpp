@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
@@ -83,7 +84,7 @@ public:
         taken = true;
         return ECANCELED;
     }
-    void end() override {}
+    void end(std::int64_t) override {}
     bool taken = false;
 };
 
@@ -91,10 +92,13 @@ public:
 // or replaced by a link while the command runs is never renamed in.
 class HeldFolder : public core::Folder {
 public:
-    HeldFolder(int fd, std::string path, Printer* printer)
-        : fd_(fd), path_(std::move(path)), printer_(printer) {}
+    HeldFolder(int fd, std::string path, Printer* printer, fs::RunRecorder* recorder = nullptr)
+        : fd_(fd), path_(std::move(path)), printer_(printer), recorder_(recorder) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
-        core::RenameStatus status = fs::renameNoReplace(fd_, from, to, method_);
+        if (recorder_ != nullptr && observer_ == nullptr) {
+            observer_ = recorder_->observerFor(path_);
+        }
+        core::RenameStatus status = fs::renameNoReplace(fd_, from, to, method_, observer_);
         if (status.done() && printer_ != nullptr) {
             printer_->renamed(path_, from, to);
         }
@@ -109,6 +113,8 @@ protected:
     int fd_;
     std::string path_;
     Printer* printer_;
+    fs::RunRecorder* recorder_;
+    fs::RenameObserver* observer_ = nullptr;
     // What the folder's file system offers, found on the first rename and kept for the others.
     fs::RenameMethod method_ = fs::RenameMethod::Unknown;
 };
@@ -161,19 +167,20 @@ private:
 // Hands the run the folder already held open, whatever path it asks for.
 class HeldFileSystem : public core::FileSystem {
 public:
-    HeldFileSystem(int fd, bool dryRun, Printer* printer)
-        : fd_(fd), dryRun_(dryRun), printer_(printer) {}
+    HeldFileSystem(int fd, bool dryRun, Printer* printer, fs::RunRecorder* recorder = nullptr)
+        : fd_(fd), dryRun_(dryRun), printer_(printer), recorder_(recorder) {}
     core::OpenedFolder open(const std::string& path) override {
         if (dryRun_) {
             return {std::make_unique<DryFolder>(fd_, path, printer_), 0};
         }
-        return {std::make_unique<HeldFolder>(fd_, path, printer_), 0};
+        return {std::make_unique<HeldFolder>(fd_, path, printer_, recorder_), 0};
     }
 
 private:
     int fd_;
     bool dryRun_;
     Printer* printer_;
+    fs::RunRecorder* recorder_;
 };
 
 class Fd {
@@ -494,7 +501,8 @@ private:
         NameList files(path, folder.names, folder.inodes);
         core::WorkList selectionList;
         core::WorkList renameList;
-        HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get());
+        HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get(),
+                                  journaling() ? &recorder_ : nullptr);
         const core::RunResult result =
             core::renameRun(files, selectionList, renameList, fileSystem, runOptions());
         if (result.end == core::RunResult::End::JournalFailed) {
@@ -578,22 +586,95 @@ int renameCommand(const RenameOptions& options, const std::vector<std::string>& 
     return command.run();
 }
 
-int undoCommand() {
+namespace {
+
+// The local time of `ns` (since the epoch), as the history shows it.
+std::string localTime(std::int64_t ns) {
+    const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000);
+    std::tm parts{};
+    char text[32] = "?";
+    if (::localtime_r(&seconds, &parts) != nullptr) {
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+    }
+    return text;
+}
+
+std::string stateWord(fs::RunSummary::State state) {
+    using State = fs::RunSummary::State;
+    switch (state) {
+        case State::Done:
+            return message(QT_TRANSLATE_NOOP("cli", "done"));
+        case State::CutShort:
+            return message(QT_TRANSLATE_NOOP("cli", "cut short"));
+        case State::Kept:
+            return message(QT_TRANSLATE_NOOP("cli", "cut short, left so"));
+        case State::Undone:
+            return message(QT_TRANSLATE_NOOP("cli", "undone"));
+        case State::InProgress:
+            return message(QT_TRANSLATE_NOOP("cli", "in progress"));
+        case State::Bad:
+            return message(QT_TRANSLATE_NOOP("cli", "damaged"));
+    }
+    return {};
+}
+
+}  // namespace
+
+int undoListCommand() {
+    const std::vector<fs::RunSummary> history = fs::runHistory(fs::stateDirectory());
+    int n = 0;
+    for (const fs::RunSummary& run : history) {
+        std::string folders;
+        for (const std::string& folder : run.folders) {
+            folders += (folders.empty() ? "" : ", ") + escaped(folder);
+        }
+        writeOut(std::to_string(++n) + "  " + localTime(run.startedAt) + "  " +
+                 countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files"), static_cast<int>(run.files)) +
+                 "  " + stateWord(run.state) + "  " + folders + "\n");
+    }
+    return kSuccess;
+}
+
+int undoCommand(int entry) {
     using Status = fs::UndoReport::Status;
     const std::string stateDir = fs::stateDirectory();
-    const fs::UndoReport report = fs::undoLastRun(stateDir);
+    std::string run;
+    if (entry == 0) {
+        run = fs::lastUndoableRun(stateDir);
+    } else if (const std::vector<fs::RunSummary> history = fs::runHistory(stateDir);
+               static_cast<std::size_t>(entry) <= history.size()) {
+        run = history[static_cast<std::size_t>(entry) - 1].run;
+    } else {
+        writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: there is no run %2 in the history\n"),
+                         {programName(), std::to_string(entry)}));
+        return kUsageError;
+    }
+    const fs::UndoReport report = run.empty() ? fs::UndoReport{} : fs::undoRun(run);
     const std::string folder = escaped(report.folder);
     switch (report.status) {
         case Status::Nothing:
             writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: there is no rename run to undo\n"),
                              {programName()}));
             return kRunFailed;
+        case Status::InProgress:
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: that run is still in progress, or being "
+                                               "undone; nothing was changed\n"),
+                             {programName()}));
+            return kRunFailed;
+        case Status::DriveAbsent:
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: the drive of %2 (%3) is not connected; "
+                                               "nothing was changed, and the run can be undone "
+                                               "once it is\n"),
+                             {programName(), folder, escaped(report.drive)}));
+            return kRunFailed;
         case Status::BadJournal:
             writeErr(message(QT_TRANSLATE_NOOP("cli",
-                                               "%1: the record of the last run is damaged or "
+                                               "%1: the record of the run is damaged or "
                                                "unreadable; nothing was changed, and the record "
                                                "was kept as %2\n"),
-                             {programName(), escaped(fs::setAsidePath(stateDir))}));
+                             {programName(), escaped(report.run + ".bad")}));
             return kRunFailed;
         case Status::FolderGone:
             writeErr(message(QT_TRANSLATE_NOOP("cli",
@@ -638,6 +719,9 @@ int undoCommand() {
             case fs::EntryProblem::CannotExamine:
                 why = message(QT_TRANSLATE_NOOP("cli", "cannot read its folder: %1"),
                               {reason(e.err)});
+                break;
+            case fs::EntryProblem::DriveAbsent:
+                why = message(QT_TRANSLATE_NOOP("cli", "its drive is not connected"));
                 break;
             case fs::EntryProblem::RemoveFailed:
             case fs::EntryProblem::RenameFailed:

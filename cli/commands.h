@@ -26,7 +26,11 @@ struct RenameOptions {
 // through the same run as the window's start button. Returns an exit status.
 int renameCommand(const RenameOptions& options, const std::vector<std::string>& paths);
 
-// Undoes the last rename run. Returns an exit status.
-int undoCommand();
+// Undoes run `entry` of the history (1 the newest), or with 0 the most recent run that is neither
+// in progress nor undone. Returns an exit status.
+int undoCommand(int entry = 0);
+
+// Prints the history of runs, newest first, numbered as `undo N` takes them.
+int undoListCommand();
 
 }  // namespace cli

@@ -131,7 +131,7 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
             result.syncError = opened.folder->sync();
         }
         if (journal != nullptr) {
-            journal->end();
+            journal->end(result.renamed);
         }
     }
 

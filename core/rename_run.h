@@ -95,8 +95,9 @@ public:
     // Called once before the first rename with the folder and every name to be renamed, in
     // order. Returns 0, or the errno when the plan could not be kept: the run then renames nothing.
     virtual int begin(const std::string& folder, const WorkList& renameList) = 0;
-    // Called once the run has ended, whatever way, after a successful begin().
-    virtual void end() = 0;
+    // Called once the run has ended, whatever way, after a successful begin(), with the number of
+    // files renamed.
+    virtual void end(std::int64_t renamed) = 0;
 };
 
 struct RunOptions {

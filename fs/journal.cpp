@@ -3,19 +3,25 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <system_error>
 
 #include "core/naming.h"
 #include "fs/folder_reader.h"
+#include "fs/mounts.h"
 
 namespace fs {
 
@@ -24,18 +30,27 @@ namespace {
 using namespace journal_format;
 
 constexpr char kMagic[8] = {'K', 'O', 'V', 'R', 'A', 'J', 'N', 'L'};
-constexpr char kRunningTag[8] = {'K', 'O', 'V', 'R', 'A', 'R', 'U', 'N'};
-constexpr char kEndedTag[8] = {'K', 'O', 'V', 'R', 'A', 'E', 'N', 'D'};
-constexpr char kJournalName[] = "journal";
+constexpr char kRunsFolder[] = "runs";
+constexpr char kRunPrefix[] = "run-";
 constexpr char kBadSuffix[] = ".bad";
-constexpr char kTempPrefix[] = "journal.tmp.";
+constexpr char kTempPrefix[] = ".tmp.";
 
-// Magic, version, flags and the folder count.
-constexpr std::size_t kHeadBytes = sizeof kMagic + 4 + 4 + 8;
-constexpr std::size_t kIdBytes = 16;
-constexpr std::size_t kMinEntryBytes = 4 + 1 + 4 + 1 + kIdBytes;
-constexpr std::size_t kMinFolderBytes = 4 + 1 + kIdBytes + 8;
-constexpr std::size_t kTailBytes = kChecksumBytes + kEndMarkBytes;
+enum Record : std::uint32_t {
+    kFolder = 1,    // a folder of the plan
+    kEntries = 2,   // renames in the last folder
+    kPlanned = 3,   // the plan is whole: folder and entry counts
+    kLinked = 4,    // a new name linked in a folder
+    kReserved = 5,  // a reservation made in a folder
+    kEnded = 6,     // the run ended: files renamed, time
+    kUndone = 7,    // the run was undone: time
+    kKept = 8,      // the run was cut short and left so: time
+};
+
+// Type, length, the check of those two, and the checksum after the payload.
+constexpr std::size_t kRecordHead = 4 + 4 + 4;
+constexpr std::size_t kRecordFrame = kRecordHead + 8;
+// An entries record is written once it holds this much, so no record is huge.
+constexpr std::size_t kEntriesRecordBytes = 1 << 20;
 // Far beyond any real plan; a larger file is not ours and is not read into memory.
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 34;
 // No file system gives longer names or paths; longer lengths mean a damaged file.
@@ -58,10 +73,9 @@ void putU64(std::string& out, std::uint64_t v) {
     out.append(bytes, sizeof bytes);
 }
 
-void setU64(char* at, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        at[i] = static_cast<char>(v >> (8 * i));
-    }
+void putBytes(std::string& out, std::string_view bytes) {
+    putU32(out, static_cast<std::uint32_t>(bytes.size()));
+    out += bytes;
 }
 
 std::uint64_t getLE(const char* at, int bytes) {
@@ -70,6 +84,12 @@ std::uint64_t getLE(const char* at, int bytes) {
         v = (v << 8) | static_cast<unsigned char>(at[i]);
     }
     return v;
+}
+
+std::int64_t nowNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 bool validName(std::string_view name) {
@@ -82,10 +102,17 @@ bool validFolder(std::string_view path) {
            path.find('\0') == std::string_view::npos;
 }
 
-void endMark(char* out, bool ended, std::uint64_t checksum) {
-    std::memcpy(out, ended ? kEndedTag : kRunningTag, 8);
-    // Tied to the plan so that no other plan's mark reads as this one's.
-    setU64(out + 8, ended ? checksum : 0);
+// One record as written: type, length, payload, checksum.
+std::string framed(std::uint32_t type, std::string_view payload) {
+    std::string out;
+    out.reserve(payload.size() + kRecordFrame);
+    putU32(out, type);
+    putU32(out, static_cast<std::uint32_t>(payload.size()));
+    // A length damaged in the middle of the file is told from a record a kill cut short.
+    putU32(out, static_cast<std::uint32_t>(journalChecksum(out)));
+    out += payload;
+    putU64(out, journalChecksum(out));
+    return out;
 }
 
 int writeAll(int fd, const char* data, std::size_t size) {
@@ -122,38 +149,56 @@ int preadAll(int fd, char* data, std::size_t size, off_t offset) {
     return 0;
 }
 
-int openStateFolder(const std::string& stateDir) {
-    return ::open(stateDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Appends one record to the journal at `path` and syncs it.
+int appendTo(const std::string& path, std::uint32_t type, const std::string& payload) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return errno;
+    }
+    const std::string record = framed(type, payload);
+    int err = writeAll(fd, record.data(), record.size());
+    if (err == 0 && ::fsync(fd) != 0) {
+        err = errno;
+    }
+    ::close(fd);
+    return err;
 }
 
 // Removes the temporaries of writers killed before their commit: a plan of a million entries
-// left behind would weigh tens of megabytes. A writer still running keeps its own.
+// left behind would weigh tens of megabytes. A writer still running holds its own locked.
 void removeDeadTemporaries(int dirfd) {
     const std::size_t prefix = sizeof kTempPrefix - 1;
-    std::vector<std::string> dead;
+    std::vector<std::string> temporaries;
     readFolder(dirfd, Kinds::NameOnly, [&](const FolderEntry& entry) {
-        if (entry.name.substr(0, prefix) != kTempPrefix) {
-            return true;
-        }
-        const std::string name(entry.name);
-        char* end = nullptr;
-        const long pid = std::strtol(name.c_str() + prefix, &end, 10);
-        if (end != name.c_str() + prefix && *end == '.' && pid > 0 &&
-            ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
-            dead.push_back(name);
+        if (entry.name.substr(0, prefix) == kTempPrefix) {
+            temporaries.emplace_back(entry.name);
         }
         return true;
     });
-    for (const std::string& name : dead) {
-        ::unlinkat(dirfd, name.c_str(), 0);
+    for (const std::string& name : temporaries) {
+        const int fd = ::openat(dirfd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            ::unlinkat(dirfd, name.c_str(), 0);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 
-// Reads the plan out of the whole file `data`, trusting no length in it.
+// Reads a run's records out of the whole file `data`, trusting no length in it.
 class Parser {
 public:
     explicit Parser(std::string_view data) : data_(data) {}
 
+    bool u8(std::uint8_t& v) {
+        if (left() < 1) {
+            return false;
+        }
+        v = static_cast<std::uint8_t>(data_[pos_]);
+        pos_ += 1;
+        return true;
+    }
     bool u32(std::uint32_t& v) {
         if (left() < 4) {
             return false;
@@ -170,6 +215,12 @@ public:
         pos_ += 8;
         return true;
     }
+    bool i64(std::int64_t& v) {
+        std::uint64_t u = 0;
+        const bool ok = u64(u);
+        v = static_cast<std::int64_t>(u);
+        return ok;
+    }
     bool bytes(std::string& out, std::size_t maxBytes) {
         std::uint32_t n = 0;
         if (!u32(n) || n > maxBytes || n > left()) {
@@ -181,55 +232,208 @@ public:
     }
     bool id(FileId& v) { return u64(v.device) && u64(v.inode); }
     std::size_t left() const { return data_.size() - pos_; }
-    std::size_t pos() const { return pos_; }
 
 private:
     std::string_view data_;
     std::size_t pos_ = 0;
 };
 
-bool parsePlans(std::string_view body, std::vector<JournalPlan>& plans) {
-    if (body.size() < sizeof kMagic || std::memcmp(body.data(), kMagic, sizeof kMagic) != 0) {
-        return false;
-    }
-    Parser p(body.substr(sizeof kMagic));
-    std::uint32_t version = 0;
-    std::uint32_t flags = 0;
-    std::uint64_t folders = 0;
-    if (!p.u32(version) || version != kVersion || !p.u32(flags) ||
-        (flags & ~kMayLeaveReservations) != 0 || !p.u64(folders)) {
-        return false;
-    }
-    // A count the remaining bytes cannot hold is refused before anything is allocated for it.
-    if (folders == 0 || folders > p.left() / kMinFolderBytes) {
-        return false;
-    }
-    plans.resize(static_cast<std::size_t>(folders));
-    for (JournalPlan& plan : plans) {
-        std::uint64_t count = 0;
-        if (!p.bytes(plan.folder, kMaxPathBytes) || !validFolder(plan.folder) ||
-            !p.id(plan.folderId) || !p.u64(count) || count > p.left() / kMinEntryBytes) {
-            return false;
-        }
-        plan.mayLeaveReservations = (flags & kMayLeaveReservations) != 0;
-        plan.entries.resize(static_cast<std::size_t>(count));
-        for (JournalEntry& e : plan.entries) {
-            if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
-                !p.id(e.fileId) || !validName(e.oldName) || !validName(e.newName) ||
-                e.oldName == e.newName) {
+// Applies one record to `read`; false when it does not belong there or does not parse.
+bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
+                 std::uint64_t& entries, JournalRead& read) {
+    Parser p(payload);
+    std::vector<JournalPlan>& plans = read.plans;
+    const auto folderAt = [&](std::uint32_t index) -> JournalPlan* {
+        return index < plans.size() ? &plans[index] : nullptr;
+    };
+    switch (type) {
+        case kFolder: {
+            if (planned) {
                 return false;
             }
+            JournalPlan& plan = plans.emplace_back();
+            std::uint8_t kind = 0;
+            if (!p.bytes(plan.folder, kMaxPathBytes) || !validFolder(plan.folder) ||
+                !p.id(plan.folderId) || !p.u8(kind) || kind > 1 ||
+                !p.bytes(plan.place.mountIdentity, kMaxPathBytes) ||
+                !p.bytes(plan.place.mountRoot, kMaxPathBytes) ||
+                !p.bytes(plan.place.mountPoint, kMaxPathBytes) ||
+                !p.bytes(plan.place.relative, kMaxPathBytes) ||
+                !p.bytes(plan.place.label, kMaxPathBytes)) {
+                return false;
+            }
+            plan.identity = static_cast<IdentityKind>(kind);
+            break;
         }
+        case kEntries: {
+            std::uint32_t count = 0;
+            if (planned || plans.empty() || !p.u32(count) ||
+                count > p.left() / (4 + 1 + 4 + 1 + 16)) {
+                return false;
+            }
+            JournalPlan& plan = plans.back();
+            for (std::uint32_t i = 0; i < count; ++i) {
+                JournalEntry& e = plan.entries.emplace_back();
+                if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
+                    !p.id(e.fileId) || !validName(e.oldName) || !validName(e.newName) ||
+                    e.oldName == e.newName) {
+                    return false;
+                }
+            }
+            entries += count;
+            break;
+        }
+        case kPlanned: {
+            std::uint64_t folders = 0;
+            std::uint64_t total = 0;
+            if (planned || !p.u64(folders) || !p.u64(total) || folders != plans.size() ||
+                folders == 0 || total != entries) {
+                return false;
+            }
+            planned = true;
+            break;
+        }
+        case kLinked: {
+            std::uint32_t folder = 0;
+            std::string name;
+            JournalPlan* plan = nullptr;
+            if (!planned || !p.u32(folder) || !p.bytes(name, kMaxNameBytes) || !validName(name) ||
+                (plan = folderAt(folder)) == nullptr) {
+                return false;
+            }
+            plan->linked.push_back(std::move(name));
+            break;
+        }
+        case kReserved: {
+            std::uint32_t folder = 0;
+            std::string name;
+            FileId id;
+            JournalPlan* plan = nullptr;
+            if (!planned || !p.u32(folder) || !p.bytes(name, kMaxNameBytes) || !validName(name) ||
+                !p.id(id) || (plan = folderAt(folder)) == nullptr) {
+                return false;
+            }
+            plan->reservations.emplace_back(std::move(name), id);
+            break;
+        }
+        case kEnded: {
+            std::uint64_t renamed = 0;
+            if (!planned || !p.u64(renamed) || !p.i64(read.endedAt)) {
+                return false;
+            }
+            read.ended = true;
+            read.renamed = static_cast<std::int64_t>(renamed);
+            break;
+        }
+        case kUndone:
+        case kKept: {
+            std::int64_t at = 0;
+            if (!planned || !p.i64(at)) {
+                return false;
+            }
+            (type == kUndone ? read.undone : read.kept) = true;
+            break;
+        }
+        default:
+            return false;
     }
     return p.left() == 0;
 }
 
+// Which of the runs' folder names are runs, newest first.
+std::vector<std::string> runNames(const std::string& runsDir) {
+    std::vector<std::string> names;
+    const std::size_t prefix = sizeof kRunPrefix - 1;
+    const std::size_t suffix = sizeof kBadSuffix - 1;
+    readFolder(runsDir, Kinds::NameOnly, [&](const FolderEntry& entry) {
+        const std::string_view name = entry.name;
+        if (name.substr(0, prefix) == kRunPrefix &&
+            (name.size() < suffix || name.substr(name.size() - suffix) != kBadSuffix)) {
+            names.emplace_back(name);
+        }
+        return true;
+    });
+    // The names begin with the start time in fixed width: their order is the runs' order.
+    std::sort(names.rbegin(), names.rend());
+    return names;
+}
+
+// Removes runs beyond the history's length that are over (ended, undone or left cut short) and
+// that nobody holds. A run cut short and never looked at is kept, however old.
+void pruneHistory(const std::string& runsDir) {
+    const std::vector<std::string> names = runNames(runsDir);
+    for (std::size_t i = kHistoryLength; i < names.size(); ++i) {
+        const std::string path = runsDir + "/" + names[i];
+        const LockedRun lock(path);
+        if (!lock.valid()) {
+            continue;
+        }
+        const JournalRead read = readJournal(path);
+        if (read.status == JournalRead::Status::Ok && (read.ended || read.undone || read.kept)) {
+            ::unlink(path.c_str());
+        }
+    }
+}
+
+// Where the folder `dirfd` at `folder` lies, and how its files are told apart; mounts are looked
+// up once per device.
+struct FolderSetting {
+    IdentityKind identity = IdentityKind::Inode;
+    FolderPlace place;
+};
+
+FolderSetting settingOf(int dirfd, const std::string& folder) {
+    FolderSetting setting;
+    const std::optional<MountedPath> mounted = mountOf(dirfd);
+    if (!mounted) {
+        // Nothing known of the drive: told apart by what any drive keeps within a mount.
+        setting.identity = IdentityKind::SizeAndTime;
+        return setting;
+    }
+    setting.identity = identityKindOf(mounted->mount.type);
+    setting.place = {mounted->identity, mounted->mount.root, mounted->mount.mountPoint,
+                     mounted->relative, mounted->mount.label};
+    (void)folder;
+    return setting;
+}
+
+// The identity the plan keeps for `st`.
+FileId planIdentity(const struct stat& st, IdentityKind kind) {
+    if (kind == IdentityKind::SizeAndTime) {
+        return {static_cast<std::uint64_t>(st.st_size),
+                static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                    static_cast<std::uint64_t>(st.st_mtim.tv_nsec)};
+    }
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 // Adds the folder `dirfd` at `folder` to `writer`, with each name of `renameList` and the
-// identity of its file as the folder gives it.
+// identity of its file.
 int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
                  const core::WorkList& renameList) {
-    int err = 0;
     const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
+    if (!folderId) {
+        return errno;
+    }
+    const FolderSetting setting = settingOf(dirfd, folder);
+    int err = writer.addFolder(folder, *folderId, setting.identity, setting.place);
+    if (err != 0) {
+        return err;
+    }
+    const auto statIdentity = [&](const std::string& name) {
+        struct stat st {};
+        return ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                   ? planIdentity(st, setting.identity)
+                   : FileId{};
+    };
+    if (setting.identity == IdentityKind::SizeAndTime) {
+        // These drives number their files per mount: a round trip per file costs what it must.
+        for (std::int64_t i = 0; i < renameList.count(); ++i) {
+            const std::string& name = renameList.at(i);
+            writer.add(name, core::prefixedName(folder, name), statIdentity(name));
+        }
+        return 0;
+    }
     // The file list's own reading gave each name its inode number; a list without them (or a
     // name without one) is looked up in one pass over the folder.
     bool fromList = renameList.count() > 0;
@@ -237,10 +441,8 @@ int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
         fromList = renameList.inodeAt(i) != 0;
     }
     InodesByName inodes;
-    if (!folderId) {
-        err = errno;
-    } else if (!fromList) {
-        err = inodes.read(dirfd);
+    if (!fromList && (err = inodes.read(dirfd)) != 0) {
+        return err;
     }
     const auto listed = [&](std::int64_t i) {
         return fromList ? std::optional<std::uint64_t>(renameList.inodeAt(i))
@@ -249,19 +451,16 @@ int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
     // Some file systems (overlays, some network ones) give readdir inode numbers that differ
     // from stat's: check the first name, and ask stat for each if they differ.
     bool statEach = false;
-    if (err == 0 && renameList.count() > 0) {
+    if (renameList.count() > 0) {
         const std::optional<std::uint64_t> found = listed(0);
-        const FileId byStat = fileIdAt(dirfd, renameList.at(0)).value_or(FileId{});
+        const FileId byStat = statIdentity(renameList.at(0));
         statEach = !found || byStat.inode != *found || byStat.device != folderId->device;
     }
-    if (err == 0) {
-        err = writer.addFolder(folder, *folderId);
-    }
-    for (std::int64_t i = 0; err == 0 && i < renameList.count(); ++i) {
+    for (std::int64_t i = 0; i < renameList.count(); ++i) {
         const std::string& name = renameList.at(i);
         FileId id;
         if (statEach) {
-            id = fileIdAt(dirfd, name).value_or(FileId{});
+            id = statIdentity(name);
         } else if (const std::optional<std::uint64_t> found = listed(i)) {
             id = {folderId->device, *found};
         }
@@ -269,7 +468,7 @@ int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
         // will ever be done to it.
         writer.add(name, core::prefixedName(folder, name), id);
     }
-    return err;
+    return 0;
 }
 
 // A checksum of a folder's rename list, to know the list a run begins with is the one recorded.
@@ -335,8 +534,22 @@ int makeStateDirectory(const std::string& stateDir) {
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-std::string journalPath(const std::string& stateDir) {
-    return (std::filesystem::path(stateDir) / kJournalName).string();
+std::string runsDirectory(const std::string& stateDir) {
+    return (std::filesystem::path(stateDir) / kRunsFolder).string();
+}
+
+IdentityKind identityKindOf(const std::string& type) {
+    // File systems known to keep a file's inode number from one mount to the next. The rest
+    // (FAT, exFAT, most FUSE and network drives) may number files anew at every mount.
+    static const char* const kKeepInodes[] = {"ext2",  "ext3",  "ext4",    "xfs",      "btrfs",
+                                              "tmpfs", "f2fs",  "jfs",     "reiserfs", "nilfs2",
+                                              "zfs",   "ntfs3", "bcachefs"};
+    for (const char* keeps : kKeepInodes) {
+        if (type == keeps) {
+            return IdentityKind::Inode;
+        }
+    }
+    return IdentityKind::SizeAndTime;
 }
 
 JournalWriter::~JournalWriter() {
@@ -345,27 +558,38 @@ JournalWriter::~JournalWriter() {
 
 void JournalWriter::drop() {
     if (fd_ >= 0) {
-        ::close(fd_);
-        ::unlinkat(dirfd_, tempName_.c_str(), 0);
+        if (!committed_) {
+            ::unlinkat(dirfd_, tempName_.c_str(), 0);
+        }
+        ::close(fd_);  // and the lock with it
     }
     if (dirfd_ >= 0) {
         ::close(dirfd_);
     }
     fd_ = -1;
     dirfd_ = -1;
+    committed_ = false;
     buffer_.clear();
     buffer_.shrink_to_fit();
-    count_ = 0;
+    entriesPayload_.clear();
+    entriesCount_ = 0;
+    entries_ = 0;
     folders_ = 0;
 }
 
 int JournalWriter::begin(const std::string& stateDir, bool mayLeaveReservations) {
     drop();
     err_ = 0;
+    path_.clear();
     if (const int err = makeStateDirectory(stateDir); err != 0) {
         return err_ = err;
     }
-    dirfd_ = openStateFolder(stateDir);
+    const std::string runsDir = runsDirectory(stateDir);
+    if (::mkdir(runsDir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return err_ = errno;
+    }
+    runsDir_ = runsDir;
+    dirfd_ = ::open(runsDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd_ < 0) {
         return err_ = errno;
     }
@@ -373,16 +597,14 @@ int JournalWriter::begin(const std::string& stateDir, bool mayLeaveReservations)
     // A name no other writer picks: this process, a counter, and the clock.
     static std::atomic<unsigned> serial{0};
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
         tempName_ = std::string(kTempPrefix) + std::to_string(::getpid()) + "." +
-                    std::to_string(serial++) + "." + std::to_string(now.tv_nsec);
-        fd_ = ::openat(dirfd_, tempName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                    std::to_string(serial++) + "." + std::to_string(nowNs());
+        fd_ = ::openat(dirfd_, tempName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ < 0 && errno != EEXIST) {
             break;
         }
     }
-    if (fd_ < 0) {
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
         err_ = errno;
         drop();
         return err_;
@@ -390,7 +612,8 @@ int JournalWriter::begin(const std::string& stateDir, bool mayLeaveReservations)
     buffer_.append(kMagic, sizeof kMagic);
     putU32(buffer_, kVersion);
     putU32(buffer_, mayLeaveReservations ? kMayLeaveReservations : 0);
-    putU64(buffer_, 0);  // the folder count, known at commit
+    putU64(buffer_, static_cast<std::uint64_t>(nowNs()));
+    putU64(buffer_, journalChecksum(buffer_));
     return 0;
 }
 
@@ -406,126 +629,162 @@ int JournalWriter::begin(const std::string& stateDir, const std::string& folderP
     return addFolder(folderPath, folderId);
 }
 
-int JournalWriter::addFolder(const std::string& folderPath, FileId folderId) {
-    if (err_ != 0 || fd_ < 0) {
+int JournalWriter::addFolder(const std::string& folderPath, FileId folderId, IdentityKind identity,
+                             const FolderPlace& place) {
+    if (err_ != 0 || fd_ < 0 || committed_) {
         return err_ != 0 ? err_ : EBADF;
     }
     if (!validFolder(folderPath)) {
         return err_ = EINVAL;
     }
-    if (folders_ > 0) {
-        setU64(buffer_.data() + countOffset_, count_);
-    }
-    putU32(buffer_, static_cast<std::uint32_t>(folderPath.size()));
-    buffer_ += folderPath;
-    putU64(buffer_, folderId.device);
-    putU64(buffer_, folderId.inode);
-    countOffset_ = buffer_.size();
-    putU64(buffer_, 0);  // the entry count, known at the next folder or at commit
-    count_ = 0;
+    flushEntries();
+    std::string payload;
+    putBytes(payload, folderPath);
+    putU64(payload, folderId.device);
+    putU64(payload, folderId.inode);
+    payload += static_cast<char>(identity);
+    putBytes(payload, place.mountIdentity);
+    putBytes(payload, place.mountRoot);
+    putBytes(payload, place.mountPoint);
+    putBytes(payload, place.relative);
+    putBytes(payload, place.label);
+    buffer_ += framed(kFolder, payload);
     ++folders_;
     return 0;
 }
 
 void JournalWriter::add(const std::string& oldName, const std::string& newName, FileId fileId) {
-    if (err_ != 0 || fd_ < 0) {
+    if (err_ != 0 || fd_ < 0 || committed_) {
         return;
     }
     if (folders_ == 0 || !validName(oldName) || !validName(newName) || oldName == newName) {
         err_ = EINVAL;
         return;
     }
-    putU32(buffer_, static_cast<std::uint32_t>(oldName.size()));
-    buffer_ += oldName;
-    putU32(buffer_, static_cast<std::uint32_t>(newName.size()));
-    buffer_ += newName;
-    putU64(buffer_, fileId.device);
-    putU64(buffer_, fileId.inode);
-    ++count_;
+    putBytes(entriesPayload_, oldName);
+    putBytes(entriesPayload_, newName);
+    putU64(entriesPayload_, fileId.device);
+    putU64(entriesPayload_, fileId.inode);
+    ++entriesCount_;
+    ++entries_;
+    if (entriesPayload_.size() >= kEntriesRecordBytes) {
+        flushEntries();
+    }
+}
+
+void JournalWriter::flushEntries() {
+    if (entriesCount_ == 0) {
+        return;
+    }
+    std::string payload;
+    payload.reserve(entriesPayload_.size() + 4);
+    putU32(payload, entriesCount_);
+    payload += entriesPayload_;
+    buffer_ += framed(kEntries, payload);
+    entriesPayload_.clear();
+    entriesCount_ = 0;
 }
 
 int JournalWriter::commit() {
-    if (err_ == 0 && fd_ < 0) {
-        err_ = EBADF;  // no begin
+    if (err_ == 0 && (fd_ < 0 || committed_)) {
+        err_ = EBADF;  // no begin, or committed already
     }
     if (err_ == 0 && folders_ == 0) {
         err_ = EINVAL;
     }
     if (err_ == 0) {
-        setU64(buffer_.data() + countOffset_, count_);
-        setU64(buffer_.data() + sizeof kMagic + 8, folders_);
-        const std::uint64_t sum = journalChecksum(buffer_);
-        putU64(buffer_, sum);
-        buffer_.resize(buffer_.size() + kEndMarkBytes);
-        endMark(buffer_.data() + buffer_.size() - kEndMarkBytes, false, sum);
+        flushEntries();
+        std::string planned;
+        putU64(planned, folders_);
+        putU64(planned, entries_);
+        buffer_ += framed(kPlanned, planned);
         err_ = writeAll(fd_, buffer_.data(), buffer_.size());
+        buffer_.clear();
+        buffer_.shrink_to_fit();
     }
     if (err_ == 0 && ::fsync(fd_) != 0) {
         err_ = errno;
     }
-    if (err_ == 0) {
-        // Our own state file: replacing the previous journal is the point.
-        if (::renameat(dirfd_, tempName_.c_str(), dirfd_, kJournalName) != 0) {
+    // In place under a name of its own, which sorts by the start of the run.
+    for (int attempt = 0; err_ == 0 && !committed_ && attempt < 100; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%s%020lld-%d-%d", kRunPrefix,
+                      static_cast<long long>(nowNs()), static_cast<int>(::getpid()), attempt);
+        if (::renameat2(dirfd_, tempName_.c_str(), dirfd_, name, RENAME_NOREPLACE) == 0) {
+            committed_ = true;
+            path_ = runsDir_ + "/" + name;
+        } else if (errno != EEXIST) {
             err_ = errno;
-        } else {
-            ::close(fd_);
-            fd_ = -1;  // in place: nothing left to remove
-            if (::fsync(dirfd_) != 0) {
-                err_ = errno;
-            }
         }
     }
-    const int err = err_;
-    drop();
-    err_ = err;
-    return err;
+    if (err_ == 0 && !committed_) {
+        err_ = EEXIST;
+    }
+    if (err_ == 0 && ::fsync(dirfd_) != 0) {
+        err_ = errno;
+    }
+    if (err_ != 0) {
+        const int err = err_;
+        if (committed_) {
+            ::unlink(path_.c_str());  // not synced into place: no run may rely on it
+            committed_ = false;
+            path_.clear();
+        }
+        drop();
+        return err_ = err;
+    }
+    pruneHistory(runsDir_);
+    return 0;
 }
 
-int markEnded(const std::string& stateDir) {
-    const int fd = ::open(journalPath(stateDir).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        return errno;
+int JournalWriter::append(std::uint32_t type, const std::string& payload, bool sync) {
+    if (!committed_ || fd_ < 0) {
+        return EBADF;
+    }
+    const std::string record = framed(type, payload);
+    if (const int err = writeAll(fd_, record.data(), record.size()); err != 0) {
+        return err;
+    }
+    return sync && ::fsync(fd_) != 0 ? errno : 0;
+}
+
+int JournalWriter::recordLinked(std::size_t folder, const std::string& name) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    return append(kLinked, payload, false);
+}
+
+int JournalWriter::recordReservation(std::size_t folder, const std::string& name, FileId id) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    putU64(payload, id.device);
+    putU64(payload, id.inode);
+    return append(kReserved, payload, false);
+}
+
+int JournalWriter::end(std::int64_t renamed) {
+    if (!committed_ || fd_ < 0) {
+        return EBADF;
     }
     int err = 0;
-    struct stat st {};
-    char tail[kTailBytes];
-    if (::fstat(fd, &st) != 0) {
-        err = errno;
-    } else if (!S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) < kTailBytes) {
-        err = EINVAL;
+    if (renamed == 0) {
+        // Nothing to take back: no entry in the history.
+        err = ::unlink(path_.c_str()) == 0 ? 0 : errno;
     } else {
-        err = preadAll(fd, tail, kTailBytes, st.st_size - static_cast<off_t>(kTailBytes));
+        std::string payload;
+        putU64(payload, static_cast<std::uint64_t>(renamed));
+        putU64(payload, static_cast<std::uint64_t>(nowNs()));
+        err = append(kEnded, payload, true);
     }
-    char mark[kEndMarkBytes];
-    if (err == 0) {
-        const std::uint64_t sum = getLE(tail, 8);
-        char running[kEndMarkBytes];
-        endMark(running, false, sum);
-        endMark(mark, true, sum);
-        // Only a mark this code wrote is rewritten; anything else is not a journal of ours.
-        if (std::memcmp(tail + kChecksumBytes, running, kEndMarkBytes) != 0 &&
-            std::memcmp(tail + kChecksumBytes, mark, kEndMarkBytes) != 0) {
-            err = EINVAL;
-        }
-    }
-    if (err == 0) {
-        const off_t at = st.st_size - static_cast<off_t>(kEndMarkBytes);
-        const ssize_t n = ::pwrite(fd, mark, kEndMarkBytes, at);
-        if (n < 0) {
-            err = errno;
-        } else if (static_cast<std::size_t>(n) != kEndMarkBytes) {
-            err = EIO;
-        } else if (::fsync(fd) != 0) {
-            err = errno;
-        }
-    }
-    ::close(fd);
+    drop();
     return err;
 }
 
-JournalRead readJournal(const std::string& stateDir) {
+JournalRead readJournal(const std::string& path) {
     JournalRead result;
-    const int fd = ::open(journalPath(stateDir).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         if (errno != ENOENT) {
             result.status = JournalRead::Status::Bad;
@@ -538,7 +797,7 @@ JournalRead readJournal(const std::string& stateDir) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         result.err = errno;
-    } else if (S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(kHeadBytes + kTailBytes) &&
+    } else if (S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(kHeadBytes) &&
                static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
         data.resize(static_cast<std::size_t>(st.st_size));
         result.err = preadAll(fd, data.data(), data.size(), 0);
@@ -548,34 +807,124 @@ JournalRead readJournal(const std::string& stateDir) {
         return result;
     }
     const std::string_view all(data);
-    const std::string_view body = all.substr(0, all.size() - kTailBytes);
-    const std::uint64_t sum = getLE(all.data() + body.size(), 8);
-    if (sum != journalChecksum(body) || !parsePlans(body, result.plans)) {
+    const auto version = static_cast<std::uint32_t>(getLE(all.data() + 8, 4));
+    const auto flags = static_cast<std::uint32_t>(getLE(all.data() + 12, 4));
+    result.startedAt = static_cast<std::int64_t>(getLE(all.data() + 16, 8));
+    const std::uint64_t headSum = getLE(all.data() + 24, 8);
+    if (std::memcmp(all.data(), kMagic, sizeof kMagic) != 0 || version != kVersion ||
+        (flags & ~kMayLeaveReservations) != 0 || headSum != journalChecksum(all.substr(0, 24))) {
+        return result;
+    }
+    bool planned = false;
+    std::uint64_t entries = 0;
+    std::size_t pos = kHeadBytes;
+    while (pos < all.size()) {
+        const std::size_t left = all.size() - pos;
+        if (left < kRecordFrame) {
+            break;  // a record a kill cut short
+        }
+        const auto type = static_cast<std::uint32_t>(getLE(all.data() + pos, 4));
+        const std::uint64_t length = getLE(all.data() + pos + 4, 4);
+        if (getLE(all.data() + pos + 8, 4) !=
+            static_cast<std::uint32_t>(journalChecksum(all.substr(pos, 8)))) {
+            result.plans.clear();
+            return result;
+        }
+        if (length > left - kRecordFrame) {
+            break;  // cut short at the very end
+        }
+        const std::string_view record = all.substr(pos, kRecordHead + length);
+        const std::uint64_t sum = getLE(all.data() + pos + kRecordHead + length, 8);
+        const bool last = pos + kRecordFrame + length == all.size();
+        if (sum != journalChecksum(record)) {
+            if (last && planned) {
+                break;  // its bytes were being written when the run was killed
+            }
+            result.plans.clear();
+            return result;
+        }
+        if (!applyRecord(type, record.substr(kRecordHead), planned, entries, result)) {
+            result.plans.clear();
+            return result;
+        }
+        pos += kRecordFrame + length;
+    }
+    if (!planned) {
         result.plans.clear();
         return result;
     }
-    char ended[kEndMarkBytes];
-    endMark(ended, true, sum);
-    result.ended = std::memcmp(all.data() + all.size() - kEndMarkBytes, ended, kEndMarkBytes) == 0;
     for (JournalPlan& plan : result.plans) {
-        plan.writtenAt = static_cast<std::int64_t>(st.st_mtime);
+        plan.mayLeaveReservations = (flags & kMayLeaveReservations) != 0;
+        plan.startedAt = result.startedAt;
+        plan.endedAt = result.endedAt;
     }
     result.status = JournalRead::Status::Ok;
     return result;
 }
 
-std::string setAsidePath(const std::string& stateDir) {
-    return journalPath(stateDir) + kBadSuffix;
+int markUndone(const std::string& path) {
+    std::string payload;
+    putU64(payload, static_cast<std::uint64_t>(nowNs()));
+    return appendTo(path, kUndone, payload);
 }
 
-int setAside(const std::string& stateDir) {
-    const std::string path = journalPath(stateDir);
-    return ::rename(path.c_str(), setAsidePath(stateDir).c_str()) == 0 ? 0 : errno;
+int markKept(const std::string& path) {
+    std::string payload;
+    putU64(payload, static_cast<std::uint64_t>(nowNs()));
+    return appendTo(path, kKept, payload);
 }
 
-int removeJournal(const std::string& stateDir) {
-    return ::unlink(journalPath(stateDir).c_str()) == 0 ? 0 : errno;
+LockedRun::LockedRun(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd_ < 0) {
+        err_ = errno;
+        return;
+    }
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        err_ = errno;
+        busy_ = err_ == EWOULDBLOCK;
+        ::close(fd_);
+        fd_ = -1;
+    }
 }
+
+LockedRun::~LockedRun() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+std::vector<std::string> runJournals(const std::string& stateDir) {
+    const std::string runsDir = runsDirectory(stateDir);
+    std::vector<std::string> paths = runNames(runsDir);
+    for (std::string& name : paths) {
+        name = runsDir + "/" + name;
+    }
+    return paths;
+}
+
+int setAside(const std::string& path) {
+    // Our own state file: replacing an older copy set aside is fine.
+    return ::rename(path.c_str(), (path + kBadSuffix).c_str()) == 0 ? 0 : errno;
+}
+
+int removeJournal(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+// Hears what the rename learns in one folder and writes it to the journal.
+class RunRecorder::Observer : public RenameObserver {
+public:
+    Observer(JournalWriter& writer, std::size_t folder) : writer_(writer), folder_(folder) {}
+    void linked(const std::string& name) override { writer_.recordLinked(folder_, name); }
+    void reserved(const std::string& name, FileId id) override {
+        writer_.recordReservation(folder_, name, id);
+    }
+
+private:
+    JournalWriter& writer_;
+    std::size_t folder_;
+};
 
 RunRecorder::RunRecorder(std::string stateDir, bool mayLeaveReservations)
     : stateDir_(std::move(stateDir)), mayLeaveReservations_(mayLeaveReservations) {}
@@ -610,6 +959,10 @@ int RunRecorder::commit() {
         err_ = writer_.commit();
     }
     committed_ = err_ == 0;
+    if (committed_) {
+        runPath_ = writer_.path();
+        renamed_ = 0;
+    }
     return err_;
 }
 
@@ -644,7 +997,26 @@ int RunRecorder::begin(const std::string& folder, const core::WorkList& renameLi
     return EINVAL;
 }
 
-void RunRecorder::end() {
+RenameObserver* RunRecorder::observerFor(const std::string& folder) {
+    if (!committed_) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < sections_.size(); ++i) {
+        if (sections_[i].folder == folder) {
+            if (observers_.size() < sections_.size()) {
+                observers_.resize(sections_.size());
+            }
+            if (!observers_[i]) {
+                observers_[i] = std::make_unique<Observer>(writer_, i);
+            }
+            return observers_[i].get();
+        }
+    }
+    return nullptr;
+}
+
+void RunRecorder::end(std::int64_t renamed) {
+    renamed_ += renamed;
     if (endsWithRun_) {
         markEnded();
     }
@@ -652,8 +1024,11 @@ void RunRecorder::end() {
 
 void RunRecorder::markEnded() {
     if (committed_) {
-        endError_ = fs::markEnded(stateDir_);
+        endError_ = writer_.end(renamed_);
         committed_ = false;
+        if (renamed_ == 0) {
+            runPath_.clear();  // nothing renamed: no run to take back
+        }
     }
     if (endsWithRun_) {
         reset();  // the next run of the window records afresh
@@ -666,6 +1041,7 @@ void RunRecorder::reset() {
     committed_ = false;
     endsWithRun_ = false;
     sections_.clear();
+    observers_.clear();
 }
 
 }  // namespace fs

@@ -1,36 +1,36 @@
 #pragma once
 
-// The journal of a rename run: its format, written once before the first rename and read back
-// after a kill or a power cut, or on the user's request, to finish or undo the run. Progress is
-// never written per file: undo reads it from the disk. No Qt here: names are the bytes the
-// folder stores.
+// The journal of a rename run: one file per run in the state folder's `runs/`, written before the
+// first rename and read back after a kill or a power cut, or on the user's request, to finish or
+// undo the run. The run that writes it holds an flock on it for as long as it lives, and so does
+// whoever finishes or undoes it: a run in progress is never touched by another process. Progress
+// is not written per file (undo reads it from the disk), but what the disk cannot tell is: which
+// rename linked a second name, and which empty files were our reservations. No Qt here:
+// names are the bytes the folder stores.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/rename_run.h"
 #include "core/worklist.h"
 #include "fs/file_id.h"
+#include "fs/rename_methods.h"
 
 namespace fs {
 
-// The journal file's layout, all integers little-endian:
-//   "KOVRAJNL", u32 version, u32 flags, u64 folder count, folder sections, u64 checksum, end mark.
-// A folder section is u32 length + folder path bytes, u64 folder device, u64 folder inode,
-// u64 entry count, entries; an entry is u32 length + old name, u32 length + new name, u64 device,
-// u64 inode. A run over several folders keeps them all in one journal, in run order. The checksum
-// is 64-bit FNV-1a over every byte before it. The end mark is the last field: "KOVRARUN" and eight
-// zero bytes as written, rewritten in place to "KOVRAEND" and the checksum when the run ends.
-// Anything but that exact "ended" value (a torn or damaged mark) reads as a run that never ended.
+// A run's file, all integers little-endian: a head of "KOVRAJNL", u32 version, u32 flags, i64
+// start time (ns since the epoch) and the u64 checksum of those 24 bytes; then records of u32
+// type, u32 length, the payload, and the u64 checksum of type, length and payload. The checksum
+// is 64-bit FNV-1a. Records are only ever appended; a record cut short at the very end of the
+// file is one a kill interrupted, and reads as never written.
 namespace journal_format {
-inline constexpr std::uint32_t kVersion = 2;
-inline constexpr std::size_t kVersionOffset = 8;
-inline constexpr std::size_t kChecksumBytes = 8;
-inline constexpr std::size_t kEndMarkBytes = 16;
+inline constexpr std::uint32_t kVersion = 3;
+inline constexpr std::size_t kHeadBytes = 32;
 // The run may leave new names reserved: created empty, then renamed onto.
 inline constexpr std::uint32_t kMayLeaveReservations = 1;
 }  // namespace journal_format
@@ -47,35 +47,63 @@ std::string stateDirectory();
 // existing folder is left as it is. Returns 0 or the errno.
 int makeStateDirectory(const std::string& stateDir);
 
-// The journal's path inside `stateDir`.
-std::string journalPath(const std::string& stateDir);
+// The folder of the runs' journals inside `stateDir`.
+std::string runsDirectory(const std::string& stateDir);
+
+// How the files of a folder are told apart from one mount of its drive to the next.
+enum class IdentityKind : unsigned char {
+    Inode,        // device and inode number: the drive keeps inode numbers
+    SizeAndTime,  // size and modification time in ns: the drive numbers its files per mount
+};
+
+// Which kind a file system of `type` ("ext4", "vfat", "fuse.sshfs", ...) needs.
+IdentityKind identityKindOf(const std::string& type);
 
 struct JournalEntry {
     std::string oldName;
     std::string newName;
+    // {device, inode}, or {size, modification time in ns}, as the folder's kind says.
     FileId fileId;
     bool operator==(const JournalEntry&) const = default;
 };
 
-// The plan of one folder of a run: the folder and every rename in it in run order. The journal
-// holds one per folder the run renamed in.
+// Where a folder lies, to find it again when its drive is mounted elsewhere.
+struct FolderPlace {
+    std::string mountIdentity;  // "UUID=…" or "SOURCE=…"; empty when unknown
+    std::string mountRoot;      // the file system's folder seen at the mount point
+    std::string mountPoint;     // where it was mounted during the run
+    std::string relative;       // the folder below the mount point, without a leading "/"
+    std::string label;          // the drive's label, to name it to the user
+    bool operator==(const FolderPlace&) const = default;
+};
+
+// The plan of one folder of a run, and what the run recorded there while renaming.
 struct JournalPlan {
     std::string folder;  // absolute path, as the run opened it
     FileId folderId;
+    IdentityKind identity = IdentityKind::Inode;
+    FolderPlace place;
     bool mayLeaveReservations = false;
     std::vector<JournalEntry> entries;
-    // When the journal was written (seconds since the epoch; 0 when unknown). A reservation is
-    // only ever made after it, so an older empty file under a new name is somebody else's.
-    std::int64_t writtenAt = 0;
+    // New names the run linked its files to, before removing their old names.
+    std::vector<std::string> linked;
+    // Empty files the run made under new names as reservations: name and identity.
+    std::vector<std::pair<std::string, FileId>> reservations;
+    // When the run started and ended (ns since the epoch; 0 when unknown or cut short).
+    std::int64_t startedAt = 0;
+    std::int64_t endedAt = 0;
+
     bool operator==(const JournalPlan& other) const {
-        return folder == other.folder && folderId == other.folderId &&
-               mayLeaveReservations == other.mayLeaveReservations && entries == other.entries;
+        return folder == other.folder && folderId == other.folderId && identity == other.identity &&
+               place == other.place && mayLeaveReservations == other.mayLeaveReservations &&
+               entries == other.entries;
     }
 };
 
-// Writes a run's plan as the journal, streaming entries into one buffer written at commit. The
-// previous journal stays in place until commit succeeds; a writer dropped before commit leaves no
-// trace. After the first failure every later call is a no-op and commit returns that error.
+// Writes a run's journal. The plan is written whole into a new file and synced before it is put
+// in place among the runs, so a plan cut short never appears; what the run then learns is
+// appended to the same file, which stays open and locked until the writer goes. After the first
+// failure every later call is a no-op and commit returns that error.
 class JournalWriter {
 public:
     JournalWriter() = default;
@@ -83,14 +111,14 @@ public:
     JournalWriter(const JournalWriter&) = delete;
     JournalWriter& operator=(const JournalWriter&) = delete;
 
-    // Starts a plan: creates the state folder if needed and a new temporary file (mode 0600) in
-    // it, named after this process; temporaries of processes that have ended are removed.
-    // Returns 0 or errno.
+    // Starts a plan: creates the state folder if needed and a new locked temporary file (mode
+    // 0600) in it; temporaries of processes that have ended are removed. Returns 0 or errno.
     int begin(const std::string& stateDir, bool mayLeaveReservations);
 
     // Starts the section of the folder `folderPath` (absolute) whose identity is `folderId`; the
     // renames added next are in it. Returns 0 or errno (EINVAL: not an absolute path).
-    int addFolder(const std::string& folderPath, FileId folderId);
+    int addFolder(const std::string& folderPath, FileId folderId,
+                  IdentityKind identity = IdentityKind::Inode, const FolderPlace& place = {});
 
     // A plan of one folder: begin, then addFolder.
     int begin(const std::string& stateDir, const std::string& folderPath, FileId folderId,
@@ -101,58 +129,105 @@ public:
     // with EINVAL.
     void add(const std::string& oldName, const std::string& newName, FileId fileId);
 
-    // Writes the plan, syncs it, puts it in place of the previous journal and syncs the state
-    // folder: one fsync of each, however many folders. Returns 0 or errno (EINVAL: no folder);
-    // on failure the previous journal is kept.
+    // Writes the plan, syncs it, puts it in place among the runs and syncs the runs' folder.
+    // Returns 0 or errno (EINVAL: no folder). The oldest runs beyond the history's length that
+    // no one holds are removed.
     int commit();
+
+    // What the run learns while renaming in folder `folder` (its index in the plan): a new name
+    // it linked a file to, a reservation it made. Written at once, not synced: a kill keeps them;
+    // a power cut may lose them, and then a second name or an empty reservation is left rather
+    // than anything removed. Returns 0 or errno.
+    int recordLinked(std::size_t folder, const std::string& name);
+    int recordReservation(std::size_t folder, const std::string& name, FileId id);
+
+    // The run has ended, having renamed `renamed` files. Synced. A run that renamed nothing leaves
+    // no journal at all. Returns 0 or errno.
+    int end(std::int64_t renamed);
+
+    // The run's file, once committed.
+    const std::string& path() const { return path_; }
 
 private:
     void drop();
+    void flushEntries();
+    int append(std::uint32_t type, const std::string& payload, bool sync);
 
     int dirfd_ = -1;
     int fd_ = -1;
     int err_ = 0;
+    bool committed_ = false;
+    std::string runsDir_;
     std::string tempName_;
-    std::string buffer_;
-    std::size_t countOffset_ = 0;  // of the current folder's entry count
-    std::uint64_t count_ = 0;      // entries of the current folder
+    std::string path_;
+    std::string buffer_;          // the plan, written whole at commit
+    std::string entriesPayload_;  // renames not yet framed as a record
+    std::uint32_t entriesCount_ = 0;
+    std::uint64_t entries_ = 0;
     std::uint64_t folders_ = 0;
 };
 
-// Marks the journal's run as ended: the end mark is rewritten in place and the file synced. A mark
-// cut short reads as never ended. Returns 0 or errno (ENOENT: no journal; EINVAL: not a journal).
-int markEnded(const std::string& stateDir);
+// How many runs the history keeps.
+inline constexpr std::size_t kHistoryLength = 20;
 
 struct JournalRead {
     enum class Status {
-        None,  // no journal
-        Ok,    // `plans` and `ended` hold what was written
+        None,  // no such file
+        Ok,    // the fields below hold what was written
         Bad,   // not to be acted on: unreadable (err set) or damaged (err 0)
     };
     Status status = Status::None;
-    std::vector<JournalPlan> plans;  // one per folder, in run order; never empty when Ok
-    bool ended = false;
     int err = 0;
+    std::vector<JournalPlan> plans;  // one per folder, in run order; never empty when Ok
+    std::int64_t startedAt = 0;      // ns since the epoch
+    bool ended = false;              // the run ended (else it was cut short)
+    std::int64_t endedAt = 0;        // ns since the epoch, when ended
+    std::int64_t renamed = 0;        // files the run said it renamed, when ended
+    bool undone = false;             // wholly undone since
+    bool kept = false;               // cut short, and the user chose to leave it so
 };
 
-// Reads the journal back. Nothing in the file is trusted: a truncated, damaged or foreign file,
+// Reads one run's journal at `path`. Nothing in the file is trusted: a damaged or foreign file,
 // or one of another version, reads as Bad, never as a shorter or different plan.
-JournalRead readJournal(const std::string& stateDir);
+JournalRead readJournal(const std::string& path);
 
-// Moves the journal aside to the same name + ".bad" (replacing an older one), so a bad journal is
-// reported once and never acted on. Returns 0 or errno (ENOENT: no journal).
-int setAside(const std::string& stateDir);
+// Appends to a run's journal at `path`, which the caller has locked: the run was undone, or the
+// user chose to leave it cut short. Synced. Returns 0 or errno.
+int markUndone(const std::string& path);
+int markKept(const std::string& path);
 
-// Where setAside puts the journal.
-std::string setAsidePath(const std::string& stateDir);
+// A run's journal held open and locked. Invalid when it could not be opened, or another process
+// holds it (a run in progress, or its undo).
+class LockedRun {
+public:
+    explicit LockedRun(const std::string& path);
+    ~LockedRun();
+    LockedRun(const LockedRun&) = delete;
+    LockedRun& operator=(const LockedRun&) = delete;
+    bool valid() const { return fd_ >= 0; }
+    bool busy() const { return busy_; }
+    int error() const { return err_; }
 
-// Removes the journal. Returns 0 or errno (ENOENT: no journal).
-int removeJournal(const std::string& stateDir);
+private:
+    int fd_ = -1;
+    bool busy_ = false;
+    int err_ = 0;
+};
+
+// The runs' journals in `stateDir`, newest first (by their start).
+std::vector<std::string> runJournals(const std::string& stateDir);
+
+// Moves a damaged journal aside to the same name + ".bad", so it is reported once and never acted
+// on. Returns 0 or errno.
+int setAside(const std::string& path);
+
+// Removes a run's journal. Returns 0 or errno.
+int removeJournal(const std::string& path);
 
 // Writes the journal of a run before its first rename, with each file's identity as its folder
-// gives it, and marks it ended when the run ends. The window's run records its one folder when it
-// begins; the command line adds every folder first and commits once, so that undo takes the whole
-// command back.
+// gives it, records what the rename learns on the way, and marks the run ended. The window's run
+// records its one folder when it begins; the command line adds every folder first and commits
+// once, so that undo takes the whole command back.
 class RunRecorder : public core::RunJournal {
 public:
     // `mayLeaveReservations`: the rename may create the new name empty before renaming onto it,
@@ -174,16 +249,24 @@ public:
     // Without a committed plan, records this one folder and commits. With one, succeeds, writing
     // nothing, only for a folder added with the very same rename list, once (EINVAL otherwise).
     int begin(const std::string& folder, const core::WorkList& renameList) override;
-    // Marks the journal ended when begin() recorded it; the owner of a plan of several folders
-    // calls markEnded() once after the last of them instead.
-    void end() override;
+    // Counts the files a folder's run renamed, and marks the journal ended when begin() recorded
+    // it; the owner of a plan of several folders calls markEnded() after the last of them.
+    void end(std::int64_t renamed) override;
     void markEnded();
+
+    // What the rename in folder `folder` learns: see JournalWriter.
+    RenameObserver* observerFor(const std::string& folder);
+
+    // The run's journal, once committed; stays after the recorder is gone unless nothing was
+    // renamed.
+    const std::string& runPath() const { return runPath_; }
 
     // Why the end could not be marked (0 if it was, or nothing was begun): the next start will
     // then offer recovery of a run that in fact ended, which is harmless.
     int endError() const { return endError_; }
 
 private:
+    class Observer;
     void reset();
 
     struct Section {
@@ -199,7 +282,10 @@ private:
     bool committed_ = false;
     bool endsWithRun_ = false;
     int endError_ = 0;
+    std::int64_t renamed_ = 0;
+    std::string runPath_;
     std::vector<Section> sections_;
+    std::vector<std::unique_ptr<Observer>> observers_;
 };
 
 }  // namespace fs

@@ -16,13 +16,17 @@ namespace {
 
 class PosixFolder : public core::Folder {
 public:
-    explicit PosixFolder(int fd) : fd_(fd) {}
+    PosixFolder(int fd, std::string path, RunRecorder* recorder)
+        : fd_(fd), path_(std::move(path)), recorder_(recorder) {}
     ~PosixFolder() override { ::close(fd_); }
     PosixFolder(const PosixFolder&) = delete;
     PosixFolder& operator=(const PosixFolder&) = delete;
 
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
-        return renameNoReplace(fd_, from, to, method_);
+        if (recorder_ != nullptr && observer_ == nullptr) {
+            observer_ = recorder_->observerFor(path_);  // the plan is written by now
+        }
+        return renameNoReplace(fd_, from, to, method_, observer_);
     }
     int sync() override { return syscalls().fsync(fd_) == 0 ? 0 : errno; }
     std::optional<std::string> runningProgramName() const override {
@@ -31,6 +35,9 @@ public:
 
 private:
     int fd_;
+    std::string path_;
+    RunRecorder* recorder_;
+    RenameObserver* observer_ = nullptr;
     RenameMethod method_ = RenameMethod::Unknown;
 };
 
@@ -60,7 +67,7 @@ core::OpenedFolder PosixFileSystem::open(const std::string& path) {
     if (fd < 0) {
         return {nullptr, errno};
     }
-    return {std::make_unique<PosixFolder>(fd), 0};
+    return {std::make_unique<PosixFolder>(fd, path, recorder_), 0};
 }
 
 }  // namespace fs

@@ -36,17 +36,17 @@ public:
     core::RenameStatus rename(int dirfd, const std::string& from,
                               const std::string& to) const override {
         bool unavailable = false;
-        return attempt(dirfd, from, to, unavailable);
+        return attempt(dirfd, from, to, nullptr, unavailable);
     }
     virtual core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                                       bool& unavailable) const = 0;
+                                       RenameObserver* observer, bool& unavailable) const = 0;
 };
 
 class FlagRename final : public Method {
 public:
     RenameMethod kind() const override { return RenameMethod::NoReplaceFlag; }
     core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                               bool& unavailable) const override {
+                               RenameObserver*, bool& unavailable) const override {
         if (syscalls().renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) {
             return {};
         }
@@ -56,8 +56,8 @@ public:
         return core::RenameStatus::failed(err);
     }
     // One system call: there is no between.
-    bool cutShort(const NamesNow&, std::int64_t) const override { return false; }
-    int rollBack(int, const std::string&, const std::string&, FileId) const override {
+    bool cutShort(const NamesNow&) const override { return false; }
+    int rollBack(int, const std::string&, const std::string&, FileId, FileId) const override {
         return EINVAL;
     }
     int complete(int, const std::string&, const std::string&, FileId) const override {
@@ -69,12 +69,15 @@ class LinkRename final : public Method {
 public:
     RenameMethod kind() const override { return RenameMethod::LinkThenUnlink; }
     core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                               bool& unavailable) const override {
+                               RenameObserver* observer, bool& unavailable) const override {
         Syscalls& sys = syscalls();
         if (sys.linkat(dirfd, from.c_str(), dirfd, to.c_str(), 0) != 0) {
             const int err = errno;
             unavailable = err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
             return core::RenameStatus::failed(err);
+        }
+        if (observer != nullptr) {
+            observer->linked(to);
         }
         if (sys.unlinkat(dirfd, from.c_str(), 0) == 0) {
             return {};
@@ -95,12 +98,13 @@ public:
         }
         return core::RenameStatus::failed(unlinkErr);
     }
-    // The same file under both names.
-    bool cutShort(const NamesNow& now, std::int64_t) const override {
-        return now.oldHolds && now.newHolds;
+    // The same file under both names, the second one linked by the run: a hard link the user
+    // made is not ours to remove.
+    bool cutShort(const NamesNow& now) const override {
+        return now.oldHolds && now.newHolds && now.recordedLinked;
     }
-    int rollBack(int dirfd, const std::string& from, const std::string& to,
-                 FileId file) const override {
+    int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
+                 FileId) const override {
         return dropSecond(dirfd, from, to, file);
     }
     int complete(int dirfd, const std::string& from, const std::string& to,
@@ -126,7 +130,7 @@ public:
     // The exclusive create fails if anything holds the new name, in any case on a
     // case-insensitive drive; the rename then replaces nothing but our own empty file.
     core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                               bool&) const override {
+                               RenameObserver* observer, bool&) const override {
         Syscalls& sys = syscalls();
         const int fd = sys.openat(dirfd, to.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -139,6 +143,9 @@ public:
         if (statErr != 0) {
             sys.unlinkat(dirfd, to.c_str(), 0);
             return core::RenameStatus::failed(statErr);
+        }
+        if (observer != nullptr) {
+            observer->reserved(to, idOf(ours));
         }
         if (!isReservation(dirfd, to, idOf(ours))) {
             // Another program took the name between the reservation and now: leave it be.
@@ -167,18 +174,15 @@ public:
         return {};
     }
 
-    // An empty file under the new name, made no earlier than the plan, while the old name still
-    // holds the file. Drives that keep times in 2-second steps may date it just before.
-    bool cutShort(const NamesNow& now, std::int64_t notBefore) const override {
+    // The very empty file the run recorded making under the new name, while the old name still
+    // holds the file.
+    bool cutShort(const NamesNow& now) const override {
         return now.oldHolds && !now.newHolds && now.newTaken && now.newIsEmptyFile &&
-               (notBefore == 0 || now.newModifiedAt + 2 >= notBefore);
+               now.recordedReservation;
     }
-    int rollBack(int dirfd, const std::string& from, const std::string& to,
-                 FileId file) const override {
-        struct stat st {};
-        if (!holds(dirfd, from, file) ||
-            syscalls().fstatat(dirfd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !isReservation(dirfd, to, idOf(st)) || idOf(st) == file) {
+    int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
+                 FileId leftover) const override {
+        if (!holds(dirfd, from, file) || !isReservation(dirfd, to, leftover) || leftover == file) {
             return ESTALE;
         }
         return syscalls().unlinkat(dirfd, to.c_str(), 0) == 0 ? 0 : errno;
@@ -228,16 +232,17 @@ bool othersFileInStickyFolder(int dirfd, const std::string& name) {
 }
 
 core::RenameStatus renameByChain(int dirfd, const std::string& from, const std::string& to,
-                                 RenameMethod& settled) {
+                                 RenameMethod& settled, RenameObserver* observer) {
     if (settled != RenameMethod::Unknown) {
-        return methodObject(settled).rename(dirfd, from, to);
+        bool unavailable = false;
+        return methodObject(settled).attempt(dirfd, from, to, observer, unavailable);
     }
     core::RenameStatus status;
     for (const Method* method :
          {static_cast<const Method*>(&kFlag), static_cast<const Method*>(&kLink),
           static_cast<const Method*>(&kReservation)}) {
         bool unavailable = false;
-        status = method->attempt(dirfd, from, to, unavailable);
+        status = method->attempt(dirfd, from, to, observer, unavailable);
         if (status.done()) {
             settled = method->kind();
             return status;
@@ -260,8 +265,8 @@ const NoReplaceRename* const* methodsThatCutShort() {
 }
 
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
-                                   RenameMethod& settled) {
-    core::RenameStatus status = renameByChain(dirfd, from, to, settled);
+                                   RenameMethod& settled, RenameObserver* observer) {
+    core::RenameStatus status = renameByChain(dirfd, from, to, settled, observer);
     if (status.outcome == core::RenameOutcome::Failed && status.error == EPERM) {
         status.othersFileInStickyFolder = othersFileInStickyFolder(dirfd, from);
     }

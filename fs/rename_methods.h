@@ -25,7 +25,19 @@ struct NamesNow {
     bool newHolds = false;        // the new name holds the recorded file
     bool newTaken = false;        // the new name holds another file
     bool newIsEmptyFile = false;  // ... which is an empty regular file
-    std::int64_t newModifiedAt = 0;
+    // What the journal recorded of the rename of this entry while the run went on.
+    bool recordedLinked = false;       // the new name was linked to the file
+    bool recordedReservation = false;  // the new name holds the very reservation recorded
+};
+
+// Told by the rename what a journal must know to repair a rename cut short.
+class RenameObserver {
+public:
+    virtual ~RenameObserver() = default;
+    // The rename linked the file to `name`, and is about to remove its old name.
+    virtual void linked(const std::string& name) = 0;
+    // The rename made the empty file `name`, identity `id`, to rename onto it.
+    virtual void reserved(const std::string& name, FileId id) = 0;
 };
 
 class NoReplaceRename {
@@ -38,14 +50,14 @@ public:
                                       const std::string& to) const = 0;
 
     // Whether names that look like `now` are this method's rename cut short between its steps.
-    // `notBefore` (seconds since the epoch, 0 when unknown): our own leftovers are not older.
-    virtual bool cutShort(const NamesNow& now, std::int64_t notBefore) const = 0;
+    virtual bool cutShort(const NamesNow& now) const = 0;
 
-    // Takes a rename cut short back: the file `file` under `from` alone. Removes only what it
-    // proves to be this method's own leftover at that moment. Returns 0, ESTALE when the names
-    // no longer look cut short (nothing removed), or the errno of the removal.
-    virtual int rollBack(int dirfd, const std::string& from, const std::string& to,
-                         FileId file) const = 0;
+    // Takes a rename cut short back: the file `file` under `from` alone. `leftover` is the
+    // identity recorded for this method's leftover under `to`, where it has one. Removes only
+    // what it proves to be that leftover at that moment. Returns 0, ESTALE when the names no
+    // longer look cut short (nothing removed), or the errno of the removal.
+    virtual int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
+                         FileId leftover) const = 0;
 
     // Completes a rename cut short where that needs no new rename: the file under `to` alone.
     // EINVAL for a method whose leftover has to be rolled back and renamed again.
@@ -62,8 +74,9 @@ const NoReplaceRename* const* methodsThatCutShort();
 // Renames `from` to `to` inside `dirfd` with the method `settled` when one is, else tries the
 // flag, then links, then the reservation. `settled` is set only by a rename that succeeded: a
 // refusal says nothing about what the drive offers (EEXIST comes before the drive is asked).
+// `observer`, when given, hears of each link and reservation made on the way.
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
-                                   RenameMethod& settled);
+                                   RenameMethod& settled, RenameObserver* observer = nullptr);
 
 // The same, finding the method afresh.
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to);

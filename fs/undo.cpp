@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "fs/folder_reader.h"
+#include "fs/mounts.h"
 #include "fs/syscalls.h"
 
 namespace fs {
@@ -18,16 +22,23 @@ namespace {
 // What a name holds, looked up by stat.
 struct NameLookup {
     bool present = false;
-    FileId id;
+    FileId id;  // as the plan's identity kind says
     bool emptyFile = false;
-    std::int64_t modifiedAt = 0;
+    FileId inodeId;              // device and inode, whatever the kind
+    std::int64_t bornAt = -1;    // ns since the epoch; -1 when the drive does not say
+    std::int64_t changedAt = 0;  // ns since the epoch
 };
 
+std::int64_t ns(const statx_timestamp& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 // Looks `name` up in `dirfd`; false when that failed for a reason other than its absence.
-bool lookUp(int dirfd, const std::string& name, NameLookup& out, int& err) {
-    struct stat st {};
+bool lookUp(int dirfd, const std::string& name, IdentityKind kind, NameLookup& out, int& err) {
+    struct statx st {};
     out = {};
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::statx(dirfd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &st) !=
+        0) {
         if (errno == ENOENT) {
             return true;
         }
@@ -35,18 +46,49 @@ bool lookUp(int dirfd, const std::string& name, NameLookup& out, int& err) {
         return false;
     }
     out.present = true;
-    out.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-    out.emptyFile = S_ISREG(st.st_mode) && st.st_size == 0;
-    out.modifiedAt = static_cast<std::int64_t>(st.st_mtime);
+    out.inodeId = {static_cast<std::uint64_t>(makedev(st.stx_dev_major, st.stx_dev_minor)),
+                   st.stx_ino};
+    out.id = kind == IdentityKind::SizeAndTime
+                 ? FileId{st.stx_size, static_cast<std::uint64_t>(ns(st.stx_mtime))}
+                 : out.inodeId;
+    out.emptyFile = S_ISREG(st.stx_mode) && st.stx_size == 0;
+    out.bornAt = (st.stx_mask & STATX_BTIME) != 0 ? ns(st.stx_btime) : -1;
+    out.changedAt = ns(st.stx_ctime);
     return true;
 }
 
+// Whether the file at a name is one made, or changed, after the run: an inode number the drive
+// handed out again cannot pass for the file the run renamed.
+bool newerThanRun(const NameLookup& found, const JournalPlan& plan, bool renamedByRun) {
+    if (plan.identity != IdentityKind::Inode) {
+        return false;  // told apart by size and time: a number handed out again fools nothing
+    }
+    if (found.bornAt >= 0 && plan.startedAt > 0) {
+        return found.bornAt > plan.startedAt;
+    }
+    // Without a birth time: a rename sets the change time, so one after the run's end means the
+    // file was made or changed since.
+    return renamedByRun && plan.endedAt > 0 && found.changedAt > plan.endedAt;
+}
+
+// What the run recorded in one folder, for lookups by name.
+struct Recorded {
+    std::unordered_set<std::string_view> linked;
+    std::unordered_map<std::string_view, FileId> reservations;
+    explicit Recorded(const JournalPlan& plan) {
+        for (const std::string& name : plan.linked) {
+            linked.insert(name);
+        }
+        for (const auto& [name, id] : plan.reservations) {
+            reservations[name] = id;  // the last one made under a name is the one that may be left
+        }
+    }
+};
+
 // Which method, if any, left the entry's names looking like `now`.
-RenameMethod cutShortBy(const NamesNow& now, const JournalPlan& plan) {
+RenameMethod cutShortBy(const NamesNow& now) {
     for (const NoReplaceRename* const* m = methodsThatCutShort(); *m != nullptr; ++m) {
-        const bool mayLeave =
-            (*m)->kind() != RenameMethod::Reservation || plan.mayLeaveReservations;
-        if (mayLeave && (*m)->cutShort(now, plan.writtenAt)) {
+        if ((*m)->cutShort(now)) {
             return (*m)->kind();
         }
     }
@@ -80,37 +122,27 @@ bool moveEntry(int dirfd, const std::string& folder, const JournalEntry& e, cons
 // Rolls back (undo) or completes (finish) the rename cut short at entry `i`. A reservation,
 // removed, is counted apart; the entry is then still to be renamed when finishing. False when the
 // method's leftover could not be removed.
-bool settleCutShort(int dirfd, const std::string& folder, const FolderState& state, std::size_t i,
-                    const JournalEntry& e, bool finishing, UndoReport& report) {
+bool settleCutShort(int dirfd, const JournalPlan& plan, const FolderState& state, std::size_t i,
+                    const Recorded& recorded, bool finishing, UndoReport& report) {
+    const JournalEntry& e = plan.entries[i];
     const NoReplaceRename& method = renameMethod(state.cutShortBy[i]);
     if (method.kind() == RenameMethod::Reservation) {
-        if (method.rollBack(dirfd, e.oldName, e.newName, e.fileId) == 0) {
+        const auto found = recorded.reservations.find(e.newName);
+        if (found != recorded.reservations.end() &&
+            method.rollBack(dirfd, e.oldName, e.newName, e.fileId, found->second) == 0) {
             ++report.reservationsRemoved;
         }
         return true;
     }
     const int err = finishing ? method.complete(dirfd, e.oldName, e.newName, e.fileId)
-                              : method.rollBack(dirfd, e.oldName, e.newName, e.fileId);
+                              : method.rollBack(dirfd, e.oldName, e.newName, e.fileId, {});
     if (err != 0) {
-        report.problems.push_back({folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
+        report.problems.push_back(
+            {plan.folder, e.oldName, e.newName, EntryProblem::RemoveFailed, err});
         return false;
     }
     ++report.renamed;
     return true;
-}
-
-// The first entry the run had not finished: the only one a kill can leave a reservation beside.
-std::size_t frontier(const FolderState& state) {
-    std::size_t i = 0;
-    while (i < state.states.size() && state.states[i] == EntryState::AtNewName) {
-        ++i;
-    }
-    return i;
-}
-
-bool folderGone(const FolderState& p) {
-    return p.status == FolderState::Status::OtherFolder ||
-           (p.status == FolderState::Status::CannotOpen && (p.err == ENOENT || p.err == ENOTDIR));
 }
 
 // Reports progress; false when the user asked to stop.
@@ -125,35 +157,28 @@ bool stillToRename(const FolderState& state, std::size_t i) {
             state.cutShortBy[i] == RenameMethod::Reservation);
 }
 
-// Where the run was when it stopped, across its folders: the run goes through them in order, so
-// it is in the first folder not wholly done. A folder that could not be examined may be it.
-struct Frontier {
-    std::size_t folder = 0;
-    std::size_t entry = 0;
-    bool at(std::size_t f, std::size_t e) const { return f == folder && e == entry; }
-};
-
-Frontier frontierOf(const std::vector<FolderState>& progress) {
-    Frontier f;
-    for (f.folder = 0; f.folder < progress.size(); ++f.folder) {
-        if (progress[f.folder].status != FolderState::Status::Ok) {
-            f.entry = SIZE_MAX;
-            return f;
-        }
-        f.entry = frontier(progress[f.folder]);
-        if (f.entry < progress[f.folder].states.size()) {
-            return f;
-        }
-    }
-    return f;
+bool folderGone(const FolderState& p) {
+    return p.status == FolderState::Status::OtherFolder ||
+           (p.status == FolderState::Status::CannotOpen && (p.err == ENOENT || p.err == ENOTDIR));
 }
 
-// Reads the journal and examines every folder of it; fills `report`. False when nothing is to be
-// done: no journal, a bad one (set aside here), or no folder that can be examined (set aside
-// when all are gone).
-bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<FolderState>& progress,
-             UndoReport& report) {
-    journal = readJournal(stateDir);
+// The name to give the user for the drive of `plan`.
+std::string driveName(const JournalPlan& plan) {
+    return !plan.place.label.empty() ? plan.place.label : plan.place.mountPoint;
+}
+
+// A run's journal read and every folder of it examined, under the run's lock.
+struct Examined {
+    JournalRead journal;
+    std::vector<FolderState> states;
+};
+
+// Reads the run and examines every folder of it; fills `report`. False when nothing is to be
+// done: a bad journal (set aside here), or no folder that can be examined.
+bool prepare(const std::string& run, Examined& examined, UndoReport& report) {
+    report.run = run;
+    JournalRead& journal = examined.journal;
+    journal = readJournal(run);
     if (journal.status == JournalRead::Status::None) {
         report.status = UndoReport::Status::Nothing;
         return false;
@@ -161,21 +186,24 @@ bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<Fold
     if (journal.status == JournalRead::Status::Bad) {
         report.status = UndoReport::Status::BadJournal;
         report.err = journal.err;
-        setAside(stateDir);
+        setAside(run);
         return false;
     }
     report.folder = journal.plans.front().folder;
     const FolderState* unreadable = nullptr;
     const JournalPlan* unreadableFolder = nullptr;
+    const JournalPlan* absent = nullptr;
     bool anyOk = false;
-    progress.reserve(journal.plans.size());
+    examined.states.reserve(journal.plans.size());
     for (const JournalPlan& plan : journal.plans) {
         report.folders.push_back(plan.folder);
         report.entries += static_cast<std::int64_t>(plan.entries.size());
-        progress.push_back(examine(plan));
-        const FolderState& p = progress.back();
+        examined.states.push_back(examine(plan));
+        const FolderState& p = examined.states.back();
         anyOk = anyOk || p.status == FolderState::Status::Ok;
-        if (p.status != FolderState::Status::Ok && !folderGone(p) && unreadable == nullptr) {
+        if (p.status == FolderState::Status::DriveAbsent && absent == nullptr) {
+            absent = &plan;
+        } else if (p.status != FolderState::Status::Ok && !folderGone(p) && unreadable == nullptr) {
             unreadable = &p;
             unreadableFolder = &plan;
         }
@@ -184,15 +212,18 @@ bool prepare(const std::string& stateDir, JournalRead& journal, std::vector<Fold
         report.status = UndoReport::Status::Done;
         return true;
     }
-    if (unreadable != nullptr) {
+    report.journalKept = true;
+    if (absent != nullptr) {
+        report.status = UndoReport::Status::DriveAbsent;
+        report.folder = absent->folder;
+        report.drive = driveName(*absent);
+    } else if (unreadable != nullptr) {
         report.status = UndoReport::Status::CannotExamine;
         report.err = unreadable->err;
         report.folder = unreadableFolder->folder;
-        report.journalKept = true;
     } else {
         report.status = UndoReport::Status::FolderGone;
-        report.err = progress.front().err;
-        setAside(stateDir);
+        report.err = examined.states.front().err;
     }
     return false;
 }
@@ -214,10 +245,14 @@ int reopen(const JournalPlan& plan, FolderState& p) {
 }
 
 // Reports every entry of a folder that could not be acted in, in the order they would have been
-// met; true when it may yet be (the folder could not be read, but is there).
+// met; true when it may yet be (the folder could not be read, or its drive is away, but it is
+// there).
 bool reportFolder(const JournalPlan& plan, const FolderState& p, bool reverse, UndoReport& report) {
     const bool gone = folderGone(p);
-    const EntryProblem problem = gone ? EntryProblem::FolderGone : EntryProblem::CannotExamine;
+    const EntryProblem problem = gone ? EntryProblem::FolderGone
+                                 : p.status == FolderState::Status::DriveAbsent
+                                     ? EntryProblem::DriveAbsent
+                                     : EntryProblem::CannotExamine;
     const int err = gone ? 0 : p.err;
     const std::size_t n = plan.entries.size();
     for (std::size_t k = 0; k < n; ++k) {
@@ -233,35 +268,29 @@ void syncFolder(int dirfd, bool changed, UndoReport& report) {
     }
 }
 
-// A reservation is only ever left where the run was cut short: elsewhere an empty file under a
-// new name is somebody's, and the entry is simply at its old name.
-void keepReservationsAtFrontier(std::vector<FolderState>& states, const Frontier& edge) {
-    for (std::size_t f = 0; f < states.size(); ++f) {
-        FolderState& state = states[f];
-        for (std::size_t i = 0; i < state.states.size(); ++i) {
-            if (state.states[i] == EntryState::CutShort &&
-                state.cutShortBy[i] == RenameMethod::Reservation && !edge.at(f, i)) {
-                state.states[i] = EntryState::AtOldName;
-            }
-        }
-    }
-}
-
-}  // namespace
-
-int openRunFolder(const JournalPlan& plan, FolderState::Status& status, int& err) {
-    err = 0;
-    const int fd = ::open(plan.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// The folder at `path` if it is the run's folder `plan`: by identity where the drive keeps inode
+// numbers, else by where it lies on its drive. -1 otherwise (`status` says why).
+int openAsRunFolder(const std::string& path, const JournalPlan& plan, FolderState::Status& status,
+                    int& err) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         err = errno;
         status = FolderState::Status::CannotOpen;
         return -1;
     }
     const std::optional<FileId> id = fileIdAt(fd, ".");
+    bool same = id && *id == plan.folderId;
+    if (id && !same && !plan.place.mountIdentity.empty()) {
+        // Mounted anew: the device number may differ; the inode, where the drive keeps it, not.
+        const std::optional<MountedPath> at = mountOf(fd);
+        same = at && at->identity == plan.place.mountIdentity &&
+               at->mount.root == plan.place.mountRoot && at->relative == plan.place.relative &&
+               (plan.identity == IdentityKind::SizeAndTime || id->inode == plan.folderId.inode);
+    }
     if (!id) {
         err = errno;
         status = FolderState::Status::CannotOpen;
-    } else if (*id != plan.folderId) {
+    } else if (!same) {
         status = FolderState::Status::OtherFolder;
     } else {
         status = FolderState::Status::Ok;
@@ -269,6 +298,30 @@ int openRunFolder(const JournalPlan& plan, FolderState::Status& status, int& err
     }
     ::close(fd);
     return -1;
+}
+
+}  // namespace
+
+int openRunFolder(const JournalPlan& plan, FolderState::Status& status, int& err) {
+    err = 0;
+    int fd = openAsRunFolder(plan.folder, plan, status, err);
+    if (fd >= 0 || plan.place.mountIdentity.empty()) {
+        return fd;
+    }
+    // A card taken out and put back may be mounted elsewhere: found by its identity.
+    const std::optional<Mount> mount = findMount(plan.place.mountIdentity, plan.place.mountRoot);
+    if (!mount) {
+        status = FolderState::Status::DriveAbsent;
+        err = 0;
+        return -1;
+    }
+    const std::string here = plan.place.relative.empty()
+                                 ? mount->mountPoint
+                                 : mount->mountPoint + "/" + plan.place.relative;
+    if (here != plan.folder) {
+        fd = openAsRunFolder(here, plan, status, err);
+    }
+    return fd;
 }
 
 FolderState examineAt(int dirfd, const JournalPlan& plan) {
@@ -279,65 +332,90 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
         result.err = errno;
         return result;
     }
-    if (*folder != plan.folderId) {
+    // The device may differ on a new mount; the inode, where the drive keeps it, may not.
+    if (plan.identity == IdentityKind::Inode && folder->inode != plan.folderId.inode) {
         result.status = FolderState::Status::OtherFolder;
         return result;
     }
     result.states.reserve(plan.entries.size());
     result.cutShortBy.reserve(plan.entries.size());
-    // One reading of the folder answers for most entries; a stat only where the listing's inode
-    // numbers are not stat's (some overlay and network file systems) or a leftover may need its
-    // size.
+    const Recorded recorded(plan);
+    const IdentityKind kind = plan.identity;
+    // One reading of the folder answers for most entries where the drive keeps inode numbers; a
+    // stat where the listing's numbers are not stat's (FUSE, some overlay and network file
+    // systems), where a file may have been made since the run, or a leftover needs its size.
     InodesByName inodes;
-    bool listingAnswers = inodes.read(dirfd) == 0 && !plan.entries.empty();
+    bool listingAnswers = kind == IdentityKind::Inode && inodes.read(dirfd) == 0;
     if (listingAnswers) {
-        const JournalEntry& first = plan.entries.front();
-        for (const std::string* name : {&first.oldName, &first.newName}) {
-            NameLookup byStat;
-            const std::optional<std::uint64_t> byListing = inodes.find(*name);
-            if (!lookUp(dirfd, *name, byStat, result.err) ||
-                byStat.present != byListing.has_value() ||
-                (byStat.present &&
-                 (byStat.id.inode != *byListing || byStat.id.device != plan.folderId.device))) {
-                listingAnswers = false;
+        // Checked on every name found until one is, not on the first entry alone: its file
+        // may be gone.
+        bool checked = false;
+        for (std::size_t i = 0; i < plan.entries.size() && !checked && listingAnswers; ++i) {
+            for (const std::string* name : {&plan.entries[i].oldName, &plan.entries[i].newName}) {
+                const std::optional<std::uint64_t> byListing = inodes.find(*name);
+                NameLookup byStat;
+                if (!byListing || !lookUp(dirfd, *name, kind, byStat, result.err)) {
+                    continue;
+                }
+                checked = true;
+                listingAnswers = byStat.present && byStat.inodeId.inode == *byListing &&
+                                 byStat.inodeId.device == folder->device;
+                break;
             }
         }
     }
-    const auto fromListing = [&](const std::string& name) {
-        const std::optional<std::uint64_t> inode = inodes.find(name);
-        NameLookup found;
-        found.present = inode.has_value();
-        found.id = {plan.folderId.device, inode.value_or(0)};
-        return found;
-    };
     const auto cannotExamine = [&result] {
         result.status = FolderState::Status::CannotExamine;
         result.states.clear();
         result.cutShortBy.clear();
         return result;
     };
+    const auto holdsRecorded = [&](const NameLookup& at, const JournalEntry& e) {
+        // Within the folder the device is the folder's, which a new mount may have changed.
+        // A zero identity is a name the run found gone: it never holds anything.
+        return at.present && e.fileId != FileId{} &&
+               (kind == IdentityKind::SizeAndTime ? at.id == e.fileId
+                                                  : at.id.inode == e.fileId.inode);
+    };
     for (const JournalEntry& e : plan.entries) {
         NameLookup atOld;
         NameLookup atNew;
         if (listingAnswers) {
-            atOld = fromListing(e.oldName);
-            atNew = fromListing(e.newName);
-            // The size and time of a possible leftover come from a stat.
-            if (atOld.present && atOld.id == e.fileId && atNew.present && atNew.id != e.fileId &&
-                !lookUp(dirfd, e.newName, atNew, result.err)) {
-                return cannotExamine();
+            // A stat only where the answer depends on more than the number: whether the file
+            // was made since the run, and, beside the file, whether a leftover is ours.
+            const std::optional<std::uint64_t> oldInode = inodes.find(e.oldName);
+            const std::optional<std::uint64_t> newInode = inodes.find(e.newName);
+            if (oldInode && *oldInode == e.fileId.inode) {
+                if (!lookUp(dirfd, e.oldName, kind, atOld, result.err)) {
+                    return cannotExamine();
+                }
+            } else if (oldInode) {
+                atOld.present = true;
+                atOld.id = atOld.inodeId = {folder->device, *oldInode};
             }
-        } else if (!lookUp(dirfd, e.oldName, atOld, result.err) ||
-                   !lookUp(dirfd, e.newName, atNew, result.err)) {
+            if (newInode && (*newInode == e.fileId.inode || holdsRecorded(atOld, e))) {
+                if (!lookUp(dirfd, e.newName, kind, atNew, result.err)) {
+                    return cannotExamine();
+                }
+            } else if (newInode) {
+                atNew.present = true;
+                atNew.id = atNew.inodeId = {folder->device, *newInode};
+            }
+        } else if (!lookUp(dirfd, e.oldName, kind, atOld, result.err) ||
+                   !lookUp(dirfd, e.newName, kind, atNew, result.err)) {
             return cannotExamine();
         }
         NamesNow now;
-        now.oldHolds = atOld.present && atOld.id == e.fileId;
-        now.newHolds = atNew.present && atNew.id == e.fileId;
+        now.oldHolds = holdsRecorded(atOld, e) && !newerThanRun(atOld, plan, false);
+        now.newHolds = holdsRecorded(atNew, e) && !newerThanRun(atNew, plan, true);
         now.newTaken = atNew.present && !now.newHolds;
         now.newIsEmptyFile = now.newTaken && atNew.emptyFile;
-        now.newModifiedAt = atNew.modifiedAt;
-        const RenameMethod method = cutShortBy(now, plan);
+        now.recordedLinked = recorded.linked.count(e.newName) != 0;
+        const auto reservation = recorded.reservations.find(e.newName);
+        now.recordedReservation = plan.mayLeaveReservations &&
+                                  reservation != recorded.reservations.end() &&
+                                  reservation->second == atNew.inodeId;
+        const RenameMethod method = cutShortBy(now);
         result.cutShortBy.push_back(method);
         result.states.push_back(method != RenameMethod::Unknown ? EntryState::CutShort
                                 : now.oldHolds                  ? EntryState::AtOldName
@@ -358,45 +436,86 @@ FolderState examine(const JournalPlan& plan) {
     return result;
 }
 
-bool hasUndo(const std::string& stateDir) {
-    struct stat st {};
-    return !stateDir.empty() && ::lstat(journalPath(stateDir).c_str(), &st) == 0;
+std::vector<RunSummary> runHistory(const std::string& stateDir) {
+    std::vector<RunSummary> history;
+    for (const std::string& run : runJournals(stateDir)) {
+        RunSummary summary;
+        summary.run = run;
+        const LockedRun lock(run);
+        const JournalRead read = readJournal(run);
+        if (read.status == JournalRead::Status::None) {
+            continue;  // removed meanwhile
+        }
+        summary.startedAt = read.startedAt;
+        for (const JournalPlan& plan : read.plans) {
+            summary.folders.push_back(plan.folder);
+            summary.files += static_cast<std::int64_t>(plan.entries.size());
+        }
+        summary.state = read.status == JournalRead::Status::Bad ? RunSummary::State::Bad
+                        : lock.busy()                           ? RunSummary::State::InProgress
+                        : read.undone                           ? RunSummary::State::Undone
+                        : read.ended                            ? RunSummary::State::Done
+                        : read.kept                             ? RunSummary::State::Kept
+                                                                : RunSummary::State::CutShort;
+        history.push_back(std::move(summary));
+    }
+    return history;
 }
 
-UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control) {
+std::string lastUndoableRun(const std::string& stateDir) {
+    for (const RunSummary& run : runHistory(stateDir)) {
+        // A damaged one too: undo then says so, and sets it aside.
+        if (run.state == RunSummary::State::Done || run.state == RunSummary::State::CutShort ||
+            run.state == RunSummary::State::Kept || run.state == RunSummary::State::Bad) {
+            return run.run;
+        }
+    }
+    return {};
+}
+
+bool hasUndo(const std::string& stateDir) {
+    return !stateDir.empty() && !lastUndoableRun(stateDir).empty();
+}
+
+UndoReport undoRun(const std::string& run, const UndoControl& control) {
     UndoReport report;
-    JournalRead journal;
-    std::vector<FolderState> progress;
-    if (!prepare(stateDir, journal, progress, report)) {
+    report.run = run;
+    const LockedRun lock(run);
+    if (!lock.valid()) {
+        report.status = lock.busy() ? UndoReport::Status::InProgress : UndoReport::Status::Nothing;
+        report.err = lock.busy() ? 0 : lock.error();
         return report;
     }
-    keepReservationsAtFrontier(progress, frontierOf(progress));
+    Examined examined;
+    if (!prepare(run, examined, report)) {
+        return report;
+    }
+    const JournalRead& journal = examined.journal;
     bool refused = false;
     std::int64_t looked = 0;
     // Last folder first, and in each the last renamed first: a later rename may have taken a name
     // an earlier one freed.
     for (std::size_t f = journal.plans.size(); f-- > 0 && !report.cancelled;) {
         const JournalPlan& plan = journal.plans[f];
-        const int dirfd = reopen(plan, progress[f]);
+        FolderState& state = examined.states[f];
+        const int dirfd = reopen(plan, state);
         if (dirfd < 0) {
-            refused = reportFolder(plan, progress[f], true, report) || refused;
+            refused = reportFolder(plan, state, true, report) || refused;
             continue;
         }
-        const std::vector<JournalEntry>& entries = plan.entries;
-        const std::vector<EntryState>& states = progress[f].states;
+        const Recorded recorded(plan);
         const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
         RenameMethod method = RenameMethod::Unknown;
-        for (std::size_t i = entries.size(); i-- > 0 && !report.cancelled;) {
-            const JournalEntry& e = entries[i];
-            switch (states[i]) {
+        for (std::size_t i = plan.entries.size(); i-- > 0 && !report.cancelled;) {
+            const JournalEntry& e = plan.entries[i];
+            switch (state.states[i]) {
                 case EntryState::AtNewName:
                     refused |=
                         !moveEntry(dirfd, plan.folder, e, e.newName, e.oldName, method, report);
                     break;
                 case EntryState::CutShort:
-                    refused |=
-                        !settleCutShort(dirfd, plan.folder, progress[f], i, e, false, report);
-                    if (progress[f].cutShortBy[i] == RenameMethod::Reservation) {
+                    refused |= !settleCutShort(dirfd, plan, state, i, recorded, false, report);
+                    if (state.cutShortBy[i] == RenameMethod::Reservation) {
                         ++report.unchanged;
                     }
                     break;
@@ -416,126 +535,75 @@ UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control) 
     // A refused rename may succeed later; a file changed since never will come back.
     if (refused || report.cancelled || report.syncError != 0) {
         report.journalKept = true;
-        if (!journal.ended) {
-            report.journalError = markEnded(stateDir);
+        if (!journal.ended && !journal.kept) {
+            report.journalError = markKept(run);
         }
-    } else if (const int err = removeJournal(stateDir); err != 0 && err != ENOENT) {
-        report.journalError = err;
+    } else {
+        report.journalError = markUndone(run);
     }
     return report;
 }
 
-PendingRun pendingRun(const std::string& stateDir) {
-    PendingRun pending;
-    const JournalRead journal = readJournal(stateDir);
-    if (journal.status == JournalRead::Status::None) {
-        return pending;
+UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control) {
+    const std::string run = lastUndoableRun(stateDir);
+    if (run.empty()) {
+        return {};
     }
-    if (journal.status == JournalRead::Status::Bad) {
-        pending.status = PendingRun::Status::BadJournal;
-        pending.err = journal.err;
-        setAside(stateDir);
-        return pending;
-    }
-    if (journal.ended) {
-        return pending;
-    }
-    pending.folder = journal.plans.front().folder;
-    bool anyOk = false;
-    std::int64_t gone = 0;
-    for (const JournalPlan& plan : journal.plans) {
-        pending.folders.push_back(plan.folder);
-        const FolderState progress = examine(plan);
-        if (progress.status != FolderState::Status::Ok) {
-            if (!folderGone(progress)) {
-                // Offered only once every folder can be looked at.
-                pending.status = PendingRun::Status::CannotExamine;
-                pending.err = progress.err;
-                pending.folder = plan.folder;
-                return pending;
-            }
-            gone += static_cast<std::int64_t>(plan.entries.size());
-            continue;
-        }
-        anyOk = true;
-        for (std::size_t i = 0; i < progress.states.size(); ++i) {
-            switch (progress.states[i]) {
-                case EntryState::CutShort:
-                    // A link cut short has the file under its new name already.
-                    if (progress.cutShortBy[i] == RenameMethod::Reservation) {
-                        ++pending.notDone;
-                    } else {
-                        ++pending.done;
-                    }
-                    break;
-                case EntryState::AtNewName:
-                    ++pending.done;
-                    break;
-                case EntryState::AtOldName:
-                    ++pending.notDone;
-                    break;
-                case EntryState::Missing:
-                    ++pending.missing;
-                    break;
-            }
-        }
-    }
-    if (!anyOk) {
-        pending.status = PendingRun::Status::FolderGone;
-        pending.done = pending.notDone = pending.missing = 0;
-        setAside(stateDir);
-        return pending;
-    }
-    pending.status = PendingRun::Status::Pending;
-    pending.missing += gone;
-    return pending;
+    return undoRun(run, control);
 }
 
-UndoReport finishPendingRun(const std::string& stateDir, const UndoControl& control) {
+UndoReport finishRun(const std::string& run, const UndoControl& control) {
     UndoReport report;
-    JournalRead journal;
-    std::vector<FolderState> progress;
-    if (!prepare(stateDir, journal, progress, report)) {
+    report.run = run;
+    const LockedRun lock(run);
+    if (!lock.valid()) {
+        report.status = lock.busy() ? UndoReport::Status::InProgress : UndoReport::Status::Nothing;
+        report.err = lock.busy() ? 0 : lock.error();
         return report;
     }
-    keepReservationsAtFrontier(progress, frontierOf(progress));
+    Examined examined;
+    if (!prepare(run, examined, report)) {
+        return report;
+    }
+    const JournalRead& journal = examined.journal;
     bool stopped = false;
     std::int64_t looked = 0;
     for (std::size_t f = 0; f < journal.plans.size() && !report.cancelled; ++f) {
         const JournalPlan& plan = journal.plans[f];
-        const std::vector<JournalEntry>& entries = plan.entries;
-        const std::vector<EntryState>& states = progress[f].states;
-        if (stopped && progress[f].status == FolderState::Status::Ok) {
-            for (std::size_t i = 0; i < entries.size(); ++i) {
-                if (stillToRename(progress[f], i)) {
-                    report.problems.push_back({plan.folder, entries[i].oldName, entries[i].newName,
-                                               EntryProblem::NotReached, 0});
+        FolderState& state = examined.states[f];
+        if (stopped && state.status == FolderState::Status::Ok) {
+            for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+                if (stillToRename(state, i)) {
+                    report.problems.push_back({plan.folder, plan.entries[i].oldName,
+                                               plan.entries[i].newName, EntryProblem::NotReached,
+                                               0});
                 }
             }
             continue;
         }
-        const int dirfd = stopped ? -1 : reopen(plan, progress[f]);
+        const int dirfd = stopped ? -1 : reopen(plan, state);
         if (dirfd < 0) {
             // As the run does at a folder it cannot open: it stops there.
-            reportFolder(plan, progress[f], false, report);
+            reportFolder(plan, state, false, report);
             stopped = true;
             continue;
         }
+        const Recorded recorded(plan);
         const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
         RenameMethod method = RenameMethod::Unknown;
-        for (std::size_t i = 0; i < entries.size() && !report.cancelled; ++i) {
-            const JournalEntry& e = entries[i];
+        for (std::size_t i = 0; i < plan.entries.size() && !report.cancelled; ++i) {
+            const JournalEntry& e = plan.entries[i];
             if (stopped) {
-                if (stillToRename(progress[f], i)) {
+                if (stillToRename(state, i)) {
                     report.problems.push_back(
                         {plan.folder, e.oldName, e.newName, EntryProblem::NotReached, 0});
                 }
                 continue;
             }
-            switch (states[i]) {
+            switch (state.states[i]) {
                 case EntryState::CutShort:
-                    stopped = !settleCutShort(dirfd, plan.folder, progress[f], i, e, true, report);
-                    if (stopped || !stillToRename(progress[f], i)) {
+                    stopped = !settleCutShort(dirfd, plan, state, i, recorded, true, report);
+                    if (stopped || !stillToRename(state, i)) {
                         break;
                     }
                     [[fallthrough]];
@@ -557,18 +625,121 @@ UndoReport finishPendingRun(const std::string& stateDir, const UndoControl& cont
         syncFolder(dirfd, report.renamed + report.reservationsRemoved > changedBefore, report);
         ::close(dirfd);
     }
-    // Kept, so the whole run can still be undone.
+    // Kept, so the whole run can still be undone, and not offered at the next start again.
     report.journalKept = true;
-    report.journalError = markEnded(stateDir);
+    if (!journal.kept) {
+        report.journalError = markKept(run);
+    }
     return report;
 }
 
+PendingRun pendingRun(const std::string& stateDir) {
+    PendingRun pending;
+    for (const std::string& run : runJournals(stateDir)) {
+        const LockedRun lock(run);
+        if (!lock.valid()) {
+            continue;  // a live run, or another process is finishing or undoing it
+        }
+        const JournalRead journal = readJournal(run);
+        if (journal.status == JournalRead::Status::None) {
+            continue;
+        }
+        pending.run = run;
+        if (journal.status == JournalRead::Status::Bad) {
+            pending.status = PendingRun::Status::BadJournal;
+            pending.err = journal.err;
+            setAside(run);
+            return pending;
+        }
+        if (journal.ended || journal.undone || journal.kept) {
+            continue;
+        }
+        pending.folder = journal.plans.front().folder;
+        bool anyOk = false;
+        std::int64_t gone = 0;
+        for (const JournalPlan& plan : journal.plans) {
+            pending.folders.push_back(plan.folder);
+            const FolderState progress = examine(plan);
+            if (progress.status == FolderState::Status::DriveAbsent) {
+                // Kept for when the drive is back.
+                pending.status = PendingRun::Status::DriveAbsent;
+                pending.folder = plan.folder;
+                pending.drive = driveName(plan);
+                return pending;
+            }
+            if (progress.status != FolderState::Status::Ok) {
+                if (!folderGone(progress)) {
+                    // Offered only once every folder can be looked at.
+                    pending.status = PendingRun::Status::CannotExamine;
+                    pending.err = progress.err;
+                    pending.folder = plan.folder;
+                    return pending;
+                }
+                gone += static_cast<std::int64_t>(plan.entries.size());
+                continue;
+            }
+            anyOk = true;
+            for (std::size_t i = 0; i < progress.states.size(); ++i) {
+                switch (progress.states[i]) {
+                    case EntryState::CutShort:
+                        // A link cut short has the file under its new name already.
+                        if (progress.cutShortBy[i] == RenameMethod::Reservation) {
+                            ++pending.notDone;
+                        } else {
+                            ++pending.done;
+                        }
+                        break;
+                    case EntryState::AtNewName:
+                        ++pending.done;
+                        break;
+                    case EntryState::AtOldName:
+                        ++pending.notDone;
+                        break;
+                    case EntryState::Missing:
+                        ++pending.missing;
+                        break;
+                }
+            }
+        }
+        if (!anyOk) {
+            pending.status = PendingRun::Status::FolderGone;
+            pending.done = pending.notDone = pending.missing = 0;
+            return pending;
+        }
+        pending.status = PendingRun::Status::Pending;
+        pending.missing += gone;
+        return pending;
+    }
+    return pending;
+}
+
+UndoReport finishPendingRun(const std::string& stateDir, const UndoControl& control) {
+    const PendingRun pending = pendingRun(stateDir);
+    return pending.status == PendingRun::Status::Pending ? finishRun(pending.run, control)
+                                                         : UndoReport{};
+}
+
 UndoReport undoPendingRun(const std::string& stateDir, const UndoControl& control) {
-    return undoLastRun(stateDir, control);
+    const PendingRun pending = pendingRun(stateDir);
+    return pending.status == PendingRun::Status::Pending ? undoRun(pending.run, control)
+                                                         : UndoReport{};
 }
 
 int keepPendingRun(const std::string& stateDir) {
-    return markEnded(stateDir);
+    const PendingRun pending = pendingRun(stateDir);
+    if (pending.run.empty()) {
+        return ENOENT;
+    }
+    const LockedRun lock(pending.run);
+    return lock.valid() ? markKept(pending.run) : lock.error();
+}
+
+int dropRun(const std::string& run) {
+    const LockedRun lock(run);
+    if (!lock.valid()) {
+        return lock.error();
+    }
+    return removeJournal(run);
 }
 
 }  // namespace fs

@@ -34,6 +34,7 @@ struct FolderState {
         CannotOpen,     // the folder could not be opened (err)
         OtherFolder,    // the folder's path now names another folder than the run's
         CannotExamine,  // a name could not be looked up for a reason other than its absence (err)
+        DriveAbsent,    // the folder's drive is not connected
     };
     Status status = Status::Ok;
     int err = 0;
@@ -42,8 +43,9 @@ struct FolderState {
     std::vector<RenameMethod> cutShortBy;
 };
 
-// Opens the run's folder by its recorded path and checks it is the run's folder. On Ok returns a
-// descriptor (O_DIRECTORY) the caller closes and renames relative to; otherwise -1.
+// Opens the run's folder by its recorded path, or where its drive is mounted now, and checks it is
+// the run's folder. On Ok returns a descriptor (O_DIRECTORY) the caller closes and renames
+// relative to; otherwise -1.
 int openRunFolder(const JournalPlan& plan, FolderState::Status& status, int& err);
 
 // The state of every entry in the folder `dirfd`, which must be the run's folder.
@@ -51,9 +53,6 @@ FolderState examineAt(int dirfd, const JournalPlan& plan);
 
 // Opens the run's folder, checks it, and examines every entry.
 FolderState examine(const JournalPlan& plan);
-
-// Whether there is a run to undo: a journal exists in `stateDir`. Cheap: the file is not read.
-bool hasUndo(const std::string& stateDir);
 
 // Why one entry could not be undone or finished.
 enum class EntryProblem {
@@ -65,6 +64,7 @@ enum class EntryProblem {
     NotReached,     // finish stopped at an earlier failure before this entry
     FolderGone,     // its folder is gone, or its path names another folder now
     CannotExamine,  // its folder could not be opened or read (err): nothing done in it
+    DriveAbsent,    // its drive is not connected: nothing done in it yet
 };
 
 struct EntryReport {
@@ -79,16 +79,20 @@ struct EntryReport {
 // that is gone or cannot be read is left alone, its entries reported, and the others are done.
 struct UndoReport {
     enum class Status {
-        Nothing,        // no journal: nothing to do
+        Nothing,        // no run to act on
         Done,           // every entry was looked at; `problems` lists what could not be done
-        BadJournal,     // damaged, truncated, foreign or unreadable (err): set aside, nothing done
-        FolderGone,     // the run's folders are all gone or are other folders now: set aside
+        BadJournal,     // damaged or unreadable (err): set aside, nothing done
+        FolderGone,     // the run's folders are all gone or are other folders now: kept
         CannotExamine,  // no folder could be examined, one could not be opened or read (err):
-                        // journal kept, nothing done
+                        // kept, nothing done
+        DriveAbsent,    // the run's drive is not connected (`drive` names it): kept, nothing done
+        InProgress,     // another process holds the run: nothing done
     };
     Status status = Status::Nothing;
     int err = 0;
+    std::string run;                   // the run's journal
     std::string folder;                // the run's first folder, or the one the status is about
+    std::string drive;                 // the absent drive's label, else its last mount point
     std::vector<std::string> folders;  // every folder of the run, in run order
     std::int64_t entries = 0;          // entries in the journal
     std::int64_t renamed = 0;          // files renamed back (undo) or on (finish) now
@@ -96,7 +100,7 @@ struct UndoReport {
     std::int64_t reservationsRemoved = 0;
     std::vector<EntryReport> problems;  // in the order they were met
     int syncError = 0;                  // the folder could not be synced at the end
-    int journalError = 0;               // the journal could not be marked ended
+    int journalError = 0;               // the journal could not be marked
     bool journalKept = false;           // something is left that a later undo may still do
     bool cancelled = false;             // stopped between two entries at the user's request
 };
@@ -104,48 +108,84 @@ struct UndoReport {
 // How an undo or a finish reports on its way, and is stopped.
 struct UndoControl {
     // Called after each entry with (entries looked at, entries in all); returning false stops
-    // before the next entry. The journal is then kept, so the rest can still be done.
+    // before the next entry. The run is then kept, so the rest can still be done.
     std::function<bool(std::int64_t done, std::int64_t total)> progress;
 };
 
-// Undoes the journal's run, finished or not: in reverse order of folders and entries, each file
-// renamed back with the never-overwriting rename, and only where the new name still holds the
-// recorded file. The journal is removed once nothing more could be undone; kept while a rename
-// was refused or a folder could not be read.
+// One run of the history.
+struct RunSummary {
+    enum class State {
+        Done,        // ended
+        CutShort,    // never ended, and nobody holds it: finish or undo it
+        Kept,        // cut short, and left so by the user
+        Undone,      // taken back
+        InProgress,  // a live run, or its undo, holds it
+        Bad,         // damaged
+    };
+    std::string run;  // its journal
+    State state = State::Done;
+    std::int64_t startedAt = 0;  // ns since the epoch
+    std::int64_t files = 0;      // files it meant to rename
+    std::vector<std::string> folders;
+};
+
+// The runs of `stateDir`, newest first.
+std::vector<RunSummary> runHistory(const std::string& stateDir);
+
+// The most recent run that can be taken back: neither in progress nor undone (a damaged one
+// counts, so that undo says so). Empty when there is none.
+std::string lastUndoableRun(const std::string& stateDir);
+
+// Whether there is a run to undo.
+bool hasUndo(const std::string& stateDir);
+
+// Undoes the run of the journal `run`, finished or not, holding its lock: in reverse order of
+// folders and entries, each file renamed back with the never-overwriting rename, and only where
+// the new name still holds the recorded file. Marked undone once nothing more could be undone;
+// left as it is while a rename was refused or a folder could not be read.
+UndoReport undoRun(const std::string& run, const UndoControl& control = {});
+
+// Renames the rest of a run cut short in its order, stopping at the first refusal (or a folder
+// gone or unreadable) as the run does, and marks it left as it is; the whole run can still be
+// undone.
+UndoReport finishRun(const std::string& run, const UndoControl& control = {});
+
+// undoRun of lastUndoableRun.
 UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control = {});
 
-// A run that began and never ended.
+// A run that began and never ended, whose owner has gone.
 struct PendingRun {
     enum class Status {
-        None,           // no journal, or its run ended
-        Pending,        // the run never ended: folder and counts are set
+        None,           // no such run
+        Pending,        // folder and counts are set
         BadJournal,     // set aside (err)
-        FolderGone,     // set aside
+        FolderGone,     // its folders are all gone: kept
         CannotExamine,  // kept (err)
+        DriveAbsent,    // its drive is not connected (`drive` names it): kept for later
     };
     Status status = Status::None;
     int err = 0;
+    std::string run;                   // the run's journal
     std::string folder;                // the run's first folder, or the one the status is about
+    std::string drive;                 // the absent drive's label, else its last mount point
     std::vector<std::string> folders;  // every folder of the run, in run order
     std::int64_t done = 0;             // entries under their new name
     std::int64_t notDone = 0;          // entries still under their old name
     std::int64_t missing = 0;          // entries under neither, or whose folder is gone
 };
 
-// Looks for a run that never ended; a bad journal, or one whose folders are all gone, is set
-// aside here, so it is reported once. When a folder cannot be examined, nothing is offered.
+// The most recent run cut short that nobody holds and the user has not left as it is; a damaged
+// journal is set aside here, so it is reported once.
 PendingRun pendingRun(const std::string& stateDir);
 
-// Renames the rest of a pending run in its order, stopping at the first refusal (or a folder
-// gone or unreadable) as the run does, and marks it ended; the journal is kept, so the whole run
-// can still be undone.
+// finishRun, undoRun of pendingRun; keepPendingRun leaves it as it is, so the next start does
+// not ask again, and keeps it for a later undo (returns 0 or errno).
 UndoReport finishPendingRun(const std::string& stateDir, const UndoControl& control = {});
-
-// Undoes the part of a pending run that was done: the same as undoLastRun.
 UndoReport undoPendingRun(const std::string& stateDir, const UndoControl& control = {});
-
-// Leaves a pending run as it is: marked ended, so the next start does not ask again, and kept
-// for a later undo. Returns 0 or errno.
 int keepPendingRun(const std::string& stateDir);
+
+// Forgets a run that nobody holds: its journal is removed, and it can no longer be finished or
+// undone. Returns 0 or errno (EWOULDBLOCK: in progress).
+int dropRun(const std::string& run);
 
 }  // namespace fs

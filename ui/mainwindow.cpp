@@ -451,7 +451,8 @@ core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenN
         return !shared->cancelled.load();
     };
     std::thread worker([shared, &snapshot, this, options, wakeWindow] {
-        fs::PosixFileSystem fileSystem;
+        // The journal hears of links and reservations made on the way, to repair them after a kill.
+        fs::PosixFileSystem fileSystem(dynamic_cast<fs::RunRecorder*>(options.journal));
         core::RunResult result =
             core::renameRun(snapshot, *selectionList_, *renameList_, fileSystem, options);
         const std::lock_guard lock(shared->mutex);

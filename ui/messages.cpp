@@ -271,6 +271,8 @@ QString problemReason(const fs::EntryReport& e, bool undo) {
         case fs::EntryProblem::CannotExamine:
             return QStringLiteral("フォルダを確認できませんでした：") +
                    reasonLine({core::RenameOutcome::FolderUnavailable, e.err});
+        case fs::EntryProblem::DriveAbsent:
+            return QStringLiteral("ドライブが接続されていません");
         case fs::EntryProblem::RenameFailed:
             break;
     }
@@ -324,28 +326,37 @@ QString syncNote(const fs::UndoReport& report) {
 
 // The reports of a journal that could not be used; empty when the report is of another kind.
 QString unusableJournal(fs::UndoReport::Status status, int error, const std::string& folder,
-                        const std::string& stateDir) {
+                        const std::string& run, const std::string& drive) {
     using Status = fs::UndoReport::Status;
     switch (status) {
         case Status::BadJournal:
             return QStringLiteral(
-                       "前回の名前の変更の記録が壊れているか読み込めないため、使用できません。\n"
+                       "名前の変更の記録が壊れているか読み込めないため、使用できません。\n"
                        "ファイルには何も変更を加えていません。\n\n記録は次の名前で残しました：\n%1")
-                .arg(widgets::displayName(fs::setAsidePath(stateDir)));
+                .arg(widgets::displayName(run + ".bad"));
         case Status::FolderGone:
             return QStringLiteral(
-                       "前回名前を変更したフォルダが見つからないため、元に戻せません。\n"
+                       "名前を変更したフォルダが見つからないため、元に戻せません。\n"
                        "ファイルには何も変更を加えていません。\n\nフォルダ： %1\n\n"
-                       "記録は次の名前で残しました：\n%2")
-                .arg(widgets::displayName(folder),
-                     widgets::displayName(fs::setAsidePath(stateDir)));
+                       "フォルダが元の場所に戻れば、もう一度お試しいただけます。")
+                .arg(widgets::displayName(folder));
         case Status::CannotExamine:
             return QStringLiteral(
-                       "前回名前を変更したフォルダを確認できないため、今は元に戻せません。\n"
+                       "名前を変更したフォルダを確認できないため、今は元に戻せません。\n"
                        "ファイルには何も変更を加えていません。あとでもう一度お試しください。\n\n"
                        "フォルダ： %1\n理由： %2")
                 .arg(widgets::displayName(folder),
                      reasonLine({core::RenameOutcome::FolderUnavailable, error}));
+        case Status::DriveAbsent:
+            return QStringLiteral(
+                       "ドライブ「%1」が接続されていないため、今は元に戻せません。\n"
+                       "ファイルには何も変更を加えていません。ドライブを接続してから、もう一度お試"
+                       "しください。\n\nフォルダ： %2")
+                .arg(widgets::displayName(drive), widgets::displayName(folder));
+        case Status::InProgress:
+            return QStringLiteral(
+                "この名前の変更はまだ実行中か、ほかのウィンドウで元に戻しているところです。\n"
+                "ファイルには何も変更を加えていません。");
         case Status::Nothing:
         case Status::Done:
             break;
@@ -355,12 +366,12 @@ QString unusableJournal(fs::UndoReport::Status status, int error, const std::str
 
 }  // namespace
 
-QString undoReport(const fs::UndoReport& report, const std::string& stateDir) {
+QString undoReport(const fs::UndoReport& report, const std::string& /*stateDir*/) {
     if (report.status == fs::UndoReport::Status::Nothing) {
         return QStringLiteral("元に戻せる名前の変更はありません。");
     }
     if (report.status != fs::UndoReport::Status::Done) {
-        return unusableJournal(report.status, report.err, report.folder, stateDir);
+        return unusableJournal(report.status, report.err, report.folder, report.run, report.drive);
     }
     QString text = report.problems.empty()
                        ? QStringLiteral("前回の名前の変更を元に戻しました。")
@@ -377,9 +388,9 @@ QString undoReport(const fs::UndoReport& report, const std::string& stateDir) {
     return text + syncNote(report);
 }
 
-QString finishReport(const fs::UndoReport& report, const std::string& stateDir) {
+QString finishReport(const fs::UndoReport& report, const std::string& /*stateDir*/) {
     if (report.status != fs::UndoReport::Status::Done) {
-        return unusableJournal(report.status, report.err, report.folder, stateDir);
+        return unusableJournal(report.status, report.err, report.folder, report.run, report.drive);
     }
     QString text = report.problems.empty()
                        ? QStringLiteral("途中で終わっていた名前の変更を、最後まで行いました。")
@@ -395,13 +406,21 @@ QString finishReport(const fs::UndoReport& report, const std::string& stateDir) 
     return text + syncNote(report);
 }
 
-QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string& stateDir) {
+QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string& /*stateDir*/) {
     using Status = fs::UndoReport::Status;
     switch (pending.status) {
         case fs::PendingRun::Status::BadJournal:
-            return unusableJournal(Status::BadJournal, pending.err, pending.folder, stateDir);
+            return unusableJournal(Status::BadJournal, pending.err, pending.folder, pending.run,
+                                   pending.drive);
         case fs::PendingRun::Status::FolderGone:
-            return unusableJournal(Status::FolderGone, pending.err, pending.folder, stateDir);
+            return unusableJournal(Status::FolderGone, pending.err, pending.folder, pending.run,
+                                   pending.drive);
+        case fs::PendingRun::Status::DriveAbsent:
+            return QStringLiteral(
+                       "前回の名前の変更が途中で終わっていますが、ドライブ「%1」が接続されていませ"
+                       "ん。\nファイルには何も変更を加えていません。記録は残してあります。ドライブ"
+                       "を接続すると、続きを行うか元に戻すかを選べます。\n\nフォルダ： %2")
+                .arg(widgets::displayName(pending.drive), widgets::displayName(pending.folder));
         case fs::PendingRun::Status::CannotExamine:
             return QStringLiteral(
                        "前回の名前の変更が途中で終わっていますが、そのフォルダを確認できません。\n"

@@ -1,3 +1,4 @@
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <QTest>
@@ -15,6 +16,7 @@ using fs::EntryState;
 using fs::JournalPlan;
 using fs::RenameMethod;
 using Plans = std::vector<JournalPlan>;
+using Entries = std::vector<fs::JournalEntry>;
 
 Q_DECLARE_METATYPE(std::string)
 Q_DECLARE_METATYPE(JournalPlan)
@@ -27,31 +29,41 @@ Q_DECLARE_METATYPE(std::optional<std::string>)
 
 namespace {
 
-// Writes `plans` as one journal; the first one says whether reservations may be left.
-int writePlans(const std::string& stateDir, const Plans& plans) {
-    fs::JournalWriter writer;
-    if (const int err = writer.begin(stateDir, !plans.empty() && plans[0].mayLeaveReservations)) {
-        return err;
-    }
-    for (const JournalPlan& plan : plans) {
-        writer.addFolder(plan.folder, plan.folderId);
-        for (const fs::JournalEntry& e : plan.entries) {
-            writer.add(e.oldName, e.newName, e.fileId);
-        }
-    }
-    return writer.commit();
+JournalPlan plan(std::string folder, fs::FileId id, bool mayLeaveReservations, Entries entries) {
+    JournalPlan p;
+    p.folder = std::move(folder);
+    p.folderId = id;
+    p.mayLeaveReservations = mayLeaveReservations;
+    p.entries = std::move(entries);
+    return p;
 }
 
-int writePlan(const std::string& stateDir, const JournalPlan& plan) {
+// Writes `plans` as one run's journal, with what each says the run learnt on the way; the first
+// plan says whether reservations may be left. Returns the journal's path, empty on failure (`err`).
+std::string writePlans(const std::string& stateDir, const Plans& plans, int* err = nullptr) {
     fs::JournalWriter writer;
-    if (const int err =
-            writer.begin(stateDir, plan.folder, plan.folderId, plan.mayLeaveReservations)) {
-        return err;
+    int e = writer.begin(stateDir, !plans.empty() && plans[0].mayLeaveReservations);
+    for (const JournalPlan& p : plans) {
+        writer.addFolder(p.folder, p.folderId, p.identity, p.place);
+        for (const fs::JournalEntry& entry : p.entries) {
+            writer.add(entry.oldName, entry.newName, entry.fileId);
+        }
     }
-    for (const fs::JournalEntry& e : plan.entries) {
-        writer.add(e.oldName, e.newName, e.fileId);
+    if (e == 0) {
+        e = writer.commit();
     }
-    return writer.commit();
+    for (std::size_t f = 0; e == 0 && f < plans.size(); ++f) {
+        for (const std::string& name : plans[f].linked) {
+            writer.recordLinked(f, name);
+        }
+        for (const auto& [name, id] : plans[f].reservations) {
+            writer.recordReservation(f, name, id);
+        }
+    }
+    if (err != nullptr) {
+        *err = e;
+    }
+    return e == 0 ? writer.path() : std::string();
 }
 
 bool writeBytes(const std::string& path, const std::string& data) {
@@ -63,15 +75,50 @@ bool writeBytes(const std::string& path, const std::string& data) {
     return ::close(fd) == 0 && ok;
 }
 
+std::uint64_t le(const std::string& bytes, std::size_t at, int n) {
+    std::uint64_t v = 0;
+    for (int i = n - 1; i >= 0; --i) {
+        v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return v;
+}
+
+void setLe(std::string& bytes, std::size_t at, std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) {
+        bytes[at + i] = static_cast<char>(v >> (8 * i));
+    }
+}
+
+// Where each record of a journal ends, after the head.
+std::vector<std::size_t> recordEnds(const std::string& bytes) {
+    std::vector<std::size_t> ends;
+    for (std::size_t at = fs::journal_format::kHeadBytes; at + 20 <= bytes.size();) {
+        at += 20 + le(bytes, at + 4, 4);
+        ends.push_back(at);
+    }
+    return ends;
+}
+
+// Makes every checksum right again after a deliberate change, so that only what the reader
+// checks beyond them decides.
+void reframe(std::string& bytes) {
+    setLe(bytes, 24, fs::journalChecksum(std::string_view(bytes).substr(0, 24)), 8);
+    std::size_t at = fs::journal_format::kHeadBytes;
+    for (const std::size_t end : recordEnds(bytes)) {
+        setLe(bytes, at + 8, fs::journalChecksum(std::string_view(bytes).substr(at, 8)), 4);
+        setLe(bytes, end - 8, fs::journalChecksum(std::string_view(bytes).substr(at, end - 8 - at)),
+              8);
+        at = end;
+    }
+}
+
 // Two folders, the second with no entries, then a third: every kind of section boundary.
 Plans samplePlans() {
-    return {
-        {"/pics/cats",
-         {11, 22},
-         false,
-         {{"a.jpg", "cats_a.jpg", {11, 101}}, {"\xff\xfe.png", "cats_\xff\xfe.png", {11, 102}}}},
-        {"/pics/cats/empty", {11, 23}, false, {}},
-        {"/pics/cats/sub", {11, 24}, false, {{"a.jpg", "sub_a.jpg", {11, 103}}}}};
+    return {plan("/pics/cats", {11, 22}, false,
+                 {{"a.jpg", "cats_a.jpg", {11, 101}},
+                  {"\xff\xfe.png", "cats_\xff\xfe.png", {11, 102}}}),
+            plan("/pics/cats/empty", {11, 23}, false, {}),
+            plan("/pics/cats/sub", {11, 24}, false, {{"a.jpg", "sub_a.jpg", {11, 103}}})};
 }
 
 std::uint32_t mode(const std::string& path) {
@@ -110,19 +157,29 @@ class TestJournal : public QObject {
     std::optional<testutil::TempFolder> tmp_;
     std::string state_;
 
-    // The journal of a written sample plan, as bytes: never ended, and ended.
-    std::string sampleBytes(bool ended) {
-        writePlans(state_, samplePlans());
-        if (ended) {
-            fs::markEnded(state_);
+    // A sample run as bytes: its plan, a reservation and a link it made, and its end.
+    std::string sampleBytes() {
+        fs::JournalWriter writer;
+        writer.begin(state_, false);
+        for (const JournalPlan& p : samplePlans()) {
+            writer.addFolder(p.folder, p.folderId);
+            for (const fs::JournalEntry& e : p.entries) {
+                writer.add(e.oldName, e.newName, e.fileId);
+            }
         }
-        return testutil::readFile(fs::journalPath(state_));
+        writer.commit();
+        writer.recordReservation(0, "cats_a.jpg", {11, 900});
+        writer.recordLinked(2, "sub_a.jpg");
+        const std::string path = writer.path();
+        writer.end(2);
+        return testutil::readFile(path);
     }
 
-    // Reads `bytes` as the journal.
+    // Reads `bytes` as a run's journal.
     fs::JournalRead readAs(const std::string& bytes) {
-        writeBytes(fs::journalPath(state_), bytes);
-        return fs::readJournal(state_);
+        const std::string path = tmp_->path() + "/as-journal";
+        writeBytes(path, bytes);
+        return fs::readJournal(path);
     }
 
 private slots:
@@ -136,141 +193,122 @@ private slots:
     void roundTrip_data() {
         QTest::addColumn<Plans>("plans");
         const fs::FileId folder{2049, 77};
-        QTest::newRow("no entries") << Plans{{"/pics/cats", folder, false, {}}};
+        QTest::newRow("no entries") << Plans{plan("/pics/cats", folder, false, {})};
         QTest::newRow("plain names")
-            << Plans{{"/pics/cats", folder, false, {{"a.jpg", "cats_a.jpg", {2049, 5}}}}};
+            << Plans{plan("/pics/cats", folder, false, {{"a.jpg", "cats_a.jpg", {2049, 5}}})};
         QTest::newRow("not UTF-8")
-            << Plans{{"/pics/\x8c\x4c\xff",
-                      folder,
-                      false,
-                      {{"\xff\xfe.jpg", "\x8c\x4c\xff_\xff\xfe.jpg", {1, 2}}}}};
+            << Plans{plan("/pics/\x8c\x4c\xff", folder, false,
+                          {{"\xff\xfe.jpg", "\x8c\x4c\xff_\xff\xfe.jpg", {1, 2}}})};
         QTest::newRow("newline and control bytes")
-            << Plans{{"/pics/line\nbreak",
-                      folder,
-                      false,
-                      {{"a\nb\t\x01", "line\nbreak_a\nb\t\x01", {1, 2}}}}};
+            << Plans{plan("/pics/line\nbreak", folder, false,
+                          {{"a\nb\t\x01", "line\nbreak_a\nb\t\x01", {1, 2}}})};
         QTest::newRow("one-byte names")
-            << Plans{{"/", folder, false, {{"a", "b", {1, 2}}, {"b", "c", {1, 3}}}}};
-        QTest::newRow("255-byte names") << Plans{
-            {"/pics", folder, false, {{std::string(255, 'x'), std::string(255, '\xe3'), {1, 2}}}}};
+            << Plans{plan("/", folder, false, {{"a", "b", {1, 2}}, {"b", "c", {1, 3}}})};
+        QTest::newRow("255-byte names") << Plans{plan(
+            "/pics", folder, false, {{std::string(255, 'x'), std::string(255, '\xe3'), {1, 2}}})};
         QTest::newRow("largest identities")
-            << Plans{{"/pics", {UINT64_MAX, UINT64_MAX}, false, {{"a", "b", {UINT64_MAX, 0}}}}};
+            << Plans{plan("/pics", {UINT64_MAX, UINT64_MAX}, false, {{"a", "b", {UINT64_MAX, 0}}})};
         QTest::newRow("reservations may be left")
-            << Plans{{"/pics/cats", folder, true, {{"a", "cats_a", {1, 2}}}}};
-        JournalPlan many{"/pics/cats", folder, false, {}};
-        for (int i = 0; i < 1000; ++i) {
+            << Plans{plan("/pics/cats", folder, true, {{"a", "cats_a", {1, 2}}})};
+        JournalPlan onCard = plan("/media/u/CARD/DCIM", folder, true, {{"a", "DCIM_a", {7, 8}}});
+        onCard.identity = fs::IdentityKind::SizeAndTime;
+        onCard.place = {"UUID=1234-ABCD", "/", "/media/u/CARD", "DCIM", "CARD \xff"};
+        QTest::newRow("on a card, with its place") << Plans{onCard};
+        JournalPlan many = plan("/pics/cats", folder, false, {});
+        for (int i = 0; i < 30000; ++i) {
             const std::string name = "file" + std::to_string(i);
             many.entries.push_back({name, "cats_" + name, {1, static_cast<std::uint64_t>(i)}});
         }
-        QTest::newRow("a thousand entries") << Plans{many};
+        QTest::newRow("entries over several records") << Plans{many};
         QTest::newRow("several folders, one without entries") << samplePlans();
-        QTest::newRow("several folders, all with reservations")
-            << Plans{{"/a", {1, 1}, true, {{"x", "a_x", {1, 2}}}},
-                     {"/a/b", {1, 3}, true, {{"x", "b_x", {1, 4}}}}};
         QTest::newRow("the same names in two folders")
-            << Plans{{"/a/cats", {1, 1}, false, {{"x", "cats_x", {1, 2}}}},
-                     {"/b/cats", {1, 3}, false, {{"x", "cats_x", {1, 4}}}}};
+            << Plans{plan("/a/cats", {1, 1}, false, {{"x", "cats_x", {1, 2}}}),
+                     plan("/b/cats", {1, 3}, false, {{"x", "cats_x", {1, 4}}})};
         Plans thousand;
         for (int i = 0; i < 1000; ++i) {
             const std::string name = "/tree/d" + std::to_string(i);
-            thousand.push_back({name,
-                                {1, static_cast<std::uint64_t>(i)},
-                                false,
-                                {{"a", "d" + std::to_string(i) + "_a", {1, 9}}}});
+            thousand.push_back(plan(name, {1, static_cast<std::uint64_t>(i)}, false,
+                                    {{"a", "d" + std::to_string(i) + "_a", {1, 9}}}));
         }
         QTest::newRow("a thousand folders") << thousand;
     }
     void roundTrip() {
         QFETCH(Plans, plans);
-        QCOMPARE(writePlans(state_, plans), 0);
-        const fs::JournalRead read = fs::readJournal(state_);
+        const std::string path = writePlans(state_, plans);
+        QVERIFY(!path.empty());
+        const fs::JournalRead read = fs::readJournal(path);
         QCOMPARE(read.status, Status::Ok);
         QVERIFY(read.plans == plans);
         QVERIFY(!read.ended);
-        // Nothing but the journal is left in the state folder.
-        QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
+        // Nothing but the run's journal is left among the runs.
+        QCOMPARE(fs::runJournals(state_), std::vector<std::string>{path});
+        QCOMPARE(testutil::entries(fs::runsDirectory(state_)).size(), std::size_t{1});
     }
 
-    void noJournalReadsAsNone() {
-        QCOMPARE(fs::readJournal(state_).status, Status::None);
-        QCOMPARE(fs::markEnded(state_), ENOENT);
-    }
-
-    void endedAndNeverEnded() {
-        QCOMPARE(writePlans(state_, samplePlans()), 0);
-        QVERIFY(!fs::readJournal(state_).ended);
-        QCOMPARE(fs::markEnded(state_), 0);
-        fs::JournalRead read = fs::readJournal(state_);
+    // What the run learns on the way and how it ends is read back; a run that renamed nothing
+    // leaves no journal.
+    void recordsAfterThePlan() {
+        const fs::JournalRead read = readAs(sampleBytes());
         QCOMPARE(read.status, Status::Ok);
         QVERIFY(read.ended);
-        QVERIFY(read.plans == samplePlans());
-        QCOMPARE(fs::markEnded(state_), 0);  // again: still ended
-        QVERIFY(fs::readJournal(state_).ended);
-        // A new plan starts never ended.
-        QCOMPARE(writePlans(state_, samplePlans()), 0);
-        QVERIFY(!fs::readJournal(state_).ended);
+        QCOMPARE(read.renamed, 2);
+        QVERIFY(read.startedAt > 0 && read.endedAt >= read.startedAt);
+        QCOMPARE(read.plans.at(0).reservations.size(), std::size_t{1});
+        QVERIFY(read.plans.at(0).reservations[0] ==
+                std::make_pair(std::string("cats_a.jpg"), fs::FileId{11, 900}));
+        QCOMPARE(read.plans.at(2).linked, std::vector<std::string>{"sub_a.jpg"});
+        const std::string path = writePlans(state_, samplePlans());
+        QCOMPARE(fs::markKept(path), 0);
+        QCOMPARE(fs::markUndone(path), 0);
+        const fs::JournalRead marked = fs::readJournal(path);
+        QVERIFY(marked.kept && marked.undone && !marked.ended);
+
+        fs::JournalWriter nothing;
+        QCOMPARE(nothing.begin(state_, "/pics", {1, 2}, false), 0);
+        nothing.add("a", "pics_a", {1, 3});
+        QCOMPARE(nothing.commit(), 0);
+        const std::string gone = nothing.path();
+        QCOMPARE(nothing.end(0), 0);
+        QCOMPARE(fs::readJournal(gone).status, Status::None);
     }
 
-    void tornEndMark_data() {
-        QTest::addColumn<int>("first");  // the mark's bytes that reached the disk: [first, last)
-        QTest::addColumn<int>("last");
-        const int n = static_cast<int>(fs::journal_format::kEndMarkBytes);
-        for (int k = 0; k < n; ++k) {
-            QTest::addRow("first %d bytes", k) << 0 << k;
-            QTest::addRow("last %d bytes", k) << n - k << n;
-        }
-        QTest::newRow("whole mark") << 0 << n;
-    }
-    void tornEndMark() {
-        QFETCH(int, first);
-        QFETCH(int, last);
-        const std::string running = sampleBytes(false);
-        const std::string done = sampleBytes(true);
-        QCOMPARE(done.size(), running.size());
-        const std::size_t mark = running.size() - fs::journal_format::kEndMarkBytes;
-        std::string torn = running;
-        torn.replace(mark + first, last - first, done, mark + first, last - first);
-        const fs::JournalRead read = readAs(torn);
-        QCOMPARE(read.status, Status::Ok);
-        // Ended only once every byte that differs has reached the disk.
-        QCOMPARE(read.ended, torn == done);
-        QVERIFY(read.plans == samplePlans());
-    }
-
-    void truncatedOrExtended_data() {
-        QTest::addColumn<bool>("ended");
-        QTest::newRow("never ended") << false;
-        QTest::newRow("ended") << true;
-    }
-    void truncatedOrExtended() {
-        QFETCH(bool, ended);
-        const std::string whole = sampleBytes(ended);
-        for (std::size_t size = 0; size < whole.size(); ++size) {
+    // A kill may cut the file anywhere: before the plan is whole it never was put in place, and
+    // reads as damaged; after it, what was appended whole is read, and the rest is as if unwritten.
+    void cutShort() {
+        const std::string whole = sampleBytes();
+        const std::vector<std::size_t> ends = recordEnds(whole);
+        QCOMPARE(ends.size(), std::size_t{9});  // 3 folders, 2 entries, planned, 2 learnt, end
+        const std::size_t planned = ends[5];
+        for (std::size_t size = 0; size <= whole.size(); ++size) {
             const fs::JournalRead read = readAs(whole.substr(0, size));
-            QVERIFY2(read.status == Status::Bad, qPrintable(QString("size %1").arg(size)));
-            QVERIFY(read.plans.empty());
+            const QString where = QString("size %1").arg(size);
+            if (size < planned) {
+                QVERIFY2(read.status == Status::Bad && read.plans.empty(), qPrintable(where));
+                continue;
+            }
+            QVERIFY2(read.status == Status::Ok, qPrintable(where));
+            QVERIFY(read.plans == samplePlans());
+            QCOMPARE(read.plans[0].reservations.size(), std::size_t{size >= ends[6]});
+            QCOMPARE(read.plans[2].linked.size(), std::size_t{size >= ends[7]});
+            QCOMPARE(read.ended, size == whole.size());
         }
-        QCOMPARE(readAs(whole + '\0').status, Status::Bad);
         QCOMPARE(readAs(whole + whole).status, Status::Bad);
-        QCOMPARE(readAs(whole).status, Status::Ok);
     }
 
-    void flippedByte_data() { truncatedOrExtended_data(); }
+    // A flipped byte anywhere but in the last record's payload and checksum makes the journal
+    // damaged; there, it is a record a kill interrupted.
     void flippedByte() {
-        QFETCH(bool, ended);
-        const std::string whole = sampleBytes(ended);
-        const std::size_t mark = whole.size() - fs::journal_format::kEndMarkBytes;
+        const std::string whole = sampleBytes();
+        const std::size_t last = recordEnds(whole).end()[-2] + 12;
         for (std::size_t at = 0; at < whole.size(); ++at) {
             for (const unsigned char flip : {0x01, 0x80, 0xff}) {
                 std::string damaged = whole;
                 damaged[at] = static_cast<char>(damaged[at] ^ flip);
                 const fs::JournalRead read = readAs(damaged);
                 const QString where = QString("byte %1 ^ %2").arg(at).arg(flip);
-                if (at < mark) {
-                    QVERIFY2(read.status == Status::Bad, qPrintable(where));
-                    QVERIFY(read.plans.empty());
+                if (at < last) {
+                    QVERIFY2(read.status == Status::Bad && read.plans.empty(), qPrintable(where));
                 } else {
-                    // A damaged end mark is a run that never ended: the safe reading.
                     QVERIFY2(read.status == Status::Ok && !read.ended, qPrintable(where));
                     QVERIFY(read.plans == samplePlans());
                 }
@@ -284,30 +322,22 @@ private slots:
         const std::uint32_t ours = fs::journal_format::kVersion;
         QTest::newRow("this version") << ours << Status::Ok;
         QTest::newRow("version 0") << std::uint32_t{0} << Status::Bad;
+        QTest::newRow("the version before") << ours - 1 << Status::Bad;
         QTest::newRow("next version") << ours + 1 << Status::Bad;
-        QTest::newRow("highest version") << UINT32_MAX << Status::Bad;
     }
     void otherVersion() {
         QFETCH(std::uint32_t, version);
         QFETCH(Status, status);
-        std::string bytes = sampleBytes(false);
-        for (int i = 0; i < 4; ++i) {
-            bytes[fs::journal_format::kVersionOffset + i] = static_cast<char>(version >> (8 * i));
-        }
-        // A well-made file of another version: its checksum is right.
-        const std::size_t body =
-            bytes.size() - fs::journal_format::kEndMarkBytes - fs::journal_format::kChecksumBytes;
-        const std::uint64_t sum = fs::journalChecksum(std::string_view(bytes).substr(0, body));
-        for (int i = 0; i < 8; ++i) {
-            bytes[body + i] = static_cast<char>(sum >> (8 * i));
-        }
+        std::string bytes = sampleBytes();
+        setLe(bytes, 8, version, 4);
+        reframe(bytes);  // a well-made file of another version
         QCOMPARE(readAs(bytes).status, status);
     }
 
     void namesThatCannotBeRenamed_data() {
         QTest::addColumn<std::string>("oldName");
         QTest::addColumn<std::string>("newName");
-        QTest::addColumn<std::string>("find");  // replaced in the file, checksum made right again
+        QTest::addColumn<std::string>("find");  // replaced in the file, checksums made right again
         QTest::addColumn<std::string>("replace");
         QTest::addColumn<Status>("status");
         auto row = [](const char* name, std::string oldName, std::string newName, std::string find,
@@ -315,6 +345,8 @@ private slots:
             QTest::newRow(name) << oldName << newName << find << replace << status;
         };
         using S = std::string;
+        const S oneEntry("\x01\0\0\0\x04\0\0\0long", 12);
+        const S planned("\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0", 16);
         row("unchanged", "a_b", "n", "a_b", "a_b", Status::Ok);
         row("slash in a name", "dir_name", "n", "dir_name", "dir/name", Status::Bad);
         row("NUL in a name", "nul\x7f", "n", "nul\x7f", S("nul\0", 4), Status::Bad);
@@ -323,20 +355,20 @@ private slots:
             Status::Bad);
         row("new name same as old", "same1", "same2", "same2", "same1", Status::Bad);
         row("relative folder", "a", "n", "/pics/cats", "xpics/cats", Status::Bad);
-        row("entry count beyond the file", "long", "n", S("\x01\0\0\0\0\0\0\0\x04\0\0\0long", 16),
-            S("\xff\xff\xff\xff\xff\xff\xff\x7f\x04\0\0\0long", 16), Status::Bad);
-        row("one entry more than written", "long", "n", S("\x01\0\0\0\0\0\0\0\x04\0\0\0long", 16),
-            S("\x02\0\0\0\0\0\0\0\x04\0\0\0long", 16), Status::Bad);
-        row("one entry fewer than written", "long", "n", S("\x01\0\0\0\0\0\0\0\x04\0\0\0long", 16),
-            S("\0\0\0\0\0\0\0\0\x04\0\0\0long", 16), Status::Bad);
-        row("name longer than the file", "long", "n", S("\x04\0\0\0long", 8),
+        row("entry count beyond the record", "long", "n", oneEntry,
+            S("\xff\xff\xff\x7f\x04\0\0\0long", 12), Status::Bad);
+        row("one entry more than written", "long", "n", oneEntry, S("\x02\0\0\0\x04\0\0\0long", 12),
+            Status::Bad);
+        row("one entry fewer than written", "long", "n", oneEntry, S("\0\0\0\0\x04\0\0\0long", 12),
+            Status::Bad);
+        row("name longer than the record", "long", "n", S("\x04\0\0\0long", 8),
             S("\xff\xff\xff\x7flong", 8), Status::Bad);
-        const S oneFolder("\x01\0\0\0\0\0\0\0\x0a\0\0\0", 12);
-        row("no folder", "a", "n", oneFolder, S("\0\0\0\0\0\0\0\0\x0a\0\0\0", 12), Status::Bad);
-        row("one folder more than written", "a", "n", oneFolder,
-            S("\x02\0\0\0\0\0\0\0\x0a\0\0\0", 12), Status::Bad);
-        row("folder count beyond the file", "a", "n", oneFolder,
-            S("\xff\xff\xff\xff\xff\xff\xff\x7f\x0a\0\0\0", 12), Status::Bad);
+        row("no folder", "a", "n", planned, S("\0\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0", 16),
+            Status::Bad);
+        row("one folder more than written", "a", "n", planned,
+            S("\x02\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0", 16), Status::Bad);
+        row("one entry more in all", "a", "n", planned,
+            S("\x01\0\0\0\0\0\0\0\x02\0\0\0\0\0\0\0", 16), Status::Bad);
     }
     void namesThatCannotBeRenamed() {
         QFETCH(std::string, oldName);
@@ -345,19 +377,14 @@ private slots:
         QFETCH(std::string, replace);
         QFETCH(Status, status);
         QCOMPARE(replace.size(), find.size());  // only what is checked changes
-        const JournalPlan plan{"/pics/cats", {1, 2}, false, {{oldName, newName, {1, 3}}}};
-        QCOMPARE(writePlan(state_, plan), 0);
-        std::string bytes = testutil::readFile(fs::journalPath(state_));
-        const std::size_t body =
-            bytes.size() - fs::journal_format::kEndMarkBytes - fs::journal_format::kChecksumBytes;
-        const std::size_t at = bytes.find(find);
-        QVERIFY(at != std::string::npos && at + find.size() <= body);
+        const std::string path =
+            writePlans(state_, {plan("/pics/cats", {5, 6}, false, {{oldName, newName, {5, 7}}})});
+        std::string bytes = testutil::readFile(path);
+        const std::size_t at = bytes.find(find, fs::journal_format::kHeadBytes);
+        QVERIFY(at != std::string::npos);
         QCOMPARE(bytes.find(find, at + 1), std::string::npos);
         bytes.replace(at, find.size(), replace);
-        const std::uint64_t sum = fs::journalChecksum(std::string_view(bytes).substr(0, body));
-        for (int i = 0; i < 8; ++i) {
-            bytes[body + i] = static_cast<char>(sum >> (8 * i));
-        }
+        reframe(bytes);
         const fs::JournalRead read = readAs(bytes);
         QCOMPARE(read.status, status);
         if (status == Status::Bad) {
@@ -381,13 +408,15 @@ private slots:
         QFETCH(std::string, folder);
         QFETCH(std::string, oldName);
         QFETCH(std::string, newName);
-        QCOMPARE(writePlans(state_, samplePlans()), 0);
-        const JournalPlan bad{
-            folder, {1, 2}, false, {{"fine", "cats_fine", {1, 3}}, {oldName, newName, {1, 4}}}};
-        QCOMPARE(writePlan(state_, bad), EINVAL);
-        // The previous journal stays, and no temporary is left.
-        QVERIFY(fs::readJournal(state_).plans == samplePlans());
-        QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
+        int err = 0;
+        QVERIFY(writePlans(state_,
+                           {plan(folder, {1, 2}, false,
+                                 {{"fine", "cats_fine", {1, 3}}, {oldName, newName, {1, 4}}})},
+                           &err)
+                    .empty());
+        QCOMPARE(err, EINVAL);
+        // No run, and no temporary, is left.
+        QVERIFY(testutil::entries(fs::runsDirectory(state_)).empty());
     }
 
     void writerRefusesPlansWithoutAFolder_data() {
@@ -397,43 +426,65 @@ private slots:
     }
     void writerRefusesPlansWithoutAFolder() {
         QFETCH(bool, addEntry);
-        QCOMPARE(writePlans(state_, samplePlans()), 0);
-        fs::JournalWriter writer;
-        QCOMPARE(writer.begin(state_, false), 0);
-        if (addEntry) {
-            writer.add("a", "cats_a", {1, 2});
+        {
+            fs::JournalWriter writer;
+            QCOMPARE(writer.begin(state_, false), 0);
+            if (addEntry) {
+                writer.add("a", "cats_a", {1, 2});
+            }
+            QCOMPARE(writer.commit(), EINVAL);
         }
-        QCOMPARE(writer.commit(), EINVAL);
-        QVERIFY(fs::readJournal(state_).plans == samplePlans());
-        QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
+        QVERIFY(testutil::entries(fs::runsDirectory(state_)).empty());
     }
 
-    void abandonedWriterKeepsThePreviousJournal() {
-        QCOMPARE(writePlans(state_, samplePlans()), 0);
+    void abandonedWriterLeavesNothing() {
         {
             fs::JournalWriter writer;
             QCOMPARE(writer.begin(state_, "/other", {3, 4}, true), 0);
             writer.add("x", "other_x", {3, 5});
         }
-        QVERIFY(fs::readJournal(state_).plans == samplePlans());
-        QCOMPARE(testutil::entries(state_), std::vector<std::string>{"journal"});
+        QVERIFY(testutil::entries(fs::runsDirectory(state_)).empty());
     }
 
-    void temporariesOfEndedWritersAreRemoved() {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            ::_exit(0);
-        }
-        QVERIFY(child > 0);
-        QCOMPARE(::waitpid(child, nullptr, 0), child);
+    // A writer holds its run locked from the start: another process sees it busy, and the
+    // temporaries of writers that died are removed, those of live ones not.
+    void writersHoldTheirRuns() {
         QCOMPARE(fs::makeStateDirectory(state_), 0);
-        // Named as a writer names them; only the writer's process number matters.
-        const std::string dead = "journal.tmp." + std::to_string(child) + ".0.0";
-        const std::string alive = "journal.tmp." + std::to_string(::getppid()) + ".0.0";
-        QVERIFY(testutil::makeFile(state_, dead, "left by a kill"));
-        QVERIFY(testutil::makeFile(state_, alive, "still being written"));
-        QCOMPARE(writePlans(state_, samplePlans()), 0);
-        QCOMPARE(testutil::entries(state_), (std::vector<std::string>{"journal", alive}));
+        const std::string runs = fs::runsDirectory(state_);
+        QCOMPARE(::mkdir(runs.c_str(), 0700), 0);
+        QVERIFY(testutil::makeFile(runs, ".tmp.dead", "left by a kill"));
+        QVERIFY(testutil::makeFile(runs, ".tmp.alive", "still being written"));
+        const int alive = ::open((runs + "/.tmp.alive").c_str(), O_RDONLY);
+        QVERIFY(alive >= 0 && ::flock(alive, LOCK_EX) == 0);
+        fs::JournalWriter writer;
+        QCOMPARE(writer.begin(state_, "/pics", {1, 2}, false), 0);
+        writer.add("a", "pics_a", {1, 3});
+        QCOMPARE(writer.commit(), 0);
+        ::close(alive);
+        std::vector<std::string> names = testutil::entries(runs);
+        QCOMPARE(names.size(), std::size_t{2});
+        QVERIFY(std::count(names.begin(), names.end(), ".tmp.alive") == 1);
+        QVERIFY(fs::LockedRun(writer.path()).busy());
+        QCOMPARE(fs::runHistory(state_).at(0).state, fs::RunSummary::State::InProgress);
+        QCOMPARE(writer.end(1), 0);
+        QVERIFY(fs::LockedRun(writer.path()).valid());
+        QCOMPARE(fs::runHistory(state_).at(0).state, fs::RunSummary::State::Done);
+    }
+
+    // The history keeps its newest runs; a run cut short and never looked at is kept however old.
+    void historyKeepsItsLength() {
+        const std::size_t n = fs::kHistoryLength;
+        const std::string cutShort = writePlans(state_, samplePlans());
+        for (std::size_t i = 0; i < n + 3; ++i) {
+            fs::JournalWriter writer;
+            QCOMPARE(writer.begin(state_, "/pics", {1, 2}, false), 0);
+            writer.add("a", "pics_a", {1, 3});
+            QCOMPARE(writer.commit(), 0);
+            QCOMPARE(writer.end(1), 0);
+        }
+        const std::vector<std::string> runs = fs::runJournals(state_);
+        QCOMPARE(runs.size(), n + 1);
+        QCOMPARE(runs.back(), cutShort);
     }
 
     void stateFolderThatIsAFile() {
@@ -446,28 +497,15 @@ private slots:
         QCOMPARE(testutil::readFile(state_), std::string());
     }
 
-    void setAsideThenNone() {
-        QCOMPARE(fs::setAside(state_), ENOENT);
-        const std::string first = sampleBytes(false);
-        QCOMPARE(fs::setAside(state_), 0);
-        QCOMPARE(fs::readJournal(state_).status, Status::None);
-        QCOMPARE(testutil::readFile(fs::journalPath(state_) + ".bad"), first);
-        // A later bad journal replaces the older one.
-        QVERIFY(writeBytes(fs::journalPath(state_), "not a journal"));
-        QCOMPARE(fs::readJournal(state_).status, Status::Bad);
-        QCOMPARE(fs::setAside(state_), 0);
-        QCOMPARE(fs::readJournal(state_).status, Status::None);
-        QCOMPARE(testutil::readFile(fs::journalPath(state_) + ".bad"),
-                 std::string("not a journal"));
+    void setAside() {
+        const std::string path = writePlans(state_, samplePlans());
+        QVERIFY(writeBytes(path, "not a journal"));
+        QCOMPARE(fs::readJournal(path).status, Status::Bad);
+        QCOMPARE(fs::setAside(path), 0);
+        QCOMPARE(fs::readJournal(path).status, Status::None);
+        QCOMPARE(testutil::readFile(path + ".bad"), std::string("not a journal"));
+        QVERIFY(fs::runJournals(state_).empty());
     }
-
-    void removeJournal() {
-        QCOMPARE(fs::removeJournal(state_), ENOENT);
-        QCOMPARE(writePlans(state_, samplePlans()), 0);
-        QCOMPARE(fs::removeJournal(state_), 0);
-        QCOMPARE(fs::readJournal(state_).status, Status::None);
-    }
-
     void stateFolder_data() {
         QTest::addColumn<std::optional<std::string>>("xdg");  // under the temporary folder
         QTest::addColumn<bool>("absolute");
@@ -498,16 +536,19 @@ private slots:
         }
         const std::string dir = fs::stateDirectory();
         QCOMPARE(dir, root + expected);
-        QCOMPARE(writePlans(dir, samplePlans()), 0);
+        const std::string path = writePlans(dir, samplePlans());
+        QVERIFY(!path.empty());
         QCOMPARE(mode(dir), 0700u);
-        QCOMPARE(mode(fs::journalPath(dir)), 0600u);
-        QCOMPARE(fs::readJournal(dir).status, Status::Ok);
+        QCOMPARE(mode(fs::runsDirectory(dir)), 0700u);
+        QCOMPARE(mode(path), 0600u);
+        QCOMPARE(fs::readJournal(path).status, Status::Ok);
     }
 
     void examine_data() {
         // What happened, in order: S the entry is a symbolic link, R renamed, L linked to the new
         // name, D deleted, O old name replaced by another file, N new name replaced by another
-        // file, H new name made with data, E new name made empty (reserved).
+        // file, H new name made with data, E new name made empty; l the run recorded linking the
+        // new name, e it recorded the empty file as its reservation.
         QTest::addColumn<std::string>("steps");
         QTest::addColumn<bool>("mayLeaveReservations");
         QTest::addColumn<EntryState>("state");
@@ -516,8 +557,10 @@ private slots:
             << std::string("") << false << EntryState::AtOldName << RenameMethod::Unknown;
         QTest::newRow("renamed") << std::string("R") << false << EntryState::AtNewName
                                  << RenameMethod::Unknown;
-        QTest::newRow("linked, old name not yet removed")
-            << std::string("L") << false << EntryState::CutShort << RenameMethod::LinkThenUnlink;
+        QTest::newRow("linked by the run, old name not yet removed")
+            << std::string("Ll") << false << EntryState::CutShort << RenameMethod::LinkThenUnlink;
+        QTest::newRow("a hard link the user made")
+            << std::string("L") << false << EntryState::AtOldName << RenameMethod::Unknown;
         QTest::newRow("deleted") << std::string("D") << false << EntryState::Missing
                                  << RenameMethod::Unknown;
         QTest::newRow("old name holds another file")
@@ -527,7 +570,9 @@ private slots:
         QTest::newRow("symbolic link renamed as itself")
             << std::string("SR") << false << EntryState::AtNewName << RenameMethod::Unknown;
         QTest::newRow("leftover reservation")
-            << std::string("E") << true << EntryState::CutShort << RenameMethod::Reservation;
+            << std::string("Ee") << true << EntryState::CutShort << RenameMethod::Reservation;
+        QTest::newRow("an empty file the run did not make")
+            << std::string("E") << true << EntryState::AtOldName << RenameMethod::Unknown;
         QTest::newRow("empty new name, no reservations made")
             << std::string("E") << false << EntryState::AtOldName << RenameMethod::Unknown;
         QTest::newRow("new name holds data, not a reservation")
@@ -553,11 +598,9 @@ private slots:
         } else {
             QVERIFY(testutil::makeFile(dir, oldName, "data"));
         }
-        const JournalPlan plan{dir,
-                               *fs::fileIdAt(fd, "."),
-                               mayLeaveReservations,
-                               {{"first", "cats\xff_first", *fs::fileIdAt(fd, "first")},
-                                {oldName, newName, *fs::fileIdAt(fd, oldName)}}};
+        JournalPlan plan = ::plan(dir, *fs::fileIdAt(fd, "."), mayLeaveReservations,
+                                  {{"first", "cats\xff_first", *fs::fileIdAt(fd, "first")},
+                                   {oldName, newName, *fs::fileIdAt(fd, oldName)}});
         for (const char step : steps) {
             switch (step) {
                 case 'R':  // renamed (onto the new name, if a reservation took it)
@@ -583,12 +626,17 @@ private slots:
                 case 'E':
                     QVERIFY(testutil::makeFile(dir, newName));
                     break;
+                case 'l':
+                    plan.linked.push_back(newName);
+                    break;
+                case 'e':
+                    plan.reservations.emplace_back(newName, *fs::fileIdAt(fd, newName));
+                    break;
             }
         }
         ::close(fd);
         // Through the journal, as recovery will read it.
-        QCOMPARE(writePlan(state_, plan), 0);
-        const fs::JournalRead read = fs::readJournal(state_);
+        const fs::JournalRead read = fs::readJournal(writePlans(state_, {plan}));
         QCOMPARE(read.status, Status::Ok);
         const fs::FolderState progress = fs::examine(read.plans.at(0));
         QCOMPARE(progress.status, fs::FolderState::Status::Ok);
@@ -620,8 +668,8 @@ private slots:
         QVERIFY(testutil::makeFile(dir, "a"));
         const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
         QVERIFY(fd >= 0);
-        const JournalPlan plan{
-            dir, *fs::fileIdAt(fd, "."), false, {{"a", "cats_a", *fs::fileIdAt(fd, "a")}}};
+        const JournalPlan plan =
+            ::plan(dir, *fs::fileIdAt(fd, "."), false, {{"a", "cats_a", *fs::fileIdAt(fd, "a")}});
         ::close(fd);
         bool mounted = false;
         if (change == "mount") {
@@ -665,7 +713,7 @@ private slots:
         QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
         const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
         QVERIFY(fd >= 0);
-        const JournalPlan plan{dir, *fs::fileIdAt(fd, "."), false, {}};
+        const JournalPlan plan = ::plan(dir, *fs::fileIdAt(fd, "."), false, {});
         ::close(fd);
         const int other = ::open(tmp_->path().c_str(), O_RDONLY | O_DIRECTORY);
         QVERIFY(other >= 0);

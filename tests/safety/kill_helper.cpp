@@ -54,8 +54,8 @@ int main(int argc, char** argv) {
     file1.selectAll();
     core::WorkList list1;
     core::WorkList list2;
-    fs::PosixFileSystem fileSystem;
     fs::RunRecorder recorder(fs::stateDirectory(), /*mayLeaveReservations=*/true);
+    fs::PosixFileSystem fileSystem(&recorder);
     core::RunOptions options;
     options.journal = &recorder;
     options.progress = [counters](std::int64_t done, std::int64_t) {

@@ -1051,8 +1051,10 @@ private slots:
             failed += r.end == End::Failed;
             completed += r.end == End::Completed;
 
+            // A run that renamed nothing leaves nothing to undo.
+            QVERIFY2(fs::hasUndo(fs::stateDirectory()) == (r.renamed > 0), where.constData());
             // Undo gives back the starting folder: the same names, files and contents.
-            if (r.total > 0) {
+            if (r.renamed > 0) {
                 const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
                 QVERIFY2(undo.status == fs::UndoReport::Status::Done, where.constData());
                 QVERIFY2(undo.renamed == r.renamed && undo.problems.empty(), where.constData());
