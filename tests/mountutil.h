@@ -23,6 +23,7 @@
 #include <QString>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -340,11 +341,11 @@ private:
     std::string backing_;
 };
 
-enum class Image { ExFat, Fat, Ntfs };
+enum class Image { ExFat, Fat, Ntfs, Ext4 };
 
 // An image file formatted and mounted through the FUSE driver Debian has for it: exFAT through
 // exfat-fuse (on a loop device: it wants a block device when run as root), FAT through fusefat
-// (read-write), NTFS through ntfs-3g.
+// (read-write), NTFS through ntfs-3g; ext4 through the kernel, on a loop device.
 class ImageMount : public Mount {
 public:
     explicit ImageMount(Image kind, off_t size = off_t{64} << 20) {
@@ -379,6 +380,13 @@ public:
                 format = {findTool("mkntfs"), "-F", "-f", "-q", image_};
                 mount = {findTool("ntfs-3g"), image_, mountpoint_};
                 break;
+            case Image::Ext4:
+                if (!needTools({{"mkfs.ext4", "e2fsprogs"}, {"mount", "mount"}})) {
+                    return;
+                }
+                format = {findTool("mkfs.ext4"), "-q", "-F", image_};
+                mount = {findTool("mount"), "-o", "loop", image_, mountpoint_};
+                break;
         }
         // Sparse: only what the file system writes takes room.
         const int fd = ::open(image_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -400,12 +408,27 @@ public:
             }
             mount[1] = loop_;
         }
-        if (!runTool(mount, log_) || !waitForMount(mountpoint_, 0)) {
-            error_ = QStringLiteral("the driver did not mount: ") + logText();
-            return;
+        mount_ = mount;
+        mountAt(mountpoint_);
+    }
+
+    // Takes the drive out and puts it back at another mount point, as a card is; every name is
+    // then looked up afresh, in whatever order the test asks.
+    bool remount() {
+        if (!unmount()) {
+            return false;
         }
-        mounted_ = true;
-        daemon_ = processWithArgument(mountpoint_);
+        return putBack();
+    }
+    // Puts back a drive unmounted.
+    bool putBack() {
+        const std::string next = folder_.path() + "/mnt" + std::to_string(++mounts_);
+        if (::mkdir(next.c_str(), 0755) != 0) {
+            return false;
+        }
+        std::replace(mount_.begin(), mount_.end(), mountpoint_, next);
+        mountpoint_ = next;
+        return mountAt(next);
     }
 
     ~ImageMount() override {
@@ -418,6 +441,16 @@ public:
     const std::string& image() const { return image_; }
 
 private:
+    bool mountAt(const std::string& point) {
+        if (!runTool(mount_, log_) || !waitForMount(point, 0)) {
+            error_ = QStringLiteral("the driver did not mount: ") + logText();
+            return false;
+        }
+        mounted_ = true;
+        daemon_ = processWithArgument(point);
+        return true;
+    }
+
     bool attachLoop() {
         const std::string out = folder_.path() + "/loop";
         if (::access("/dev/loop-control", F_OK) != 0) {
@@ -438,6 +471,8 @@ private:
 
     std::string image_;
     std::string loop_;
+    std::vector<std::string> mount_;
+    int mounts_ = 0;
 };
 
 // A tmpfs of its own, "size=64m" unless told otherwise.
