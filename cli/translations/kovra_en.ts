@@ -48,19 +48,6 @@ Exit status:
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Usage: %1 undo
-Rename back the files of the last rename run, in every folder it renamed in, where
-each new name still holds the file it was given to. Anything changed since is left
-alone and named.
-
-Exit status:
-  0  every file was renamed back
-  1  there is no run to undo, or a file could not be renamed back
-  2  wrong usage
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>Try &quot;%1 --help&quot; for more information.
 </source>
         <translation type="unfinished"></translation>
@@ -71,10 +58,6 @@ Exit status:
     </message>
     <message>
         <source>rename needs at least one PATH</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>undo takes no arguments</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
@@ -134,11 +117,6 @@ Try &quot;%1 --help&quot; for more information.
     </message>
     <message>
         <source>%1: there is no rename run to undo
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>%1: the record of the last run is damaged or unreadable; nothing was changed, and the record was kept as %2
 </source>
         <translation type="unfinished"></translation>
     </message>
@@ -233,6 +211,91 @@ Try &quot;%1 --help&quot; for more information.
     </message>
     <message>
         <source>the folder changed while it was being worked on</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [N]
+  or:  %1 undo --list
+Rename back the files of a rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named. Without N: the most recent run that is neither in progress
+nor undone; with N: run N of the history.
+
+  -l, --list   show the history of runs, newest first: number, time, files,
+               state, folders
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>undo --list takes no other arguments</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>undo takes at most one number</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>undo takes the number of a run, as undo --list shows it</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>done</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cut short</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cut short, left so</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>undone</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>in progress</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>damaged</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files</source>
+        <translation>
+            <numerusform>%n file</numerusform>
+            <numerusform>%n files</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1: there is no run %2 in the history
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: that run is still in progress, or being undone; nothing was changed
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the drive of %2 (%3) is not connected; nothing was changed, and the run can be undone once it is
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the record of the run is damaged or unreadable; nothing was changed, and the record was kept as %2
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its drive is not connected</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

@@ -29,7 +29,7 @@
     </message>
     <message>
         <source>undo takes no arguments</source>
-        <translation>undo には引数を指定できません</translation>
+        <translation type="vanished">undo には引数を指定できません</translation>
     </message>
     <message>
         <source>the drive has no rename that cannot replace a file</source>
@@ -122,7 +122,7 @@
     <message>
         <source>%1: the record of the last run is damaged or unreadable; nothing was changed, and the record was kept as %2
 </source>
-        <translation>%1: 前回の名前の変更の記録が壊れているか読み込めないため、使用できません。ファイルには何も変更を加えていません。記録は %2 に残しました
+        <translation type="vanished">%1: 前回の名前の変更の記録が壊れているか読み込めないため、使用できません。ファイルには何も変更を加えていません。記録は %2 に残しました
 </translation>
     </message>
     <message>
@@ -242,7 +242,7 @@ Exit status:
   1  there is no run to undo, or a file could not be renamed back
   2  wrong usage
 </source>
-        <translation>使い方: %1 undo
+        <translation type="vanished">使い方: %1 undo
 最後の名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
 ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
 
@@ -289,6 +289,108 @@ Try &quot;%1 --help&quot; for more information.
         <translation>
             <numerusform>%n 個のファイルを元の名前に戻しました</numerusform>
         </translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [N]
+  or:  %1 undo --list
+Rename back the files of a rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named. Without N: the most recent run that is neither in progress
+nor undone; with N: run N of the history.
+
+  -l, --list   show the history of runs, newest first: number, time, files,
+               state, folders
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
+</source>
+        <translation>使い方: %1 undo [N]
+  または: %1 undo --list
+名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
+ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
+N を指定しないと、実行中でも元に戻し済みでもない最も新しい変更を、N を指定すると
+履歴の N 番の変更を元に戻します。
+
+  -l, --list   名前の変更の履歴を新しい順に表示します: 番号、日時、ファイル数、
+               状態、フォルダ
+
+終了ステータス:
+  0  すべてのファイルを元の名前に戻しました
+  1  元に戻せる名前の変更がないか、元に戻せないファイルがありました
+  2  使い方の誤りです
+</translation>
+    </message>
+    <message>
+        <source>undo --list takes no other arguments</source>
+        <translation>undo --list にはほかの引数を指定できません</translation>
+    </message>
+    <message>
+        <source>undo takes at most one number</source>
+        <translation>undo に指定できる番号は一つだけです</translation>
+    </message>
+    <message>
+        <source>undo takes the number of a run, as undo --list shows it</source>
+        <translation>undo には、undo --list が示す番号を指定してください</translation>
+    </message>
+    <message>
+        <source>done</source>
+        <translation>完了</translation>
+    </message>
+    <message>
+        <source>cut short</source>
+        <translation>途中で中断</translation>
+    </message>
+    <message>
+        <source>cut short, left so</source>
+        <translation>途中で中断（そのまま）</translation>
+    </message>
+    <message>
+        <source>undone</source>
+        <translation>元に戻し済み</translation>
+    </message>
+    <message>
+        <source>in progress</source>
+        <translation>実行中</translation>
+    </message>
+    <message>
+        <source>damaged</source>
+        <translation>記録が破損</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files</source>
+        <translation>
+            <numerusform>%n 個のファイル</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1: there is no run %2 in the history
+</source>
+        <translation>%1: 履歴に %2 番の名前の変更はありません
+</translation>
+    </message>
+    <message>
+        <source>%1: that run is still in progress, or being undone; nothing was changed
+</source>
+        <translation>%1: その名前の変更はまだ実行中か、元に戻している最中です。ファイルには何も変更を加えていません
+</translation>
+    </message>
+    <message>
+        <source>%1: the drive of %2 (%3) is not connected; nothing was changed, and the run can be undone once it is
+</source>
+        <translation>%1: %2 のドライブ（%3）が接続されていません。ファイルには何も変更を加えていません。接続すれば元に戻せます
+</translation>
+    </message>
+    <message>
+        <source>%1: the record of the run is damaged or unreadable; nothing was changed, and the record was kept as %2
+</source>
+        <translation>%1: 名前の変更の記録が壊れているか読み込めないため、使用できません。ファイルには何も変更を加えていません。記録は %2 に残しました
+</translation>
+    </message>
+    <message>
+        <source>its drive is not connected</source>
+        <translation>ドライブが接続されていません</translation>
     </message>
 </context>
 </TS>
