@@ -258,6 +258,20 @@ void TestCli::command_data() {
     QTest::newRow("undo takes back the last run only")
         << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo"} << c << 0
         << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray() << QByteArray();
+    QTest::newRow("undo again takes back the run before")
+        << cats
+        << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo", ";", "undo"} << c
+        << 0 << Lines{} << QByteArray() << QByteArray();
+    QTest::newRow("undo N takes back run N of the history")
+        << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo", "2"} << c
+        << 0 << Lines{"cats/", "cats/a:a", "cats/cats_b:b"} << QByteArray() << QByteArray();
+    QTest::newRow("undo --list: newest first, with its state")
+        << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b",
+                         ";",      "undo",      ";", "undo",   "--list"}
+        << c << 0 << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray("1 file  undone  ")
+        << QByteArray();
+    QTest::newRow("undo N beyond the history")
+        << cats << Lines{"undo", "3"} << c << 2 << Lines{} << QByteArray() << QByteArray("3");
     QTest::newRow("the window without a display") << cats << Lines{"%R/cats"} << c << 2 << Lines{}
                                                   << QByteArray() << QByteArray("kovra rename");
     QTest::newRow("a mistyped command") << cats << Lines{"renmae", "%R/cats"} << c << 2 << Lines{}
