@@ -318,8 +318,15 @@ bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
         }
         case kEnded: {
             std::uint64_t renamed = 0;
-            if (!planned || !p.u64(renamed) || !p.i64(read.endedAt)) {
+            std::uint32_t folders = 0;
+            if (!planned || !p.u64(renamed) || !p.i64(read.endedAt) || !p.u32(folders) ||
+                (folders != 0 && folders != plans.size())) {
                 return false;
+            }
+            for (std::uint32_t f = 0; f < folders; ++f) {
+                if (!p.i64(plans[f].leftAt)) {
+                    return false;
+                }
             }
             read.ended = true;
             read.renamed = static_cast<std::int64_t>(renamed);
@@ -764,7 +771,7 @@ int JournalWriter::recordReservation(std::size_t folder, const std::string& name
     return append(kReserved, payload, false);
 }
 
-int JournalWriter::end(std::int64_t renamed) {
+int JournalWriter::end(std::int64_t renamed, const std::vector<std::int64_t>& folderTimes) {
     if (!committed_ || fd_ < 0) {
         return EBADF;
     }
@@ -776,6 +783,11 @@ int JournalWriter::end(std::int64_t renamed) {
         std::string payload;
         putU64(payload, static_cast<std::uint64_t>(renamed));
         putU64(payload, static_cast<std::uint64_t>(nowNs()));
+        const bool timed = folderTimes.size() == folders_;
+        putU32(payload, timed ? static_cast<std::uint32_t>(folders_) : 0);
+        for (std::size_t f = 0; timed && f < folderTimes.size(); ++f) {
+            putU64(payload, static_cast<std::uint64_t>(folderTimes[f]));
+        }
         err = append(kEnded, payload, true);
     }
     drop();
@@ -1024,7 +1036,16 @@ void RunRecorder::end(std::int64_t renamed) {
 
 void RunRecorder::markEnded() {
     if (committed_) {
-        endError_ = writer_.end(renamed_);
+        // Each folder as the run left it: undo trusts its listing while nothing changed there.
+        std::vector<std::int64_t> times;
+        for (const Section& section : sections_) {
+            struct stat st {};
+            times.push_back(::stat(section.folder.c_str(), &st) == 0
+                                ? static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
+                                      st.st_mtim.tv_nsec
+                                : 0);
+        }
+        endError_ = writer_.end(renamed_, times);
         committed_ = false;
         if (renamed_ == 0) {
             runPath_.clear();  // nothing renamed: no run to take back

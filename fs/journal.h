@@ -92,6 +92,9 @@ struct JournalPlan {
     // When the run started and ended (ns since the epoch; 0 when unknown or cut short).
     std::int64_t startedAt = 0;
     std::int64_t endedAt = 0;
+    // The folder's modification time as the run left it (ns; 0 when unknown): while it is the
+    // same, no name in the folder was made, removed or renamed since.
+    std::int64_t leftAt = 0;
 
     bool operator==(const JournalPlan& other) const {
         return folder == other.folder && folderId == other.folderId && identity == other.identity &&
@@ -141,9 +144,10 @@ public:
     int recordLinked(std::size_t folder, const std::string& name);
     int recordReservation(std::size_t folder, const std::string& name, FileId id);
 
-    // The run has ended, having renamed `renamed` files. Synced. A run that renamed nothing leaves
-    // no journal at all. Returns 0 or errno.
-    int end(std::int64_t renamed);
+    // The run has ended, having renamed `renamed` files, leaving each folder of the plan with the
+    // modification time in `folderTimes` (ns, 0 when unknown; one per folder, or none). Synced. A
+    // run that renamed nothing leaves no journal at all. Returns 0 or errno.
+    int end(std::int64_t renamed, const std::vector<std::int64_t>& folderTimes = {});
 
     // The run's file, once committed.
     const std::string& path() const { return path_; }

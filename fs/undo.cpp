@@ -341,6 +341,13 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
     result.cutShortBy.reserve(plan.entries.size());
     const Recorded recorded(plan);
     const IdentityKind kind = plan.identity;
+    // Untouched since the run left it: no file there was made since, so none can have been given
+    // the number of one the run renamed, and the listing's numbers say it all.
+    struct stat folderStat {};
+    const bool untouched = plan.leftAt != 0 && ::fstat(dirfd, &folderStat) == 0 &&
+                           static_cast<std::int64_t>(folderStat.st_mtim.tv_sec) * 1000000000 +
+                                   folderStat.st_mtim.tv_nsec ==
+                               plan.leftAt;
     // One reading of the folder answers for most entries where the drive keeps inode numbers; a
     // stat where the listing's numbers are not stat's (FUSE, some overlay and network file
     // systems), where a file may have been made since the run, or a leftover needs its size.
@@ -385,7 +392,17 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
             // was made since the run, and, beside the file, whether a leftover is ours.
             const std::optional<std::uint64_t> oldInode = inodes.find(e.oldName);
             const std::optional<std::uint64_t> newInode = inodes.find(e.newName);
-            if (oldInode && *oldInode == e.fileId.inode) {
+            if (untouched) {
+                atOld.present = oldInode.has_value();
+                atOld.id = atOld.inodeId = {folder->device, oldInode.value_or(0)};
+                atNew.present = newInode.has_value();
+                atNew.id = atNew.inodeId = {folder->device, newInode.value_or(0)};
+                // A leftover's size and identity still come from a stat.
+                if (holdsRecorded(atOld, e) && atNew.present && !holdsRecorded(atNew, e) &&
+                    !lookUp(dirfd, e.newName, kind, atNew, result.err)) {
+                    return cannotExamine();
+                }
+            } else if (oldInode && *oldInode == e.fileId.inode) {
                 if (!lookUp(dirfd, e.oldName, kind, atOld, result.err)) {
                     return cannotExamine();
                 }
@@ -393,7 +410,9 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
                 atOld.present = true;
                 atOld.id = atOld.inodeId = {folder->device, *oldInode};
             }
-            if (newInode && (*newInode == e.fileId.inode || holdsRecorded(atOld, e))) {
+            if (untouched) {
+                // Looked at above.
+            } else if (newInode && (*newInode == e.fileId.inode || holdsRecorded(atOld, e))) {
                 if (!lookUp(dirfd, e.newName, kind, atNew, result.err)) {
                     return cannotExamine();
                 }
