@@ -375,7 +375,7 @@ void pruneHistory(const std::string& runsDir) {
         if (!lock.valid()) {
             continue;
         }
-        const JournalRead read = readJournal(path);
+        const JournalRead read = readJournalSummary(path);
         if (read.status == JournalRead::Status::Ok && (read.ended || read.undone || read.kept)) {
             ::unlink(path.c_str());
         }
@@ -794,7 +794,109 @@ int JournalWriter::end(std::int64_t renamed, const std::vector<std::int64_t>& fo
     return err;
 }
 
-JournalRead readJournal(const std::string& path) {
+namespace {
+
+// Reads a run's records from `fd` of `size` bytes. A summary checks the head of every record but
+// skips the renames themselves, reading only their count: enough to list the run and tell its
+// state, cheap for a run of a million files.
+JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
+    JournalRead result;
+    result.status = JournalRead::Status::Bad;
+    std::string whole;
+    std::string scratch;
+    if (!summary) {
+        whole.resize(size);
+        if ((result.err = preadAll(fd, whole.data(), whole.size(), 0)) != 0) {
+            return result;
+        }
+    }
+    // The bytes [at, at + n), from memory or read now; empty when they cannot be read.
+    const auto bytesAt = [&](std::uint64_t at, std::size_t n) -> std::string_view {
+        if (!summary) {
+            return std::string_view(whole).substr(at, n);
+        }
+        scratch.resize(n);
+        if ((result.err = preadAll(fd, scratch.data(), n, static_cast<off_t>(at))) != 0) {
+            return {};
+        }
+        return scratch;
+    };
+    const std::string_view head = bytesAt(0, kHeadBytes);
+    if (head.size() != kHeadBytes) {
+        return result;
+    }
+    const auto version = static_cast<std::uint32_t>(getLE(head.data() + 8, 4));
+    const auto flags = static_cast<std::uint32_t>(getLE(head.data() + 12, 4));
+    result.startedAt = static_cast<std::int64_t>(getLE(head.data() + 16, 8));
+    if (std::memcmp(head.data(), kMagic, sizeof kMagic) != 0 || version != kVersion ||
+        (flags & ~kMayLeaveReservations) != 0 ||
+        getLE(head.data() + 24, 8) != journalChecksum(head.substr(0, 24))) {
+        return result;
+    }
+    bool planned = false;
+    std::uint64_t entries = 0;
+    const auto bad = [&result] {
+        result.plans.clear();
+        return result;
+    };
+    for (std::uint64_t pos = kHeadBytes; pos < size;) {
+        const std::uint64_t left = size - pos;
+        if (left < kRecordFrame) {
+            break;  // a record a kill cut short
+        }
+        const std::string recordHead(bytesAt(pos, kRecordHead));
+        if (recordHead.size() != kRecordHead) {
+            return bad();
+        }
+        const auto type = static_cast<std::uint32_t>(getLE(recordHead.data(), 4));
+        const std::uint64_t length = getLE(recordHead.data() + 4, 4);
+        if (getLE(recordHead.data() + 8, 4) != static_cast<std::uint32_t>(journalChecksum(
+                                                   std::string_view(recordHead).substr(0, 8)))) {
+            return bad();
+        }
+        if (length > left - kRecordFrame) {
+            break;  // cut short at the very end
+        }
+        const bool last = pos + kRecordFrame + length == size;
+        if (summary && type == kEntries && !planned) {
+            const std::string_view count = bytesAt(pos + kRecordHead, 4);
+            if (count.size() != 4) {
+                return bad();
+            }
+            entries += getLE(count.data(), 4);
+            pos += kRecordFrame + length;
+            continue;
+        }
+        const std::string_view record = bytesAt(pos, kRecordHead + length + 8);
+        if (record.size() != kRecordHead + length + 8) {
+            return bad();
+        }
+        const std::uint64_t sum = getLE(record.data() + kRecordHead + length, 8);
+        if (sum != journalChecksum(record.substr(0, kRecordHead + length))) {
+            if (last && planned) {
+                break;  // its bytes were being written when the run was killed
+            }
+            return bad();
+        }
+        if (!applyRecord(type, record.substr(kRecordHead, length), planned, entries, result)) {
+            return bad();
+        }
+        pos += kRecordFrame + length;
+    }
+    if (!planned) {
+        return bad();
+    }
+    result.entries = static_cast<std::int64_t>(entries);
+    for (JournalPlan& plan : result.plans) {
+        plan.mayLeaveReservations = (flags & kMayLeaveReservations) != 0;
+        plan.startedAt = result.startedAt;
+        plan.endedAt = result.endedAt;
+    }
+    result.status = JournalRead::Status::Ok;
+    return result;
+}
+
+JournalRead openAndParse(const std::string& path, bool summary) {
     JournalRead result;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
@@ -804,74 +906,28 @@ JournalRead readJournal(const std::string& path) {
         }
         return result;
     }
-    result.status = JournalRead::Status::Bad;
-    std::string data;
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
+        result.status = JournalRead::Status::Bad;
         result.err = errno;
-    } else if (S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(kHeadBytes) &&
-               static_cast<std::uint64_t>(st.st_size) <= kMaxFileBytes) {
-        data.resize(static_cast<std::size_t>(st.st_size));
-        result.err = preadAll(fd, data.data(), data.size(), 0);
+    } else if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(kHeadBytes) ||
+               static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes) {
+        result.status = JournalRead::Status::Bad;
+    } else {
+        result = parseJournal(fd, static_cast<std::uint64_t>(st.st_size), summary);
     }
     ::close(fd);
-    if (result.err != 0 || data.empty()) {
-        return result;
-    }
-    const std::string_view all(data);
-    const auto version = static_cast<std::uint32_t>(getLE(all.data() + 8, 4));
-    const auto flags = static_cast<std::uint32_t>(getLE(all.data() + 12, 4));
-    result.startedAt = static_cast<std::int64_t>(getLE(all.data() + 16, 8));
-    const std::uint64_t headSum = getLE(all.data() + 24, 8);
-    if (std::memcmp(all.data(), kMagic, sizeof kMagic) != 0 || version != kVersion ||
-        (flags & ~kMayLeaveReservations) != 0 || headSum != journalChecksum(all.substr(0, 24))) {
-        return result;
-    }
-    bool planned = false;
-    std::uint64_t entries = 0;
-    std::size_t pos = kHeadBytes;
-    while (pos < all.size()) {
-        const std::size_t left = all.size() - pos;
-        if (left < kRecordFrame) {
-            break;  // a record a kill cut short
-        }
-        const auto type = static_cast<std::uint32_t>(getLE(all.data() + pos, 4));
-        const std::uint64_t length = getLE(all.data() + pos + 4, 4);
-        if (getLE(all.data() + pos + 8, 4) !=
-            static_cast<std::uint32_t>(journalChecksum(all.substr(pos, 8)))) {
-            result.plans.clear();
-            return result;
-        }
-        if (length > left - kRecordFrame) {
-            break;  // cut short at the very end
-        }
-        const std::string_view record = all.substr(pos, kRecordHead + length);
-        const std::uint64_t sum = getLE(all.data() + pos + kRecordHead + length, 8);
-        const bool last = pos + kRecordFrame + length == all.size();
-        if (sum != journalChecksum(record)) {
-            if (last && planned) {
-                break;  // its bytes were being written when the run was killed
-            }
-            result.plans.clear();
-            return result;
-        }
-        if (!applyRecord(type, record.substr(kRecordHead), planned, entries, result)) {
-            result.plans.clear();
-            return result;
-        }
-        pos += kRecordFrame + length;
-    }
-    if (!planned) {
-        result.plans.clear();
-        return result;
-    }
-    for (JournalPlan& plan : result.plans) {
-        plan.mayLeaveReservations = (flags & kMayLeaveReservations) != 0;
-        plan.startedAt = result.startedAt;
-        plan.endedAt = result.endedAt;
-    }
-    result.status = JournalRead::Status::Ok;
     return result;
+}
+
+}  // namespace
+
+JournalRead readJournal(const std::string& path) {
+    return openAndParse(path, false);
+}
+
+JournalRead readJournalSummary(const std::string& path) {
+    return openAndParse(path, true);
 }
 
 int markUndone(const std::string& path) {

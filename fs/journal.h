@@ -187,6 +187,7 @@ struct JournalRead {
     bool ended = false;              // the run ended (else it was cut short)
     std::int64_t endedAt = 0;        // ns since the epoch, when ended
     std::int64_t renamed = 0;        // files the run said it renamed, when ended
+    std::int64_t entries = 0;        // renames the plan holds, in all
     bool undone = false;             // wholly undone since
     bool kept = false;               // cut short, and the user chose to leave it so
 };
@@ -194,6 +195,11 @@ struct JournalRead {
 // Reads one run's journal at `path`. Nothing in the file is trusted: a damaged or foreign file,
 // or one of another version, reads as Bad, never as a shorter or different plan.
 JournalRead readJournal(const std::string& path);
+
+// The same without the renames themselves (the plans hold no entries, `entries` counts them), and
+// without checking their bytes: for listing runs and telling their state. Acting on a run takes
+// readJournal.
+JournalRead readJournalSummary(const std::string& path);
 
 // Appends to a run's journal at `path`, which the caller has locked: the run was undone, or the
 // user chose to leave it cut short. Synced. Returns 0 or errno.

@@ -461,14 +461,14 @@ std::vector<RunSummary> runHistory(const std::string& stateDir) {
         RunSummary summary;
         summary.run = run;
         const LockedRun lock(run);
-        const JournalRead read = readJournal(run);
+        const JournalRead read = readJournalSummary(run);
         if (read.status == JournalRead::Status::None) {
             continue;  // removed meanwhile
         }
         summary.startedAt = read.startedAt;
+        summary.files = read.entries;
         for (const JournalPlan& plan : read.plans) {
             summary.folders.push_back(plan.folder);
-            summary.files += static_cast<std::int64_t>(plan.entries.size());
         }
         summary.state = read.status == JournalRead::Status::Bad ? RunSummary::State::Bad
                         : lock.busy()                           ? RunSummary::State::InProgress
@@ -658,6 +658,13 @@ PendingRun pendingRun(const std::string& stateDir) {
         const LockedRun lock(run);
         if (!lock.valid()) {
             continue;  // a live run, or another process is finishing or undoing it
+        }
+        // Most runs ended: told from their last records, without reading their renames.
+        const JournalRead state = readJournalSummary(run);
+        if (state.status == JournalRead::Status::None ||
+            (state.status == JournalRead::Status::Ok &&
+             (state.ended || state.undone || state.kept))) {
+            continue;
         }
         const JournalRead journal = readJournal(run);
         if (journal.status == JournalRead::Status::None) {

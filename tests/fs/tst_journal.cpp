@@ -240,6 +240,16 @@ private slots:
         QCOMPARE(read.status, Status::Ok);
         QVERIFY(read.plans == plans);
         QVERIFY(!read.ended);
+        // The summary tells the same folders and counts without the renames.
+        const fs::JournalRead summary = fs::readJournalSummary(path);
+        QCOMPARE(summary.status, Status::Ok);
+        QCOMPARE(summary.plans.size(), plans.size());
+        std::int64_t entries = 0;
+        for (std::size_t f = 0; f < plans.size(); ++f) {
+            QCOMPARE(summary.plans[f].folder, plans[f].folder);
+            entries += static_cast<std::int64_t>(plans[f].entries.size());
+        }
+        QCOMPARE(summary.entries, entries);
         // Nothing but the run's journal is left among the runs.
         QCOMPARE(fs::runJournals(state_), std::vector<std::string>{path});
         QCOMPARE(testutil::entries(fs::runsDirectory(state_)).size(), std::size_t{1});
