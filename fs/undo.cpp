@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -169,14 +170,23 @@ std::string driveName(const JournalPlan& plan) {
 
 // A run's journal read and every folder of it examined, under the run's lock.
 struct Examined {
+    std::unique_ptr<LockedRun> lock;
     JournalRead journal;
     std::vector<FolderState> states;
 };
 
-// Reads the run and examines every folder of it; fills `report`. False when nothing is to be
-// done: a bad journal (set aside here), or no folder that can be examined.
+// Takes the run's lock, reads the run and examines every folder of it; fills `report`. False
+// when nothing is to be done: another process holds the run, a bad journal (set aside here), or
+// no folder that can be examined.
 bool prepare(const std::string& run, Examined& examined, UndoReport& report) {
     report.run = run;
+    examined.lock = std::make_unique<LockedRun>(run);
+    if (!examined.lock->valid()) {
+        const bool busy = examined.lock->busy();
+        report.status = busy ? UndoReport::Status::InProgress : UndoReport::Status::Nothing;
+        report.err = busy ? 0 : examined.lock->error();
+        return false;
+    }
     JournalRead& journal = examined.journal;
     journal = readJournal(run);
     if (journal.status == JournalRead::Status::None) {
@@ -498,13 +508,6 @@ bool hasUndo(const std::string& stateDir) {
 
 UndoReport undoRun(const std::string& run, const UndoControl& control) {
     UndoReport report;
-    report.run = run;
-    const LockedRun lock(run);
-    if (!lock.valid()) {
-        report.status = lock.busy() ? UndoReport::Status::InProgress : UndoReport::Status::Nothing;
-        report.err = lock.busy() ? 0 : lock.error();
-        return report;
-    }
     Examined examined;
     if (!prepare(run, examined, report)) {
         return report;
@@ -573,13 +576,6 @@ UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control) 
 
 UndoReport finishRun(const std::string& run, const UndoControl& control) {
     UndoReport report;
-    report.run = run;
-    const LockedRun lock(run);
-    if (!lock.valid()) {
-        report.status = lock.busy() ? UndoReport::Status::InProgress : UndoReport::Status::Nothing;
-        report.err = lock.busy() ? 0 : lock.error();
-        return report;
-    }
     Examined examined;
     if (!prepare(run, examined, report)) {
         return report;
