@@ -255,13 +255,21 @@ constexpr int kListedProblems = 10;
 QString problemReason(const fs::EntryReport& e, bool undo) {
     switch (e.problem) {
         case fs::EntryProblem::Missing:
-            return QStringLiteral("名前の変更後に、変更・移動または削除されています");
+            // Said of files the run never reached as well: not "changed since the rename".
+            return QStringLiteral(
+                "元の名前でも新しい名前でも見つかりません（移動・削除されたか、別のファイルに"
+                "置き換わっています）");
         case fs::EntryProblem::NameTaken:
             return undo ? QStringLiteral("元の名前のファイル（またはフォルダ）が既にあります")
                         : QStringLiteral("新しい名前のファイル（またはフォルダ）が既にあります");
         case fs::EntryProblem::NoSafeRename:
             return reasonLine({core::RenameOutcome::NoSafeRename, e.err});
         case fs::EntryProblem::RemoveFailed:
+            // The fs layer's ESTALE here means the names no longer look as they did when the
+            // folder was examined, so nothing was removed: not a network drive's error.
+            if (e.err == ESTALE) {
+                return QStringLiteral("確認した後に名前が変わっていたため、何も削除していません");
+            }
             return QStringLiteral("同じファイルのもう一つの名前を削除できませんでした：") +
                    reasonLine(core::RenameStatus::failed(e.err));
         case fs::EntryProblem::NotReached:
@@ -373,16 +381,19 @@ QString undoReport(const fs::UndoReport& report, const std::string& /*stateDir*/
     if (report.status != fs::UndoReport::Status::Done) {
         return unusableJournal(report.status, report.err, report.folder, report.run, report.drive);
     }
-    QString text = report.problems.empty()
-                       ? QStringLiteral("前回の名前の変更を元に戻しました。")
-                       : QStringLiteral(
-                             "前回の名前の変更を元に戻しましたが、一部のファイルは元に"
-                             "戻せませんでした。");
+    QString text =
+        report.cancelled ? QStringLiteral(
+                               "元に戻す処理を中止しました。残りのファイルは、もう一度「ファイル」"
+                               "メニューの「元に戻す」を実行すると元に戻せます。")
+        : report.problems.empty() ? QStringLiteral("前回の名前の変更を元に戻しました。")
+                                  : QStringLiteral(
+                                        "前回の名前の変更を元に戻しましたが、一部のファイルは元に"
+                                        "戻せませんでした。");
     text += QStringLiteral("\n\nフォルダ： %1\n元の名前に戻したファイル： %2 個")
                 .arg(foldersText(report.folder, report.folders.size()))
                 .arg(report.renamed);
     text += problemList(report, true);
-    if (report.journalKept && !report.problems.empty()) {
+    if (report.journalKept && !report.problems.empty() && !report.cancelled) {
         text += QStringLiteral("\n\n原因を取り除いてから、もう一度「元に戻す」を実行できます。");
     }
     return text + syncNote(report);
@@ -392,7 +403,11 @@ QString finishReport(const fs::UndoReport& report, const std::string& /*stateDir
     if (report.status != fs::UndoReport::Status::Done) {
         return unusableJournal(report.status, report.err, report.folder, report.run, report.drive);
     }
-    QString text = report.problems.empty()
+    QString text = report.cancelled
+                       ? QStringLiteral(
+                             "途中で終わっていた名前の変更の続きを中止しました。残りのファイルは"
+                             "元の名前のままです。")
+                   : report.problems.empty()
                        ? QStringLiteral("途中で終わっていた名前の変更を、最後まで行いました。")
                        : QStringLiteral(
                              "途中で終わっていた名前の変更を続けましたが、一部のファイル"
@@ -487,6 +502,28 @@ QString runNotAnsweringText(std::int64_t done, std::int64_t total) {
                "キャンセルすると、処理中のファイルの後で止めます。")
         .arg(done)
         .arg(total);
+}
+
+QString undoProgressText(std::int64_t done, std::int64_t total) {
+    return QStringLiteral("元の名前に戻しています… %1 / %2").arg(done).arg(total);
+}
+
+QString finishProgressText(std::int64_t done, std::int64_t total) {
+    return QStringLiteral("名前の変更の続きを行っています… %1 / %2").arg(done).arg(total);
+}
+
+QString stoppingText() {
+    return QStringLiteral("中止しています…");
+}
+
+QString cancelledRunReport(std::int64_t renamed, bool undoable) {
+    QString text =
+        QStringLiteral("中止しました。%1 個のファイルの名前を変更しました。").arg(renamed);
+    // A run the user chose to make without a journal cannot be taken back.
+    if (undoable) {
+        text += QStringLiteral("ファイル → 元に戻す で戻せます。");
+    }
+    return text;
 }
 
 QString startNotAnsweringStatus(const std::string& startFolder) {

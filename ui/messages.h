@@ -63,6 +63,13 @@ QString readingStatus(std::int64_t entries);
 QString notAnsweringStatus(const std::string& folder);
 // What the run's progress dialog says while the drive does not answer.
 QString runNotAnsweringText(std::int64_t done, std::int64_t total);
+// What the progress dialog says while an undo or a finish goes on.
+QString undoProgressText(std::int64_t done, std::int64_t total);
+QString finishProgressText(std::int64_t done, std::int64_t total);
+// What the progress dialog says between a cancel and the moment the work has stopped.
+QString stoppingText();
+// The report of a run cancelled after `renamed` files; `undoable` when it kept a journal.
+QString cancelledRunReport(std::int64_t renamed, bool undoable);
 // What the file list shows when the start folder's drive did not answer and home was opened.
 QString startNotAnsweringStatus(const std::string& startFolder);
 
