@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <algorithm>
 #include <limits>
 
@@ -18,10 +19,12 @@ QString progressText(std::int64_t done, std::int64_t total) {
 
 }  // namespace
 
-RunProgress::RunProgress(QWidget* parent, const ProgressTiming& timing, ProgressHook hook)
+RunProgress::RunProgress(QWidget* parent, const ProgressTiming& timing, ProgressHook hook,
+                         ProgressText text)
     : parent_(parent),
       timing_(timing),
       hook_(std::move(hook)),
+      text_(text != nullptr ? text : progressText),
       nextUpdate_(Clock::now() + timing.showDelay) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
 }
@@ -43,7 +46,9 @@ bool RunProgress::update(std::int64_t done, std::int64_t total) {
         total == maximum
             ? static_cast<int>(done)
             : static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * maximum);
-    dialog_->setLabelText(progressText(done, total));
+    if (!stopping_) {
+        dialog_->setLabelText(text_(done, total));
+    }
     dialog_->setValue(value);
     // The window repaints and the cancel button takes its click; the modal dialog keeps every
     // other input away from the window.
@@ -60,8 +65,23 @@ void RunProgress::setNotAnswering(bool notAnswering, std::int64_t done, std::int
     if (dialog_ == nullptr) {
         show(total);
     }
-    dialog_->setLabelText(notAnswering ? runNotAnsweringText(done, total)
-                                       : progressText(done, total));
+    if (stopping_) {
+        return;
+    }
+    dialog_->setLabelText(notAnswering ? runNotAnsweringText(done, total) : text_(done, total));
+}
+
+void RunProgress::setStopping(std::int64_t total) {
+    if (dialog_ == nullptr) {
+        show(total);
+    }
+    stopping_ = true;
+    dialog_->setLabelText(stoppingText());
+    if (cancelButton_ != nullptr) {
+        cancelButton_->setEnabled(false);
+    }
+    // A cancel hides the dialog; while the work has not stopped, it stays in view.
+    dialog_->show();
 }
 
 bool RunProgress::shown() const {
@@ -78,6 +98,14 @@ void RunProgress::show(std::int64_t total) {
     dialog->setWindowTitle(QStringLiteral("Kovra"));
     dialog->setWindowModality(Qt::ApplicationModal);
     dialog->setCancelButtonText(QString::fromUtf8("キャンセル"));
+    // Disabled once cancelled.
+    cancelButton_ = dialog->findChild<QPushButton*>();
+    // Esc or closing the dialog cancels and hides it too: shown again while stopping.
+    QObject::connect(dialog, &QProgressDialog::canceled, dialog, [this, dialog] {
+        if (stopping_) {
+            dialog->show();
+        }
+    });
     // Shown and taken down by us alone, not by the dialog's own timing.
     dialog->setAutoReset(false);
     dialog->setAutoClose(false);
@@ -85,7 +113,7 @@ void RunProgress::show(std::int64_t total) {
     dialog->setRange(
         0, static_cast<int>(std::min<std::int64_t>(total, std::numeric_limits<int>::max())));
     // Sized for the widest count, so the dialog does not grow as the numbers do.
-    dialog->setLabelText(progressText(total, total));
+    dialog->setLabelText(text_(total, total));
     dialog->show();
     dialog_ = dialog;
     // Working, but the cancel button can be clicked.

@@ -6,6 +6,8 @@
 #include <functional>
 
 class QProgressDialog;
+class QPushButton;
+class QString;
 class QWidget;
 
 namespace ui {
@@ -22,12 +24,17 @@ struct ProgressTiming {
 // handled its events; lets tests act while the dialog is up.
 using ProgressHook = std::function<void(std::int64_t done, std::int64_t total)>;
 
-// The progress of one rename run on the window's thread. Once the run has gone on for a while it
-// shows an application-modal dialog with the files done and a cancel button, and lets the
-// window repaint at each update. Costs a clock read per file in between.
+// What the dialog says of the work done so far.
+using ProgressText = QString (*)(std::int64_t done, std::int64_t total);
+
+// The progress of one rename run, undo or finish, on the window's thread. Once the work has gone
+// on for a while it shows an application-modal dialog with the files done and a cancel button,
+// and lets the window repaint at each update. Costs a clock read per file in between.
 class RunProgress {
 public:
-    RunProgress(QWidget* parent, const ProgressTiming& timing, ProgressHook hook = {});
+    // `text` says what is done; the rename run's words unless given.
+    RunProgress(QWidget* parent, const ProgressTiming& timing, ProgressHook hook = {},
+                ProgressText text = nullptr);
     ~RunProgress();
     RunProgress(const RunProgress&) = delete;
     RunProgress& operator=(const RunProgress&) = delete;
@@ -38,6 +45,9 @@ public:
     void finish();
     // Says in the dialog (shown at once) that the drive does not answer, or no longer says so.
     void setNotAnswering(bool notAnswering, std::int64_t done, std::int64_t total);
+    // After a cancel: says in the dialog (shown again, its button disabled) that the work is
+    // stopping, until finish(); the dialog cannot be closed meanwhile.
+    void setStopping(std::int64_t total);
     bool shown() const;
     // Whether the user has cancelled in the dialog.
     bool cancelled() const;
@@ -50,9 +60,12 @@ private:
     QWidget* parent_;
     ProgressTiming timing_;
     ProgressHook hook_;
+    ProgressText text_;
     Clock::time_point nextUpdate_;
     // Null until the run has gone on long enough to show it.
     QPointer<QProgressDialog> dialog_;
+    QPointer<QPushButton> cancelButton_;
+    bool stopping_ = false;
     bool finished_ = false;
 };
 
