@@ -9,7 +9,6 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPushButton>
-#include <QScopedValueRollback>
 #include <QScreen>
 #include <QTimer>
 #include <optional>
@@ -51,8 +50,8 @@ QFont listFont() {
 // A drive that has not finished a rename in this long is said not to answer.
 constexpr int kNotAnsweringAfter = 2000;
 
-// What the run's thread shares with the window.
-struct RunShared {
+// What a worker thread (a run, an undo or a finish) shares with the window.
+struct WorkShared {
     using Clock = std::chrono::steady_clock;
     std::atomic<std::int64_t> done{0};
     std::atomic<std::int64_t> total{0};
@@ -60,9 +59,8 @@ struct RunShared {
     std::atomic<bool> cancelled{false};
     std::mutex mutex;
     std::condition_variable changed;
-    bool asked = false;  // the run waits for the window to update the progress
+    bool asked = false;  // the worker waits for the window to update the progress
     bool finished = false;
-    core::RunResult result;
 };
 
 // The file list as the run sees it from its own thread: the names (read only, the window does
@@ -364,22 +362,23 @@ void MainWindow::onSelectAllClicked() {
 void MainWindow::onStartClicked() {
     // A run handles events at its progress updates; a click that reached this button then must
     // not start a second run inside the first, which would clear the work lists under it.
-    if (running_) {
+    if (busy()) {
         return;
     }
     whenListed([this] { startRun(); });
 }
 
 void MainWindow::startRun() {
-    if (running_) {
+    if (busy()) {
         return;
     }
-    const QScopedValueRollback<bool> running(running_, true);
+    const Busy busy(this);
     // Names beginning with "." lose their dot to the prefix: the user decides first, here on the
     // window's thread, before the run's thread starts.
     const core::HiddenNames hiddenAnswer = askAboutSelectedHiddenNames();
     fs::RunRecorder recorder(stateDir_, /*mayLeaveReservations=*/true);
     core::RunResult result = runOnThread(&recorder, hiddenAnswer);
+    bool undoable = true;
     if (result.end == core::RunResult::End::JournalFailed) {
         // Nothing was renamed and the selection stands: the user chooses to go on without undo.
         if (ask(this, journalFailedQuestion(stateDir_, result.journalError), journalFailedAnswers(),
@@ -387,12 +386,16 @@ void MainWindow::startRun() {
             return;
         }
         result = runOnThread(nullptr, hiddenAnswer);
+        undoable = false;
         // The journal there, if any, is of an older run whose names may have changed since.
         if (result.renamed > 0) {
             fs::removeJournal(stateDir_);
         }
     }
     updateUndoAction();
+    if (result.end == core::RunResult::End::Cancelled) {
+        showInformation(this, cancelledRunReport(result.renamed, undoable));
+    }
     if (result.end == core::RunResult::End::Failed) {
         showReport(this, runFailureReport(result));
     }
@@ -417,46 +420,61 @@ core::HiddenNames MainWindow::askAboutSelectedHiddenNames() {
 core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenNames hiddenAnswer) {
     RunProgress progress(this, progressTiming_, progressHook_);
     ListSnapshot snapshot(*fileList_);
-    auto shared = std::make_shared<RunShared>();
-    // Lives on the window's thread until the run's thread has ended: that thread posts to it to
-    // wake the window's event loop at once.
+    core::RunResult result;
+    runWorker(progress, [&](const WorkerProgress& report) {
+        core::RunOptions options;
+        options.journal = journal;
+        // Asked before the run, on the window's thread; the run only applies the answer.
+        options.hiddenNames = [hiddenAnswer](const std::vector<std::string>&) {
+            return hiddenAnswer;
+        };
+        options.progress = report;
+        // The journal hears of links and reservations made on the way, to repair them after a kill.
+        fs::PosixFileSystem fileSystem(dynamic_cast<fs::RunRecorder*>(journal));
+        result = core::renameRun(snapshot, *selectionList_, *renameList_, fileSystem, options);
+    });
+    // The run read the snapshot "again"; the list itself is read here, on the window's thread.
+    if (snapshot.refreshed()) {
+        fileList_->refresh();
+    }
+    progress.finish();
+    return result;
+}
+
+void MainWindow::runWorker(RunProgress& progress,
+                           const std::function<void(const WorkerProgress&)>& work) {
+    auto shared = std::make_shared<WorkShared>();
+    // Lives on the window's thread until the worker has ended: the worker posts to it to wake the
+    // window's event loop at once.
     QObject wake;
     const auto wakeWindow = [&wake] {
         QMetaObject::invokeMethod(
             &wake, [] {}, Qt::QueuedConnection);
     };
-    core::RunOptions options;
-    options.journal = journal;
-    // Asked before the run, on the window's thread; the run only applies the answer.
-    options.hiddenNames = [hiddenAnswer](const std::vector<std::string>&) { return hiddenAnswer; };
-    // On the run's thread: after each file, it asks the window for an update when one is due and
+    // On the worker: after each file, it asks the window for an update when one is due and
     // waits for the answer (so a cancel takes effect before the next file).
-    options.progress = [shared, wakeWindow, interval = progressTiming_.updateInterval,
-                        next = RunShared::Clock::now()](std::int64_t done,
-                                                        std::int64_t total) mutable {
+    const WorkerProgress report = [shared, wakeWindow, interval = progressTiming_.updateInterval,
+                                   next = WorkShared::Clock::now()](std::int64_t done,
+                                                                    std::int64_t total) mutable {
         shared->done = done;
         shared->total = total;
-        shared->lastAnswer = RunShared::Clock::now().time_since_epoch().count();
+        shared->lastAnswer = WorkShared::Clock::now().time_since_epoch().count();
         if (shared->cancelled) {
             return false;
         }
-        if (RunShared::Clock::now() < next) {
+        if (WorkShared::Clock::now() < next) {
             return true;
         }
         std::unique_lock lock(shared->mutex);
         shared->asked = true;
         wakeWindow();
         shared->changed.wait(lock, [&] { return !shared->asked; });
-        next = RunShared::Clock::now() + interval;
+        next = WorkShared::Clock::now() + interval;
         return !shared->cancelled.load();
     };
-    std::thread worker([shared, &snapshot, this, options, wakeWindow] {
-        // The journal hears of links and reservations made on the way, to repair them after a kill.
-        fs::PosixFileSystem fileSystem(dynamic_cast<fs::RunRecorder*>(options.journal));
-        core::RunResult result =
-            core::renameRun(snapshot, *selectionList_, *renameList_, fileSystem, options);
+    std::thread worker([shared, &work, report, wakeWindow] {
+        work(report);
         const std::lock_guard lock(shared->mutex);
-        shared->result = std::move(result);
         shared->finished = true;
         shared->changed.notify_all();
         wakeWindow();
@@ -465,6 +483,7 @@ core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenN
     // The window's thread repaints and answers meanwhile; input waits for the dialog, which keeps
     // it away from the window once shown.
     bool saidNotAnswering = false;
+    bool saidStopping = false;
     QTimer tick;  // for the check of a drive that does not answer
     tick.start(100);
     for (;;) {
@@ -484,30 +503,29 @@ core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenN
                 shared->changed.notify_all();
             }
         }
-        // A drive that stops answering holds the run inside one rename: say so, keep painting.
-        const auto since = RunShared::Clock::now().time_since_epoch().count() - shared->lastAnswer;
+        if (progress.cancelled()) {
+            shared->cancelled = true;
+        }
+        // A cancel takes effect once the file in hand is done, which a drive that does not
+        // answer can hold up: the dialog says so until the worker has stopped, so that nothing
+        // is renamed after the report.
+        if (shared->cancelled && !saidStopping) {
+            saidStopping = true;
+            progress.setStopping(shared->total);
+        }
+        // A drive that stops answering holds the worker inside one rename: say so, keep painting.
+        const auto since = WorkShared::Clock::now().time_since_epoch().count() - shared->lastAnswer;
         const bool notAnswering =
             std::chrono::nanoseconds(since) >= std::chrono::milliseconds(kNotAnsweringAfter);
         if (notAnswering != saidNotAnswering) {
             saidNotAnswering = notAnswering;
             progress.setNotAnswering(notAnswering, shared->done, shared->total);
         }
-        if (progress.cancelled()) {
-            shared->cancelled = true;
-        }
         QCoreApplication::processEvents(progress.shown() ? QEventLoop::WaitForMoreEvents
                                                          : QEventLoop::WaitForMoreEvents |
                                                                QEventLoop::ExcludeUserInputEvents);
     }
     worker.join();
-    core::RunResult result = std::move(shared->result);
-    // The run read the snapshot "again"; the list itself is read here, on the window's thread.
-    if (snapshot.refreshed()) {
-        fileList_->refresh();
-    }
-    // A cancelled run needs no word: the refreshed list shows how far it got.
-    progress.finish();
-    return result;
 }
 
 void MainWindow::onRedisplayClicked() {
@@ -527,11 +545,34 @@ void MainWindow::onRedisplayClicked() {
 }
 
 void MainWindow::onUndoTriggered() {
-    if (running_) {
+    if (busy()) {
         return;
     }
-    const fs::UndoReport report = fs::undoLastRun(stateDir_);
+    const Busy busy(this);
+    const fs::UndoReport report = undoOnThread(UndoWork::Undo);
     showUndoResult(report, undoReport(report, stateDir_));
+}
+
+fs::UndoReport MainWindow::undoOnThread(UndoWork what) {
+    RunProgress progress(this, progressTiming_, progressHook_,
+                         what == UndoWork::Finish ? finishProgressText : undoProgressText);
+    fs::UndoReport report;
+    runWorker(progress, [&](const WorkerProgress& worker) {
+        const fs::UndoControl control{worker};
+        switch (what) {
+            case UndoWork::Undo:
+                report = fs::undoLastRun(stateDir_, control);
+                break;
+            case UndoWork::Finish:
+                report = fs::finishPendingRun(stateDir_, control);
+                break;
+            case UndoWork::UndoPending:
+                report = fs::undoPendingRun(stateDir_, control);
+                break;
+        }
+    });
+    progress.finish();
+    return report;
 }
 
 void MainWindow::showUndoResult(const fs::UndoReport& report, const QString& text) {
@@ -548,31 +589,80 @@ void MainWindow::showUndoResult(const fs::UndoReport& report, const QString& tex
 }
 
 void MainWindow::checkPendingRun() {
-    const fs::PendingRun pending = fs::pendingRun(stateDir_);
+    if (pendingCheck_ != nullptr) {
+        return;
+    }
+    // The journal's folders may be on a drive that does not answer: looked at on a worker, the
+    // window showing and usable meanwhile. No run or undo starts before the answer, which may
+    // set the journal aside.
+    pendingCheck_ = std::make_unique<PendingCheck>();
+    updateActions();
+    pendingCheck_->thread = std::thread([this, check = pendingCheck_.get(), stateDir = stateDir_] {
+        check->result = fs::pendingRun(stateDir);
+        // Dropped unseen if the window is gone first; its destructor waits for this thread.
+        QMetaObject::invokeMethod(this, &MainWindow::pendingRunChecked, Qt::QueuedConnection);
+    });
+}
+
+bool MainWindow::checkingPendingRun() const {
+    return pendingCheck_ != nullptr;
+}
+
+void MainWindow::pendingRunChecked() {
+    pendingCheck_->thread.join();
+    const fs::PendingRun pending = pendingCheck_->result;
+    // Kept while asking and acting, so nothing else starts meanwhile.
+    const Busy busy(this);
+    pendingCheck_.reset();
     if (pending.status == fs::PendingRun::Status::None) {
         return;
     }
     if (pending.status != fs::PendingRun::Status::Pending) {
         showReport(this, pendingRunProblemReport(pending, stateDir_));
-        updateUndoAction();
         return;
     }
     const int answer =
         ask(this, pendingRunQuestion(pending), pendingRunAnswers(), KeepRun, KeepRun);
     if (answer == FinishRun || answer == UndoRun) {
         const fs::UndoReport report =
-            answer == FinishRun ? fs::finishPendingRun(stateDir_) : fs::undoPendingRun(stateDir_);
+            undoOnThread(answer == FinishRun ? UndoWork::Finish : UndoWork::UndoPending);
         showUndoResult(report, answer == FinishRun ? finishReport(report, stateDir_)
                                                    : undoReport(report, stateDir_));
         return;
     }
     // Left as it is: not asked again, and still undoable.
     fs::keepPendingRun(stateDir_);
+}
+
+MainWindow::~MainWindow() {
+    // A check at start still looking at a drive: its answer is not needed any more.
+    if (pendingCheck_ != nullptr && pendingCheck_->thread.joinable()) {
+        pendingCheck_->thread.join();
+    }
+}
+
+bool MainWindow::busy() const {
+    return running_ || pendingCheck_ != nullptr;
+}
+
+MainWindow::Busy::Busy(MainWindow* window) : window_(window), was_(window->running_) {
+    window_->running_ = true;
+    window_->updateActions();
+}
+
+MainWindow::Busy::~Busy() {
+    window_->running_ = was_;
+    window_->updateActions();
+}
+
+void MainWindow::updateActions() {
+    // One run, undo or finish at a time.
+    startButton_->setEnabled(!busy());
     updateUndoAction();
 }
 
 void MainWindow::updateUndoAction() {
-    undoAction_->setEnabled(fs::hasUndo(stateDir_));
+    undoAction_->setEnabled(!busy() && fs::hasUndo(stateDir_));
 }
 
 void MainWindow::relistIfShowing(const std::string& folder) {

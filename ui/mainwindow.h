@@ -3,7 +3,9 @@
 #include <QMainWindow>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/rename_run.h"
@@ -35,6 +37,8 @@ public:
     explicit MainWindow(const std::string& startFolder = fs::currentFolder(),
                         std::vector<widgets::DriveInfo> drives = widgets::mountedDrives(),
                         QWidget* parent = nullptr);
+    // Waits for a check at start that is still looking at a drive.
+    ~MainWindow() override;
 
     // When a long rename run shows its progress; tests make it show at once.
     void setProgressTiming(const ProgressTiming& timing) { progressTiming_ = timing; }
@@ -47,8 +51,11 @@ public:
     // Where the run's journal is kept; read from the environment at construction.
     const std::string& stateDirectory() const { return stateDir_; }
     // Offers to finish or undo a run that never ended, and reports a journal that cannot be
-    // used. Called once the window shows.
+    // used. Called once the window shows; returns at once: the journal's folders are looked at
+    // on a worker, and the question comes when it answers. No run or undo starts meanwhile.
     void checkPendingRun();
+    // Whether that check has not answered yet.
+    bool checkingPendingRun() const;
 
 public slots:
     void onDriveChanged();
@@ -92,8 +99,27 @@ private:
 
     ProgressTiming progressTiming_;
     ProgressHook progressHook_;
-    // Set while a rename run goes on; the run lets events through at its progress updates.
+    // Set while a rename run, an undo or a finish goes on; each lets events through at its
+    // progress updates.
     bool running_ = false;
+    // The check at start for a run that never ended, while it has not answered.
+    struct PendingCheck {
+        std::thread thread;
+        fs::PendingRun result;  // written by the thread before it posts its answer
+    };
+    std::unique_ptr<PendingCheck> pendingCheck_;
+    // Marks the window busy for its lifetime: start and undo are disabled, then as they were.
+    class Busy {
+    public:
+        explicit Busy(MainWindow* window);
+        ~Busy();
+        Busy(const Busy&) = delete;
+        Busy& operator=(const Busy&) = delete;
+
+    private:
+        MainWindow* window_;
+        bool was_;
+    };
     // Clicks waiting for the file list's reading to end; a newly opened folder drops them.
     std::deque<std::function<void()>> whenListed_;
 
@@ -112,9 +138,23 @@ private:
     core::HiddenNames askAboutSelectedHiddenNames();
     // The rename run on a thread of its own, the window painting and answering meanwhile.
     core::RunResult runOnThread(core::RunJournal* journal, core::HiddenNames hiddenAnswer);
+    // A worker's progress callback: false once the user has cancelled.
+    using WorkerProgress = std::function<bool(std::int64_t done, std::int64_t total)>;
+    // Runs `work` on a thread of its own and returns once it has ended, the window painting
+    // and `progress` showing meanwhile; a cancel there stops `work` at its next progress call.
+    void runWorker(RunProgress& progress, const std::function<void(const WorkerProgress&)>& work);
+    enum class UndoWork { Undo, Finish, UndoPending };
+    // An undo or a finish on a thread of its own, as the rename run.
+    fs::UndoReport undoOnThread(UndoWork what);
+    // The check at start has answered: asks, and finishes or undoes.
+    void pendingRunChecked();
+    // A run, undo, finish or check is going on.
+    bool busy() const;
+    // Start and undo are enabled while nothing is going on.
+    void updateActions();
     // Shows what an undo or a finish did, and reads the file list again where it changed.
     void showUndoResult(const fs::UndoReport& report, const QString& text);
-    // Enabled while there is a run to undo.
+    // Enabled while there is a run to undo and nothing is going on.
     void updateUndoAction();
     // Reads the file list again if it shows `folder`, which a recovery has changed.
     void relistIfShowing(const std::string& folder);

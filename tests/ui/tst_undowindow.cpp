@@ -88,6 +88,7 @@ private slots:
         answer_ = answer;
         openWindow(dir);
         window_->checkPendingRun();
+        QTRY_VERIFY(!window_->checkingPendingRun());
         QCOMPARE(questions_.size(), 1);
         QVERIFY2(questions_[0].contains(QStringLiteral("途中で終わっています")) &&
                      questions_[0].contains(QString::fromStdString(dir)) &&
@@ -100,6 +101,7 @@ private slots:
         QCOMPARE(child<QAction>("m_undo")->isEnabled(), undoLeft);
         // Not asked again.
         window_->checkPendingRun();
+        QTRY_VERIFY(!window_->checkingPendingRun());
         QCOMPARE(questions_.size(), 1);
     }
 
@@ -113,7 +115,9 @@ private slots:
         QVERIFY(testutil::makeFile(runs, run, "KOVRAJNL and then nothing sensible"));
         openWindow(dir);
         window_->checkPendingRun();
+        QTRY_VERIFY(!window_->checkingPendingRun());
         window_->checkPendingRun();
+        QTRY_VERIFY(!window_->checkingPendingRun());
         QCOMPARE(questions_.size(), 0);
         QCOMPARE(reports_.size(), 1);
         QVERIFY2(reports_[0].contains(QStringLiteral("壊れている")), qPrintable(reports_[0]));
