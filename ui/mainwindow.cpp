@@ -5,6 +5,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
@@ -135,7 +136,24 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
 
     setAcceptDrops(true);
     updateUndoAction();
+    for (QWidget* control : centralWidget()->findChildren<QWidget*>()) {
+        control->installEventFilter(this);
+    }
     placeWindow();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Qt offers a key to the focused control before it looks for a shortcut, and looks only at
+    // enabled actions. Undo's key is the menu's whichever control has the focus, and whether
+    // there is a run to undo is read now: the command line or another window may have made or
+    // used the journal since the menu was last opened.
+    if (event->type() == QEvent::ShortcutOverride &&
+        QKeySequence(static_cast<QKeyEvent*>(event)->keyCombination()) == undoAction_->shortcut()) {
+        updateUndoAction();
+        event->ignore();
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::createControls() {

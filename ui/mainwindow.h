@@ -70,6 +70,8 @@ public slots:
     void onVersionTriggered();
 
 protected:
+    // Ctrl+Z reaches the menu from every control of the window.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     // A folder dropped from a file manager opens as if chosen in the folder list; dropped files
     // open their folder and are selected.
     void dragEnterEvent(QDragEnterEvent* event) override;
