@@ -529,7 +529,7 @@ void MainWindow::runWorker(RunProgress& progress,
         // is renamed after the report.
         if (shared->cancelled && !saidStopping) {
             saidStopping = true;
-            progress.setStopping(shared->total);
+            progress.setStopping(shared->done, shared->total);
         }
         // A drive that stops answering holds the worker inside one rename: say so, keep painting.
         const auto since = WorkShared::Clock::now().time_since_epoch().count() - shared->lastAnswer;

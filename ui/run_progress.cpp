@@ -40,16 +40,10 @@ bool RunProgress::update(std::int64_t done, std::int64_t total) {
     if (dialog_ == nullptr) {
         show(total);
     }
-    // The bar holds an int; a larger total is scaled down.
-    const int maximum = dialog_->maximum();
-    const int value =
-        total == maximum
-            ? static_cast<int>(done)
-            : static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * maximum);
     if (!stopping_) {
         dialog_->setLabelText(text_(done, total));
     }
-    dialog_->setValue(value);
+    setBar(done, total);
     // The window repaints and the cancel button takes its click; the modal dialog keeps every
     // other input away from the window.
     QCoreApplication::processEvents();
@@ -71,17 +65,29 @@ void RunProgress::setNotAnswering(bool notAnswering, std::int64_t done, std::int
     dialog_->setLabelText(notAnswering ? runNotAnsweringText(done, total) : text_(done, total));
 }
 
-void RunProgress::setStopping(std::int64_t total) {
+void RunProgress::setStopping(std::int64_t done, std::int64_t total) {
     if (dialog_ == nullptr) {
         show(total);
     }
     stopping_ = true;
     dialog_->setLabelText(stoppingText());
+    // The cancel emptied the bar; it still shows how far the work got.
+    setBar(done, total);
     if (cancelButton_ != nullptr) {
         cancelButton_->setEnabled(false);
     }
     // A cancel hides the dialog; while the work has not stopped, it stays in view.
     dialog_->show();
+}
+
+void RunProgress::setBar(std::int64_t done, std::int64_t total) {
+    // The bar holds an int; a larger total is scaled down.
+    const int maximum = dialog_->maximum();
+    const int value =
+        total == maximum
+            ? static_cast<int>(done)
+            : static_cast<int>(static_cast<double>(done) / static_cast<double>(total) * maximum);
+    dialog_->setValue(value);
 }
 
 bool RunProgress::shown() const {

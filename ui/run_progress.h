@@ -47,7 +47,7 @@ public:
     void setNotAnswering(bool notAnswering, std::int64_t done, std::int64_t total);
     // After a cancel: says in the dialog (shown again, its button disabled) that the work is
     // stopping, until finish(); the dialog cannot be closed meanwhile.
-    void setStopping(std::int64_t total);
+    void setStopping(std::int64_t done, std::int64_t total);
     bool shown() const;
     // Whether the user has cancelled in the dialog.
     bool cancelled() const;
@@ -56,6 +56,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void show(std::int64_t total);
+    void setBar(std::int64_t done, std::int64_t total);
 
     QWidget* parent_;
     ProgressTiming timing_;
