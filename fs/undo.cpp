@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -465,38 +466,54 @@ FolderState examine(const JournalPlan& plan) {
     return result;
 }
 
+namespace {
+
+// A run's line of the history; nullopt when its journal is gone.
+std::optional<RunSummary> summarize(const std::string& run) {
+    RunSummary summary;
+    summary.run = run;
+    const LockedRun lock(run);
+    const JournalRead read = readJournalSummary(run);
+    if (read.status == JournalRead::Status::None) {
+        return std::nullopt;  // removed meanwhile
+    }
+    summary.startedAt = read.startedAt;
+    summary.files = read.entries;
+    for (const JournalPlan& plan : read.plans) {
+        summary.folders.push_back(plan.folder);
+    }
+    summary.state = read.status == JournalRead::Status::Bad ? RunSummary::State::Bad
+                    : lock.busy()                           ? RunSummary::State::InProgress
+                    : read.undone                           ? RunSummary::State::Undone
+                    : read.ended                            ? RunSummary::State::Done
+                    : read.kept                             ? RunSummary::State::Kept
+                                                            : RunSummary::State::CutShort;
+    return summary;
+}
+
+}  // namespace
+
 std::vector<RunSummary> runHistory(const std::string& stateDir) {
     std::vector<RunSummary> history;
     for (const std::string& run : runJournals(stateDir)) {
-        RunSummary summary;
-        summary.run = run;
-        const LockedRun lock(run);
-        const JournalRead read = readJournalSummary(run);
-        if (read.status == JournalRead::Status::None) {
-            continue;  // removed meanwhile
+        if (std::optional<RunSummary> summary = summarize(run)) {
+            history.push_back(std::move(*summary));
         }
-        summary.startedAt = read.startedAt;
-        summary.files = read.entries;
-        for (const JournalPlan& plan : read.plans) {
-            summary.folders.push_back(plan.folder);
-        }
-        summary.state = read.status == JournalRead::Status::Bad ? RunSummary::State::Bad
-                        : lock.busy()                           ? RunSummary::State::InProgress
-                        : read.undone                           ? RunSummary::State::Undone
-                        : read.ended                            ? RunSummary::State::Done
-                        : read.kept                             ? RunSummary::State::Kept
-                                                                : RunSummary::State::CutShort;
-        history.push_back(std::move(summary));
     }
     return history;
 }
 
+bool undoable(const std::string& run) {
+    const std::optional<RunSummary> summary = summarize(run);
+    // A damaged one too: undo then says so, and sets it aside.
+    return summary && summary->state != RunSummary::State::InProgress &&
+           summary->state != RunSummary::State::Undone;
+}
+
 std::string lastUndoableRun(const std::string& stateDir) {
-    for (const RunSummary& run : runHistory(stateDir)) {
-        // A damaged one too: undo then says so, and sets it aside.
-        if (run.state == RunSummary::State::Done || run.state == RunSummary::State::CutShort ||
-            run.state == RunSummary::State::Kept || run.state == RunSummary::State::Bad) {
-            return run.run;
+    for (const std::string& run : runJournals(stateDir)) {
+        if (undoable(run)) {
+            return run;
         }
     }
     return {};

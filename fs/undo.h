@@ -139,6 +139,9 @@ std::string lastUndoableRun(const std::string& stateDir);
 // Whether there is a run to undo.
 bool hasUndo(const std::string& stateDir);
 
+// Whether the run of the journal `run` can be taken back now: neither in progress nor undone.
+bool undoable(const std::string& run);
+
 // Undoes the run of the journal `run`, finished or not, holding its lock: in reverse order of
 // folders and entries, each file renamed back with the never-overwriting rename, and only where
 // the new name still holds the recorded file. Marked undone once nothing more could be undone;

@@ -396,6 +396,9 @@ void MainWindow::startRun() {
     const core::HiddenNames hiddenAnswer = askAboutSelectedHiddenNames();
     fs::RunRecorder recorder(stateDir_, /*mayLeaveReservations=*/true);
     core::RunResult result = runOnThread(&recorder, hiddenAnswer);
+    if (!recorder.runPath().empty()) {
+        ownRuns_.push_back(recorder.runPath());
+    }
     bool undoable = true;
     if (result.end == core::RunResult::End::JournalFailed) {
         // Nothing was renamed and the selection stands: the user chooses to go on without undo.
@@ -405,10 +408,6 @@ void MainWindow::startRun() {
         }
         result = runOnThread(nullptr, hiddenAnswer);
         undoable = false;
-        // The journal there, if any, is of an older run whose names may have changed since.
-        if (result.renamed > 0) {
-            fs::removeJournal(stateDir_);
-        }
     }
     updateUndoAction();
     if (result.end == core::RunResult::End::Cancelled) {
@@ -571,7 +570,19 @@ void MainWindow::onUndoTriggered() {
     showUndoResult(report, undoReport(report, stateDir_));
 }
 
+std::string MainWindow::runToUndo() {
+    while (!ownRuns_.empty()) {
+        if (fs::undoable(ownRuns_.back())) {
+            return ownRuns_.back();
+        }
+        ownRuns_.pop_back();  // undone since, or gone
+    }
+    return fs::lastUndoableRun(stateDir_);
+}
+
 fs::UndoReport MainWindow::undoOnThread(UndoWork what) {
+    // Chosen here, before the worker starts: the window's own last run first.
+    const std::string run = what == UndoWork::Undo ? runToUndo() : std::string();
     RunProgress progress(this, progressTiming_, progressHook_,
                          what == UndoWork::Finish ? finishProgressText : undoProgressText);
     fs::UndoReport report;
@@ -579,7 +590,7 @@ fs::UndoReport MainWindow::undoOnThread(UndoWork what) {
         const fs::UndoControl control{worker};
         switch (what) {
             case UndoWork::Undo:
-                report = fs::undoLastRun(stateDir_, control);
+                report = run.empty() ? fs::UndoReport{} : fs::undoRun(run, control);
                 break;
             case UndoWork::Finish:
                 report = fs::finishPendingRun(stateDir_, control);

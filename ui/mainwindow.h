@@ -148,6 +148,8 @@ private:
     enum class UndoWork { Undo, Finish, UndoPending };
     // An undo or a finish on a thread of its own, as the rename run.
     fs::UndoReport undoOnThread(UndoWork what);
+    // The run Ctrl+Z takes back: this window's last one that still can be, else the newest.
+    std::string runToUndo();
     // The check at start has answered: asks, and finishes or undoes.
     void pendingRunChecked();
     // A run, undo, finish or check is going on.
@@ -162,6 +164,9 @@ private:
     void relistIfShowing(const std::string& folder);
 
     std::string stateDir_;
+    // This window's runs that can be taken back, oldest first: Ctrl+Z takes back the last, and
+    // pressed again, the one before.
+    std::vector<std::string> ownRuns_;
     // A folder that cannot be opened is reported; one on a drive that does not answer is said
     // in the file list, without a dialog to dismiss.
     void reportFolderError(const std::string& path, int error);

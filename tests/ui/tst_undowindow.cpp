@@ -6,6 +6,8 @@
 #include <QMenu>
 #include <QTest>
 
+#include <fcntl.h>
+
 #include "fs/journal.h"
 #include "fs/rename.h"
 #include "fs/undo.h"
@@ -57,6 +59,38 @@ private slots:
         QCOMPARE(reports_.size(), 1);
         QVERIFY2(reports_[0].contains(QStringLiteral("元に戻しました")), qPrintable(reports_[0]));
         QVERIFY(!child<QAction>("m_undo")->isEnabled());
+    }
+
+    // Ctrl+Z takes back the window's own last run, though another window or command ran since;
+    // pressed again, the one before it; then the newest left by anyone.
+    void undoTakesBackTheWindowsOwnRunsFirst() {
+        const std::string mine = folder("mine", {"a", "b"});
+        const std::string theirs = folder("theirs", {"t"});
+        openWindow(mine);
+        clickFile(0);  // a
+        click("b_atart");
+        clickFile(0);  // b, before mine_a
+        click("b_atart");
+        QCOMPARE(testutil::entries(mine), (Names{"mine_a", "mine_b"}));
+        {
+            // Another window's run, newer than both.
+            fs::RunRecorder other(fs::stateDirectory());
+            core::WorkList names;
+            names.append("t");
+            QCOMPARE(other.begin(theirs, names), 0);
+            const int fd = ::open(theirs.c_str(), O_RDONLY | O_DIRECTORY);
+            QVERIFY(fs::renameNoReplace(fd, "t", "theirs_t").done());
+            ::close(fd);
+            other.end(1);
+        }
+        const Names order[] = {{"b", "mine_a"}, {"a", "b"}};
+        for (const Names& expected : order) {
+            child<QAction>("m_undo")->trigger();
+            QCOMPARE(testutil::entries(mine), expected);
+            QCOMPARE(testutil::entries(theirs), Names{"theirs_t"});
+        }
+        child<QAction>("m_undo")->trigger();
+        QCOMPARE(testutil::entries(theirs), Names{"t"});
     }
 
     // A run cut short is offered at start; each answer does what it says, and is asked once.
