@@ -126,6 +126,12 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
     connect(redisplayButton_, &QPushButton::clicked, this, &MainWindow::onRedisplayClicked);
     connect(quitAction_, &QAction::triggered, this, &MainWindow::onQuitTriggered);
     connect(undoAction_, &QAction::triggered, this, &MainWindow::onUndoTriggered);
+    connect(pendingAction_, &QAction::triggered, this, [this] {
+        if (!busy()) {
+            pendingAsked_ = true;
+            checkPendingRun();
+        }
+    });
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::onAboutTriggered);
     connect(versionAction_, &QAction::triggered, this, &MainWindow::onVersionTriggered);
     // A drive list read again on opening may have lost or gained drives.
@@ -220,6 +226,8 @@ void MainWindow::createMenu() {
     undoAction_->setShortcutContext(Qt::WindowShortcut);
     // Another instance or the command line may have made or used a journal meanwhile.
     connect(file, &QMenu::aboutToShow, this, &MainWindow::updateUndoAction);
+    // Offers again a run cut short whose drive was away at the start.
+    pendingAction_ = action(file->addAction(QString::fromUtf8("途中で終わった変更…")), "m_pending");
     quitAction_ = action(file->addAction(QString::fromUtf8("終了")), "m_e");
     quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
     quitAction_->setShortcutContext(Qt::WindowShortcut);
@@ -640,10 +648,23 @@ bool MainWindow::checkingPendingRun() const {
 void MainWindow::pendingRunChecked() {
     pendingCheck_->thread.join();
     const fs::PendingRun pending = pendingCheck_->result;
+    const bool asked = std::exchange(pendingAsked_, false);
     // Kept while asking and acting, so nothing else starts meanwhile.
     const Busy busy(this);
     pendingCheck_.reset();
     if (pending.status == fs::PendingRun::Status::None) {
+        if (asked) {
+            showInformation(this, noPendingRunReport());
+        }
+        return;
+    }
+    if (pending.status == fs::PendingRun::Status::DriveAbsent && asked) {
+        // Asked for: the user may give up on a drive that will not come back.
+        if (ask(this, absentDriveQuestion(pending), absentDriveAnswers(), KeepRecord, KeepRecord) ==
+            DropRecord) {
+            fs::dropRun(pending.run);
+            updateUndoAction();
+        }
         return;
     }
     if (pending.status != fs::PendingRun::Status::Pending) {
@@ -657,6 +678,11 @@ void MainWindow::pendingRunChecked() {
             undoOnThread(answer == FinishRun ? UndoWork::Finish : UndoWork::UndoPending);
         showUndoResult(report, answer == FinishRun ? finishReport(report, stateDir_)
                                                    : undoReport(report, stateDir_));
+        return;
+    }
+    if (answer == DropRun) {
+        fs::dropRun(pending.run);
+        updateUndoAction();
         return;
     }
     // Left as it is: not asked again, and still undoable.
@@ -687,6 +713,7 @@ MainWindow::Busy::~Busy() {
 void MainWindow::updateActions() {
     // One run, undo or finish at a time.
     startButton_->setEnabled(!busy());
+    pendingAction_->setEnabled(!busy());
     updateUndoAction();
 }
 

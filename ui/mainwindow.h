@@ -90,6 +90,7 @@ private:
 
     QAction* fileMenu_ = nullptr;
     QAction* undoAction_ = nullptr;
+    QAction* pendingAction_ = nullptr;
     QAction* quitAction_ = nullptr;
     QAction* helpMenu_ = nullptr;
     QAction* aboutAction_ = nullptr;
@@ -110,6 +111,7 @@ private:
         fs::PendingRun result;  // written by the thread before it posts its answer
     };
     std::unique_ptr<PendingCheck> pendingCheck_;
+    bool pendingAsked_ = false;  // the check was asked for through the menu
     // Marks the window busy for its lifetime: start and undo are disabled, then as they were.
     class Busy {
     public:

@@ -472,7 +472,22 @@ QString pendingRunQuestion(const fs::PendingRun& pending) {
 
 QStringList pendingRunAnswers() {
     return {QStringLiteral("最後まで変更する"), QStringLiteral("元の名前に戻す"),
-            QStringLiteral("このままにする")};
+            QStringLiteral("このままにする"), QStringLiteral("記録を消す")};
+}
+
+QString absentDriveQuestion(const fs::PendingRun& pending) {
+    return pendingRunProblemReport(pending, {}) +
+           QStringLiteral(
+               "\n\n記録を消すと、この名前の変更は最後まで行うことも元に戻すこともできなくなりま"
+               "す。");
+}
+
+QStringList absentDriveAnswers() {
+    return {QStringLiteral("記録を残す"), QStringLiteral("記録を消す")};
+}
+
+QString noPendingRunReport() {
+    return QStringLiteral("途中で終わった名前の変更はありません。");
 }
 
 QString journalFailedQuestion(const std::string& stateDir, int error) {

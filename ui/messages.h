@@ -51,7 +51,13 @@ QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string
 // The question at start about a run that never ended, and its answers in order.
 QString pendingRunQuestion(const fs::PendingRun& pending);
 QStringList pendingRunAnswers();
-enum PendingRunAnswer { FinishRun = 0, UndoRun = 1, KeepRun = 2 };
+enum PendingRunAnswer { FinishRun = 0, UndoRun = 1, KeepRun = 2, DropRun = 3 };
+// A run cut short whose drive is not connected, asked about through the menu.
+QString absentDriveQuestion(const fs::PendingRun& pending);
+QStringList absentDriveAnswers();
+enum AbsentDriveAnswer { KeepRecord = 0, DropRecord = 1 };
+// Asked through the menu, with no run cut short to offer.
+QString noPendingRunReport();
 // The question when the journal cannot be written, and its answers in order.
 QString journalFailedQuestion(const std::string& stateDir, int error);
 QStringList journalFailedAnswers();

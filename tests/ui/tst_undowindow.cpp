@@ -26,12 +26,46 @@ private slots:
     }
     void cleanup() { endTest(); }
 
-    // The file menu holds "元に戻す" and "終了" only (their places, captions and shortcuts are
-    // in tst_mainwindow's layout), and there is nothing to undo before a run.
+    // The file menu holds "元に戻す", "途中で終わった変更…" and "終了" (their places, captions
+    // and shortcuts are in tst_mainwindow's layout), and there is nothing to undo before a run;
+    // asked for, the check says there is nothing cut short.
     void menuItem() {
         openWindow(folder("pics", {"a"}));
-        QCOMPARE(child<QAction>("m_f")->menu()->actions().size(), 2);
+        QCOMPARE(child<QAction>("m_f")->menu()->actions().size(), 3);
         QVERIFY(!child<QAction>("m_undo")->isEnabled());
+        child<QAction>("m_pending")->trigger();
+        QTRY_VERIFY(!window_->checkingPendingRun());
+        QCOMPARE(reports_.size(), 1);
+        QVERIFY2(reports_[0].contains(QStringLiteral("ありません")), qPrintable(reports_[0]));
+    }
+
+    // A run cut short on a drive that is not connected: said so at start and kept; asked for
+    // through the menu, the user may drop it.
+    void absentDriveDroppedThroughTheMenu() {
+        const std::string gone = base() + "/card/DCIM";
+        {
+            fs::JournalWriter writer;
+            QCOMPARE(writer.begin(fs::stateDirectory(), true), 0);
+            fs::FolderPlace place;
+            place.mountIdentity = "SOURCE=a card that is not in its slot";
+            place.mountRoot = "/";
+            place.relative = "DCIM";
+            place.label = "CANON_DC";
+            QCOMPARE(writer.addFolder(gone, {1, 2}, fs::IdentityKind::SizeAndTime, place), 0);
+            writer.add("a.jpg", "DCIM_a.jpg", {10, 20});
+            QCOMPARE(writer.commit(), 0);
+        }
+        answer_ = ui::DropRecord;
+        openWindow(folder("pics", {"a"}));
+        window_->checkPendingRun();
+        QTRY_VERIFY(!window_->checkingPendingRun());
+        QCOMPARE(reports_.size(), 1);
+        QVERIFY2(reports_[0].contains(QStringLiteral("CANON_DC")), qPrintable(reports_[0]));
+        QCOMPARE(fs::runJournals(fs::stateDirectory()).size(), std::size_t{1});
+        child<QAction>("m_pending")->trigger();
+        QTRY_VERIFY(!window_->checkingPendingRun());
+        QCOMPARE(questions_.size(), 1);
+        QVERIFY(fs::runJournals(fs::stateDirectory()).empty());
     }
 
     // Run, undo through the menu: the files come back, the list shows them, nothing is left.
@@ -102,6 +136,7 @@ private slots:
                                 << true;
         QTest::newRow("undo") << int(ui::UndoRun) << Names{"a", "b", "c"} << false;
         QTest::newRow("keep") << int(ui::KeepRun) << Names{"b", "c", "pics_a"} << true;
+        QTest::newRow("drop the record") << int(ui::DropRun) << Names{"b", "c", "pics_a"} << false;
     }
     void recoveryAtStart() {
         QFETCH(int, answer);
@@ -131,7 +166,7 @@ private slots:
                  qPrintable(questions_[0]));
         QCOMPARE(testutil::entries(dir), expected);
         QCOMPARE(listed(), expected);
-        QCOMPARE(reports_.size(), answer == ui::KeepRun ? 0 : 1);
+        QCOMPARE(reports_.size(), answer == ui::KeepRun || answer == ui::DropRun ? 0 : 1);
         QCOMPARE(child<QAction>("m_undo")->isEnabled(), undoLeft);
         // Not asked again.
         window_->checkPendingRun();
