@@ -705,7 +705,10 @@ int main(int argc, char* argv[]) {
         }
         ::rmdir(folder.c_str());
     }
-    fs::removeJournal(fs::stateDirectory());
+    for (const std::string& run : fs::runJournals(fs::stateDirectory())) {
+        fs::removeJournal(run);
+    }
+    ::rmdir(fs::runsDirectory(fs::stateDirectory()).c_str());
     ::rmdir(fs::stateDirectory().c_str());
     ::rmdir((root + "/state").c_str());
     ::rmdir(root.c_str());
