@@ -1311,7 +1311,7 @@ private slots:
             const std::string prefix = folderName + "_";
             const Inventory before = current;
             // As a first start would find it: no journal of an earlier round.
-            fs::removeJournal(fs::stateDirectory());
+            testutil::removeTree(fs::runsDirectory(fs::stateDirectory()));
             const std::int64_t killAt = std::uniform_int_distribution<std::int64_t>(0, 9800)(rng);
             const long jitterNs = std::uniform_int_distribution<long>(0, 300000)(rng);
             started.store(0);
