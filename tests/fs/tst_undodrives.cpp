@@ -300,6 +300,14 @@ private slots:
         QCOMPARE(fs::dropRun(live), EWOULDBLOCK);
         QCOMPARE(fs::runHistory(fs::stateDirectory()).at(0).state,
                  fs::RunSummary::State::InProgress);
+        // A run of this process meanwhile, elsewhere, is its own to undo.
+        const std::string other = tmp_.path() + "/other";
+        QCOMPARE(::mkdir(other.c_str(), 0755), 0);
+        const Contents photos = makePhotos(other, 3);
+        QCOMPARE(run(other), 3);
+        const fs::UndoReport mine = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(mine.renamed, std::int64_t{3});
+        QCOMPARE(testutil::contents(other), photos);
         QCOMPARE(::kill(static_cast<pid_t>(helper.processId()), SIGCONT), 0);
         QVERIFY(helper.waitForFinished(60000));
         QCOMPARE(helper.exitCode(), 0);
