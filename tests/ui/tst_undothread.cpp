@@ -185,15 +185,18 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(reports_.size(), 1, 30000);
         QCOMPARE(sawStopping, stall);
         QCOMPARE(testutil::entries(dir_), atReport_);  // nothing changed after the report
-        QCOMPARE(std::abs(prefixed() - before), changed);
+        // The worker may be a file further than the click when the machine is busy; the report
+        // counts what was done, whatever that is.
+        const int done = std::abs(prefixed() - before);
+        QVERIFY2(done >= changed && done <= changed + 2, qPrintable(QString::number(done)));
         if (work == u"run") {
             QCOMPARE(reports_[0],
                      QStringLiteral("中止しました。%1 個のファイルの名前を変更しました。"
                                     "ファイル → 元に戻す で戻せます。")
-                         .arg(changed));
+                         .arg(done));
         } else {
             QVERIFY2(reports_[0].contains(QStringLiteral("中止しました")) &&
-                         reports_[0].contains(QStringLiteral("ファイル： %1 個").arg(changed)),
+                         reports_[0].contains(QStringLiteral("ファイル： %1 個").arg(done)),
                      qPrintable(reports_[0]));
         }
         window_.reset();
