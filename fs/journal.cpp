@@ -272,6 +272,7 @@ bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
                 return false;
             }
             JournalPlan& plan = plans.back();
+            plan.entries.reserve(plan.entries.size() + count);
             for (std::uint32_t i = 0; i < count; ++i) {
                 JournalEntry& e = plan.entries.emplace_back();
                 if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||

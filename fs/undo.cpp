@@ -440,11 +440,13 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
         now.newHolds = holdsRecorded(atNew, e) && !newerThanRun(atNew, plan, true);
         now.newTaken = atNew.present && !now.newHolds;
         now.newIsEmptyFile = now.newTaken && atNew.emptyFile;
-        now.recordedLinked = recorded.linked.count(e.newName) != 0;
-        const auto reservation = recorded.reservations.find(e.newName);
-        now.recordedReservation = plan.mayLeaveReservations &&
-                                  reservation != recorded.reservations.end() &&
-                                  reservation->second == atNew.inodeId;
+        // Most runs record neither: no name is hashed for them.
+        now.recordedLinked = !recorded.linked.empty() && recorded.linked.count(e.newName) != 0;
+        if (plan.mayLeaveReservations && !recorded.reservations.empty()) {
+            const auto reservation = recorded.reservations.find(e.newName);
+            now.recordedReservation =
+                reservation != recorded.reservations.end() && reservation->second == atNew.inodeId;
+        }
         const RenameMethod method = cutShortBy(now);
         result.cutShortBy.push_back(method);
         result.states.push_back(method != RenameMethod::Unknown ? EntryState::CutShort
