@@ -95,8 +95,9 @@ public:
     HeldFolder(int fd, std::string path, Printer* printer, fs::RunRecorder* recorder = nullptr)
         : fd_(fd), path_(std::move(path)), printer_(printer), recorder_(recorder) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
-        if (recorder_ != nullptr && observer_ == nullptr) {
-            observer_ = recorder_->observerFor(path_);
+        if (recorder_ != nullptr) {
+            // Once, not per file: the plan is written by the first rename.
+            observer_ = std::exchange(recorder_, nullptr)->observerFor(path_);
         }
         core::RenameStatus status = fs::renameNoReplace(fd_, from, to, method_, observer_);
         if (status.done() && printer_ != nullptr) {

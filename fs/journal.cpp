@@ -383,16 +383,20 @@ void pruneHistory(const std::string& runsDir) {
     }
 }
 
-// Where the folder `dirfd` at `folder` lies, and how its files are told apart; mounts are looked
-// up once per device.
+// Where the folder `dirfd` lies, and how its files are told apart.
 struct FolderSetting {
     IdentityKind identity = IdentityKind::Inode;
     FolderPlace place;
 };
 
-FolderSetting settingOf(int dirfd, const std::string& folder) {
+// `lastMount` spares a run over many folders of one drive a reading of the mount table each.
+FolderSetting settingOf(int dirfd, std::optional<MountedPath>& lastMount) {
     FolderSetting setting;
-    const std::optional<MountedPath> mounted = mountOf(dirfd);
+    std::optional<MountedPath> mounted = lastMount ? mountOf(dirfd, *lastMount) : std::nullopt;
+    if (!mounted) {
+        mounted = mountOf(dirfd);
+    }
+    lastMount = mounted;
     if (!mounted) {
         // Nothing known of the drive: told apart by what any drive keeps within a mount.
         setting.identity = IdentityKind::SizeAndTime;
@@ -401,7 +405,6 @@ FolderSetting settingOf(int dirfd, const std::string& folder) {
     setting.identity = identityKindOf(mounted->mount.type);
     setting.place = {mounted->identity, mounted->mount.root, mounted->mount.mountPoint,
                      mounted->relative, mounted->mount.label};
-    (void)folder;
     return setting;
 }
 
@@ -418,12 +421,12 @@ FileId planIdentity(const struct stat& st, IdentityKind kind) {
 // Adds the folder `dirfd` at `folder` to `writer`, with each name of `renameList` and the
 // identity of its file.
 int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
-                 const core::WorkList& renameList) {
+                 const core::WorkList& renameList, std::optional<MountedPath>& lastMount) {
     const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
     if (!folderId) {
         return errno;
     }
-    const FolderSetting setting = settingOf(dirfd, folder);
+    const FolderSetting setting = settingOf(dirfd, lastMount);
     int err = writer.addFolder(folder, *folderId, setting.identity, setting.place);
     if (err != 0) {
         return err;
@@ -1012,7 +1015,7 @@ int RunRecorder::addFolder(int dirfd, const std::string& folder, const core::Wor
         started_ = true;
     }
     if (err_ == 0) {
-        err_ = recordFolder(writer_, dirfd, folder, renameList);
+        err_ = recordFolder(writer_, dirfd, folder, renameList, lastMount_);
     }
     if (err_ == 0) {
         sections_.push_back({folder, namesChecksum(renameList), false});

@@ -19,6 +19,7 @@
 #include "core/rename_run.h"
 #include "core/worklist.h"
 #include "fs/file_id.h"
+#include "fs/mounts.h"
 #include "fs/rename_methods.h"
 
 namespace fs {
@@ -294,6 +295,7 @@ private:
     int endError_ = 0;
     std::int64_t renamed_ = 0;
     std::string runPath_;
+    std::optional<MountedPath> lastMount_;  // of the folder added last
     std::vector<Section> sections_;
     std::vector<std::unique_ptr<Observer>> observers_;
 };

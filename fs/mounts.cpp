@@ -375,20 +375,48 @@ std::string identity(const Mount& mount) {
     return onDevice || mount.source.empty() ? std::string() : "SOURCE=" + mount.source;
 }
 
-std::optional<MountedPath> mountOf(int fd, std::chrono::milliseconds deadline) {
-    struct statx st {};
+namespace {
+
+// What the kernel says of an open file or folder: its mount ID and device, and its path.
+bool placeOf(int fd, struct statx& st, std::string& path) {
     // Cached attributes do: only the mount ID and the device are wanted, which the kernel knows.
     if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID | STATX_NLINK, &st) != 0 ||
         ((st.stx_mask & STATX_NLINK) != 0 && st.stx_nlink == 0)) {
-        return std::nullopt;
+        return false;
     }
     char link[PATH_MAX];
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t n = ::readlink(self.c_str(), link, sizeof link);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof link || link[0] != '/') {
+        return false;
+    }
+    path.assign(link, static_cast<std::size_t>(n));
+    return true;
+}
+
+}  // namespace
+
+std::optional<MountedPath> mountOf(int fd, const MountedPath& known) {
+    struct statx st {};
+    std::string path;
+    if (!placeOf(fd, st, path) || (st.stx_mask & STATX_MNT_ID) == 0 || known.mount.id < 0 ||
+        static_cast<std::uint64_t>(known.mount.id) != st.stx_mnt_id ||
+        !core::isUnder(path, known.mount.mountPoint)) {
         return std::nullopt;
     }
-    const std::string path(link, static_cast<std::size_t>(n));
+    MountedPath result = known;
+    const std::size_t skip =
+        result.mount.mountPoint.size() + (result.mount.mountPoint == "/" ? 0 : 1);
+    result.relative = path.size() > skip ? path.substr(skip) : std::string();
+    return result;
+}
+
+std::optional<MountedPath> mountOf(int fd, std::chrono::milliseconds deadline) {
+    struct statx st {};
+    std::string path;
+    if (!placeOf(fd, st, path)) {
+        return std::nullopt;
+    }
     const std::vector<Mount> table = readMountTable();
     if ((st.stx_mask & STATX_MNT_ID) != 0) {
         for (std::size_t i = 0; i < table.size(); ++i) {

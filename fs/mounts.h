@@ -74,6 +74,9 @@ struct MountedPath {
 // the mount table does not list it). Asks the file system for the descriptor's attributes only
 // as cached, but may read the device as addIdentities does, within `deadline`.
 std::optional<MountedPath> mountOf(int fd, std::chrono::milliseconds deadline = kLookupDeadline);
+// The same for a folder on the mount `known` was found on, without reading the mount table
+// again; nullopt when it lies on another mount.
+std::optional<MountedPath> mountOf(int fd, const MountedPath& known);
 // The same for a path, which is looked up: on a drive that may hang, call it with a deadline.
 std::optional<MountedPath> mountOf(const std::string& path,
                                    std::chrono::milliseconds deadline = kLookupDeadline);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "core/paths.h"
 #include "fs/syscalls.h"
@@ -23,8 +24,9 @@ public:
     PosixFolder& operator=(const PosixFolder&) = delete;
 
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
-        if (recorder_ != nullptr && observer_ == nullptr) {
-            observer_ = recorder_->observerFor(path_);  // the plan is written by now
+        if (recorder_ != nullptr) {
+            // Once, not per file: the plan is written by the first rename.
+            observer_ = std::exchange(recorder_, nullptr)->observerFor(path_);
         }
         return renameNoReplace(fd_, from, to, method_, observer_);
     }
