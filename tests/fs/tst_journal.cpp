@@ -402,56 +402,45 @@ private slots:
         }
     }
 
-    void writerRefusesNamesThatCannotBeRenamed_data() {
-        QTest::addColumn<std::string>("folder");
-        QTest::addColumn<std::string>("oldName");
-        QTest::addColumn<std::string>("newName");
-        QTest::newRow("relative folder")
-            << std::string("pics") << std::string("a") << std::string("b");
-        QTest::newRow("slash") << std::string("/pics") << std::string("a/b") << std::string("c");
-        QTest::newRow("empty") << std::string("/pics") << std::string("a") << std::string();
-        QTest::newRow("dot dot") << std::string("/pics") << std::string("..") << std::string("a");
-        QTest::newRow("NUL") << std::string("/pics") << std::string("a") << std::string("b\0c", 3);
-        QTest::newRow("same names") << std::string("/pics") << std::string("a") << std::string("a");
+    // A plan the writer refuses, or one dropped before its commit, leaves no run and no
+    // temporary behind.
+    void writerLeavesNothingOfAFailedPlan_data() {
+        QTest::addColumn<Plans>("plans");
+        QTest::addColumn<bool>("entryFirst");  // a rename added before any folder
+        QTest::addColumn<bool>("commit");
+        auto bad = [](std::string folder, std::string oldName, std::string newName) {
+            return Plans{plan(std::move(folder), {1, 2}, false,
+                              {{"fine", "cats_fine", {1, 3}}, {oldName, newName, {1, 4}}})};
+        };
+        QTest::newRow("relative folder") << bad("pics", "a", "b") << false << true;
+        QTest::newRow("slash") << bad("/pics", "a/b", "c") << false << true;
+        QTest::newRow("empty") << bad("/pics", "a", "") << false << true;
+        QTest::newRow("dot dot") << bad("/pics", "..", "a") << false << true;
+        QTest::newRow("NUL") << bad("/pics", "a", std::string("b\0c", 3)) << false << true;
+        QTest::newRow("same names") << bad("/pics", "a", "a") << false << true;
+        QTest::newRow("no folder, no entry") << Plans{} << false << true;
+        QTest::newRow("an entry before any folder") << Plans{} << true << true;
+        QTest::newRow("dropped before its commit") << samplePlans() << false << false;
     }
-    void writerRefusesNamesThatCannotBeRenamed() {
-        QFETCH(std::string, folder);
-        QFETCH(std::string, oldName);
-        QFETCH(std::string, newName);
-        int err = 0;
-        QVERIFY(writePlans(state_,
-                           {plan(folder, {1, 2}, false,
-                                 {{"fine", "cats_fine", {1, 3}}, {oldName, newName, {1, 4}}})},
-                           &err)
-                    .empty());
-        QCOMPARE(err, EINVAL);
-        // No run, and no temporary, is left.
-        QVERIFY(testutil::entries(fs::runsDirectory(state_)).empty());
-    }
-
-    void writerRefusesPlansWithoutAFolder_data() {
-        QTest::addColumn<bool>("addEntry");
-        QTest::newRow("no folder, no entry") << false;
-        QTest::newRow("an entry before any folder") << true;
-    }
-    void writerRefusesPlansWithoutAFolder() {
-        QFETCH(bool, addEntry);
+    void writerLeavesNothingOfAFailedPlan() {
+        QFETCH(Plans, plans);
+        QFETCH(bool, entryFirst);
+        QFETCH(bool, commit);
         {
             fs::JournalWriter writer;
             QCOMPARE(writer.begin(state_, false), 0);
-            if (addEntry) {
+            if (entryFirst) {
                 writer.add("a", "cats_a", {1, 2});
             }
-            QCOMPARE(writer.commit(), EINVAL);
-        }
-        QVERIFY(testutil::entries(fs::runsDirectory(state_)).empty());
-    }
-
-    void abandonedWriterLeavesNothing() {
-        {
-            fs::JournalWriter writer;
-            QCOMPARE(writer.begin(state_, "/other", {3, 4}, true), 0);
-            writer.add("x", "other_x", {3, 5});
+            for (const JournalPlan& p : plans) {
+                writer.addFolder(p.folder, p.folderId);
+                for (const fs::JournalEntry& e : p.entries) {
+                    writer.add(e.oldName, e.newName, e.fileId);
+                }
+            }
+            if (commit) {
+                QCOMPARE(writer.commit(), EINVAL);
+            }
         }
         QVERIFY(testutil::entries(fs::runsDirectory(state_)).empty());
     }

@@ -13,25 +13,20 @@
 
 #include "fs/journal.h"
 #include "mountutil.h"
-#include "ui/mainwindow.h"
-#include "ui/messages.h"
+#include "windowfixture.h"
 
-class TestUndoThread : public QObject {
+class TestUndoThread : public QObject, public testutil::WindowFixture {
     Q_OBJECT
 
-    testutil::TempFolder tmp_;
-    std::unique_ptr<ui::MainWindow> window_;
-    QStringList reports_;
     std::vector<std::string> atReport_;
     std::string dir_;
-    int answer_ = ui::KeepRun;
-    int serial_ = 0;
 
+    // The window on `dir_`, its progress shown at once, after its check at start has answered
+    // (which, with a run cut short, finishes or undoes it through `hook`).
     void openWindow(ui::ProgressHook hook = {}) {
-        window_ = std::make_unique<ui::MainWindow>(dir_, std::vector<widgets::DriveInfo>{});
+        WindowFixture::openWindow(dir_, {});
         window_->setProgressTiming({std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
         window_->setProgressHook(std::move(hook));
-        window_->show();
         activate();
         window_->checkPendingRun();
         QTRY_VERIFY(!window_->checkingPendingRun());
@@ -41,9 +36,8 @@ class TestUndoThread : public QObject {
         QVERIFY(QTest::qWaitForWindowActive(window_.get()));
     }
     void run() {
-        for (const char* b : {"b_all_choise", "b_atart"}) {
-            QTest::mouseClick(window_->findChild<QAbstractButton*>(b), Qt::LeftButton);
-        }
+        click("b_all_choise");
+        click("b_atart");
     }
     int prefixed() {
         const auto names = testutil::entries(dir_);
@@ -55,20 +49,13 @@ class TestUndoThread : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        ui::setReporter([this](QWidget*, const QString&, const QString& text) {
-            reports_ << text;
-            atReport_ = testutil::entries(dir_);
-        });
-        ui::setAsker(
-            [this](QWidget*, const QString&, const QStringList&, int, int) { return answer_; });
-    }
     void init() {
-        reports_.clear();
-        const std::string state = tmp_.path() + "/state" + std::to_string(++serial_);
-        QCOMPARE(::setenv("XDG_STATE_HOME", state.c_str(), 1), 0);
+        beginTest();
+        answer_ = ui::KeepRun;
+        onReport_ = [this] { atReport_ = testutil::entries(dir_); };
+        QCOMPARE(::setenv("XDG_STATE_HOME", (base() + "/state").c_str(), 1), 0);
     }
-    void cleanup() { window_.reset(); }
+    void cleanup() { endTest(); }
 
     // After a restart, or in a window open while another made the run.
     void ctrlZFromEveryControl_data() {
@@ -83,8 +70,7 @@ private slots:
     void ctrlZFromEveryControl() {
         QFETCH(QString, control);
         QFETCH(bool, madeElsewhere);
-        dir_ = tmp_.path() + "/" + std::to_string(++serial_);
-        QVERIFY(::mkdir(dir_.c_str(), 0755) == 0 && testutil::makeFile(dir_, "a"));
+        dir_ = folder("pics", {"a"});
         openWindow();
         auto maker = std::move(window_);
         if (madeElsewhere) {
@@ -128,8 +114,8 @@ private slots:
         if (stall) {
             KOVRA_REQUIRE_MOUNT(drive);
         }
-        dir_ = (stall ? drive.path() : tmp_.path()) + "/pics" + std::to_string(++serial_);
-        QCOMPARE(::mkdir(dir_.c_str(), 0755), 0);
+        dir_ = stall ? drive.path() + "/pics" : folder("pics");
+        QVERIFY(!stall || ::mkdir(dir_.c_str(), 0755) == 0);
         core::WorkList names;
         for (int i = 10; i < 30; ++i) {
             names.append("f" + std::to_string(i));
@@ -141,7 +127,7 @@ private slots:
             QCOMPARE(recorder.begin(dir_, names), 0);
             for (int i = 0; i < 10; ++i) {
                 const std::string from = dir_ + "/" + names.at(i);
-                const std::string to = dir_ + "/pics" + std::to_string(serial_) + "_" + names.at(i);
+                const std::string to = dir_ + "/pics_" + names.at(i);
                 QCOMPARE(::rename(from.c_str(), to.c_str()), 0);
             }
             answer_ = work == u"finish" ? ui::FinishRun : ui::UndoRun;
