@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QTimer>
 
@@ -7,12 +8,26 @@
 #include "fs/listing.h"
 #include "ui/icon.h"
 #include "ui/mainwindow.h"
+#include "ui/messages.h"
 #include "widgets/fonts.h"
 
 int main(int argc, char* argv[]) {
     // Commands, and a window that cannot open (no display, a mistyped command), are answered
     // before anything could reach for a display.
     if (!cli::wantsWindow(argc, argv)) {
+        const cli::WindowBlock block = cli::windowBlock(argc, argv);
+        // Started from a desktop, nobody reads standard error: the refusal is shown in a box.
+        if (cli::asksForWindow(argc, argv) && block.why != cli::WindowBlock::Why::NoDisplay &&
+            cli::hasDisplay() && ::isatty(STDERR_FILENO) == 0) {
+            int qtArgc = 1;
+            QApplication app(qtArgc, argv);
+            widgets::registerFontSubstitutes();
+            QApplication::setWindowIcon(ui::programIcon());
+            ui::showReport(nullptr, block.why == cli::WindowBlock::Why::SeveralFolders
+                                        ? ui::severalFoldersReport(block.folders)
+                                        : ui::pathErrorReport(block.path, block.error));
+            return 2;
+        }
         return cli::run(argc, argv);
     }
     const std::vector<std::string> paths = cli::windowPaths(argc, argv);

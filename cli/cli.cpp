@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -30,7 +31,8 @@ bool isCommand(std::string_view arg) {
     return arg == "rename" || arg == "undo";
 }
 
-// A window can be shown: an X or Wayland display, or a Qt platform chosen on purpose.
+}  // namespace
+
 bool hasDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         const char* value = std::getenv(name);
@@ -41,32 +43,40 @@ bool hasDisplay() {
     return false;
 }
 
-// Why the window the command line asks for cannot be opened.
-struct WindowBlock {
-    enum class Why { Nothing, NotACommand, CannotOpen, NoDisplay };
-    Why why = Why::Nothing;
-    std::string path;
-    int error = 0;
-};
-
-// Before any window: the first path must exist (a mistyped command must not open the window on
-// nothing), and there must be a display to open it on.
 WindowBlock windowBlock(int argc, char* argv[]) {
+    // Every path must exist: one that does not is never replaced by its parent, which would
+    // open another folder than the one asked for.
     const int first = argc > 1 && std::string_view(argv[1]) == "--" ? 2 : 1;
-    if (first < argc) {
-        const std::string path = argv[first];
+    for (int i = first; i < argc; ++i) {
+        const std::string path = argv[i];
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) {
             const int err = path.empty() ? ENOENT : errno;
-            const bool word = first == 1 && err == ENOENT && path.find('/') == std::string::npos;
-            return {word ? WindowBlock::Why::NotACommand : WindowBlock::Why::CannotOpen, path, err};
+            const bool word = i == 1 && err == ENOENT && path.find('/') == std::string::npos;
+            return {
+                word ? WindowBlock::Why::NotACommand : WindowBlock::Why::CannotOpen, path, err, {}};
         }
     }
+    // The window shows one folder: paths that lie in several are refused, naming them.
+    std::vector<std::string> folders;
+    for (const std::string& path : windowPaths(argc, argv)) {
+        struct stat st {};
+        const bool isFolder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        std::string folder = core::normalizeFolder(isFolder ? path : core::parentFolder(path));
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(std::move(folder));
+        }
+    }
+    if (folders.size() > 1) {
+        return {WindowBlock::Why::SeveralFolders, {}, 0, std::move(folders)};
+    }
     if (!hasDisplay()) {
-        return {WindowBlock::Why::NoDisplay, {}, 0};
+        return {WindowBlock::Why::NoDisplay, {}, 0, {}};
     }
     return {};
 }
+
+namespace {
 
 void printVersion() {
     const core::VersionNumbers v = core::kProgramVersion;
@@ -283,6 +293,20 @@ int refuseWindow(const WindowBlock& block) {
             writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot open %2: %3\n"),
                              {"kovra", escaped(block.path), reason(block.error)}));
             break;
+        case WindowBlock::Why::SeveralFolders: {
+            std::string text = message(
+                QT_TRANSLATE_NOOP(
+                    "cli", "%1: the window opens one folder, and these paths lie in several:\n"),
+                {"kovra"});
+            for (const std::string& folder : block.folders) {
+                text += "  " + escaped(folder) + "\n";
+            }
+            writeErr(text + message(QT_TRANSLATE_NOOP("cli",
+                                                      "To rename files of several folders: %1 "
+                                                      "rename PATH...\n"),
+                                    {"kovra"}));
+            break;
+        }
         case WindowBlock::Why::NoDisplay:
         case WindowBlock::Why::Nothing:
             writeErr(message(QT_TRANSLATE_NOOP("cli",
@@ -319,14 +343,18 @@ int finishOutput(int status) {
 
 }  // namespace
 
-bool wantsWindow(int argc, char* argv[]) {
+bool asksForWindow(int argc, char* argv[]) {
     if (argc >= 2) {
         const std::string_view first = argv[1];
         if (first != "--" && (isOption(first) || isCommand(first))) {
             return false;
         }
     }
-    return windowBlock(argc, argv).why == WindowBlock::Why::Nothing;
+    return true;
+}
+
+bool wantsWindow(int argc, char* argv[]) {
+    return asksForWindow(argc, argv) && windowBlock(argc, argv).why == WindowBlock::Why::Nothing;
 }
 
 std::vector<std::string> windowPaths(int argc, char* argv[]) {

@@ -8,6 +8,24 @@
 
 namespace cli {
 
+// A window can be shown: an X or Wayland display, or a Qt platform chosen on purpose.
+bool hasDisplay();
+
+// Why the window the command line asks for cannot be opened.
+struct WindowBlock {
+    enum class Why { Nothing, NotACommand, CannotOpen, SeveralFolders, NoDisplay };
+    Why why = Why::Nothing;
+    std::string path;                  // NotACommand, CannotOpen: the path
+    int error = 0;                     // CannotOpen: the errno
+    std::vector<std::string> folders;  // SeveralFolders: where the paths lie
+};
+// Checked before any window: every path exists, all of them open one folder, and a display is
+// there to show it on.
+WindowBlock windowBlock(int argc, char* argv[]);
+
+// Whether the command line is no command and no option, only paths (or nothing).
+bool asksForWindow(int argc, char* argv[]);
+
 // Whether the command line asks for the window and it can open: no arguments, or only paths
 // (after "--" if one starts with "-"), the first of them existing, and a display to show it on.
 // Commands, options and a window that cannot open are answered by `run` instead.

@@ -50,6 +50,17 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     // The folder is opened once, so every rename happens in the folder that was listed even if
     // its path changes meanwhile.
     OpenedFolder opened = fileSystem.open(result.folder);
+    if (opened.folder) {
+        // The selection was made in the folder that was listed; if the path now leads to another
+        // (the first renamed away, a new one made under its name), none of it applies there.
+        const std::optional<FolderIdentity> listed = files.folderIdentity();
+        const std::optional<FolderIdentity> now = opened.folder->identity();
+        if (listed && now && *listed != *now) {
+            result.end = RunResult::End::FolderReplaced;
+            files.refresh();
+            return result;
+        }
+    }
     std::vector<std::string> excluded = options.excluded;
     if (opened.folder) {
         if (std::optional<std::string> own = opened.folder->runningProgramName()) {

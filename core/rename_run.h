@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/folder_identity.h"
 #include "core/worklist.h"
 
 namespace core {
@@ -32,6 +33,9 @@ public:
         return 0;
     }
     virtual std::vector<SelectionRange> selectedRanges() const = 0;
+    // The folder the entries were read from, when the list knows it: the run renames nothing in
+    // another folder that has taken its path since.
+    virtual std::optional<FolderIdentity> folderIdentity() const { return std::nullopt; }
     // Reads the folder again; nothing is selected afterwards.
     virtual void refresh() = 0;
     // An owner that keeps the names `at` gives alive and unchanged for as long as it is held,
@@ -72,6 +76,8 @@ public:
     // The name under which the running program's own file lies in this folder, if it does: the
     // run never renames it, whatever it is called.
     virtual std::optional<std::string> runningProgramName() const { return std::nullopt; }
+    // The folder as opened, when the file system can tell.
+    virtual std::optional<FolderIdentity> identity() const { return std::nullopt; }
 };
 
 struct OpenedFolder {
@@ -121,6 +127,8 @@ struct RunResult {
         Declined,         // the user cancelled at the hidden-names question: nothing renamed,
                           // no refresh
         JournalFailed,    // the plan could not be kept (journalError): nothing renamed
+        FolderReplaced,   // another folder lies at the listed path now: nothing renamed, the
+                          // list is read again
     };
     End end = End::NothingSelected;
     std::int64_t selected = 0;  // names put into the selection list

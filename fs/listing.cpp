@@ -1,5 +1,7 @@
 #include "fs/listing.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,11 +75,20 @@ Listing listFiles(const std::string& folder) {
 
 int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
               const std::atomic<bool>& cancelled,
-              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk) {
+              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk,
+              core::FolderIdentity* identity) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat st {};
+    if (identity != nullptr && ::fstat(fd, &st) == 0) {
+        *identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    }
     std::size_t limit = std::max<std::size_t>(firstChunk, 1);
     std::vector<FileEntry> chunk;
     chunk.reserve(limit);
-    const int error = readFolder(folder, Kinds::Resolve, [&](const FolderEntry& entry) {
+    const int error = readFolder(fd, Kinds::Resolve, [&](const FolderEntry& entry) {
         if (cancelled.load(std::memory_order_relaxed)) {
             return false;
         }
@@ -93,6 +104,7 @@ int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chu
         }
         return true;
     });
+    ::close(fd);
     if (!chunk.empty() && error == 0) {
         chunk.shrink_to_fit();
         onChunk(std::move(chunk));

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/folder_identity.h"
+
 namespace fs {
 
 // One file of a folder as a reading finds it: its name and the inode number the folder gives.
@@ -32,9 +34,11 @@ Listing listFiles(const std::string& folder);
 // `chunkSize` after. Stops
 // before the next entry once `cancelled` is set, with ECANCELED. Returns 0 or the errno; names
 // handed on before an error are not taken back.
+// When given, `identity` receives the folder's identity as it was opened.
 int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
               const std::atomic<bool>& cancelled,
-              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk);
+              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk,
+              core::FolderIdentity* identity = nullptr);
 
 // The subfolders of `folder`, symbolic links to folders and hidden ones included. When given,
 // `entriesSeen` counts the folder's entries as they are read (another thread may watch it).

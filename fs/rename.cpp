@@ -34,6 +34,14 @@ public:
     std::optional<std::string> runningProgramName() const override {
         return runningProgramNameIn(fd_);
     }
+    std::optional<core::FolderIdentity> identity() const override {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            return std::nullopt;
+        }
+        return core::FolderIdentity{static_cast<std::uint64_t>(st.st_dev),
+                                    static_cast<std::uint64_t>(st.st_ino)};
+    }
 
 private:
     int fd_;

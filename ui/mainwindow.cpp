@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <optional>
 
@@ -70,11 +71,15 @@ struct WorkShared {
 class ListSnapshot : public core::FileList {
 public:
     explicit ListSnapshot(const widgets::FileListBox& list)
-        : list_(list), path_(list.path()), ranges_(list.selectedRanges()) {}
+        : list_(list),
+          path_(list.path()),
+          ranges_(list.selectedRanges()),
+          identity_(list.folderIdentity()) {}
     const std::string& path() const override { return path_; }
     std::int64_t count() const override { return list_.count(); }
     const std::string& at(std::int64_t i) const override { return list_.at(i); }
     std::vector<core::SelectionRange> selectedRanges() const override { return ranges_; }
+    std::optional<core::FolderIdentity> folderIdentity() const override { return identity_; }
     void refresh() override { refreshed_ = true; }
     std::shared_ptr<const void> nameOwner() const override { return list_.nameOwner(); }
     bool refreshed() const { return refreshed_; }
@@ -83,6 +88,7 @@ private:
     const widgets::FileListBox& list_;
     std::string path_;
     std::vector<core::SelectionRange> ranges_;
+    std::optional<core::FolderIdentity> identity_;
     bool refreshed_ = false;
 };
 
@@ -106,6 +112,10 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
             [this](std::int64_t entries) { fileList_->setStatusText(readingStatus(entries)); });
     connect(fileList_, &widgets::FileListBox::readFinished, this, [this] {
         fileList_->setStatusText({});
+        // Here the drive has just answered: watching its folders will not wait on it.
+        if (fileList_->folderIdentity()) {
+            watch_.watch(fileList_->path());
+        }
         runWhenListed();
     });
     connect(fileList_, &widgets::FileListBox::notAnswering, this, [this](const std::string& path) {
@@ -140,6 +150,7 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
     connect(folderList_, &widgets::FolderListBox::openFailed, this,
             [this](const std::string& path, int error) { reportFolderError(path, error); });
 
+    watchEvents();
     setAcceptDrops(true);
     updateUndoAction();
     for (QWidget* control : centralWidget()->findChildren<QWidget*>()) {
@@ -364,6 +375,7 @@ void MainWindow::onFolderChanged() {
     }
     selectionList_->clear();
     renameList_->clear();
+    fileList_->setNotice({});
     listFolder(folderList_->path());
 }
 
@@ -418,6 +430,11 @@ void MainWindow::startRun() {
         undoable = false;
     }
     updateUndoAction();
+    if (result.end == core::RunResult::End::FolderReplaced) {
+        showReport(this, folderReplacedReport(result.folder));
+        checkOpenFolder();
+        return;
+    }
     if (result.end == core::RunResult::End::Cancelled) {
         showInformation(this, cancelledRunReport(result.renamed, undoable));
     }
@@ -561,6 +578,16 @@ void MainWindow::onRedisplayClicked() {
     whenListed_.clear();
     selectionList_->clear();
     renameList_->clear();
+    // The folders too: the open one, or one above it, may have been renamed or removed.
+    const std::string shown = folderList_->path();
+    checkOpenFolder();
+    if (folderList_->path() != shown) {
+        return;  // the nearest folder that exists is open and listed
+    }
+    if (folderList_->setPath(shown) == 0) {
+        // Its subfolders were read again, and the files with them.
+        return;
+    }
     // SetPath reads the folder even when the path is the same, so it is the refresh as well.
     const int err = fileList_->setPath(folderList_->path());
     if (err != 0) {
@@ -746,6 +773,116 @@ void MainWindow::onAboutTriggered() {
 
 void MainWindow::onVersionTriggered() {
     versionWindow_.show();
+}
+
+}  // namespace ui
+
+namespace ui {
+
+namespace {
+
+// What a look at the open folder found, made on a worker: a drive that stopped answering must
+// not hold the window.
+struct FolderLook {
+    int error = 0;
+    core::FolderIdentity identity;
+    std::string nearest;  // the folder itself, or the nearest one above it that exists
+};
+
+FolderLook lookAt(const std::string& path) {
+    FolderLook look;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        look.error = errno;
+    } else if (!S_ISDIR(st.st_mode)) {
+        look.error = ENOTDIR;
+    } else {
+        look.identity = {static_cast<std::uint64_t>(st.st_dev),
+                         static_cast<std::uint64_t>(st.st_ino)};
+    }
+    look.nearest = path;
+    while (look.nearest != "/" &&
+           (::stat(look.nearest.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        look.nearest = core::parentFolder(look.nearest);
+    }
+    return look;
+}
+
+// Longer than this, the look is given up: the drive's reading says it does not answer.
+constexpr auto kLookDeadline = std::chrono::milliseconds(300);
+
+}  // namespace
+
+void MainWindow::watchEvents() {
+    checkTimer_ = new QTimer(this);
+    checkTimer_->setSingleShot(true);
+    checkTimer_->setInterval(200);
+    connect(checkTimer_, &QTimer::timeout, this, [this] {
+        if (busy()) {
+            // Looked at once the run or undo has ended.
+            checkTimer_->start();
+            return;
+        }
+        if (std::exchange(drivesChanged_, false)) {
+            rereadDrives();
+        }
+        checkOpenFolder();
+    });
+    if (watch_.folderEvents() >= 0) {
+        folderEvents_ = new QSocketNotifier(watch_.folderEvents(), QSocketNotifier::Read, this);
+        connect(folderEvents_, &QSocketNotifier::activated, this, [this] {
+            if (watch_.takeFolderEvents()) {
+                checkTimer_->start();
+            }
+        });
+    }
+    if (watch_.mountEvents() >= 0) {
+        mountEvents_ = new QSocketNotifier(watch_.mountEvents(), QSocketNotifier::Exception, this);
+        connect(mountEvents_, &QSocketNotifier::activated, this, [this] {
+            watch_.takeMountChange();
+            drivesChanged_ = true;
+            checkTimer_->start();
+        });
+    }
+}
+
+void MainWindow::rereadDrives() {
+    const std::string open = folderList_->root();
+    driveList_->setDrives(widgets::mountedDrives());
+    driveList_->setDrive(open);
+    folderList_->setDriveRoots(driveList_->roots());
+}
+
+void MainWindow::checkOpenFolder() {
+    if (running_) {
+        return;
+    }
+    const std::string path = folderList_->path();
+    const fs::PendingAnswer<FolderLook> answer = fs::startCall([path] { return lookAt(path); });
+    if (!answer.wait_for(kLookDeadline)) {
+        return;
+    }
+    const FolderLook look = answer.get();
+    const std::optional<core::FolderIdentity> shown = fileList_->folderIdentity();
+    const bool same = look.error == 0 && (!shown || *shown == look.identity);
+    if (same || folderList_->path() != path) {
+        return;
+    }
+    const std::string drive = folderList_->root();
+    rereadDrives();
+    const std::vector<std::string> roots = driveList_->roots();
+    const bool driveGone =
+        drive != "/" && std::find(roots.begin(), roots.end(), drive) == roots.end();
+    QString notice = driveGone         ? driveGoneNotice(drive, look.nearest)
+                     : look.error == 0 ? folderReplacedNotice(path)
+                                       : folderGoneNotice(path, look.nearest);
+    // Fires onFolderChanged, which empties the work lists and lists the folder; the selection
+    // made in the folder that went is dropped with it.
+    if (folderList_->setPath(look.nearest) != 0) {
+        return;
+    }
+    driveList_->setDrive(folderList_->root());
+    fileList_->setNotice(notice);
 }
 
 }  // namespace ui

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/rename_run.h"
+#include "fs/folder_watch.h"
 #include "fs/listing.h"
 #include "fs/undo.h"
 #include "ui/explanationwindow.h"
@@ -18,6 +19,7 @@
 #include "widgets/form.h"
 
 class QAction;
+class QSocketNotifier;
 class QPushButton;
 
 namespace widgets {
@@ -56,6 +58,10 @@ public:
     void checkPendingRun();
     // Whether that check has not answered yet.
     bool checkingPendingRun() const;
+    // Looks whether the open folder is still the one shown; if it was renamed, removed or
+    // replaced, or its drive went away, opens the nearest folder that exists and says why in
+    // the file list. The folder and mount watches call it.
+    void checkOpenFolder();
 
 public slots:
     void onDriveChanged();
@@ -166,6 +172,15 @@ private:
     void relistIfShowing(const std::string& folder);
 
     std::string stateDir_;
+    // Folder and mount events, coalesced: a burst of them is looked at once.
+    fs::FolderWatch watch_;
+    QSocketNotifier* folderEvents_ = nullptr;
+    QSocketNotifier* mountEvents_ = nullptr;
+    QTimer* checkTimer_ = nullptr;
+    bool drivesChanged_ = false;
+    void watchEvents();
+    // The drive list read again from the mount table, the open drive kept selected.
+    void rereadDrives();
     // This window's runs that can be taken back, oldest first: Ctrl+Z takes back the last, and
     // pressed again, the one before.
     std::vector<std::string> ownRuns_;

@@ -205,6 +205,44 @@ QString folderErrorReport(const std::string& folder, int error) {
              reasonLine({core::RenameOutcome::FolderUnavailable, error}));
 }
 
+QString folderReplacedReport(const std::string& folder) {
+    return QStringLiteral(
+               "フォルダが、一覧を読んだあとで別のフォルダに置き換えられていました。\n"
+               "ファイル名は何も変更していません。ファイル一覧を読み直しました。\n\n"
+               "フォルダ： %1")
+        .arg(widgets::displayName(folder));
+}
+
+QString folderGoneNotice(const std::string& folder, const std::string& opened) {
+    return QStringLiteral("フォルダ %1 は名前を変えられたか削除されました。%2 を開きました。")
+        .arg(widgets::displayName(folder), widgets::displayName(opened));
+}
+
+QString folderReplacedNotice(const std::string& folder) {
+    return QStringLiteral("フォルダ %1 は別のフォルダに置き換えられました。読み直しました。")
+        .arg(widgets::displayName(folder));
+}
+
+QString driveGoneNotice(const std::string& drive, const std::string& opened) {
+    return QStringLiteral("ドライブ %1 が取り外されました。%2 を開きました。")
+        .arg(widgets::displayName(drive), widgets::displayName(opened));
+}
+
+QString pathErrorReport(const std::string& path, int error) {
+    return QStringLiteral("指定されたファイルまたはフォルダを開けません。\n\nパス： %1\n理由： %2")
+        .arg(widgets::displayName(path),
+             reasonLine({core::RenameOutcome::FolderUnavailable, error}));
+}
+
+QString severalFoldersReport(const std::vector<std::string>& folders) {
+    QString text = QStringLiteral(
+        "指定されたファイルは複数のフォルダにあります。一度に開けるのは一つのフォルダだけです。\n");
+    for (const std::string& folder : folders) {
+        text += QStringLiteral("\n　") + widgets::displayName(folder);
+    }
+    return text;
+}
+
 QString syncFailureReport(const std::string& folder, int error) {
     // The renames happened, but the disk did not confirm them: say so rather than nothing.
     return QStringLiteral(

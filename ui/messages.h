@@ -36,6 +36,10 @@ QString runFailureReason(const core::RunResult& result);
 QString runFailureReport(const core::RunResult& result);
 QString folderErrorReport(const std::string& folder, int error);
 QString syncFailureReport(const std::string& folder, int error);
+// A path given to the program that does not exist or cannot be looked at.
+QString pathErrorReport(const std::string& path, int error);
+// Paths given to the program that lie in several folders, while the window shows one.
+QString severalFoldersReport(const std::vector<std::string>& folders);
 
 // The question before a run whose rename list holds names beginning with ".": how many, and the
 // first few.
@@ -78,6 +82,13 @@ QString stoppingText();
 QString cancelledRunReport(std::int64_t renamed, bool undoable);
 // What the file list shows when the start folder's drive did not answer and home was opened.
 QString startNotAnsweringStatus(const std::string& startFolder);
+
+// The report of a run that found another folder at the listed path, and renamed nothing.
+QString folderReplacedReport(const std::string& folder);
+// What the file list says when the open folder is no longer there and `opened` was opened.
+QString folderGoneNotice(const std::string& folder, const std::string& opened);
+QString folderReplacedNotice(const std::string& folder);
+QString driveGoneNotice(const std::string& drive, const std::string& opened);
 
 // Shows a report; every report the user sees goes through here. The box wraps long names
 // anywhere and never grows wider than the screen.

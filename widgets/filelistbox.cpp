@@ -94,6 +94,7 @@ struct FileListBox::ReadState {
     int error = 0;
     std::vector<std::shared_ptr<const Chunk>> all;
     std::vector<const fs::FileEntry*> sorted;
+    std::optional<core::FolderIdentity> identity;  // of the folder read, once done without error
 };
 
 namespace {
@@ -157,6 +158,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     bool unanswered = false;
     std::vector<std::shared_ptr<const Chunk>> all;
     std::vector<const fs::FileEntry*> sorted;
+    std::optional<core::FolderIdentity> identity;
     if (!started.valid()) {
         // Too many readings stuck on drives that do not answer.
         quick = true;
@@ -190,6 +192,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
             quickError = state->error;
             all = std::move(state->all);
             sorted = std::move(state->sorted);
+            identity = state->identity;
         }
     }
     if (quick) {
@@ -197,12 +200,14 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
             return quickError;
         }
         path_ = path;
+        identity_ = identity;
         model_.reset(std::move(all), std::move(sorted));
         emit readFinished();
         return quickError;
     }
 
     path_ = path;
+    identity_.reset();
     reading_ = std::move(state);
     reportFailure_ = reportFailure;
     // Rows come in the folder's order and are sorted at the end: nothing to select before.
@@ -238,6 +243,7 @@ void FileListBox::takeRead() {
             error = state->error;
             all = std::move(state->all);
             sorted = std::move(state->sorted);
+            identity_ = state->identity;
         }
     }
     if (!done) {
@@ -373,20 +379,23 @@ void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std:
     }
     std::vector<std::shared_ptr<const Chunk>> all;
     std::int64_t entries = 0;
-    int error = fs::readFiles(folder, firstChunk, chunkSize, state->cancelled,
-                              [&](std::vector<fs::FileEntry>&& names) {
-                                  auto chunk = std::make_shared<const Chunk>(std::move(names));
-                                  entries += static_cast<std::int64_t>(chunk->size());
-                                  all.push_back(chunk);
-                                  {
-                                      const std::lock_guard lock(state->mutex);
-                                      state->fresh.push_back(std::move(chunk));
-                                  }
-                                  state->ended.notify_all();
-                                  if (hook) {
-                                      hook(folder, entries);
-                                  }
-                              });
+    core::FolderIdentity identity;
+    int error = fs::readFiles(
+        folder, firstChunk, chunkSize, state->cancelled,
+        [&](std::vector<fs::FileEntry>&& names) {
+            auto chunk = std::make_shared<const Chunk>(std::move(names));
+            entries += static_cast<std::int64_t>(chunk->size());
+            all.push_back(chunk);
+            {
+                const std::lock_guard lock(state->mutex);
+                state->fresh.push_back(std::move(chunk));
+            }
+            state->ended.notify_all();
+            if (hook) {
+                hook(folder, entries);
+            }
+        },
+        &identity);
     std::vector<const fs::FileEntry*> sorted;
     if (error == 0 && !state->cancelled) {
         sorted.reserve(static_cast<std::size_t>(entries));
@@ -409,6 +418,9 @@ void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std:
         state->fresh.clear();
         state->all = std::move(all);
         state->sorted = std::move(sorted);
+        if (error == 0) {
+            state->identity = identity;
+        }
     }
     state->ended.notify_all();
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,8 @@ public:
     std::int64_t count() const override;
     const std::string& at(std::int64_t i) const override;
     std::uint64_t inodeAt(std::int64_t i) const override { return model_.inodeAt(i); }
+    // The folder as the last complete reading found it; none before one or after a failure.
+    std::optional<core::FolderIdentity> folderIdentity() const override { return identity_; }
     std::shared_ptr<const void> nameOwner() const override { return model_.owner(); }
     bool isSelected(std::int64_t i) const;
     void setSelected(std::int64_t i, bool selected);
@@ -96,6 +99,12 @@ public:
     // How long a reading may hand nothing on before notAnswering.
     void setAnswerDeadline(std::chrono::milliseconds deadline) { silence_.setInterval(deadline); }
     const QString& statusText() const { return statusText_; }
+    // A notice over the top of the list, kept until cleared (empty) or clicked.
+    void setNotice(const QString& text) {
+        notice_ = text;
+        viewport()->update();
+    }
+    const QString& notice() const { return notice_; }
 
 signals:
     // While a folder is read: the entries listed so far.
@@ -129,6 +138,8 @@ private:
     std::size_t firstChunk_ = 512;
     std::size_t chunkSize_ = 16384;
     QString statusText_;
+    QString notice_;
+    std::optional<core::FolderIdentity> identity_;
 };
 
 }  // namespace widgets

@@ -298,5 +298,15 @@ Exit status:
         <source>its drive is not connected</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>%1: the window opens one folder, and these paths lie in several:
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>To rename files of several folders: %1 rename PATH...
+</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 </TS>

@@ -392,5 +392,17 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
         <source>its drive is not connected</source>
         <translation>ドライブが接続されていません</translation>
     </message>
+    <message>
+        <source>%1: the window opens one folder, and these paths lie in several:
+</source>
+        <translation>%1: ウィンドウで開けるフォルダは一つです。指定されたパスは次の複数のフォルダにあります:
+</translation>
+    </message>
+    <message>
+        <source>To rename files of several folders: %1 rename PATH...
+</source>
+        <translation>複数のフォルダのファイル名を変更するには: %1 rename PATH...
+</translation>
+    </message>
 </context>
 </TS>

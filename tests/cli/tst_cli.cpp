@@ -276,6 +276,19 @@ void TestCli::command_data() {
                                                   << QByteArray() << QByteArray("kovra rename");
     QTest::newRow("a mistyped command") << cats << Lines{"renmae", "%R/cats"} << c << 2 << Lines{}
                                         << QByteArray() << QByteArray("renmae");
+    // The window is never opened elsewhere than asked: not on a missing path's parent, not on
+    // one of several folders.
+    const Lines two{"cats/", "cats/a:a", "dogs/", "dogs/b:b"};
+    QTest::newRow("window: a path that does not exist")
+        << cats << Lines{"%R/catz"} << c << 2 << Lines{} << QByteArray() << QByteArray("/catz");
+    QTest::newRow("window: a missing file after an existing one")
+        << cats << Lines{"%R/cats/a", "%R/cats/z"} << c << 2 << Lines{} << QByteArray()
+        << QByteArray("/cats/z");
+    QTest::newRow("window: files in two folders")
+        << two << Lines{"%R/cats/a", "%R/dogs/b"} << c << 2 << Lines{} << QByteArray()
+        << QByteArray("/dogs\n");
+    QTest::newRow("window: two folders") << two << Lines{"%R/cats", "%R/dogs"} << c << 2 << Lines{}
+                                         << QByteArray() << QByteArray("/cats\n");
     QTest::newRow("undo --help") << cats << Lines{"undo", "--help"} << c << 0 << Lines{}
                                  << QByteArray("kovra undo") << QByteArray();
     QTest::newRow("the root has no name to give") << cats << Lines{"rename", "-n", "/"} << c << 2
