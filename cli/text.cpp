@@ -6,56 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/shown_name.h"
+
 namespace cli {
 
 namespace {
-
-// Characters that change how the text around them is shown: bidirectional controls, line and
-// paragraph separators, zero-width marks and the byte order mark.
-bool hidesOrReorders(char32_t c) {
-    return (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
-           (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
-}
-
-void appendHexByte(std::string& out, unsigned char byte) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    out += "\\x";
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 0xF];
-}
-
-// The length of the valid UTF-8 sequence at `s` (at most `n` bytes) and its code point; 0 when
-// it is not valid (overlong, surrogate, beyond U+10FFFF, cut short).
-std::size_t decodeUtf8(const unsigned char* s, std::size_t n, char32_t& c) {
-    const unsigned char b = s[0];
-    std::size_t length = 0;
-    char32_t min = 0;
-    if (b < 0x80) {
-        c = b;
-        return 1;
-    } else if ((b & 0xE0) == 0xC0) {
-        length = 2, c = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        length = 3, c = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-        length = 4, c = b & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (length > n) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((s[i] & 0xC0) != 0x80) {
-            return 0;
-        }
-        c = (c << 6) | (s[i] & 0x3F);
-    }
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-        return 0;
-    }
-    return length;
-}
 
 // The first error writing standard output: reported once, at the end.
 int gOutputError = 0;
@@ -89,40 +44,7 @@ std::string fillIn(const std::string& pattern, std::initializer_list<std::string
 }  // namespace
 
 std::string escaped(std::string_view name) {
-    std::string out;
-    out.reserve(name.size());
-    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-    std::size_t i = 0;
-    while (i < name.size()) {
-        char32_t c = 0;
-        const std::size_t length = decodeUtf8(p + i, name.size() - i, c);
-        if (length == 0) {
-            appendHexByte(out, p[i]);
-            ++i;
-            continue;
-        }
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
-            for (std::size_t k = 0; k < length; ++k) {
-                appendHexByte(out, p[i + k]);
-            }
-        } else if (hidesOrReorders(c)) {
-            char buffer[16];
-            std::snprintf(buffer, sizeof buffer, "\\u{%04X}", static_cast<unsigned>(c));
-            out += buffer;
-        } else {
-            out.append(name.substr(i, length));
-        }
-        i += length;
-    }
-    return out;
+    return core::shownName(name);
 }
 
 std::string message(const char* sourceText, std::initializer_list<std::string_view> args) {

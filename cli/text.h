@@ -9,9 +9,7 @@
 
 namespace cli {
 
-// `name` made safe to print on one line: bytes that are not valid UTF-8 become \xNN, control
-// characters \n, \t, \r or \xNN, characters that reorder or hide text \u{NNNN}, and a backslash
-// is doubled. Printable UTF-8 is kept as it is.
+// `name` made safe to print on one line, as the windows show it (core::shownName).
 std::string escaped(std::string_view name);
 
 // The message `sourceText` in the user's language, with %1, %2, ... replaced by `args` (bytes,

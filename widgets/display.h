@@ -5,9 +5,8 @@
 
 namespace widgets {
 
-// The text shown for a native name. Only for showing: bytes that are not valid UTF-8 become
-// replacement characters and control characters a visible form (their symbol where a font has it,
-// else an escape such as \n), so this string can never be turned back into the name.
+// The text shown for a native name or path: core::shownName, so the windows show every name as
+// the command line prints it and no two names alike. Only for showing: the bytes are renamed.
 QString displayName(const std::string& name);
 
 }  // namespace widgets

@@ -26,7 +26,7 @@ std::vector<DriveInfo> mountedDrives() {
     // From the mount table alone: asking a drive itself can wait forever on a stuck one.
     std::vector<DriveInfo> drives;
     for (const fs::Mount& mount : fs::mountedDrives()) {
-        drives.push_back({mount.mountPoint, QString::fromUtf8(mount.label)});
+        drives.push_back({mount.mountPoint, displayName(mount.label)});
     }
     return drives;
 }

@@ -3,6 +3,7 @@
 
 #include "core/naming.h"
 #include "core/paths.h"
+#include "core/shown_name.h"
 #include "testutil.h"
 
 Q_DECLARE_METATYPE(std::string)
@@ -57,6 +58,38 @@ private slots:
         QFETCH(std::string, name);
         QFETCH(std::string, expected);
         QCOMPARE(core::joinPath(folder, name), expected);
+    }
+
+    // Each name is shown as expected, and not as the name it could pass for.
+    void shownName_data() {
+        QTest::addColumn<std::string>("name");
+        QTest::addColumn<std::string>("lookAlike");
+        QTest::addColumn<std::string>("shown");
+        QTest::newRow("invalid bytes")
+            << bytes("bad\xff\xfeutf") << bytes("bad\xff\xfdutf") << bytes("bad\\xff\\xfeutf");
+        QTest::newRow("trailing blank")
+            << bytes("trail space ") << bytes("trail space") << bytes("trail space\u2420");
+        QTest::newRow("right-to-left override")
+            << bytes("abc\u202Etxt.exe") << bytes("abcexe.txt") << bytes("abc\\u{202E}txt.exe");
+        QTest::newRow("backslash cannot forge a byte")
+            << bytes("a\\xff") << bytes("a\xff") << bytes("a\\\\xff");
+        QTest::newRow("control character")
+            << bytes("new\nline") << bytes("new\\nline") << bytes("new\\nline");
+        QTest::newRow("literal symbol for space")
+            << bytes("a\u2420") << bytes("a ") << bytes("a\\u{2420}");
+        QTest::newRow("no-break space")
+            << bytes("a\u00A0b") << bytes("a b") << bytes("a\\u{00A0}b");
+        QTest::newRow("japanese, ideographic space kept")
+            << bytes("ねこ　写真.jpg") << bytes("ねこ 写真.jpg") << bytes("ねこ　写真.jpg");
+        QTest::newRow("trailing ideographic space")
+            << bytes("ねこ　") << bytes("ねこ") << bytes("ねこ\\u{3000}");
+    }
+    void shownName() {
+        QFETCH(std::string, name);
+        QFETCH(std::string, lookAlike);
+        QFETCH(std::string, shown);
+        QCOMPARE(core::shownName(name), shown);
+        QVERIFY(core::shownName(lookAlike) != shown);
     }
 };
 

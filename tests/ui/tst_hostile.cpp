@@ -1,7 +1,9 @@
 // Unusual names through the window: folders and files whose names are not valid UTF-8 or hold
 // control characters, dashes, dots or backslashes are listed, shown, opened and renamed to
-// exactly the right bytes; a name that would grow too long is refused and reported.
+// exactly the right bytes; names that would look alike are shown apart; a name that would grow
+// too long is refused and reported.
 
+#include <QSet>
 #include <QTest>
 
 #include "windowfixture.h"
@@ -57,6 +59,31 @@ private slots:
         }
         std::sort(expected.begin(), expected.end());
         QCOMPARE(testutil::entries(path), expected);
+    }
+
+    // Names that would look alike are shown apart in the file list, as different strings.
+    void lookAlikeNamesAreShownApart() {
+        const Names names{"bad\xff\xfeutf",   "bad\xff\xfdutf",
+                          "trail space",      "trail space ",
+                          "abc\u202Etxt.exe", "abcexe.txt",
+                          "a\\xff",           "a\xff",
+                          "a\u2420",          "a ",
+                          "a\u00A0b",         "a b"};
+        openWindow(folder("alike", names));
+        QCOMPARE(file1()->count(), std::int64_t(names.size()));
+        QSet<QString> shown;
+        for (int i = 0; i < file1()->model()->rowCount(); ++i) {
+            const QString text = file1()->model()->index(i, 0).data().toString();
+            shown.insert(text);
+            // Nothing invisible or passing for a space, and no blank at the end.
+            QVERIFY2(!text.endsWith(QLatin1Char(' ')), qPrintable(text));
+            for (const QChar c : text) {
+                QVERIFY2(
+                    c.category() != QChar::Other_Format && (c == QLatin1Char(' ') || !c.isSpace()),
+                    qPrintable(text));
+            }
+        }
+        QCOMPARE(shown.size(), qsizetype(names.size()));
     }
 
     // 251 bytes and "long_" make 256, past the 255-byte limit: refused, reported, kept.
