@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
@@ -621,6 +622,21 @@ private slots:
         window_->resize(window_->size() * 2);
         QTest::qWait(0);
         QCOMPARE(dir1()->geometry(), before);
+    }
+
+    void dir1ScrollsSidewaysOnlyWhenARowDoesNotFit_data() {
+        QTest::addColumn<std::string>("relative");
+        QTest::addColumn<bool>("scrolls");
+        QTest::newRow("rows fit, three levels deep") << std::string("a/b/c") << false;
+        QTest::newRow("a row does not fit") << "a/" + std::string(100, 'w') << true;
+    }
+    void dir1ScrollsSidewaysOnlyWhenARowDoesNotFit() {
+        QFETCH(std::string, relative);
+        QFETCH(bool, scrolls);
+        folder(relative + "/child");
+        openWindow(base() + "/" + relative);
+        QTRY_COMPARE(dir1()->horizontalScrollBar()->isVisible(), scrolls);
+        QCOMPARE(dir1()->horizontalScrollBar()->value() > 0, scrolls);  // to the open folder
     }
 
     void theListsDrawJapaneseWithAJapaneseFace() {
