@@ -639,6 +639,21 @@ private slots:
         QCOMPARE(dir1()->horizontalScrollBar()->value() > 0, scrolls);  // to the open folder
     }
 
+    void progressNeverCountsNoneOfNone_data() {
+        QTest::addColumn<bool>("stalled");
+        QTest::newRow("drive stalls before the total is known") << true;
+        QTest::newRow("undo before counting") << false;
+    }
+    void progressNeverCountsNoneOfNone() {
+        QFETCH(bool, stalled);
+        ui::RunProgress progress(nullptr, {}, {}, stalled ? nullptr : ui::undoProgressText);
+        progress.setNotAnswering(stalled, 0, 0);
+        QVERIFY(!progressDialog()->labelText().contains(QStringLiteral("0 / 0")));
+        QCOMPARE(progressDialog()->maximum(), 0);  // busy
+        progress.setStopping(1, 5);
+        QCOMPARE(progressDialog()->maximum(), 5);  // a bar once the total is known
+    }
+
     void theListsDrawJapaneseWithAJapaneseFace() {
         const std::string a = folder("a");
         openWindow(a, {{a, {}}});
