@@ -26,9 +26,6 @@ using Chunk = FileListModel::Chunk;
 constexpr std::chrono::milliseconds kQuickRead{20};
 // How often the window takes what the reading thread has handed on.
 constexpr std::chrono::milliseconds kTakeInterval{15};
-// While a folder is read, the list shows its first entries (more than a screenful) and counts
-// the rest: rows in the folder's order are not worth their memory, the sorted list replaces them.
-constexpr std::int64_t kShownWhileReading = 4096;
 
 FileListBox::ReadHook& readHook() {
     static FileListBox::ReadHook hook;
@@ -51,19 +48,6 @@ void FileListModel::reset(std::vector<std::shared_ptr<const Chunk>> chunks,
             return 0;
         });
     }
-}
-
-void FileListModel::append(std::shared_ptr<const Chunk> chunk) {
-    if (chunk->empty()) {
-        return;
-    }
-    const int first = static_cast<int>(rows_.size());
-    beginInsertRows(QModelIndex(), first, first + static_cast<int>(chunk->size()) - 1);
-    for (const fs::FileEntry& entry : *chunk) {
-        rows_.push_back(&entry);
-    }
-    chunks_.push_back(std::move(chunk));
-    endInsertRows();
 }
 
 std::shared_ptr<const void> FileListModel::owner() const {
@@ -205,8 +189,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     path_ = path;
     reading_ = std::move(state);
     reportFailure_ = reportFailure;
-    // Rows come in the folder's order and are sorted at the end: nothing to select before.
-    setSelectionMode(QAbstractItemView::NoSelection);
+    // Rows in the folder's order would be shuffled by the sort at the end: none until then.
     model_.reset({}, {});
     readSoFar_ = 0;
     readTimer_.start();
@@ -242,11 +225,8 @@ void FileListBox::takeRead() {
     }
     if (!done) {
         if (!fresh.empty()) {
-            for (std::shared_ptr<const Chunk>& chunk : fresh) {
+            for (const std::shared_ptr<const Chunk>& chunk : fresh) {
                 readSoFar_ += static_cast<std::int64_t>(chunk->size());
-                if (model_.count() < kShownWhileReading) {
-                    model_.append(std::move(chunk));
-                }
             }
             silence_.start();
             emit readProgress(readSoFar_);
@@ -256,7 +236,6 @@ void FileListBox::takeRead() {
     reading_.reset();
     readTimer_.stop();
     silence_.stop();
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
     model_.reset(std::move(all), std::move(sorted));
     scrollToTop();
     if (error != 0 && reportFailure_) {

@@ -28,8 +28,6 @@ public:
     // Replaces every row; `rows` refer to names in `chunks`.
     void reset(std::vector<std::shared_ptr<const Chunk>> chunks,
                std::vector<const fs::FileEntry*> rows);
-    // Adds the names of `chunk` at the end, in its order.
-    void append(std::shared_ptr<const Chunk> chunk);
     std::int64_t count() const { return static_cast<std::int64_t>(rows_.size()); }
     const std::string& at(std::int64_t i) const { return rows_[static_cast<std::size_t>(i)]->name; }
     std::uint64_t inodeAt(std::int64_t i) const {
@@ -49,9 +47,8 @@ private:
 
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
 // A folder is read on a worker thread: a small one is listed before setPath returns; a large
-// one shows its first entries as they come (in the folder's own order, not selectable) and the
-// count of the rest, and is sorted and made selectable once it is complete. Reading another folder
-// cancels the reading.
+// one shows no rows, only the count read so far, until it is complete and sorted. Reading another
+// folder cancels the reading.
 class FileListBox : public QListView, public core::FileList {
     Q_OBJECT
 public:
@@ -73,7 +70,7 @@ public:
     // Reads the folder again; nothing is selected afterwards. A folder that has gone shows as
     // empty, without a signal of failure.
     void refresh() override;
-    // True while a folder is read: the list holds only part of it, in no particular order.
+    // True while a folder is read: the list holds no rows meanwhile.
     bool isReading() const { return reading_ != nullptr; }
 
     std::int64_t count() const override;
@@ -88,8 +85,8 @@ public:
     std::int64_t selectNames(const std::vector<std::string>& names);
     std::vector<core::SelectionRange> selectedRanges() const override;
 
-    // Names handed on by the reading thread at a time: the first chunk small so that the first
-    // screenful shows at once.
+    // Names handed on by the reading thread at a time: a folder smaller than the first chunk is
+    // listed at once, a larger one counts from its first chunk.
     void setChunkSizes(std::size_t first, std::size_t rest);
     // A line shown over the bottom of the list (what the list is doing); empty for none.
     void setStatusText(const QString& text);
