@@ -2,7 +2,10 @@
 
 #include <QEventLoop>
 #include <QItemSelectionModel>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QTextLayout>
+#include <QtMath>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -256,18 +259,106 @@ void FileListBox::setStatusText(const QString& text) {
     }
 }
 
+void FileListBox::setNotice(const QString& text) {
+    if (text != notice_) {
+        notice_ = text;
+        viewport()->update();
+    }
+}
+
+namespace {
+
+// Lays `text` out in lines `width` wide: at word boundaries, and within a word only where one
+// line cannot hold it (a long name in a path). Returns the height of its lines.
+qreal layOut(QTextLayout& layout, int width) {
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal height = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        line.setPosition(QPointF(0, height));
+        height += line.height();
+    }
+    layout.endLayout();
+    return height;
+}
+
+// Space around an overlay's text, in the list's font.
+int overlayPadding(const QFontMetrics& metrics) {
+    return std::max(2, metrics.height() / 4);
+}
+
+}  // namespace
+
+QRect FileListBox::overlayRect(const QString& text, bool top) const {
+    if (text.isEmpty()) {
+        return {};
+    }
+    const QRect area = viewport()->rect();
+    const int pad = overlayPadding(fontMetrics());
+    QTextLayout layout(text, font(), viewport());
+    const int height =
+        std::min(area.height(), qCeil(layOut(layout, area.width() - 2 * pad)) + 2 * pad);
+    return QRect(area.left(), top ? area.top() : area.bottom() + 1 - height, area.width(), height);
+}
+
+void FileListBox::paintOverlay(QPainter& painter, const QString& text, bool top) const {
+    const QRect band = overlayRect(text, top);
+    if (band.isEmpty()) {
+        return;
+    }
+    const int pad = overlayPadding(fontMetrics());
+    QTextLayout layout(text, font(), viewport());
+    layOut(layout, band.width() - 2 * pad);
+    painter.fillRect(band, palette().toolTipBase());
+    painter.setPen(palette().color(QPalette::ToolTipText));
+    layout.draw(&painter, band.topLeft() + QPoint(pad, pad));
+}
+
 void FileListBox::paintEvent(QPaintEvent* event) {
     QListView::paintEvent(event);
-    if (statusText_.isEmpty()) {
+    if (statusText_.isEmpty() && notice_.isEmpty()) {
         return;
     }
     QPainter painter(viewport());
-    const int height = fontMetrics().height() + 6;
-    const QRect band(0, viewport()->height() - height, viewport()->width(), height);
-    painter.fillRect(band, palette().toolTipBase());
-    painter.setPen(palette().color(QPalette::ToolTipText));
-    painter.drawText(band.adjusted(4, 0, -4, 0),
-                     Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap, statusText_);
+    paintOverlay(painter, statusText_, false);
+    paintOverlay(painter, notice_, true);
+}
+
+bool FileListBox::viewportEvent(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            if (noticeRect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+                setNotice({});
+                swallowClick_ = true;
+                return true;
+            }
+            break;
+        case QEvent::MouseMove:
+            if (swallowClick_) {
+                return true;
+            }
+            break;
+        case QEvent::MouseButtonRelease:
+            if (std::exchange(swallowClick_, false)) {
+                return true;
+            }
+            break;
+        default:
+            break;
+    }
+    return QListView::viewportEvent(event);
+}
+
+void FileListBox::scrollContentsBy(int dx, int dy) {
+    QListView::scrollContentsBy(dx, dy);
+    // Scrolling moves the painted pixels, the overlays with them: they are painted again in place.
+    if (!statusText_.isEmpty() || !notice_.isEmpty()) {
+        viewport()->update();
+    }
 }
 
 std::int64_t FileListBox::count() const {

@@ -2,6 +2,7 @@
 
 #include <QAbstractListModel>
 #include <QListView>
+#include <QRect>
 #include <QString>
 #include <QTimer>
 #include <chrono>
@@ -13,6 +14,8 @@
 
 #include "core/rename_run.h"
 #include "fs/listing.h"
+
+class QPainter;
 
 namespace widgets {
 
@@ -90,6 +93,13 @@ public:
     void setChunkSizes(std::size_t first, std::size_t rest);
     // A line shown over the bottom of the list (what the list is doing); empty for none.
     void setStatusText(const QString& text);
+    // A line shown over the top of the list until cleared (empty) or clicked.
+    void setNotice(const QString& text);
+    const QString& notice() const { return notice_; }
+    // Where the status line and the notice are drawn in the viewport: wrapped to its width, as
+    // tall as their lines. Empty when there is none.
+    QRect statusRect() const { return overlayRect(statusText_, false); }
+    QRect noticeRect() const { return overlayRect(notice_, true); }
     // How long a reading may hand nothing on before notAnswering.
     void setAnswerDeadline(std::chrono::milliseconds deadline) { silence_.setInterval(deadline); }
     const QString& statusText() const { return statusText_; }
@@ -107,6 +117,8 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
     int startReading(const std::string& path, bool reportFailure);
@@ -115,6 +127,8 @@ private:
     void takeRead();
 
     QModelIndex indexAt(std::int64_t i) const;
+    QRect overlayRect(const QString& text, bool top) const;
+    void paintOverlay(QPainter& painter, const QString& text, bool top) const;
 
     FileListModel model_;
     std::string path_;
@@ -126,6 +140,9 @@ private:
     std::size_t firstChunk_ = 512;
     std::size_t chunkSize_ = 16384;
     QString statusText_;
+    QString notice_;
+    // The press cleared the notice: the rest of that click is not the list's.
+    bool swallowClick_ = false;
 };
 
 }  // namespace widgets

@@ -624,6 +624,32 @@ private slots:
         QCOMPARE(dir1()->geometry(), before);
     }
 
+    void overlaysOverFile1HoldTheirWholeText_data() {
+        QTest::addColumn<bool>("notice");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("long text") << false << ui::notAnsweringStatus(std::string(60, 'n'));
+        QTest::newRow("short text") << false << ui::readingStatus(7);
+        QTest::newRow("notice") << true << ui::startNotAnsweringStatus("/photos/2024");
+    }
+    void overlaysOverFile1HoldTheirWholeText() {
+        QFETCH(bool, notice);
+        QFETCH(QString, text);
+        openWindow(folder("x", {"a", "b", "c", "d", "e", "f", "g"}));
+        widgets::FileListBox* list = file1();
+        notice ? list->setNotice(text) : list->setStatusText(text);
+        const QRect drawn = notice ? list->noticeRect() : list->statusRect();
+        const QRect needed =
+            list->fontMetrics().boundingRect({0, 0, drawn.width(), 9999}, Qt::TextWordWrap, text);
+        QVERIFY(list->viewport()->rect().contains(drawn) && drawn.height() > needed.height());
+        if (notice) {  // rows below it take clicks; a click on it only clears it
+            const int below = list->QListView::indexAt(drawn.bottomLeft() + QPoint(4, 4)).row();
+            clickFile(below);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, drawn.center());
+            QCOMPARE(list->notice(), QString());
+            QCOMPARE(selectedRows(), Rows{below});
+        }
+    }
+
     void dir1ScrollsSidewaysOnlyWhenARowDoesNotFit_data() {
         QTest::addColumn<std::string>("relative");
         QTest::addColumn<bool>("scrolls");
