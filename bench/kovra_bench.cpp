@@ -327,9 +327,10 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     const double heapBefore = heapInUse();
     double firstScreen = -1;
     auto t = Clock::now();
+    // Rows show once the folder is read and sorted, all at once.
     const QMetaObject::Connection shown =
-        QObject::connect(file1, &widgets::FileListBox::readProgress, [&](std::int64_t entries) {
-            if (firstScreen < 0 && entries >= screenful) {
+        QObject::connect(file1->model(), &QAbstractItemModel::modelReset, [&] {
+            if (firstScreen < 0 && file1->count() >= screenful) {
                 firstScreen = msSince(t);
             }
         });

@@ -549,20 +549,23 @@ QString notAnsweringStatus(const std::string& folder) {
         .arg(widgets::displayName(folder));
 }
 
+QString progressCount(std::int64_t done, std::int64_t total) {
+    return total > 0 ? QStringLiteral(" %1 / %2").arg(done).arg(total) : QString();
+}
+
 QString runNotAnsweringText(std::int64_t done, std::int64_t total) {
-    return QStringLiteral(
-               "ドライブが応答しません。応答があれば続けます。… %1 / %2\n"
-               "キャンセルすると、処理中のファイルの後で止めます。")
-        .arg(done)
-        .arg(total);
+    const QString count = progressCount(done, total);
+    return QStringLiteral("ドライブが応答しません。応答があれば続けます。") +
+           (count.isEmpty() ? QString() : QStringLiteral("…") + count) +
+           QStringLiteral("\nキャンセルすると、処理中のファイルの後で止めます。");
 }
 
 QString undoProgressText(std::int64_t done, std::int64_t total) {
-    return QStringLiteral("元の名前に戻しています… %1 / %2").arg(done).arg(total);
+    return QStringLiteral("元の名前に戻しています…") + progressCount(done, total);
 }
 
 QString finishProgressText(std::int64_t done, std::int64_t total) {
-    return QStringLiteral("名前の変更の続きを行っています… %1 / %2").arg(done).arg(total);
+    return QStringLiteral("名前の変更の続きを行っています…") + progressCount(done, total);
 }
 
 QString stoppingText() {

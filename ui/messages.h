@@ -71,6 +71,8 @@ enum JournalFailedAnswer { RenameWithoutUndo = 0, DoNotRename = 1 };
 QString readingStatus(std::int64_t entries);
 // What the file list shows when the drive of `folder` does not answer.
 QString notAnsweringStatus(const std::string& folder);
+// " done / total" after the words of a progress dialog; nothing while the total is not known.
+QString progressCount(std::int64_t done, std::int64_t total);
 // What the run's progress dialog says while the drive does not answer.
 QString runNotAnsweringText(std::int64_t done, std::int64_t total);
 // What the progress dialog says while an undo or a finish goes on.

@@ -13,8 +13,12 @@ namespace ui {
 namespace {
 
 QString progressText(std::int64_t done, std::int64_t total) {
-    return QString::fromUtf8("ファイル名を変更しています… %1 / %2")
-        .arg(QString::number(done), QString::number(total));
+    return QString::fromUtf8("ファイル名を変更しています…") + progressCount(done, total);
+}
+
+// The bar holds an int: a larger total is scaled down. 0 (busy) while the total is not known.
+int barMaximum(std::int64_t total) {
+    return static_cast<int>(std::clamp<std::int64_t>(total, 0, std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -81,8 +85,11 @@ void RunProgress::setStopping(std::int64_t done, std::int64_t total) {
 }
 
 void RunProgress::setBar(std::int64_t done, std::int64_t total) {
-    // The bar holds an int; a larger total is scaled down.
-    const int maximum = dialog_->maximum();
+    // A total known only now makes the busy bar a bar.
+    const int maximum = barMaximum(total);
+    if (dialog_->maximum() != maximum) {
+        dialog_->setRange(0, maximum);
+    }
     const int value =
         total == maximum
             ? static_cast<int>(done)
@@ -116,8 +123,8 @@ void RunProgress::show(std::int64_t total) {
     dialog->setAutoReset(false);
     dialog->setAutoClose(false);
     dialog->setMinimumDuration(0);
-    dialog->setRange(
-        0, static_cast<int>(std::min<std::int64_t>(total, std::numeric_limits<int>::max())));
+    // Busy until the total is known.
+    dialog->setRange(0, barMaximum(total));
     // Sized for the widest count, so the dialog does not grow as the numbers do.
     dialog->setLabelText(text_(total, total));
     dialog->show();

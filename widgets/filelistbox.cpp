@@ -2,7 +2,10 @@
 
 #include <QEventLoop>
 #include <QItemSelectionModel>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QTextLayout>
+#include <QtMath>
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -26,9 +29,6 @@ using Chunk = FileListModel::Chunk;
 constexpr std::chrono::milliseconds kQuickRead{20};
 // How often the window takes what the reading thread has handed on.
 constexpr std::chrono::milliseconds kTakeInterval{15};
-// While a folder is read, the list shows its first entries (more than a screenful) and counts
-// the rest: rows in the folder's order are not worth their memory, the sorted list replaces them.
-constexpr std::int64_t kShownWhileReading = 4096;
 
 FileListBox::ReadHook& readHook() {
     static FileListBox::ReadHook hook;
@@ -51,19 +51,6 @@ void FileListModel::reset(std::vector<std::shared_ptr<const Chunk>> chunks,
             return 0;
         });
     }
-}
-
-void FileListModel::append(std::shared_ptr<const Chunk> chunk) {
-    if (chunk->empty()) {
-        return;
-    }
-    const int first = static_cast<int>(rows_.size());
-    beginInsertRows(QModelIndex(), first, first + static_cast<int>(chunk->size()) - 1);
-    for (const fs::FileEntry& entry : *chunk) {
-        rows_.push_back(&entry);
-    }
-    chunks_.push_back(std::move(chunk));
-    endInsertRows();
 }
 
 std::shared_ptr<const void> FileListModel::owner() const {
@@ -210,8 +197,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     identity_.reset();
     reading_ = std::move(state);
     reportFailure_ = reportFailure;
-    // Rows come in the folder's order and are sorted at the end: nothing to select before.
-    setSelectionMode(QAbstractItemView::NoSelection);
+    // Rows in the folder's order would be shuffled by the sort at the end: none until then.
     model_.reset({}, {});
     readSoFar_ = 0;
     readTimer_.start();
@@ -248,11 +234,8 @@ void FileListBox::takeRead() {
     }
     if (!done) {
         if (!fresh.empty()) {
-            for (std::shared_ptr<const Chunk>& chunk : fresh) {
+            for (const std::shared_ptr<const Chunk>& chunk : fresh) {
                 readSoFar_ += static_cast<std::int64_t>(chunk->size());
-                if (model_.count() < kShownWhileReading) {
-                    model_.append(std::move(chunk));
-                }
             }
             silence_.start();
             emit readProgress(readSoFar_);
@@ -262,7 +245,6 @@ void FileListBox::takeRead() {
     reading_.reset();
     readTimer_.stop();
     silence_.stop();
-    setSelectionMode(QAbstractItemView::ExtendedSelection);
     model_.reset(std::move(all), std::move(sorted));
     scrollToTop();
     if (error != 0 && reportFailure_) {
@@ -283,18 +265,106 @@ void FileListBox::setStatusText(const QString& text) {
     }
 }
 
+void FileListBox::setNotice(const QString& text) {
+    if (text != notice_) {
+        notice_ = text;
+        viewport()->update();
+    }
+}
+
+namespace {
+
+// Lays `text` out in lines `width` wide: at word boundaries, and within a word only where one
+// line cannot hold it (a long name in a path). Returns the height of its lines.
+qreal layOut(QTextLayout& layout, int width) {
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qreal height = 0;
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        line.setPosition(QPointF(0, height));
+        height += line.height();
+    }
+    layout.endLayout();
+    return height;
+}
+
+// Space around an overlay's text, in the list's font.
+int overlayPadding(const QFontMetrics& metrics) {
+    return std::max(2, metrics.height() / 4);
+}
+
+}  // namespace
+
+QRect FileListBox::overlayRect(const QString& text, bool top) const {
+    if (text.isEmpty()) {
+        return {};
+    }
+    const QRect area = viewport()->rect();
+    const int pad = overlayPadding(fontMetrics());
+    QTextLayout layout(text, font(), viewport());
+    const int height =
+        std::min(area.height(), qCeil(layOut(layout, area.width() - 2 * pad)) + 2 * pad);
+    return QRect(area.left(), top ? area.top() : area.bottom() + 1 - height, area.width(), height);
+}
+
+void FileListBox::paintOverlay(QPainter& painter, const QString& text, bool top) const {
+    const QRect band = overlayRect(text, top);
+    if (band.isEmpty()) {
+        return;
+    }
+    const int pad = overlayPadding(fontMetrics());
+    QTextLayout layout(text, font(), viewport());
+    layOut(layout, band.width() - 2 * pad);
+    painter.fillRect(band, palette().toolTipBase());
+    painter.setPen(palette().color(QPalette::ToolTipText));
+    layout.draw(&painter, band.topLeft() + QPoint(pad, pad));
+}
+
 void FileListBox::paintEvent(QPaintEvent* event) {
     QListView::paintEvent(event);
-    if (statusText_.isEmpty()) {
+    if (statusText_.isEmpty() && notice_.isEmpty()) {
         return;
     }
     QPainter painter(viewport());
-    const int height = fontMetrics().height() + 6;
-    const QRect band(0, viewport()->height() - height, viewport()->width(), height);
-    painter.fillRect(band, palette().toolTipBase());
-    painter.setPen(palette().color(QPalette::ToolTipText));
-    painter.drawText(band.adjusted(4, 0, -4, 0),
-                     Qt::AlignVCenter | Qt::AlignLeft | Qt::TextWordWrap, statusText_);
+    paintOverlay(painter, statusText_, false);
+    paintOverlay(painter, notice_, true);
+}
+
+bool FileListBox::viewportEvent(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            if (noticeRect().contains(static_cast<QMouseEvent*>(event)->position().toPoint())) {
+                setNotice({});
+                swallowClick_ = true;
+                return true;
+            }
+            break;
+        case QEvent::MouseMove:
+            if (swallowClick_) {
+                return true;
+            }
+            break;
+        case QEvent::MouseButtonRelease:
+            if (std::exchange(swallowClick_, false)) {
+                return true;
+            }
+            break;
+        default:
+            break;
+    }
+    return QListView::viewportEvent(event);
+}
+
+void FileListBox::scrollContentsBy(int dx, int dy) {
+    QListView::scrollContentsBy(dx, dy);
+    // Scrolling moves the painted pixels, the overlays with them: they are painted again in place.
+    if (!statusText_.isEmpty() || !notice_.isEmpty()) {
+        viewport()->update();
+    }
 }
 
 std::int64_t FileListBox::count() const {

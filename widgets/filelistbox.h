@@ -2,6 +2,7 @@
 
 #include <QAbstractListModel>
 #include <QListView>
+#include <QRect>
 #include <QString>
 #include <QTimer>
 #include <chrono>
@@ -14,6 +15,8 @@
 
 #include "core/rename_run.h"
 #include "fs/listing.h"
+
+class QPainter;
 
 namespace widgets {
 
@@ -29,8 +32,6 @@ public:
     // Replaces every row; `rows` refer to names in `chunks`.
     void reset(std::vector<std::shared_ptr<const Chunk>> chunks,
                std::vector<const fs::FileEntry*> rows);
-    // Adds the names of `chunk` at the end, in its order.
-    void append(std::shared_ptr<const Chunk> chunk);
     std::int64_t count() const { return static_cast<std::int64_t>(rows_.size()); }
     const std::string& at(std::int64_t i) const { return rows_[static_cast<std::size_t>(i)]->name; }
     std::uint64_t inodeAt(std::int64_t i) const {
@@ -50,9 +51,8 @@ private:
 
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
 // A folder is read on a worker thread: a small one is listed before setPath returns; a large
-// one shows its first entries as they come (in the folder's own order, not selectable) and the
-// count of the rest, and is sorted and made selectable once it is complete. Reading another folder
-// cancels the reading.
+// one shows no rows, only the count read so far, until it is complete and sorted. Reading another
+// folder cancels the reading.
 class FileListBox : public QListView, public core::FileList {
     Q_OBJECT
 public:
@@ -74,7 +74,7 @@ public:
     // Reads the folder again; nothing is selected afterwards. A folder that has gone shows as
     // empty, without a signal of failure.
     void refresh() override;
-    // True while a folder is read: the list holds only part of it, in no particular order.
+    // True while a folder is read: the list holds no rows meanwhile.
     bool isReading() const { return reading_ != nullptr; }
 
     std::int64_t count() const override;
@@ -91,20 +91,21 @@ public:
     std::int64_t selectNames(const std::vector<std::string>& names);
     std::vector<core::SelectionRange> selectedRanges() const override;
 
-    // Names handed on by the reading thread at a time: the first chunk small so that the first
-    // screenful shows at once.
+    // Names handed on by the reading thread at a time: a folder smaller than the first chunk is
+    // listed at once, a larger one counts from its first chunk.
     void setChunkSizes(std::size_t first, std::size_t rest);
     // A line shown over the bottom of the list (what the list is doing); empty for none.
     void setStatusText(const QString& text);
+    // A line shown over the top of the list until cleared (empty) or clicked.
+    void setNotice(const QString& text);
+    const QString& notice() const { return notice_; }
+    // Where the status line and the notice are drawn in the viewport: wrapped to its width, as
+    // tall as their lines. Empty when there is none.
+    QRect statusRect() const { return overlayRect(statusText_, false); }
+    QRect noticeRect() const { return overlayRect(notice_, true); }
     // How long a reading may hand nothing on before notAnswering.
     void setAnswerDeadline(std::chrono::milliseconds deadline) { silence_.setInterval(deadline); }
     const QString& statusText() const { return statusText_; }
-    // A notice over the top of the list, kept until cleared (empty) or clicked.
-    void setNotice(const QString& text) {
-        notice_ = text;
-        viewport()->update();
-    }
-    const QString& notice() const { return notice_; }
 
 signals:
     // While a folder is read: the entries listed so far.
@@ -119,6 +120,8 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
 
 private:
     int startReading(const std::string& path, bool reportFailure);
@@ -127,6 +130,8 @@ private:
     void takeRead();
 
     QModelIndex indexAt(std::int64_t i) const;
+    QRect overlayRect(const QString& text, bool top) const;
+    void paintOverlay(QPainter& painter, const QString& text, bool top) const;
 
     FileListModel model_;
     std::string path_;
@@ -140,6 +145,8 @@ private:
     QString statusText_;
     QString notice_;
     std::optional<core::FolderIdentity> identity_;
+    // The press cleared the notice: the rest of that click is not the list's.
+    bool swallowClick_ = false;
 };
 
 }  // namespace widgets

@@ -37,27 +37,14 @@ public:
         QStyledItemDelegate::paint(painter, shifted, index);
     }
 
-    // The list asks one row only (uniform sizes): every row is made as wide as the deepest of
-    // the chain needs, with room for the open folder's subfolders beside, so that the list
-    // scrolls sideways as far as the open folder however deep it lies.
+    // The list asks one row only (uniform sizes): every row is made as wide as the widest, which
+    // the list measures at each layout, so that it scrolls sideways only when a row does not fit.
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-        QSize size(rowRight(option, index), QStyledItemDelegate::sizeHint(option, index).height());
-        const QAbstractItemModel* model = index.model();
-        int childLevel = 0;
-        for (int row = 0; row < model->rowCount(); ++row) {
-            const QModelIndex other = model->index(row, 0);
-            if (!other.data(FolderListModel::OpenRole).toBool()) {
-                break;
-            }
-            size.setWidth(std::max(size.width(), rowRight(option, other)));
-            childLevel = other.data(FolderListModel::LevelRole).toInt() + 1;
-        }
-        if (option.widget != nullptr) {
-            const int childRoom = option.widget->width() - 2 * step(option);
-            size.setWidth(std::max(size.width(), childLevel * step(option) + childRoom));
-        }
-        return size;
+        return QSize(std::max(widest, rowRight(option, index)),
+                     QStyledItemDelegate::sizeHint(option, index).height());
     }
+
+    int widest = 0;
 
     static int step(const QStyleOptionViewItem& option) {
         return option.fontMetrics.height() * 2 / 3;
@@ -300,6 +287,32 @@ int FolderListBox::openRow() const {
         ++index;
     }
     return index;
+}
+
+void FolderListBox::doItemsLayout() {
+    // The subfolders share one level: of them, only the longest name is measured as a row.
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    auto* delegate = static_cast<IndentDelegate*>(itemDelegate());
+    int widest = 0;
+    int longest = -1;
+    int longestWidth = -1;
+    int row = 0;
+    for (const FolderListModel::Row& r : model_.rows()) {
+        if (r.open) {
+            widest = std::max(widest, delegate->rowRight(option, model_.index(row, 0)));
+        } else if (const int width = option.fontMetrics.horizontalAdvance(displayName(r.name));
+                   width > longestWidth) {
+            longest = row;
+            longestWidth = width;
+        }
+        ++row;
+    }
+    if (longest >= 0) {
+        widest = std::max(widest, delegate->rowRight(option, model_.index(longest, 0)));
+    }
+    delegate->widest = widest;
+    QListView::doItemsLayout();
 }
 
 void FolderListBox::updateGeometries() {

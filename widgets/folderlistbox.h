@@ -90,6 +90,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void doItemsLayout() override;
     void updateGeometries() override;
 
 private:

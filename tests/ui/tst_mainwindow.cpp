@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <chrono>
@@ -621,6 +622,62 @@ private slots:
         window_->resize(window_->size() * 2);
         QTest::qWait(0);
         QCOMPARE(dir1()->geometry(), before);
+    }
+
+    void overlaysOverFile1HoldTheirWholeText_data() {
+        QTest::addColumn<bool>("notice");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("long text") << false << ui::notAnsweringStatus(std::string(60, 'n'));
+        QTest::newRow("short text") << false << ui::readingStatus(7);
+        QTest::newRow("notice") << true << ui::startNotAnsweringStatus("/photos/2024");
+    }
+    void overlaysOverFile1HoldTheirWholeText() {
+        QFETCH(bool, notice);
+        QFETCH(QString, text);
+        openWindow(folder("x", {"a", "b", "c", "d", "e", "f", "g"}));
+        widgets::FileListBox* list = file1();
+        notice ? list->setNotice(text) : list->setStatusText(text);
+        const QRect drawn = notice ? list->noticeRect() : list->statusRect();
+        const QRect needed =
+            list->fontMetrics().boundingRect({0, 0, drawn.width(), 9999}, Qt::TextWordWrap, text);
+        QVERIFY(list->viewport()->rect().contains(drawn) && drawn.height() > needed.height());
+        if (notice) {  // rows below it take clicks; a click on it only clears it
+            const int below = list->QListView::indexAt(drawn.bottomLeft() + QPoint(4, 4)).row();
+            clickFile(below);
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, drawn.center());
+            QCOMPARE(list->notice(), QString());
+            QCOMPARE(selectedRows(), Rows{below});
+        }
+    }
+
+    void dir1ScrollsSidewaysOnlyWhenARowDoesNotFit_data() {
+        QTest::addColumn<std::string>("relative");
+        QTest::addColumn<bool>("scrolls");
+        QTest::newRow("rows fit, three levels deep") << std::string("a/b/c") << false;
+        QTest::newRow("a row does not fit") << "a/" + std::string(100, 'w') << true;
+    }
+    void dir1ScrollsSidewaysOnlyWhenARowDoesNotFit() {
+        QFETCH(std::string, relative);
+        QFETCH(bool, scrolls);
+        folder(relative + "/child");
+        openWindow(base() + "/" + relative);
+        QTRY_COMPARE(dir1()->horizontalScrollBar()->isVisible(), scrolls);
+        QCOMPARE(dir1()->horizontalScrollBar()->value() > 0, scrolls);  // to the open folder
+    }
+
+    void progressNeverCountsNoneOfNone_data() {
+        QTest::addColumn<bool>("stalled");
+        QTest::newRow("drive stalls before the total is known") << true;
+        QTest::newRow("undo before counting") << false;
+    }
+    void progressNeverCountsNoneOfNone() {
+        QFETCH(bool, stalled);
+        ui::RunProgress progress(nullptr, {}, {}, stalled ? nullptr : ui::undoProgressText);
+        progress.setNotAnswering(stalled, 0, 0);
+        QVERIFY(!progressDialog()->labelText().contains(QStringLiteral("0 / 0")));
+        QCOMPARE(progressDialog()->maximum(), 0);  // busy
+        progress.setStopping(1, 5);
+        QCOMPARE(progressDialog()->maximum(), 5);  // a bar once the total is known
     }
 
     void theListsDrawJapaneseWithAJapaneseFace() {
