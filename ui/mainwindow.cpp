@@ -847,10 +847,8 @@ void MainWindow::watchEvents() {
 }
 
 void MainWindow::rereadDrives() {
-    const std::string open = folderList_->root();
-    driveList_->setDrives(widgets::mountedDrives());
-    driveList_->setDrive(open);
-    folderList_->setDriveRoots(driveList_->roots());
+    // drivesChanged gives the folder list the new drives.
+    driveList_->reread();
 }
 
 void MainWindow::checkOpenFolder() {

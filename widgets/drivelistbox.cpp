@@ -54,6 +54,11 @@ void DriveListBox::setDrives(std::vector<DriveInfo> drives) {
 }
 
 void DriveListBox::showPopup() {
+    reread();
+    QComboBox::showPopup();
+}
+
+void DriveListBox::reread() {
     if (source_) {
         std::vector<DriveInfo> drives = source_();
         const bool same = std::equal(drives.begin(), drives.end(), drives_.begin(), drives_.end(),
@@ -68,7 +73,6 @@ void DriveListBox::showPopup() {
             emit drivesChanged();
         }
     }
-    QComboBox::showPopup();
 }
 
 std::vector<std::string> DriveListBox::roots() const {

@@ -42,6 +42,9 @@ public:
     // Reads the drives again, so one unmounted since is gone and a new one is there; the
     // selected drive stays selected while it is mounted.
     void showPopup() override;
+    // Reads the drives again from the source; drivesChanged when they differ. The selected
+    // drive stays selected while it is there.
+    void reread();
 
 signals:
     void driveChanged();

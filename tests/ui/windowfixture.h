@@ -108,7 +108,9 @@ public:
     // Opens the main window on `start`, shown, with its file list read.
     void openWindow(const std::string& start,
                     std::vector<widgets::DriveInfo> drives = {{"/", {}}}) {
-        window_ = std::make_unique<ui::MainWindow>(start, std::move(drives));
+        // The drives stay those given, whatever other tests mount meanwhile.
+        window_ = std::make_unique<ui::MainWindow>(start, drives);
+        drive1()->setDriveSource([drives] { return drives; });
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
         QVERIFY(waitListed());
