@@ -475,6 +475,7 @@ UndoReport finishMerge(const std::string& run, const UndoControl& control) {
         [&](std::size_t i, const EntryAt& at, FolderState::Status status, int err) {
             const Whereabouts w = locate(at, destfd, false);
             if (w.kind == Whereabouts::Moved || w.kind == Whereabouts::Copied ||
+                w.kind == Whereabouts::Trashed ||
                 (w.kind == Whereabouts::Missing && at.d.trashing)) {
                 ++report.unchanged;  // done before the merge was cut short
                 return;
