@@ -238,12 +238,18 @@ private:
             cannotOpen(path, path.empty() ? ENOENT : errno);
             return false;
         }
-        struct stat target {};
-        const bool isFolder = ::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        struct stat target = st;
+        const bool isFolder = (S_ISLNK(st.st_mode) ? ::stat(path.c_str(), &target) == 0 : true) &&
+                              S_ISDIR(target.st_mode);
         const std::string lexical = lexicalPath(path);
         std::string resolved;
         if (isFolder) {
-            resolved = canonical(path);
+            // A folder that is no link is its canonical folder's child: sources side by side
+            // cost one resolution of their folder.
+            resolved = S_ISLNK(st.st_mode) || path.find("..") != std::string::npos
+                           ? canonical(path)
+                           : core::joinPath(canonicalFolder(core::parentFolder(lexical)),
+                                            core::fileName(lexical));
             if (hasDestId_ && target.st_dev == destId_.first && target.st_ino == destId_.second) {
                 return usage(QT_TRANSLATE_NOOP("cli", "a source cannot be the destination itself"),
                              path);
@@ -264,7 +270,7 @@ private:
                              path);
             }
         } else {
-            const std::string folder = canonical(core::parentFolder(lexical));
+            const std::string folder = canonicalFolder(core::parentFolder(lexical));
             if (folder.empty()) {
                 cannotOpen(path, errno);
                 return false;
@@ -279,8 +285,19 @@ private:
         return true;
     }
 
+    // canonical(), remembered for the last folder asked.
+    const std::string& canonicalFolder(const std::string& folder) {
+        if (folder != lastFolder_) {
+            lastFolder_ = folder;
+            lastCanonical_ = canonical(folder);
+        }
+        return lastCanonical_;
+    }
+
     MergeOptions options_;
     fs::MergeRequest request_;
+    std::string lastFolder_;
+    std::string lastCanonical_;
     fs::MergePlan plan_;
     std::string destLexical_;
     std::pair<dev_t, ino_t> destId_{};

@@ -1372,6 +1372,9 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
             } else if (r.type == kMergeCopying) {
                 d->copying = true;
                 d->copyReservation = id;
+                if (!p.i64(d->copyingAt)) {
+                    return false;
+                }
             } else if (r.type == kMergeCopied) {
                 d->copied = true;
                 d->copyId = id;
@@ -1747,7 +1750,8 @@ int MergeJournalWriter::recordCopying(std::uint64_t entry, FileId id) {
     putU64(payload, entry);
     putU64(payload, id.device);
     putU64(payload, id.inode);
-    return append(kMergeCopying, payload, false);
+    putU64(payload, static_cast<std::uint64_t>(nowNs()));
+    return append(kMergeCopying, payload, id == FileId{});
 }
 
 int MergeJournalWriter::recordCopied(std::uint64_t entry, FileId copyId) {

@@ -348,19 +348,20 @@ struct MergeEntry {
 
 // What a merge recorded of one file while it ran.
 struct MergeDone {
-    std::string numbered;      // the name it was given in place of a taken one; empty: none
-    bool trashing = false;     // it was about to go to the Trash
-    std::string trashDir;      // ... and went there, under trashName in trashDir/files
-    std::string trashName;     //
-    bool linked = false;       // a second name linked in the destination (LinkThenUnlink)
-    bool reserved = false;     // an empty reservation made under its new name
-    FileId reservation;        // ... device and inode
-    bool copying = false;      // a copy to another drive was begun under its new name
-    FileId copyReservation;    // ... device and inode of that copy
-    bool copied = false;       // the copy was whole and checked before the file itself went
-    FileId copyId;             // ... the copy, as the destination's identity kind says
-    bool copyingBack = false;  // an undo copying it back began a copy under its old name
-    FileId backReservation;    // ... device and inode of that copy
+    std::string numbered;        // the name it was given in place of a taken one; empty: none
+    bool trashing = false;       // it was about to go to the Trash
+    std::string trashDir;        // ... and went there, under trashName in trashDir/files
+    std::string trashName;       //
+    bool linked = false;         // a second name linked in the destination (LinkThenUnlink)
+    bool reserved = false;       // an empty reservation made under its new name
+    FileId reservation;          // ... device and inode
+    bool copying = false;        // a copy to another drive was begun under its new name
+    FileId copyReservation;      // ... device and inode of that copy; none: about to be made
+    std::int64_t copyingAt = 0;  // ... when it was about to be made (ns since the epoch)
+    bool copied = false;         // the copy was whole and checked before the file itself went
+    FileId copyId;               // ... the copy, as the destination's identity kind says
+    bool copyingBack = false;    // an undo copying it back began a copy under its old name
+    FileId backReservation;      // ... device and inode of that copy
 };
 
 struct MergeJournalRead {
@@ -420,6 +421,8 @@ public:
     int recordTrashed(std::uint64_t entry, const std::string& trashDir, const std::string& name);
     int recordLinked(std::uint64_t entry);
     int recordReserved(std::uint64_t entry, FileId id);
+    // A copy about to be made exclusively under the entry's new name (`id` none, synced, as a
+    // kill may let the drive make it without us hearing of it), then made as `id`.
     int recordCopying(std::uint64_t entry, FileId id);
     int recordCopied(std::uint64_t entry, FileId copyId);
     // The folders about to be removed, synced before the first goes.

@@ -190,13 +190,13 @@ bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b)
     return fa.get() >= 0 && fb.get() >= 0 && sameBytes(fa.get(), fb.get(), sa.st_size);
 }
 
-std::string newNameIn(std::string_view folder, std::string_view name) {
-    const std::string folderName = core::fileName(std::string(folder));
+std::string newNameFor(const std::string& folderName, const std::string& folder,
+                       std::string_view name) {
     if (name.size() > folderName.size() && name.substr(0, folderName.size()) == folderName &&
         name[folderName.size()] == '_') {
         return std::string(name);  // named after its folder before: not prefixed twice
     }
-    return core::prefixedName(std::string(folder), std::string(name));
+    return core::prefixedName(folder, std::string(name));
 }
 
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
@@ -335,6 +335,11 @@ int Mover::place(Source& source, const std::string& name, const std::string& to,
         }
         source.crossDrive = true;
     }
+    if (journal_ != nullptr) {
+        if (const int err = journal_->recordCopying(entry, {}); err != 0) {
+            return err;
+        }
+    }
     const auto reserved = [&](FileId id) {
         return journal_ != nullptr ? journal_->recordCopying(entry, id) : 0;
     };
@@ -438,59 +443,77 @@ std::int64_t MergePlan::acting() const {
 
 namespace {
 
-// The names a destination will hold, each with who holds it: open addressing over one buffer,
-// some 20 bytes a name beside its bytes.
+// The names a destination will hold, each with who holds it: open addressing over references
+// to the names where they are kept already, some 8 to 16 bytes a name.
 class NameSet {
 public:
     static constexpr std::uint32_t kExisting = 0xffffffffu;
 
+    explicit NameSet(const MergePlan& plan) : plan_(plan) {}
+
     // Who holds `name`: kExisting, a planned file's index, or nothing.
     std::optional<std::uint32_t> find(std::string_view name) const {
+        return find(name, hash(name));
+    }
+    std::optional<std::uint32_t> find(std::string_view name, std::size_t hashed) const {
         if (slots_.empty()) {
             return std::nullopt;
         }
-        for (std::size_t s = hash(name) & mask(); slots_[s] != 0; s = (s + 1) & mask()) {
-            const Entry& e = entries_[slots_[s] - 1];
-            if (std::string_view(names_).substr(e.at, e.bytes) == name) {
-                return e.owner;
+        for (std::size_t s = hashed & mask(); slots_[s] != 0; s = (s + 1) & mask()) {
+            if (nameOf(slots_[s]) == name) {
+                return (slots_[s] & kExistingBit) != 0 ? kExisting : slots_[s] - 1;
             }
         }
         return std::nullopt;
     }
-    void insert(std::string_view name, std::uint32_t owner) {
-        if ((entries_.size() + 1) * 2 > slots_.size()) {
-            grow();
-        }
-        entries_.push_back({names_.size(), static_cast<std::uint32_t>(name.size()), owner});
+    // A name the destination holds already.
+    void insertExisting(std::string_view name) {
+        existing_.push_back({names_.size(), static_cast<std::uint32_t>(name.size())});
         names_ += name;
-        place(static_cast<std::uint32_t>(entries_.size()));
+        add(kExistingBit | static_cast<std::uint32_t>(existing_.size()), hash(name));
     }
+    // The new name of the planned file `file`, whose hash() is `hashed`.
+    void insertPlanned(std::uint32_t file, std::size_t hashed) { add(file + 1, hashed); }
+    static std::size_t hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
 
 private:
-    struct Entry {
+    static constexpr std::uint32_t kExistingBit = 0x80000000u;
+    struct Existing {
         std::uint64_t at;
         std::uint32_t bytes;
-        std::uint32_t owner;
     };
-    static std::size_t hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
     std::size_t mask() const { return slots_.size() - 1; }
-    void place(std::uint32_t ref) {
-        const Entry& e = entries_[ref - 1];
-        std::size_t s = hash(std::string_view(names_).substr(e.at, e.bytes)) & mask();
+    std::string_view nameOf(std::uint32_t ref) const {
+        if ((ref & kExistingBit) != 0) {
+            const Existing& e = existing_[(ref & ~kExistingBit) - 1];
+            return std::string_view(names_).substr(e.at, e.bytes);
+        }
+        return plan_.newNameAt(ref - 1);
+    }
+    void add(std::uint32_t ref, std::size_t hashed) {
+        if ((++count_) * 2 > slots_.size()) {
+            std::vector<std::uint32_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
+            old.swap(slots_);
+            for (const std::uint32_t r : old) {
+                if (r != 0) {
+                    place(r, hash(nameOf(r)));
+                }
+            }
+        }
+        place(ref, hashed);
+    }
+    void place(std::uint32_t ref, std::size_t hashed) {
+        std::size_t s = hashed & mask();
         while (slots_[s] != 0) {
             s = (s + 1) & mask();
         }
         slots_[s] = ref;
     }
-    void grow() {
-        slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), 0);
-        for (std::uint32_t ref = 1; ref <= entries_.size(); ++ref) {
-            place(ref);
-        }
-    }
-    std::string names_;
-    std::vector<Entry> entries_;
+    const MergePlan& plan_;
+    std::string names_;  // the destination's own names
+    std::vector<Existing> existing_;
     std::vector<std::uint32_t> slots_;
+    std::size_t count_ = 0;
 };
 
 struct Listed {
@@ -518,7 +541,7 @@ public:
             }
             plan_.destination_ = inodeIdOf(st);
             const int err = readFolder(dest.get(), Kinds::NameOnly, [&](const FolderEntry& e) {
-                taken_.insert(e.name, NameSet::kExisting);
+                taken_.insertExisting(e.name);
                 return true;
             });
             if (err != 0) {
@@ -527,25 +550,32 @@ public:
         } else if (errno != ENOENT) {
             return fail(request.destination, errno, failedPath);
         }
+        // Folders first: a file named whose folder is walked too is taken once, by the walk.
+        std::vector<bool> isFolder;
         for (const std::string& source : request.sources) {
             struct stat st {};
             if (::stat(source.c_str(), &st) != 0) {
                 return fail(source, errno, failedPath);
             }
-            int err = 0;
-            if (S_ISDIR(st.st_mode)) {
-                Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-                err = fd.get() < 0 ? errno : walk(fd.get(), source, kNoFolder, failedPath);
-            } else {
-                err = addNamedFile(source);
-                if (err != 0 && failedPath != nullptr) {
-                    *failedPath = source;
+            isFolder.push_back(S_ISDIR(st.st_mode));
+        }
+        for (const bool folders : {true, false}) {
+            for (std::size_t i = 0; i < request.sources.size(); ++i) {
+                const std::string& source = request.sources[i];
+                if (isFolder[i] != folders) {
+                    continue;
                 }
-            }
-            if (err != 0) {
-                return err == ECANCELED || (failedPath != nullptr && !failedPath->empty())
-                           ? err
-                           : fail(source, err, failedPath);
+                int err = 0;
+                if (folders) {
+                    Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                    err = fd.get() < 0 ? fail(source, errno, failedPath)
+                                       : walk(fd.get(), source, kNoFolder, failedPath);
+                } else if ((err = addNamedFile(source)) != 0) {
+                    err = fail(source, err, failedPath);
+                }
+                if (err != 0) {
+                    return err;
+                }
             }
         }
         return chunk(true) ? 0 : ECANCELED;
@@ -570,7 +600,8 @@ private:
 
     std::uint32_t addFolder(const std::string& path, std::uint32_t parent, bool walked,
                             const struct stat& st) {
-        plan_.folders_.push_back({path, parent, walked, static_cast<std::uint64_t>(st.st_dev),
+        plan_.folders_.push_back({path, core::fileName(path), parent, walked,
+                                  static_cast<std::uint64_t>(st.st_dev),
                                   static_cast<std::uint64_t>(st.st_ino), plan_.files_.size()});
         return static_cast<std::uint32_t>(plan_.folders_.size() - 1);
     }
@@ -588,6 +619,9 @@ private:
         }
         if (inodeIdOf(folder) == plan_.destination_) {
             return EINVAL;  // in the destination already
+        }
+        if (walked_.count({folder.st_dev, folder.st_ino}) != 0) {
+            return 0;  // its folder is walked: taken there
         }
         // A folder holding several named files is listed once, with all of them.
         std::uint32_t index = kNoFolder;
@@ -671,15 +705,16 @@ private:
         } else if (kind == EntryKind::LinkToFolder) {
             file.action = MergeAction::LeaveLinkToFolder;
         } else {
-            const std::string newName = merge_steps::newNameIn(in.path, name);
+            const std::string newName = merge_steps::newNameFor(in.name, in.path, name);
             std::string finalName = newName;
-            file.action = decide(dirfd, name, newName, finalName);
+            std::size_t hashed = NameSet::hash(newName);
+            file.action = decide(dirfd, name, newName, finalName, hashed);
             if (finalName != name) {
                 file.newNameBytes = static_cast<std::uint16_t>(finalName.size());
                 plan_.names_ += finalName;
             }
             if (file.action == MergeAction::Move || file.action == MergeAction::MoveNumbered) {
-                taken_.insert(finalName, static_cast<std::uint32_t>(plan_.files_.size()));
+                taken_.insertPlanned(static_cast<std::uint32_t>(plan_.files_.size()), hashed);
             }
         }
         ++plan_.counts_[static_cast<std::size_t>(file.action)];
@@ -687,9 +722,10 @@ private:
     }
 
     // What becomes of `name` (in `folder`) whose name in the destination is `newName`.
+    // `hashed` is newName's hash, and becomes the final name's.
     MergeAction decide(int dirfd, const std::string& name, const std::string& newName,
-                       std::string& finalName) {
-        const std::optional<std::uint32_t> holder = taken_.find(newName);
+                       std::string& finalName, std::size_t& hashed) {
+        const std::optional<std::uint32_t> holder = taken_.find(newName, hashed);
         if (!holder) {
             return MergeAction::Move;
         }
@@ -715,7 +751,8 @@ private:
         }
         for (int n = 2;; ++n) {
             finalName = numberedName(newName, n);
-            if (!taken_.find(finalName)) {
+            hashed = NameSet::hash(finalName);
+            if (!taken_.find(finalName, hashed)) {
                 return MergeAction::MoveNumbered;
             }
         }
@@ -723,7 +760,7 @@ private:
 
     MergePlan& plan_;
     const PlanControl& control_;
-    NameSet taken_;
+    NameSet taken_{plan_};
     std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
     std::size_t chunkFrom_ = 0;
 };
@@ -860,7 +897,7 @@ private:
                     }
                     checked = true;
                 }
-                journal_.add(name, merge_steps::newNameIn(folder.path, name), id);
+                journal_.add(name, merge_steps::newNameFor(folder.name, folder.path, name), id);
             }
         }
         return err != 0 ? err : journal_.commit();
@@ -900,7 +937,7 @@ private:
                     continue;
                 }
                 const std::string name(planned.name);
-                const std::string newName = merge_steps::newNameIn(folder.path, name);
+                const std::string newName = merge_steps::newNameFor(folder.name, folder.path, name);
                 if (fd.get() < 0 || !inJournal) {
                     emptied_[f] = false;
                     leave(planned, newName, action, fd.get() < 0 ? openErr : EIO);
@@ -961,23 +998,37 @@ private:
         if (removing.empty() || (control_.journal && journal_.recordRemoving(recorded) != 0)) {
             return;
         }
+        // Folders side by side share their parent: it is opened, and synced, once for them.
+        Fd parent;
+        std::string parentPath;
+        bool removedHere = false;
+        const auto syncParent = [&] {
+            if (removedHere && syscalls().fsync(parent.get()) != 0 && result_.syncError == 0) {
+                result_.syncError = errno;
+            }
+            removedHere = false;
+        };
         for (const std::uint32_t f : removing) {
             const MergePlan::Folder& folder = plan_.folders_[f];
-            Fd parent(::open(core::parentFolder(folder.path).c_str(),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            const std::string name = core::fileName(folder.path);
+            const std::string parentOf = core::parentFolder(folder.path);
+            if (parentOf != parentPath || parent.get() < 0) {
+                syncParent();
+                parentPath = parentOf;
+                parent.reset(::open(parentOf.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            }
             struct stat st {};
             if (parent.get() < 0 ||
-                ::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                ::fstatat(parent.get(), folder.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
                 static_cast<std::uint64_t>(st.st_ino) != folder.inode ||
                 static_cast<std::uint64_t>(st.st_dev) != folder.device) {
                 continue;
             }
-            if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0) {
+            if (::unlinkat(parent.get(), folder.name.c_str(), AT_REMOVEDIR) == 0) {
                 ++result_.foldersRemoved;
-                syscalls().fsync(parent.get());
+                removedHere = true;
             }
         }
+        syncParent();
     }
 
     const MergePlan& plan_;

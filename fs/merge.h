@@ -51,6 +51,12 @@ public:
     const MergeRequest& request() const { return request_; }
     std::size_t size() const { return files_.size(); }
     PlannedFile at(std::size_t i) const;
+    // at(i).newName alone.
+    std::string_view newNameAt(std::size_t i) const {
+        const File& f = files_[i];
+        return std::string_view(names_).substr(f.newNameBytes == 0 ? f.at : f.at + f.nameBytes,
+                                               f.newNameBytes == 0 ? f.nameBytes : f.newNameBytes);
+    }
     // Files of each action.
     std::int64_t count(MergeAction action) const {
         return counts_[static_cast<std::size_t>(action)];
@@ -64,6 +70,7 @@ private:
     friend class MergeRunner;
     struct Folder {
         std::string path;
+        std::string name;      // its last component, which its files are named after
         std::uint32_t parent;  // kNoFolder for a source, or a named file's folder
         bool walked;           // a source folder or one below it, not a named file's
         std::uint64_t device;

@@ -18,9 +18,10 @@ namespace fs::merge_steps {
 // size and bytes, compared in full, or two links to the same target.
 bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b);
 
-// The destination name of `name` in the folder `folder`: prefixed with the folder's name, unless
-// it carries that prefix already.
-std::string newNameIn(std::string_view folder, std::string_view name);
+// The destination name of `name` in the folder `folder` whose own name (last component) is
+// `folderName`: prefixed with the folder's name, unless it carries that prefix already.
+std::string newNameFor(const std::string& folderName, const std::string& folder,
+                       std::string_view name);
 
 // Copies `from` in `fromDir` to `to` in `toDir` on another drive, never replacing: the copy is
 // created exclusively, given the original's mode and times, synced and compared in full; only

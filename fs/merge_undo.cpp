@@ -70,6 +70,9 @@ std::unordered_map<std::uint64_t, MergeDone> doneByEntry(const MergeJournalRead&
         if (record.copying) {
             d.copying = true;
             d.copyReservation = record.copyReservation;
+            if (record.copyReservation == FileId{}) {
+                d.copyingAt = record.copyingAt;
+            }
         }
         if (record.copied) {
             d.copied = true;
@@ -116,6 +119,20 @@ bool holdsInode(int dirfd, const std::string& name, FileId inode) {
 
 int removeIfInode(int dirfd, const std::string& name, FileId inode) {
     if (!holdsInode(dirfd, name, inode)) {
+        return ESTALE;
+    }
+    return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0 ? 0 : errno;
+}
+
+// A copy the merge was about to make when it was killed: a drive that serves its requests apart
+// (FUSE) may make the file after the kill, unheard of. What stands under its name then is taken
+// for it only while it is an empty file, made since (within the coarsest drive's 2 s of time).
+int removeIfMadeEmpty(int dirfd, const std::string& name, std::int64_t about) {
+    struct stat st {};
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size != 0 ||
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec <
+            about - 2000000000) {
         return ESTALE;
     }
     return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0 ? 0 : errno;
@@ -260,8 +277,10 @@ void dropLeftovers(const EntryAt& at, int destfd, const std::string& newName) {
     } else if (at.d.reserved) {
         renameMethod(RenameMethod::Reservation)
             .rollBack(at.srcfd, at.e.name, destfd, newName, at.e.fileId, at.d.reservation);
-    } else if (at.d.copying) {
+    } else if (at.d.copying && at.d.copyReservation != FileId{}) {
         removeIfInode(destfd, newName, at.d.copyReservation);
+    } else if (at.d.copying) {
+        removeIfMadeEmpty(destfd, newName, at.d.copyingAt);
     }
 }
 
