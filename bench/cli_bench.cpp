@@ -4,6 +4,10 @@
 //            folder and one renameat2 per file.
 // Both with the journal kept for undo (in a state folder of its own on the disk, as a user's is)
 // and with --no-undo, which keeps none: the floor has no journal.
+//   merge:   `kovra merge TREE/*/ TREE` of F folders of M files, flattening the tree, with and
+//            without the journal; floor: one readdir per folder and one
+//            renameat2(RENAME_NOREPLACE) per file into the destination. Its peak memory beyond
+//            `kovra --version`'s, per file, less the bytes of each file's old and new name.
 //   startup: `kovra --version`, against /bin/true.
 // Each figure is the median of the repetitions, each on a fresh copy. The program is timed as a
 // process (its start-up included); the floor runs in this process.
@@ -13,6 +17,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,6 +140,59 @@ double runTimed(const std::vector<std::string>& argv) {
     return status == 0 ? ms : -1;
 }
 
+// Runs argv as runTimed does; also gives its peak resident memory in KiB.
+double runMeasured(const std::vector<std::string>& argv, long& peakKiB) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const auto start = Clock::now();
+    pid_t pid = 0;
+    int status = -1;
+    rusage usage{};
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) {
+        ::wait4(pid, &status, 0, &usage);
+    }
+    const double ms = msSince(start);
+    posix_spawn_file_actions_destroy(&actions);
+    peakKiB = usage.ru_maxrss;
+    return status == 0 ? ms : -1;
+}
+
+// The merge's floor: every file of each folder of `root` renamed into `root` itself.
+double floorMerge(const std::string& root) {
+    const auto start = Clock::now();
+    const int destfd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    std::vector<std::string> files, folders, none;
+    readFolder(destfd, files, folders);
+    std::string target;
+    for (const std::string& folder : folders) {
+        const int fd = ::openat(destfd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        files.clear();
+        readFolder(fd, files, none);
+        for (const std::string& file : files) {
+            target.assign(folder).append("_").append(file);
+            ::renameat2(fd, file.c_str(), destfd, target.c_str(), RENAME_NOREPLACE);
+        }
+        ::close(fd);
+    }
+    ::close(destfd);
+    return msSince(start);
+}
+
+// How many files lie directly in `path`.
+int countFiles(const std::string& path) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        count += entry.is_directory() ? 0 : 1;
+    }
+    return count;
+}
+
 // How many files under `path` carry their folder's name in front.
 int countPrefixed(const std::filesystem::path& path) {
     int count = 0;
@@ -228,6 +286,40 @@ int main(int argc, char* argv[]) {
         measure({"rename", "--recursive", "--no-undo"}, true, folders * perFolder, treeNoUndo,
                 nullptr);
     }
+    // The merge: a tree flattened into itself, as `kovra merge /pics/*/ /pics` does.
+    std::vector<double> merge, mergeNoUndo, mergeFloor;
+    long mergePeak = 0;
+    long versionPeak = 0;
+    runMeasured({kovra, "--version"}, versionPeak);
+    const auto measureMerge = [&](bool journal) {
+        makeTree(a, folders, perFolder);
+        std::vector<std::string> args{kovra, "merge"};
+        if (!journal) {
+            args.push_back("--no-undo");
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(a)) {
+            args.push_back(entry.path().string());
+        }
+        args.push_back(a);
+        long peak = 0;
+        (journal ? merge : mergeNoUndo).push_back(runMeasured(args, peak));
+        mergePeak = std::max(mergePeak, peak);
+        makeTree(b, folders, perFolder);
+        mergeFloor.push_back(floorMerge(b));
+        const bool complete =
+            countFiles(a) == folders * perFolder && countFiles(b) == folders * perFolder;
+        std::filesystem::remove_all(a);
+        std::filesystem::remove_all(b);
+        if (!complete) {
+            std::fprintf(stderr, "cli bench: a merge is incomplete\n");
+            std::exit(1);
+        }
+    };
+    for (int r = 0; r < reps; ++r) {
+        measureMerge(true);
+        measureMerge(false);
+    }
+
     std::vector<double> startup, baseline;
     for (int i = 0; i < 50; ++i) {
         startup.push_back(runTimed({kovra, "--version"}));
@@ -243,6 +335,19 @@ int main(int argc, char* argv[]) {
     report(label, tree, treeFloor, 1.1);
     std::snprintf(label, sizeof label, "  the same, --no-undo");
     report(label, treeNoUndo, treeFloor, 1.1);
+    std::snprintf(label, sizeof label, "merge, %dx%d files", folders, perFolder);
+    report(label, merge, mergeFloor, 1.1);
+    std::snprintf(label, sizeof label, "  the same, --no-undo");
+    report(label, mergeNoUndo, mergeFloor, 1.1);
+    // "IMG_0000000.jpg" and "d00000_IMG_0000000.jpg": the names each file costs.
+    const double nameBytes = 15 + 22;
+    const double perFile = (static_cast<double>(mergePeak - versionPeak) * 1024.0) /
+                               (static_cast<double>(folders) * perFolder) -
+                           nameBytes;
+    std::printf(
+        "%-28s %.1f B a file beyond its names (peak %ld KiB, --version %ld KiB; goal <= "
+        "100 B)\n",
+        "merge memory", perFile, mergePeak, versionPeak);
     std::printf("%-28s kovra %9.2f ms   (min %.2f ms; /bin/true %.2f ms; goal <= 20 ms)\n",
                 "--version start-up", median(startup),
                 *std::min_element(startup.begin(), startup.end()), median(baseline));

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "cli/commands.h"
+#include "cli/merge_command.h"
 #include "cli/text.h"
 #include "core/paths.h"
 #include "core/version.h"
@@ -28,7 +29,7 @@ bool isOption(std::string_view arg) {
 }
 
 bool isCommand(std::string_view arg) {
-    return arg == "rename" || arg == "undo";
+    return arg == "rename" || arg == "undo" || arg == "merge";
 }
 
 }  // namespace
@@ -88,6 +89,7 @@ std::string usage() {
     return message(QT_TRANSLATE_NOOP("cli",
                                      "Usage: %1 [FOLDER | FILE...]\n"
                                      "  or:  %1 rename [OPTION...] PATH...\n"
+                                     "  or:  %1 merge [OPTION...] SOURCE... DEST\n"
                                      "  or:  %1 undo\n"),
                    {"kovra"});
 }
@@ -129,6 +131,32 @@ void printHelp() {
         "     also when undo finds no run to undo, and when the output cannot be written\n"
         "  2  wrong usage, a path that cannot be opened, or no display for the window:\n"
         "     nothing was renamed\n")));
+    writeOut(message(
+        QT_TRANSLATE_NOOP(
+            "cli",
+            "\n"
+            "Merge: %1 merge [OPTION...] SOURCE... DEST\n"
+            "Move every file of the SOURCE folders, at any depth, into DEST (made if absent),\n"
+            "each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;\n"
+            "a name that begins with its folder's name and \"_\" keeps it. A SOURCE that is a\n"
+            "file moves that file. An existing file is never replaced: a file whose new name\n"
+            "holds the same content goes to the Trash, one whose new name holds other content\n"
+            "stays where it is. Emptied folders are removed. \"%1 undo\" takes the whole merge\n"
+            "back.\n"
+            "  -n, --dry-run        print each move as \"old -> new\", each duplicate that would\n"
+            "                       go to the Trash, and each file that would stay, with why;\n"
+            "                       change nothing\n"
+            "  -v, --verbose        print each move as it is made\n"
+            "  -a, --all            also hidden files and folders\n"
+            "      --keep-duplicates  leave duplicates where they are, not in the Trash\n"
+            "      --number         move a file whose new name holds other content as\n"
+            "                       \"name (2).ext\", with the first free number\n"
+            "      --keep-folders   keep the emptied folders\n"
+            "      --no-undo        keep no record of the merge\n"
+            "Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some\n"
+            "files were left where they were, or a failure stopped the merge; 2 wrong usage\n"
+            "or a path that cannot be opened: nothing was moved.\n"),
+        {"kovra"}));
 }
 
 void printUndoHelp() {
@@ -221,6 +249,59 @@ int runRename(int argc, char* argv[]) {
         return usageError(message(QT_TRANSLATE_NOOP("cli", "rename needs at least one PATH")));
     }
     return renameCommand(options, paths);
+}
+
+int runMerge(int argc, char* argv[]) {
+    enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders };
+    static constexpr const char* kShort = "nvah";
+    static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
+                                   {"verbose", no_argument, nullptr, 'v'},
+                                   {"all", no_argument, nullptr, 'a'},
+                                   {"keep-duplicates", no_argument, nullptr, kKeepDuplicates},
+                                   {"number", no_argument, nullptr, kNumber},
+                                   {"keep-folders", no_argument, nullptr, kKeepFolders},
+                                   {"no-undo", no_argument, nullptr, kNoUndo},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+    MergeOptions options;
+    optind = 0;
+    opterr = 0;
+    for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
+        switch (c) {
+            case 'n':
+                options.dryRun = true;
+                break;
+            case 'v':
+                options.verbose = true;
+                break;
+            case 'a':
+                options.all = true;
+                break;
+            case kKeepDuplicates:
+                options.keepDuplicates = true;
+                break;
+            case kNumber:
+                options.number = true;
+                break;
+            case kKeepFolders:
+                options.keepFolders = true;
+                break;
+            case kNoUndo:
+                options.noUndo = true;
+                break;
+            case 'h':
+                printHelp();
+                return kSuccess;
+            default:
+                return unknownOption(argv, kShort);
+        }
+    }
+    const std::vector<std::string> paths(argv + optind, argv + argc);
+    if (paths.size() < 2) {
+        return usageError(
+            message(QT_TRANSLATE_NOOP("cli", "merge needs at least one SOURCE and a DEST")));
+    }
+    return mergeCommand(options, paths);
 }
 
 int runUndo(int argc, char* argv[]) {
@@ -411,6 +492,8 @@ int run(int argc, char* argv[]) {
         status = runRename(argc - 1, argv + 1);
     } else if (first == "undo") {
         status = runUndo(argc - 1, argv + 1);
+    } else if (first == "merge") {
+        status = runMerge(argc - 1, argv + 1);
     } else if (isOption(first) && first != "--") {
         // --version already printed above when its output failed: only the failure is left.
         status = first == "--version" || first == "-V" ? kSuccess : runProgramOptions(argc, argv);

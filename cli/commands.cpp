@@ -626,8 +626,11 @@ int undoListCommand() {
     int n = 0;
     for (const fs::RunSummary& run : history) {
         std::string folders;
-        for (const std::string& folder : run.folders) {
-            folders += (folders.empty() ? "" : ", ") + escaped(folder);
+        for (std::size_t i = 0; i < run.folders.size(); ++i) {
+            // A merge's: its sources, then "->" and its destination.
+            const char* separator =
+                i == 0 ? "" : (run.merge && i + 1 == run.folders.size() ? " -> " : ", ");
+            folders += separator + escaped(run.folders[i]);
         }
         writeOut(std::to_string(++n) + "  " + localTime(run.startedAt) + "  " +
                  countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files"), static_cast<int>(run.files)) +
@@ -730,9 +733,12 @@ int undoCommand(int entry) {
                 why = reason(e.err);
                 break;
         }
-        writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 back to %3: %4\n"),
-                         {programName(), escaped(core::joinPath(e.folder, e.newName)),
-                          escaped(core::joinPath(e.folder, e.oldName)), why}));
+        // A merge's new name is a whole path, in its destination.
+        const bool whole = !e.newName.empty() && e.newName.front() == '/';
+        writeErr(message(
+            QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 back to %3: %4\n"),
+            {programName(), escaped(whole ? e.newName : core::joinPath(e.folder, e.newName)),
+             escaped(core::joinPath(e.folder, e.oldName)), why}));
     }
     if (report.syncError != 0) {
         writeErr(message(QT_TRANSLATE_NOOP("cli",

@@ -44,6 +44,21 @@ enum Record : std::uint32_t {
     kEnded = 6,     // the run ended: files renamed, time
     kUndone = 7,    // the run was undone: time
     kKept = 8,      // the run was cut short and left so: time
+    // A merge's records.
+    kMergeTarget = 9,     // the destination, the merge's flags
+    kMergeFolder = 10,    // a folder walked
+    kMergeEntries = 11,   // files to move
+    kMergePlanned = 12,   // the plan is whole: folder and entry counts
+    kMergeNumbered = 13,  // an entry's numbered name
+    kMergeTrashing = 14,  // an entry about to go to the Trash
+    kMergeTrashed = 15,   // ... and where it went
+    kMergeLinked = 16,    // an entry's second name linked in the destination
+    kMergeReserved = 17,  // an empty reservation made for an entry
+    kMergeCopying = 18,   // a copy to another drive begun for an entry
+    kMergeCopied = 19,    // ... whole and checked
+    kMergeRemoving = 20,  // folders about to be removed
+    kMergeEnded = 21,     // the merge ended: time
+    kMergeCopyBack = 22,  // an undo began copying an entry back
 };
 
 // Type, length, the check of those two, and the checksum after the payload.
@@ -931,6 +946,9 @@ JournalRead readJournal(const std::string& path) {
 }
 
 JournalRead readJournalSummary(const std::string& path) {
+    if (isMergeJournal(path)) {
+        return mergeSummary(path);
+    }
     return openAndParse(path, true);
 }
 
@@ -1123,6 +1141,660 @@ void RunRecorder::reset() {
     endsWithRun_ = false;
     sections_.clear();
     observers_.clear();
+}
+
+}  // namespace fs
+
+// The journal of a merge.
+
+namespace fs {
+
+namespace {
+
+// Head, type and payload of one record, read from `fd` at `pos` of a file of `size` bytes.
+struct RecordAt {
+    std::uint32_t type = 0;
+    std::string payload;
+    std::uint64_t next = 0;
+    bool cutShort = false;  // a record a kill interrupted at the very end
+};
+
+// Reads the record at `pos`; false when the file is damaged there. With `countOnly`, a merge's
+// entries record is read only as far as its count.
+bool readRecordAt(int fd, std::uint64_t pos, std::uint64_t size, bool countOnly, RecordAt& out) {
+    out = {};
+    const std::uint64_t left = size - pos;
+    if (left < kRecordFrame) {
+        out.cutShort = true;
+        return true;
+    }
+    char head[kRecordHead];
+    if (preadAll(fd, head, sizeof head, static_cast<off_t>(pos)) != 0) {
+        return false;
+    }
+    out.type = static_cast<std::uint32_t>(getLE(head, 4));
+    const std::uint64_t length = getLE(head + 4, 4);
+    if (getLE(head + 8, 4) !=
+        static_cast<std::uint32_t>(journalChecksum(std::string_view(head, 8)))) {
+        return false;
+    }
+    if (length > left - kRecordFrame) {
+        out.cutShort = true;
+        return true;
+    }
+    out.next = pos + kRecordFrame + length;
+    if (countOnly && out.type == kMergeEntries) {
+        out.payload.resize(4);
+        return length >= 4 &&
+               preadAll(fd, out.payload.data(), 4, static_cast<off_t>(pos + kRecordHead)) == 0;
+    }
+    std::string record(kRecordHead + length + 8, '\0');
+    if (preadAll(fd, record.data(), record.size(), static_cast<off_t>(pos)) != 0) {
+        return false;
+    }
+    if (getLE(record.data() + kRecordHead + length, 8) !=
+        journalChecksum(std::string_view(record).substr(0, kRecordHead + length))) {
+        out.cutShort = out.next == size;  // its bytes were being written at the kill
+        return out.cutShort;
+    }
+    out.payload = record.substr(kRecordHead, length);
+    return true;
+}
+
+void putFolder(std::string& out, const MergeFolder& f) {
+    putBytes(out, f.path);
+    putU64(out, f.id.device);
+    putU64(out, f.id.inode);
+    out += static_cast<char>(f.identity);
+    putBytes(out, f.place.mountIdentity);
+    putBytes(out, f.place.mountRoot);
+    putBytes(out, f.place.mountPoint);
+    putBytes(out, f.place.relative);
+    putBytes(out, f.place.label);
+    putU32(out, f.parent);
+    putU32(out, f.mode);
+    putU64(out, static_cast<std::uint64_t>(f.accessedAt));
+    putU64(out, static_cast<std::uint64_t>(f.modifiedAt));
+    out += static_cast<char>(f.walked ? 1 : 0);
+}
+
+bool getFolder(Parser& p, MergeFolder& f) {
+    std::uint8_t kind = 0;
+    std::uint8_t walked = 0;
+    if (!p.bytes(f.path, kMaxPathBytes) || !validFolder(f.path) || !p.id(f.id) || !p.u8(kind) ||
+        kind > 1 || !p.bytes(f.place.mountIdentity, kMaxPathBytes) ||
+        !p.bytes(f.place.mountRoot, kMaxPathBytes) || !p.bytes(f.place.mountPoint, kMaxPathBytes) ||
+        !p.bytes(f.place.relative, kMaxPathBytes) || !p.bytes(f.place.label, kMaxPathBytes) ||
+        !p.u32(f.parent) || !p.u32(f.mode) || !p.i64(f.accessedAt) || !p.i64(f.modifiedAt) ||
+        !p.u8(walked) || walked > 1) {
+        return false;
+    }
+    f.identity = static_cast<IdentityKind>(kind);
+    f.walked = walked != 0;
+    return true;
+}
+
+std::uint8_t flagBits(const MergeFlags& f) {
+    return static_cast<std::uint8_t>((f.destinationMade ? 1 : 0) | (f.keepDuplicates ? 2 : 0) |
+                                     (f.number ? 4 : 0) | (f.keepFolders ? 8 : 0) |
+                                     (f.all ? 16 : 0));
+}
+
+// The folder `dirfd` as a merge records it.
+int describeFolder(int dirfd, const std::string& path, std::optional<MountedPath>& lastMount,
+                   MergeFolder& folder) {
+    struct stat st {};
+    if (!validFolder(path)) {
+        return EINVAL;
+    }
+    if (::fstat(dirfd, &st) != 0) {
+        return errno;
+    }
+    const FolderSetting setting = settingOf(dirfd, lastMount);
+    folder.path = path;
+    folder.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    folder.identity = setting.identity;
+    folder.place = setting.place;
+    folder.mode = st.st_mode & 07777;
+    folder.accessedAt =
+        static_cast<std::int64_t>(st.st_atim.tv_sec) * 1000000000 + st.st_atim.tv_nsec;
+    folder.modifiedAt =
+        static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return 0;
+}
+
+// Applies one record of a merge's journal; false when it does not belong there or does not parse.
+bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJournalRead& read) {
+    Parser p(r.payload);
+    const auto entryDone = [&](std::uint64_t& entry) -> MergeDone* {
+        if (!planned || !p.u64(entry) || entry >= static_cast<std::uint64_t>(read.entryCount)) {
+            return nullptr;
+        }
+        return &read.done.emplace_back(entry, MergeDone{}).second;
+    };
+    std::uint64_t entry = 0;
+    switch (r.type) {
+        case kMergeTarget: {
+            std::uint8_t bits = 0;
+            if (planned || !read.destination.path.empty() || !getFolder(p, read.destination) ||
+                !p.u8(bits) || bits > 31) {
+                return false;
+            }
+            read.flags = {(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0, (bits & 8) != 0,
+                          (bits & 16) != 0};
+            break;
+        }
+        case kMergeFolder: {
+            MergeFolder& f = read.folders.emplace_back();
+            if (planned || read.destination.path.empty() || !getFolder(p, f) ||
+                (f.parent != kNoFolder && f.parent + 1 >= read.folders.size())) {
+                return false;
+            }
+            break;
+        }
+        case kMergeEntries: {
+            std::uint32_t count = 0;
+            if (planned || read.folders.empty() || !p.u32(count)) {
+                return false;
+            }
+            read.entryCount += count;
+            if (summary) {
+                return true;  // the entries themselves are not read
+            }
+            if (count > p.left() / (4 + 4 + 1 + 4 + 1 + 16)) {
+                return false;
+            }
+            read.entries.reserve(read.entries.size() + count);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                MergeEntry& e = read.entries.emplace_back();
+                if (!p.u32(e.folder) || e.folder >= read.folders.size() ||
+                    !p.bytes(e.name, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
+                    !p.id(e.fileId) || !validName(e.name) || !validName(e.newName)) {
+                    return false;
+                }
+            }
+            break;
+        }
+        case kMergePlanned: {
+            std::uint64_t folders = 0;
+            std::uint64_t entries = 0;
+            if (planned || !p.u64(folders) || !p.u64(entries) || folders != read.folders.size() ||
+                entries != static_cast<std::uint64_t>(read.entryCount)) {
+                return false;
+            }
+            planned = true;
+            break;
+        }
+        case kMergeNumbered: {
+            MergeDone* d = entryDone(entry);
+            if (d == nullptr || !p.bytes(d->numbered, kMaxNameBytes) || !validName(d->numbered)) {
+                return false;
+            }
+            break;
+        }
+        case kMergeTrashing: {
+            MergeDone* d = entryDone(entry);
+            if (d == nullptr) {
+                return false;
+            }
+            d->trashing = true;
+            break;
+        }
+        case kMergeTrashed: {
+            MergeDone* d = entryDone(entry);
+            if (d == nullptr || !p.bytes(d->trashDir, kMaxPathBytes) || !validFolder(d->trashDir) ||
+                !p.bytes(d->trashName, kMaxNameBytes) || !validName(d->trashName)) {
+                return false;
+            }
+            d->trashing = true;
+            break;
+        }
+        case kMergeLinked: {
+            MergeDone* d = entryDone(entry);
+            if (d == nullptr) {
+                return false;
+            }
+            d->linked = true;
+            break;
+        }
+        case kMergeReserved:
+        case kMergeCopying:
+        case kMergeCopied:
+        case kMergeCopyBack: {
+            MergeDone* d = entryDone(entry);
+            FileId id;
+            if (d == nullptr || !p.id(id)) {
+                return false;
+            }
+            if (r.type == kMergeReserved) {
+                d->reserved = true;
+                d->reservation = id;
+            } else if (r.type == kMergeCopying) {
+                d->copying = true;
+                d->copyReservation = id;
+                if (!p.i64(d->copyingAt)) {
+                    return false;
+                }
+            } else if (r.type == kMergeCopied) {
+                d->copied = true;
+                d->copyId = id;
+            } else {
+                d->copyingBack = true;
+                d->backReservation = id;
+            }
+            break;
+        }
+        case kMergeRemoving: {
+            std::uint32_t count = 0;
+            if (!planned || !p.u32(count) || count > p.left() / 4) {
+                return false;
+            }
+            for (std::uint32_t i = 0; i < count; ++i) {
+                std::uint32_t folder = 0;
+                if (!p.u32(folder) || folder >= read.folders.size()) {
+                    return false;
+                }
+                read.removing.push_back(folder);
+            }
+            break;
+        }
+        case kMergeEnded:
+            if (!planned || !p.i64(read.endedAt)) {
+                return false;
+            }
+            read.ended = true;
+            break;
+        case kUndone:
+        case kKept: {
+            std::int64_t at = 0;
+            if (!planned || !p.i64(at)) {
+                return false;
+            }
+            (r.type == kUndone ? read.undone : read.kept) = true;
+            break;
+        }
+        default:
+            return false;
+    }
+    return p.left() == 0;
+}
+
+}  // namespace
+
+FileId identityOf(const struct stat& st, IdentityKind kind) {
+    return planIdentity(st, kind);
+}
+
+bool isMergeJournal(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return false;
+    }
+    char head[kHeadBytes];
+    const bool read = preadAll(fd, head, sizeof head, 0) == 0;
+    ::close(fd);
+    return read && std::memcmp(head, kMagic, sizeof kMagic) == 0 &&
+           getLE(head + 24, 8) == journalChecksum(std::string_view(head, 24)) &&
+           (getLE(head + 12, 4) & kMerge) != 0;
+}
+
+MergeJournalRead readMergeJournal(const std::string& path, bool summary) {
+    MergeJournalRead read;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            read.status = JournalRead::Status::Bad;
+            read.err = errno;
+        }
+        return read;
+    }
+    read.status = JournalRead::Status::Bad;
+    struct stat st {};
+    char head[kHeadBytes];
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size < static_cast<off_t>(kHeadBytes) ||
+        static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes ||
+        preadAll(fd, head, sizeof head, 0) != 0 || std::memcmp(head, kMagic, sizeof kMagic) != 0 ||
+        getLE(head + 8, 4) != kVersion || getLE(head + 12, 4) != kMerge ||
+        getLE(head + 24, 8) != journalChecksum(std::string_view(head, 24))) {
+        ::close(fd);
+        return read;
+    }
+    read.startedAt = static_cast<std::int64_t>(getLE(head + 16, 8));
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    bool planned = false;
+    bool ok = true;
+    RecordAt record;
+    for (std::uint64_t pos = kHeadBytes; ok && pos < size; pos = record.next) {
+        ok = readRecordAt(fd, pos, size, summary, record);
+        if (!ok || record.cutShort) {
+            break;
+        }
+        ok = applyMergeRecord(record, summary, planned, read);
+    }
+    ::close(fd);
+    if (!ok || !planned || (record.cutShort && !planned)) {
+        MergeJournalRead bad;
+        bad.status = JournalRead::Status::Bad;
+        return bad;
+    }
+    read.status = JournalRead::Status::Ok;
+    return read;
+}
+
+JournalRead mergeSummary(const std::string& path) {
+    const MergeJournalRead merge = readMergeJournal(path, true);
+    JournalRead read;
+    read.status = merge.status;
+    read.err = merge.err;
+    read.merge = true;
+    if (merge.status != JournalRead::Status::Ok) {
+        return read;
+    }
+    read.startedAt = merge.startedAt;
+    read.ended = merge.ended;
+    read.endedAt = merge.endedAt;
+    read.undone = merge.undone;
+    read.kept = merge.kept;
+    read.entries = merge.entryCount;
+    read.renamed = merge.entryCount;
+    for (const MergeFolder& folder : merge.folders) {
+        if (folder.parent == kNoFolder) {
+            read.plans.emplace_back().folder = folder.path;
+        }
+    }
+    read.plans.emplace_back().folder = merge.destination.path;
+    return read;
+}
+
+MergeJournalWriter::~MergeJournalWriter() {
+    drop();
+}
+
+void MergeJournalWriter::drop() {
+    if (fd_ >= 0) {
+        if (!committed_) {
+            ::unlinkat(dirfd_, tempName_.c_str(), 0);
+        }
+        ::close(fd_);
+    }
+    if (dirfd_ >= 0) {
+        ::close(dirfd_);
+    }
+    fd_ = -1;
+    dirfd_ = -1;
+    committed_ = false;
+    buffer_.clear();
+    entriesPayload_.clear();
+    entriesCount_ = 0;
+}
+
+int MergeJournalWriter::begin(const std::string& stateDir, int dirfd,
+                              const std::string& destination, const MergeFlags& flags) {
+    drop();
+    err_ = 0;
+    path_.clear();
+    entries_ = 0;
+    folders_ = 0;
+    MergeFolder target;
+    if ((err_ = describeFolder(dirfd, destination, lastMount_, target)) != 0) {
+        return err_;
+    }
+    if ((err_ = makeStateDirectory(stateDir)) != 0) {
+        return err_;
+    }
+    runsDir_ = runsDirectory(stateDir);
+    if (::mkdir(runsDir_.c_str(), 0700) != 0 && errno != EEXIST) {
+        return err_ = errno;
+    }
+    dirfd_ = ::open(runsDir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd_ < 0) {
+        return err_ = errno;
+    }
+    removeDeadTemporaries(dirfd_);
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        tempName_ = std::string(kTempPrefix) + std::to_string(::getpid()) + ".m" +
+                    std::to_string(serial++) + "." + std::to_string(nowNs());
+        fd_ = ::openat(dirfd_, tempName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd_ < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) {
+        err_ = errno;
+        drop();
+        return err_;
+    }
+    buffer_.append(kMagic, sizeof kMagic);
+    putU32(buffer_, kVersion);
+    putU32(buffer_, kMerge);
+    putU64(buffer_, static_cast<std::uint64_t>(nowNs()));
+    putU64(buffer_, journalChecksum(buffer_));
+    std::string payload;
+    putFolder(payload, target);
+    payload += static_cast<char>(flagBits(flags));
+    buffer_ += framed(kMergeTarget, payload);
+    return 0;
+}
+
+int MergeJournalWriter::flush() {
+    if (entriesCount_ > 0) {
+        std::string payload;
+        payload.reserve(entriesPayload_.size() + 4);
+        putU32(payload, entriesCount_);
+        payload += entriesPayload_;
+        buffer_ += framed(kMergeEntries, payload);
+        entriesPayload_.clear();
+        entriesCount_ = 0;
+    }
+    if (err_ == 0 && !buffer_.empty()) {
+        err_ = writeAll(fd_, buffer_.data(), buffer_.size());
+    }
+    buffer_.clear();
+    return err_;
+}
+
+int MergeJournalWriter::addFolder(int dirfd, const std::string& path, std::uint32_t parent,
+                                  bool walked, IdentityKind& kind) {
+    if (err_ != 0 || fd_ < 0 || committed_) {
+        return err_ != 0 ? err_ : EBADF;
+    }
+    MergeFolder folder;
+    if ((err_ = describeFolder(dirfd, path, lastMount_, folder)) != 0) {
+        return err_;
+    }
+    if (parent != kNoFolder && parent >= folders_) {
+        return err_ = EINVAL;
+    }
+    folder.parent = parent;
+    folder.walked = walked;
+    kind = folder.identity;
+    if (entriesCount_ > 0 && flush() != 0) {
+        return err_;
+    }
+    std::string payload;
+    putFolder(payload, folder);
+    buffer_ += framed(kMergeFolder, payload);
+    ++folders_;
+    return 0;
+}
+
+void MergeJournalWriter::add(const std::string& name, const std::string& newName, FileId fileId) {
+    if (err_ != 0 || fd_ < 0 || committed_) {
+        return;
+    }
+    if (folders_ == 0 || !validName(name) || !validName(newName)) {
+        err_ = EINVAL;
+        return;
+    }
+    putU32(entriesPayload_, folders_ - 1);
+    putBytes(entriesPayload_, name);
+    putBytes(entriesPayload_, newName);
+    putU64(entriesPayload_, fileId.device);
+    putU64(entriesPayload_, fileId.inode);
+    ++entriesCount_;
+    ++entries_;
+    if (entriesPayload_.size() >= kEntriesRecordBytes) {
+        flush();
+    }
+}
+
+int MergeJournalWriter::commit() {
+    if (err_ == 0 && (fd_ < 0 || committed_)) {
+        err_ = EBADF;
+    }
+    if (err_ == 0 && flush() == 0) {
+        std::string planned;
+        putU64(planned, folders_);
+        putU64(planned, entries_);
+        buffer_ += framed(kMergePlanned, planned);
+        flush();
+    }
+    if (err_ == 0 && ::fsync(fd_) != 0) {
+        err_ = errno;
+    }
+    for (int attempt = 0; err_ == 0 && !committed_ && attempt < 100; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%s%020lld-%d-%d", kRunPrefix,
+                      static_cast<long long>(nowNs()), static_cast<int>(::getpid()), attempt);
+        if (::renameat2(dirfd_, tempName_.c_str(), dirfd_, name, RENAME_NOREPLACE) == 0) {
+            committed_ = true;
+            path_ = runsDir_ + "/" + name;
+        } else if (errno != EEXIST) {
+            err_ = errno;
+        }
+    }
+    if (err_ == 0 && !committed_) {
+        err_ = EEXIST;
+    }
+    if (err_ == 0 && ::fsync(dirfd_) != 0) {
+        err_ = errno;
+    }
+    if (err_ != 0) {
+        const int err = err_;
+        if (committed_) {
+            ::unlink(path_.c_str());
+            committed_ = false;
+            path_.clear();
+        }
+        drop();
+        return err_ = err;
+    }
+    pruneHistory(runsDir_);
+    return 0;
+}
+
+int MergeJournalWriter::resume(const std::string& path) {
+    drop();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (fd_ < 0) {
+        return err_ = errno;
+    }
+    err_ = 0;
+    committed_ = true;
+    path_ = path;
+    return 0;
+}
+
+int MergeJournalWriter::append(std::uint32_t type, const std::string& payload, bool sync) {
+    if (!committed_ || fd_ < 0) {
+        return EBADF;
+    }
+    const std::string record = framed(type, payload);
+    if (const int err = writeAll(fd_, record.data(), record.size()); err != 0) {
+        return err;
+    }
+    return sync && ::fsync(fd_) != 0 ? errno : 0;
+}
+
+int MergeJournalWriter::recordNumbered(std::uint64_t entry, const std::string& name) {
+    std::string payload;
+    putU64(payload, entry);
+    putBytes(payload, name);
+    return append(kMergeNumbered, payload, false);
+}
+
+int MergeJournalWriter::recordTrashing(std::uint64_t entry) {
+    std::string payload;
+    putU64(payload, entry);
+    // Synced: a file in the Trash that the journal does not name would not come back by undo.
+    return append(kMergeTrashing, payload, true);
+}
+
+int MergeJournalWriter::recordTrashed(std::uint64_t entry, const std::string& trashDir,
+                                      const std::string& name) {
+    std::string payload;
+    putU64(payload, entry);
+    putBytes(payload, trashDir);
+    putBytes(payload, name);
+    return append(kMergeTrashed, payload, false);
+}
+
+int MergeJournalWriter::recordLinked(std::uint64_t entry) {
+    std::string payload;
+    putU64(payload, entry);
+    return append(kMergeLinked, payload, false);
+}
+
+int MergeJournalWriter::recordReserved(std::uint64_t entry, FileId id) {
+    std::string payload;
+    putU64(payload, entry);
+    putU64(payload, id.device);
+    putU64(payload, id.inode);
+    return append(kMergeReserved, payload, false);
+}
+
+int MergeJournalWriter::recordCopying(std::uint64_t entry, FileId id) {
+    std::string payload;
+    putU64(payload, entry);
+    putU64(payload, id.device);
+    putU64(payload, id.inode);
+    putU64(payload, static_cast<std::uint64_t>(nowNs()));
+    return append(kMergeCopying, payload, id == FileId{});
+}
+
+int MergeJournalWriter::recordCopied(std::uint64_t entry, FileId copyId) {
+    std::string payload;
+    putU64(payload, entry);
+    putU64(payload, copyId.device);
+    putU64(payload, copyId.inode);
+    // Synced before the original goes: undo must know the copy to bring it back.
+    return append(kMergeCopied, payload, true);
+}
+
+int MergeJournalWriter::recordRemoving(const std::vector<std::uint32_t>& folders) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folders.size()));
+    for (const std::uint32_t folder : folders) {
+        putU32(payload, folder);
+    }
+    return append(kMergeRemoving, payload, true);
+}
+
+int MergeJournalWriter::end(bool changedAnything) {
+    if (!committed_ || fd_ < 0) {
+        return EBADF;
+    }
+    int err = 0;
+    if (!changedAnything) {
+        err = ::unlink(path_.c_str()) == 0 ? 0 : errno;
+        path_.clear();
+    } else {
+        std::string payload;
+        putU64(payload, static_cast<std::uint64_t>(nowNs()));
+        err = append(kMergeEnded, payload, true);
+    }
+    drop();
+    return err;
+}
+
+int recordMergeCopyBack(const std::string& path, std::uint64_t entry, FileId id) {
+    std::string payload;
+    putU64(payload, entry);
+    putU64(payload, id.device);
+    putU64(payload, id.inode);
+    return appendTo(path, kMergeCopyBack, payload);
 }
 
 }  // namespace fs

@@ -8,6 +8,8 @@
 // rename linked a second name, and which empty files were our reservations. No Qt here:
 // names are the bytes the folder stores.
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -34,6 +36,8 @@ inline constexpr std::uint32_t kVersion = 3;
 inline constexpr std::size_t kHeadBytes = 32;
 // The run may leave new names reserved: created empty, then renamed onto.
 inline constexpr std::uint32_t kMayLeaveReservations = 1;
+// The journal of a merge (see MergeJournalWriter), not of a rename run.
+inline constexpr std::uint32_t kMerge = 2;
 }  // namespace journal_format
 
 // 64-bit FNV-1a over `bytes`: the journal's checksum.
@@ -191,6 +195,7 @@ struct JournalRead {
     std::int64_t entries = 0;        // renames the plan holds, in all
     bool undone = false;             // wholly undone since
     bool kept = false;               // cut short, and the user chose to leave it so
+    bool merge = false;              // a merge's: its plans name its folders only (summary)
 };
 
 // Reads one run's journal at `path`. Nothing in the file is trusted: a damaged or foreign file,
@@ -299,5 +304,157 @@ private:
     std::vector<Section> sections_;
     std::vector<std::unique_ptr<Observer>> observers_;
 };
+
+// The journal of a merge: files of many folders moved into one. The same file format, head and
+// framing as a run's, with the head flag kMerge and records of its own: the destination, every
+// folder walked (with what it takes to make it again), every file it will change, then what the
+// merge learns on the way (a numbered name, a file put in the Trash, a copy to another drive, the
+// folders it removes).
+
+// The identity a journal keeps of the file `st` on a drive of `kind`.
+FileId identityOf(const struct stat& st, IdentityKind kind);
+
+inline constexpr std::uint32_t kNoFolder = 0xffffffffu;
+
+// A folder of a merge.
+struct MergeFolder {
+    std::string path;  // absolute
+    FileId id;
+    IdentityKind identity = IdentityKind::Inode;
+    FolderPlace place;
+    std::uint32_t parent = kNoFolder;  // the folder of the merge it lies in; none for a source
+    std::uint32_t mode = 0;            // st_mode's permission bits
+    std::int64_t accessedAt = 0;       // ns since the epoch
+    std::int64_t modifiedAt = 0;
+    bool walked = true;  // its files were all taken: it goes once emptied (else a named file's)
+};
+
+// How a merge was asked to treat what it meets.
+struct MergeFlags {
+    bool destinationMade = false;  // the merge created the destination
+    bool keepDuplicates = false;
+    bool number = false;
+    bool keepFolders = false;
+    bool all = false;
+};
+
+// One file of a merge: where it was, and the name it goes to in the destination.
+struct MergeEntry {
+    std::uint32_t folder = 0;
+    std::string name;
+    std::string newName;
+    FileId fileId;  // as its folder's identity kind says
+};
+
+// What a merge recorded of one file while it ran.
+struct MergeDone {
+    std::string numbered;        // the name it was given in place of a taken one; empty: none
+    bool trashing = false;       // it was about to go to the Trash
+    std::string trashDir;        // ... and went there, under trashName in trashDir/files
+    std::string trashName;       //
+    bool linked = false;         // a second name linked in the destination (LinkThenUnlink)
+    bool reserved = false;       // an empty reservation made under its new name
+    FileId reservation;          // ... device and inode
+    bool copying = false;        // a copy to another drive was begun under its new name
+    FileId copyReservation;      // ... device and inode of that copy; none: about to be made
+    std::int64_t copyingAt = 0;  // ... when it was about to be made (ns since the epoch)
+    bool copied = false;         // the copy was whole and checked before the file itself went
+    FileId copyId;               // ... the copy, as the destination's identity kind says
+    bool copyingBack = false;    // an undo copying it back began a copy under its old name
+    FileId backReservation;      // ... device and inode of that copy
+};
+
+struct MergeJournalRead {
+    JournalRead::Status status = JournalRead::Status::None;
+    int err = 0;
+    std::int64_t startedAt = 0;
+    MergeFolder destination;
+    MergeFlags flags;
+    std::vector<MergeFolder> folders;  // in walk order: a folder before those it holds
+    std::vector<MergeEntry> entries;   // empty in a summary
+    std::int64_t entryCount = 0;
+    std::vector<std::pair<std::uint64_t, MergeDone>> done;  // by entry, in record order
+    std::vector<std::uint32_t> removing;                    // folders the merge set about removing
+    bool ended = false;
+    std::int64_t endedAt = 0;
+    bool undone = false;
+    bool kept = false;
+};
+
+// Whether the journal at `path` is a merge's.
+bool isMergeJournal(const std::string& path);
+
+// Reads a merge's journal, trusting nothing in it, as readJournal does; a summary leaves out
+// the entries (entryCount counts them).
+MergeJournalRead readMergeJournal(const std::string& path, bool summary = false);
+
+// The summary of a merge's journal in a run's terms, for the history: the source folders, then
+// the destination, as its plans.
+JournalRead mergeSummary(const std::string& path);
+
+// Writes a merge's journal: the plan streamed into a new locked file, put in place among the
+// runs by commit; what the merge learns is appended after. Errors as JournalWriter's.
+class MergeJournalWriter {
+public:
+    MergeJournalWriter() = default;
+    ~MergeJournalWriter();
+    MergeJournalWriter(const MergeJournalWriter&) = delete;
+    MergeJournalWriter& operator=(const MergeJournalWriter&) = delete;
+
+    // Starts the plan with the destination, open as `dirfd`. Returns 0 or errno.
+    int begin(const std::string& stateDir, int dirfd, const std::string& destination,
+              const MergeFlags& flags);
+    // Adds the folder open as `dirfd`; `kind` gets how its files are told apart. The entries
+    // added next lie in it. Returns 0 or errno.
+    int addFolder(int dirfd, const std::string& path, std::uint32_t parent, bool walked,
+                  IdentityKind& kind);
+    void add(const std::string& name, const std::string& newName, FileId fileId);
+    // Writes the rest of the plan, syncs it and puts it among the runs. Returns 0 or errno.
+    int commit();
+    // Appends to the committed journal at `path`, which the caller holds locked: to finish it.
+    int resume(const std::string& path);
+
+    // What the merge learns about entry `entry` (its index in the plan). Written at once;
+    // synced where a power cut could otherwise leave a file the journal cannot find.
+    int recordNumbered(std::uint64_t entry, const std::string& name);
+    int recordTrashing(std::uint64_t entry);
+    int recordTrashed(std::uint64_t entry, const std::string& trashDir, const std::string& name);
+    int recordLinked(std::uint64_t entry);
+    int recordReserved(std::uint64_t entry, FileId id);
+    // A copy about to be made exclusively under the entry's new name (`id` none, synced, as a
+    // kill may let the drive make it without us hearing of it), then made as `id`.
+    int recordCopying(std::uint64_t entry, FileId id);
+    int recordCopied(std::uint64_t entry, FileId copyId);
+    // The folders about to be removed, synced before the first goes.
+    int recordRemoving(const std::vector<std::uint32_t>& folders);
+    // The merge ended. A merge that changed nothing leaves no journal. Synced.
+    int end(bool changedAnything);
+
+    const std::string& path() const { return path_; }
+    std::uint32_t folders() const { return folders_; }
+
+private:
+    void drop();
+    int flush();
+    int append(std::uint32_t type, const std::string& payload, bool sync);
+
+    int dirfd_ = -1;
+    int fd_ = -1;
+    int err_ = 0;
+    bool committed_ = false;
+    std::string runsDir_;
+    std::string tempName_;
+    std::string path_;
+    std::string buffer_;
+    std::string entriesPayload_;
+    std::uint32_t entriesCount_ = 0;
+    std::uint64_t entries_ = 0;
+    std::uint32_t folders_ = 0;
+    std::optional<MountedPath> lastMount_;
+};
+
+// Records, in a merge's journal that the caller holds locked, that an undo began copying entry
+// `entry` back to its old name as the file `id`. Returns 0 or errno.
+int recordMergeCopyBack(const std::string& path, std::uint64_t entry, FileId id);
 
 }  // namespace fs

@@ -33,21 +33,26 @@ bool holds(int dirfd, const std::string& name, FileId file) {
 // One method's rename, telling the chain when the drive does not offer the method at all.
 class Method : public NoReplaceRename {
 public:
-    core::RenameStatus rename(int dirfd, const std::string& from,
+    using NoReplaceRename::complete;
+    using NoReplaceRename::rename;
+    using NoReplaceRename::rollBack;
+    core::RenameStatus rename(int fromDir, const std::string& from, int toDir,
                               const std::string& to) const override {
         bool unavailable = false;
-        return attempt(dirfd, from, to, nullptr, unavailable);
+        return attempt(fromDir, from, toDir, to, nullptr, unavailable);
     }
-    virtual core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                                       RenameObserver* observer, bool& unavailable) const = 0;
+    virtual core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
+                                       const std::string& to, RenameObserver* observer,
+                                       bool& unavailable) const = 0;
 };
 
 class FlagRename final : public Method {
 public:
     RenameMethod kind() const override { return RenameMethod::NoReplaceFlag; }
-    core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                               RenameObserver*, bool& unavailable) const override {
-        if (syscalls().renameat2(dirfd, from.c_str(), dirfd, to.c_str(), RENAME_NOREPLACE) == 0) {
+    core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
+                               const std::string& to, RenameObserver*,
+                               bool& unavailable) const override {
+        if (syscalls().renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) {
             return {};
         }
         const int err = errno;
@@ -57,10 +62,10 @@ public:
     }
     // One system call: there is no between.
     bool cutShort(const NamesNow&) const override { return false; }
-    int rollBack(int, const std::string&, const std::string&, FileId, FileId) const override {
+    int rollBack(int, const std::string&, int, const std::string&, FileId, FileId) const override {
         return EINVAL;
     }
-    int complete(int, const std::string&, const std::string&, FileId) const override {
+    int complete(int, const std::string&, int, const std::string&, FileId) const override {
         return EINVAL;
     }
 };
@@ -68,10 +73,11 @@ public:
 class LinkRename final : public Method {
 public:
     RenameMethod kind() const override { return RenameMethod::LinkThenUnlink; }
-    core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                               RenameObserver* observer, bool& unavailable) const override {
+    core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
+                               const std::string& to, RenameObserver* observer,
+                               bool& unavailable) const override {
         Syscalls& sys = syscalls();
-        if (sys.linkat(dirfd, from.c_str(), dirfd, to.c_str(), 0) != 0) {
+        if (sys.linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) {
             const int err = errno;
             unavailable = err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
             return core::RenameStatus::failed(err);
@@ -79,7 +85,7 @@ public:
         if (observer != nullptr) {
             observer->linked(to);
         }
-        if (sys.unlinkat(dirfd, from.c_str(), 0) == 0) {
+        if (sys.unlinkat(fromDir, from.c_str(), 0) == 0) {
             return {};
         }
         const int unlinkErr = errno;
@@ -87,14 +93,14 @@ public:
         // ENOENT, a soft mount EIO): the new name may now be the file's only one. It goes only
         // while the old name provably still holds the same file.
         struct stat old {};
-        if (sys.fstatat(dirfd, from.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (sys.fstatat(fromDir, from.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) {
                 return {};
             }
             return core::RenameStatus::failed(unlinkErr);  // both names kept: nothing lost
         }
-        if (holds(dirfd, to, idOf(old))) {
-            sys.unlinkat(dirfd, to.c_str(), 0);
+        if (holds(toDir, to, idOf(old))) {
+            sys.unlinkat(toDir, to.c_str(), 0);
         }
         return core::RenameStatus::failed(unlinkErr);
     }
@@ -103,23 +109,23 @@ public:
     bool cutShort(const NamesNow& now) const override {
         return now.oldHolds && now.newHolds && now.recordedLinked;
     }
-    int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
-                 FileId) const override {
-        return dropSecond(dirfd, from, to, file);
+    int rollBack(int fromDir, const std::string& from, int toDir, const std::string& to,
+                 FileId file, FileId) const override {
+        return dropSecond(fromDir, from, toDir, to, file);
     }
-    int complete(int dirfd, const std::string& from, const std::string& to,
+    int complete(int fromDir, const std::string& from, int toDir, const std::string& to,
                  FileId file) const override {
-        return dropSecond(dirfd, to, from, file);
+        return dropSecond(toDir, to, fromDir, from, file);
     }
 
 private:
     // Removes `drop` only while it and `keep` both hold `file`: `keep` is then still its name.
-    static int dropSecond(int dirfd, const std::string& keep, const std::string& drop,
-                          FileId file) {
-        if (!holds(dirfd, keep, file) || !holds(dirfd, drop, file)) {
+    static int dropSecond(int keepDir, const std::string& keep, int dropDir,
+                          const std::string& drop, FileId file) {
+        if (!holds(keepDir, keep, file) || !holds(dropDir, drop, file)) {
             return ESTALE;
         }
-        return syscalls().unlinkat(dirfd, drop.c_str(), 0) == 0 ? 0 : errno;
+        return syscalls().unlinkat(dropDir, drop.c_str(), 0) == 0 ? 0 : errno;
     }
 };
 
@@ -129,10 +135,11 @@ public:
 
     // The exclusive create fails if anything holds the new name, in any case on a
     // case-insensitive drive; the rename then replaces nothing but our own empty file.
-    core::RenameStatus attempt(int dirfd, const std::string& from, const std::string& to,
-                               RenameObserver* observer, bool&) const override {
+    core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
+                               const std::string& to, RenameObserver* observer,
+                               bool&) const override {
         Syscalls& sys = syscalls();
-        const int fd = sys.openat(dirfd, to.c_str(),
+        const int fd = sys.openat(toDir, to.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             return core::RenameStatus::failed(errno);
@@ -141,22 +148,22 @@ public:
         const int statErr = ::fstat(fd, &ours) == 0 ? 0 : errno;
         ::close(fd);
         if (statErr != 0) {
-            sys.unlinkat(dirfd, to.c_str(), 0);
+            sys.unlinkat(toDir, to.c_str(), 0);
             return core::RenameStatus::failed(statErr);
         }
         if (observer != nullptr) {
             observer->reserved(to, idOf(ours));
         }
-        if (!isReservation(dirfd, to, idOf(ours))) {
+        if (!isReservation(toDir, to, idOf(ours))) {
             // Another program took the name between the reservation and now: leave it be.
             return core::RenameStatus::failed(EEXIST);
         }
-        if (sys.renameat(dirfd, from.c_str(), dirfd, to.c_str()) == 0) {
+        if (sys.renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0) {
             return {};
         }
         const int renameErr = errno;
-        if (isReservation(dirfd, to, idOf(ours))) {
-            sys.unlinkat(dirfd, to.c_str(), 0);
+        if (isReservation(toDir, to, idOf(ours))) {
+            sys.unlinkat(toDir, to.c_str(), 0);
         }
         if (renameErr != EEXIST && renameErr != EACCES && renameErr != ENOTEMPTY) {
             return core::RenameStatus::failed(renameErr);
@@ -165,10 +172,10 @@ public:
         // included. Without it the rename cannot replace anything there; try once more, and
         // only while the name is still free.
         struct stat st {};
-        if (sys.fstatat(dirfd, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+        if (sys.fstatat(toDir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
             return core::RenameStatus::failed(EEXIST);
         }
-        if (sys.renameat(dirfd, from.c_str(), dirfd, to.c_str()) != 0) {
+        if (sys.renameat(fromDir, from.c_str(), toDir, to.c_str()) != 0) {
             return core::RenameStatus::failed(errno);
         }
         return {};
@@ -180,14 +187,15 @@ public:
         return now.oldHolds && !now.newHolds && now.newTaken && now.newIsEmptyFile &&
                now.recordedReservation;
     }
-    int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
-                 FileId leftover) const override {
-        if (!holds(dirfd, from, file) || !isReservation(dirfd, to, leftover) || leftover == file) {
+    int rollBack(int fromDir, const std::string& from, int toDir, const std::string& to,
+                 FileId file, FileId leftover) const override {
+        if (!holds(fromDir, from, file) || !isReservation(toDir, to, leftover) ||
+            leftover == file) {
             return ESTALE;
         }
-        return syscalls().unlinkat(dirfd, to.c_str(), 0) == 0 ? 0 : errno;
+        return syscalls().unlinkat(toDir, to.c_str(), 0) == 0 ? 0 : errno;
     }
-    int complete(int, const std::string&, const std::string&, FileId) const override {
+    int complete(int, const std::string&, int, const std::string&, FileId) const override {
         return EINVAL;
     }
 
@@ -231,18 +239,19 @@ bool othersFileInStickyFolder(int dirfd, const std::string& name) {
     return user != 0 && file.st_uid != user && folder.st_uid != user;
 }
 
-core::RenameStatus renameByChain(int dirfd, const std::string& from, const std::string& to,
-                                 RenameMethod& settled, RenameObserver* observer) {
+core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir,
+                                 const std::string& to, RenameMethod& settled,
+                                 RenameObserver* observer) {
     if (settled != RenameMethod::Unknown) {
         bool unavailable = false;
-        return methodObject(settled).attempt(dirfd, from, to, observer, unavailable);
+        return methodObject(settled).attempt(fromDir, from, toDir, to, observer, unavailable);
     }
     core::RenameStatus status;
     for (const Method* method :
          {static_cast<const Method*>(&kFlag), static_cast<const Method*>(&kLink),
           static_cast<const Method*>(&kReservation)}) {
         bool unavailable = false;
-        status = method->attempt(dirfd, from, to, observer, unavailable);
+        status = method->attempt(fromDir, from, toDir, to, observer, unavailable);
         if (status.done()) {
             settled = method->kind();
             return status;
@@ -264,13 +273,19 @@ const NoReplaceRename* const* methodsThatCutShort() {
     return kCutShort;
 }
 
-core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
-                                   RenameMethod& settled, RenameObserver* observer) {
-    core::RenameStatus status = renameByChain(dirfd, from, to, settled, observer);
+core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toDir,
+                                   const std::string& to, RenameMethod& settled,
+                                   RenameObserver* observer) {
+    core::RenameStatus status = renameByChain(fromDir, from, toDir, to, settled, observer);
     if (status.outcome == core::RenameOutcome::Failed && status.error == EPERM) {
-        status.othersFileInStickyFolder = othersFileInStickyFolder(dirfd, from);
+        status.othersFileInStickyFolder = othersFileInStickyFolder(fromDir, from);
     }
     return status;
+}
+
+core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
+                                   RenameMethod& settled, RenameObserver* observer) {
+    return renameNoReplace(dirfd, from, dirfd, to, settled, observer);
 }
 
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to) {

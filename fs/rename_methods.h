@@ -45,9 +45,13 @@ public:
     virtual ~NoReplaceRename() = default;
     virtual RenameMethod kind() const = 0;
 
-    // Renames `from` to `to` inside the folder `dirfd`, never replacing an existing `to`.
-    virtual core::RenameStatus rename(int dirfd, const std::string& from,
+    // Renames `from` in the folder `fromDir` to `to` in the folder `toDir` (the same drive),
+    // never replacing an existing `to`.
+    virtual core::RenameStatus rename(int fromDir, const std::string& from, int toDir,
                                       const std::string& to) const = 0;
+    core::RenameStatus rename(int dirfd, const std::string& from, const std::string& to) const {
+        return rename(dirfd, from, dirfd, to);
+    }
 
     // Whether names that look like `now` are this method's rename cut short between its steps.
     virtual bool cutShort(const NamesNow& now) const = 0;
@@ -56,13 +60,20 @@ public:
     // identity recorded for this method's leftover under `to`, where it has one. Removes only
     // what it proves to be that leftover at that moment. Returns 0, ESTALE when the names no
     // longer look cut short (nothing removed), or the errno of the removal.
-    virtual int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
-                         FileId leftover) const = 0;
+    virtual int rollBack(int fromDir, const std::string& from, int toDir, const std::string& to,
+                         FileId file, FileId leftover) const = 0;
+    int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
+                 FileId leftover) const {
+        return rollBack(dirfd, from, dirfd, to, file, leftover);
+    }
 
     // Completes a rename cut short where that needs no new rename: the file under `to` alone.
     // EINVAL for a method whose leftover has to be rolled back and renamed again.
-    virtual int complete(int dirfd, const std::string& from, const std::string& to,
+    virtual int complete(int fromDir, const std::string& from, int toDir, const std::string& to,
                          FileId file) const = 0;
+    int complete(int dirfd, const std::string& from, const std::string& to, FileId file) const {
+        return complete(dirfd, from, dirfd, to, file);
+    }
 };
 
 // The object of one method; `Unknown` has none.
@@ -80,5 +91,11 @@ core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std
 
 // The same, finding the method afresh.
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to);
+
+// The same from the folder `fromDir` into the folder `toDir`. Between two drives it fails with
+// EXDEV, replacing nothing.
+core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toDir,
+                                   const std::string& to, RenameMethod& settled,
+                                   RenameObserver* observer = nullptr);
 
 }  // namespace fs

@@ -484,6 +484,7 @@ std::optional<RunSummary> summarize(const std::string& run) {
     for (const JournalPlan& plan : read.plans) {
         summary.folders.push_back(plan.folder);
     }
+    summary.merge = read.merge;
     summary.state = read.status == JournalRead::Status::Bad ? RunSummary::State::Bad
                     : lock.busy()                           ? RunSummary::State::InProgress
                     : read.undone                           ? RunSummary::State::Undone
@@ -526,6 +527,9 @@ bool hasUndo(const std::string& stateDir) {
 }
 
 UndoReport undoRun(const std::string& run, const UndoControl& control) {
+    if (isMergeJournal(run)) {
+        return undoMerge(run, control);
+    }
     UndoReport report;
     Examined examined;
     if (!prepare(run, examined, report)) {
@@ -594,6 +598,9 @@ UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control) 
 }
 
 UndoReport finishRun(const std::string& run, const UndoControl& control) {
+    if (isMergeJournal(run)) {
+        return finishMerge(run, control);
+    }
     UndoReport report;
     Examined examined;
     if (!prepare(run, examined, report)) {
@@ -679,6 +686,12 @@ PendingRun pendingRun(const std::string& stateDir) {
         if (state.status == JournalRead::Status::None ||
             (state.status == JournalRead::Status::Ok &&
              (state.ended || state.undone || state.kept))) {
+            continue;
+        }
+        if (state.merge) {
+            if (PendingRun merge = pendingMerge(run); merge.status != PendingRun::Status::None) {
+                return merge;
+            }
             continue;
         }
         const JournalRead journal = readJournal(run);

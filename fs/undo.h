@@ -70,7 +70,7 @@ enum class EntryProblem {
 struct EntryReport {
     std::string folder;  // the folder of the entry
     std::string oldName;
-    std::string newName;
+    std::string newName;  // a merge's: the new name's whole path, in its destination
     EntryProblem problem = EntryProblem::Missing;
     int err = 0;
 };
@@ -127,6 +127,7 @@ struct RunSummary {
     std::int64_t startedAt = 0;  // ns since the epoch
     std::int64_t files = 0;      // files it meant to rename
     std::vector<std::string> folders;
+    bool merge = false;  // a merge: `folders` are its sources, then its destination
 };
 
 // The runs of `stateDir`, newest first.
@@ -156,6 +157,14 @@ UndoReport finishRun(const std::string& run, const UndoControl& control = {});
 // undoRun of lastUndoableRun.
 UndoReport undoLastRun(const std::string& stateDir, const UndoControl& control = {});
 
+// A merge's journal (fs/merge.h) is acted on by these, which undoRun, finishRun and pendingRun
+// hand it to. undoMerge takes the whole merge back: each file into its folder under its old name
+// (out of the Trash for a duplicate, copied back from another drive), the removed folders made
+// again with their modes and times, a destination it made removed again if empty. finishMerge
+// moves the rest of a merge cut short, as the merge would have.
+UndoReport undoMerge(const std::string& run, const UndoControl& control = {});
+UndoReport finishMerge(const std::string& run, const UndoControl& control = {});
+
 // A run that began and never ended, whose owner has gone.
 struct PendingRun {
     enum class Status {
@@ -180,6 +189,9 @@ struct PendingRun {
 // The most recent run cut short that nobody holds and the user has not left as it is; a damaged
 // journal is set aside here, so it is reported once.
 PendingRun pendingRun(const std::string& stateDir);
+
+// The same of the merge `run`, which the caller holds locked: status None when it ended.
+PendingRun pendingMerge(const std::string& run);
 
 // finishRun, undoRun of pendingRun; keepPendingRun leaves it as it is, so the next start does
 // not ask again, and keeps it for a later undo (returns 0 or errno).

@@ -43,13 +43,15 @@ desktop-file-validate /usr/share/applications/org.example.kovra.desktop
 appstreamcli validate --no-net /usr/share/metainfo/org.example.kovra.metainfo.xml >/dev/null
 # A service menu is Type=Service, for which the validator takes MimeType and Actions as keys of
 # applications only: those two complaints are expected, any other fails.
-menu=/usr/share/kio/servicemenus/kovra-prefix.desktop
-problems="$(desktop-file-validate "$menu" |
-    grep -v 'but the type is "Service" while this key is only valid for type "Application"' || true)"
-if [ -n "$problems" ]; then
-    echo "$problems" >&2
-    exit 1
-fi
+for menu in /usr/share/kio/servicemenus/kovra-{prefix,merge}.desktop; do
+    problems="$(desktop-file-validate "$menu" |
+        grep -v 'but the type is "Service" while this key is only valid for type "Application"' ||
+        true)"
+    if [ -n "$problems" ]; then
+        echo "$problems" >&2
+        exit 1
+    fi
+done
 page="$(ls /usr/share/man/man1/kovra.1*)"
 man -l "$page" 2>&1 | grep -q -- "--dry-run"
 # The command line of the installed program, with no display.

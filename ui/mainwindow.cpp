@@ -49,22 +49,6 @@ QFont listFont() {
     return widgets::namedFont(QStringLiteral("ＭＳ Ｐゴシック"), 12);
 }
 
-// A drive that has not finished a rename in this long is said not to answer.
-constexpr int kNotAnsweringAfter = 2000;
-
-// What a worker thread (a run, an undo or a finish) shares with the window.
-struct WorkShared {
-    using Clock = std::chrono::steady_clock;
-    std::atomic<std::int64_t> done{0};
-    std::atomic<std::int64_t> total{0};
-    std::atomic<Clock::rep> lastAnswer{Clock::now().time_since_epoch().count()};
-    std::atomic<bool> cancelled{false};
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool asked = false;  // the worker waits for the window to update the progress
-    bool finished = false;
-};
-
 // The file list as the run sees it from its own thread: the names (read only, the window does
 // not change them during a run) and the selection taken before. Reading it again is left to
 // the window.
@@ -143,6 +127,7 @@ MainWindow::MainWindow(const std::string& startFolder, std::vector<widgets::Driv
         }
     });
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::onAboutTriggered);
+    connect(mergeAction_, &QAction::triggered, this, &MainWindow::onMergeTriggered);
     connect(versionAction_, &QAction::triggered, this, &MainWindow::onVersionTriggered);
     // A drive list read again on opening may have lost or gained drives.
     connect(driveList_, &widgets::DriveListBox::drivesChanged, this,
@@ -239,6 +224,7 @@ void MainWindow::createMenu() {
     connect(file, &QMenu::aboutToShow, this, &MainWindow::updateUndoAction);
     // Offers again a run cut short whose drive was away at the start.
     pendingAction_ = action(file->addAction(QString::fromUtf8("途中で終わった変更…")), "m_pending");
+    mergeAction_ = action(file->addAction(QString::fromUtf8("フォルダをまとめる…")), "m_merge");
     quitAction_ = action(file->addAction(QString::fromUtf8("終了")), "m_e");
     quitAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
     quitAction_->setShortcutContext(Qt::WindowShortcut);
@@ -463,7 +449,7 @@ core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenN
     RunProgress progress(this, progressTiming_, progressHook_);
     ListSnapshot snapshot(*fileList_);
     core::RunResult result;
-    runWorker(progress, [&](const WorkerProgress& report) {
+    runOnWorker(progress, progressTiming_, [&](const WorkerProgress& report) {
         core::RunOptions options;
         options.journal = journal;
         // Asked before the run, on the window's thread; the run only applies the answer.
@@ -481,93 +467,6 @@ core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenN
     }
     progress.finish();
     return result;
-}
-
-void MainWindow::runWorker(RunProgress& progress,
-                           const std::function<void(const WorkerProgress&)>& work) {
-    auto shared = std::make_shared<WorkShared>();
-    // Lives on the window's thread until the worker has ended: the worker posts to it to wake the
-    // window's event loop at once.
-    QObject wake;
-    const auto wakeWindow = [&wake] {
-        QMetaObject::invokeMethod(
-            &wake, [] {}, Qt::QueuedConnection);
-    };
-    // On the worker: after each file, it asks the window for an update when one is due and
-    // waits for the answer (so a cancel takes effect before the next file).
-    const WorkerProgress report = [shared, wakeWindow, interval = progressTiming_.updateInterval,
-                                   next = WorkShared::Clock::now()](std::int64_t done,
-                                                                    std::int64_t total) mutable {
-        shared->done = done;
-        shared->total = total;
-        shared->lastAnswer = WorkShared::Clock::now().time_since_epoch().count();
-        if (shared->cancelled) {
-            return false;
-        }
-        if (WorkShared::Clock::now() < next) {
-            return true;
-        }
-        std::unique_lock lock(shared->mutex);
-        shared->asked = true;
-        wakeWindow();
-        shared->changed.wait(lock, [&] { return !shared->asked; });
-        next = WorkShared::Clock::now() + interval;
-        return !shared->cancelled.load();
-    };
-    std::thread worker([shared, &work, report, wakeWindow] {
-        work(report);
-        const std::lock_guard lock(shared->mutex);
-        shared->finished = true;
-        shared->changed.notify_all();
-        wakeWindow();
-    });
-
-    // The window's thread repaints and answers meanwhile; input waits for the dialog, which keeps
-    // it away from the window once shown.
-    bool saidNotAnswering = false;
-    bool saidStopping = false;
-    QTimer tick;  // for the check of a drive that does not answer
-    tick.start(100);
-    for (;;) {
-        {
-            std::unique_lock lock(shared->mutex);
-            if (shared->finished) {
-                break;
-            }
-            if (shared->asked) {
-                lock.unlock();
-                const bool goOn = progress.update(shared->done, shared->total);
-                lock.lock();
-                if (!goOn) {
-                    shared->cancelled = true;
-                }
-                shared->asked = false;
-                shared->changed.notify_all();
-            }
-        }
-        if (progress.cancelled()) {
-            shared->cancelled = true;
-        }
-        // A cancel takes effect once the file in hand is done, which a drive that does not
-        // answer can hold up: the dialog says so until the worker has stopped, so that nothing
-        // is renamed after the report.
-        if (shared->cancelled && !saidStopping) {
-            saidStopping = true;
-            progress.setStopping(shared->done, shared->total);
-        }
-        // A drive that stops answering holds the worker inside one rename: say so, keep painting.
-        const auto since = WorkShared::Clock::now().time_since_epoch().count() - shared->lastAnswer;
-        const bool notAnswering =
-            std::chrono::nanoseconds(since) >= std::chrono::milliseconds(kNotAnsweringAfter);
-        if (notAnswering != saidNotAnswering) {
-            saidNotAnswering = notAnswering;
-            progress.setNotAnswering(notAnswering, shared->done, shared->total);
-        }
-        QCoreApplication::processEvents(progress.shown() ? QEventLoop::WaitForMoreEvents
-                                                         : QEventLoop::WaitForMoreEvents |
-                                                               QEventLoop::ExcludeUserInputEvents);
-    }
-    worker.join();
 }
 
 void MainWindow::onRedisplayClicked() {
@@ -596,6 +495,26 @@ void MainWindow::onRedisplayClicked() {
     }
 }
 
+void MainWindow::onMergeTriggered() {
+    if (mergeWindow_ == nullptr) {
+        mergeWindow_ = new MergeWindow(folderList_->path(), {}, this);
+        mergeWindow_->setProgressTiming(progressTiming_);
+        connect(mergeWindow_, &MergeWindow::merged, this,
+                [this](const std::string&, const std::string& journal) {
+                    // Ctrl+Z here takes the merge back first, as it does this window's runs.
+                    if (!journal.empty()) {
+                        ownRuns_.push_back(journal);
+                    }
+                    updateUndoAction();
+                    // Files came into, and folders went out of, what the lists may show.
+                    onRedisplayClicked();
+                });
+    }
+    mergeWindow_->show();
+    mergeWindow_->raise();
+    mergeWindow_->activateWindow();
+}
+
 void MainWindow::onUndoTriggered() {
     if (busy()) {
         return;
@@ -621,7 +540,7 @@ fs::UndoReport MainWindow::undoOnThread(UndoWork what) {
     RunProgress progress(this, progressTiming_, progressHook_,
                          what == UndoWork::Finish ? finishProgressText : undoProgressText);
     fs::UndoReport report;
-    runWorker(progress, [&](const WorkerProgress& worker) {
+    runOnWorker(progress, progressTiming_, [&](const WorkerProgress& worker) {
         const fs::UndoControl control{worker};
         switch (what) {
             case UndoWork::Undo:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "fs/listing.h"
 #include "fs/undo.h"
 #include "ui/explanationwindow.h"
+#include "ui/mergewindow.h"
 #include "ui/run_progress.h"
 #include "ui/versionwindow.h"
 #include "widgets/drivelistbox.h"
@@ -74,6 +76,8 @@ public slots:
     void onUndoTriggered();
     void onAboutTriggered();
     void onVersionTriggered();
+    // Opens the merge window on the open folder, or brings it back.
+    void onMergeTriggered();
 
 protected:
     // Ctrl+Z reaches the menu from every control of the window.
@@ -97,6 +101,7 @@ private:
     QAction* fileMenu_ = nullptr;
     QAction* undoAction_ = nullptr;
     QAction* pendingAction_ = nullptr;
+    QAction* mergeAction_ = nullptr;
     QAction* quitAction_ = nullptr;
     QAction* helpMenu_ = nullptr;
     QAction* aboutAction_ = nullptr;
@@ -105,6 +110,8 @@ private:
     // Created on first use and kept; each loads afresh after it has closed itself.
     widgets::FormHolder<ExplanationWindow> explanationWindow_;
     widgets::FormHolder<VersionWindow> versionWindow_;
+    // Deletes itself when closed.
+    QPointer<MergeWindow> mergeWindow_;
 
     ProgressTiming progressTiming_;
     ProgressHook progressHook_;
@@ -148,11 +155,6 @@ private:
     core::HiddenNames askAboutSelectedHiddenNames();
     // The rename run on a thread of its own, the window painting and answering meanwhile.
     core::RunResult runOnThread(core::RunJournal* journal, core::HiddenNames hiddenAnswer);
-    // A worker's progress callback: false once the user has cancelled.
-    using WorkerProgress = std::function<bool(std::int64_t done, std::int64_t total)>;
-    // Runs `work` on a thread of its own and returns once it has ended, the window painting
-    // and `progress` showing meanwhile; a cancel there stops `work` at its next progress call.
-    void runWorker(RunProgress& progress, const std::function<void(const WorkerProgress&)>& work);
     enum class UndoWork { Undo, Finish, UndoPending };
     // An undo or a finish on a thread of its own, as the rename run.
     fs::UndoReport undoOnThread(UndoWork what);

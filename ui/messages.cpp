@@ -228,6 +228,11 @@ QString driveGoneNotice(const std::string& drive, const std::string& opened) {
         .arg(widgets::displayName(drive), widgets::displayName(opened));
 }
 
+QString commandFailedReport(const std::string& said) {
+    return QStringLiteral("Kovra の処理は、一部または全部を行えませんでした。\n\n") +
+           QString::fromLocal8Bit(said.data(), static_cast<qsizetype>(said.size())).trimmed();
+}
+
 QString pathErrorReport(const std::string& path, int error) {
     return QStringLiteral("指定されたファイルまたはフォルダを開けません。\n\nパス： %1\n理由： %2")
         .arg(widgets::displayName(path),
@@ -551,6 +556,94 @@ QString notAnsweringStatus(const std::string& folder) {
 
 QString progressCount(std::int64_t done, std::int64_t total) {
     return total > 0 ? QStringLiteral(" %1 / %2").arg(done).arg(total) : QString();
+}
+
+QString mergeActionText(fs::MergeAction action) {
+    switch (action) {
+        case fs::MergeAction::Move:
+            return QStringLiteral("移動");
+        case fs::MergeAction::MoveNumbered:
+            return QStringLiteral("名前を付けて移動");
+        case fs::MergeAction::TrashDuplicate:
+            return QStringLiteral("同じ内容：ゴミ箱へ");
+        case fs::MergeAction::LeaveDuplicate:
+            return QStringLiteral("同じ内容：残す");
+        case fs::MergeAction::LeaveClash:
+            return QStringLiteral("名前が重なる：残す");
+        case fs::MergeAction::LeaveHidden:
+            return QStringLiteral("隠しファイル：残す");
+        case fs::MergeAction::LeaveLinkToFolder:
+            return QStringLiteral("フォルダへのリンク：残す");
+    }
+    return {};
+}
+
+QString mergeSourceText(const std::string& folderName, std::int64_t files) {
+    return QStringLiteral("%1（%2 個）").arg(widgets::displayName(folderName)).arg(files);
+}
+
+QString mergeProgressText(std::int64_t done, std::int64_t total) {
+    return QStringLiteral("ファイルを移動しています…") + progressCount(done, total);
+}
+
+QString mergePlanningStatus(std::int64_t files) {
+    return QStringLiteral("ファイルを調べています… %1 個").arg(files);
+}
+
+QString mergePlanSummary(const fs::MergePlan& plan) {
+    using A = fs::MergeAction;
+    const std::int64_t left = plan.count(A::LeaveClash) + plan.count(A::LeaveDuplicate) +
+                              plan.count(A::LeaveHidden) + plan.count(A::LeaveLinkToFolder);
+    return QStringLiteral("移動：%1 個　ゴミ箱へ：%2 個　残す：%3 個")
+        .arg(plan.count(A::Move) + plan.count(A::MoveNumbered))
+        .arg(plan.count(A::TrashDuplicate))
+        .arg(left);
+}
+
+QString mergePlanFailedStatus(const std::string& path, int error) {
+    return QStringLiteral("%1 を読めません：%2")
+        .arg(widgets::displayName(path), folderReason(error));
+}
+
+QString mergeReport(const fs::MergeResult& result) {
+    QString head;
+    switch (result.end) {
+        case fs::MergeResult::End::Completed:
+            head = QStringLiteral("フォルダをまとめました。");
+            break;
+        case fs::MergeResult::End::Cancelled:
+            head = QStringLiteral("中止しました。ファイル → 元に戻す で戻せます。");
+            break;
+        case fs::MergeResult::End::DestinationFailed:
+            return QStringLiteral(
+                       "まとめ先のフォルダを作れないか、開けません。何も移動していません。\n"
+                       "理由： %1")
+                .arg(reasonLine(core::RenameStatus::failed(result.err)));
+        case fs::MergeResult::End::JournalFailed:
+            return QStringLiteral(
+                       "元に戻すための記録を書けません。何も移動していません。\n"
+                       "理由： %1")
+                .arg(reasonLine(core::RenameStatus::failed(result.err)));
+    }
+    QString text = head + QStringLiteral(
+                              "\n\n移動：%1 個\nゴミ箱へ：%2 個\n残したファイル：%3 個\n"
+                              "削除したフォルダ：%4 個")
+                              .arg(result.moved)
+                              .arg(result.trashed)
+                              .arg(result.left + result.leftOut)
+                              .arg(result.foldersRemoved);
+    if (result.syncError != 0) {
+        text += QStringLiteral("\n\n") +
+                QStringLiteral("移動をディスクに書き込めたか確認できませんでした。理由： %1")
+                    .arg(reasonLine(core::RenameStatus::failed(result.syncError)));
+    }
+    return text;
+}
+
+QString mergeLeftLine(const fs::LeftFile& file) {
+    const QString why = file.err != 0 ? renameReason(core::RenameStatus::failed(file.err))
+                                      : mergeActionText(file.why);
+    return QStringLiteral("%1　（%2）").arg(widgets::displayName(file.path), why);
 }
 
 QString runNotAnsweringText(std::int64_t done, std::int64_t total) {

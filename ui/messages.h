@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/rename_run.h"
+#include "fs/merge.h"
 #include "fs/undo.h"
 
 class QWidget;
@@ -36,6 +37,8 @@ QString runFailureReason(const core::RunResult& result);
 QString runFailureReport(const core::RunResult& result);
 QString folderErrorReport(const std::string& folder, int error);
 QString syncFailureReport(const std::string& folder, int error);
+// A command started from a file manager failed: what it said on standard error.
+QString commandFailedReport(const std::string& said);
 // A path given to the program that does not exist or cannot be looked at.
 QString pathErrorReport(const std::string& path, int error);
 // Paths given to the program that lie in several folders, while the window shows one.
@@ -91,6 +94,17 @@ QString folderReplacedReport(const std::string& folder);
 QString folderGoneNotice(const std::string& folder, const std::string& opened);
 QString folderReplacedNotice(const std::string& folder);
 QString driveGoneNotice(const std::string& drive, const std::string& opened);
+
+// The merge window: what happens to a file, the progress, what a merge did, and why a file was
+// left where it was.
+QString mergeActionText(fs::MergeAction action);
+QString mergeSourceText(const std::string& folderName, std::int64_t files);
+QString mergeProgressText(std::int64_t done, std::int64_t total);
+QString mergePlanningStatus(std::int64_t files);
+QString mergePlanSummary(const fs::MergePlan& plan);
+QString mergePlanFailedStatus(const std::string& path, int error);
+QString mergeReport(const fs::MergeResult& result);
+QString mergeLeftLine(const fs::LeftFile& file);
 
 // Shows a report; every report the user sees goes through here. The box wraps long names
 // anywhere and never grows wider than the screen.

@@ -3,8 +3,14 @@
 #include <QApplication>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QTimer>
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "ui/messages.h"
 
@@ -140,6 +146,113 @@ void RunProgress::finish() {
         QApplication::restoreOverrideCursor();
         finished_ = true;
     }
+}
+
+namespace {
+
+// A drive that has not finished a rename in this long is said not to answer.
+constexpr int kNotAnsweringAfter = 2000;
+
+// What a worker thread (a run, an undo or a finish) shares with the window.
+struct WorkShared {
+    using Clock = std::chrono::steady_clock;
+    std::atomic<std::int64_t> done{0};
+    std::atomic<std::int64_t> total{0};
+    std::atomic<Clock::rep> lastAnswer{Clock::now().time_since_epoch().count()};
+    std::atomic<bool> cancelled{false};
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asked = false;  // the worker waits for the window to update the progress
+    bool finished = false;
+};
+
+}  // namespace
+
+void runOnWorker(RunProgress& progress, const ProgressTiming& timing,
+                 const std::function<void(const WorkerProgress&)>& work) {
+    auto shared = std::make_shared<WorkShared>();
+    // Lives on the window's thread until the worker has ended: the worker posts to it to wake the
+    // window's event loop at once.
+    QObject wake;
+    const auto wakeWindow = [&wake] {
+        QMetaObject::invokeMethod(
+            &wake, [] {}, Qt::QueuedConnection);
+    };
+    // On the worker: after each file, it asks the window for an update when one is due and
+    // waits for the answer (so a cancel takes effect before the next file).
+    const WorkerProgress report = [shared, wakeWindow, interval = timing.updateInterval,
+                                   next = WorkShared::Clock::now()](std::int64_t done,
+                                                                    std::int64_t total) mutable {
+        shared->done = done;
+        shared->total = total;
+        shared->lastAnswer = WorkShared::Clock::now().time_since_epoch().count();
+        if (shared->cancelled) {
+            return false;
+        }
+        if (WorkShared::Clock::now() < next) {
+            return true;
+        }
+        std::unique_lock lock(shared->mutex);
+        shared->asked = true;
+        wakeWindow();
+        shared->changed.wait(lock, [&] { return !shared->asked; });
+        next = WorkShared::Clock::now() + interval;
+        return !shared->cancelled.load();
+    };
+    std::thread worker([shared, &work, report, wakeWindow] {
+        work(report);
+        const std::lock_guard lock(shared->mutex);
+        shared->finished = true;
+        shared->changed.notify_all();
+        wakeWindow();
+    });
+
+    // The window's thread repaints and answers meanwhile; input waits for the dialog, which keeps
+    // it away from the window once shown.
+    bool saidNotAnswering = false;
+    bool saidStopping = false;
+    QTimer tick;  // for the check of a drive that does not answer
+    tick.start(100);
+    for (;;) {
+        {
+            std::unique_lock lock(shared->mutex);
+            if (shared->finished) {
+                break;
+            }
+            if (shared->asked) {
+                lock.unlock();
+                const bool goOn = progress.update(shared->done, shared->total);
+                lock.lock();
+                if (!goOn) {
+                    shared->cancelled = true;
+                }
+                shared->asked = false;
+                shared->changed.notify_all();
+            }
+        }
+        if (progress.cancelled()) {
+            shared->cancelled = true;
+        }
+        // A cancel takes effect once the file in hand is done, which a drive that does not
+        // answer can hold up: the dialog says so until the worker has stopped, so that nothing
+        // is renamed after the report.
+        if (shared->cancelled && !saidStopping) {
+            saidStopping = true;
+            progress.setStopping(shared->done, shared->total);
+        }
+        // A drive that stops answering holds the worker inside one rename: say so, keep painting.
+        const auto since = WorkShared::Clock::now().time_since_epoch().count() - shared->lastAnswer;
+        const bool notAnswering =
+            std::chrono::nanoseconds(since) >= std::chrono::milliseconds(kNotAnsweringAfter);
+        if (notAnswering != saidNotAnswering) {
+            saidNotAnswering = notAnswering;
+            progress.setNotAnswering(notAnswering, shared->done, shared->total);
+        }
+        QCoreApplication::processEvents(progress.shown() ? QEventLoop::WaitForMoreEvents
+                                                         : QEventLoop::WaitForMoreEvents |
+                                                               QEventLoop::ExcludeUserInputEvents);
+    }
+    worker.join();
 }
 
 }  // namespace ui

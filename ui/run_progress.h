@@ -70,4 +70,12 @@ private:
     bool finished_ = false;
 };
 
+// A worker's progress callback: false once the user has cancelled.
+using WorkerProgress = std::function<bool(std::int64_t done, std::int64_t total)>;
+// Runs `work` on a thread of its own and returns once it has ended, the window painting and
+// `progress` showing meanwhile (a drive that stops answering is said so); a cancel there stops
+// `work` at its next progress call.
+void runOnWorker(RunProgress& progress, const ProgressTiming& timing,
+                 const std::function<void(const WorkerProgress&)>& work);
+
 }  // namespace ui

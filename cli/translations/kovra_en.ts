@@ -4,13 +4,6 @@
 <context>
     <name>cli</name>
     <message>
-        <source>Usage: %1 [FOLDER | FILE...]
-  or:  %1 rename [OPTION...] PATH...
-  or:  %1 undo
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
 An existing file is never replaced.
 
@@ -306,6 +299,118 @@ Exit status:
     <message>
         <source>To rename files of several folders: %1 rename PATH...
 </source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Merge: %1 merge [OPTION...] SOURCE... DEST
+Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
+each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
+a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
+file moves that file. An existing file is never replaced: a file whose new name
+holds the same content goes to the Trash, one whose new name holds other content
+stays where it is. Emptied folders are removed. &quot;%1 undo&quot; takes the whole merge
+back.
+  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
+                       go to the Trash, and each file that would stay, with why;
+                       change nothing
+  -v, --verbose        print each move as it is made
+  -a, --all            also hidden files and folders
+      --keep-duplicates  leave duplicates where they are, not in the Trash
+      --number         move a file whose new name holds other content as
+                       &quot;name (2).ext&quot;, with the first free number
+      --keep-folders   keep the emptied folders
+      --no-undo        keep no record of the merge
+Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some
+files were left where they were, or a failure stopped the merge; 2 wrong usage
+or a path that cannot be opened: nothing was moved.
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>merge needs at least one SOURCE and a DEST</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 holds other content</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the same as %1, kept</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>hidden (its name begins with &quot;.&quot;)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a link to a folder</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the same as %1, and cannot go to the Trash: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cannot be moved to %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 -&gt; the Trash (the same as %2)
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: left: %2
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 -&gt; the Trash
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: nothing moved: the merge could not be recorded for undo in %2: %3
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the moves into %2 were made but may not survive a power cut: %3
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: %2: %3
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the destination is not a folder</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a source cannot be the destination itself</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the root folder has no name to put in front of its files</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the destination lies inside this source through a link</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the file is in the destination already</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

@@ -4,16 +4,6 @@
 <context>
     <name>cli</name>
     <message>
-        <source>Usage: %1 [FOLDER | FILE...]
-  or:  %1 rename [OPTION...] PATH...
-  or:  %1 undo
-</source>
-        <translation>使い方: %1 [フォルダ | ファイル...]
-  または: %1 rename [オプション...] パス...
-  または: %1 undo
-</translation>
-    </message>
-    <message>
         <source>Try &quot;%1 --help&quot; for more information.
 </source>
         <translation>詳しくは &quot;%1 --help&quot; を実行してください。
@@ -403,6 +393,149 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 </source>
         <translation>複数のフォルダのファイル名を変更するには: %1 rename PATH...
 </translation>
+    </message>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo
+</source>
+        <translation>使い方: %1 [フォルダ | ファイル...]
+  または: %1 rename [オプション...] パス...
+  または: %1 merge [オプション...] 元... 先
+  または: %1 undo
+</translation>
+    </message>
+    <message>
+        <source>
+Merge: %1 merge [OPTION...] SOURCE... DEST
+Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
+each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
+a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
+file moves that file. An existing file is never replaced: a file whose new name
+holds the same content goes to the Trash, one whose new name holds other content
+stays where it is. Emptied folders are removed. &quot;%1 undo&quot; takes the whole merge
+back.
+  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
+                       go to the Trash, and each file that would stay, with why;
+                       change nothing
+  -v, --verbose        print each move as it is made
+  -a, --all            also hidden files and folders
+      --keep-duplicates  leave duplicates where they are, not in the Trash
+      --number         move a file whose new name holds other content as
+                       &quot;name (2).ext&quot;, with the first free number
+      --keep-folders   keep the emptied folders
+      --no-undo        keep no record of the merge
+Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some
+files were left where they were, or a failure stopped the merge; 2 wrong usage
+or a path that cannot be opened: nothing was moved.
+</source>
+        <translation>
+まとめる: %1 merge [オプション...] 元... 先
+元のフォルダとそのサブフォルダ（深さを問わず）のすべてのファイルを「先」へ移します
+（「先」がなければ作ります）。各ファイルには元のフォルダ名が付きます：
+/pics/cats/a.jpg は 先/cats_a.jpg になります。フォルダ名と「_」で始まる名前は
+そのままです。元がファイルなら、そのファイルを移します。既存のファイルは決して
+上書きしません：新しい名前に同じ内容のファイルがあれば、移すファイルはゴミ箱へ、
+違う内容のファイルがあれば、移さずにそのまま残します。空になったフォルダは削除
+します。「%1 undo」でまとめた操作全体を元に戻せます。
+  -n, --dry-run        移動を「元 -&gt; 先」で、ゴミ箱へ入る重複と残るファイルを
+                       理由とともに表示し、何も変更しません
+  -v, --verbose        移動するたびに表示します
+  -a, --all            隠しファイルと隠しフォルダも移します
+      --keep-duplicates  重複をゴミ箱へ入れずにそのまま残します
+      --number         違う内容と名前が重なるファイルを「名前 (2).拡張子」の
+                       ように、空いている最初の番号で移します
+      --keep-folders   空になったフォルダを残します
+      --no-undo        記録を残しません（元に戻せません）
+終了ステータス: 0 すべてのファイルを移した（重複はゴミ箱へ入れた）; 1 一部の
+ファイルが残った、または失敗で中断した; 2 使い方の誤り、または開けないパス
+（何も移していません）
+</translation>
+    </message>
+    <message>
+        <source>merge needs at least one SOURCE and a DEST</source>
+        <translation>merge には元を一つ以上と先を指定してください</translation>
+    </message>
+    <message>
+        <source>%1 holds other content</source>
+        <translation>%1 に違う内容のファイルがあります</translation>
+    </message>
+    <message>
+        <source>the same as %1, kept</source>
+        <translation>%1 と同じ内容のため、そのまま残しました</translation>
+    </message>
+    <message>
+        <source>hidden (its name begins with &quot;.&quot;)</source>
+        <translation>隠しファイルです（名前が「.」で始まります）</translation>
+    </message>
+    <message>
+        <source>a link to a folder</source>
+        <translation>フォルダへのリンクです</translation>
+    </message>
+    <message>
+        <source>the same as %1, and cannot go to the Trash: %2</source>
+        <translation>%1 と同じ内容ですが、ゴミ箱へ入れられません: %2</translation>
+    </message>
+    <message>
+        <source>cannot be moved to %1: %2</source>
+        <translation>%1 へ移せません: %2</translation>
+    </message>
+    <message>
+        <source>%1 -&gt; the Trash (the same as %2)
+</source>
+        <translation>%1 -&gt; ゴミ箱（%2 と同じ内容）
+</translation>
+    </message>
+    <message>
+        <source>%1: left: %2
+</source>
+        <translation>%1: 残しました: %2
+</translation>
+    </message>
+    <message>
+        <source>%1 -&gt; the Trash
+</source>
+        <translation>%1 -&gt; ゴミ箱
+</translation>
+    </message>
+    <message>
+        <source>%1: nothing moved: the merge could not be recorded for undo in %2: %3
+</source>
+        <translation>%1: 何も移していません: 元に戻すための記録を %2 に書けませんでした: %3
+</translation>
+    </message>
+    <message>
+        <source>%1: the moves into %2 were made but may not survive a power cut: %3
+</source>
+        <translation>%1: %2 への移動は行いましたが、電源が切れると失われるおそれがあります: %3
+</translation>
+    </message>
+    <message>
+        <source>%1: %2: %3
+</source>
+        <translation>%1: %2: %3
+</translation>
+    </message>
+    <message>
+        <source>the destination is not a folder</source>
+        <translation>先がフォルダではありません</translation>
+    </message>
+    <message>
+        <source>a source cannot be the destination itself</source>
+        <translation>元と先に同じフォルダは指定できません</translation>
+    </message>
+    <message>
+        <source>the root folder has no name to put in front of its files</source>
+        <translation>ルートフォルダにはファイル名の先頭に付ける名前がありません</translation>
+    </message>
+    <message>
+        <source>the destination lies inside this source through a link</source>
+        <translation>リンクをたどると、先がこの元の中にあります</translation>
+    </message>
+    <message>
+        <source>the file is in the destination already</source>
+        <translation>このファイルはすでに先にあります</translation>
     </message>
 </context>
 </TS>

@@ -293,6 +293,107 @@ void TestCli::command_data() {
                                  << QByteArray("kovra undo") << QByteArray();
     QTest::newRow("the root has no name to give") << cats << Lines{"rename", "-n", "/"} << c << 2
                                                   << Lines{} << QByteArray() << QByteArray("/");
+    // Merges: files of many folders into one, never replacing.
+    const Lines pics{"pics/",
+                     "pics/cats/",
+                     "pics/cats/a:a",
+                     "pics/cats/cats_b:b",
+                     "pics/cats/k/",
+                     "pics/cats/k/k:k",
+                     "pics/dogs/",
+                     "pics/dogs/a:d",
+                     "pics/dogs/.h:h",
+                     "pics/dogs/up@../cats",
+                     "pics/all/",
+                     "pics/all/cats_a:a",
+                     "pics/all/dogs_a:other"};
+    const Lines merge{"merge", "%R/pics/cats", "%R/pics/dogs", "%R/pics/all"};
+    const auto with = [&merge](const Lines& options) {
+        Lines args{"merge"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), merge.begin() + 1, merge.end());
+        return args;
+    };
+    const Lines leftInDogs{"pics/dogs/", "pics/dogs/a:d", "pics/dogs/.h:h", "pics/dogs/up@../cats"};
+    const auto plus = [](Lines a, const Lines& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Lines merged{"pics/",
+                       "pics/all/",
+                       "pics/all/cats_a:a",
+                       "pics/all/cats_b:b",
+                       "pics/all/k_k:k",
+                       "pics/all/dogs_a:other"};
+    QTest::newRow("merge: named after their folders, a duplicate to the Trash, a clash left")
+        << pics << merge << c << 1 << plus(merged, leftInDogs) << QByteArray()
+        << QByteArray("/pics/dogs/a: left: ");
+    QTest::newRow("merge --number: a clash numbered")
+        << pics << with({"--number"}) << c << 0
+        << plus(merged,
+                {"pics/all/dogs_a (2):d", "pics/dogs/", "pics/dogs/.h:h", "pics/dogs/up@../cats"})
+        << QByteArray() << QByteArray();
+    QTest::newRow("merge --keep-duplicates: the duplicate stays, and its folder")
+        << pics << with({"--keep-duplicates", "--number"}) << c << 1
+        << plus(merged, {"pics/cats/", "pics/cats/a:a", "pics/all/dogs_a (2):d", "pics/dogs/",
+                         "pics/dogs/.h:h", "pics/dogs/up@../cats"})
+        << QByteArray() << QByteArray("the same as");
+    QTest::newRow("merge -a: hidden files too")
+        << pics << with({"-a"}) << c << 1
+        << plus(merged,
+                {"pics/all/dogs_.h:h", "pics/dogs/", "pics/dogs/a:d", "pics/dogs/up@../cats"})
+        << QByteArray() << QByteArray();
+    QTest::newRow("merge --keep-folders: emptied folders stay")
+        << pics << with({"--keep-folders"}) << c << 1
+        << plus(plus(merged, leftInDogs), {"pics/cats/", "pics/cats/k/"}) << QByteArray()
+        << QByteArray();
+    QTest::newRow("merge -n: every planned move, and nothing changed")
+        << pics << with({"-n"}) << c << 1 << Lines{}
+        << QByteArray("/pics/cats/a -> the Trash (the same as ") << QByteArray();
+    QTest::newRow("merge -v: each move as it is made")
+        << pics << with({"-v", "--number"}) << c << 0
+        << plus(merged,
+                {"pics/all/dogs_a (2):d", "pics/dogs/", "pics/dogs/.h:h", "pics/dogs/up@../cats"})
+        << QByteArray("/pics/dogs/a -> ") << QByteArray();
+    const Lines flat{"pics/",         "pics/x:x",   "pics/cats/",
+                     "pics/cats/a:a", "pics/dogs/", "pics/dogs/a:b"};
+    QTest::newRow("merge pics/*/ pics flattens it")
+        << flat << Lines{"merge", "%R/pics/cats/", "%R/pics/dogs/", "%R/pics"} << c << 0
+        << Lines{"pics/", "pics/x:x", "pics/cats_a:a", "pics/dogs_a:b"} << QByteArray()
+        << QByteArray();
+    QTest::newRow("merge: a destination inside a source is left out of its walk")
+        << flat << Lines{"merge", "%R/pics", "%R/pics/all"} << c << 0
+        << Lines{"pics/", "pics/all/", "pics/all/pics_x:x", "pics/all/cats_a:a",
+                 "pics/all/dogs_a:b"}
+        << QByteArray() << QByteArray();
+    QTest::newRow("merge: a named file moves with its folder's name")
+        << flat << Lines{"merge", "%R/pics/dogs/a", "%R/new"} << c << 0
+        << plus(Lines{"new/", "new/dogs_a:b", "pics/", "pics/x:x", "pics/cats/", "pics/cats/a:a"},
+                {"pics/dogs/"})
+        << QByteArray() << QByteArray();
+    QTest::newRow("merge: a source that is the destination")
+        << flat << Lines{"merge", "%R/pics/cats", "%R/pics/../pics/cats"} << c << 2 << Lines{}
+        << QByteArray() << QByteArray("destination");
+    QTest::newRow("merge: a source above the destination through a link")
+        << plus(flat, {"l@pics"}) << Lines{"merge", "%R/l", "%R/pics/all"} << c << 2 << Lines{}
+        << QByteArray() << QByteArray("link");
+    QTest::newRow("merge: a missing source moves nothing")
+        << flat << Lines{"merge", "%R/pics/cats", "%R/nothing", "%R/pics"} << c << 2 << Lines{}
+        << QByteArray() << QByteArray("/nothing");
+    QTest::newRow("merge without a destination") << flat << Lines{"merge", "%R/pics"} << c << 2
+                                                 << Lines{} << QByteArray() << QByteArray("Usage:");
+    QTest::newRow("undo takes a merge back: duplicates out of the Trash, folders made again")
+        << pics << plus(with({"--number"}), {";", "undo"}) << c << 0 << Lines{}
+        << QByteArray("4 files") << QByteArray();
+    QTest::newRow("undo removes the destination the merge made")
+        << flat << Lines{"merge", "%R/pics/cats", "%R/new", ";", "undo"} << c << 0 << Lines{}
+        << QByteArray() << QByteArray();
+    QTest::newRow("undo --list shows a merge")
+        << flat << Lines{"merge", "%R/pics/cats", "%R/new", ";", "undo", "--list"} << c << 0
+        << Lines{"new/", "new/cats_a:a", "pics/", "pics/x:x", "pics/dogs/", "pics/dogs/a:b"}
+        << QByteArray("/pics/cats -> ") << QByteArray();
+    QTest::newRow("merge in Japanese") << pics << with({"-n"}) << QByteArray("ja_JP.UTF-8") << 1
+                                       << Lines{} << QByteArray("ゴミ箱") << QByteArray();
     QTest::newRow("Japanese locale")
         << cats << Lines{"rename", "%R/nothing"} << QByteArray("ja_JP.UTF-8") << 2 << Lines{}
         << QByteArray() << QByteArray("開けません");

@@ -3,11 +3,14 @@
 //
 //   kill_helper <folder> <progress file>
 //   kill_helper --undo <progress file>
+//   kill_helper --merge <progress file> <destination> <source>...
 //
 // The progress file holds two 64-bit counters, shared through mmap: the first becomes 1 once
 // the folder is listed and the renames begin, the second counts the renames done. The run keeps
 // its journal in the state folder of the environment (XDG_STATE_HOME), as the program does.
 // With --undo it undoes the journal's run instead; the first counter becomes 1 as it begins.
+// With --merge it merges the sources into the destination; the first counter becomes 1 once the
+// plan is made, the second counts the files moved or trashed.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -19,12 +22,14 @@
 #include <string_view>
 
 #include "core/rename_run.h"
+#include "fs/merge.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/undo.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
+    const bool merge = argc >= 5 && std::string_view(argv[1]) == "--merge";
+    if (argc != 3 && !merge) {
         std::fprintf(stderr, "usage: kill_helper <folder> <progress file>\n");
         return 2;
     }
@@ -41,6 +46,23 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto* counters = static_cast<std::int64_t*>(map);
+    if (merge) {
+        fs::MergeRequest request;
+        request.destination = argv[3];
+        request.sources.assign(argv + 4, argv + argc);
+        fs::MergePlan plan;
+        if (fs::planMerge(request, plan) != 0) {
+            return 3;
+        }
+        fs::MergeRunControl control;
+        control.progress = [counters](std::int64_t done, std::int64_t) {
+            std::atomic_ref<std::int64_t>(counters[1]).store(done, std::memory_order_release);
+            return true;
+        };
+        std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
+        const fs::MergeResult result = fs::runMerge(plan, control);
+        return result.end == fs::MergeResult::End::Completed && result.left == 0 ? 0 : 1;
+    }
     if (std::string_view(argv[1]) == "--undo") {
         std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
         const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());

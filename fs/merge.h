@@ -1,0 +1,155 @@
+#pragma once
+
+// Merging folders: every file of some folders and of their subfolders moved into one folder, each
+// named after the folder it lay in (core::prefixedName), never replacing a file. A name already
+// taken in the destination is settled by content: the same bytes go to the Trash (or stay, if
+// asked), other bytes stay (or take the first free "name (N).ext", if asked). Emptied folders are
+// removed. The whole merge is one journaled operation, undone in one step (fs/undo). Two steps:
+// the plan walks and decides, changing nothing; the run carries it out. No Qt here.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fs/journal.h"
+
+namespace fs {
+
+enum class MergeAction : unsigned char {
+    Move,               // to its new name
+    MoveNumbered,       // its new name holds other content: to the first free "name (N).ext"
+    TrashDuplicate,     // its new name holds the same content: this one to the Trash
+    LeaveDuplicate,     // ... and it stays, as asked (--keep-duplicates)
+    LeaveClash,         // its new name holds other content: it stays
+    LeaveHidden,        // a name beginning with "." (a file, or a folder with all it holds)
+    LeaveLinkToFolder,  // a link to a folder: never followed, never moved
+};
+
+struct MergeRequest {
+    // Absolute paths, each a folder (all its files, at any depth) or a file. A folder's path
+    // should be canonical: its last component names its files.
+    std::vector<std::string> sources;
+    std::string destination;  // absolute, canonical; made by the run if absent
+    bool all = false;         // hidden names and folders too
+    bool keepDuplicates = false;
+    bool number = false;
+    bool keepFolders = false;
+};
+
+// One file of a plan. The views live as long as the plan, unchanged.
+struct PlannedFile {
+    std::string_view folder;   // the folder it lies in
+    std::string_view name;     // its name there
+    std::string_view newName;  // in the destination (numbered, for MoveNumbered)
+    MergeAction action = MergeAction::Move;
+};
+
+class MergePlan {
+public:
+    const MergeRequest& request() const { return request_; }
+    std::size_t size() const { return files_.size(); }
+    PlannedFile at(std::size_t i) const;
+    // at(i).newName alone.
+    std::string_view newNameAt(std::size_t i) const {
+        const File& f = files_[i];
+        return std::string_view(names_).substr(f.newNameBytes == 0 ? f.at : f.at + f.nameBytes,
+                                               f.newNameBytes == 0 ? f.nameBytes : f.newNameBytes);
+    }
+    // Files of each action.
+    std::int64_t count(MergeAction action) const {
+        return counts_[static_cast<std::size_t>(action)];
+    }
+    // Files the run moves or puts in the Trash.
+    std::int64_t acting() const;
+    bool destinationExists() const { return destination_.inode != 0; }
+
+private:
+    friend class MergePlanner;
+    friend class MergeRunner;
+    struct Folder {
+        std::string path;
+        std::string name;      // its last component, which its files are named after
+        std::uint32_t parent;  // kNoFolder for a source, or a named file's folder
+        bool walked;           // a source folder or one below it, not a named file's
+        std::uint64_t device;
+        std::uint64_t inode;
+        std::size_t firstFile;  // its files are [firstFile, next folder's firstFile)
+        bool keeps = false;     // holds what the walk left out: it is never removed
+    };
+    // 32 bytes a file; names in one buffer.
+    struct File {
+        std::uint64_t at;  // name, then new name, in names_
+        std::uint16_t nameBytes;
+        std::uint16_t newNameBytes;  // 0: the name itself
+        std::uint32_t folder;
+        std::uint64_t inode;  // as the folder's listing gave it
+        MergeAction action;
+    };
+    MergeRequest request_;
+    FileId destination_;
+    std::vector<Folder> folders_;
+    std::vector<File> files_;
+    std::string names_;
+    std::int64_t counts_[7] = {};
+};
+
+struct PlanControl {
+    // Called every few thousand files and once at the end with the plan so far and where the
+    // files added since the last call begin; returning false stops the walk (ECANCELED).
+    std::function<bool(const MergePlan& plan, std::size_t from)> chunk;
+};
+
+// Walks the sources and decides each file's action, reading contents only where a new name is
+// already taken. Returns 0, or the errno of the first path that could not be read (`failedPath`
+// names it) or ECANCELED.
+int planMerge(const MergeRequest& request, MergePlan& plan, const PlanControl& control = {},
+              std::string* failedPath = nullptr);
+
+// A file the run left where it was, and why.
+struct LeftFile {
+    std::string path;
+    std::string newName;                        // the name it would have had
+    MergeAction why = MergeAction::LeaveClash;  // LeaveClash, LeaveDuplicate, or a failure:
+    int err = 0;                                // ... the errno (Move, TrashDuplicate, ...)
+};
+
+struct MergeResult {
+    enum class End {
+        Completed,
+        Cancelled,          // stopped between two files; what was done stays, and is undoable
+        DestinationFailed,  // the destination could not be made or opened (err): nothing moved
+        JournalFailed,      // the merge could not be recorded for undo (err): nothing moved
+    };
+    End end = End::Completed;
+    int err = 0;
+    std::int64_t moved = 0;
+    std::int64_t trashed = 0;
+    std::int64_t left = 0;     // left in place for a clash, a kept duplicate or a failure
+    std::int64_t leftOut = 0;  // hidden names and links to folders, left out as planned
+    std::int64_t foldersRemoved = 0;
+    std::vector<LeftFile> leftFiles;
+    std::string journal;  // the merge's journal, when it keeps one
+    int syncError = 0;    // a folder could not be synced: the moves may not survive a power cut
+};
+
+struct MergeRunControl {
+    // Called after each file with (done, total); returning false stops before the next.
+    std::function<bool(std::int64_t done, std::int64_t total)> progress;
+    // Told of each file moved (`newName` the name it got) or put in the Trash (`trashed`).
+    std::function<void(const PlannedFile& file, const std::string& newName, bool trashed)> moved;
+    bool journal = true;  // kept in `stateDir`, for undo
+    std::string stateDir = stateDirectory();
+};
+
+// Carries the plan out: makes the destination, records the merge, then moves each file with the
+// renames that never replace (across drives: an exclusive copy, synced and compared, before the
+// original goes), settling names taken since the plan as the plan would have, and removes the
+// emptied folders.
+MergeResult runMerge(const MergePlan& plan, const MergeRunControl& control = {});
+
+// "name (n).ext": `n` before the last extension.
+std::string numberedName(const std::string& name, int n);
+
+}  // namespace fs

@@ -1,0 +1,73 @@
+#pragma once
+
+// The steps of a merge that its run and the finish of a merge cut short share: one file moved
+// into the destination, a name taken there settled by content, a copy to another drive. Inside
+// the file-system layer only.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "fs/journal.h"
+#include "fs/merge.h"
+#include "fs/rename_methods.h"
+
+namespace fs::merge_steps {
+
+// Whether `a` in `dirA` and `b` in `dirB` hold the same content: two regular files of the same
+// size and bytes, compared in full, or two links to the same target.
+bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b);
+
+// The destination name of `name` in the folder `folder` whose own name (last component) is
+// `folderName`: prefixed with the folder's name, unless it carries that prefix already.
+std::string newNameFor(const std::string& folderName, const std::string& folder,
+                       std::string_view name);
+
+// Copies `from` in `fromDir` to `to` in `toDir` on another drive, never replacing: the copy is
+// created exclusively, given the original's mode and times, synced and compared in full; only
+// then is the original removed. `reserved` hears of the copy as soon as it exists (device and
+// inode), `copied` once it is whole and checked (as `toKind` tells files apart), before the
+// original goes. Returns 0 or the errno (EEXIST: `to` is taken); on a failure the copy is
+// removed and the original stays.
+int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
+                   IdentityKind toKind, const std::function<int(FileId)>& reserved,
+                   const std::function<int(FileId)>& copied);
+
+// A folder files are moved out of.
+struct Source {
+    int fd = -1;
+    std::string path;
+    bool crossDrive = false;  // its drive is not the destination's: files are copied
+    RenameMethod method = RenameMethod::Unknown;
+};
+
+struct Outcome {
+    enum Kind { Moved, Trashed, Left } kind = Left;
+    std::string name;  // the name it got, or would have had
+    MergeAction why = MergeAction::Move;
+    int err = 0;
+};
+
+// Moves files into the destination, recording in `journal` (if any) what undo must know.
+class Mover {
+public:
+    Mover(int destfd, IdentityKind destKind, const MergeFlags& flags, MergeJournalWriter* journal);
+    ~Mover();
+    // Moves `name` of `source` to `newName` (entry `entry` of the journal): to the Trash when
+    // `newName` holds the same content, to a numbered name or nowhere when other content.
+    Outcome move(Source& source, const std::string& name, const std::string& newName,
+                 std::uint64_t entry);
+
+private:
+    int place(Source& source, const std::string& name, const std::string& to, std::uint64_t entry);
+    Outcome trash(Source& source, const std::string& name, const std::string& newName,
+                  std::uint64_t entry);
+    class Observer;
+    int destfd_;
+    IdentityKind destKind_;
+    MergeFlags flags_;
+    MergeJournalWriter* journal_;
+    Observer* observer_;
+};
+
+}  // namespace fs::merge_steps
