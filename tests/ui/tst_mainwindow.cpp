@@ -546,7 +546,8 @@ private slots:
         menuItem("m_f", "", 0, "ファイル", "");
         menuItem("m_undo", "m_f", 0, "元に戻す", "Ctrl+Z");
         menuItem("m_pending", "m_f", 1, "途中で終わった変更…", "");
-        menuItem("m_e", "m_f", 2, "終了", "Ctrl+X");
+        menuItem("m_merge", "m_f", 2, "フォルダをまとめる…", "");
+        menuItem("m_e", "m_f", 3, "終了", "Ctrl+X");
         menuItem("m_h", "", 1, "ヘルプ", "");
         menuItem("m_setu", "m_h", 0, "Kovra　について", "");
         menuItem("m_v", "m_h", 1, "バージョン情報", "");

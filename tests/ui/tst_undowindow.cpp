@@ -26,12 +26,12 @@ private slots:
     }
     void cleanup() { endTest(); }
 
-    // The file menu holds "元に戻す", "途中で終わった変更…" and "終了" (their places, captions
-    // and shortcuts are in tst_mainwindow's layout), and there is nothing to undo before a run;
-    // asked for, the check says there is nothing cut short.
+    // The file menu holds "元に戻す", "途中で終わった変更…", "フォルダをまとめる…" and "終了"
+    // (their places, captions and shortcuts are in tst_mainwindow's layout), and there is nothing
+    // to undo before a run; asked for, the check says there is nothing cut short.
     void menuItem() {
         openWindow(folder("pics", {"a"}));
-        QCOMPARE(child<QAction>("m_f")->menu()->actions().size(), 3);
+        QCOMPARE(child<QAction>("m_f")->menu()->actions().size(), 4);
         QVERIFY(!child<QAction>("m_undo")->isEnabled());
         child<QAction>("m_pending")->trigger();
         QTRY_VERIFY(!window_->checkingPendingRun());
