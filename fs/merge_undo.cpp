@@ -175,6 +175,7 @@ int openMergeFolder(const MergeJournalRead& journal, std::uint32_t f, FolderStat
 // when nothing can be done.
 bool prepareMerge(const std::string& run, Merge& merge, UndoReport& report) {
     report.run = run;
+    report.merge = true;
     merge.lock = std::make_unique<LockedRun>(run);
     if (!merge.lock->valid()) {
         const bool busy = merge.lock->busy();

@@ -103,6 +103,7 @@ struct UndoReport {
     int journalError = 0;               // the journal could not be marked
     bool journalKept = false;           // something is left that a later undo may still do
     bool cancelled = false;             // stopped between two entries at the user's request
+    bool merge = false;                 // the run was a merge: files moved back, not renamed
 };
 
 // How an undo or a finish reports on its way, and is stopped.

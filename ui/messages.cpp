@@ -428,11 +428,16 @@ QString undoReport(const fs::UndoReport& report, const std::string& /*stateDir*/
         report.cancelled ? QStringLiteral(
                                "元に戻す処理を中止しました。残りのファイルは、もう一度「ファイル」"
                                "メニューの「元に戻す」を実行すると元に戻せます。")
+        : report.merge            ? (report.problems.empty()
+                                         ? QStringLiteral("フォルダのまとめを元に戻しました。")
+                                         : QStringLiteral("フォルダのまとめを元に戻しましたが、一部のファイル"
+                                                                     "は元に戻せませんでした。"))
         : report.problems.empty() ? QStringLiteral("前回の名前の変更を元に戻しました。")
                                   : QStringLiteral(
                                         "前回の名前の変更を元に戻しましたが、一部のファイルは元に"
                                         "戻せませんでした。");
-    text += QStringLiteral("\n\nフォルダ： %1\n元の名前に戻したファイル： %2 個")
+    text += (report.merge ? QStringLiteral("\n\nフォルダ： %1\n元の場所に戻したファイル： %2 個")
+                          : QStringLiteral("\n\nフォルダ： %1\n元の名前に戻したファイル： %2 個"))
                 .arg(foldersText(report.folder, report.folders.size()))
                 .arg(report.renamed);
     text += problemList(report, true);

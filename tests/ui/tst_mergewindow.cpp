@@ -76,6 +76,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowActive(window()));
         QTest::keyClick(window(), Qt::Key_Z, Qt::ControlModifier);
         QCOMPARE(reports_.size(), 2);
+        QVERIFY2(reports_[1].contains(QStringLiteral("元の場所に戻した")), qPrintable(reports_[1]));
         QCOMPARE(testutil::entries(pics), before);
         QCOMPARE(testutil::entries(pics + "/cats"), (testutil::Names{"a.jpg", "b.jpg"}));
     }
