@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
+#include <cstring>
 
 #include "core/paths.h"
 #include "fs/folder_reader.h"
@@ -48,7 +50,7 @@ bool isFile(EntryKind kind) {
 
 }  // namespace
 
-bool displayLess(const std::string& a, const std::string& b) {
+bool displayLess(std::string_view a, std::string_view b) {
     const auto* pa = reinterpret_cast<const unsigned char*>(a.data());
     const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
     const std::size_t n = std::min(a.size(), b.size());
@@ -66,16 +68,110 @@ bool displayLess(const std::string& a, const std::string& b) {
 }
 
 void sortForDisplay(std::vector<std::string>& names) {
-    std::sort(names.begin(), names.end(), displayLess);
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return displayLess(a, b); });
+}
+
+namespace {
+
+using Entry = core::NameTable::Entry;
+
+std::size_t sizeOf(const Entry& entry) {
+    return static_cast<std::size_t>(entry.place & 0xffffU);
+}
+
+// Eight bytes with ASCII capitals made small, all at once.
+std::uint64_t folded(std::uint64_t bytes) {
+    constexpr std::uint64_t ones = 0x0101010101010101U;
+    constexpr std::uint64_t high = ones * 0x80;
+    const std::uint64_t low7 = bytes & ~high;
+    const std::uint64_t atLeastA = low7 + ones * (0x80 - 'A');
+    const std::uint64_t pastZ = low7 + ones * (0x80 - 'Z' - 1);
+    const std::uint64_t capitals = atLeastA & ~pastZ & ~bytes & high;
+    return bytes | (capitals >> 2);
+}
+
+// The display order of a name's bytes [offset, offset + 8) as one number: folded, the first byte
+// most significant, zero past the end (so a shorter name comes first). The table's slack makes
+// the word readable.
+std::uint64_t keyAt(const core::NameTable& table, const Entry& entry, std::size_t offset) {
+    const std::string_view name = table.nameOf(entry);
+    if (offset >= name.size()) {
+        return 0;
+    }
+    std::uint64_t word = 0;
+    std::memcpy(&word, name.data() + offset, sizeof word);
+    const std::size_t left = name.size() - offset;
+    if constexpr (std::endian::native == std::endian::little) {
+        if (left < 8) {
+            word &= (std::uint64_t{1} << (8 * left)) - 1;
+        }
+        return __builtin_bswap64(folded(word));
+    } else {
+        if (left < 8) {
+            word &= ~std::uint64_t{0} << (8 * (8 - left));
+        }
+        return folded(word);
+    }
+}
+
+struct Keyed {
+    std::uint64_t key;
+    Entry entry;
+};
+
+// Sorts by the keys at `offset`; names alike so far go on by their next eight bytes, names alike
+// to their end but for case by their raw bytes. Compares numbers, not names, nearly always.
+void sortKeyed(Keyed* first, Keyed* last, std::size_t offset, const core::NameTable& table) {
+    std::sort(first, last, [](const Keyed& a, const Keyed& b) { return a.key < b.key; });
+    for (Keyed* run = first; run != last;) {
+        Keyed* end = run + 1;
+        while (end != last && end->key == run->key) {
+            ++end;
+        }
+        if (end - run > 1) {
+            // Alike up to here, so all of one length if any ends here.
+            const std::size_t next = offset + 8;
+            if (sizeOf(run->entry) > next) {
+                for (Keyed* k = run; k != end; ++k) {
+                    k->key = keyAt(table, k->entry, next);
+                }
+                sortKeyed(run, end, next, table);
+            } else {
+                std::sort(run, end, [&table](const Keyed& a, const Keyed& b) {
+                    return table.nameOf(a.entry) < table.nameOf(b.entry);
+                });
+            }
+        }
+        run = end;
+    }
+}
+
+}  // namespace
+
+void sortForDisplay(core::NameTable& table) {
+    std::vector<Entry>& entries = table.entries();
+    std::vector<Keyed> keyed;
+    keyed.reserve(entries.size());
+    for (const Entry& entry : entries) {
+        keyed.push_back({keyAt(table, entry, 0), entry});
+    }
+    // Room for the entries once sorted, exactly, rather than beside the keys.
+    std::vector<Entry>().swap(entries);
+    sortKeyed(keyed.data(), keyed.data() + keyed.size(), 0, table);
+    entries.reserve(keyed.size());
+    for (const Keyed& k : keyed) {
+        entries.push_back(k.entry);
+    }
 }
 
 Listing listFiles(const std::string& folder) {
     return readSorted(folder, isFile);
 }
 
-int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
-              const std::atomic<bool>& cancelled,
-              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk,
+int readFiles(const std::string& folder, core::NameTable& table, std::size_t firstStep,
+              std::size_t step, const std::atomic<bool>& cancelled,
+              const std::function<void(std::size_t entries)>& onProgress,
               core::FolderIdentity* identity) {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -85,9 +181,9 @@ int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chu
     if (identity != nullptr && ::fstat(fd, &st) == 0) {
         *identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     }
-    std::size_t limit = std::max<std::size_t>(firstChunk, 1);
-    std::vector<FileEntry> chunk;
-    chunk.reserve(limit);
+    std::size_t read = 0;
+    std::size_t told = 0;
+    std::size_t next = std::max<std::size_t>(firstStep, 1);
     const int error = readFolder(fd, Kinds::Resolve, [&](const FolderEntry& entry) {
         if (cancelled.load(std::memory_order_relaxed)) {
             return false;
@@ -95,19 +191,16 @@ int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chu
         if (!isFile(entry.kind)) {
             return true;
         }
-        chunk.push_back({std::string(entry.name), entry.inode});
-        if (chunk.size() >= limit) {
-            onChunk(std::move(chunk));
-            limit = std::max<std::size_t>(chunkSize, 1);
-            chunk = {};
-            chunk.reserve(limit);
+        table.add(entry.name, entry.inode);
+        if (++read >= next) {
+            onProgress(told = read);
+            next = read + std::max<std::size_t>(step, 1);
         }
         return true;
     });
     ::close(fd);
-    if (!chunk.empty() && error == 0) {
-        chunk.shrink_to_fit();
-        onChunk(std::move(chunk));
+    if (error == 0 && read != told) {
+        onProgress(read);
     }
     return error;
 }

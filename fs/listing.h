@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/folder_identity.h"
+#include "core/names.h"
 
 namespace fs {
 
@@ -29,15 +31,14 @@ struct Listing {
 // folder, others), hidden ones included.
 Listing listFiles(const std::string& folder);
 
-// The files of `folder` as listFiles finds them, handed to `onChunk` in the order the folder
-// gives them (not sorted), with their inode numbers, in chunks of `firstChunk` names first and
-// `chunkSize` after. Stops
+// The files of `folder` as listFiles finds them, added to `table` in the order the folder gives
+// them (not sorted), with their inode numbers. `onProgress` is told the entries read so far once
+// `firstStep` are read, then every `step` more, and once at the end with any left over. Stops
 // before the next entry once `cancelled` is set, with ECANCELED. Returns 0 or the errno; names
-// handed on before an error are not taken back.
-// When given, `identity` receives the folder's identity as it was opened.
-int readFiles(const std::string& folder, std::size_t firstChunk, std::size_t chunkSize,
-              const std::atomic<bool>& cancelled,
-              const std::function<void(std::vector<FileEntry>&& chunk)>& onChunk,
+// added before an error stay. When given, `identity` receives the folder's identity as opened.
+int readFiles(const std::string& folder, core::NameTable& table, std::size_t firstStep,
+              std::size_t step, const std::atomic<bool>& cancelled,
+              const std::function<void(std::size_t entries)>& onProgress,
               core::FolderIdentity* identity = nullptr);
 
 // The subfolders of `folder`, symbolic links to folders and hidden ones included. When given,
@@ -48,7 +49,8 @@ Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entrie
 std::string currentFolder();
 
 // Display order: by name ignoring ASCII case, ties broken by the raw bytes.
-bool displayLess(const std::string& a, const std::string& b);
+bool displayLess(std::string_view a, std::string_view b);
 void sortForDisplay(std::vector<std::string>& names);
+void sortForDisplay(core::NameTable& table);
 
 }  // namespace fs

@@ -65,27 +65,33 @@ struct WorkShared {
     bool finished = false;
 };
 
-// The file list as the run sees it from its own thread: the names (read only, the window does
-// not change them during a run) and the selection taken before. Reading it again is left to
-// the window.
+// The file list as the run sees it from its own thread: the rows shown when it started (a table
+// that does not change) and the selection taken before. Reading it again is left to the window.
 class ListSnapshot : public core::FileList {
 public:
     explicit ListSnapshot(const widgets::FileListBox& list)
-        : list_(list),
+        : table_(list.names()),
           path_(list.path()),
           ranges_(list.selectedRanges()),
           identity_(list.folderIdentity()) {}
     const std::string& path() const override { return path_; }
-    std::int64_t count() const override { return list_.count(); }
-    const std::string& at(std::int64_t i) const override { return list_.at(i); }
+    std::int64_t count() const override {
+        return table_ ? static_cast<std::int64_t>(table_->size()) : 0;
+    }
+    std::string_view at(std::int64_t i) const override {
+        return table_->name(static_cast<std::size_t>(i));
+    }
+    std::uint64_t inodeAt(std::int64_t i) const override {
+        return table_->inode(static_cast<std::size_t>(i));
+    }
     std::vector<core::SelectionRange> selectedRanges() const override { return ranges_; }
     std::optional<core::FolderIdentity> folderIdentity() const override { return identity_; }
     void refresh() override { refreshed_ = true; }
-    std::shared_ptr<const void> nameOwner() const override { return list_.nameOwner(); }
+    std::shared_ptr<const core::NameTable> names() const override { return table_; }
     bool refreshed() const { return refreshed_; }
 
 private:
-    const widgets::FileListBox& list_;
+    std::shared_ptr<const core::NameTable> table_;
     std::string path_;
     std::vector<core::SelectionRange> ranges_;
     std::optional<core::FolderIdentity> identity_;
@@ -450,9 +456,9 @@ core::HiddenNames MainWindow::askAboutSelectedHiddenNames() {
     std::vector<std::string> hidden;
     for (const core::SelectionRange& range : fileList_->selectedRanges()) {
         for (std::int64_t i = range.first; i <= range.last; ++i) {
-            const std::string& name = fileList_->at(i);
+            const std::string_view name = fileList_->at(i);
             if (!name.empty() && name[0] == '.') {
-                hidden.push_back(name);
+                hidden.emplace_back(name);
             }
         }
     }

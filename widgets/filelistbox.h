@@ -11,8 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/names.h"
 #include "core/rename_run.h"
 #include "fs/listing.h"
 
@@ -20,33 +22,29 @@ class QPainter;
 
 namespace widgets {
 
-// The entries of one folder, by native name. The names are held in chunks as they were read and
-// never copied: a row refers to its name. Display strings are made only for the rows that are
-// painted, so a folder of a million files costs its names and little more.
+// The entries of one folder, by native name, in display order: a table that stores each name
+// once. Display strings are made only for the rows that are painted, so a folder of a million
+// files costs its names and little more.
 class FileListModel : public QAbstractListModel {
     Q_OBJECT
 public:
-    using Chunk = std::vector<fs::FileEntry>;
     using QAbstractListModel::QAbstractListModel;
 
-    // Replaces every row; `rows` refer to names in `chunks`.
-    void reset(std::vector<std::shared_ptr<const Chunk>> chunks,
-               std::vector<const fs::FileEntry*> rows);
-    std::int64_t count() const { return static_cast<std::int64_t>(rows_.size()); }
-    const std::string& at(std::int64_t i) const { return rows_[static_cast<std::size_t>(i)]->name; }
+    // Replaces every row; none without a table.
+    void reset(std::shared_ptr<const core::NameTable> table);
+    std::int64_t count() const { return table_ ? static_cast<std::int64_t>(table_->size()) : 0; }
+    std::string_view at(std::int64_t i) const { return table_->name(static_cast<std::size_t>(i)); }
     std::uint64_t inodeAt(std::int64_t i) const {
-        return rows_[static_cast<std::size_t>(i)]->inode;
+        return table_->inode(static_cast<std::size_t>(i));
     }
-    const std::vector<const fs::FileEntry*>& rows() const { return rows_; }
-    // Keeps the names of the rows shown now alive, whatever the model shows later.
-    std::shared_ptr<const void> owner() const;
+    // The rows shown now, kept unchanged for as long as it is held.
+    const std::shared_ptr<const core::NameTable>& table() const { return table_; }
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:
-    std::vector<std::shared_ptr<const Chunk>> chunks_;
-    std::vector<const fs::FileEntry*> rows_;
+    std::shared_ptr<const core::NameTable> table_;
 };
 
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
@@ -78,11 +76,11 @@ public:
     bool isReading() const { return reading_ != nullptr; }
 
     std::int64_t count() const override;
-    const std::string& at(std::int64_t i) const override;
+    std::string_view at(std::int64_t i) const override;
     std::uint64_t inodeAt(std::int64_t i) const override { return model_.inodeAt(i); }
     // The folder as the last complete reading found it; none before one or after a failure.
     std::optional<core::FolderIdentity> folderIdentity() const override { return identity_; }
-    std::shared_ptr<const void> nameOwner() const override { return model_.owner(); }
+    std::shared_ptr<const core::NameTable> names() const override { return model_.table(); }
     bool isSelected(std::int64_t i) const;
     void setSelected(std::int64_t i, bool selected);
     // Selects every entry as one range.

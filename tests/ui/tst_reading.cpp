@@ -112,7 +112,7 @@ private slots:
         QVERIFY(finished.count() == 1 || finished.wait(30000));
         Names got;
         for (std::int64_t i = 0; i < file1.count(); ++i) {
-            got.push_back(file1.at(i));
+            got.emplace_back(file1.at(i));
         }
         QCOMPARE(got, fs::listFiles(path).names);
     }
