@@ -137,8 +137,8 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         }
     }
 
-    // Read the folder again, also after a failure, so the list shows what is on disk now.
-    files.refresh();
+    // Also after a failure, the list shows what is on disk now.
+    files.afterRun(renameList, result.renamed);
     return result;
 }
 

@@ -40,6 +40,13 @@ public:
     virtual std::optional<FolderIdentity> folderIdentity() const { return std::nullopt; }
     // Reads the folder again; nothing is selected afterwards.
     virtual void refresh() = 0;
+    // The run has renamed the first `renamed` names of `renameList`, each to its prefixed name,
+    // and nothing else; nothing is selected afterwards. By default the folder is read again.
+    virtual void afterRun(const WorkList& renameList, std::int64_t renamed) {
+        (void)renameList;
+        (void)renamed;
+        refresh();
+    }
     // The table `at` reads (entry i is name i), kept unchanged for as long as it is held, refresh
     // or not, so the work lists can refer to its names; null when the list has none.
     virtual std::shared_ptr<const NameTable> names() const { return nullptr; }
@@ -150,7 +157,7 @@ struct RunResult {
 
 // The rename run behind the start button: the selection pass into `selectionList`, the exclusion
 // pass into `renameList` (hidden names left out there if the user says so), the renames in list
-// order, the refresh. It stops at the first failing
+// order, then the list is told what was renamed. It stops at the first failing
 // rename and reports it; files renamed before keep their new names.
 RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameList,
                     FileSystem& fileSystem, const RunOptions& options = {});

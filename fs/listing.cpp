@@ -9,7 +9,9 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <random>
 
+#include "core/naming.h"
 #include "core/paths.h"
 #include "fs/folder_reader.h"
 
@@ -203,6 +205,135 @@ int readFiles(const std::string& folder, core::NameTable& table, std::size_t fir
         onProgress(read);
     }
     return error;
+}
+
+namespace {
+
+std::uint64_t mixed(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+// Keys of this process: a folder's names cannot be made to sum alike on purpose.
+struct DigestKeys {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::uint64_t c;
+};
+const DigestKeys& digestKeys() {
+    static const DigestKeys keys = [] {
+        std::random_device random;
+        const auto draw = [&random] {
+            return (static_cast<std::uint64_t>(random()) << 32 ^ random()) | 1;
+        };
+        return DigestKeys{draw(), draw(), draw()};
+    }();
+    return keys;
+}
+
+std::uint64_t entryHash(std::string_view name, std::uint64_t inode) {
+    const DigestKeys& keys = digestKeys();
+    std::uint64_t h = keys.c ^ name.size();
+    for (std::size_t i = 0; i < name.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, name.data() + i, std::min<std::size_t>(8, name.size() - i));
+        h = mixed(word ^ keys.a, h ^ keys.b);
+    }
+    return mixed(inode ^ keys.b, h ^ keys.a);
+}
+
+}  // namespace
+
+FilesDigest digestOf(const core::NameTable& table) {
+    FilesDigest digest;
+    for (const Entry& entry : table.entries()) {
+        digest.sum += entryHash(table.nameOf(entry), entry.inode);
+    }
+    digest.count = table.size();
+    return digest;
+}
+
+int digestFiles(const std::string& folder, const std::atomic<bool>& cancelled, FilesDigest& digest,
+                core::FolderIdentity* identity) {
+    digest = {};
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    struct stat st {};
+    if (identity != nullptr && ::fstat(fd, &st) == 0) {
+        *identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    }
+    const int error = readFolder(fd, Kinds::Resolve, [&](const FolderEntry& entry) {
+        if (cancelled.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        if (isFile(entry.kind)) {
+            digest.sum += entryHash(entry.name, entry.inode);
+            ++digest.count;
+        }
+        return true;
+    });
+    ::close(fd);
+    return error;
+}
+
+std::shared_ptr<const core::NameTable> listedAfterRun(
+    const std::shared_ptr<const core::NameTable>& listed, const core::WorkList& renameList,
+    std::int64_t renamed, const std::string& folder) {
+    if (!listed || renamed < 0 || renamed > renameList.count() ||
+        (renamed > 0 && renameList.sharedTable() != listed)) {
+        return nullptr;
+    }
+    if (renamed == 0) {
+        return listed;
+    }
+    const std::size_t n = listed->size();
+    std::vector<bool> gone(n);
+    bool inOrder = true;
+    for (std::int64_t i = 0, last = -1; i < renamed; ++i) {
+        const std::int64_t row = renameList.sharedIndex(i);
+        if (row < 0 || static_cast<std::size_t>(row) >= n) {
+            return nullptr;
+        }
+        inOrder = inOrder && row > last;
+        last = row;
+        gone[static_cast<std::size_t>(row)] = true;
+    }
+    // Every new name is the folder's prefix and the old name.
+    const std::string prefix = core::prefixedName(folder, {});
+    auto table = std::make_shared<core::NameTable>(core::NameTable::sharingBytesOf(*listed));
+    table->reserve(n);
+    // The names kept and the new ones are each in display order (the same prefix before names
+    // in display order keeps them so): one merge.
+    const std::vector<Entry>& rows = listed->entries();
+    std::size_t kept = 0;
+    std::int64_t next = 0;
+    Entry fresh;
+    bool haveFresh = false;
+    for (;;) {
+        while (kept < n && gone[kept]) {
+            ++kept;
+        }
+        if (!haveFresh && next < renamed) {
+            fresh = table->store(prefix, renameList.at(next), renameList.inodeAt(next));
+            haveFresh = true;
+            ++next;
+        }
+        if (kept < n &&
+            (!haveFresh || displayLess(table->nameOf(rows[kept]), table->nameOf(fresh)))) {
+            table->addEntry(rows[kept++]);
+        } else if (haveFresh) {
+            table->addEntry(fresh);
+            haveFresh = false;
+        } else {
+            break;
+        }
+    }
+    if (!inOrder) {
+        sortForDisplay(*table);
+    }
+    return table;
 }
 
 Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entriesSeen) {

@@ -7,12 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/folder_identity.h"
 #include "core/names.h"
+#include "core/worklist.h"
 
 namespace fs {
 
@@ -40,6 +42,28 @@ int readFiles(const std::string& folder, core::NameTable& table, std::size_t fir
               std::size_t step, const std::atomic<bool>& cancelled,
               const std::function<void(std::size_t entries)>& onProgress,
               core::FolderIdentity* identity = nullptr);
+
+// What a listing holds, as one number: a sum over its names with their inode numbers, in any
+// order, keyed afresh in every process. A listing is checked against its folder by this, without
+// keeping a second copy of the names.
+struct FilesDigest {
+    std::uint64_t count = 0;
+    std::uint64_t sum = 0;
+    bool operator==(const FilesDigest&) const = default;
+};
+FilesDigest digestOf(const core::NameTable& table);
+// The digest of the files of `folder` (as readFiles finds them), from one reading that keeps
+// nothing. Returns 0 or the errno.
+int digestFiles(const std::string& folder, const std::atomic<bool>& cancelled, FilesDigest& digest,
+                core::FolderIdentity* identity = nullptr);
+
+// The listing `listed` (in display order) as a run leaves it that renamed the first `renamed`
+// names of `renameList`, entries of `listed`, each to its prefixed name in `folder`: the other
+// names as they were, every name in display order. It refers to `listed`'s names and holds only
+// the new ones. Null when `renameList` does not refer to `listed`.
+std::shared_ptr<const core::NameTable> listedAfterRun(
+    const std::shared_ptr<const core::NameTable>& listed, const core::WorkList& renameList,
+    std::int64_t renamed, const std::string& folder);
 
 // The subfolders of `folder`, symbolic links to folders and hidden ones included. When given,
 // `entriesSeen` counts the folder's entries as they are read (another thread may watch it).

@@ -27,6 +27,7 @@
 
 #include "core/paths.h"
 #include "core/rename_run.h"
+#include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/undo.h"
 #include "ui/icon.h"
@@ -66,7 +67,8 @@ struct WorkShared {
 };
 
 // The file list as the run sees it from its own thread: the rows shown when it started (a table
-// that does not change) and the selection taken before. Reading it again is left to the window.
+// that does not change) and the selection taken before. What the run did is made into the rows to
+// show on that thread too; showing them, or reading the folder again, is left to the window.
 class ListSnapshot : public core::FileList {
 public:
     explicit ListSnapshot(const widgets::FileListBox& list)
@@ -87,8 +89,14 @@ public:
     std::vector<core::SelectionRange> selectedRanges() const override { return ranges_; }
     std::optional<core::FolderIdentity> folderIdentity() const override { return identity_; }
     void refresh() override { refreshed_ = true; }
+    void afterRun(const core::WorkList& renameList, std::int64_t renamed) override {
+        after_ = fs::listedAfterRun(table_, renameList, renamed, path_);
+        refreshed_ = after_ == nullptr;
+    }
     std::shared_ptr<const core::NameTable> names() const override { return table_; }
     bool refreshed() const { return refreshed_; }
+    // The rows as the run left them, once it has ended; null when the folder is to be read.
+    std::shared_ptr<const core::NameTable> takeAfterRun() { return std::move(after_); }
 
 private:
     std::shared_ptr<const core::NameTable> table_;
@@ -96,6 +104,7 @@ private:
     std::vector<core::SelectionRange> ranges_;
     std::optional<core::FolderIdentity> identity_;
     bool refreshed_ = false;
+    std::shared_ptr<const core::NameTable> after_;
 };
 
 }  // namespace
@@ -481,9 +490,12 @@ core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenN
         fs::PosixFileSystem fileSystem(dynamic_cast<fs::RunRecorder*>(journal));
         result = core::renameRun(snapshot, *selectionList_, *renameList_, fileSystem, options);
     });
-    // The run read the snapshot "again"; the list itself is read here, on the window's thread.
+    // The list itself changes here, on the window's thread: it shows what the run did at once
+    // (and reads the folder in the background to confirm it), or reads the folder again.
     if (snapshot.refreshed()) {
         fileList_->refresh();
+    } else if (std::shared_ptr<const core::NameTable> after = snapshot.takeAfterRun()) {
+        fileList_->showAfterRun(std::move(after));
     }
     progress.finish();
     return result;

@@ -62,7 +62,8 @@ struct FileListBox::ReadState {
     std::int64_t handedOn = 0;
     bool done = false;
     int error = 0;
-    std::shared_ptr<const core::NameTable> table;  // sorted, once done
+    bool confirmed = false;                        // the folder holds what the list shows
+    std::shared_ptr<const core::NameTable> table;  // sorted, once done unless confirmed
     std::optional<core::FolderIdentity> identity;  // of the folder read, once done without error
 };
 
@@ -71,6 +72,12 @@ namespace {
 // The reading thread: the folder's files in chunks, then all of them sorted for display.
 void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
                 std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook);
+// The reading after a run: whether the folder holds what `shown` lists; when it does not, what
+// it holds, as readFolder.
+void confirmFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                   const std::shared_ptr<const core::NameTable>& shown,
+                   std::optional<core::FolderIdentity> listed, std::size_t firstChunk,
+                   std::size_t chunkSize, const FileListBox::ReadHook& hook);
 
 }  // namespace
 
@@ -110,6 +117,7 @@ void FileListBox::cancelReading() {
         reading_->cancelled = true;
         reading_.reset();
     }
+    confirming_ = false;
     readTimer_.stop();
     silence_.stop();
 }
@@ -189,6 +197,31 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     return 0;
 }
 
+void FileListBox::showAfterRun(std::shared_ptr<const core::NameTable> table) {
+    cancelReading();
+    model_.reset(std::move(table));
+    scrollToTop();
+    startConfirming();
+}
+
+void FileListBox::startConfirming() {
+    auto state = std::make_shared<ReadState>();
+    const fs::PendingAnswer<int> started =
+        fs::startCall([state, path = path_, shown = model_.table(), listed = identity_,
+                       first = firstChunk_, rest = chunkSize_, hook = readHook()] {
+            confirmFolder(state, path, shown, listed, first, rest, hook);
+            return 0;
+        });
+    if (!started.valid()) {
+        return;  // too many readings stuck: the rows stay as the run left them
+    }
+    reading_ = std::move(state);
+    reportFailure_ = false;
+    confirming_ = true;
+    // No silence check: the rows are there, and a drive that stops answering now holds only this.
+    readTimer_.start();
+}
+
 void FileListBox::takeRead() {
     const std::shared_ptr<ReadState> state = reading_;
     if (!state) {
@@ -197,6 +230,7 @@ void FileListBox::takeRead() {
     }
     std::int64_t handedOn = 0;
     bool done = false;
+    bool confirmed = false;
     int error = 0;
     std::shared_ptr<const core::NameTable> table;
     {
@@ -205,24 +239,32 @@ void FileListBox::takeRead() {
         done = state->done;
         if (done) {
             error = state->error;
+            confirmed = state->confirmed;
             table = std::move(state->table);
-            identity_ = state->identity;
+            if (!confirmed) {
+                identity_ = state->identity;
+            }
         }
     }
     if (!done) {
-        if (handedOn != readSoFar_) {
+        if (handedOn != readSoFar_ && !confirming_) {
             readSoFar_ = handedOn;
             silence_.start();
             emit readProgress(readSoFar_);
         }
         return;
     }
+    const bool wasConfirming = std::exchange(confirming_, false);
     reading_.reset();
     readTimer_.stop();
     silence_.stop();
+    if (confirmed) {
+        return;
+    }
+    // The rows the run left are replaced in one reset: no empty list in between.
     model_.reset(std::move(table));
     scrollToTop();
-    if (error != 0 && reportFailure_) {
+    if (error != 0 && reportFailure_ && !wasConfirming) {
         emit readFailed(path_, error);
     }
     emit readFinished();
@@ -423,12 +465,14 @@ std::vector<core::SelectionRange> FileListBox::selectedRanges() const {
 namespace {
 
 // Hands the end of a reading to the list.
-void finish(FileListBox::ReadState& state, int error, std::shared_ptr<const core::NameTable> table,
+void finish(FileListBox::ReadState& state, int error, bool confirmed,
+            std::shared_ptr<const core::NameTable> table,
             std::optional<core::FolderIdentity> identity) {
     {
         const std::lock_guard lock(state.mutex);
         state.done = true;
         state.error = error;
+        state.confirmed = confirmed;
         state.table = std::move(table);
         state.identity = identity;
     }
@@ -461,7 +505,25 @@ void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std:
         // A folder that fails half way lists nothing, as a folder that cannot be opened.
         table->clear();
     }
-    finish(*state, error, std::move(table), error == 0 ? std::optional(identity) : std::nullopt);
+    finish(*state, error, false, std::move(table),
+           error == 0 ? std::optional(identity) : std::nullopt);
+}
+
+void confirmFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                   const std::shared_ptr<const core::NameTable>& shown,
+                   std::optional<core::FolderIdentity> listed, std::size_t firstChunk,
+                   std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    // A digest of what the folder holds, not a second copy of its names beside the list's.
+    fs::FilesDigest found;
+    core::FolderIdentity identity;
+    const int error = fs::digestFiles(folder, state->cancelled, found, &identity);
+    if (error == 0 && shown && listed && identity == *listed && found == fs::digestOf(*shown)) {
+        finish(*state, 0, true, nullptr, identity);
+        return;
+    }
+    if (!state->cancelled) {
+        readFolder(state, folder, firstChunk, chunkSize, hook);
+    }
 }
 
 }  // namespace

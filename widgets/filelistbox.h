@@ -50,7 +50,8 @@ private:
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
 // A folder is read on a worker thread: a small one is listed before setPath returns; a large
 // one shows no rows, only the count read so far, until it is complete and sorted. Reading another
-// folder cancels the reading.
+// folder cancels the reading. After a run the list shows what the run did at once, and a reading
+// in the background confirms it or shows what it finds instead.
 class FileListBox : public QListView, public core::FileList {
     Q_OBJECT
 public:
@@ -73,7 +74,13 @@ public:
     // empty, without a signal of failure.
     void refresh() override;
     // True while a folder is read: the list holds no rows meanwhile.
-    bool isReading() const { return reading_ != nullptr; }
+    bool isReading() const { return reading_ != nullptr && !confirming_; }
+    // Shows `table` (the folder as a run has left it, in display order), nothing selected, and
+    // reads the folder in the background: if the folder holds other files by then, the list
+    // shows them instead, nothing selected.
+    void showAfterRun(std::shared_ptr<const core::NameTable> table);
+    // True while that reading goes on; the rows can be used meanwhile.
+    bool isConfirming() const { return reading_ != nullptr && confirming_; }
 
     std::int64_t count() const override;
     std::string_view at(std::int64_t i) const override;
@@ -123,6 +130,7 @@ protected:
 
 private:
     int startReading(const std::string& path, bool reportFailure);
+    void startConfirming();
     void cancelReading();
     // Takes what the reading thread has handed on since the last time.
     void takeRead();
@@ -135,6 +143,7 @@ private:
     std::string path_;
     std::shared_ptr<ReadState> reading_;
     bool reportFailure_ = false;
+    bool confirming_ = false;
     std::int64_t readSoFar_ = 0;
     QTimer readTimer_;
     QTimer silence_;
