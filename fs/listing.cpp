@@ -345,6 +345,62 @@ Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entrie
     });
 }
 
+void FolderScan::run(const std::string& folder) {
+    auto files = std::make_shared<core::NameTable>();
+    Listing folders;
+    core::FolderIdentity identity;
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0) {
+            identity = {static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino)};
+        }
+        error = readFolder(fd, Kinds::Resolve, [&](const FolderEntry& entry) {
+            entriesRead.fetch_add(1, std::memory_order_relaxed);
+            if (isFile(entry.kind)) {
+                files->add(entry.name, entry.inode);
+                filesRead.fetch_add(1, std::memory_order_relaxed);
+            } else {
+                folders.names.emplace_back(entry.name);
+            }
+            return true;
+        });
+        ::close(fd);
+    }
+    if (error != 0) {
+        folders.names.clear();
+        files.reset();
+    }
+    folders.error = error;
+    sortForDisplay(folders.names);
+    {
+        const std::lock_guard lock(mutex_);
+        folders_ = std::move(folders);
+        files_ = std::move(files);
+        identity_ = identity;
+        done_ = true;
+    }
+    ended_.notify_all();
+}
+
+bool FolderScan::waitDone(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return ended_.wait_for(lock, timeout, [this] { return done_; });
+}
+
+Listing FolderScan::takeFolders() {
+    const std::lock_guard lock(mutex_);
+    return std::move(folders_);
+}
+
+std::shared_ptr<core::NameTable> FolderScan::takeFiles(core::FolderIdentity& identity) {
+    const std::lock_guard lock(mutex_);
+    identity = identity_;
+    return std::move(files_);
+}
+
 std::string currentFolder() {
     std::vector<char> buffer(4096);
     while (::getcwd(buffer.data(), buffer.size()) == nullptr) {

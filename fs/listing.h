@@ -4,10 +4,13 @@
 // way from the listing to the rename.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +71,34 @@ std::shared_ptr<const core::NameTable> listedAfterRun(
 // The subfolders of `folder`, symbolic links to folders and hidden ones included. When given,
 // `entriesSeen` counts the folder's entries as they are read (another thread may watch it).
 Listing listFolders(const std::string& folder, std::atomic<std::int64_t>* entriesSeen = nullptr);
+
+// One pass over a folder for both lists of the window: its subfolders as listFolders finds them
+// and its files as readFiles finds them (not sorted). A large folder being opened is thus read
+// once, not once for each list.
+class FolderScan {
+public:
+    // Entries read so far, and files among them; any thread may watch them.
+    std::atomic<std::int64_t> entriesRead{0};
+    std::atomic<std::int64_t> filesRead{0};
+
+    // Reads `folder`, on the calling thread.
+    void run(const std::string& folder);
+    // Waits at most `timeout` for run to end; true once it has.
+    bool waitDone(std::chrono::milliseconds timeout);
+    // Once done: the subfolders, with the error of a folder that could not be read.
+    Listing takeFolders();
+    // Once done: the files, to the first taker only (null for any other, or after an error),
+    // with the folder's identity as opened.
+    std::shared_ptr<core::NameTable> takeFiles(core::FolderIdentity& identity);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool done_ = false;
+    Listing folders_;
+    std::shared_ptr<core::NameTable> files_;
+    core::FolderIdentity identity_;
+};
 
 // The program's working directory, or "/" when it has gone.
 std::string currentFolder();

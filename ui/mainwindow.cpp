@@ -301,7 +301,9 @@ void MainWindow::openStartFolder(const std::string& startFolder) {
 
 void MainWindow::listFolder(const std::string& path) {
     whenListed_.clear();
-    const int err = fileList_->setPath(path);
+    // A large folder the folder list is reading is not read a second time for its files.
+    const int err =
+        fileList_->setPath(path, path == folderList_->path() ? folderList_->reading() : nullptr);
     if (err != 0) {
         reportFolderError(path, err);
     }

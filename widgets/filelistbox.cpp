@@ -72,6 +72,10 @@ namespace {
 // The reading thread: the folder's files in chunks, then all of them sorted for display.
 void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
                 std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook);
+// The same from the folder list's reading of the folder, handed on in the same chunks.
+void readShared(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                const std::shared_ptr<fs::FolderScan>& shared, std::size_t firstChunk,
+                std::size_t chunkSize, const FileListBox::ReadHook& hook);
 // The reading after a run: whether the folder holds what `shown` lists; when it does not, what
 // it holds, as readFolder.
 void confirmFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
@@ -104,8 +108,8 @@ FileListBox::~FileListBox() {
     cancelReading();
 }
 
-int FileListBox::setPath(const std::string& path) {
-    return startReading(path, true);
+int FileListBox::setPath(const std::string& path, std::shared_ptr<fs::FolderScan> shared) {
+    return startReading(path, true, std::move(shared));
 }
 
 void FileListBox::refresh() {
@@ -122,12 +126,17 @@ void FileListBox::cancelReading() {
     silence_.stop();
 }
 
-int FileListBox::startReading(const std::string& path, bool reportFailure) {
+int FileListBox::startReading(const std::string& path, bool reportFailure,
+                              std::shared_ptr<fs::FolderScan> shared) {
     cancelReading();
     auto state = std::make_shared<ReadState>();
-    const fs::PendingAnswer<int> started =
-        fs::startCall([state, path, first = firstChunk_, rest = chunkSize_, hook = readHook()] {
-            readFolder(state, path, first, rest, hook);
+    const fs::PendingAnswer<int> started = fs::startCall(
+        [state, path, shared, first = firstChunk_, rest = chunkSize_, hook = readHook()] {
+            if (shared) {
+                readShared(state, path, shared, first, rest, hook);
+            } else {
+                readFolder(state, path, first, rest, hook);
+            }
             return 0;
         });
     int quickError = 0;
@@ -479,34 +488,80 @@ void finish(FileListBox::ReadState& state, int error, bool confirmed,
     state.ended.notify_all();
 }
 
-void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
-                std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook) {
-    if (hook) {
-        hook(folder, 0);
+// Tells the list, and the hook, how many entries are read.
+void handOn(FileListBox::ReadState& state, const std::string& folder, std::size_t entries,
+            const FileListBox::ReadHook& hook) {
+    {
+        const std::lock_guard lock(state.mutex);
+        state.handedOn = static_cast<std::int64_t>(entries);
     }
-    auto table = std::make_shared<core::NameTable>();
-    core::FolderIdentity identity;
-    const int error = fs::readFiles(
-        folder, *table, firstChunk, chunkSize, state->cancelled,
-        [&](std::size_t entries) {
-            {
-                const std::lock_guard lock(state->mutex);
-                state->handedOn = static_cast<std::int64_t>(entries);
-            }
-            state->ended.notify_all();
-            if (hook) {
-                hook(folder, static_cast<std::int64_t>(entries));
-            }
-        },
-        &identity);
-    if (error == 0 && !state->cancelled) {
+    state.ended.notify_all();
+    if (hook) {
+        hook(folder, static_cast<std::int64_t>(entries));
+    }
+}
+
+// Sorts what a reading found and hands it to the list.
+void finishRead(FileListBox::ReadState& state, int error, std::shared_ptr<core::NameTable> table,
+                const core::FolderIdentity& identity) {
+    if (error == 0 && !state.cancelled) {
         fs::sortForDisplay(*table);
     } else {
         // A folder that fails half way lists nothing, as a folder that cannot be opened.
         table->clear();
     }
-    finish(*state, error, false, std::move(table),
+    finish(state, error, false, std::move(table),
            error == 0 ? std::optional(identity) : std::nullopt);
+}
+
+void readAndSort(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                 std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    auto table = std::make_shared<core::NameTable>();
+    core::FolderIdentity identity;
+    const int error = fs::readFiles(
+        folder, *table, firstChunk, chunkSize, state->cancelled,
+        [&](std::size_t entries) { handOn(*state, folder, entries, hook); }, &identity);
+    finishRead(*state, error, std::move(table), identity);
+}
+
+void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    if (hook) {
+        hook(folder, 0);
+    }
+    readAndSort(state, folder, firstChunk, chunkSize, hook);
+}
+
+void readShared(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                const std::shared_ptr<fs::FolderScan>& shared, std::size_t firstChunk,
+                std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    if (hook) {
+        hook(folder, 0);
+    }
+    std::size_t told = 0;
+    std::size_t next = std::max<std::size_t>(firstChunk, 1);
+    for (bool done = false; !done;) {
+        done = shared->waitDone(std::chrono::milliseconds(5));
+        if (state->cancelled) {
+            finish(*state, ECANCELED, false, nullptr, std::nullopt);
+            return;
+        }
+        const auto read = static_cast<std::size_t>(shared->filesRead.load());
+        for (; read >= next; next = told + std::max<std::size_t>(chunkSize, 1)) {
+            handOn(*state, folder, told = next, hook);
+        }
+    }
+    core::FolderIdentity identity;
+    std::shared_ptr<core::NameTable> table = shared->takeFiles(identity);
+    if (!table) {
+        // Failed, or taken by an earlier reading: the folder is read again, as it is now.
+        readAndSort(state, folder, firstChunk, chunkSize, hook);
+        return;
+    }
+    if (table->size() != told) {
+        handOn(*state, folder, table->size(), hook);
+    }
+    finishRead(*state, 0, std::move(table), identity);
 }
 
 void confirmFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,

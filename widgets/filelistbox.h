@@ -55,7 +55,8 @@ private:
 class FileListBox : public QListView, public core::FileList {
     Q_OBJECT
 public:
-    // Called on the reading thread before the folder is opened (with 0) and after each chunk is
+    // Called on the reading thread before the folder is opened or a reading joined (with 0) and
+    // after each chunk is
     // handed on (with the entries read so far). Lets tests hold a reading half way.
     using ReadHook = std::function<void(const std::string& folder, std::int64_t entries)>;
     static void setReadHook(ReadHook hook);
@@ -69,7 +70,9 @@ public:
     // Lists `path`. Returns 0 once the reading has started (or is done), or the errno of a folder
     // that cannot be read found at once (nothing changes then); a failure found later, when the
     // list already shows `path` as reading, is signalled by readFailed.
-    int setPath(const std::string& path);
+    // `shared`, the folder list's reading of `path` while it goes on, is taken rather than read
+    // again.
+    int setPath(const std::string& path, std::shared_ptr<fs::FolderScan> shared = nullptr);
     // Reads the folder again; nothing is selected afterwards. A folder that has gone shows as
     // empty, without a signal of failure.
     void refresh() override;
@@ -129,7 +132,8 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    int startReading(const std::string& path, bool reportFailure);
+    int startReading(const std::string& path, bool reportFailure,
+                     std::shared_ptr<fs::FolderScan> shared = nullptr);
     void startConfirming();
     void cancelReading();
     // Takes what the reading thread has handed on since the last time.
