@@ -6,12 +6,14 @@
 #include "cli/cli.h"
 #include "core/paths.h"
 #include "fs/listing.h"
+#include "fs/memory.h"
 #include "ui/icon.h"
 #include "ui/mainwindow.h"
 #include "ui/messages.h"
 #include "widgets/fonts.h"
 
 int main(int argc, char* argv[]) {
+    fs::returnLargeBlocks();
     // Commands, and a window that cannot open (no display, a mistyped command), are answered
     // before anything could reach for a display.
     if (!cli::wantsWindow(argc, argv)) {

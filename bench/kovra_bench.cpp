@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "fs/listing.h"
+#include "fs/memory.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
@@ -478,6 +479,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
 }
 
 int child(int n, int reps, const std::string& root, bool tools) {
+    fs::returnLargeBlocks();  // as the program does
     qputenv("QT_QPA_PLATFORM", "offscreen");
     int argc = 1;
     char name[] = "kovra_bench";
