@@ -224,7 +224,7 @@ double readdirSortFloor(const std::string& folder) {
 
 // The run's floor: the folder read once and sorted for display (the list's order, which on ext4
 // renames faster than readdir's), one renameat2 per file, nothing else.
-double floorRun(const std::string& folder, const std::string& prefix) {
+double floorRun(const std::string& folder, const std::string& prefix, double* renamesMs = nullptr) {
     const auto start = Clock::now();
     const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     DIR* dir = ::fdopendir(dirfd);
@@ -235,10 +235,14 @@ double floorRun(const std::string& folder, const std::string& prefix) {
         }
     }
     fs::sortForDisplay(names);
+    const auto renames = Clock::now();
     std::string target;
     for (const std::string& name : names) {
         target.assign(prefix).append(name);
         ::renameat2(dirfd, name.c_str(), dirfd, target.c_str(), RENAME_NOREPLACE);
+    }
+    if (renamesMs != nullptr) {
+        *renamesMs = msSince(renames);
     }
     ::closedir(dir);
     return msSince(start);
@@ -341,7 +345,7 @@ void waitUntil(const std::function<bool()>& done) {
 
 struct Figures {
     std::vector<double> load, firstScreen, readdir, sortedFloor, selectAll, run, confirmed, renames,
-        redisplay, floor, mmv, perlRename;
+        beforeRenames, afterRenames, redisplay, floor, floorRenames, mmv, perlRename;
     std::vector<double> gapOpen, gapSelect, gapRun, gapRedisplay;
     double bytesPerEntry = 0;
     double nameBytesPerEntry = 0;
@@ -455,9 +459,12 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     if (measureMemory) {
         figures.runPeakKb = statusKb("VmHWM:");
     }
-    figures.renames.push_back(
-        gRenameSeen ? std::chrono::duration<double, std::milli>(gLastRename - gFirstRename).count()
-                    : 0);
+    const auto between = [](Clock::time_point from, Clock::time_point to) {
+        return std::chrono::duration<double, std::milli>(to - from).count();
+    };
+    figures.renames.push_back(gRenameSeen ? between(gFirstRename, gLastRename) : 0);
+    figures.beforeRenames.push_back(gRenameSeen ? between(t, gFirstRename) : 0);
+    figures.afterRenames.push_back(gRenameSeen ? figures.run.back() - between(t, gLastRename) : 0);
     const std::string prefix = folderName + "_";
     if (countPrefixed(file1->path(), prefix) != n || file1->count() != n) {
         std::fprintf(stderr, "the run left files unrenamed\n");
@@ -510,7 +517,9 @@ int child(int n, int reps, const std::string& root, bool tools) {
         removeFolder(photos);
 
         const std::string floorFolder = makeFolder(work, "floor", n);
-        figures.floor.push_back(floorRun(floorFolder, "floor_"));
+        double floorRenames = 0;
+        figures.floor.push_back(floorRun(floorFolder, "floor_", &floorRenames));
+        figures.floorRenames.push_back(floorRenames);
         if (countPrefixed(floorFolder, "floor_") != n) {
             std::fprintf(stderr, "floor run incomplete\n");
         }
@@ -543,14 +552,16 @@ int child(int n, int reps, const std::string& root, bool tools) {
     // One line the parent reads back.
     std::printf(
         "RESULT n=%d load=%.3f first=%.3f readdir=%.3f sorted=%.3f select=%.3f run=%.3f "
-        "confirmed=%.3f renames=%.3f redisplay=%.3f floor=%.3f mmv=%.3f rename=%.3f "
+        "confirmed=%.3f renames=%.3f before_renames=%.3f after_renames=%.3f redisplay=%.3f "
+        "floor=%.3f floor_renames=%.3f mmv=%.3f rename=%.3f "
         "gap_open=%.3f gap_select=%.3f gap_run=%.3f gap_redisplay=%.3f open_peak_kb=%ld "
         "plan_peak_kb=%ld run_peak_kb=%ld empty_peak_kb=%ld bytes_per_entry=%.1f "
         "name_bytes=%.1f\n",
         n, median(figures.load), median(figures.firstScreen), median(figures.readdir),
         median(figures.sortedFloor), median(figures.selectAll), median(figures.run),
-        median(figures.confirmed), median(figures.renames), median(figures.redisplay),
-        median(figures.floor), median(figures.mmv), median(figures.perlRename),
+        median(figures.confirmed), median(figures.renames), median(figures.beforeRenames),
+        median(figures.afterRenames), median(figures.redisplay), median(figures.floor),
+        median(figures.floorRenames), median(figures.mmv), median(figures.perlRename),
         *std::max_element(figures.gapOpen.begin(), figures.gapOpen.end()),
         *std::max_element(figures.gapSelect.begin(), figures.gapSelect.end()),
         *std::max_element(figures.gapRun.begin(), figures.gapRun.end()),
@@ -793,17 +804,19 @@ int main(int argc, char* argv[]) {
                 "summary %s N=%d: first screenful %.1f ms, whole list %.1f ms (readdir floor %.1f "
                 "ms, %s; readdir and sort in C %.1f ms, %s, goal <= 1.2x), longest event-loop "
                 "gap: open %.1f ms, select-all %.1f ms, run %.1f ms, redisplay %.1f ms; run %.1f "
-                "ms to the list shown (renames %.1f ms), %.1f ms to the list confirmed, floor %.1f "
-                "ms, run/floor %s (goal <= 1.03x), confirmed/floor %s; %.1f B/entry beyond names "
+                "ms to the list shown (%.1f ms before the first rename, renames %.1f ms, %.1f ms "
+                "after the last), %.1f ms to the list confirmed, floor %.1f ms (its renames %.1f "
+                "ms), run/floor %s (goal <= 1.03x), confirmed/floor %s; %.1f B/entry beyond names "
                 "after opening; peak %.1f B/entry beyond an empty folder (goal <= 100): opening "
                 "%.1f, the run to its first progress update (its plan kept) %.1f, the rest of the "
                 "run with the list shown and confirmed %.1f",
                 type.c_str(), n, v["first"], v["load"], v["readdir"],
                 ratio(v["load"], v["readdir"]).c_str(), v["sorted"],
                 ratio(v["load"], v["sorted"]).c_str(), v["gap_open"], v["gap_select"], v["gap_run"],
-                v["gap_redisplay"], v["run"], v["renames"], v["confirmed"], v["floor"],
-                ratio(v["run"], v["floor"]).c_str(), ratio(v["confirmed"], v["floor"]).c_str(),
-                v["bytes_per_entry"] - v["name_bytes"], peakPerEntry, openPeak, planPeak, runPeak);
+                v["gap_redisplay"], v["run"], v["before_renames"], v["renames"], v["after_renames"],
+                v["confirmed"], v["floor"], v["floor_renames"], ratio(v["run"], v["floor"]).c_str(),
+                ratio(v["confirmed"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"],
+                peakPerEntry, openPeak, planPeak, runPeak);
             summaries.push_back(summary);
         }
         unmountFileSystem(type, folder);
