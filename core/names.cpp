@@ -37,8 +37,12 @@ NameTable::Entry NameTable::store(std::string_view prefix, std::string_view name
         ownLast_ = true;
     }
     char* at = chunks_.back().bytes.get() + used_;
-    std::memcpy(at, prefix.data(), prefix.size());
-    std::memcpy(at + prefix.size(), name.data(), name.size());
+    if (!prefix.empty()) {
+        std::memcpy(at, prefix.data(), prefix.size());
+    }
+    if (!name.empty()) {
+        std::memcpy(at + prefix.size(), name.data(), name.size());
+    }
     at[size] = '\0';
     const Entry entry{inode, static_cast<std::uint64_t>(chunks_.size() - 1) << 48 |
                                  static_cast<std::uint64_t>(used_) << 16 |

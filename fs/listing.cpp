@@ -132,9 +132,10 @@ void sortKeyed(Keyed* first, Keyed* last, std::size_t offset, const core::NameTa
             ++end;
         }
         if (end - run > 1) {
-            // Alike up to here, so all of one length if any ends here.
+            // Alike up to here: a name that ends here, or at the window's end, is the same
+            // length as the others unless one of them goes on.
             const std::size_t next = offset + 8;
-            if (sizeOf(run->entry) > next) {
+            if (std::any_of(run, end, [next](const Keyed& k) { return sizeOf(k.entry) > next; })) {
                 for (Keyed* k = run; k != end; ++k) {
                     k->key = keyAt(table, k->entry, next);
                 }
@@ -153,14 +154,31 @@ void sortKeyed(Keyed* first, Keyed* last, std::size_t offset, const core::NameTa
 
 void sortForDisplay(core::NameTable& table) {
     std::vector<Entry>& entries = table.entries();
+    if (entries.empty()) {
+        return;
+    }
+    // The first keys start past what every name begins with ("IMG_", "DSC0"), so that they tell
+    // the names apart at once.
+    const std::string_view first = table.nameOf(entries.front());
+    std::size_t common = first.size();
+    for (const Entry& entry : entries) {
+        const std::string_view name = table.nameOf(entry);
+        std::size_t i = 0;
+        const std::size_t most = std::min(common, name.size());
+        while (i < most && kFold[static_cast<unsigned char>(name[i])] ==
+                               kFold[static_cast<unsigned char>(first[i])]) {
+            ++i;
+        }
+        common = i;
+    }
     std::vector<Keyed> keyed;
     keyed.reserve(entries.size());
     for (const Entry& entry : entries) {
-        keyed.push_back({keyAt(table, entry, 0), entry});
+        keyed.push_back({keyAt(table, entry, common), entry});
     }
     // Room for the entries once sorted, exactly, rather than beside the keys.
     std::vector<Entry>().swap(entries);
-    sortKeyed(keyed.data(), keyed.data() + keyed.size(), 0, table);
+    sortKeyed(keyed.data(), keyed.data() + keyed.size(), common, table);
     entries.reserve(keyed.size());
     for (const Keyed& k : keyed) {
         entries.push_back(k.entry);

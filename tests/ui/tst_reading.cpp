@@ -100,6 +100,10 @@ private slots:
                             ".hidden",      "back\\slash", "\xe7\x8c\xab.png"};
         QTest::newRow("hostile names") << hostile << false;
         QTest::newRow("case ties") << Names{"b", "A", "a", "B", "_", "Z", "aa", "AA"} << false;
+        // Alike for eight bytes, where a sort key ends: the shorter first, then by case.
+        QTest::newRow("key-long names") << Names{"aaaaaaaa", "AAAAAAAA",  "aAaAaAaA", "AaAaAaAa",
+                                                 "aaaaAAAA", "AAAAaaaab", "aaaaaaaaA"}
+                                        << false;
         QTest::newRow("many") << numbered(300) << false;
         QTest::newRow("empty") << Names{} << false;
         QTest::newRow("hostile names, shared") << hostile << true;
