@@ -270,7 +270,7 @@ void FileListBox::takeRead() {
     if (confirmed) {
         return;
     }
-    // The rows the run left are replaced in one reset: no empty list in between.
+    // Rows a run left while this confirmed them are replaced in one reset, no empty list between.
     model_.reset(std::move(table));
     scrollToTop();
     if (error != 0 && reportFailure_ && !wasConfirming) {
