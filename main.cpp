@@ -9,6 +9,7 @@
 #include "cli/cli.h"
 #include "core/paths.h"
 #include "fs/listing.h"
+#include "fs/memory.h"
 #include "ui/icon.h"
 #include "ui/mainwindow.h"
 #include "ui/mergewindow.h"
@@ -84,6 +85,7 @@ int renameWithNotice(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    fs::returnLargeBlocks();
     if (argc >= 3 && is(argv[1], "merge") && is(argv[2], "--window") && cli::hasDisplay()) {
         return mergeWindow(argc, argv);
     }

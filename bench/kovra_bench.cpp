@@ -4,13 +4,16 @@
 // memory). The child drives the real main window offscreen as a user would: it opens the folder
 // from the folder list, clicks "select all", "start" and "redisplay", and times each step, with
 // the longest gap of the window's event loop during it (a 1 ms timer on the window's thread);
-// then it times the floors (one readdir pass; one readdir pass, the sort and one renameat2 per
-// file) and, where installed, mmv and perl's rename, each on a fresh copy of the same folder.
+// then it times the floors (one readdir pass; one readdir pass and the sort, as a C program
+// would; one readdir pass, the sort and one renameat2 per file) and, where installed, mmv and
+// perl's rename, each on a fresh copy of the same folder. Before all that it runs the window
+// over an empty folder, so that its peak memory is counted beyond what the window costs anyway.
 // The file systems: a tmpfs, and ext4, xfs and btrfs made on loop images (as root).
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
+#include <strings.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -35,6 +38,7 @@
 #include <vector>
 
 #include "fs/listing.h"
+#include "fs/memory.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
@@ -68,6 +72,12 @@ long statusKb(const char* field) {
         }
     }
     return 0;
+}
+
+// Sets the peak resident memory (VmHWM) back to the resident memory now, so that the next peak
+// read is that of what runs in between.
+void resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 // Bytes the heap has handed out and not taken back.
@@ -164,9 +174,57 @@ double readdirFloor(const std::string& folder) {
     return msSince(start);
 }
 
+extern "C" int displayCompare(const void* a, const void* b) {
+    const char* x = *static_cast<const char* const*>(a);
+    const char* y = *static_cast<const char* const*>(b);
+    const int folded = strcasecmp(x, y);
+    return folded != 0 ? folded : std::strcmp(x, y);
+}
+
+// The sorted list's floor, as a C program would make it: readdir, the names copied into one
+// growing buffer, then qsort of pointers to them in display order (case folded, then bytes).
+double readdirSortFloor(const std::string& folder) {
+    const auto start = Clock::now();
+    DIR* dir = ::opendir(folder.c_str());
+    char* bytes = nullptr;
+    std::size_t used = 0;
+    std::size_t room = 0;
+    std::size_t* offsets = nullptr;
+    std::size_t count = 0;
+    std::size_t places = 0;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') {
+            continue;
+        }
+        const std::size_t size = std::strlen(e->d_name) + 1;
+        if (used + size > room) {
+            room = std::max<std::size_t>(2 * room, 1 << 16);
+            bytes = static_cast<char*>(std::realloc(bytes, room));
+        }
+        if (count == places) {
+            places = std::max<std::size_t>(2 * places, 1 << 12);
+            offsets = static_cast<std::size_t*>(std::realloc(offsets, places * sizeof *offsets));
+        }
+        std::memcpy(bytes + used, e->d_name, size);
+        offsets[count++] = used;
+        used += size;
+    }
+    ::closedir(dir);
+    auto** names = static_cast<char**>(std::malloc((count + 1) * sizeof(char*)));
+    for (std::size_t i = 0; i < count; ++i) {
+        names[i] = bytes + offsets[i];
+    }
+    std::qsort(names, count, sizeof *names, displayCompare);
+    const double ms = msSince(start);
+    std::free(names);
+    std::free(offsets);
+    std::free(bytes);
+    return ms;
+}
+
 // The run's floor: the folder read once and sorted for display (the list's order, which on ext4
 // renames faster than readdir's), one renameat2 per file, nothing else.
-double floorRun(const std::string& folder, const std::string& prefix) {
+double floorRun(const std::string& folder, const std::string& prefix, double* renamesMs = nullptr) {
     const auto start = Clock::now();
     const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     DIR* dir = ::fdopendir(dirfd);
@@ -177,10 +235,14 @@ double floorRun(const std::string& folder, const std::string& prefix) {
         }
     }
     fs::sortForDisplay(names);
+    const auto renames = Clock::now();
     std::string target;
     for (const std::string& name : names) {
         target.assign(prefix).append(name);
         ::renameat2(dirfd, name.c_str(), dirfd, target.c_str(), RENAME_NOREPLACE);
+    }
+    if (renamesMs != nullptr) {
+        *renamesMs = msSince(renames);
     }
     ::closedir(dir);
     return msSince(start);
@@ -282,13 +344,18 @@ void waitUntil(const std::function<bool()>& done) {
 }
 
 struct Figures {
-    std::vector<double> load, firstScreen, readdir, selectAll, run, renames, redisplay, floor, mmv,
-        perlRename;
+    std::vector<double> load, firstScreen, readdir, sortedFloor, selectAll, run, confirmed, renames,
+        beforeRenames, afterRenames, redisplay, floor, floorRenames, mmv, perlRename;
     std::vector<double> gapOpen, gapSelect, gapRun, gapRedisplay;
     double bytesPerEntry = 0;
     double nameBytesPerEntry = 0;
     long baselineKb = 0;
-    long peakKb = 0;
+    long emptyPeakKb = 0;  // after the window's steps over an empty folder
+    // The first repetition's peaks: opening; the run until its first progress update (its plan
+    // kept); the rest of the run with the list shown and confirmed.
+    long openPeakKb = 0;
+    long planPeakKb = 0;
+    long runPeakKb = 0;
 };
 
 // One repetition through the window: open the folder from Dir1, select all, start, redisplay.
@@ -318,6 +385,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     dir1->setCurrentIndex(match.first());
     QApplication::processEvents();
     figures.readdir.push_back(readdirFloor(root + "/" + folderName));
+    figures.sortedFloor.push_back(readdirSortFloor(root + "/" + folderName));
     // The rows File1 shows at once.
     const std::int64_t screenful = std::min<std::int64_t>(
         n, file1->viewport()->height() / std::max(1, file1->fontMetrics().height()));
@@ -325,6 +393,9 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     GapMeter gaps;
 
     const double heapBefore = heapInUse();
+    if (measureMemory) {
+        resetPeak();
+    }
     double firstScreen = -1;
     auto t = Clock::now();
     // Rows show once the folder is read and sorted, all at once.
@@ -349,6 +420,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
         std::exit(2);
     }
     if (measureMemory) {
+        figures.openPeakKb = statusKb("VmHWM:");
         double nameBytes = 0;
         for (std::int64_t i = 0; i < n; ++i) {
             nameBytes += static_cast<double>(file1->at(i).size() + 1);
@@ -366,20 +438,43 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
     figures.gapSelect.push_back(gaps.longest());
 
     gRenameSeen = false;
+    if (measureMemory) {
+        resetPeak();
+        window.setProgressHook([&figures](std::int64_t, std::int64_t) {
+            if (figures.planPeakKb == 0) {
+                figures.planPeakKb = statusKb("VmHWM:");
+                resetPeak();
+            }
+        });
+    }
     t = Clock::now();
     gaps.reset();
     start->click();
-    // The run ends by reading the folder again.
+    // The run ends with the list showing what it did; a reading then confirms it.
     waitUntil(complete);
     figures.run.push_back(msSince(t));
+    waitUntil([file1] { return !file1->isConfirming(); });
+    figures.confirmed.push_back(msSince(t));
     figures.gapRun.push_back(gaps.longest());
-    figures.renames.push_back(
-        gRenameSeen ? std::chrono::duration<double, std::milli>(gLastRename - gFirstRename).count()
-                    : 0);
+    if (measureMemory) {
+        figures.runPeakKb = statusKb("VmHWM:");
+    }
+    const auto between = [](Clock::time_point from, Clock::time_point to) {
+        return std::chrono::duration<double, std::milli>(to - from).count();
+    };
+    figures.renames.push_back(gRenameSeen ? between(gFirstRename, gLastRename) : 0);
+    figures.beforeRenames.push_back(gRenameSeen ? between(t, gFirstRename) : 0);
+    figures.afterRenames.push_back(gRenameSeen ? figures.run.back() - between(t, gLastRename) : 0);
     const std::string prefix = folderName + "_";
     if (countPrefixed(file1->path(), prefix) != n || file1->count() != n) {
         std::fprintf(stderr, "the run left files unrenamed\n");
         std::exit(2);
+    }
+    for (std::int64_t i = 0; i < n; ++i) {
+        if (file1->at(i).rfind(prefix, 0) != 0) {
+            std::fprintf(stderr, "File1 does not show the new names\n");
+            std::exit(2);
+        }
     }
 
     t = Clock::now();
@@ -391,6 +486,7 @@ void windowRepetition(const std::string& root, const std::string& folderName, in
 }
 
 int child(int n, int reps, const std::string& root, bool tools) {
+    fs::returnLargeBlocks();  // as the program does
     qputenv("QT_QPA_PLATFORM", "offscreen");
     int argc = 1;
     char name[] = "kovra_bench";
@@ -399,6 +495,17 @@ int child(int n, int reps, const std::string& root, bool tools) {
     fs::syscalls().renameat2 = timedRenameat2;
     Figures figures;
     figures.baselineKb = statusKb("VmRSS:");
+    {
+        // The window's own cost, the progress dialog's included, with nothing to list.
+        const std::string work = root + "/n" + std::to_string(n) + "_empty";
+        ::mkdir(work.c_str(), 0755);
+        const std::string photos = makeFolder(work, "photos", 0);
+        Figures empty;
+        windowRepetition(work, "photos", 0, empty, false);
+        removeFolder(photos);
+        ::rmdir(work.c_str());
+        figures.emptyPeakKb = statusKb("VmHWM:");
+    }
 
     const bool haveMmv = tools && programExists("mmv");
     const bool havePerlRename = tools && programExists("rename");
@@ -410,7 +517,9 @@ int child(int n, int reps, const std::string& root, bool tools) {
         removeFolder(photos);
 
         const std::string floorFolder = makeFolder(work, "floor", n);
-        figures.floor.push_back(floorRun(floorFolder, "floor_"));
+        double floorRenames = 0;
+        figures.floor.push_back(floorRun(floorFolder, "floor_", &floorRenames));
+        figures.floorRenames.push_back(floorRenames);
         if (countPrefixed(floorFolder, "floor_") != n) {
             std::fprintf(stderr, "floor run incomplete\n");
         }
@@ -439,23 +548,26 @@ int child(int n, int reps, const std::string& root, bool tools) {
         }
         ::rmdir(work.c_str());
     }
-    figures.peakKb = statusKb("VmHWM:");
 
     // One line the parent reads back.
     std::printf(
-        "RESULT n=%d load=%.3f first=%.3f readdir=%.3f select=%.3f run=%.3f renames=%.3f "
-        "redisplay=%.3f floor=%.3f mmv=%.3f rename=%.3f gap_open=%.3f gap_select=%.3f "
-        "gap_run=%.3f gap_redisplay=%.3f peak_kb=%ld base_kb=%ld bytes_per_entry=%.1f "
+        "RESULT n=%d load=%.3f first=%.3f readdir=%.3f sorted=%.3f select=%.3f run=%.3f "
+        "confirmed=%.3f renames=%.3f before_renames=%.3f after_renames=%.3f redisplay=%.3f "
+        "floor=%.3f floor_renames=%.3f mmv=%.3f rename=%.3f "
+        "gap_open=%.3f gap_select=%.3f gap_run=%.3f gap_redisplay=%.3f open_peak_kb=%ld "
+        "plan_peak_kb=%ld run_peak_kb=%ld empty_peak_kb=%ld bytes_per_entry=%.1f "
         "name_bytes=%.1f\n",
         n, median(figures.load), median(figures.firstScreen), median(figures.readdir),
-        median(figures.selectAll), median(figures.run), median(figures.renames),
-        median(figures.redisplay), median(figures.floor), median(figures.mmv),
-        median(figures.perlRename),
+        median(figures.sortedFloor), median(figures.selectAll), median(figures.run),
+        median(figures.confirmed), median(figures.renames), median(figures.beforeRenames),
+        median(figures.afterRenames), median(figures.redisplay), median(figures.floor),
+        median(figures.floorRenames), median(figures.mmv), median(figures.perlRename),
         *std::max_element(figures.gapOpen.begin(), figures.gapOpen.end()),
         *std::max_element(figures.gapSelect.begin(), figures.gapSelect.end()),
         *std::max_element(figures.gapRun.begin(), figures.gapRun.end()),
-        *std::max_element(figures.gapRedisplay.begin(), figures.gapRedisplay.end()), figures.peakKb,
-        figures.baselineKb, figures.bytesPerEntry, figures.nameBytesPerEntry);
+        *std::max_element(figures.gapRedisplay.begin(), figures.gapRedisplay.end()),
+        figures.openPeakKb, figures.planPeakKb, figures.runPeakKb, figures.emptyPeakKb,
+        figures.bytesPerEntry, figures.nameBytesPerEntry);
     return 0;
 }
 
@@ -605,6 +717,15 @@ int main(int argc, char* argv[]) {
             reps = std::atoi(argv[++i]);
         } else if (arg == "--no-tools") {
             tools = false;
+        } else {
+            std::printf(
+                "usage: %s [--sizes N,N,...] [--fs tmpfs,ext4,xfs,btrfs] [--reps R] [--no-tools]\n"
+                "Drives the main window offscreen over folders of N empty files (default "
+                "10000,100000,1000000)\non each file system (the loop-image ones as root), R "
+                "repetitions (default 5, at most 3 at 1M),\nand compares each step with its "
+                "floor; --no-tools leaves out mmv and perl's rename.\n",
+                argv[0]);
+            return arg == "--help" || arg == "-h" ? 0 : 2;
         }
     }
 
@@ -619,10 +740,12 @@ int main(int argc, char* argv[]) {
     std::printf("tools: mmv %s, perl rename %s\n",
                 tools && programExists("mmv") ? "yes" : "not run",
                 tools && programExists("rename") ? "yes" : "not run");
-    std::printf("%-6s %8s %8s %8s %8s %8s %8s %8s %8s %8s %7s %7s %7s %7s %7s %7s %7s %8s %8s\n",
-                "fs", "N", "first", "load", "readdir", "run", "floor", "redisp", "gapOpen",
-                "gapSel", "gapRun", "gapRedi", "ld/rdd", "run/fl", "mmv/fl", "perl/fl", "peakMB",
-                "B/e+", "peakB/e+");
+    std::printf(
+        "%-6s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s %8s %7s %7s %7s %7s %7s %7s %7s %7s %7s "
+        "%8s %8s\n",
+        "fs", "N", "first", "load", "readdir", "sorted", "run", "confirm", "floor", "redisp",
+        "gapOpen", "gapSel", "gapRun", "gapRedi", "ld/rdd", "ld/sort", "run/fl", "conf/fl",
+        "mmv/fl", "perl/fl", "peakMB", "B/e+", "peakB/e");
     std::fflush(stdout);
 
     const int maxN = *std::max_element(sizes.begin(), sizes.end());
@@ -656,41 +779,56 @@ int main(int argc, char* argv[]) {
                 std::fprintf(stderr, "run for %s N=%d failed\n", type.c_str(), n);
                 continue;
             }
-            // Peak resident memory above the start, per entry, beyond the bytes of its name.
-            const double peakBeyondNames =
-                (v["peak_kb"] - v["base_kb"]) * 1024.0 / n - v["name_bytes"];
+            // Peak resident memory of the window's steps per entry, names included, beyond the
+            // same steps over an empty folder: the whole, and each part's.
+            const auto perEntry = [&](double kb) { return (kb - v["empty_peak_kb"]) * 1024.0 / n; };
+            const double openPeak = perEntry(v["open_peak_kb"]);
+            const double planPeak = perEntry(v["plan_peak_kb"]);
+            const double runPeak = perEntry(v["run_peak_kb"]);
+            const double peakPerEntry = std::max({openPeak, planPeak, runPeak});
+            v["peak_kb"] = std::max({v["open_peak_kb"], v["plan_peak_kb"], v["run_peak_kb"]});
             std::printf(
-                "%-6s %8d %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %7.1f %7.1f %7s %7s %7s "
-                "%7s %7.1f %8.1f %8.1f\n",
-                type.c_str(), n, v["first"], v["load"], v["readdir"], v["run"], v["floor"],
-                v["redisplay"], v["gap_open"], v["gap_select"], v["gap_run"], v["gap_redisplay"],
-                ratio(v["load"], v["readdir"]).c_str(), ratio(v["run"], v["floor"]).c_str(),
-                ratio(v["mmv"], v["floor"]).c_str(), ratio(v["rename"], v["floor"]).c_str(),
-                v["peak_kb"] / 1024.0, v["bytes_per_entry"] - v["name_bytes"], peakBeyondNames);
+                "%-6s %8d %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %7.1f %7.1f "
+                "%7s %7s %7s %7s %7s %7s %7.1f %8.1f %8.1f\n",
+                type.c_str(), n, v["first"], v["load"], v["readdir"], v["sorted"], v["run"],
+                v["confirmed"], v["floor"], v["redisplay"], v["gap_open"], v["gap_select"],
+                v["gap_run"], v["gap_redisplay"], ratio(v["load"], v["readdir"]).c_str(),
+                ratio(v["load"], v["sorted"]).c_str(), ratio(v["run"], v["floor"]).c_str(),
+                ratio(v["confirmed"], v["floor"]).c_str(), ratio(v["mmv"], v["floor"]).c_str(),
+                ratio(v["rename"], v["floor"]).c_str(), v["peak_kb"] / 1024.0,
+                v["bytes_per_entry"] - v["name_bytes"], peakPerEntry);
             std::fflush(stdout);
-            char summary[1024];
+            char summary[2048];
             std::snprintf(
                 summary, sizeof summary,
                 "summary %s N=%d: first screenful %.1f ms, whole list %.1f ms (readdir floor %.1f "
-                "ms, %s), longest event-loop gap: open %.1f ms, select-all %.1f ms, run %.1f ms, "
-                "redisplay %.1f ms; run %.1f ms (renames %.1f ms), floor %.1f ms, run/floor %s; "
-                "%.1f B/entry beyond names after opening, peak %.1f B/entry beyond names",
+                "ms, %s; readdir and sort in C %.1f ms, %s, goal <= 1.2x), longest event-loop "
+                "gap: open %.1f ms, select-all %.1f ms, run %.1f ms, redisplay %.1f ms; run %.1f "
+                "ms to the list shown (%.1f ms before the first rename, renames %.1f ms, %.1f ms "
+                "after the last), %.1f ms to the list confirmed, floor %.1f ms (its renames %.1f "
+                "ms), run/floor %s (goal <= 1.03x), confirmed/floor %s; %.1f B/entry beyond names "
+                "after opening; peak %.1f B/entry beyond an empty folder (goal <= 100): opening "
+                "%.1f, the run to its first progress update (its plan kept) %.1f, the rest of the "
+                "run with the list shown and confirmed %.1f",
                 type.c_str(), n, v["first"], v["load"], v["readdir"],
-                ratio(v["load"], v["readdir"]).c_str(), v["gap_open"], v["gap_select"],
-                v["gap_run"], v["gap_redisplay"], v["run"], v["renames"], v["floor"],
-                ratio(v["run"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"],
-                peakBeyondNames);
+                ratio(v["load"], v["readdir"]).c_str(), v["sorted"],
+                ratio(v["load"], v["sorted"]).c_str(), v["gap_open"], v["gap_select"], v["gap_run"],
+                v["gap_redisplay"], v["run"], v["before_renames"], v["renames"], v["after_renames"],
+                v["confirmed"], v["floor"], v["floor_renames"], ratio(v["run"], v["floor"]).c_str(),
+                ratio(v["confirmed"], v["floor"]).c_str(), v["bytes_per_entry"] - v["name_bytes"],
+                peakPerEntry, openPeak, planPeak, runPeak);
             summaries.push_back(summary);
         }
         unmountFileSystem(type, folder);
         ::rmdir(folder.c_str());
     }
     std::printf(
-        "(medians of %d repetitions, 3 at 1M; gaps: the longest of all repetitions; run: click to "
-        "the re-read list complete; floor: readdir, sort, one renameat2 per file; B/e+: heap "
-        "bytes per listed entry beyond its name's bytes; peakB/e+: peak resident memory above "
-        "the start per entry beyond its name's bytes, with both work lists and the list read "
-        "again after the run)\n",
+        "(medians of %d repetitions, 3 at 1M; gaps: the longest of all repetitions; sorted: "
+        "readdir and qsort in display order in C; run: click to the list showing the run's "
+        "result; confirm: click to the background reading's end; floor: readdir, sort, one "
+        "renameat2 per file; B/e+: heap bytes per listed entry beyond its name's bytes after "
+        "opening; peakB/e: peak resident memory of the window's steps per entry, names "
+        "included, beyond the same steps over an empty folder)\n",
         reps);
     for (const std::string& summary : summaries) {
         std::printf("%s\n", summary.c_str());

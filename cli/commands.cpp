@@ -56,7 +56,7 @@ public:
         : path_(path), names_(names), inodes_(inodes) {}
     const std::string& path() const override { return path_; }
     std::int64_t count() const override { return static_cast<std::int64_t>(names_.size()); }
-    const std::string& at(std::int64_t i) const override {
+    std::string_view at(std::int64_t i) const override {
         return names_[static_cast<std::size_t>(i)];
     }
     std::uint64_t inodeAt(std::int64_t i) const override {

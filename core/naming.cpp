@@ -4,7 +4,7 @@
 
 namespace core {
 
-std::string prefixedName(const std::string& folder, const std::string& name) {
+std::string prefixedName(const std::string& folder, std::string_view name) {
     // Everything after the last separator; at a root ("/") that is nothing.
     const std::size_t separator = folder.rfind(kSeparator);
     const std::size_t start = separator == std::string::npos ? 0 : separator + 1;

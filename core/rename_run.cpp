@@ -22,23 +22,15 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     for (const SelectionRange& range : ranges) {
         selectedCount += range.last - range.first + 1;
     }
-    // Where the list keeps its names alive, both work lists refer to them instead of copying.
-    const std::shared_ptr<const void> owner = files.nameOwner();
-    if (owner) {
-        selectionList.keepAlive(owner);
-        renameList.keepAlive(owner);
-    }
-    const auto add = [&owner](WorkList& list, const std::string& name, std::uint64_t inode) {
-        if (owner) {
-            list.appendShared(name, inode);
-        } else {
-            list.append(name, inode);
-        }
-    };
-    selectionList.reserve(selectedCount);
+    // Where the list keeps its names in a table, both work lists refer to them instead of copying.
+    const std::shared_ptr<const NameTable> table = files.names();
     for (const SelectionRange& range : ranges) {
         for (std::int64_t i = range.first; i <= range.last; ++i) {
-            add(selectionList, files.at(i), files.inodeAt(i));
+            if (table) {
+                selectionList.appendShared(table, static_cast<std::size_t>(i));
+            } else {
+                selectionList.append(files.at(i), files.inodeAt(i));
+            }
         }
     }
     result.selected = selectedCount;
@@ -68,10 +60,10 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         }
     }
 
-    const auto isExcluded = [&excluded](const std::string& name) {
+    const auto isExcluded = [&excluded](std::string_view name) {
         return std::find(excluded.begin(), excluded.end(), name) != excluded.end();
     };
-    const auto isHidden = [](const std::string& name) { return !name.empty() && name[0] == '.'; };
+    const auto isHidden = [](std::string_view name) { return !name.empty() && name[0] == '.'; };
 
     // The prefix takes the leading dot away, which unhides a file and breaks a configuration
     // file: the user decides before anything is renamed.
@@ -79,9 +71,9 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     if (options.hiddenNames) {
         std::vector<std::string> hidden;
         for (std::int64_t i = 0; i < n; ++i) {
-            const std::string& name = selectionList.at(i);
+            const std::string_view name = selectionList.at(i);
             if (isHidden(name) && !isExcluded(name)) {
-                hidden.push_back(name);
+                hidden.emplace_back(name);
             }
         }
         if (!hidden.empty()) {
@@ -95,11 +87,10 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     }
 
     // Exclusion pass: the program's own file, and hidden names if the user said so.
-    renameList.reserve(n);
     for (std::int64_t i = 0; i < n; ++i) {
-        const std::string& name = selectionList.at(i);
+        const std::string_view name = selectionList.at(i);
         if (!isExcluded(name) && !(leaveHiddenOut && isHidden(name))) {
-            add(renameList, name, selectionList.inodeAt(i));
+            renameList.appendFrom(selectionList, i);
         }
     }
 
@@ -118,7 +109,7 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     }
     if (result.total > 0) {
         for (std::int64_t i = 0; i < result.total; ++i) {
-            const std::string& name = renameList.at(i);
+            const std::string name = renameList.at(i);
             std::string newName = prefixedName(result.folder, name);
             const RenameStatus status = opened.folder
                                             ? opened.folder->rename(name, newName)
@@ -146,8 +137,8 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         }
     }
 
-    // Read the folder again, also after a failure, so the list shows what is on disk now.
-    files.refresh();
+    // Also after a failure, the list shows what is on disk now.
+    files.afterRun(renameList, result.renamed);
     return result;
 }
 

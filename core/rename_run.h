@@ -5,9 +5,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/folder_identity.h"
+#include "core/names.h"
 #include "core/worklist.h"
 
 namespace core {
@@ -25,7 +27,7 @@ public:
     virtual ~FileList() = default;
     virtual const std::string& path() const = 0;
     virtual std::int64_t count() const = 0;
-    virtual const std::string& at(std::int64_t i) const = 0;
+    virtual std::string_view at(std::int64_t i) const = 0;
     // The inode number the listing found for entry `i`, or 0 when it has none: the run's journal
     // then looks it up itself.
     virtual std::uint64_t inodeAt(std::int64_t i) const {
@@ -38,9 +40,16 @@ public:
     virtual std::optional<FolderIdentity> folderIdentity() const { return std::nullopt; }
     // Reads the folder again; nothing is selected afterwards.
     virtual void refresh() = 0;
-    // An owner that keeps the names `at` gives alive and unchanged for as long as it is held,
-    // refresh or not, so the work lists can refer to them; null when the list cannot promise it.
-    virtual std::shared_ptr<const void> nameOwner() const { return nullptr; }
+    // The run has renamed the first `renamed` names of `renameList`, each to its prefixed name,
+    // and nothing else; nothing is selected afterwards. By default the folder is read again.
+    virtual void afterRun(const WorkList& renameList, std::int64_t renamed) {
+        (void)renameList;
+        (void)renamed;
+        refresh();
+    }
+    // The table `at` reads (entry i is name i), kept unchanged for as long as it is held, refresh
+    // or not, so the work lists can refer to its names; null when the list has none.
+    virtual std::shared_ptr<const NameTable> names() const { return nullptr; }
 };
 
 // How one rename ended.
@@ -148,7 +157,7 @@ struct RunResult {
 
 // The rename run behind the start button: the selection pass into `selectionList`, the exclusion
 // pass into `renameList` (hidden names left out there if the user says so), the renames in list
-// order, the refresh. It stops at the first failing
+// order, then the list is told what was renamed. It stops at the first failing
 // rename and reports it; files renamed before keep their new names.
 RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameList,
                     FileSystem& fileSystem, const RunOptions& options = {});

@@ -3,15 +3,16 @@
 // A file list without any window: the folder's files, with a selection. Drives the rename run in
 // the safety suite's kill helper, the tests and the benchmarks.
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <iterator>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/names.h"
 #include "core/rename_run.h"
 #include "fs/listing.h"
 
@@ -22,9 +23,9 @@ public:
     explicit PlainFileList(std::string path) : path_(std::move(path)) { refresh(); }
 
     const std::string& path() const override { return path_; }
-    std::int64_t count() const override { return static_cast<std::int64_t>(names_.size()); }
-    const std::string& at(std::int64_t i) const override {
-        return names_[static_cast<std::size_t>(i)];
+    std::int64_t count() const override { return static_cast<std::int64_t>(table_->size()); }
+    std::string_view at(std::int64_t i) const override {
+        return table_->name(static_cast<std::size_t>(i));
     }
     std::vector<core::SelectionRange> selectedRanges() const override {
         std::vector<core::SelectionRange> ranges;
@@ -42,46 +43,37 @@ public:
         return ranges;
     }
     std::uint64_t inodeAt(std::int64_t i) const override {
-        return static_cast<std::size_t>(i) < inodes_.size() ? inodes_[static_cast<std::size_t>(i)]
-                                                            : 0;
+        return table_->inode(static_cast<std::size_t>(i));
     }
+    std::shared_ptr<const core::NameTable> names() const override { return table_; }
     void refresh() override {
         // With each name's inode number, which the run's journal takes instead of a second pass.
-        std::vector<FileEntry> entries;
+        auto table = std::make_shared<core::NameTable>();
         const std::atomic<bool> never{false};
-        error_ = readFiles(path_, std::size_t{1} << 16, std::size_t{1} << 16, never,
-                           [&entries](std::vector<FileEntry>&& chunk) {
-                               entries.insert(entries.end(), std::make_move_iterator(chunk.begin()),
-                                              std::make_move_iterator(chunk.end()));
-                           });
+        error_ = readFiles(path_, *table, std::size_t{1} << 16, std::size_t{1} << 16, never,
+                           [](std::size_t) {});
         if (error_ != 0) {
-            entries.clear();
+            table->clear();
         }
-        std::sort(entries.begin(), entries.end(), [](const FileEntry& a, const FileEntry& b) {
-            return displayLess(a.name, b.name);
-        });
-        names_.clear();
-        inodes_.clear();
-        names_.reserve(entries.size());
-        inodes_.reserve(entries.size());
-        for (FileEntry& entry : entries) {
-            names_.push_back(std::move(entry.name));
-            inodes_.push_back(entry.inode);
-        }
-        selected_.assign(names_.size(), false);
+        sortForDisplay(*table);
+        table_ = std::move(table);
+        selected_.assign(table_->size(), false);
         ++refreshes_;
     }
 
     // Lists a fixed set of names instead of the folder's (as a stale listing would).
-    void setNames(std::vector<std::string> names) {
-        names_ = std::move(names);
-        inodes_.clear();
-        selected_.assign(names_.size(), false);
+    void setNames(const std::vector<std::string>& names) {
+        auto table = std::make_shared<core::NameTable>();
+        for (const std::string& name : names) {
+            table->add(name, 0);
+        }
+        table_ = std::move(table);
+        selected_.assign(table_->size(), false);
     }
-    void selectAll() { selected_.assign(names_.size(), true); }
+    void selectAll() { selected_.assign(table_->size(), true); }
     void selectWhere(const std::function<bool(const std::string&)>& wanted) {
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            selected_[i] = wanted(names_[i]);
+        for (std::size_t i = 0; i < table_->size(); ++i) {
+            selected_[i] = wanted(table_->name(i));
         }
     }
     int error() const { return error_; }
@@ -89,8 +81,7 @@ public:
 
 private:
     std::string path_;
-    std::vector<std::string> names_;
-    std::vector<std::uint64_t> inodes_;
+    std::shared_ptr<const core::NameTable> table_;
     std::vector<bool> selected_;
     int error_ = 0;
     int refreshes_ = 0;

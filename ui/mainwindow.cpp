@@ -27,6 +27,7 @@
 
 #include "core/paths.h"
 #include "core/rename_run.h"
+#include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/undo.h"
 #include "ui/icon.h"
@@ -49,31 +50,45 @@ QFont listFont() {
     return widgets::namedFont(QStringLiteral("ＭＳ Ｐゴシック"), 12);
 }
 
-// The file list as the run sees it from its own thread: the names (read only, the window does
-// not change them during a run) and the selection taken before. Reading it again is left to
-// the window.
+// The file list as the run sees it from its own thread: the rows shown when it started (a table
+// that does not change) and the selection taken before. What the run did is made into the rows to
+// show on that thread too; showing them, or reading the folder again, is left to the window.
 class ListSnapshot : public core::FileList {
 public:
     explicit ListSnapshot(const widgets::FileListBox& list)
-        : list_(list),
+        : table_(list.names()),
           path_(list.path()),
           ranges_(list.selectedRanges()),
           identity_(list.folderIdentity()) {}
     const std::string& path() const override { return path_; }
-    std::int64_t count() const override { return list_.count(); }
-    const std::string& at(std::int64_t i) const override { return list_.at(i); }
+    std::int64_t count() const override {
+        return table_ ? static_cast<std::int64_t>(table_->size()) : 0;
+    }
+    std::string_view at(std::int64_t i) const override {
+        return table_->name(static_cast<std::size_t>(i));
+    }
+    std::uint64_t inodeAt(std::int64_t i) const override {
+        return table_->inode(static_cast<std::size_t>(i));
+    }
     std::vector<core::SelectionRange> selectedRanges() const override { return ranges_; }
     std::optional<core::FolderIdentity> folderIdentity() const override { return identity_; }
     void refresh() override { refreshed_ = true; }
-    std::shared_ptr<const void> nameOwner() const override { return list_.nameOwner(); }
+    void afterRun(const core::WorkList& renameList, std::int64_t renamed) override {
+        after_ = fs::listedAfterRun(table_, renameList, renamed, path_);
+        refreshed_ = after_ == nullptr;
+    }
+    std::shared_ptr<const core::NameTable> names() const override { return table_; }
     bool refreshed() const { return refreshed_; }
+    // The rows as the run left them, once it has ended; null when the folder is to be read.
+    std::shared_ptr<const core::NameTable> takeAfterRun() { return std::move(after_); }
 
 private:
-    const widgets::FileListBox& list_;
+    std::shared_ptr<const core::NameTable> table_;
     std::string path_;
     std::vector<core::SelectionRange> ranges_;
     std::optional<core::FolderIdentity> identity_;
     bool refreshed_ = false;
+    std::shared_ptr<const core::NameTable> after_;
 };
 
 }  // namespace
@@ -272,7 +287,9 @@ void MainWindow::openStartFolder(const std::string& startFolder) {
 
 void MainWindow::listFolder(const std::string& path) {
     whenListed_.clear();
-    const int err = fileList_->setPath(path);
+    // A large folder the folder list is reading is not read a second time for its files.
+    const int err =
+        fileList_->setPath(path, path == folderList_->path() ? folderList_->reading() : nullptr);
     if (err != 0) {
         reportFolderError(path, err);
     }
@@ -436,9 +453,9 @@ core::HiddenNames MainWindow::askAboutSelectedHiddenNames() {
     std::vector<std::string> hidden;
     for (const core::SelectionRange& range : fileList_->selectedRanges()) {
         for (std::int64_t i = range.first; i <= range.last; ++i) {
-            const std::string& name = fileList_->at(i);
+            const std::string_view name = fileList_->at(i);
             if (!name.empty() && name[0] == '.') {
-                hidden.push_back(name);
+                hidden.emplace_back(name);
             }
         }
     }
@@ -461,9 +478,12 @@ core::RunResult MainWindow::runOnThread(core::RunJournal* journal, core::HiddenN
         fs::PosixFileSystem fileSystem(dynamic_cast<fs::RunRecorder*>(journal));
         result = core::renameRun(snapshot, *selectionList_, *renameList_, fileSystem, options);
     });
-    // The run read the snapshot "again"; the list itself is read here, on the window's thread.
+    // The list itself changes here, on the window's thread: it shows what the run did at once
+    // (and reads the folder in the background to confirm it), or reads the folder again.
     if (snapshot.refreshed()) {
         fileList_->refresh();
+    } else if (std::shared_ptr<const core::NameTable> after = snapshot.takeAfterRun()) {
+        fileList_->showAfterRun(std::move(after));
     }
     progress.finish();
     return result;

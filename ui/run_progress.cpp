@@ -183,13 +183,16 @@ void runOnWorker(RunProgress& progress, const ProgressTiming& timing,
     const WorkerProgress report = [shared, wakeWindow, interval = timing.updateInterval,
                                    next = WorkShared::Clock::now()](std::int64_t done,
                                                                     std::int64_t total) mutable {
-        shared->done = done;
-        shared->total = total;
-        shared->lastAnswer = WorkShared::Clock::now().time_since_epoch().count();
-        if (shared->cancelled) {
+        // Once per file: one clock reading, no fences. The window reads the counts for showing
+        // only, and the cancel exactly once the worker waits for it below.
+        const auto now = WorkShared::Clock::now();
+        shared->done.store(done, std::memory_order_relaxed);
+        shared->total.store(total, std::memory_order_relaxed);
+        shared->lastAnswer.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+        if (shared->cancelled.load(std::memory_order_relaxed)) {
             return false;
         }
-        if (WorkShared::Clock::now() < next) {
+        if (now < next) {
             return true;
         }
         std::unique_lock lock(shared->mutex);

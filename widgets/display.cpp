@@ -4,7 +4,7 @@
 
 namespace widgets {
 
-QString displayName(const std::string& name) {
+QString displayName(std::string_view name) {
     const std::string shown = core::shownName(name);
     return QString::fromUtf8(shown.data(), static_cast<qsizetype>(shown.size()));
 }

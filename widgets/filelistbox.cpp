@@ -20,8 +20,6 @@ namespace widgets {
 
 namespace {
 
-using Chunk = FileListModel::Chunk;
-
 // setPath waits for a reading to end or hand on its first chunk: a folder smaller than the
 // first chunk is thus listed before setPath returns, as if read on the window's thread, without
 // a flash of "reading". It blocks this long at most; past that the window repaints while it
@@ -37,36 +35,21 @@ FileListBox::ReadHook& readHook() {
 
 }  // namespace
 
-void FileListModel::reset(std::vector<std::shared_ptr<const Chunk>> chunks,
-                          std::vector<const fs::FileEntry*> rows) {
+void FileListModel::reset(std::shared_ptr<const core::NameTable> table) {
     beginResetModel();
-    std::vector<std::shared_ptr<const Chunk>> old = std::exchange(chunks_, std::move(chunks));
-    rows_ = std::move(rows);
+    table_ = std::move(table);
     endResetModel();
-    // A million names take tens of milliseconds to free: not on the window's thread. Names the
-    // work lists still refer to stay with them.
-    if (old.size() > 1) {
-        fs::startCall([old = std::move(old)]() mutable {
-            old.clear();
-            return 0;
-        });
-    }
-}
-
-std::shared_ptr<const void> FileListModel::owner() const {
-    return std::make_shared<const std::vector<std::shared_ptr<const Chunk>>>(chunks_);
 }
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+    return parent.isValid() ? 0 : static_cast<int>(count());
 }
 
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !index.isValid() ||
-        static_cast<std::size_t>(index.row()) >= rows_.size()) {
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= count()) {
         return {};
     }
-    return displayName(rows_[static_cast<std::size_t>(index.row())]->name);
+    return displayName(table_->name(static_cast<std::size_t>(index.row())));
 }
 
 // What a reading thread shares with the list. The thread owns a reference, so a reading
@@ -75,12 +58,12 @@ struct FileListBox::ReadState {
     std::atomic<bool> cancelled{false};
     std::mutex mutex;
     std::condition_variable ended;  // notified at each chunk and at the end
-    // Guarded by mutex: chunks not yet taken by the list, and the end.
-    std::vector<std::shared_ptr<const Chunk>> fresh;
+    // Guarded by mutex: the entries handed on so far, and the end.
+    std::int64_t handedOn = 0;
     bool done = false;
     int error = 0;
-    std::vector<std::shared_ptr<const Chunk>> all;
-    std::vector<const fs::FileEntry*> sorted;
+    bool confirmed = false;                        // the folder holds what the list shows
+    std::shared_ptr<const core::NameTable> table;  // sorted, once done unless confirmed
     std::optional<core::FolderIdentity> identity;  // of the folder read, once done without error
 };
 
@@ -89,6 +72,16 @@ namespace {
 // The reading thread: the folder's files in chunks, then all of them sorted for display.
 void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
                 std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook);
+// The same from the folder list's reading of the folder, handed on in the same chunks.
+void readShared(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                const std::shared_ptr<fs::FolderScan>& shared, std::size_t firstChunk,
+                std::size_t chunkSize, const FileListBox::ReadHook& hook);
+// The reading after a run: whether the folder holds what `shown` lists; when it does not, what
+// it holds, as readFolder.
+void confirmFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                   const std::shared_ptr<const core::NameTable>& shown,
+                   std::optional<core::FolderIdentity> listed, std::size_t firstChunk,
+                   std::size_t chunkSize, const FileListBox::ReadHook& hook);
 
 }  // namespace
 
@@ -115,8 +108,8 @@ FileListBox::~FileListBox() {
     cancelReading();
 }
 
-int FileListBox::setPath(const std::string& path) {
-    return startReading(path, true);
+int FileListBox::setPath(const std::string& path, std::shared_ptr<fs::FolderScan> shared) {
+    return startReading(path, true, std::move(shared));
 }
 
 void FileListBox::refresh() {
@@ -128,23 +121,28 @@ void FileListBox::cancelReading() {
         reading_->cancelled = true;
         reading_.reset();
     }
+    confirming_ = false;
     readTimer_.stop();
     silence_.stop();
 }
 
-int FileListBox::startReading(const std::string& path, bool reportFailure) {
+int FileListBox::startReading(const std::string& path, bool reportFailure,
+                              std::shared_ptr<fs::FolderScan> shared) {
     cancelReading();
     auto state = std::make_shared<ReadState>();
-    const fs::PendingAnswer<int> started =
-        fs::startCall([state, path, first = firstChunk_, rest = chunkSize_, hook = readHook()] {
-            readFolder(state, path, first, rest, hook);
+    const fs::PendingAnswer<int> started = fs::startCall(
+        [state, path, shared, first = firstChunk_, rest = chunkSize_, hook = readHook()] {
+            if (shared) {
+                readShared(state, path, shared, first, rest, hook);
+            } else {
+                readFolder(state, path, first, rest, hook);
+            }
             return 0;
         });
     int quickError = 0;
     bool quick = false;
     bool unanswered = false;
-    std::vector<std::shared_ptr<const Chunk>> all;
-    std::vector<const fs::FileEntry*> sorted;
+    std::shared_ptr<const core::NameTable> table;
     std::optional<core::FolderIdentity> identity;
     if (!started.valid()) {
         // Too many readings stuck on drives that do not answer.
@@ -153,8 +151,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     } else {
         // A chunk smaller than the first is the last one: the folder is almost read.
         const auto settled = [&] {
-            return state->done ||
-                   (!state->fresh.empty() && state->fresh.front()->size() >= firstChunk_);
+            return state->done || state->handedOn >= static_cast<std::int64_t>(firstChunk_);
         };
         std::unique_lock lock(state->mutex);
         if (!state->ended.wait_for(lock, kQuickRead, settled)) {
@@ -177,8 +174,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
         if (state->done) {
             quick = true;
             quickError = state->error;
-            all = std::move(state->all);
-            sorted = std::move(state->sorted);
+            table = std::move(state->table);
             identity = state->identity;
         }
     }
@@ -188,7 +184,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
         }
         path_ = path;
         identity_ = identity;
-        model_.reset(std::move(all), std::move(sorted));
+        model_.reset(std::move(table));
         emit readFinished();
         return quickError;
     }
@@ -198,7 +194,7 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     reading_ = std::move(state);
     reportFailure_ = reportFailure;
     // Rows in the folder's order would be shuffled by the sort at the end: none until then.
-    model_.reset({}, {});
+    model_.reset(nullptr);
     readSoFar_ = 0;
     readTimer_.start();
     silence_.start();
@@ -210,44 +206,74 @@ int FileListBox::startReading(const std::string& path, bool reportFailure) {
     return 0;
 }
 
+void FileListBox::showAfterRun(std::shared_ptr<const core::NameTable> table) {
+    cancelReading();
+    model_.reset(std::move(table));
+    scrollToTop();
+    startConfirming();
+}
+
+void FileListBox::startConfirming() {
+    auto state = std::make_shared<ReadState>();
+    const fs::PendingAnswer<int> started =
+        fs::startCall([state, path = path_, shown = model_.table(), listed = identity_,
+                       first = firstChunk_, rest = chunkSize_, hook = readHook()] {
+            confirmFolder(state, path, shown, listed, first, rest, hook);
+            return 0;
+        });
+    if (!started.valid()) {
+        return;  // too many readings stuck: the rows stay as the run left them
+    }
+    reading_ = std::move(state);
+    reportFailure_ = false;
+    confirming_ = true;
+    // No silence check: the rows are there, and a drive that stops answering now holds only this.
+    readTimer_.start();
+}
+
 void FileListBox::takeRead() {
     const std::shared_ptr<ReadState> state = reading_;
     if (!state) {
         readTimer_.stop();
         return;
     }
-    std::vector<std::shared_ptr<const Chunk>> fresh;
+    std::int64_t handedOn = 0;
     bool done = false;
+    bool confirmed = false;
     int error = 0;
-    std::vector<std::shared_ptr<const Chunk>> all;
-    std::vector<const fs::FileEntry*> sorted;
+    std::shared_ptr<const core::NameTable> table;
     {
         const std::lock_guard lock(state->mutex);
-        fresh.swap(state->fresh);
+        handedOn = state->handedOn;
         done = state->done;
         if (done) {
             error = state->error;
-            all = std::move(state->all);
-            sorted = std::move(state->sorted);
-            identity_ = state->identity;
+            confirmed = state->confirmed;
+            table = std::move(state->table);
+            if (!confirmed) {
+                identity_ = state->identity;
+            }
         }
     }
     if (!done) {
-        if (!fresh.empty()) {
-            for (const std::shared_ptr<const Chunk>& chunk : fresh) {
-                readSoFar_ += static_cast<std::int64_t>(chunk->size());
-            }
+        if (handedOn != readSoFar_ && !confirming_) {
+            readSoFar_ = handedOn;
             silence_.start();
             emit readProgress(readSoFar_);
         }
         return;
     }
+    const bool wasConfirming = std::exchange(confirming_, false);
     reading_.reset();
     readTimer_.stop();
     silence_.stop();
-    model_.reset(std::move(all), std::move(sorted));
+    if (confirmed) {
+        return;
+    }
+    // Rows a run left while this confirmed them are replaced in one reset, no empty list between.
+    model_.reset(std::move(table));
     scrollToTop();
-    if (error != 0 && reportFailure_) {
+    if (error != 0 && reportFailure_ && !wasConfirming) {
         emit readFailed(path_, error);
     }
     emit readFinished();
@@ -371,7 +397,7 @@ std::int64_t FileListBox::count() const {
     return model_.count();
 }
 
-const std::string& FileListBox::at(std::int64_t i) const {
+std::string_view FileListBox::at(std::int64_t i) const {
     return model_.at(i);
 }
 
@@ -399,16 +425,21 @@ void FileListBox::selectAllFiles() {
 
 std::int64_t FileListBox::selectNames(const std::vector<std::string>& names) {
     // The list is in display order, so each name is found by binary search.
-    const std::vector<const fs::FileEntry*>& listed = model_.rows();
+    const std::shared_ptr<const core::NameTable>& table = model_.table();
+    if (!table) {
+        return 0;
+    }
+    const std::vector<core::NameTable::Entry>& rows = table->entries();
     QItemSelection selection;
     std::int64_t found = 0;
     for (const std::string& name : names) {
-        const auto it = std::lower_bound(listed.begin(), listed.end(), name,
-                                         [](const fs::FileEntry* row, const std::string& n) {
-                                             return fs::displayLess(row->name, n);
-                                         });
-        if (it != listed.end() && (*it)->name == name) {
-            const QModelIndex index = indexAt(it - listed.begin());
+        const auto it =
+            std::lower_bound(rows.begin(), rows.end(), name,
+                             [&table](const core::NameTable::Entry& row, const std::string& n) {
+                                 return fs::displayLess(table->nameOf(row), n);
+                             });
+        if (it != rows.end() && table->nameOf(*it) == name) {
+            const QModelIndex index = indexAt(it - rows.begin());
             selection.select(index, index);
             ++found;
         }
@@ -442,57 +473,112 @@ std::vector<core::SelectionRange> FileListBox::selectedRanges() const {
 
 namespace {
 
+// Hands the end of a reading to the list.
+void finish(FileListBox::ReadState& state, int error, bool confirmed,
+            std::shared_ptr<const core::NameTable> table,
+            std::optional<core::FolderIdentity> identity) {
+    {
+        const std::lock_guard lock(state.mutex);
+        state.done = true;
+        state.error = error;
+        state.confirmed = confirmed;
+        state.table = std::move(table);
+        state.identity = identity;
+    }
+    state.ended.notify_all();
+}
+
+// Tells the list, and the hook, how many entries are read.
+void handOn(FileListBox::ReadState& state, const std::string& folder, std::size_t entries,
+            const FileListBox::ReadHook& hook) {
+    {
+        const std::lock_guard lock(state.mutex);
+        state.handedOn = static_cast<std::int64_t>(entries);
+    }
+    state.ended.notify_all();
+    if (hook) {
+        hook(folder, static_cast<std::int64_t>(entries));
+    }
+}
+
+// Sorts what a reading found and hands it to the list.
+void finishRead(FileListBox::ReadState& state, int error, std::shared_ptr<core::NameTable> table,
+                const core::FolderIdentity& identity) {
+    if (error == 0 && !state.cancelled) {
+        fs::sortForDisplay(*table);
+    } else {
+        // A folder that fails half way lists nothing, as a folder that cannot be opened.
+        table->clear();
+    }
+    finish(state, error, false, std::move(table),
+           error == 0 ? std::optional(identity) : std::nullopt);
+}
+
+void readAndSort(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                 std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    auto table = std::make_shared<core::NameTable>();
+    core::FolderIdentity identity;
+    const int error = fs::readFiles(
+        folder, *table, firstChunk, chunkSize, state->cancelled,
+        [&](std::size_t entries) { handOn(*state, folder, entries, hook); }, &identity);
+    finishRead(*state, error, std::move(table), identity);
+}
+
 void readFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
                 std::size_t firstChunk, std::size_t chunkSize, const FileListBox::ReadHook& hook) {
     if (hook) {
         hook(folder, 0);
     }
-    std::vector<std::shared_ptr<const Chunk>> all;
-    std::int64_t entries = 0;
+    readAndSort(state, folder, firstChunk, chunkSize, hook);
+}
+
+void readShared(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                const std::shared_ptr<fs::FolderScan>& shared, std::size_t firstChunk,
+                std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    if (hook) {
+        hook(folder, 0);
+    }
+    std::size_t told = 0;
+    std::size_t next = std::max<std::size_t>(firstChunk, 1);
+    for (bool done = false; !done;) {
+        done = shared->waitDone(std::chrono::milliseconds(5));
+        if (state->cancelled) {
+            finish(*state, ECANCELED, false, nullptr, std::nullopt);
+            return;
+        }
+        const auto read = static_cast<std::size_t>(shared->filesRead.load());
+        for (; read >= next; next = told + std::max<std::size_t>(chunkSize, 1)) {
+            handOn(*state, folder, told = next, hook);
+        }
+    }
     core::FolderIdentity identity;
-    int error = fs::readFiles(
-        folder, firstChunk, chunkSize, state->cancelled,
-        [&](std::vector<fs::FileEntry>&& names) {
-            auto chunk = std::make_shared<const Chunk>(std::move(names));
-            entries += static_cast<std::int64_t>(chunk->size());
-            all.push_back(chunk);
-            {
-                const std::lock_guard lock(state->mutex);
-                state->fresh.push_back(std::move(chunk));
-            }
-            state->ended.notify_all();
-            if (hook) {
-                hook(folder, entries);
-            }
-        },
-        &identity);
-    std::vector<const fs::FileEntry*> sorted;
-    if (error == 0 && !state->cancelled) {
-        sorted.reserve(static_cast<std::size_t>(entries));
-        for (const std::shared_ptr<const Chunk>& chunk : all) {
-            for (const fs::FileEntry& entry : *chunk) {
-                sorted.push_back(&entry);
-            }
-        }
-        std::sort(sorted.begin(), sorted.end(), [](const fs::FileEntry* a, const fs::FileEntry* b) {
-            return fs::displayLess(a->name, b->name);
-        });
-    } else {
-        // A folder that fails half way lists nothing, as a folder that cannot be opened.
-        all.clear();
+    std::shared_ptr<core::NameTable> table = shared->takeFiles(identity);
+    if (!table) {
+        // Failed, or taken by an earlier reading: the folder is read again, as it is now.
+        readAndSort(state, folder, firstChunk, chunkSize, hook);
+        return;
     }
-    {
-        const std::lock_guard lock(state->mutex);
-        state->done = true;
-        state->error = error;
-        state->fresh.clear();
-        state->all = std::move(all);
-        state->sorted = std::move(sorted);
-        if (error == 0) {
-            state->identity = identity;
-        }
+    if (table->size() != told) {
+        handOn(*state, folder, table->size(), hook);
     }
-    state->ended.notify_all();
+    finishRead(*state, 0, std::move(table), identity);
+}
+
+void confirmFolder(const std::shared_ptr<FileListBox::ReadState>& state, const std::string& folder,
+                   const std::shared_ptr<const core::NameTable>& shown,
+                   std::optional<core::FolderIdentity> listed, std::size_t firstChunk,
+                   std::size_t chunkSize, const FileListBox::ReadHook& hook) {
+    // A digest of what the folder holds, not a second copy of its names beside the list's.
+    fs::FilesDigest found;
+    core::FolderIdentity identity;
+    const int error = fs::digestFiles(folder, state->cancelled, found, &identity);
+    if (error == 0 && shown && listed && identity == *listed && found == fs::digestOf(*shown)) {
+        finish(*state, 0, true, nullptr, identity);
+        return;
+    }
+    if (!state->cancelled) {
+        readFolder(state, folder, firstChunk, chunkSize, hook);
+    }
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/names.h"
 #include "core/rename_run.h"
 #include "fs/listing.h"
 
@@ -20,43 +22,41 @@ class QPainter;
 
 namespace widgets {
 
-// The entries of one folder, by native name. The names are held in chunks as they were read and
-// never copied: a row refers to its name. Display strings are made only for the rows that are
-// painted, so a folder of a million files costs its names and little more.
+// The entries of one folder, by native name, in display order: a table that stores each name
+// once. Display strings are made only for the rows that are painted, so a folder of a million
+// files costs its names and little more.
 class FileListModel : public QAbstractListModel {
     Q_OBJECT
 public:
-    using Chunk = std::vector<fs::FileEntry>;
     using QAbstractListModel::QAbstractListModel;
 
-    // Replaces every row; `rows` refer to names in `chunks`.
-    void reset(std::vector<std::shared_ptr<const Chunk>> chunks,
-               std::vector<const fs::FileEntry*> rows);
-    std::int64_t count() const { return static_cast<std::int64_t>(rows_.size()); }
-    const std::string& at(std::int64_t i) const { return rows_[static_cast<std::size_t>(i)]->name; }
+    // Replaces every row; none without a table.
+    void reset(std::shared_ptr<const core::NameTable> table);
+    std::int64_t count() const { return table_ ? static_cast<std::int64_t>(table_->size()) : 0; }
+    std::string_view at(std::int64_t i) const { return table_->name(static_cast<std::size_t>(i)); }
     std::uint64_t inodeAt(std::int64_t i) const {
-        return rows_[static_cast<std::size_t>(i)]->inode;
+        return table_->inode(static_cast<std::size_t>(i));
     }
-    const std::vector<const fs::FileEntry*>& rows() const { return rows_; }
-    // Keeps the names of the rows shown now alive, whatever the model shows later.
-    std::shared_ptr<const void> owner() const;
+    // The rows shown now, kept unchanged for as long as it is held.
+    const std::shared_ptr<const core::NameTable>& table() const { return table_; }
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 private:
-    std::vector<std::shared_ptr<const Chunk>> chunks_;
-    std::vector<const fs::FileEntry*> rows_;
+    std::shared_ptr<const core::NameTable> table_;
 };
 
 // The file list box: the files of the folder `Path`, in display order, with extended selection.
 // A folder is read on a worker thread: a small one is listed before setPath returns; a large
 // one shows no rows, only the count read so far, until it is complete and sorted. Reading another
-// folder cancels the reading.
+// folder cancels the reading. After a run the list shows what the run did at once, and a reading
+// in the background confirms it or shows what it finds instead.
 class FileListBox : public QListView, public core::FileList {
     Q_OBJECT
 public:
-    // Called on the reading thread before the folder is opened (with 0) and after each chunk is
+    // Called on the reading thread before the folder is opened or a reading joined (with 0) and
+    // after each chunk is
     // handed on (with the entries read so far). Lets tests hold a reading half way.
     using ReadHook = std::function<void(const std::string& folder, std::int64_t entries)>;
     static void setReadHook(ReadHook hook);
@@ -70,19 +70,27 @@ public:
     // Lists `path`. Returns 0 once the reading has started (or is done), or the errno of a folder
     // that cannot be read found at once (nothing changes then); a failure found later, when the
     // list already shows `path` as reading, is signalled by readFailed.
-    int setPath(const std::string& path);
+    // `shared`, the folder list's reading of `path` while it goes on, is taken rather than read
+    // again.
+    int setPath(const std::string& path, std::shared_ptr<fs::FolderScan> shared = nullptr);
     // Reads the folder again; nothing is selected afterwards. A folder that has gone shows as
     // empty, without a signal of failure.
     void refresh() override;
     // True while a folder is read: the list holds no rows meanwhile.
-    bool isReading() const { return reading_ != nullptr; }
+    bool isReading() const { return reading_ != nullptr && !confirming_; }
+    // Shows `table` (the folder as a run has left it, in display order), nothing selected, and
+    // reads the folder in the background: if the folder holds other files by then, the list
+    // shows them instead, nothing selected.
+    void showAfterRun(std::shared_ptr<const core::NameTable> table);
+    // True while that reading goes on; the rows can be used meanwhile.
+    bool isConfirming() const { return reading_ != nullptr && confirming_; }
 
     std::int64_t count() const override;
-    const std::string& at(std::int64_t i) const override;
+    std::string_view at(std::int64_t i) const override;
     std::uint64_t inodeAt(std::int64_t i) const override { return model_.inodeAt(i); }
     // The folder as the last complete reading found it; none before one or after a failure.
     std::optional<core::FolderIdentity> folderIdentity() const override { return identity_; }
-    std::shared_ptr<const void> nameOwner() const override { return model_.owner(); }
+    std::shared_ptr<const core::NameTable> names() const override { return model_.table(); }
     bool isSelected(std::int64_t i) const;
     void setSelected(std::int64_t i, bool selected);
     // Selects every entry as one range.
@@ -124,7 +132,9 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    int startReading(const std::string& path, bool reportFailure);
+    int startReading(const std::string& path, bool reportFailure,
+                     std::shared_ptr<fs::FolderScan> shared = nullptr);
+    void startConfirming();
     void cancelReading();
     // Takes what the reading thread has handed on since the last time.
     void takeRead();
@@ -137,6 +147,7 @@ private:
     std::string path_;
     std::shared_ptr<ReadState> reading_;
     bool reportFailure_ = false;
+    bool confirming_ = false;
     std::int64_t readSoFar_ = 0;
     QTimer readTimer_;
     QTimer silence_;

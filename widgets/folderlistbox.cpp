@@ -161,13 +161,16 @@ int FolderListBox::open(const std::string& path, const std::string& root) {
     // (input waits its turn); a drive that has not answered within the deadline gives ETIMEDOUT
     // and its late answer is dropped. A small folder is listed before open returns; a large one
     // opens once its listing is under way, and its subfolders are added when it ends.
-    auto seen = std::make_shared<std::atomic<std::int64_t>>(0);
-    const Listing pending = fs::startCall(
-        [path, seen] { return std::make_shared<fs::Listing>(fs::listFolders(path, seen.get())); });
+    // The files are read in the same pass, for the file list.
+    auto scan = std::make_shared<fs::FolderScan>();
+    const Listing pending = fs::startCall([path, scan] {
+        scan->run(path);
+        return scan;
+    });
     if (!pending.valid()) {
         return ETIMEDOUT;
     }
-    const auto under_way = [&] { return pending.ready() || *seen > kLargeFolder; };
+    const auto under_way = [&] { return pending.ready() || scan->entriesRead > kLargeFolder; };
     if (!pending.wait_for(kQuickList) && !under_way()) {
         QEventLoop loop;
         QTimer poll;
@@ -186,12 +189,14 @@ int FolderListBox::open(const std::string& path, const std::string& root) {
     fs::Listing subfolders;
     const bool listed = pending.ready();
     if (listed) {
-        subfolders = std::move(*pending.get());
+        subfolders = pending.get()->takeFolders();
         if (subfolders.error != 0) {
             return subfolders.error;
         }
     }
     subfolders_ = listed ? Listing() : pending;
+    // A small folder read already is read again by the file list, as quickly.
+    reading_ = listed ? nullptr : scan;
     subfolderTimer_.stop();
     std::vector<FolderListModel::Row> rows;
     rows.push_back({root, root, 0, true});
@@ -238,8 +243,9 @@ void FolderListBox::addSubfolders() {
         return;
     }
     subfolderTimer_.stop();
-    fs::Listing listing = std::move(*subfolders_.get());
+    fs::Listing listing = subfolders_.get()->takeFolders();
     subfolders_ = Listing();
+    reading_.reset();
     // A folder that fails half way shows its chain alone, as a folder without subfolders.
     if (listing.error != 0 || listing.names.empty()) {
         return;

@@ -81,6 +81,9 @@ public:
     const std::string& at(int i) const;
     // The row of the open folder.
     int openRow() const;
+    // The reading of the open folder while it goes on (a large folder's), for the file list to
+    // share; null otherwise.
+    const std::shared_ptr<fs::FolderScan>& reading() const { return reading_; }
 
 signals:
     // The open folder changed.
@@ -94,7 +97,7 @@ protected:
     void updateGeometries() override;
 
 private:
-    using Listing = fs::PendingAnswer<std::shared_ptr<fs::Listing>>;
+    using Listing = fs::PendingAnswer<std::shared_ptr<fs::FolderScan>>;
 
     int open(const std::string& path, const std::string& root);
     // Adds the subfolders of a large folder once its listing has ended.
@@ -111,6 +114,7 @@ private:
     bool revealOpenRow_ = false;
     std::chrono::milliseconds answerDeadline_{2000};
     Listing subfolders_;
+    std::shared_ptr<fs::FolderScan> reading_;
     QTimer subfolderTimer_;
 };
 

@@ -89,7 +89,7 @@ class TestRenameRun : public QObject {
     Names listed() const {
         Names names;
         for (std::int64_t i = 0; i < file1_->count(); ++i) {
-            names.push_back(file1_->at(i));
+            names.emplace_back(file1_->at(i));
         }
         return names;
     }

@@ -96,7 +96,7 @@ void runTree(const std::vector<std::string>& folders, std::size_t killedAt = SIZ
     for (std::size_t f = 0; f < folders.size() && f <= killedAt; ++f) {
         fs::PlainFileList list(folders[f]);
         if (f == killedAt) {
-            const std::string& first = list.at(0);
+            const std::string first(list.at(0));
             QVERIFY(
                 ::rename(
                     (folders[f] + "/" + first).c_str(),

@@ -612,7 +612,7 @@ private slots:
         QCOMPARE(list.refreshes(), 2);
         Names listed;
         for (std::int64_t i = 0; i < list.count(); ++i) {
-            listed.push_back(list.at(i));
+            listed.emplace_back(list.at(i));
         }
         QCOMPARE(listed, testutil::entries(dir));
 
@@ -874,7 +874,7 @@ private slots:
             widgets::FileListBox box;
             QCOMPARE(box.setPath(dir), 0);
             QCOMPARE(box.count(), 1);
-            QCOMPARE(box.at(0), file);
+            QCOMPARE(std::string(box.at(0)), file);
             box.selectAllFiles();
             r = runOn(box);
         } else {
@@ -992,7 +992,7 @@ private slots:
                 QStringLiteral("round %1 of seed %2").arg(round).arg(safety::seed()).toUtf8();
             Names listed;
             for (std::int64_t i = 0; i < list.count(); ++i) {
-                listed.push_back(list.at(i));
+                listed.emplace_back(list.at(i));
             }
             QVERIFY2(listed == order, where.constData());
             const int mode = static_cast<int>(pick(4));
@@ -1002,7 +1002,7 @@ private slots:
             std::set<std::string> selected;
             for (const core::SelectionRange& range : list.selectedRanges()) {
                 for (std::int64_t i = range.first; i <= range.last; ++i) {
-                    selected.insert(list.at(i));
+                    selected.emplace(list.at(i));
                 }
             }
             const bool fallback = chance(0.3);

@@ -326,6 +326,62 @@ private slots:
         QCOMPARE(selectedRows(), Rows{0});
     }
 
+    // After a run File1 shows what the run did at once, then what a reading finds, if it differs:
+    // each time the whole list in display order (never an empty one between), nothing selected.
+    void theListAfterARun_data() {
+        QTest::addColumn<Names>("files");
+        QTest::addColumn<Names>("selected");  // none: every file, through b_all_choise
+        QTest::addColumn<QString>("added");   // by another program during the run
+        QTest::addColumn<QString>("removed");
+        QTest::addColumn<std::vector<Names>>("shown");  // File1 at each change after the start
+        QTest::newRow("all renamed") << Names{"b", "A", "c"} << Names{} << ""
+                                     << "" << std::vector<Names>{{"x_A", "x_b", "x_c"}};
+        // x_c is taken: the run stops there, x_c and the files after c keep their names.
+        QTest::newRow("stopped at a failure midway")
+            << Names{"a", "B", "c", "d", "x_c"} << Names{} << ""
+            << "" << std::vector<Names>{{"c", "d", "x_a", "x_B", "x_c"}};
+        QTest::newRow("a file added meanwhile")
+            << Names{"a", "b"} << Names{} << "m"
+            << "" << std::vector<Names>{{"x_a", "x_b"}, {"m", "x_a", "x_b"}};
+        QTest::newRow("a file removed meanwhile")
+            << Names{"a", "b", "k"} << Names{"a", "b"} << ""
+            << "k" << std::vector<Names>{{"k", "x_a", "x_b"}, {"x_a", "x_b"}};
+    }
+    void theListAfterARun() {
+        QFETCH(Names, files);
+        QFETCH(Names, selected);
+        QFETCH(QString, added);
+        QFETCH(QString, removed);
+        QFETCH(std::vector<Names>, shown);
+        const std::string x = folder("x", files);
+        openWindow(x, {{"/", {}}});
+        progressAtEveryFile();
+        window_->setProgressHook([&](std::int64_t done, std::int64_t) {
+            if (done == 1 && !added.isEmpty()) {
+                QVERIFY(makeFile(x, added.toStdString()));
+            }
+            if (done == 1 && !removed.isEmpty()) {
+                QCOMPARE(::unlink((x + "/" + removed.toStdString()).c_str()), 0);
+            }
+        });
+        for (std::int64_t i = 0; i < file1()->count(); ++i) {
+            file1()->setSelected(i,
+                                 std::count(selected.begin(), selected.end(), file1()->at(i)) > 0);
+        }
+        if (selected.empty()) {
+            click("b_all_choise");
+        }
+        std::vector<Names> changes;
+        connect(file1()->model(), &QAbstractItemModel::modelReset, this,
+                [&] { changes.push_back(listed()); });
+
+        click("b_atart");
+        QTRY_VERIFY(!file1()->isConfirming());
+        QCOMPARE(changes, shown);
+        QCOMPARE(listed(), shown.back());
+        QCOMPARE(selectedRows(), Rows{});
+    }
+
     void cancelStopsBetweenTwoFiles_data() {
         QTest::addColumn<int>("k");        // files done when the user cancels
         QTest::addColumn<bool>("escape");  // with the Escape key rather than the button

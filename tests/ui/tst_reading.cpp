@@ -91,28 +91,42 @@ private slots:
         gate_.reset();
     }
 
-    // Chunks of one and two names: every name crosses from the reading thread on its own.
+    // Chunks of one and two names: every name crosses from the reading thread on its own. Read
+    // by the list, or taken from the folder list's reading.
     void sameListAsOnTheWindowsThread_data() {
         QTest::addColumn<Names>("names");
-        QTest::newRow("hostile names")
-            << Names{"\x80\xfe.jpg", "new\nline",   "tab\tname",       "-rf",
-                     ".hidden",      "back\\slash", "\xe7\x8c\xab.png"};
-        QTest::newRow("case ties") << Names{"b", "A", "a", "B", "_", "Z", "aa", "AA"};
-        QTest::newRow("many") << numbered(300);
-        QTest::newRow("empty") << Names{};
+        QTest::addColumn<bool>("shared");
+        const Names hostile{"\x80\xfe.jpg", "new\nline",   "tab\tname",       "-rf",
+                            ".hidden",      "back\\slash", "\xe7\x8c\xab.png"};
+        QTest::newRow("hostile names") << hostile << false;
+        QTest::newRow("case ties") << Names{"b", "A", "a", "B", "_", "Z", "aa", "AA"} << false;
+        // Alike for eight bytes, where a sort key ends: the shorter first, then by case.
+        QTest::newRow("key-long names") << Names{"aaaaaaaa", "AAAAAAAA",  "aAaAaAaA", "AaAaAaAa",
+                                                 "aaaaAAAA", "AAAAaaaab", "aaaaaaaaA"}
+                                        << false;
+        QTest::newRow("many") << numbered(300) << false;
+        QTest::newRow("empty") << Names{} << false;
+        QTest::newRow("hostile names, shared") << hostile << true;
+        QTest::newRow("many, shared") << numbered(300) << true;
     }
     void sameListAsOnTheWindowsThread() {
         QFETCH(Names, names);
+        QFETCH(bool, shared);
         const std::string path = folder("x", names);
         ::mkdir((path + "/sub").c_str(), 0755);
         widgets::FileListBox file1;
         file1.setChunkSizes(1, 2);
         QSignalSpy finished(&file1, &widgets::FileListBox::readFinished);
-        QCOMPARE(file1.setPath(path), 0);
+        auto scan = shared ? std::make_shared<fs::FolderScan>() : nullptr;
+        if (scan) {
+            scan->run(path);
+            QCOMPARE(scan->takeFolders().names, Names{"sub"});
+        }
+        QCOMPARE(file1.setPath(path, scan), 0);
         QVERIFY(finished.count() == 1 || finished.wait(30000));
         Names got;
         for (std::int64_t i = 0; i < file1.count(); ++i) {
-            got.push_back(file1.at(i));
+            got.emplace_back(file1.at(i));
         }
         QCOMPARE(got, fs::listFiles(path).names);
     }

@@ -126,8 +126,8 @@ private slots:
             fs::RunRecorder recorder;
             QCOMPARE(recorder.begin(dir_, names), 0);
             for (int i = 0; i < 10; ++i) {
-                const std::string from = dir_ + "/" + names.at(i);
-                const std::string to = dir_ + "/pics_" + names.at(i);
+                const std::string from = dir_ + "/" + std::string(names.at(i));
+                const std::string to = dir_ + "/pics_" + std::string(names.at(i));
                 QCOMPARE(::rename(from.c_str(), to.c_str()), 0);
             }
             answer_ = work == u"finish" ? ui::FinishRun : ui::UndoRun;

@@ -141,7 +141,7 @@ public:
     Names listed() const {
         Names names;
         for (std::int64_t i = 0; i < file1()->count(); ++i) {
-            names.push_back(file1()->at(i));
+            names.emplace_back(file1()->at(i));
         }
         return names;
     }

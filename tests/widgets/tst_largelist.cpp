@@ -69,7 +69,7 @@ private slots:
         const core::RunResult r = core::renameRun(file1, list1, list2, fs);
         QCOMPARE(r.selected, kEntries);
         QCOMPARE(list1.count(), kEntries);
-        QCOMPARE(list1.at(kEntries - 1), std::string("f199999"));
+        QCOMPARE(std::string(list1.at(kEntries - 1)), std::string("f199999"));
         QCOMPARE(fs.renames, kEntries);
     }
 
