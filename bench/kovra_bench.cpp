@@ -627,64 +627,6 @@ void unmountFileSystem(const std::string& type, const std::string& folder) {
 
 }  // namespace
 
-// The run's journal, timed: begin (the plan written and synced) and end (the mark).
-class TimedJournal : public core::RunJournal {
-public:
-    fs::RunRecorder recorder;
-    double ms = 0;
-    int begin(const std::string& folder, const core::WorkList& list) override {
-        const auto start = Clock::now();
-        const int err = recorder.begin(folder, list);
-        ms += msSince(start);
-        return err;
-    }
-    void end(std::int64_t renamed) override {
-        const auto start = Clock::now();
-        recorder.end(renamed);
-        ms += msSince(start);
-    }
-};
-
-// The journal's share of the run of `n` files, and the undo against the floor, without the
-// window: the rename run as the window calls it, then the undo from the journal.
-void journalFigures(const std::string& root, int n, int reps) {
-    std::vector<double> journal, run, undo, floor;
-    for (int r = 0; r < reps; ++r) {
-        const std::string folder = makeFolder(root, "undo", n);
-        fs::PlainFileList list(folder);
-        list.selectAll();
-        core::WorkList list1;
-        core::WorkList list2;
-        fs::PosixFileSystem fileSystem;
-        TimedJournal timed;
-        core::RunOptions options;
-        options.journal = &timed;
-        auto start = Clock::now();
-        const core::RunResult result = core::renameRun(list, list1, list2, fileSystem, options);
-        run.push_back(msSince(start));
-        journal.push_back(timed.ms);
-        start = Clock::now();
-        const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());
-        undo.push_back(msSince(start));
-        if (result.renamed != n || report.renamed != n) {
-            std::fprintf(stderr, "journal figures: run %lld, undo %lld of %d\n",
-                         static_cast<long long>(result.renamed),
-                         static_cast<long long>(report.renamed), n);
-        }
-        removeFolder(folder);
-        const std::string floorFolder = makeFolder(root, "floor", n);
-        floor.push_back(floorRun(floorFolder, "floor_"));
-        removeFolder(floorFolder);
-    }
-    const double j = median(journal);
-    const double r = median(run);
-    std::printf(
-        "journal N=%d: plan kept in %.1f ms of a %.1f ms run (%.1f %%, goal <= 5 %%); undo %.1f "
-        "ms, floor %.1f ms, undo/floor %s (goal <= 1.1x)\n",
-        n, j, r, r > 0 ? 100.0 * j / r : 0.0, median(undo), median(floor),
-        ratio(median(undo), median(floor)).c_str());
-}
-
 int main(int argc, char* argv[]) {
     std::vector<int> sizes{10000, 100000, 1000000};
     std::vector<std::string> types{"tmpfs", "ext4", "xfs", "btrfs"};
@@ -832,17 +774,6 @@ int main(int argc, char* argv[]) {
         reps);
     for (const std::string& summary : summaries) {
         std::printf("%s\n", summary.c_str());
-    }
-    if (std::find(sizes.begin(), sizes.end(), 100000) != sizes.end()) {
-        // On a tmpfs where one can be mounted, as the run's own figures.
-        const std::string folder = root + "/journal";
-        ::mkdir(folder.c_str(), 0755);
-        const bool mounted = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=2g") == 0;
-        journalFigures(folder, 100000, reps);
-        if (mounted) {
-            ::umount(folder.c_str());
-        }
-        ::rmdir(folder.c_str());
     }
     for (const std::string& run : fs::runJournals(fs::stateDirectory())) {
         fs::removeJournal(run);

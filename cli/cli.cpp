@@ -118,6 +118,9 @@ void printHelp() {
         "                   subfolders; left out otherwise, since the prefix would unhide them\n"
         "      --no-undo    keep no record of the run: faster over many folders, but undo\n"
         "                   cannot take it back\n"
+        "  -j, --jobs=N     rename in N folders at once, each in its own order (by default one\n"
+        "                   per core, four per core on network and FUSE drives); undo takes\n"
+        "                   it too\n"
         "  -h, --help       show this help and exit\n"
         "  -V, --version    show the version and exit\n"
         "\n"
@@ -161,7 +164,7 @@ void printHelp() {
 
 void printUndoHelp() {
     writeOut(message(QT_TRANSLATE_NOOP("cli",
-                                       "Usage: %1 undo [N]\n"
+                                       "Usage: %1 undo [-j N] [N]\n"
                                        "  or:  %1 undo --list\n"
                                        "Rename back the files of a rename run, in every "
                                        "folder it renamed in, where\n"
@@ -174,6 +177,9 @@ void printUndoHelp() {
                                        "  -l, --list   show the history of runs, newest first: "
                                        "number, time, files,\n"
                                        "               state, folders\n"
+                                       "  -j, --jobs=N undo in N folders at once (by default one "
+                                       "per core, four per\n"
+                                       "               core on network and FUSE drives)\n"
                                        "\n"
                                        "Exit status:\n"
                                        "  0  every file was renamed back\n"
@@ -206,17 +212,27 @@ int unknownOption(char* argv[], const char* shortOptions) {
                               {refusedOption(argv, shortOptions)}));
 }
 
+// The number of -j: folders at once, 1 or more; 0 when it is not one.
+int jobsOf(const char* text) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && n >= 1 && n <= 1024 ? static_cast<int>(n) : 0;
+}
+
+int badJobs() {
+    return usageError(
+        message(QT_TRANSLATE_NOOP("cli", "-j takes how many folders at once, from 1 to 1024")));
+}
+
 // `argv[0]` is the command's own word. Options may follow the paths; "--" ends them.
 int runRename(int argc, char* argv[]) {
     enum { kNoUndo = 0x100 };
-    static constexpr const char* kShort = "nrvah";
-    static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
-                                   {"recursive", no_argument, nullptr, 'r'},
-                                   {"verbose", no_argument, nullptr, 'v'},
-                                   {"all", no_argument, nullptr, 'a'},
-                                   {"no-undo", no_argument, nullptr, kNoUndo},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {nullptr, 0, nullptr, 0}};
+    static constexpr const char* kShort = "nrvahj:";
+    static const option kLong[] = {
+        {"dry-run", no_argument, nullptr, 'n'},     {"recursive", no_argument, nullptr, 'r'},
+        {"verbose", no_argument, nullptr, 'v'},     {"all", no_argument, nullptr, 'a'},
+        {"no-undo", no_argument, nullptr, kNoUndo}, {"jobs", required_argument, nullptr, 'j'},
+        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
     RenameOptions options;
     optind = 0;  // start afresh
     opterr = 0;  // the messages are ours, in the user's language
@@ -237,11 +253,16 @@ int runRename(int argc, char* argv[]) {
             case kNoUndo:
                 options.noUndo = true;
                 break;
+            case 'j':
+                if ((options.jobs = jobsOf(optarg)) == 0) {
+                    return badJobs();
+                }
+                break;
             case 'h':
                 printHelp();
                 return kSuccess;
             default:
-                return unknownOption(argv, kShort);
+                return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
         }
     }
     const std::vector<std::string> paths(argv + optind, argv + argc);
@@ -305,20 +326,28 @@ int runMerge(int argc, char* argv[]) {
 }
 
 int runUndo(int argc, char* argv[]) {
-    static constexpr const char* kShort = "hl";
+    static constexpr const char* kShort = "hlj:";
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                    {"list", no_argument, nullptr, 'l'},
+                                   {"jobs", required_argument, nullptr, 'j'},
                                    {nullptr, 0, nullptr, 0}};
     optind = 0;
     opterr = 0;
     bool list = false;
+    int jobs = 0;
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
         if (c == 'l') {
             list = true;
             continue;
         }
+        if (c == 'j') {
+            if ((jobs = jobsOf(optarg)) == 0) {
+                return badJobs();
+            }
+            continue;
+        }
         if (c != 'h') {
-            return unknownOption(argv, kShort);
+            return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
         }
         printUndoHelp();
         return kSuccess;
@@ -341,7 +370,7 @@ int runUndo(int argc, char* argv[]) {
         }
         entry = static_cast<int>(n);
     }
-    return undoCommand(entry);
+    return undoCommand(entry, jobs);
 }
 
 // The options of the program itself: --help and --version.

@@ -6,13 +6,18 @@
 
 #include <QtGlobal>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 
@@ -38,13 +43,18 @@ std::string programName() {
     return "kovra";
 }
 
-// Prints each rename as `old -> new`, full paths, escaped, one per line.
+// Prints each rename as `old -> new`, full paths, escaped, one per line, from any thread.
 class Printer {
 public:
     void renamed(const std::string& folder, const std::string& from, const std::string& to) {
-        writeOut(escaped(core::joinPath(folder, from)) + " -> " +
-                 escaped(core::joinPath(folder, to)) + "\n");
+        const std::string line = escaped(core::joinPath(folder, from)) + " -> " +
+                                 escaped(core::joinPath(folder, to)) + "\n";
+        const std::lock_guard lock(mutex_);
+        writeOut(line);
     }
+
+private:
+    std::mutex mutex_;
 };
 
 // The files of one folder, all selected, with the inode numbers the walk found for them (none
@@ -76,46 +86,95 @@ private:
     const std::vector<std::uint64_t>& inodes_;
 };
 
-// Stops a run at the point where it would keep its plan: what it would rename is then in its
-// rename list, and nothing was renamed.
-class PlanOnly : public core::RunJournal {
+class Fd {
 public:
-    int begin(const std::string&, const core::WorkList&) override {
-        taken = true;
-        return ECANCELED;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
     }
-    void end(std::int64_t) override {}
-    bool taken = false;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
 };
 
-// A folder the walk holds open: the renames are made relative to that handle, so a folder moved
-// or replaced by a link while the command runs is never renamed in.
+// Where one folder of the command was left.
+struct FolderOutcome {
+    enum class State {
+        NotStarted,   // walked, and stopped before its first rename by a failure elsewhere
+        Done,         // every file renamed
+        Failed,       // stopped at a file: `result` says which and why
+        Stopped,      // stopped between two files by a failure elsewhere
+        NotRecorded,  // its plan could not be kept: nothing more renamed there
+    };
+    std::string path;
+    State state = State::NotStarted;
+    core::RunResult result;
+    std::string next;  // the first file not renamed, when stopped
+    int syncError = 0;
+};
+
+// One folder as the walk reached it: held open, its files listed, its run prepared, and renamed
+// in afterwards, maybe on another thread. The renames are made relative to the handle, so a
+// folder moved or replaced by a link while the command runs is never renamed in.
+struct FolderTask {
+    FolderTask(std::string folderPath, FolderId folderId, int fd)
+        : path(std::move(folderPath)), id(folderId), held(fd) {}
+    std::string path;
+    FolderId id;
+    Fd held;
+    std::vector<std::string> names;
+    std::vector<std::uint64_t> inodes;  // the walk's, one per name; empty for named files
+    std::unique_ptr<NameList> list;
+    core::WorkList selection;
+    core::WorkList renames;
+    FolderOutcome* outcome = nullptr;
+    // Declared after what their plan and renames refer to, so that they go first.
+    std::unique_ptr<fs::RunRecorder::Folder> journal;
+    core::RunOptions options;
+    core::PreparedRun run;
+};
+
+// The folder of a task as the run renames in it.
 class HeldFolder : public core::Folder {
 public:
-    HeldFolder(int fd, std::string path, Printer* printer, fs::RunRecorder* recorder = nullptr)
-        : fd_(fd), path_(std::move(path)), printer_(printer), recorder_(recorder) {}
+    HeldFolder(FolderTask& task, Printer* printer, fs::SyncBatch* syncs)
+        : task_(task), printer_(printer), syncs_(syncs) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
-        if (recorder_ != nullptr) {
-            // Once, not per file: the plan is written by the first rename.
-            observer_ = std::exchange(recorder_, nullptr)->observerFor(path_);
+        if (!observerAsked_) {
+            // Once, not per file.
+            observer_ = task_.journal ? task_.journal->observer() : nullptr;
+            observerAsked_ = true;
         }
-        core::RenameStatus status = fs::renameNoReplace(fd_, from, to, method_, observer_);
+        core::RenameStatus status =
+            fs::renameNoReplace(task_.held.get(), from, to, method_, observer_);
         if (status.done() && printer_ != nullptr) {
-            printer_->renamed(path_, from, to);
+            printer_->renamed(task_.path, from, to);
         }
         return status;
     }
-    int sync() override { return fs::syscalls().fsync(fd_) == 0 ? 0 : errno; }
+    int sync() override {
+        if (syncs_ != nullptr) {
+            syncs_->add(task_.held.get(), &task_.outcome->syncError);
+            return 0;
+        }
+        return fs::syscalls().fsync(task_.held.get()) == 0 ? 0 : errno;
+    }
     std::optional<std::string> runningProgramName() const override {
-        return fs::runningProgramNameIn(fd_);
+        return fs::runningProgramNameIn(task_.held.get(),
+                                        static_cast<std::uint64_t>(task_.id.first));
     }
 
 protected:
-    int fd_;
-    std::string path_;
+    FolderTask& task_;
     Printer* printer_;
-    fs::RunRecorder* recorder_;
+    fs::SyncBatch* syncs_;
     fs::RenameObserver* observer_ = nullptr;
+    bool observerAsked_ = false;
     // What the folder's file system offers, found on the first rename and kept for the others.
     fs::RenameMethod method_ = fs::RenameMethod::Unknown;
 };
@@ -124,8 +183,8 @@ protected:
 // real run would refuse (an existing name, one taken by an earlier rename) are refused here too.
 class DryFolder : public HeldFolder {
 public:
-    DryFolder(int fd, std::string path, Printer* printer)
-        : HeldFolder(fd, std::move(path), printer), rule_(fs::nameRuleAt(fd)) {}
+    DryFolder(FolderTask& task, Printer* printer)
+        : HeldFolder(task, printer, nullptr), rule_(fs::nameRuleAt(task.held.get())) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
         // In the kernel's order: the old name is looked up, then the new one, which the drive
         // refuses as too long before it could find it taken.
@@ -143,7 +202,7 @@ public:
         gone_.erase(to);
         added_.insert(to);
         if (printer_ != nullptr) {
-            printer_->renamed(path_, from, to);
+            printer_->renamed(task_.path, from, to);
         }
         return {};
     }
@@ -158,46 +217,68 @@ private:
             return false;
         }
         struct stat st {};
-        return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+        return ::fstatat(task_.held.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
+               errno != ENOENT;
     }
     fs::NameRule rule_;
     std::unordered_set<std::string> gone_;
     std::unordered_set<std::string> added_;
 };
 
-// Hands the run the folder already held open, whatever path it asks for.
-class HeldFileSystem : public core::FileSystem {
+// Hands the run its task's folder, whatever path it asks for.
+class TaskFileSystem : public core::FileSystem {
 public:
-    HeldFileSystem(int fd, bool dryRun, Printer* printer, fs::RunRecorder* recorder = nullptr)
-        : fd_(fd), dryRun_(dryRun), printer_(printer), recorder_(recorder) {}
-    core::OpenedFolder open(const std::string& path) override {
+    TaskFileSystem(FolderTask& task, bool dryRun, Printer* printer, fs::SyncBatch* syncs)
+        : task_(task), dryRun_(dryRun), printer_(printer), syncs_(syncs) {}
+    core::OpenedFolder open(const std::string&) override {
         if (dryRun_) {
-            return {std::make_unique<DryFolder>(fd_, path, printer_), 0};
+            return {std::make_unique<DryFolder>(task_, printer_), 0};
         }
-        return {std::make_unique<HeldFolder>(fd_, path, printer_, recorder_), 0};
+        return {std::make_unique<HeldFolder>(task_, printer_, syncs_), 0};
     }
 
 private:
-    int fd_;
+    FolderTask& task_;
     bool dryRun_;
     Printer* printer_;
-    fs::RunRecorder* recorder_;
+    fs::SyncBatch* syncs_;
 };
 
-class Fd {
+// The folders walked and not yet renamed in, handed from the walk to the threads that rename.
+// Bounded: each holds its folder open.
+class TaskQueue {
 public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+    explicit TaskQueue(std::size_t capacity) : capacity_(capacity) {}
+    void push(std::unique_ptr<FolderTask> task) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return tasks_.size() < capacity_; });
+        tasks_.push_back(std::move(task));
+        changed_.notify_all();
     }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
+    // The next task; null once the queue is closed and empty.
+    std::unique_ptr<FolderTask> pop() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !tasks_.empty() || closed_; });
+        if (tasks_.empty()) {
+            return nullptr;
+        }
+        std::unique_ptr<FolderTask> task = std::move(tasks_.front());
+        tasks_.pop_front();
+        changed_.notify_all();
+        return task;
+    }
+    void close() {
+        const std::lock_guard lock(mutex_);
+        closed_ = true;
+        changed_.notify_all();
+    }
 
 private:
-    int fd_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<FolderTask>> tasks_;
+    std::size_t capacity_;
+    bool closed_ = false;
 };
 
 struct FolderEntries {
@@ -234,20 +315,13 @@ bool isHidden(const std::string& name) {
     return !name.empty() && name[0] == '.';
 }
 
-// One folder the command renames in, as the walk found it.
-struct FolderRun {
-    std::string path;
-    FolderId id;
-    std::vector<std::string> names;
-    std::vector<std::uint64_t> inodes;  // the walk's, one per name; empty for named files
-};
-
 // What one folder of the command line asks for: all its files, or some named ones.
 struct Job {
     std::string folder;  // canonical path: its last component is the real folder's name
     FolderId id;
     bool all = false;
     std::vector<std::string> names;
+    int atOnce = 1;  // folders its drive renames in at once by default
 };
 
 class RenameCommand {
@@ -301,7 +375,7 @@ public:
             const FolderId id{st.st_dev, st.st_ino};
             auto [it, added] = jobOf.emplace(id, jobs_.size());
             if (added) {
-                jobs_.push_back({folder, id, false, {}});
+                jobs_.push_back({folder, id, false, {}, fs::foldersAtOnce(fd.get())});
             }
             Job& job = jobs_[it->second];
             if (name) {
@@ -317,57 +391,69 @@ public:
         return ok;
     }
 
-    // Finds every folder's files first, and keeps the plan of all of them as one journal, so
-    // undo takes the whole command back; then renames folder after folder, stopping at the first
-    // failure.
+    // One pass: each folder's run is prepared as the walk reaches it, its plan going into the
+    // one journal of the command (so undo takes the whole command back), and renamed in at once
+    // or by one of several threads, folders side by side. A failure stops every folder between
+    // two files, and the walk.
     int run() {
+        // The dry run plays one folder after the other: what it prints comes in order.
+        int jobs = 1;
+        if (!options_.dryRun && options_.jobs > 0) {
+            jobs = options_.jobs;
+        } else if (!options_.dryRun) {
+            for (const Job& job : jobs_) {
+                jobs = std::max(jobs, job.atOnce);
+            }
+        }
+        if (!options_.dryRun) {
+            syncs_ = std::make_unique<fs::SyncBatch>();
+        }
+        std::vector<std::thread> workers;
+        if (jobs > 1) {
+            queue_ = std::make_unique<TaskQueue>(static_cast<std::size_t>(4 * jobs + 32));
+            for (int i = 0; i < jobs; ++i) {
+                workers.emplace_back([this] {
+                    while (std::unique_ptr<FolderTask> task = queue_->pop()) {
+                        if (!stop_.load()) {
+                            perform(*task);
+                        }
+                    }
+                });
+            }
+        }
         for (const Job& job : jobs_) {
             if (done_.count(job.id) != 0) {
                 continue;  // already walked as a subfolder of an earlier path
             }
             Fd fd(::open(job.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (fd.get() < 0) {
-                stop(job.folder, errno);
+                walkStopped(job.folder, errno);
                 break;
             }
             struct stat st {};
             if (::fstat(fd.get(), &st) != 0 || FolderId{st.st_dev, st.st_ino} != job.id) {
-                stop(job.folder, ESTALE);
+                walkStopped(job.folder, ESTALE);
                 break;
             }
             const bool complete = job.all ? walk(fd.get(), job.folder, job.id)
-                                          : add(fd.get(), job.folder, job.id, job.names);
+                                          : reach(fd.get(), job.folder, job.id, job.names, {});
             if (!complete) {
                 break;
             }
         }
-        if (journalErr_ == 0 && journaling() && !recorder_.empty()) {
-            journalErr_ = recorder_.commit();
-        }
-        if (journalErr_ != 0) {
-            return journalFailed(journalErr_);
-        }
-        int status = kSuccess;
-        for (const FolderRun& folder : folders_) {
-            Fd fd(::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            struct stat st {};
-            if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-                status = folderFailed(folder.path, errno);
-                break;
-            }
-            if (FolderId{st.st_dev, st.st_ino} != folder.id) {
-                status = folderFailed(folder.path, ESTALE);  // moved or replaced since it was read
-                break;
-            }
-            if (status = renameIn(fd.get(), folder); status != kSuccess) {
-                break;
+        if (queue_) {
+            queue_->close();
+            for (std::thread& worker : workers) {
+                worker.join();
             }
         }
-        recorder_.markEnded();
-        if (status == kSuccess && stopErr_ != 0) {
-            status = folderFailed(stopPath_, stopErr_);
+        if (syncs_) {
+            syncs_->flush();
         }
-        return status;
+        if (journaling()) {
+            recorder_.markEnded();
+        }
+        return report();
     }
 
 private:
@@ -399,17 +485,18 @@ private:
 
     // Takes the files of the folder `fd`, then, when recursive, walks its subfolders. The prefix
     // would unhide a name beginning with ".", so hidden files are left out unless asked for
-    // (--all) or given one by one. False when the walk stops at a folder it cannot read.
+    // (--all) or given one by one. False when the walk stops: at a folder it cannot read, or at
+    // a failure.
     bool walk(int fd, const std::string& path, FolderId id) {
         done_.insert(id);
         FolderEntries entries = readEntries(fd);
         if (entries.error != 0) {
-            return stop(path, entries.error);
+            return walkStopped(path, entries.error);
         }
         if (!options_.all) {
             const auto job =
                 std::find_if(jobs_.begin(), jobs_.end(), [id](const Job& j) { return j.id == id; });
-            const std::vector<std::string> none;
+            static const std::vector<std::string> none;
             const std::vector<std::string>& named = job != jobs_.end() ? job->names : none;
             std::erase_if(entries.files, [&named](const fs::FileEntry& file) {
                 return isHidden(file.name) &&
@@ -424,7 +511,7 @@ private:
             names.push_back(std::move(file.name));
             inodes.push_back(file.inode);
         }
-        if (!add(fd, path, id, std::move(names), std::move(inodes))) {
+        if (!reach(fd, path, id, std::move(names), std::move(inodes))) {
             return false;
         }
         if (!options_.recursive) {
@@ -440,11 +527,11 @@ private:
                 if (errno == ELOOP || errno == ENOTDIR || errno == ENOENT) {
                     continue;  // no longer a folder (or gone) since it was listed: not followed
                 }
-                return stop(childPath, errno);
+                return walkStopped(childPath, errno);
             }
             struct stat st {};
             if (::fstat(child.get(), &st) != 0) {
-                return stop(childPath, errno);
+                return walkStopped(childPath, errno);
             }
             const FolderId childId{st.st_dev, st.st_ino};
             if (done_.count(childId) != 0) {
@@ -457,39 +544,78 @@ private:
         return true;
     }
 
-    // Adds the folder `fd` with the files to rename in it, and its plan to the journal. False when
-    // the plan cannot be kept: the command then renames nothing.
-    bool add(int fd, const std::string& path, FolderId id, std::vector<std::string> names,
-             std::vector<std::uint64_t> inodes = {}) {
+    // The walk reached the folder `fd` with the files to rename in it: its run is prepared (its
+    // plan kept) and renamed in, here or by a thread of the pool. False when the command stops.
+    bool reach(int fd, const std::string& path, FolderId id, std::vector<std::string> names,
+               std::vector<std::uint64_t> inodes) {
+        if (stop_.load()) {
+            return false;
+        }
         if (names.empty()) {
             return true;
         }
-        FolderRun folder{path, id, std::move(names), std::move(inodes)};
-        if (journaling()) {
-            // The run itself says what it would rename: the plan is the one it will begin with.
-            NameList files(folder.path, folder.names, folder.inodes);
-            core::WorkList selectionList;
-            core::WorkList renameList;
-            HeldFileSystem fileSystem(fd, false, nullptr);
-            PlanOnly planOnly;
-            core::RunOptions options;
-            options.journal = &planOnly;
-            core::renameRun(files, selectionList, renameList, fileSystem, options);
-            if (!planOnly.taken) {
-                return true;  // nothing it would rename
-            }
-            if (const int err = recorder_.addFolder(fd, path, renameList); err != 0) {
-                journalErr_ = err;
-                return false;
-            }
+        // A handle of the task's own: the walk closes its own when it leaves the folder.
+        const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (held < 0) {
+            return walkStopped(path, errno);
         }
-        folders_.push_back(std::move(folder));
-        return true;
+        auto task = std::make_unique<FolderTask>(path, id, held);
+        task->names = std::move(names);
+        task->inodes = std::move(inodes);
+        task->list = std::make_unique<NameList>(task->path, task->names, task->inodes);
+        task->outcome = &outcomes_.emplace_back();
+        task->outcome->path = path;
+        if (journaling()) {
+            task->journal = recorder_.folder(held, {static_cast<std::uint64_t>(id.first),
+                                                    static_cast<std::uint64_t>(id.second)});
+            task->options.journal = task->journal.get();
+        }
+        task->options.progress = [this](std::int64_t, std::int64_t) { return !stop_.load(); };
+        TaskFileSystem fileSystem(*task, options_.dryRun, printer_.get(), syncs_.get());
+        task->run = core::prepareRun(*task->list, task->selection, task->renames, fileSystem,
+                                     task->options);
+        if (!task->run.ready) {
+            // Its plan could not be kept: nothing is renamed there, nor anywhere after it.
+            task->outcome->state = FolderOutcome::State::NotRecorded;
+            task->outcome->result = task->run.result;
+            stop_.store(true);
+            return false;
+        }
+        if (queue_) {
+            queue_->push(std::move(task));
+        } else {
+            perform(*task);
+        }
+        return !stop_.load();
+    }
+
+    // Renames in a prepared folder, and says how it ended.
+    void perform(FolderTask& task) {
+        FolderOutcome& outcome = *task.outcome;
+        outcome.result = core::performRun(task.run, *task.list, task.renames, task.options);
+        const core::RunResult& result = outcome.result;
+        if (result.syncError != 0) {
+            outcome.syncError = result.syncError;
+        }
+        switch (result.end) {
+            case core::RunResult::End::Cancelled:
+                outcome.state = FolderOutcome::State::Stopped;
+                outcome.next = task.renames.at(result.renamed);
+                break;
+            case core::RunResult::End::Failed:
+                outcome.state = result.journalError != 0 ? FolderOutcome::State::NotRecorded
+                                                         : FolderOutcome::State::Failed;
+                stop_.store(true);
+                break;
+            default:
+                outcome.state = FolderOutcome::State::Done;
+                break;
+        }
     }
 
     // The walk stops at the folder `path`: what was found before it is renamed, then it is
     // reported.
-    bool stop(const std::string& path, int error) {
+    bool walkStopped(const std::string& path, int error) {
         stopPath_ = path;
         stopErr_ = error;
         return false;
@@ -497,72 +623,98 @@ private:
 
     bool journaling() const { return !options_.dryRun && !options_.noUndo; }
 
-    int renameIn(int fd, const FolderRun& folder) {
-        const std::string& path = folder.path;
-        NameList files(path, folder.names, folder.inodes);
-        core::WorkList selectionList;
-        core::WorkList renameList;
-        HeldFileSystem fileSystem(fd, options_.dryRun, printer_.get(),
-                                  journaling() ? &recorder_ : nullptr);
-        const core::RunResult result =
-            core::renameRun(files, selectionList, renameList, fileSystem, runOptions());
-        if (result.end == core::RunResult::End::JournalFailed) {
-            writeErr(message(QT_TRANSLATE_NOOP("cli",
-                                               "%1: nothing renamed in %2: the run could not be "
-                                               "recorded for undo in %3: %4\n"),
-                             {programName(), escaped(path), escaped(fs::stateDirectory()),
-                              reason(result.journalError)}));
-            return kRunFailed;
+    // What each folder came to, said on standard error where it is not what was asked; the exit
+    // status.
+    int report() {
+        int status = kSuccess;
+        bool stopped = false;
+        std::int64_t renamed = 0;
+        for (const FolderOutcome& outcome : outcomes_) {
+            renamed += outcome.result.renamed;
         }
-        if (result.end == core::RunResult::End::Failed) {
-            std::string why =
-                result.status.outcome == core::RenameOutcome::NoSafeRename
-                    ? message(QT_TRANSLATE_NOOP(
-                          "cli", "the drive has no rename that cannot replace a file"))
-                    : reason(result.status.error);
-            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 to %3: %4\n"),
-                             {programName(), escaped(core::joinPath(path, result.failedName)),
-                              escaped(core::joinPath(path, result.failedNewName)), why}));
-            return kRunFailed;
+        for (const FolderOutcome& outcome : outcomes_) {
+            const core::RunResult& result = outcome.result;
+            const std::string& path = outcome.path;
+            if (outcome.state == FolderOutcome::State::Failed) {
+                std::string why = result.status.outcome == core::RenameOutcome::NoSafeRename
+                                      ? message(noSafeRename())
+                                      : reason(result.status.error);
+                writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 to %3: %4\n"),
+                                 {programName(), escaped(core::joinPath(path, result.failedName)),
+                                  escaped(core::joinPath(path, result.failedNewName)), why}));
+            } else if (outcome.state == FolderOutcome::State::NotRecorded && renamed == 0) {
+                writeErr(message(
+                    QT_TRANSLATE_NOOP("cli",
+                                      "%1: nothing renamed: the run could not be "
+                                      "recorded for undo in %2: %3\n"),
+                    {programName(), escaped(fs::stateDirectory()), reason(result.journalError)}));
+            } else if (outcome.state == FolderOutcome::State::NotRecorded) {
+                writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                                   "%1: nothing more renamed in %2: the run could "
+                                                   "not be recorded for undo in %3: %4\n"),
+                                 {programName(), escaped(path), escaped(fs::stateDirectory()),
+                                  reason(result.journalError)}));
+            }
+            if (outcome.syncError != 0) {
+                writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                                   "%1: the renames in %2 were made but may not "
+                                                   "survive a power cut: %3\n"),
+                                 {programName(), escaped(path), reason(outcome.syncError)}));
+                status = kRunFailed;
+            }
+            if (outcome.state == FolderOutcome::State::Failed ||
+                outcome.state == FolderOutcome::State::NotRecorded) {
+                stopped = true;
+                status = kRunFailed;
+            }
         }
-        if (result.syncError != 0) {
-            writeErr(message(QT_TRANSLATE_NOOP("cli",
-                                               "%1: the renames in %2 were made but may not "
-                                               "survive a power cut: %3\n"),
-                             {programName(), escaped(path), reason(result.syncError)}));
-            return kRunFailed;
+        if (stopped && outcomes_.size() > 1 && renamed > 0) {
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: each folder as the run left it:\n"),
+                             {programName()}));
+            for (const FolderOutcome& outcome : outcomes_) {
+                writeErr(folderState(outcome));
+            }
         }
-        return kSuccess;
+        if (stopErr_ != 0) {
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: stopped at the folder %2: %3\n"),
+                             {programName(), escaped(stopPath_), reason(stopErr_)}));
+            status = kRunFailed;
+        }
+        return status;
     }
 
-    // The options of one folder's run.
-    core::RunOptions runOptions() {
-        core::RunOptions runOptions;
-        // A dry run changes nothing, and must not take the place of the run to undo.
-        if (journaling()) {
-            runOptions.journal = &recorder_;
+    // One line of the report of a run that stopped.
+    static std::string folderState(const FolderOutcome& outcome) {
+        const core::RunResult& result = outcome.result;
+        const std::string path = escaped(outcome.path);
+        switch (outcome.state) {
+            case FolderOutcome::State::Done:
+                return message(QT_TRANSLATE_NOOP("cli", "  done: %1\n"), {path});
+            case FolderOutcome::State::Failed:
+                return message(QT_TRANSLATE_NOOP("cli", "  stopped at %1: %2\n"),
+                               {escaped(core::joinPath(outcome.path, result.failedName)),
+                                result.status.outcome == core::RenameOutcome::NoSafeRename
+                                    ? message(noSafeRename())
+                                    : reason(result.status.error)});
+            case FolderOutcome::State::NotRecorded:
+                return message(
+                    QT_TRANSLATE_NOOP("cli", "  stopped before %1: it could not be recorded\n"),
+                    {result.failedName.empty()
+                         ? path
+                         : escaped(core::joinPath(outcome.path, result.failedName))});
+            case FolderOutcome::State::Stopped:
+                return message(
+                    QT_TRANSLATE_NOOP("cli", "  stopped before %1: a failure elsewhere\n"),
+                    {escaped(core::joinPath(outcome.path, outcome.next))});
+            case FolderOutcome::State::NotStarted:
+                break;
         }
-        return runOptions;
-    }
-
-    // The plan could not be kept: nothing was renamed.
-    int journalFailed(int error) {
-        writeErr(message(QT_TRANSLATE_NOOP("cli",
-                                           "%1: nothing renamed: the run could not be recorded "
-                                           "for undo in %2: %3\n"),
-                         {programName(), escaped(fs::stateDirectory()), reason(error)}));
-        return kRunFailed;
+        return message(QT_TRANSLATE_NOOP("cli", "  not started: %1\n"), {path});
     }
 
     void cannotOpen(const std::string& path, int error) {
         writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot open %2: %3\n"),
                          {programName(), escaped(path), reason(error)}));
-    }
-
-    int folderFailed(const std::string& path, int error) {
-        writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: stopped at the folder %2: %3\n"),
-                         {programName(), escaped(path), reason(error)}));
-        return kRunFailed;
     }
 
     RenameOptions options_;
@@ -571,10 +723,12 @@ private:
     fs::RunRecorder recorder_{fs::stateDirectory(), /*mayLeaveReservations=*/true};
     std::vector<Job> jobs_;
     std::set<FolderId> done_;
-    std::vector<FolderRun> folders_;  // in the order they are renamed in
-    std::string stopPath_;            // where the walk stopped, if it did
+    std::deque<FolderOutcome> outcomes_;  // in walk order; a task writes its own
+    std::unique_ptr<fs::SyncBatch> syncs_;
+    std::unique_ptr<TaskQueue> queue_;
+    std::atomic<bool> stop_{false};
+    std::string stopPath_;  // where the walk stopped, if it did
     int stopErr_ = 0;
-    int journalErr_ = 0;  // why the plan could not be kept
 };
 
 }  // namespace
@@ -639,7 +793,7 @@ int undoListCommand() {
     return kSuccess;
 }
 
-int undoCommand(int entry) {
+int undoCommand(int entry, int jobs) {
     using Status = fs::UndoReport::Status;
     const std::string stateDir = fs::stateDirectory();
     std::string run;
@@ -653,7 +807,9 @@ int undoCommand(int entry) {
                          {programName(), std::to_string(entry)}));
         return kUsageError;
     }
-    const fs::UndoReport report = run.empty() ? fs::UndoReport{} : fs::undoRun(run);
+    fs::UndoControl control;
+    control.jobs = jobs;
+    const fs::UndoReport report = run.empty() ? fs::UndoReport{} : fs::undoRun(run, control);
     const std::string folder = escaped(report.folder);
     switch (report.status) {
         case Status::Nothing:

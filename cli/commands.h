@@ -20,6 +20,7 @@ struct RenameOptions {
     bool verbose = false;    // print each rename as it is done
     bool all = false;        // names beginning with "." in folders too, and hidden subfolders
     bool noUndo = false;     // keep no journal: the run cannot be undone
+    int jobs = 0;            // folders renamed in at once; 0: as many as the drive takes
 };
 
 // Renames the files named by `paths` (a folder: all its files), each with its own folder's name,
@@ -27,8 +28,9 @@ struct RenameOptions {
 int renameCommand(const RenameOptions& options, const std::vector<std::string>& paths);
 
 // Undoes run `entry` of the history (1 the newest), or with 0 the most recent run that is neither
-// in progress nor undone. Returns an exit status.
-int undoCommand(int entry = 0);
+// in progress nor undone, `jobs` folders at once (0: as many as the drive takes). Returns an exit
+// status.
+int undoCommand(int entry = 0, int jobs = 0);
 
 // Prints the history of runs, newest first, numbered as `undo N` takes them.
 int undoListCommand();

@@ -7,9 +7,10 @@
 
 namespace core {
 
-RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameList,
-                    FileSystem& fileSystem, const RunOptions& options) {
-    RunResult result;
+PreparedRun prepareRun(FileList& files, WorkList& selectionList, WorkList& renameList,
+                       FileSystem& fileSystem, const RunOptions& options) {
+    PreparedRun prepared;
+    RunResult& result = prepared.result;
     result.folder = files.path();
 
     selectionList.clear();
@@ -35,7 +36,7 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     }
     result.selected = selectedCount;
     if (selectedCount == 0 || selectionList.count() == 0) {
-        return result;
+        return prepared;
     }
     const std::int64_t n = selectionList.count();
 
@@ -50,7 +51,7 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         if (listed && now && *listed != *now) {
             result.end = RunResult::End::FolderReplaced;
             files.refresh();
-            return result;
+            return prepared;
         }
     }
     std::vector<std::string> excluded = options.excluded;
@@ -80,7 +81,7 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
             const HiddenNames choice = options.hiddenNames(hidden);
             if (choice == HiddenNames::Cancel) {
                 result.end = RunResult::End::Declined;
-                return result;
+                return prepared;
             }
             leaveHiddenOut = choice == HiddenNames::LeaveOut;
         }
@@ -94,7 +95,6 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         }
     }
 
-    // Rename pass, one file after the other in list order.
     result.end = RunResult::End::Completed;
     result.total = renameList.count();
     // The plan is kept before the first rename; the selection stays as it was if it cannot be,
@@ -104,20 +104,43 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
         if (const int err = journal->begin(result.folder, renameList); err != 0) {
             result.end = RunResult::End::JournalFailed;
             result.journalError = err;
-            return result;
+            return prepared;
         }
     }
+    prepared.folder = std::move(opened.folder);
+    prepared.openError = opened.error;
+    prepared.journal = journal;
+    prepared.ready = true;
+    return prepared;
+}
+
+RunResult performRun(PreparedRun& run, FileList& files, const WorkList& renameList,
+                     const RunOptions& options) {
+    RunResult& result = run.result;
+    if (!run.ready) {
+        return result;
+    }
+    run.ready = false;
+    RunJournal* const journal = run.journal;
     if (result.total > 0) {
+        // Rename pass, one file after the other in list order; none before its plan is kept.
+        std::int64_t kept = 0;
         for (std::int64_t i = 0; i < result.total; ++i) {
             const std::string name = renameList.at(i);
             std::string newName = prefixedName(result.folder, name);
-            const RenameStatus status = opened.folder
-                                            ? opened.folder->rename(name, newName)
-                                            : RenameStatus{RenameOutcome::FolderUnavailable,
-                                                           opened.error != 0 ? opened.error : EIO};
+            int journalError = 0;
+            if (journal != nullptr && i >= kept) {
+                journalError = journal->keep(i + 1, kept);
+            }
+            const RenameStatus status =
+                journalError != 0 ? RenameStatus::failed(journalError)
+                : run.folder      ? run.folder->rename(name, newName)
+                                  : RenameStatus{RenameOutcome::FolderUnavailable,
+                                            run.openError != 0 ? run.openError : EIO};
             if (!status.done()) {
                 result.end = RunResult::End::Failed;
                 result.status = status;
+                result.journalError = journalError;
                 result.failedName = name;
                 result.failedNewName = std::move(newName);
                 break;
@@ -129,8 +152,8 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
                 break;
             }
         }
-        if (opened.folder) {
-            result.syncError = opened.folder->sync();
+        if (run.folder) {
+            result.syncError = run.folder->sync();
         }
         if (journal != nullptr) {
             journal->end(result.renamed);
@@ -140,6 +163,12 @@ RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameLi
     // Also after a failure, the list shows what is on disk now.
     files.afterRun(renameList, result.renamed);
     return result;
+}
+
+RunResult renameRun(FileList& files, WorkList& selectionList, WorkList& renameList,
+                    FileSystem& fileSystem, const RunOptions& options) {
+    PreparedRun run = prepareRun(files, selectionList, renameList, fileSystem, options);
+    return performRun(run, files, renameList, options);
 }
 
 }  // namespace core

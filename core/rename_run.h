@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -110,6 +111,16 @@ public:
     // Called once before the first rename with the folder and every name to be renamed, in
     // order. Returns 0, or the errno when the plan could not be kept: the run then renames nothing.
     virtual int begin(const std::string& folder, const WorkList& renameList) = 0;
+    // Called before the rename of name `entries - 1` of the rename list when the `kept` of the
+    // last call does not reach it: waits until the plan's first `entries` names are kept for
+    // good, sets `kept` to how many are, and returns 0; or returns the errno when they cannot be,
+    // and the run stops before that rename. A journal that keeps the whole plan in begin() need
+    // not wait.
+    virtual int keep(std::int64_t entries, std::int64_t& kept) {
+        (void)entries;
+        kept = std::numeric_limits<std::int64_t>::max();
+        return 0;
+    }
     // Called once the run has ended, whatever way, after a successful begin(), with the number of
     // files renamed.
     virtual void end(std::int64_t renamed) = 0;
@@ -151,9 +162,31 @@ struct RunResult {
     // Set when the folder could not be synced at the end: the new names may not survive a power
     // cut, though every rename reported done was done.
     int syncError = 0;
-    // Set when end == JournalFailed: why the journal could not be written.
+    // Why the journal could not be written: set when end == JournalFailed, and when end ==
+    // Failed because the plan of the next rename could not be kept (also in `status`).
     int journalError = 0;
 };
+
+// A run taken up to its first rename: the selection and rename lists made, the folder opened and
+// checked, the plan kept. The command line prepares each folder as its walk reaches it and
+// renames in it afterwards, maybe on another thread.
+struct PreparedRun {
+    RunResult result;                // the whole result when the run ends before renaming
+    std::unique_ptr<Folder> folder;  // null when it could not be opened (openError)
+    int openError = 0;
+    RunJournal* journal = nullptr;  // begun; it is ended by performRun
+    bool ready = false;             // the run goes on to its renames (perhaps none)
+};
+
+// The first half of renameRun: everything before the first rename.
+PreparedRun prepareRun(FileList& files, WorkList& selectionList, WorkList& renameList,
+                       FileSystem& fileSystem, const RunOptions& options = {});
+
+// The second half: the renames of a prepared run in list order, the sync, the journal's end and
+// the refresh. `renameList` is the one prepareRun filled; a run that is not ready is returned as
+// prepared.
+RunResult performRun(PreparedRun& run, FileList& files, const WorkList& renameList,
+                     const RunOptions& options = {});
 
 // The rename run behind the start button: the selection pass into `selectionList`, the exclusion
 // pass into `renameList` (hidden names left out there if the user says so), the renames in list

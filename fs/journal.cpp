@@ -37,8 +37,8 @@ constexpr char kTempPrefix[] = ".tmp.";
 
 enum Record : std::uint32_t {
     kFolder = 1,    // a folder of the plan
-    kEntries = 2,   // renames in the last folder
-    kPlanned = 3,   // the plan is whole: folder and entry counts
+    kEntries = 2,   // renames of a folder (in version 3: of the last folder)
+    kPlanned = 3,   // version 3: the plan is whole: folder and entry counts
     kLinked = 4,    // a new name linked in a folder
     kReserved = 5,  // a reservation made in a folder
     kEnded = 6,     // the run ended: files renamed, time
@@ -66,6 +66,13 @@ constexpr std::size_t kRecordHead = 4 + 4 + 4;
 constexpr std::size_t kRecordFrame = kRecordHead + 8;
 // An entries record is written once it holds this much, so no record is huge.
 constexpr std::size_t kEntriesRecordBytes = 1 << 20;
+// The plan's first chunk, synced before the first rename: small, so that the renames begin at
+// once. The writer's thread then writes chunks twice as large each time, up to the largest.
+constexpr std::uint64_t kFirstChunk = 4096;
+constexpr std::uint64_t kLargestChunk = std::uint64_t{1} << 18;
+// Renames whose identity is asked of the drive cost a round trip each: a slow drive would wait
+// long for the first chunk, so theirs start smaller.
+constexpr std::uint64_t kFirstAskedChunk = 64;
 // Far beyond any real plan; a larger file is not ours and is not read into memory.
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t{1} << 34;
 // No file system gives longer names or paths; longer lengths mean a damaged file.
@@ -91,6 +98,12 @@ void putU64(std::string& out, std::uint64_t v) {
 void putBytes(std::string& out, std::string_view bytes) {
     putU32(out, static_cast<std::uint32_t>(bytes.size()));
     out += bytes;
+}
+
+void setU32(std::string& out, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        out[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (8 * i));
+    }
 }
 
 std::uint64_t getLE(const char* at, int bytes) {
@@ -129,6 +142,55 @@ std::string framed(std::uint32_t type, std::string_view payload) {
     putU64(out, journalChecksum(out));
     return out;
 }
+
+// Frames the renames of folder `folder` as entries records straight into `out`.
+class RecordSink final : public EntrySink {
+public:
+    RecordSink(std::uint32_t folder, std::string& out) : folder_(folder), out_(out) {}
+    void add(std::string_view oldName, std::string_view newName, FileId fileId) override {
+        if (err != 0) {
+            return;
+        }
+        if (!validName(oldName) || !validName(newName) || oldName == newName) {
+            err = EINVAL;
+            return;
+        }
+        if (count_ == 0) {
+            start_ = out_.size();
+            out_.append(kRecordHead + 8, '\0');  // framed once its length is known
+        }
+        putBytes(out_, oldName);
+        putBytes(out_, newName);
+        putU64(out_, fileId.device);
+        putU64(out_, fileId.inode);
+        ++count_;
+        if (out_.size() - start_ >= kEntriesRecordBytes) {
+            flush();
+        }
+    }
+    void flush() {
+        if (count_ == 0) {
+            return;
+        }
+        const std::size_t length = out_.size() - start_ - kRecordHead;
+        setU32(out_, start_, kEntries);
+        setU32(out_, start_ + 4, static_cast<std::uint32_t>(length));
+        setU32(
+            out_, start_ + 8,
+            static_cast<std::uint32_t>(journalChecksum(std::string_view(out_).substr(start_, 8))));
+        setU32(out_, start_ + kRecordHead, folder_);
+        setU32(out_, start_ + kRecordHead + 4, count_);
+        putU64(out_, journalChecksum(std::string_view(out_).substr(start_, kRecordHead + length)));
+        count_ = 0;
+    }
+    int err = 0;
+
+private:
+    std::uint32_t folder_;
+    std::string& out_;
+    std::size_t start_ = 0;
+    std::uint32_t count_ = 0;
+};
 
 int writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -253,9 +315,21 @@ private:
     std::size_t pos_ = 0;
 };
 
+// What a journal's records have told so far.
+struct ParseState {
+    bool streamed = false;  // version 4: the plan comes in chunks among the other records
+    bool planned = false;   // version 3: the plan is whole
+    std::uint64_t entries = 0;
+    // Whether plan records may still come, and records about the plan may.
+    bool planOpen() const { return streamed ? true : !planned; }
+    bool planKnown(const JournalRead& read) const {
+        return streamed ? !read.plans.empty() : planned;
+    }
+};
+
 // Applies one record to `read`; false when it does not belong there or does not parse.
-bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
-                 std::uint64_t& entries, JournalRead& read) {
+bool applyRecord(std::uint32_t type, std::string_view payload, ParseState& state,
+                 JournalRead& read) {
     Parser p(payload);
     std::vector<JournalPlan>& plans = read.plans;
     const auto folderAt = [&](std::uint32_t index) -> JournalPlan* {
@@ -263,7 +337,7 @@ bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
     };
     switch (type) {
         case kFolder: {
-            if (planned) {
+            if (!state.planOpen() || read.ended) {
                 return false;
             }
             JournalPlan& plan = plans.emplace_back();
@@ -281,40 +355,42 @@ bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
             break;
         }
         case kEntries: {
+            std::uint32_t folder = static_cast<std::uint32_t>(plans.size()) - 1;
             std::uint32_t count = 0;
-            if (planned || plans.empty() || !p.u32(count) ||
+            JournalPlan* plan = nullptr;
+            if (!state.planOpen() || read.ended || (state.streamed && !p.u32(folder)) ||
+                (plan = folderAt(folder)) == nullptr || !p.u32(count) ||
                 count > p.left() / (4 + 1 + 4 + 1 + 16)) {
                 return false;
             }
-            JournalPlan& plan = plans.back();
-            plan.entries.reserve(plan.entries.size() + count);
+            plan->entries.reserve(plan->entries.size() + count);
             for (std::uint32_t i = 0; i < count; ++i) {
-                JournalEntry& e = plan.entries.emplace_back();
+                JournalEntry& e = plan->entries.emplace_back();
                 if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
                     !p.id(e.fileId) || !validName(e.oldName) || !validName(e.newName) ||
                     e.oldName == e.newName) {
                     return false;
                 }
             }
-            entries += count;
+            state.entries += count;
             break;
         }
         case kPlanned: {
             std::uint64_t folders = 0;
             std::uint64_t total = 0;
-            if (planned || !p.u64(folders) || !p.u64(total) || folders != plans.size() ||
-                folders == 0 || total != entries) {
+            if (state.streamed || state.planned || !p.u64(folders) || !p.u64(total) ||
+                folders != plans.size() || folders == 0 || total != state.entries) {
                 return false;
             }
-            planned = true;
+            state.planned = true;
             break;
         }
         case kLinked: {
             std::uint32_t folder = 0;
             std::string name;
             JournalPlan* plan = nullptr;
-            if (!planned || !p.u32(folder) || !p.bytes(name, kMaxNameBytes) || !validName(name) ||
-                (plan = folderAt(folder)) == nullptr) {
+            if (!state.planKnown(read) || !p.u32(folder) || !p.bytes(name, kMaxNameBytes) ||
+                !validName(name) || (plan = folderAt(folder)) == nullptr) {
                 return false;
             }
             plan->linked.push_back(std::move(name));
@@ -325,8 +401,8 @@ bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
             std::string name;
             FileId id;
             JournalPlan* plan = nullptr;
-            if (!planned || !p.u32(folder) || !p.bytes(name, kMaxNameBytes) || !validName(name) ||
-                !p.id(id) || (plan = folderAt(folder)) == nullptr) {
+            if (!state.planKnown(read) || !p.u32(folder) || !p.bytes(name, kMaxNameBytes) ||
+                !validName(name) || !p.id(id) || (plan = folderAt(folder)) == nullptr) {
                 return false;
             }
             plan->reservations.emplace_back(std::move(name), id);
@@ -335,8 +411,8 @@ bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
         case kEnded: {
             std::uint64_t renamed = 0;
             std::uint32_t folders = 0;
-            if (!planned || !p.u64(renamed) || !p.i64(read.endedAt) || !p.u32(folders) ||
-                (folders != 0 && folders != plans.size())) {
+            if (!state.planKnown(read) || read.ended || !p.u64(renamed) || !p.i64(read.endedAt) ||
+                !p.u32(folders) || (folders != 0 && folders != plans.size())) {
                 return false;
             }
             for (std::uint32_t f = 0; f < folders; ++f) {
@@ -351,7 +427,7 @@ bool applyRecord(std::uint32_t type, std::string_view payload, bool& planned,
         case kUndone:
         case kKept: {
             std::int64_t at = 0;
-            if (!planned || !p.i64(at)) {
+            if (!state.planKnown(read) || !p.i64(at)) {
                 return false;
             }
             (type == kUndone ? read.undone : read.kept) = true;
@@ -433,77 +509,12 @@ FileId planIdentity(const struct stat& st, IdentityKind kind) {
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-// Adds the folder `dirfd` at `folder` to `writer`, with each name of `renameList` and the
-// identity of its file.
-int recordFolder(JournalWriter& writer, int dirfd, const std::string& folder,
-                 const core::WorkList& renameList, std::optional<MountedPath>& lastMount) {
-    const std::optional<FileId> folderId = fileIdAt(dirfd, ".");
-    if (!folderId) {
-        return errno;
-    }
-    const FolderSetting setting = settingOf(dirfd, lastMount);
-    int err = writer.addFolder(folder, *folderId, setting.identity, setting.place);
-    if (err != 0) {
-        return err;
-    }
-    const auto statIdentity = [&](const std::string& name) {
-        struct stat st {};
-        return ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
-                   ? planIdentity(st, setting.identity)
-                   : FileId{};
-    };
-    if (setting.identity == IdentityKind::SizeAndTime) {
-        // These drives number their files per mount: a round trip per file costs what it must.
-        for (std::int64_t i = 0; i < renameList.count(); ++i) {
-            const std::string& name = renameList.at(i);
-            writer.add(name, core::prefixedName(folder, name), statIdentity(name));
-        }
-        return 0;
-    }
-    // The file list's own reading gave each name its inode number; a list without them (or a
-    // name without one) is looked up in one pass over the folder.
-    bool fromList = renameList.count() > 0;
-    for (std::int64_t i = 0; fromList && i < renameList.count(); ++i) {
-        fromList = renameList.inodeAt(i) != 0;
-    }
-    InodesByName inodes;
-    if (!fromList && (err = inodes.read(dirfd)) != 0) {
-        return err;
-    }
-    const auto listed = [&](std::int64_t i) {
-        return fromList ? std::optional<std::uint64_t>(renameList.inodeAt(i))
-                        : inodes.find(renameList.at(i));
-    };
-    // Some file systems (overlays, some network ones) give readdir inode numbers that differ
-    // from stat's: check the first name, and ask stat for each if they differ.
-    bool statEach = false;
-    if (renameList.count() > 0) {
-        const std::optional<std::uint64_t> found = listed(0);
-        const FileId byStat = statIdentity(renameList.at(0));
-        statEach = !found || byStat.inode != *found || byStat.device != folderId->device;
-    }
-    for (std::int64_t i = 0; i < renameList.count(); ++i) {
-        const std::string& name = renameList.at(i);
-        FileId id;
-        if (statEach) {
-            id = statIdentity(name);
-        } else if (const std::optional<std::uint64_t> found = listed(i)) {
-            id = {folderId->device, *found};
-        }
-        // A name the listing had and the folder has no longer keeps a zero identity: nothing
-        // will ever be done to it.
-        writer.add(name, core::prefixedName(folder, name), id);
-    }
-    return 0;
-}
-
-// A checksum of a folder's rename list, to know the list a run begins with is the one recorded.
-std::uint64_t namesChecksum(const core::WorkList& renameList) {
-    std::uint64_t h = journalChecksum({});
-    for (std::int64_t i = 0; i < renameList.count(); ++i) {
-        h = (h ^ journalChecksum(renameList.at(i))) * 0x100000001b3ULL;
-    }
-    return h ^ static_cast<std::uint64_t>(renameList.count());
+// The identity of `name` in `dirfd` as the plan keeps it; none when it cannot be looked up (a
+// name gone since the listing: nothing will ever be done to it).
+FileId identityAt(int dirfd, const std::string& name, IdentityKind kind) {
+    struct stat st {};
+    return ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? planIdentity(st, kind)
+                                                                         : FileId{};
 }
 
 }  // namespace
@@ -582,7 +593,22 @@ JournalWriter::~JournalWriter() {
     drop();
 }
 
+void JournalWriter::stopWriting() {
+    {
+        const std::lock_guard lock(mutex_);
+        closing_ = true;
+        for (Section& section : sections_) {
+            section.count = section.taken;
+        }
+        changed_.notify_all();
+    }
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
 void JournalWriter::drop() {
+    stopWriting();
     if (fd_ >= 0) {
         if (!committed_) {
             ::unlinkat(dirfd_, tempName_.c_str(), 0);
@@ -595,12 +621,15 @@ void JournalWriter::drop() {
     fd_ = -1;
     dirfd_ = -1;
     committed_ = false;
-    buffer_.clear();
-    buffer_.shrink_to_fit();
-    entriesPayload_.clear();
-    entriesCount_ = 0;
-    entries_ = 0;
-    folders_ = 0;
+    head_.clear();
+    const std::lock_guard lock(mutex_);
+    sections_.clear();
+    nextMade_ = 0;
+    pending_.clear();
+    pending_.shrink_to_fit();
+    pendingKept_.clear();
+    encodingFrom_ = encodingTo_ = 0;
+    closing_ = false;
 }
 
 int JournalWriter::begin(const std::string& stateDir, bool mayLeaveReservations) {
@@ -635,11 +664,11 @@ int JournalWriter::begin(const std::string& stateDir, bool mayLeaveReservations)
         drop();
         return err_;
     }
-    buffer_.append(kMagic, sizeof kMagic);
-    putU32(buffer_, kVersion);
-    putU32(buffer_, mayLeaveReservations ? kMayLeaveReservations : 0);
-    putU64(buffer_, static_cast<std::uint64_t>(nowNs()));
-    putU64(buffer_, journalChecksum(buffer_));
+    head_.append(kMagic, sizeof kMagic);
+    putU32(head_, kVersion);
+    putU32(head_, mayLeaveReservations ? kMayLeaveReservations : 0);
+    putU64(head_, static_cast<std::uint64_t>(nowNs()));
+    putU64(head_, journalChecksum(head_));
     return 0;
 }
 
@@ -657,13 +686,20 @@ int JournalWriter::begin(const std::string& stateDir, const std::string& folderP
 
 int JournalWriter::addFolder(const std::string& folderPath, FileId folderId, IdentityKind identity,
                              const FolderPlace& place) {
-    if (err_ != 0 || fd_ < 0 || committed_) {
+    std::size_t section = 0;
+    return addFolder(folderPath, folderId, identity, place, 0, nullptr, true, section);
+}
+
+int JournalWriter::addFolder(const std::string& folderPath, FileId folderId, IdentityKind identity,
+                             const FolderPlace& place, std::uint64_t count, EntrySource source,
+                             bool madeByWaiter, std::size_t& section) {
+    const std::lock_guard lock(mutex_);
+    if (err_ != 0 || fd_ < 0 || closing_) {
         return err_ != 0 ? err_ : EBADF;
     }
-    if (!validFolder(folderPath)) {
+    if (!validFolder(folderPath) || sections_.size() >= UINT32_MAX) {
         return err_ = EINVAL;
     }
-    flushEntries();
     std::string payload;
     putBytes(payload, folderPath);
     putU64(payload, folderId.device);
@@ -674,59 +710,84 @@ int JournalWriter::addFolder(const std::string& folderPath, FileId folderId, Ide
     putBytes(payload, place.mountPoint);
     putBytes(payload, place.relative);
     putBytes(payload, place.label);
-    buffer_ += framed(kFolder, payload);
-    ++folders_;
+    pending_ += framed(kFolder, payload);
+    Section& added = sections_.emplace_back();
+    added.count = count;
+    added.source = std::move(source);
+    added.madeByWaiter = madeByWaiter;
+    added.nextChunk = madeByWaiter ? kFirstAskedChunk : kFirstChunk;
+    if (!added.source) {
+        // Renames added one by one, all written by commit.
+        added.madeByWaiter = true;
+        added.source = [renames = &added.added](std::uint64_t i, EntrySink& out) {
+            const JournalEntry& e = (*renames)[i];
+            out.add(e.oldName, e.newName, e.fileId);
+        };
+        added.nextChunk = UINT64_MAX;
+    }
+    section = sections_.size() - 1;
+    changed_.notify_all();
     return 0;
 }
 
 void JournalWriter::add(const std::string& oldName, const std::string& newName, FileId fileId) {
+    const std::lock_guard lock(mutex_);
     if (err_ != 0 || fd_ < 0 || committed_) {
         return;
     }
-    if (folders_ == 0 || !validName(oldName) || !validName(newName) || oldName == newName) {
+    if (sections_.empty() || sections_.back().nextChunk != UINT64_MAX || !validName(oldName) ||
+        !validName(newName) || oldName == newName) {
         err_ = EINVAL;
         return;
     }
-    putBytes(entriesPayload_, oldName);
-    putBytes(entriesPayload_, newName);
-    putU64(entriesPayload_, fileId.device);
-    putU64(entriesPayload_, fileId.inode);
-    ++entriesCount_;
-    ++entries_;
-    if (entriesPayload_.size() >= kEntriesRecordBytes) {
-        flushEntries();
-    }
+    Section& section = sections_.back();
+    section.added.push_back({oldName, newName, fileId});
+    section.count = section.added.size();
 }
 
-void JournalWriter::flushEntries() {
-    if (entriesCount_ == 0) {
-        return;
+int JournalWriter::encode(const Section& section, std::size_t index, std::uint64_t from,
+                          std::uint64_t to, std::string& out) {
+    RecordSink sink(static_cast<std::uint32_t>(index), out);
+    for (std::uint64_t i = from; i < to && sink.err == 0; ++i) {
+        section.source(i, sink);
     }
-    std::string payload;
-    payload.reserve(entriesPayload_.size() + 4);
-    putU32(payload, entriesCount_);
-    payload += entriesPayload_;
-    buffer_ += framed(kEntries, payload);
-    entriesPayload_.clear();
-    entriesCount_ = 0;
+    sink.flush();
+    return sink.err;
 }
 
 int JournalWriter::commit() {
+    std::unique_lock lock(mutex_);
     if (err_ == 0 && (fd_ < 0 || committed_)) {
         err_ = EBADF;  // no begin, or committed already
     }
-    if (err_ == 0 && folders_ == 0) {
+    if (err_ == 0 && sections_.empty()) {
         err_ = EINVAL;
     }
+    // The head, every folder, every rename added one by one, and the first chunk of the rest.
+    std::string out = head_;
+    std::vector<Kept> kept;
     if (err_ == 0) {
-        flushEntries();
-        std::string planned;
-        putU64(planned, folders_);
-        putU64(planned, entries_);
-        buffer_ += framed(kPlanned, planned);
-        err_ = writeAll(fd_, buffer_.data(), buffer_.size());
-        buffer_.clear();
-        buffer_.shrink_to_fit();
+        out += pending_;
+        pending_.clear();
+        std::uint64_t room = kFirstChunk;
+        for (std::size_t i = 0; i < sections_.size() && err_ == 0; ++i) {
+            Section& section = sections_[i];
+            const bool oneByOne = section.nextChunk == UINT64_MAX;
+            const std::uint64_t n =
+                oneByOne ? section.count : std::min({section.count, room, section.nextChunk});
+            room -= oneByOne ? 0 : n;
+            if (n > 0) {
+                err_ = encode(section, i, 0, n, out);
+                section.taken = n;
+                kept.push_back({i, n});
+            }
+            if (section.madeByWaiter && !oneByOne) {
+                section.nextChunk = std::min(2 * section.nextChunk, kLargestChunk);
+            }
+        }
+    }
+    if (err_ == 0) {
+        err_ = writeAll(fd_, out.data(), out.size());
     }
     if (err_ == 0 && ::fsync(fd_) != 0) {
         err_ = errno;
@@ -756,11 +817,154 @@ int JournalWriter::commit() {
             committed_ = false;
             path_.clear();
         }
+        lock.unlock();
         drop();
         return err_ = err;
     }
-    pruneHistory(runsDir_);
+    for (const Kept& k : kept) {
+        sections_[k.section].kept = k.upTo;
+    }
+    thread_ = std::thread([this] { writeAhead(); });
     return 0;
+}
+
+void JournalWriter::writeAhead() {
+    pruneHistory(runsDir_);
+    std::uint64_t chunk = 2 * kFirstChunk;
+    std::string out;
+    std::vector<Kept> kept;
+    struct Claim {
+        const Section* section;
+        std::size_t index;
+        std::uint64_t from;
+        std::uint64_t to;
+    };
+    std::vector<Claim> claims;
+    std::unique_lock lock(mutex_);
+    // Whether some folder has renames this thread is to make.
+    const auto renamesToMake = [this] {
+        while (nextMade_ < sections_.size() &&
+               (sections_[nextMade_].madeByWaiter ||
+                sections_[nextMade_].taken >= sections_[nextMade_].count)) {
+            ++nextMade_;
+        }
+        return nextMade_ < sections_.size();
+    };
+    for (;;) {
+        changed_.wait(
+            lock, [&] { return err_ != 0 || closing_ || !pending_.empty() || renamesToMake(); });
+        if (err_ != 0 || (pending_.empty() && !renamesToMake())) {
+            break;  // an error, or closing with nothing left to write
+        }
+        // What others made (folders, a waiter's renames), then renames made here, a chunk of
+        // them, folder after folder.
+        out.swap(pending_);
+        kept.swap(pendingKept_);
+        claims.clear();
+        std::uint64_t room = chunk;
+        for (std::size_t i = nextMade_; i < sections_.size() && room > 0; ++i) {
+            Section& section = sections_[i];
+            if (section.madeByWaiter || section.taken >= section.count) {
+                continue;
+            }
+            const std::uint64_t n = std::min(section.count - section.taken, room);
+            claims.push_back({&section, i, section.taken, section.taken + n});
+            section.taken += n;
+            room -= n;
+        }
+        if (!claims.empty()) {
+            encodingFrom_ = claims.front().index;
+            encodingTo_ = claims.back().index + 1;
+            chunk = std::min(2 * chunk, kLargestChunk);
+        }
+        lock.unlock();
+        int err = 0;
+        for (const Claim& claim : claims) {
+            if (err == 0) {
+                err = encode(*claim.section, claim.index, claim.from, claim.to, out);
+            }
+            kept.push_back({claim.index, claim.to});
+        }
+        if (!claims.empty()) {
+            // Their sources are not called again: a folder may be cut now.
+            const std::lock_guard encoded(mutex_);
+            encodingFrom_ = encodingTo_ = 0;
+            changed_.notify_all();
+        }
+        if (err == 0) {
+            const std::lock_guard file(fileMutex_);
+            err = writeAll(fd_, out.data(), out.size());
+        }
+        if (err == 0 && ::fsync(fd_) != 0) {
+            err = errno;
+        }
+        lock.lock();
+        if (err != 0) {
+            err_ = err;
+        } else {
+            for (const Kept& k : kept) {
+                Section& section = sections_[k.section];
+                section.kept = std::max(section.kept, k.upTo);
+            }
+        }
+        changed_.notify_all();
+        out.clear();
+        kept.clear();
+    }
+    // Nobody waits in vain for what will not be written now.
+    if (err_ == 0) {
+        err_ = ECANCELED;
+    }
+    changed_.notify_all();
+}
+
+int JournalWriter::waitKept(std::size_t section, std::uint64_t entries, std::uint64_t& kept) {
+    std::unique_lock lock(mutex_);
+    if (!committed_ || section >= sections_.size()) {
+        return EBADF;
+    }
+    Section& s = sections_[section];
+    if (s.kept >= entries) {
+        kept = s.kept;
+        return 0;
+    }
+    if (err_ != 0) {
+        return err_;
+    }
+    if (entries > s.count) {
+        return EINVAL;
+    }
+    if (s.madeByWaiter && s.taken < entries) {
+        // Made here, a chunk at a time, each one larger.
+        const std::uint64_t from = s.taken;
+        const std::uint64_t to = std::min(s.count, std::max(entries, from + s.nextChunk));
+        s.nextChunk = std::min(2 * s.nextChunk, kLargestChunk);
+        s.taken = to;
+        lock.unlock();
+        std::string out;
+        const int err = encode(s, section, from, to, out);
+        lock.lock();
+        if (err != 0) {
+            err_ = err;
+        } else {
+            pending_ += out;
+            pendingKept_.push_back({section, to});
+        }
+        changed_.notify_all();
+    }
+    changed_.wait(lock, [&] { return err_ != 0 || s.kept >= entries; });
+    kept = s.kept;
+    return s.kept >= entries ? 0 : err_;
+}
+
+void JournalWriter::cutFolder(std::size_t section) {
+    std::unique_lock lock(mutex_);
+    if (section >= sections_.size()) {
+        return;
+    }
+    Section& s = sections_[section];
+    s.count = s.taken;
+    changed_.wait(lock, [&] { return section < encodingFrom_ || section >= encodingTo_; });
 }
 
 int JournalWriter::append(std::uint32_t type, const std::string& payload, bool sync) {
@@ -768,6 +972,7 @@ int JournalWriter::append(std::uint32_t type, const std::string& payload, bool s
         return EBADF;
     }
     const std::string record = framed(type, payload);
+    const std::lock_guard file(fileMutex_);
     if (const int err = writeAll(fd_, record.data(), record.size()); err != 0) {
         return err;
     }
@@ -794,16 +999,18 @@ int JournalWriter::end(std::int64_t renamed, const std::vector<std::int64_t>& fo
     if (!committed_ || fd_ < 0) {
         return EBADF;
     }
-    int err = 0;
-    if (renamed == 0) {
+    stopWriting();
+    // The writer's thread leaves ECANCELED behind when it ends of itself.
+    int err = err_ == ECANCELED ? 0 : err_;
+    if (err == 0 && renamed == 0) {
         // Nothing to take back: no entry in the history.
         err = ::unlink(path_.c_str()) == 0 ? 0 : errno;
-    } else {
+    } else if (err == 0) {
         std::string payload;
         putU64(payload, static_cast<std::uint64_t>(renamed));
         putU64(payload, static_cast<std::uint64_t>(nowNs()));
-        const bool timed = folderTimes.size() == folders_;
-        putU32(payload, timed ? static_cast<std::uint32_t>(folders_) : 0);
+        const bool timed = folderTimes.size() == sections_.size();
+        putU32(payload, timed ? static_cast<std::uint32_t>(sections_.size()) : 0);
         for (std::size_t f = 0; timed && f < folderTimes.size(); ++f) {
             putU64(payload, static_cast<std::uint64_t>(folderTimes[f]));
         }
@@ -847,13 +1054,14 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
     const auto version = static_cast<std::uint32_t>(getLE(head.data() + 8, 4));
     const auto flags = static_cast<std::uint32_t>(getLE(head.data() + 12, 4));
     result.startedAt = static_cast<std::int64_t>(getLE(head.data() + 16, 8));
-    if (std::memcmp(head.data(), kMagic, sizeof kMagic) != 0 || version != kVersion ||
+    if (std::memcmp(head.data(), kMagic, sizeof kMagic) != 0 ||
+        (version != kVersion && version != kWholePlanVersion) ||
         (flags & ~kMayLeaveReservations) != 0 ||
         getLE(head.data() + 24, 8) != journalChecksum(head.substr(0, 24))) {
         return result;
     }
-    bool planned = false;
-    std::uint64_t entries = 0;
+    ParseState state;
+    state.streamed = version == kVersion;
     const auto bad = [&result] {
         result.plans.clear();
         return result;
@@ -877,12 +1085,18 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
             break;  // cut short at the very end
         }
         const bool last = pos + kRecordFrame + length == size;
-        if (summary && type == kEntries && !planned) {
-            const std::string_view count = bytesAt(pos + kRecordHead, 4);
-            if (count.size() != 4) {
+        // A record being written when the run was killed is the last one; before the plan was
+        // whole, a file of the version before was never put in place.
+        const bool mayBeTorn = last && (state.streamed || state.planned);
+        if (summary && type == kEntries && state.planOpen() && !mayBeTorn) {
+            const std::size_t prefix = state.streamed ? 8 : 4;
+            const std::string_view counts = bytesAt(pos + kRecordHead, prefix);
+            if (counts.size() != prefix || length < prefix || result.ended ||
+                result.plans.empty() ||
+                (state.streamed && getLE(counts.data(), 4) >= result.plans.size())) {
                 return bad();
             }
-            entries += getLE(count.data(), 4);
+            state.entries += getLE(counts.data() + prefix - 4, 4);
             pos += kRecordFrame + length;
             continue;
         }
@@ -892,19 +1106,28 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
         }
         const std::uint64_t sum = getLE(record.data() + kRecordHead + length, 8);
         if (sum != journalChecksum(record.substr(0, kRecordHead + length))) {
-            if (last && planned) {
+            if (mayBeTorn) {
                 break;  // its bytes were being written when the run was killed
             }
             return bad();
         }
-        if (!applyRecord(type, record.substr(kRecordHead, length), planned, entries, result)) {
+        if (summary && type == kEntries) {
+            // Whole: only its count is wanted.
+            const std::size_t prefix = state.streamed ? 8 : 4;
+            if (length < prefix || !state.planOpen() || result.ended || result.plans.empty() ||
+                (state.streamed && getLE(record.data() + kRecordHead, 4) >= result.plans.size())) {
+                return bad();
+            }
+            state.entries += getLE(record.data() + kRecordHead + prefix - 4, 4);
+        } else if (!applyRecord(type, record.substr(kRecordHead, length), state, result)) {
             return bad();
         }
         pos += kRecordFrame + length;
     }
-    if (!planned) {
+    if (!state.planKnown(result)) {
         return bad();
     }
+    const std::uint64_t entries = state.entries;
     result.entries = static_cast<std::int64_t>(entries);
     for (JournalPlan& plan : result.plans) {
         plan.mayLeaveReservations = (flags & kMayLeaveReservations) != 0;
@@ -1003,7 +1226,7 @@ int removeJournal(const std::string& path) {
 }
 
 // Hears what the rename learns in one folder and writes it to the journal.
-class RunRecorder::Observer : public RenameObserver {
+class RunRecorder::Folder::Observer : public RenameObserver {
 public:
     Observer(JournalWriter& writer, std::size_t folder) : writer_(writer), folder_(folder) {}
     void linked(const std::string& name) override { writer_.recordLinked(folder_, name); }
@@ -1016,15 +1239,75 @@ private:
     std::size_t folder_;
 };
 
+RunRecorder::Folder::Folder(RunRecorder& recorder, int dirfd, FileId id)
+    : recorder_(recorder), dirfd_(dirfd), id_(id) {}
+
+RunRecorder::Folder::~Folder() {
+    if (begun_ && !ended_) {
+        // Gone without an end, as a kill would leave it: nothing more of its plan is written.
+        recorder_.writer_.cutFolder(section_);
+    }
+}
+
+int RunRecorder::Folder::begin(const std::string& folder, const core::WorkList& renameList) {
+    if (begun_) {
+        return EINVAL;
+    }
+    const int err = recorder_.addFolder(*this, folder, renameList);
+    begun_ = err == 0;
+    if (begun_) {
+        observer_ = std::make_unique<Observer>(recorder_.writer_, section_);
+    }
+    return err;
+}
+
+int RunRecorder::Folder::keep(std::int64_t entries, std::int64_t& kept) {
+    if (!begun_ || ended_ || entries < 0) {
+        return EINVAL;
+    }
+    std::uint64_t written = 0;
+    const int err =
+        recorder_.writer_.waitKept(section_, static_cast<std::uint64_t>(entries), written);
+    kept = static_cast<std::int64_t>(std::min<std::uint64_t>(written, INT64_MAX));
+    return err;
+}
+
+void RunRecorder::Folder::end(std::int64_t renamed) {
+    if (!begun_ || ended_) {
+        return;
+    }
+    ended_ = true;
+    // The folder as the run left it: undo trusts its listing while nothing changed there.
+    struct stat st {};
+    const std::int64_t leftAt =
+        ::fstat(dirfd_, &st) == 0
+            ? static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec
+            : 0;
+    recorder_.writer_.cutFolder(section_);
+    recorder_.folderEnded(section_, renamed, leftAt);
+}
+
+RenameObserver* RunRecorder::Folder::observer() {
+    return observer_.get();
+}
+
 RunRecorder::RunRecorder(std::string stateDir, bool mayLeaveReservations)
     : stateDir_(std::move(stateDir)), mayLeaveReservations_(mayLeaveReservations) {}
 
-RunRecorder::~RunRecorder() = default;
-
-int RunRecorder::addFolder(int dirfd, const std::string& folder, const core::WorkList& renameList) {
-    if (err_ == 0 && committed_) {
-        err_ = EINVAL;  // the journal is written: a folder added now would not be in it
+RunRecorder::~RunRecorder() {
+    window_.reset();
+    if (windowFd_ >= 0) {
+        ::close(windowFd_);
     }
+}
+
+std::unique_ptr<RunRecorder::Folder> RunRecorder::folder(int dirfd, FileId id) {
+    return std::unique_ptr<Folder>(new Folder(*this, dirfd, id));
+}
+
+int RunRecorder::addFolder(Folder& folder, const std::string& path,
+                           const core::WorkList& renameList) {
+    const std::lock_guard lock(mutex_);
     if (err_ == 0 && stateDir_.empty()) {
         err_ = ENOENT;
     }
@@ -1032,115 +1315,161 @@ int RunRecorder::addFolder(int dirfd, const std::string& folder, const core::Wor
         err_ = writer_.begin(stateDir_, mayLeaveReservations_);
         started_ = true;
     }
-    if (err_ == 0) {
-        err_ = recordFolder(writer_, dirfd, folder, renameList, lastMount_);
+    if (err_ != 0) {
+        return err_;
     }
-    if (err_ == 0) {
-        sections_.push_back({folder, namesChecksum(renameList), false});
-    }
-    return err_;
-}
-
-int RunRecorder::commit() {
-    if (err_ == 0 && (committed_ || sections_.empty())) {
-        err_ = EINVAL;
-    }
-    if (err_ == 0) {
-        err_ = writer_.commit();
-    }
-    committed_ = err_ == 0;
-    if (committed_) {
-        runPath_ = writer_.path();
-        renamed_ = 0;
-    }
-    return err_;
-}
-
-int RunRecorder::begin(const std::string& folder, const core::WorkList& renameList) {
-    endError_ = 0;
-    if (!started_) {
-        // The window's run: its one folder, recorded now.
-        const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirfd < 0) {
-            return errno;
+    const int dirfd = folder.dirfd_;
+    const FolderSetting setting = settingOf(dirfd, lastMount_);
+    const IdentityKind kind = setting.identity;
+    const std::uint64_t count = static_cast<std::uint64_t>(renameList.count());
+    const core::WorkList* const list = &renameList;
+    EntrySource source;
+    bool asksDrive = kind == IdentityKind::SizeAndTime;
+    if (!asksDrive && count > 0) {
+        // The file list's own reading gave each name its inode number; a list without them (or
+        // a name without one) is looked up in one pass over the folder.
+        bool fromList = true;
+        for (std::int64_t i = 0; fromList && i < renameList.count(); ++i) {
+            fromList = renameList.inodeAt(i) != 0;
         }
-        addFolder(dirfd, folder, renameList);
-        ::close(dirfd);
-        endsWithRun_ = commit() == 0;
-        if (!endsWithRun_) {
-            const int err = err_;
-            reset();
-            return err;
-        }
-    }
-    if (!committed_) {
-        return err_ != 0 ? err_ : EINVAL;
-    }
-    const std::uint64_t names = namesChecksum(renameList);
-    for (Section& section : sections_) {
-        if (!section.begun && section.folder == folder && section.namesChecksum == names) {
-            section.begun = true;
-            return 0;
-        }
-    }
-    // Not the plan that was recorded: renaming would leave renames undo does not know of.
-    return EINVAL;
-}
-
-RenameObserver* RunRecorder::observerFor(const std::string& folder) {
-    if (!committed_) {
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < sections_.size(); ++i) {
-        if (sections_[i].folder == folder) {
-            if (observers_.size() < sections_.size()) {
-                observers_.resize(sections_.size());
+        std::shared_ptr<InodesByName> inodes;
+        if (!fromList) {
+            inodes = std::make_shared<InodesByName>();
+            if (const int err = inodes->read(dirfd); err != 0) {
+                return err_ = err;
             }
-            if (!observers_[i]) {
-                observers_[i] = std::make_unique<Observer>(writer_, i);
+        }
+        // Some file systems (overlays, some network ones) give readdir inode numbers that differ
+        // from stat's: the first name tells, once per mount.
+        const int mountId = lastMount_ ? lastMount_->mount.id : -1;
+        if (statEachOn_ && mountId >= 0 && statEachOn_->first == mountId) {
+            asksDrive = statEachOn_->second;
+        } else {
+            const std::string& first = renameList.at(0);
+            const std::optional<std::uint64_t> found =
+                fromList ? std::optional(renameList.inodeAt(0)) : inodes->find(first);
+            const FileId byStat = identityAt(dirfd, first, kind);
+            asksDrive = !found || byStat.inode != *found || byStat.device != folder.id_.device;
+            if (byStat != FileId{} && mountId >= 0) {
+                statEachOn_ = std::pair(mountId, asksDrive);
             }
-            return observers_[i].get();
+        }
+        const std::uint64_t device = folder.id_.device;
+        source = [list, path, device, inodes](std::uint64_t i, EntrySink& out) {
+            const std::string& name = list->at(static_cast<std::int64_t>(i));
+            FileId id;
+            if (!inodes) {
+                id = {device, list->inodeAt(static_cast<std::int64_t>(i))};
+            } else if (const std::optional<std::uint64_t> found = inodes->find(name)) {
+                id = {device, *found};
+            }
+            out.add(name, core::prefixedName(path, name), id);
+        };
+    }
+    if (asksDrive) {
+        // A round trip per file on drives that number their files per mount: made by the run
+        // that waits for them, so that folders renamed at once ask at once.
+        source = [list, path, dirfd, kind](std::uint64_t i, EntrySink& out) {
+            const std::string& name = list->at(static_cast<std::int64_t>(i));
+            out.add(name, core::prefixedName(path, name), identityAt(dirfd, name, kind));
+        };
+    }
+    int err = writer_.addFolder(path, folder.id_, kind, setting.place, count, std::move(source),
+                                asksDrive, folder.section_);
+    if (err == 0 && !committed_) {
+        err = writer_.commit();
+        committed_ = err == 0;
+        if (committed_) {
+            runPath_ = writer_.path();
+            renamed_ = 0;
         }
     }
-    return nullptr;
+    if (err != 0) {
+        return err_ = err;
+    }
+    if (leftAt_.size() <= folder.section_) {
+        leftAt_.resize(folder.section_ + 1, 0);
+    }
+    return 0;
 }
 
-void RunRecorder::end(std::int64_t renamed) {
+void RunRecorder::folderEnded(std::size_t section, std::int64_t renamed, std::int64_t leftAt) {
+    const std::lock_guard lock(mutex_);
     renamed_ += renamed;
-    if (endsWithRun_) {
-        markEnded();
+    if (section < leftAt_.size()) {
+        leftAt_[section] = leftAt;
     }
 }
 
 void RunRecorder::markEnded() {
+    const std::lock_guard lock(mutex_);
     if (committed_) {
-        // Each folder as the run left it: undo trusts its listing while nothing changed there.
-        std::vector<std::int64_t> times;
-        for (const Section& section : sections_) {
-            struct stat st {};
-            times.push_back(::stat(section.folder.c_str(), &st) == 0
-                                ? static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                                      st.st_mtim.tv_nsec
-                                : 0);
-        }
-        endError_ = writer_.end(renamed_, times);
-        committed_ = false;
+        endError_ = writer_.end(renamed_, leftAt_);
         if (renamed_ == 0) {
             runPath_.clear();  // nothing renamed: no run to take back
         }
+    } else {
+        writer_.close();
     }
-    if (endsWithRun_) {
-        reset();  // the next run of the window records afresh
+    reset();
+}
+
+int RunRecorder::begin(const std::string& folder, const core::WorkList& renameList) {
+    endError_ = 0;
+    if (window_) {
+        return EINVAL;  // one folder per run of the window
     }
+    // The window's run: its one folder, recorded now.
+    const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0) {
+        return errno;
+    }
+    const std::optional<FileId> id = fileIdAt(dirfd, ".");
+    if (!id) {
+        const int err = errno;
+        ::close(dirfd);
+        return err;
+    }
+    windowFd_ = dirfd;
+    window_ = this->folder(dirfd, *id);
+    const int err = window_->begin(folder, renameList);
+    if (err != 0) {
+        window_.reset();
+        ::close(windowFd_);
+        windowFd_ = -1;
+        const std::lock_guard lock(mutex_);
+        writer_.close();
+        reset();
+    }
+    return err;
+}
+
+int RunRecorder::keep(std::int64_t entries, std::int64_t& kept) {
+    return window_ ? window_->keep(entries, kept) : EINVAL;
+}
+
+void RunRecorder::end(std::int64_t renamed) {
+    if (!window_) {
+        return;
+    }
+    window_->end(renamed);
+    window_.reset();
+    ::close(windowFd_);
+    windowFd_ = -1;
+    markEnded();  // the next run of the window records afresh
+}
+
+RenameObserver* RunRecorder::observerFor(const std::string& folder) {
+    (void)folder;
+    return window_ ? window_->observer() : nullptr;
 }
 
 void RunRecorder::reset() {
     err_ = 0;
     started_ = false;
     committed_ = false;
-    endsWithRun_ = false;
-    sections_.clear();
-    observers_.clear();
+    renamed_ = 0;
+    leftAt_.clear();
 }
 
 }  // namespace fs

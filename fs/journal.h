@@ -1,20 +1,26 @@
 #pragma once
 
-// The journal of a rename run: one file per run in the state folder's `runs/`, written before the
-// first rename and read back after a kill or a power cut, or on the user's request, to finish or
-// undo the run. The run that writes it holds an flock on it for as long as it lives, and so does
-// whoever finishes or undoes it: a run in progress is never touched by another process. Progress
-// is not written per file (undo reads it from the disk), but what the disk cannot tell is: which
-// rename linked a second name, and which empty files were our reservations. No Qt here:
-// names are the bytes the folder stores.
+// The journal of a rename run: one file per run in the state folder's `runs/`, its plan written
+// ahead of the renames (none before its own entry is on the disk for good) and read back after
+// a kill or a power cut, or on the user's request, to finish or undo the run. The run that writes
+// it holds an flock on it for as long as it lives, and so does whoever finishes or undoes it: a run
+// in progress is never touched by another process. Progress is not written per file (undo reads it
+// from the disk), but what the disk cannot tell is: which rename linked a second name, and which
+// empty files were our reservations. No Qt here: names are the bytes the folder stores.
 
+#include <condition_variable>
 #include <sys/stat.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -28,11 +34,17 @@ namespace fs {
 
 // A run's file, all integers little-endian: a head of "KOVRAJNL", u32 version, u32 flags, i64
 // start time (ns since the epoch) and the u64 checksum of those 24 bytes; then records of u32
-// type, u32 length, the payload, and the u64 checksum of type, length and payload. The checksum
-// is 64-bit FNV-1a. Records are only ever appended; a record cut short at the very end of the
-// file is one a kill interrupted, and reads as never written.
+// type, u32 length, the u32 check of those 8 bytes, the payload, and the u64 checksum of type,
+// length and payload. The checksum is 64-bit FNV-1a. Records are only ever appended. The plan
+// comes in chunks ahead of the renames: each folder once, then its renames in records naming
+// the folder, in order within it; the records of several folders may alternate, and what the run
+// learns comes in between. A record cut short at the very end of the file (a kill, or a power
+// cut before it was synced) reads as never written: the renames it held never began. A damaged
+// record followed by another makes the journal damaged.
 namespace journal_format {
-inline constexpr std::uint32_t kVersion = 3;
+inline constexpr std::uint32_t kVersion = 4;
+// Files of the version before, whose plan was written whole before the first rename, are read.
+inline constexpr std::uint32_t kWholePlanVersion = 3;
 inline constexpr std::size_t kHeadBytes = 32;
 // The run may leave new names reserved: created empty, then renamed onto.
 inline constexpr std::uint32_t kMayLeaveReservations = 1;
@@ -108,10 +120,23 @@ struct JournalPlan {
     }
 };
 
-// Writes a run's journal. The plan is written whole into a new file and synced before it is put
-// in place among the runs, so a plan cut short never appears; what the run then learns is
+// Hands the renames of a folder's plan to the journal as it writes them.
+class EntrySink {
+public:
+    virtual void add(std::string_view oldName, std::string_view newName, FileId fileId) = 0;
+
+protected:
+    ~EntrySink() = default;
+};
+// Makes rename `i` of a folder's plan, handing it to the sink.
+using EntrySource = std::function<void(std::uint64_t i, EntrySink& out)>;
+
+// Writes a run's journal. The plan is written into a new file, synced and put in place among the
+// runs by commit; what is added afterwards, and the renames of folders whose plan is streamed
+// beyond its first chunk, are written and synced by a thread of the writer, chunk after chunk,
+// ahead of the renames, which wait for their own entry (waitKept). What the run learns is
 // appended to the same file, which stays open and locked until the writer goes. After the first
-// failure every later call is a no-op and commit returns that error.
+// failure every later call is a no-op and returns that error.
 class JournalWriter {
 public:
     JournalWriter() = default;
@@ -124,7 +149,8 @@ public:
     int begin(const std::string& stateDir, bool mayLeaveReservations);
 
     // Starts the section of the folder `folderPath` (absolute) whose identity is `folderId`; the
-    // renames added next are in it. Returns 0 or errno (EINVAL: not an absolute path).
+    // renames added next are in it, and commit writes them all. Returns 0 or errno (EINVAL: not
+    // an absolute path).
     int addFolder(const std::string& folderPath, FileId folderId,
                   IdentityKind identity = IdentityKind::Inode, const FolderPlace& place = {});
 
@@ -132,48 +158,99 @@ public:
     int begin(const std::string& stateDir, const std::string& folderPath, FileId folderId,
               bool mayLeaveReservations);
 
-    // Appends one rename to the current folder. Names must be single path components (no '/', no
-    // NUL, not "." or "..") and differ, and a folder must have been added; otherwise commit fails
-    // with EINVAL.
+    // Appends one rename to the current folder, before commit. Names must be single path
+    // components (no '/', no NUL, not "." or "..") and differ, and a folder must have been added;
+    // otherwise commit fails with EINVAL.
     void add(const std::string& oldName, const std::string& newName, FileId fileId);
 
-    // Writes the plan, syncs it, puts it in place among the runs and syncs the runs' folder.
-    // Returns 0 or errno (EINVAL: no folder). The oldest runs beyond the history's length that
-    // no one holds are removed.
+    // A folder whose plan is streamed: its `count` renames are made by `source` as they are
+    // written, in order, by the writer's thread, or by the thread that waits for them when
+    // `madeByWaiter` (for a source that asks the drive, and so is best asked from several
+    // threads at once). `source` must stay callable until the folder is cut or the writer ends.
+    // Before commit, or after it from any thread. `section` receives the folder's index in the
+    // plan. Returns 0 or errno.
+    int addFolder(const std::string& folderPath, FileId folderId, IdentityKind identity,
+                  const FolderPlace& place, std::uint64_t count, EntrySource source,
+                  bool madeByWaiter, std::size_t& section);
+
+    // Writes what was added (of a streamed folder, its first chunk), syncs it, puts it in place
+    // among the runs, syncs the runs' folder and starts the thread that writes the rest. Returns
+    // 0 or errno (EINVAL: no folder). The oldest runs beyond the history's length that no one
+    // holds are removed.
     int commit();
+
+    // Waits until the first `entries` renames of folder `section` are written and synced, then
+    // sets `kept` to how many are. Returns 0, or the errno when they never will be.
+    int waitKept(std::size_t section, std::uint64_t entries, std::uint64_t& kept);
+
+    // Folder `section` renames no more than it waited for: the rest of its plan is never written,
+    // and its source is not called once this returns.
+    void cutFolder(std::size_t section);
 
     // What the run learns while renaming in folder `folder` (its index in the plan): a new name
     // it linked a file to, a reservation it made. Written at once, not synced: a kill keeps them;
     // a power cut may lose them, and then a second name or an empty reservation is left rather
-    // than anything removed. Returns 0 or errno.
+    // than anything removed. From any thread. Returns 0 or errno.
     int recordLinked(std::size_t folder, const std::string& name);
     int recordReservation(std::size_t folder, const std::string& name, FileId id);
 
     // The run has ended, having renamed `renamed` files, leaving each folder of the plan with the
-    // modification time in `folderTimes` (ns, 0 when unknown; one per folder, or none). Synced. A
-    // run that renamed nothing leaves no journal at all. Returns 0 or errno.
+    // modification time in `folderTimes` (ns, 0 when unknown; one per folder, or none). Every
+    // folder is cut first. Synced. A run that renamed nothing leaves no journal at all. Returns
+    // 0 or errno.
     int end(std::int64_t renamed, const std::vector<std::int64_t>& folderTimes = {});
+
+    // Stops writing: a plan not committed leaves nothing behind, a committed run stays as a kill
+    // would leave it.
+    void close() { drop(); }
 
     // The run's file, once committed.
     const std::string& path() const { return path_; }
 
 private:
+    // A folder of the plan and how far its renames are written.
+    struct Section {
+        std::uint64_t count = 0;  // renames planned; fewer once it is cut
+        EntrySource source;
+        bool madeByWaiter = false;
+        std::vector<JournalEntry> added;  // renames added one by one before commit
+        std::uint64_t taken = 0;          // renames made into records, written or being written
+        std::uint64_t kept = 0;           // renames written and synced
+        std::uint64_t nextChunk = 0;      // how many the waiter makes next
+    };
+    struct Kept {
+        std::size_t section;
+        std::uint64_t upTo;
+    };
     void drop();
-    void flushEntries();
+    void stopWriting();
+    void writeAhead();
     int append(std::uint32_t type, const std::string& payload, bool sync);
+    static int encode(const Section& section, std::size_t index, std::uint64_t from,
+                      std::uint64_t to, std::string& out);
 
     int dirfd_ = -1;
     int fd_ = -1;
     int err_ = 0;
     bool committed_ = false;
+    bool mayLeaveReservations_ = false;
     std::string runsDir_;
     std::string tempName_;
     std::string path_;
-    std::string buffer_;          // the plan, written whole at commit
-    std::string entriesPayload_;  // renames not yet framed as a record
-    std::uint32_t entriesCount_ = 0;
-    std::uint64_t entries_ = 0;
-    std::uint64_t folders_ = 0;
+    std::string head_;
+
+    // Below mutex_: the plan's folders, the bytes and marks to write next, the writer's state.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Section> sections_;
+    std::size_t nextMade_ = 0;  // the first folder the writer's thread may still make renames of
+    std::string pending_;
+    std::vector<Kept> pendingKept_;
+    bool closing_ = false;
+    std::size_t encodingFrom_ = 0;  // folders whose renames the writer's thread makes right now
+    std::size_t encodingTo_ = 0;
+    std::thread thread_;
+    std::mutex fileMutex_;  // one record at a time into the file
 };
 
 // How many runs the history keeps.
@@ -240,10 +317,10 @@ int setAside(const std::string& path);
 // Removes a run's journal. Returns 0 or errno.
 int removeJournal(const std::string& path);
 
-// Writes the journal of a run before its first rename, with each file's identity as its folder
-// gives it, records what the rename learns on the way, and marks the run ended. The window's run
-// records its one folder when it begins; the command line adds every folder first and commits
-// once, so that undo takes the whole command back.
+// Writes the journal of a run ahead of its renames, with each file's identity as its folder gives
+// it, records what the rename learns on the way, and marks the run ended. The window's run
+// records its one folder as a RunJournal of its own; the command line takes a Folder for each
+// folder, all in one journal so that undo takes the whole command back.
 class RunRecorder : public core::RunJournal {
 public:
     // `mayLeaveReservations`: the rename may create the new name empty before renaming onto it,
@@ -254,23 +331,43 @@ public:
     RunRecorder(const RunRecorder&) = delete;
     RunRecorder& operator=(const RunRecorder&) = delete;
 
-    // Adds the folder open as `dirfd` (its absolute path `folder`) with the names its run will
-    // rename, in order. Returns 0 or errno; after a failure, commit fails with it.
-    int addFolder(int dirfd, const std::string& folder, const core::WorkList& renameList);
-    // Whether a folder was added.
-    bool empty() const { return sections_.empty(); }
-    // Writes the journal of every folder added. Returns 0 or errno: then no run may begin.
-    int commit();
+    // One folder's run among those of one journal. begin() adds the folder and its plan, keep()
+    // waits for it, end() counts what was renamed; the folders' runs may go on at once, on
+    // threads of their own. Goes before its recorder.
+    class Folder : public core::RunJournal {
+    public:
+        ~Folder() override;
+        int begin(const std::string& folder, const core::WorkList& renameList) override;
+        int keep(std::int64_t entries, std::int64_t& kept) override;
+        void end(std::int64_t renamed) override;
+        // What the rename in this folder learns; null before begin.
+        RenameObserver* observer();
 
-    // Without a committed plan, records this one folder and commits. With one, succeeds, writing
-    // nothing, only for a folder added with the very same rename list, once (EINVAL otherwise).
-    int begin(const std::string& folder, const core::WorkList& renameList) override;
-    // Counts the files a folder's run renamed, and marks the journal ended when begin() recorded
-    // it; the owner of a plan of several folders calls markEnded() after the last of them.
-    void end(std::int64_t renamed) override;
+    private:
+        friend class RunRecorder;
+        class Observer;
+        Folder(RunRecorder& recorder, int dirfd, FileId id);
+        RunRecorder& recorder_;
+        int dirfd_;
+        FileId id_;
+        std::size_t section_ = 0;
+        bool begun_ = false;
+        bool ended_ = false;
+        std::unique_ptr<Observer> observer_;
+    };
+
+    // A folder of the command line's run, open as `dirfd` (kept open until its end), whose
+    // identity is `id`.
+    std::unique_ptr<Folder> folder(int dirfd, FileId id);
+    // Marks the run ended once the last folder's run has; with nothing renamed, its journal goes.
     void markEnded();
 
-    // What the rename in folder `folder` learns: see JournalWriter.
+    // The window's run: its one folder, recorded as it begins.
+    int begin(const std::string& folder, const core::WorkList& renameList) override;
+    int keep(std::int64_t entries, std::int64_t& kept) override;
+    // Counts the files renamed and marks the journal ended.
+    void end(std::int64_t renamed) override;
+    // What the rename in the window's folder learns; null before begin.
     RenameObserver* observerFor(const std::string& folder);
 
     // The run's journal, once committed; stays after the recorder is gone unless nothing was
@@ -282,27 +379,26 @@ public:
     int endError() const { return endError_; }
 
 private:
-    class Observer;
+    int addFolder(Folder& folder, const std::string& path, const core::WorkList& renameList);
+    void folderEnded(std::size_t section, std::int64_t renamed, std::int64_t leftAt);
     void reset();
 
-    struct Section {
-        std::string folder;
-        std::uint64_t namesChecksum = 0;  // of the rename list, to know the run's is the one
-        bool begun = false;
-    };
     std::string stateDir_;
     bool mayLeaveReservations_;
+    std::mutex mutex_;
     JournalWriter writer_;
     int err_ = 0;
     bool started_ = false;
     bool committed_ = false;
-    bool endsWithRun_ = false;
     int endError_ = 0;
     std::int64_t renamed_ = 0;
+    std::vector<std::int64_t> leftAt_;  // each folder's modification time as its run left it
     std::string runPath_;
-    std::optional<MountedPath> lastMount_;  // of the folder added last
-    std::vector<Section> sections_;
-    std::vector<std::unique_ptr<Observer>> observers_;
+    std::optional<MountedPath> lastMount_;            // of the folder added last
+    std::optional<std::pair<int, bool>> statEachOn_;  // a mount, and whether its listing misleads
+    // The window's folder.
+    int windowFd_ = -1;
+    std::unique_ptr<Folder> window_;
 };
 
 // The journal of a merge: files of many folders moved into one. The same file format, head and

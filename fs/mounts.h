@@ -86,6 +86,14 @@ std::optional<MountedPath> mountOf(const std::string& path,
 std::optional<Mount> findMount(const std::string& identity, const std::string& root = "/",
                                std::chrono::milliseconds deadline = kLookupDeadline);
 
+// Whether each call on the drive of `fd` is a round trip to a server or to a FUSE daemon: there,
+// calls made at once overlap, and more of them at once pay.
+bool callsRoundTrip(int fd);
+
+// How many folders to rename at once on the drive of `fd`: one per core, four per core where each
+// call is a round trip.
+int foldersAtOnce(int fd);
+
 // Whether a stat of `path` succeeds within `deadline`, the file system asked afresh rather than
 // answered from cached attributes. False when it fails (a FUSE daemon that is gone, a missing
 // folder) or has not answered in time; the stat is then left to finish on a thread of its own.

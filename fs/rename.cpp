@@ -53,23 +53,87 @@ private:
 
 }  // namespace
 
-std::optional<std::string> runningProgramNameIn(int dirfd) {
-    struct stat program {};
-    if (::stat("/proc/self/exe", &program) != 0) {
+namespace {
+
+// The running program's own file, looked up once: it keeps its identity while the program runs.
+struct ProgramFile {
+    std::string name;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+const std::optional<ProgramFile>& runningProgram() {
+    static const std::optional<ProgramFile> program = []() -> std::optional<ProgramFile> {
+        struct stat st {};
+        if (::stat("/proc/self/exe", &st) != 0) {
+            return std::nullopt;
+        }
+        char buffer[4096];
+        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
+            return std::nullopt;
+        }
+        ProgramFile file{core::fileName(std::string(buffer, static_cast<std::size_t>(length))),
+                         st.st_dev, st.st_ino};
+        if (file.name.empty()) {
+            return std::nullopt;
+        }
+        return file;
+    }();
+    return program;
+}
+
+}  // namespace
+
+std::optional<std::string> runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device) {
+    const std::optional<ProgramFile>& program = runningProgram();
+    if (!program || (device && *device != static_cast<std::uint64_t>(program->device))) {
         return std::nullopt;
     }
-    char buffer[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-        return std::nullopt;
-    }
-    const std::string name = core::fileName(std::string(buffer, static_cast<std::size_t>(length)));
     struct stat here {};
-    if (name.empty() || ::fstatat(dirfd, name.c_str(), &here, AT_SYMLINK_NOFOLLOW) != 0 ||
-        here.st_dev != program.st_dev || here.st_ino != program.st_ino) {
+    if (::fstatat(dirfd, program->name.c_str(), &here, AT_SYMLINK_NOFOLLOW) != 0 ||
+        here.st_dev != program->device || here.st_ino != program->inode) {
         return std::nullopt;
     }
-    return name;
+    return program->name;
+}
+
+namespace {
+
+void syncEach(const std::vector<std::pair<int, int*>>& folders) {
+    for (const auto& [fd, error] : folders) {
+        if (fd < 0 || syscalls().fsync(fd) != 0) {
+            *error = errno;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+}  // namespace
+
+void SyncBatch::add(int dirfd, int* error) {
+    constexpr std::size_t kBatch = 256;  // each holds a descriptor open
+    std::vector<std::pair<int, int*>> batch;
+    {
+        const std::lock_guard lock(mutex_);
+        folders_.emplace_back(::fcntl(dirfd, F_DUPFD_CLOEXEC, 0), error);
+        if (folders_.size() < kBatch) {
+            return;
+        }
+        batch.swap(folders_);
+    }
+    syncEach(batch);
+}
+
+void SyncBatch::flush() {
+    std::vector<std::pair<int, int*>> batch;
+    {
+        const std::lock_guard lock(mutex_);
+        batch.swap(folders_);
+    }
+    syncEach(batch);
 }
 
 core::OpenedFolder PosixFileSystem::open(const std::string& path) {

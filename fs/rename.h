@@ -2,8 +2,12 @@
 
 // The real folder the rename run works in, renamed in by native names and never overwriting.
 
+#include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/rename_run.h"
 #include "fs/journal.h"
@@ -13,7 +17,29 @@ namespace fs {
 
 // The name under which the running program's own file lies in the folder `dirfd`, recognised by
 // identity (device and inode), not by name: a user's file that merely shares the name is not it.
-std::optional<std::string> runningProgramNameIn(int dirfd);
+// `device`, the folder's when known, spares a lookup in folders of other drives.
+std::optional<std::string> runningProgramNameIn(int dirfd,
+                                                std::optional<std::uint64_t> device = {});
+
+// Folders whose renames are made durable a batch at a time: on a journaling file system the first
+// sync of a batch commits them all, where a sync after each folder waits for a commit each. From
+// any thread; what is left is synced when it goes.
+class SyncBatch {
+public:
+    SyncBatch() = default;
+    ~SyncBatch() { flush(); }
+    SyncBatch(const SyncBatch&) = delete;
+    SyncBatch& operator=(const SyncBatch&) = delete;
+    // Syncs the folder `dirfd` with its batch (on a descriptor of its own); `error`, which must
+    // stay valid until then, receives the errno if that fails.
+    void add(int dirfd, int* error);
+    // Syncs every folder added.
+    void flush();
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<int, int*>> folders_;
+};
 
 // The real file system: folders opened with O_DIRECTORY, renames relative to that handle. With a
 // recorder, the renames tell the run's journal what it must know to repair them after a kill.

@@ -5,16 +5,20 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include "fs/folder_reader.h"
 #include "fs/mounts.h"
+#include "fs/rename.h"
 #include "fs/syscalls.h"
 
 namespace fs {
@@ -147,9 +151,68 @@ bool settleCutShort(int dirfd, const JournalPlan& plan, const FolderState& state
     return true;
 }
 
-// Reports progress; false when the user asked to stop.
-bool goOn(const UndoControl& control, std::int64_t looked, std::int64_t total) {
-    return !control.progress || control.progress(looked, total);
+// Tells the control of each entry looked at, one thread at a time; false once it asked to stop.
+class Progress {
+public:
+    Progress(const UndoControl& control, std::int64_t total) : control_(control), total_(total) {}
+    bool step() {
+        if (stopped_.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        if (!control_.progress) {
+            return true;
+        }
+        const std::lock_guard lock(mutex_);
+        if (!control_.progress(++looked_, total_)) {
+            stopped_.store(true);
+        }
+        return !stopped_.load();
+    }
+    bool stopped() const { return stopped_.load(); }
+
+private:
+    const UndoControl& control_;
+    std::int64_t total_;
+    std::mutex mutex_;
+    std::int64_t looked_ = 0;
+    std::atomic<bool> stopped_{false};
+};
+
+// Calls `work(i)` for every i below `count`, in order on `jobs` threads at once.
+template <class Work>
+void inParallel(std::size_t count, int jobs, const Work& work) {
+    if (jobs <= 1 || count <= 1) {
+        for (std::size_t i = 0; i < count; ++i) {
+            work(i);
+        }
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> threads;
+    const auto n = std::min(count, static_cast<std::size_t>(jobs));
+    for (std::size_t t = 0; t < n; ++t) {
+        threads.emplace_back([&] {
+            for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+                work(i);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+// How many folders to undo at once.
+int jobsFor(const UndoControl& control, const JournalRead& journal) {
+    if (control.jobs > 0 || journal.plans.size() < 2) {
+        return std::max(control.jobs, 1);
+    }
+    const int fd = ::open(journal.plans.front().folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int jobs = foldersAtOnce(fd);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return jobs;
 }
 
 // Whether entry `i` has its file under the old name alone, or beside a reservation of ours.
@@ -174,12 +237,14 @@ struct Examined {
     std::unique_ptr<LockedRun> lock;
     JournalRead journal;
     std::vector<FolderState> states;
+    int jobs = 1;  // folders acted in at once
 };
 
 // Takes the run's lock, reads the run and examines every folder of it; fills `report`. False
 // when nothing is to be done: another process holds the run, a bad journal (set aside here), or
 // no folder that can be examined.
-bool prepare(const std::string& run, Examined& examined, UndoReport& report) {
+bool prepare(const std::string& run, const UndoControl& control, Examined& examined,
+             UndoReport& report) {
     report.run = run;
     examined.lock = std::make_unique<LockedRun>(run);
     if (!examined.lock->valid()) {
@@ -205,12 +270,15 @@ bool prepare(const std::string& run, Examined& examined, UndoReport& report) {
     const JournalPlan* unreadableFolder = nullptr;
     const JournalPlan* absent = nullptr;
     bool anyOk = false;
-    examined.states.reserve(journal.plans.size());
-    for (const JournalPlan& plan : journal.plans) {
+    examined.jobs = jobsFor(control, journal);
+    examined.states.resize(journal.plans.size());
+    inParallel(journal.plans.size(), examined.jobs,
+               [&](std::size_t f) { examined.states[f] = examine(journal.plans[f]); });
+    for (std::size_t f = 0; f < journal.plans.size(); ++f) {
+        const JournalPlan& plan = journal.plans[f];
         report.folders.push_back(plan.folder);
         report.entries += static_cast<std::int64_t>(plan.entries.size());
-        examined.states.push_back(examine(plan));
-        const FolderState& p = examined.states.back();
+        const FolderState& p = examined.states[f];
         anyOk = anyOk || p.status == FolderState::Status::Ok;
         if (p.status == FolderState::Status::DriveAbsent && absent == nullptr) {
             absent = &plan;
@@ -273,9 +341,15 @@ bool reportFolder(const JournalPlan& plan, const FolderState& p, bool reverse, U
     return !gone;
 }
 
-void syncFolder(int dirfd, bool changed, UndoReport& report) {
-    if (changed && syscalls().fsync(dirfd) != 0 && report.syncError == 0) {
-        report.syncError = errno;
+// Adds what one folder's part did to the whole.
+void merge(UndoReport& report, UndoReport& part) {
+    report.renamed += part.renamed;
+    report.unchanged += part.unchanged;
+    report.reservationsRemoved += part.reservationsRemoved;
+    report.problems.insert(report.problems.end(), std::make_move_iterator(part.problems.begin()),
+                           std::make_move_iterator(part.problems.end()));
+    if (report.syncError == 0) {
+        report.syncError = part.syncError;
     }
 }
 
@@ -532,51 +606,72 @@ UndoReport undoRun(const std::string& run, const UndoControl& control) {
     }
     UndoReport report;
     Examined examined;
-    if (!prepare(run, examined, report)) {
+    if (!prepare(run, control, examined, report)) {
         return report;
     }
     const JournalRead& journal = examined.journal;
-    bool refused = false;
-    std::int64_t looked = 0;
+    const std::size_t folders = journal.plans.size();
+    // Each folder's part, merged in the order a folder after the other would meet them.
+    std::vector<UndoReport> parts(folders);
+    std::vector<char> refusedIn(folders, 0);
+    Progress progress(control, report.entries);
+    SyncBatch syncs;
     // Last folder first, and in each the last renamed first: a later rename may have taken a name
     // an earlier one freed.
-    for (std::size_t f = journal.plans.size(); f-- > 0 && !report.cancelled;) {
+    inParallel(folders, examined.jobs, [&](std::size_t k) {
+        const std::size_t f = folders - 1 - k;
         const JournalPlan& plan = journal.plans[f];
         FolderState& state = examined.states[f];
+        UndoReport& part = parts[k];
+        if (progress.stopped()) {
+            return;
+        }
         const int dirfd = reopen(plan, state);
         if (dirfd < 0) {
-            refused = reportFolder(plan, state, true, report) || refused;
-            continue;
+            refusedIn[k] = reportFolder(plan, state, true, part);
+            return;
         }
         const Recorded recorded(plan);
-        const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
+        bool refused = false;
         RenameMethod method = RenameMethod::Unknown;
-        for (std::size_t i = plan.entries.size(); i-- > 0 && !report.cancelled;) {
+        for (std::size_t i = plan.entries.size(); i-- > 0;) {
             const JournalEntry& e = plan.entries[i];
             switch (state.states[i]) {
                 case EntryState::AtNewName:
                     refused |=
-                        !moveEntry(dirfd, plan.folder, e, e.newName, e.oldName, method, report);
+                        !moveEntry(dirfd, plan.folder, e, e.newName, e.oldName, method, part);
                     break;
                 case EntryState::CutShort:
-                    refused |= !settleCutShort(dirfd, plan, state, i, recorded, false, report);
+                    refused |= !settleCutShort(dirfd, plan, state, i, recorded, false, part);
                     if (state.cutShortBy[i] == RenameMethod::Reservation) {
-                        ++report.unchanged;
+                        ++part.unchanged;
                     }
                     break;
                 case EntryState::AtOldName:
-                    ++report.unchanged;
+                    ++part.unchanged;
                     break;
                 case EntryState::Missing:
-                    report.problems.push_back(
+                    part.problems.push_back(
                         {plan.folder, e.oldName, e.newName, EntryProblem::Missing, 0});
                     break;
             }
-            report.cancelled = !goOn(control, ++looked, report.entries);
+            if (!progress.step()) {
+                break;
+            }
         }
-        syncFolder(dirfd, report.renamed + report.reservationsRemoved > changedBefore, report);
+        refusedIn[k] = refused;
+        if (part.renamed + part.reservationsRemoved > 0) {
+            syncs.add(dirfd, &part.syncError);
+        }
         ::close(dirfd);
+    });
+    syncs.flush();
+    bool refused = false;
+    for (std::size_t k = 0; k < folders; ++k) {
+        merge(report, parts[k]);
+        refused = refused || refusedIn[k] != 0;
     }
+    report.cancelled = progress.stopped();
     // A refused rename may succeed later; a file changed since never will come back.
     if (refused || report.cancelled || report.syncError != 0) {
         report.journalKept = true;
@@ -603,12 +698,15 @@ UndoReport finishRun(const std::string& run, const UndoControl& control) {
     }
     UndoReport report;
     Examined examined;
-    if (!prepare(run, examined, report)) {
+    if (!prepare(run, control, examined, report)) {
         return report;
     }
     const JournalRead& journal = examined.journal;
     bool stopped = false;
-    std::int64_t looked = 0;
+    Progress progress(control, report.entries);
+    SyncBatch syncs;
+    // One per folder, for their syncs.
+    std::vector<int> syncErrors(journal.plans.size(), 0);
     for (std::size_t f = 0; f < journal.plans.size() && !report.cancelled; ++f) {
         const JournalPlan& plan = journal.plans[f];
         FolderState& state = examined.states[f];
@@ -661,10 +759,16 @@ UndoReport finishRun(const std::string& run, const UndoControl& control) {
                         {plan.folder, e.oldName, e.newName, EntryProblem::Missing, 0});
                     break;
             }
-            report.cancelled = !goOn(control, ++looked, report.entries);
+            report.cancelled = !progress.step();
         }
-        syncFolder(dirfd, report.renamed + report.reservationsRemoved > changedBefore, report);
+        if (report.renamed + report.reservationsRemoved > changedBefore) {
+            syncs.add(dirfd, &syncErrors[f]);
+        }
         ::close(dirfd);
+    }
+    syncs.flush();
+    for (const int err : syncErrors) {
+        report.syncError = report.syncError != 0 ? report.syncError : err;
     }
     // Kept, so the whole run can still be undone, and not offered at the next start again.
     report.journalKept = true;
@@ -705,8 +809,8 @@ PendingRun pendingRun(const std::string& stateDir) {
             setAside(run);
             return pending;
         }
-        if (journal.ended || journal.undone || journal.kept) {
-            continue;
+        if (journal.ended || journal.undone || journal.kept || journal.entries == 0) {
+            continue;  // over, or cut short before a plan of any rename was written
         }
         pending.folder = journal.plans.front().folder;
         bool anyOk = false;

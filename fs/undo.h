@@ -111,6 +111,9 @@ struct UndoControl {
     // Called after each entry with (entries looked at, entries in all); returning false stops
     // before the next entry. The run is then kept, so the rest can still be done.
     std::function<bool(std::int64_t done, std::int64_t total)> progress;
+    // Folders undone at once (each in reverse, the last ones first); 0: as many as the drive of
+    // the run's first folder takes. Progress is then told from their threads, one at a time.
+    int jobs = 1;
 };
 
 // One run of the history.

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs what is missing (mmv and perl's rename to compare against, the tools that make the
 # loop-image file systems), builds, and runs the large-folder benchmark on tmpfs, ext4, xfs and
-# btrfs (the last three need root), then the exFAT and command-line ones. Arguments go to the
-# large-folder benchmark, e.g.
+# btrfs (the last three need root), then the exFAT one, then the journal and command-line one.
+# Arguments go to the large-folder benchmark, e.g.
 #   scripts/bench.sh --sizes 100000,1000000 --reps 3 --fs tmpfs,ext4 --no-tools
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh mmv rename xfsprogs btrfs-progs fuse3 exfat-fuse exfatprogs
+bash scripts/deps.sh mmv rename xfsprogs btrfs-progs fuse3 libfuse3-dev exfat-fuse exfatprogs
 bash scripts/build.sh build
 build/bench/kovra_bench "$@"
 # The run on a card-formatted drive (exFAT through FUSE), where every file is renamed onto a
 # reservation of its new name.
 build/bench/kovra_drivebench --files 10000 --reps 3
-# The command line: a flat folder, a tree of folders, and the start-up.
-build/bench/kovra_cli_bench build/kovra
+# The journal and the command line, each against the floor measured in the same run: the
+# window's run, rename and undo of a folder, of a tree (on one thread for the floor), on an ext4
+# image, and on switchfs answering each call after 1 ms; then the start-up.
+build/bench/kovra_cli_bench build/kovra build/bench/kovra_floor \
+    --switchfs build/tests/fusefs/switchfs

@@ -1,12 +1,12 @@
-<?xml version="1.0" encoding="utf-8"?>
+<?xml version='1.0' encoding='utf-8'?>
 <!DOCTYPE TS>
 <TS version="2.1" language="ja">
 <context>
     <name>cli</name>
     <message>
-        <source>Try &quot;%1 --help&quot; for more information.
+        <source>Try "%1 --help" for more information.
 </source>
-        <translation>詳しくは &quot;%1 --help&quot; を実行してください。
+        <translation>詳しくは "%1 --help" を実行してください。
 </translation>
     </message>
     <message>
@@ -100,7 +100,7 @@
     <message>
         <source>%1: nothing renamed in %2: the run could not be recorded for undo in %3: %4
 </source>
-        <translation>%1: %2 の名前は変更していません。元に戻すための記録を %3 に保存できませんでした: %4
+        <translation type="vanished">%1: %2 の名前は変更していません。元に戻すための記録を %3 に保存できませんでした: %4
 </translation>
     </message>
     <message>
@@ -156,7 +156,7 @@
         <translation>フォルダを確認できません: %1</translation>
     </message>
     <message>
-        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+        <source>Put the name of its folder in front of each file's name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
 An existing file is never replaced.
 
 Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
@@ -166,11 +166,11 @@ Commands:
   undo             undo the last rename run, in every folder it renamed in
 
 Options:
-  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
+  -n, --dry-run    print each rename as "old -&gt; new" and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder's name;
                    a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
-  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
+  -v, --verbose    print each rename as "old -&gt; new" as it is made
+  -a, --all        also the names beginning with "." in the folders named, and hidden
                    subfolders; left out otherwise, since the prefix would unhide them
       --no-undo    keep no record of the run: faster over many folders, but undo
                    cannot take it back
@@ -179,7 +179,7 @@ Options:
 
 Names that are not printable are shown escaped (\xff, \n), one rename per line.
 </source>
-        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
+        <translation type="vanished">フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
 既にあるファイルを上書きすることはありません。
 
 コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
@@ -249,11 +249,11 @@ Exit status:
     <message>
         <source>%1: there is no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).
 To rename without the window: %1 rename PATH...
-Try &quot;%1 --help&quot; for more information.
+Try "%1 --help" for more information.
 </source>
         <translation>%1: ウィンドウを開くディスプレイがありません（DISPLAY も WAYLAND_DISPLAY も設定されていません）。
 ウィンドウを使わずに名前を変更するには: %1 rename パス...
-詳しくは &quot;%1 --help&quot; を実行してください。
+詳しくは "%1 --help" を実行してください。
 </translation>
     </message>
     <message>
@@ -296,7 +296,7 @@ Exit status:
   1  there is no run to undo, or a file could not be renamed back
   2  wrong usage
 </source>
-        <translation>使い方: %1 undo [N]
+        <translation type="vanished">使い方: %1 undo [N]
   または: %1 undo --list
 名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
 ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
@@ -411,19 +411,19 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 Merge: %1 merge [OPTION...] SOURCE... DEST
 Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
 each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
-a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
+a name that begins with its folder's name and "_" keeps it. A SOURCE that is a
 file moves that file. An existing file is never replaced: a file whose new name
 holds the same content goes to the Trash, one whose new name holds other content
-stays where it is. Emptied folders are removed. &quot;%1 undo&quot; takes the whole merge
+stays where it is. Emptied folders are removed. "%1 undo" takes the whole merge
 back.
-  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
+  -n, --dry-run        print each move as "old -&gt; new", each duplicate that would
                        go to the Trash, and each file that would stay, with why;
                        change nothing
   -v, --verbose        print each move as it is made
   -a, --all            also hidden files and folders
       --keep-duplicates  leave duplicates where they are, not in the Trash
       --number         move a file whose new name holds other content as
-                       &quot;name (2).ext&quot;, with the first free number
+                       "name (2).ext", with the first free number
       --keep-folders   keep the emptied folders
       --no-undo        keep no record of the merge
 Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some
@@ -466,7 +466,7 @@ or a path that cannot be opened: nothing was moved.
         <translation>%1 と同じ内容のため、そのまま残しました</translation>
     </message>
     <message>
-        <source>hidden (its name begins with &quot;.&quot;)</source>
+        <source>hidden (its name begins with ".")</source>
         <translation>隠しファイルです（名前が「.」で始まります）</translation>
     </message>
     <message>
@@ -536,6 +536,142 @@ or a path that cannot be opened: nothing was moved.
     <message>
         <source>the file is in the destination already</source>
         <translation>このファイルはすでに先にあります</translation>
+    </message>
+    <message>
+        <source>Put the name of its folder in front of each file's name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
+
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...   rename the files named, and every file of each folder named
+  undo             undo the last rename run, in every folder it renamed in
+
+Options:
+  -n, --dry-run    print each rename as "old -&gt; new" and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder's name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as "old -&gt; new" as it is made
+  -a, --all        also the names beginning with "." in the folders named, and hidden
+                   subfolders; left out otherwise, since the prefix would unhide them
+      --no-undo    keep no record of the run: faster over many folders, but undo
+                   cannot take it back
+  -j, --jobs=N     rename in N folders at once, each in its own order (by default one
+                   per core, four per core on network and FUSE drives); undo takes
+                   it too
+  -h, --help       show this help and exit
+  -V, --version    show the version and exit
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+</source>
+        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
+既にあるファイルを上書きすることはありません。
+
+コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
+
+コマンド:
+  rename パス...   指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
+  undo             最後の名前の変更を、変更したすべてのフォルダで元に戻します
+
+オプション:
+  -n, --dry-run    変更する名前を "旧 -&gt; 新" の形で表示するだけで、何も変更しません
+  -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
+                   フォルダへのシンボリックリンクはたどりません
+  -v, --verbose    名前を変更するたびに "旧 -&gt; 新" の形で表示します
+  -a, --all        指定したフォルダ内の "." で始まる名前と、隠しサブフォルダも対象にします。
+                   名前を付けると隠しファイルでなくなるため、指定しなければ対象外です
+      --no-undo    元に戻すための記録を残しません。多くのフォルダでは速くなりますが、
+                   undo で元に戻せません
+  -j, --jobs=N     N 個のフォルダで同時に名前を変更します。各フォルダ内は順番どおりです
+                   （既定はコア 1 つにつき 1 個、ネットワークと FUSE のドライブでは
+                   コア 1 つにつき 4 個）。undo にも指定できます
+  -h, --help       このヘルプを表示して終了します
+  -V, --version    バージョンを表示して終了します
+
+表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
+</translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list
+Rename back the files of a rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named. Without N: the most recent run that is neither in progress
+nor undone; with N: run N of the history.
+
+  -l, --list   show the history of runs, newest first: number, time, files,
+               state, folders
+  -j, --jobs=N undo in N folders at once (by default one per core, four per
+               core on network and FUSE drives)
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
+</source>
+        <translation>使い方: %1 undo [-j N] [N]
+  または: %1 undo --list
+名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
+ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
+N を指定しないと、実行中でも元に戻し済みでもない最も新しい変更を、N を指定すると
+履歴の N 番の変更を元に戻します。
+
+  -l, --list   名前の変更の履歴を新しい順に表示します: 番号、日時、ファイル数、
+               状態、フォルダ
+  -j, --jobs=N N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+               ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+
+終了ステータス:
+  0  すべてのファイルを元の名前に戻しました
+  1  元に戻せる名前の変更がないか、元に戻せないファイルがありました
+  2  使い方の誤りです
+</translation>
+    </message>
+    <message>
+        <source>-j takes how many folders at once, from 1 to 1024</source>
+        <translation>-j には同時に処理するフォルダの数を 1 から 1024 で指定してください</translation>
+    </message>
+    <message>
+        <source>%1: nothing more renamed in %2: the run could not be recorded for undo in %3: %4
+</source>
+        <translation>%1: %2 ではこれ以上名前を変更していません。元に戻すための記録を %3 に保存できませんでした: %4
+</translation>
+    </message>
+    <message>
+        <source>%1: each folder as the run left it:
+</source>
+        <translation>%1: 各フォルダの状態:
+</translation>
+    </message>
+    <message>
+        <source>  done: %1
+</source>
+        <translation>  完了: %1
+</translation>
+    </message>
+    <message>
+        <source>  stopped at %1: %2
+</source>
+        <translation>  %1 で停止: %2
+</translation>
+    </message>
+    <message>
+        <source>  stopped before %1: it could not be recorded
+</source>
+        <translation>  %1 の前で停止: 記録を保存できませんでした
+</translation>
+    </message>
+    <message>
+        <source>  stopped before %1: a failure elsewhere
+</source>
+        <translation>  %1 の前で停止: 別のフォルダで失敗しました
+</translation>
+    </message>
+    <message>
+        <source>  not started: %1
+</source>
+        <translation>  未着手: %1
+</translation>
     </message>
 </context>
 </TS>

@@ -77,26 +77,42 @@ core::RunResult runWithJournal(const std::string& folder, int cancelAfter = 0) {
     return core::renameRun(list, list1, list2, fileSystem, options);
 }
 
-// A run over every file of each of `folders` kept as one journal, as the command line runs it. A
-// folder at or after `killedAt` is left as a kill leaves it: that one with only its first file
-// renamed, the later ones untouched, and the journal never ended.
+// A run over every file of each of `folders` kept as one journal, as the command line runs it:
+// each folder's run prepared, its plan in the journal, before any is renamed in. A folder at or
+// after `killedAt` is left as a kill leaves it once their plans are written: that one with only
+// its first file renamed, the later ones untouched, and the journal never ended.
 void runTree(const std::vector<std::string>& folders, std::size_t killedAt = SIZE_MAX) {
+    struct Folder {
+        std::unique_ptr<fs::PlainFileList> list;
+        core::WorkList selection;
+        core::WorkList renames;
+        int fd = -1;
+        std::unique_ptr<fs::RunRecorder::Folder> journal;
+        fs::PosixFileSystem fileSystem;
+        core::RunOptions options;
+        core::PreparedRun run;
+        ~Folder() { ::close(fd); }
+    };
     fs::RunRecorder tree(fs::stateDirectory(), true);
+    std::vector<std::unique_ptr<Folder>> runs;
     for (const std::string& folder : folders) {
-        fs::PlainFileList list(folder);
-        core::WorkList names;
-        for (std::int64_t i = 0; i < list.count(); ++i) {
-            names.append(list.at(i));
-        }
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-        QCOMPARE(tree.addFolder(fd, folder, names), 0);
-        ::close(fd);
+        Folder& f = *runs.emplace_back(std::make_unique<Folder>());
+        f.list = std::make_unique<fs::PlainFileList>(folder);
+        f.list->selectAll();
+        f.fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        f.journal = tree.folder(f.fd, *fs::fileIdAt(f.fd, "."));
+        f.options.journal = f.journal.get();
+        f.run = core::prepareRun(*f.list, f.selection, f.renames, f.fileSystem, f.options);
+        QVERIFY(f.run.ready);
     }
-    QCOMPARE(tree.commit(), 0);
-    for (std::size_t f = 0; f < folders.size() && f <= killedAt; ++f) {
-        fs::PlainFileList list(folders[f]);
+    for (std::size_t f = 0; f < folders.size(); ++f) {
+        Folder& run = *runs[f];
         if (f == killedAt) {
-            const std::string first(list.at(0));
+            for (std::size_t g = f; g < folders.size(); ++g) {
+                std::int64_t kept = 0;
+                QCOMPARE(runs[g]->journal->keep(runs[g]->renames.count(), kept), 0);
+            }
+            const std::string first(run.renames.at(0));
             QVERIFY(
                 ::rename(
                     (folders[f] + "/" + first).c_str(),
@@ -104,13 +120,7 @@ void runTree(const std::vector<std::string>& folders, std::size_t killedAt = SIZ
                 0);
             return;
         }
-        list.selectAll();
-        core::WorkList list1;
-        core::WorkList list2;
-        fs::PosixFileSystem fileSystem;
-        core::RunOptions options;
-        options.journal = &tree;
-        QCOMPARE(core::renameRun(list, list1, list2, fileSystem, options).end,
+        QCOMPARE(core::performRun(run.run, *run.list, run.renames, run.options).end,
                  core::RunResult::End::Completed);
     }
     tree.markEnded();
@@ -370,12 +380,16 @@ private slots:
         const int size = static_cast<int>(readAll(newestRun()).size());
         testutil::removeTree(fs::runsDirectory(stateDir_));
         QVERIFY(size > 0);
-        for (const int n : {0, 1, size / 2, size - 1}) {
+        for (const int n : {0, 1, size / 2}) {
             QTest::addRow("truncated to %d", n) << "truncate" << n << PendingStatus::BadJournal;
         }
-        for (const int i : {0, size / 3, size / 2, size - 1}) {
+        for (const int i : {0, size / 3, size / 2}) {
             QTest::addRow("byte %d flipped", i) << "flip" << i << PendingStatus::BadJournal;
         }
+        // The last record as a kill leaves it, cut short or with its last bytes not written:
+        // its renames never began, and this plan holds no other, so there is nothing to offer.
+        QTest::addRow("last record cut short") << "truncate" << size - 1 << PendingStatus::None;
+        QTest::addRow("last record not whole") << "flip" << size - 1 << PendingStatus::None;
         QTest::newRow("other version") << "version" << 0 << PendingStatus::BadJournal;
         QTest::newRow("folder gone") << "folder gone" << 0 << PendingStatus::FolderGone;
         QTest::newRow("other folder there") << "folder swapped" << 0 << PendingStatus::FolderGone;
@@ -415,6 +429,11 @@ private slots:
         const fs::PendingRun pending = fs::pendingRun(stateDir_);
         QCOMPARE(pending.status, expected);
         QCOMPARE(snapshot(dir), before);
+        if (expected == PendingStatus::None) {
+            QCOMPARE(fs::undoLastRun(stateDir_).renamed, std::int64_t(0));
+            QCOMPARE(snapshot(dir), before);
+            return;
+        }
         if (expected == PendingStatus::FolderGone) {
             // Kept, as the folder may come back; asked about again, and nothing renamed.
             QCOMPARE(fs::pendingRun(stateDir_).status, PendingStatus::FolderGone);

@@ -24,9 +24,13 @@
 //   failcreate=ERRNO every create answers ERRNO (a full or read-only drive).
 //   pidfile=PATH     the serving process writes its pid to PATH (absolute: in the background
 //                    it works from /) once mounted.
-// The kernel caches nothing (names and attributes time out at once), so changes made behind the
-// mount are seen at once. Tests freeze the drive with SIGSTOP and SIGCONT on the daemon; with -f
-// it stays in the foreground, so that its pid is the one the test started.
+//   delay_us=N       every call waits N microseconds before it is answered, as a network drive
+//                    does for its round trip.
+// Calls are answered on several threads at once (up to 64), as a network drive answers them:
+// with a delay, calls from several threads overlap. The kernel caches nothing (names and attributes
+// time out at once), so changes made behind the mount are seen at once. Tests freeze the drive with
+// SIGSTOP and SIGCONT on the daemon; with -f it stays in the foreground, so that its pid is the one
+// the test started.
 
 #define FUSE_USE_VERSION 31
 
@@ -37,6 +41,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,6 +63,7 @@ struct Options {
     char* failRename = nullptr;
     char* failCreate = nullptr;
     char* pidFile = nullptr;
+    unsigned delayUs = 0;
 };
 
 Options options;
@@ -79,6 +85,7 @@ const fuse_opt optionSpecs[] = {
     OPTION("failrename=%s", failRename, 0),
     OPTION("failcreate=%s", failCreate, 0),
     OPTION("pidfile=%s", pidFile, 0),
+    OPTION("delay_us=%u", delayUs, 0),
     FUSE_OPT_END,
 };
 
@@ -202,6 +209,25 @@ std::string backingPath(const char* path) {
 int result(int rc) {
     return rc < 0 ? -errno : rc;
 }
+
+// The drive's round trip, paid by every call before it is answered.
+void roundTrip() {
+    if (options.delayUs != 0) {
+        const timespec wait{static_cast<time_t>(options.delayUs / 1000000),
+                            static_cast<long>(options.delayUs % 1000000) * 1000};
+        ::nanosleep(&wait, nullptr);
+    }
+}
+
+template <auto F>
+struct Delayed;
+template <class R, class... A, R (*F)(A...)>
+struct Delayed<F> {
+    static R call(A... args) {
+        roundTrip();
+        return F(args...);
+    }
+};
 
 int doGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
     if (fi != nullptr) {
@@ -432,29 +458,29 @@ void* doInit(fuse_conn_info*, fuse_config* config) {
 
 fuse_operations operations() {
     fuse_operations ops{};
-    ops.getattr = doGetattr;
-    ops.readlink = doReadlink;
-    ops.mkdir = doMkdir;
-    ops.unlink = doUnlink;
-    ops.rmdir = doRmdir;
-    ops.symlink = doSymlink;
-    ops.rename = doRename;
-    ops.link = doLink;
-    ops.chmod = doChmod;
-    ops.chown = doChown;
-    ops.truncate = doTruncate;
-    ops.open = doOpen;
-    ops.read = doRead;
-    ops.write = doWrite;
-    ops.statfs = doStatfs;
-    ops.release = doRelease;
-    ops.fsync = doFsync;
-    ops.readdir = doReaddir;
-    ops.fsyncdir = doFsyncdir;
+    ops.getattr = Delayed<doGetattr>::call;
+    ops.readlink = Delayed<doReadlink>::call;
+    ops.mkdir = Delayed<doMkdir>::call;
+    ops.unlink = Delayed<doUnlink>::call;
+    ops.rmdir = Delayed<doRmdir>::call;
+    ops.symlink = Delayed<doSymlink>::call;
+    ops.rename = Delayed<doRename>::call;
+    ops.link = Delayed<doLink>::call;
+    ops.chmod = Delayed<doChmod>::call;
+    ops.chown = Delayed<doChown>::call;
+    ops.truncate = Delayed<doTruncate>::call;
+    ops.open = Delayed<doOpen>::call;
+    ops.read = Delayed<doRead>::call;
+    ops.write = Delayed<doWrite>::call;
+    ops.statfs = Delayed<doStatfs>::call;
+    ops.release = Delayed<doRelease>::call;
+    ops.fsync = Delayed<doFsync>::call;
+    ops.readdir = Delayed<doReaddir>::call;
+    ops.fsyncdir = Delayed<doFsyncdir>::call;
     ops.init = doInit;
-    ops.access = doAccess;
-    ops.create = doCreate;
-    ops.utimens = doUtimens;
+    ops.access = Delayed<doAccess>::call;
+    ops.create = Delayed<doCreate>::call;
+    ops.utimens = Delayed<doUtimens>::call;
     return ops;
 }
 
@@ -485,6 +511,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "switchfs: %s: %s\n", options.backing, std::strerror(errno));
         return 1;
     }
+    // Answered on up to 64 threads: a slow call does not hold up the others.
+    fuse_opt_add_arg(&args, "-omax_threads=64,max_idle_threads=16");
     const fuse_operations ops = operations();
     const int rc = fuse_main(args.argc, args.argv, &ops, nullptr);
     fuse_opt_free_args(&args);
