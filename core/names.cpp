@@ -55,4 +55,17 @@ void NameTable::clear() {
     *this = NameTable();
 }
 
+void NameTable::dropUnusedChunks() {
+    std::vector<bool> used(chunks_.size());
+    for (const Entry& entry : entries_) {
+        used[entry.place >> 48] = true;
+    }
+    for (std::size_t i = 0; i < chunks_.size(); ++i) {
+        if (!used[i] && !(ownLast_ && i + 1 == chunks_.size())) {
+            chunks_[i] = {};
+            bases_[i] = nullptr;
+        }
+    }
+}
+
 }  // namespace core

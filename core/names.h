@@ -55,6 +55,9 @@ public:
     void addEntry(const Entry& entry) { entries_.push_back(entry); }
     void reserve(std::size_t entries) { entries_.reserve(entries); }
     void clear();
+    // Lets go of the chunks shared with another table in which none of this one's names lie
+    // (those renamed since), so that they are freed with the other table.
+    void dropUnusedChunks();
 
     // The entries, in the table's order, which a sort may change.
     std::vector<Entry>& entries() { return entries_; }

@@ -351,6 +351,8 @@ std::shared_ptr<const core::NameTable> listedAfterRun(
     if (!inOrder) {
         sortForDisplay(*table);
     }
+    // The chunks of the names renamed go with the listing (and the work lists) that hold them.
+    table->dropUnusedChunks();
     return table;
 }
 

@@ -208,9 +208,17 @@ int FileListBox::startReading(const std::string& path, bool reportFailure,
 
 void FileListBox::showAfterRun(std::shared_ptr<const core::NameTable> table) {
     cancelReading();
-    model_.reset(std::move(table));
-    scrollToTop();
+    showRead(std::move(table));
     startConfirming();
+}
+
+void FileListBox::showRead(std::shared_ptr<const core::NameTable> table) {
+    model_.reset(std::move(table));
+    // Where a reading of the folder would have left the view: a folder listed at once keeps its
+    // place, a larger one (shown empty while read) starts at the top.
+    if (model_.count() >= static_cast<std::int64_t>(firstChunk_)) {
+        scrollToTop();
+    }
 }
 
 void FileListBox::startConfirming() {
@@ -271,8 +279,12 @@ void FileListBox::takeRead() {
         return;
     }
     // Rows a run left while this confirmed them are replaced in one reset, no empty list between.
-    model_.reset(std::move(table));
-    scrollToTop();
+    if (wasConfirming) {
+        showRead(std::move(table));
+    } else {
+        model_.reset(std::move(table));
+        scrollToTop();
+    }
     if (error != 0 && reportFailure_ && !wasConfirming) {
         emit readFailed(path_, error);
     }

@@ -135,6 +135,7 @@ private:
     int startReading(const std::string& path, bool reportFailure,
                      std::shared_ptr<fs::FolderScan> shared = nullptr);
     void startConfirming();
+    void showRead(std::shared_ptr<const core::NameTable> table);
     void cancelReading();
     // Takes what the reading thread has handed on since the last time.
     void takeRead();
