@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "core/paths.h"
 #include "fs/folder_reader.h"
@@ -53,6 +55,18 @@ bool displayLess(const std::string& a, const std::string& b) {
     const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
+        // The bytes both share, eight at a time: names of one folder often begin alike.
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        while (i + 8 <= n && (std::memcpy(&x, pa + i, 8), std::memcpy(&y, pb + i, 8), x == y)) {
+            i += 8;
+        }
+        while (i < n && pa[i] == pb[i]) {
+            ++i;
+        }
+        if (i == n) {
+            break;
+        }
         const unsigned char fa = kFold[pa[i]];
         const unsigned char fb = kFold[pb[i]];
         if (fa != fb) {
