@@ -408,8 +408,10 @@ public:
         if (!options_.dryRun) {
             syncs_ = std::make_unique<fs::SyncBatch>();
         }
+        // Renamed in on threads of their own, even one: the walk and the journal then go ahead
+        // of the renames, which never wait for a folder to be read or its plan to be kept.
         std::vector<std::thread> workers;
-        if (jobs > 1) {
+        if (!options_.dryRun) {
             queue_ = std::make_unique<TaskQueue>(static_cast<std::size_t>(4 * jobs + 32));
             for (int i = 0; i < jobs; ++i) {
                 workers.emplace_back([this] {
@@ -668,7 +670,7 @@ private:
                 status = kRunFailed;
             }
         }
-        if (stopped && outcomes_.size() > 1 && renamed > 0) {
+        if (stopped && outcomes_.size() > 1) {
             writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: each folder as the run left it:\n"),
                              {programName()}));
             for (const FolderOutcome& outcome : outcomes_) {
