@@ -1101,18 +1101,19 @@ namespace {
 JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
     JournalRead result;
     result.status = JournalRead::Status::Bad;
-    std::string whole;
+    // Not cleared first: every byte is read over.
+    std::unique_ptr<char[]> whole;
     std::string scratch;
     if (!summary) {
-        whole.resize(size);
-        if ((result.err = preadAll(fd, whole.data(), whole.size(), 0)) != 0) {
+        whole = std::make_unique_for_overwrite<char[]>(size);
+        if ((result.err = preadAll(fd, whole.get(), size, 0)) != 0) {
             return result;
         }
     }
     // The bytes [at, at + n), from memory or read now; empty when they cannot be read.
     const auto bytesAt = [&](std::uint64_t at, std::size_t n) -> std::string_view {
         if (!summary) {
-            return std::string_view(whole).substr(at, n);
+            return std::string_view(whole.get(), size).substr(at, n);
         }
         scratch.resize(n);
         if ((result.err = preadAll(fd, scratch.data(), n, static_cast<off_t>(at))) != 0) {
