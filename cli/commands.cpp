@@ -412,7 +412,9 @@ public:
         // of the renames, which never wait for a folder to be read or its plan to be kept.
         std::vector<std::thread> workers;
         if (!options_.dryRun) {
-            queue_ = std::make_unique<TaskQueue>(static_cast<std::size_t>(4 * jobs + 32));
+            // Each folder waiting holds a descriptor: a few per thread, far below the limit.
+            queue_ =
+                std::make_unique<TaskQueue>(static_cast<std::size_t>(std::min(4 * jobs + 32, 256)));
             for (int i = 0; i < jobs; ++i) {
                 workers.emplace_back([this] {
                     while (std::unique_ptr<FolderTask> task = queue_->pop()) {

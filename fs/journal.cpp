@@ -768,13 +768,12 @@ int JournalWriter::addFolder(const std::string& folderPath, FileId folderId, Ide
     added.madeByWaiter = madeByWaiter;
     added.nextChunk = madeByWaiter ? kFirstAskedChunk : kFirstChunk;
     if (!added.source) {
-        // Renames added one by one, all written by commit.
+        added.oneByOne = true;
         added.madeByWaiter = true;
         added.source = [renames = &added.added](std::uint64_t i, EntrySink& out) {
             const JournalEntry& e = (*renames)[i];
             out.add(e.oldName, e.newName, e.fileId);
         };
-        added.nextChunk = UINT64_MAX;
     }
     section = sections_.size() - 1;
     changed_.notify_all();
@@ -786,7 +785,7 @@ void JournalWriter::add(const std::string& oldName, const std::string& newName, 
     if (err_ != 0 || fd_ < 0 || committed_) {
         return;
     }
-    if (sections_.empty() || sections_.back().nextChunk != UINT64_MAX || !validName(oldName) ||
+    if (sections_.empty() || !sections_.back().oneByOne || !validName(oldName) ||
         !validName(newName) || oldName == newName) {
         err_ = EINVAL;
         return;
@@ -823,7 +822,7 @@ int JournalWriter::commit() {
         std::uint64_t room = kFirstChunk;
         for (std::size_t i = 0; i < sections_.size() && err_ == 0; ++i) {
             Section& section = sections_[i];
-            const bool oneByOne = section.nextChunk == UINT64_MAX;
+            const bool oneByOne = section.oneByOne;
             const std::uint64_t n =
                 oneByOne ? section.count : std::min({section.count, room, section.nextChunk});
             room -= oneByOne ? 0 : n;

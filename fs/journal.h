@@ -213,10 +213,11 @@ private:
         std::uint64_t count = 0;  // renames planned; fewer once it is cut
         EntrySource source;
         bool madeByWaiter = false;
-        std::vector<JournalEntry> added;  // renames added one by one before commit
-        std::uint64_t taken = 0;          // renames made into records, written or being written
-        std::uint64_t kept = 0;           // renames written and synced
-        std::uint64_t nextChunk = 0;      // how many the waiter makes next
+        bool oneByOne = false;  // its renames added one by one, all written by commit
+        std::vector<JournalEntry> added;
+        std::uint64_t taken = 0;      // renames made into records, written or being written
+        std::uint64_t kept = 0;       // renames written and synced
+        std::uint64_t nextChunk = 0;  // how many the waiter makes next
     };
     struct Kept {
         std::size_t section;
@@ -234,7 +235,6 @@ private:
     int fd_ = -1;
     int err_ = 0;
     bool committed_ = false;
-    bool mayLeaveReservations_ = false;
     std::string runsDir_;
     std::string tempName_;
     std::string path_;

@@ -309,7 +309,7 @@ Exit status:
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>-j takes how many folders at once, from 1 to 1024</source>
+        <source>-j takes how many folders at once, from 1 to 256</source>
         <translation type="unfinished"></translation>
     </message>
     <message>

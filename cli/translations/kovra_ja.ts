@@ -495,8 +495,8 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 </translation>
     </message>
     <message>
-        <source>-j takes how many folders at once, from 1 to 1024</source>
-        <translation>-j には同時に処理するフォルダの数を 1 から 1024 で指定してください</translation>
+        <source>-j takes how many folders at once, from 1 to 256</source>
+        <translation>-j には同時に処理するフォルダの数を 1 から 256 で指定してください</translation>
     </message>
     <message>
         <source>%1: nothing more renamed in %2: the run could not be recorded for undo in %3: %4
