@@ -216,12 +216,12 @@ int unknownOption(char* argv[], const char* shortOptions) {
 int jobsOf(const char* text) {
     char* end = nullptr;
     const long n = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && n >= 1 && n <= 1024 ? static_cast<int>(n) : 0;
+    return end != text && *end == '\0' && n >= 1 && n <= 256 ? static_cast<int>(n) : 0;
 }
 
 int badJobs() {
     return usageError(
-        message(QT_TRANSLATE_NOOP("cli", "-j takes how many folders at once, from 1 to 1024")));
+        message(QT_TRANSLATE_NOOP("cli", "-j takes how many folders at once, from 1 to 256")));
 }
 
 // `argv[0]` is the command's own word. Options may follow the paths; "--" ends them.

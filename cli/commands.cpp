@@ -408,9 +408,13 @@ public:
         if (!options_.dryRun) {
             syncs_ = std::make_unique<fs::SyncBatch>();
         }
+        // Renamed in on threads of their own, even one: the walk and the journal then go ahead
+        // of the renames, which never wait for a folder to be read or its plan to be kept.
         std::vector<std::thread> workers;
-        if (jobs > 1) {
-            queue_ = std::make_unique<TaskQueue>(static_cast<std::size_t>(4 * jobs + 32));
+        if (!options_.dryRun) {
+            // Each folder waiting holds a descriptor: a few per thread, far below the limit.
+            queue_ =
+                std::make_unique<TaskQueue>(static_cast<std::size_t>(std::min(4 * jobs + 32, 256)));
             for (int i = 0; i < jobs; ++i) {
                 workers.emplace_back([this] {
                     while (std::unique_ptr<FolderTask> task = queue_->pop()) {
@@ -668,7 +672,7 @@ private:
                 status = kRunFailed;
             }
         }
-        if (stopped && outcomes_.size() > 1 && renamed > 0) {
+        if (stopped && outcomes_.size() > 1) {
             writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: each folder as the run left it:\n"),
                              {programName()}));
             for (const FolderOutcome& outcome : outcomes_) {

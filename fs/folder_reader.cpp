@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -87,28 +88,79 @@ int readFolderAt(const std::string& path, Kinds kinds, EntryCallback onEntry, vo
     return own < 0 ? errno : readOwned(own, kinds, onEntry, context);
 }
 
+namespace {
+
+// A quick 64-bit hash of a name, eight bytes at a time; never 0, which marks an empty slot.
+std::uint64_t nameHash(std::string_view name) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ name.size();
+    std::size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, name.data() + i, 8);
+        h = (h ^ word) * 0xff51afd7ed558ccdULL;
+        h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, name.data() + i, name.size() - i);
+    h = (h ^ tail) * 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 32;
+    return h | 1;
+}
+
+}  // namespace
+
 int InodesByName::read(int dirfd) {
     names_.clear();
-    byName_.clear();
-    std::vector<std::pair<std::size_t, std::uint64_t>> ends;
+    slots_.clear();
+    std::vector<Slot> found;
     const int err = readFolder(dirfd, Kinds::NameOnly, [&](const FolderEntry& entry) {
+        found.push_back({nameHash(entry.name), entry.inode,
+                         static_cast<std::uint32_t>(names_.size()),
+                         static_cast<std::uint32_t>(entry.name.size())});
         names_ += entry.name;
-        ends.emplace_back(names_.size(), entry.inode);
         return true;
     });
-    // Views into the buffer only once it no longer grows.
-    byName_.reserve(ends.size());
-    std::size_t start = 0;
-    for (const auto& [end, inode] : ends) {
-        byName_.emplace(std::string_view(names_).substr(start, end - start), inode);
-        start = end;
+    std::size_t size = 16;
+    while (size < 2 * found.size()) {
+        size *= 2;
+    }
+    slots_.assign(size, Slot{});
+    for (const Slot& slot : found) {
+        std::size_t at = slot.hash & (size - 1);
+        while (slots_[at].hash != 0) {
+            at = (at + 1) & (size - 1);
+        }
+        slots_[at] = slot;
     }
     return err;
 }
 
+void InodesByName::prefetch(std::string_view name, bool slotFetched) const {
+    if (slots_.empty()) {
+        return;
+    }
+    const Slot& slot = slots_[nameHash(name) & (slots_.size() - 1)];
+    if (!slotFetched) {
+        __builtin_prefetch(&slot);
+    } else if (slot.hash != 0) {
+        __builtin_prefetch(names_.data() + slot.offset);
+    }
+}
+
 std::optional<std::uint64_t> InodesByName::find(std::string_view name) const {
-    const auto found = byName_.find(name);
-    return found == byName_.end() ? std::nullopt : std::optional(found->second);
+    if (slots_.empty()) {
+        return std::nullopt;
+    }
+    const std::uint64_t hash = nameHash(name);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask; slots_[at].hash != 0; at = (at + 1) & mask) {
+        const Slot& slot = slots_[at];
+        if (slot.hash == hash &&
+            std::string_view(names_).substr(slot.offset, slot.length) == name) {
+            return slot.inode;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace fs

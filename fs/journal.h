@@ -35,7 +35,8 @@ namespace fs {
 // A run's file, all integers little-endian: a head of "KOVRAJNL", u32 version, u32 flags, i64
 // start time (ns since the epoch) and the u64 checksum of those 24 bytes; then records of u32
 // type, u32 length, the u32 check of those 8 bytes, the payload, and the u64 checksum of type,
-// length and payload. The checksum is 64-bit FNV-1a. Records are only ever appended. The plan
+// length and payload (journalChecksum; 64-bit FNV-1a in version 3). Records are only ever
+// appended. A rename to the folder's name, "_" and the old name keeps no new name. The plan
 // comes in chunks ahead of the renames: each folder once, then its renames in records naming
 // the folder, in order within it; the records of several folders may alternate, and what the run
 // learns comes in between. A record cut short at the very end of the file (a kill, or a power
@@ -52,7 +53,7 @@ inline constexpr std::uint32_t kMayLeaveReservations = 1;
 inline constexpr std::uint32_t kMerge = 2;
 }  // namespace journal_format
 
-// 64-bit FNV-1a over `bytes`: the journal's checksum.
+// The journal's checksum of `bytes`: 64 bits, eight bytes at a time.
 std::uint64_t journalChecksum(std::string_view bytes);
 
 // Where Kovra keeps its state: `$XDG_STATE_HOME/kovra` when XDG_STATE_HOME is an absolute path,
@@ -124,6 +125,9 @@ struct JournalPlan {
 class EntrySink {
 public:
     virtual void add(std::string_view oldName, std::string_view newName, FileId fileId) = 0;
+    // The rename every run makes, to core::prefixedName(folder, oldName): the journal keeps it
+    // without the new name, which is made again from the folder's when it is read.
+    virtual void addPrefixed(std::string_view oldName, FileId fileId) = 0;
 
 protected:
     ~EntrySink() = default;
@@ -213,14 +217,16 @@ private:
         std::uint64_t count = 0;  // renames planned; fewer once it is cut
         EntrySource source;
         bool madeByWaiter = false;
-        std::vector<JournalEntry> added;  // renames added one by one before commit
-        std::uint64_t taken = 0;          // renames made into records, written or being written
-        std::uint64_t kept = 0;           // renames written and synced
-        std::uint64_t nextChunk = 0;      // how many the waiter makes next
+        bool oneByOne = false;  // its renames added one by one, all written by commit
+        std::vector<JournalEntry> added;
+        std::uint64_t taken = 0;      // renames made into records, written or being written
+        std::uint64_t kept = 0;       // renames written and synced
+        std::uint64_t nextChunk = 0;  // how many the waiter makes next
     };
     struct Kept {
         std::size_t section;
         std::uint64_t upTo;
+        std::uint64_t renames;  // how many of the section's renames this chunk holds
     };
     void drop();
     void stopWriting();
@@ -233,7 +239,6 @@ private:
     int fd_ = -1;
     int err_ = 0;
     bool committed_ = false;
-    bool mayLeaveReservations_ = false;
     std::string runsDir_;
     std::string tempName_;
     std::string path_;
@@ -247,6 +252,7 @@ private:
     std::string pending_;
     std::vector<Kept> pendingKept_;
     bool closing_ = false;
+    int waiters_ = 0;               // runs waiting for their renames to be kept
     std::size_t encodingFrom_ = 0;  // folders whose renames the writer's thread makes right now
     std::size_t encodingTo_ = 0;
     std::thread thread_;

@@ -8,6 +8,7 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -57,6 +58,18 @@ bool displayLess(std::string_view a, std::string_view b) {
     const auto* pb = reinterpret_cast<const unsigned char*>(b.data());
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
+        // The bytes both share, eight at a time: names of one folder often begin alike.
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        while (i + 8 <= n && (std::memcpy(&x, pa + i, 8), std::memcpy(&y, pb + i, 8), x == y)) {
+            i += 8;
+        }
+        while (i < n && pa[i] == pb[i]) {
+            ++i;
+        }
+        if (i == n) {
+            break;
+        }
         const unsigned char fa = kFold[pa[i]];
         const unsigned char fb = kFold[pb[i]];
         if (fa != fb) {

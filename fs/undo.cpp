@@ -469,9 +469,18 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
                (kind == IdentityKind::SizeAndTime ? at.id == e.fileId
                                                   : at.id.inode == e.fileId.inode);
     };
-    for (const JournalEntry& e : plan.entries) {
+    // What the entries a little ahead look up is fetched from memory while this one is looked at.
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+        const JournalEntry& e = plan.entries[i];
         NameLookup atOld;
         NameLookup atNew;
+        for (const std::size_t ahead : {2 * kAhead, kAhead}) {
+            if (listingAnswers && i + ahead < plan.entries.size()) {
+                inodes.prefetch(plan.entries[i + ahead].oldName, ahead == kAhead);
+                inodes.prefetch(plan.entries[i + ahead].newName, ahead == kAhead);
+            }
+        }
         if (listingAnswers) {
             // A stat only where the answer depends on more than the number: whether the file
             // was made since the run, and, beside the file, whether a leftover is ours.

@@ -253,6 +253,94 @@ Try "%1 --help" for more information.
         <translation type="unfinished" />
     </message>
     <message>
+        <source>Put the name of its folder in front of each file's name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
+
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...   rename the files named, and every file of each folder named
+  undo             undo the last rename run, in every folder it renamed in
+
+Options:
+  -n, --dry-run    print each rename as "old -&gt; new" and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder's name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as "old -&gt; new" as it is made
+  -a, --all        also the names beginning with "." in the folders named, and hidden
+                   subfolders; left out otherwise, since the prefix would unhide them
+      --no-undo    keep no record of the run: faster over many folders, but undo
+                   cannot take it back
+  -j, --jobs=N     rename in N folders at once, each in its own order (by default one
+                   per core, four per core on network and FUSE drives); undo takes
+                   it too
+  -h, --help       show this help and exit
+  -V, --version    show the version and exit
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list
+Rename back the files of a rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named. Without N: the most recent run that is neither in progress
+nor undone; with N: run N of the history.
+
+  -l, --list   show the history of runs, newest first: number, time, files,
+               state, folders
+  -j, --jobs=N undo in N folders at once (by default one per core, four per
+               core on network and FUSE drives)
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>-j takes how many folders at once, from 1 to 256</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>%1: nothing more renamed in %2: the run could not be recorded for undo in %3: %4
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>%1: each folder as the run left it:
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>  done: %1
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>  stopped at %1: %2
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>  stopped before %1: it could not be recorded
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>  stopped before %1: a failure elsewhere
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
+        <source>  not started: %1
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
         <source>Usage: %1 [FOLDER | FILE...]
   or:  %1 rename [OPTION...] PATH...
   or:  %1 merge [OPTION...] SOURCE... DEST
@@ -362,94 +450,6 @@ or a path that cannot be opened: nothing was moved.
     </message>
     <message>
         <source>the file is in the destination already</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>Put the name of its folder in front of each file's name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
-An existing file is never replaced.
-
-Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
-
-Commands:
-  rename PATH...   rename the files named, and every file of each folder named
-  undo             undo the last rename run, in every folder it renamed in
-
-Options:
-  -n, --dry-run    print each rename as "old -&gt; new" and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder's name;
-                   a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as "old -&gt; new" as it is made
-  -a, --all        also the names beginning with "." in the folders named, and hidden
-                   subfolders; left out otherwise, since the prefix would unhide them
-      --no-undo    keep no record of the run: faster over many folders, but undo
-                   cannot take it back
-  -j, --jobs=N     rename in N folders at once, each in its own order (by default one
-                   per core, four per core on network and FUSE drives); undo takes
-                   it too
-  -h, --help       show this help and exit
-  -V, --version    show the version and exit
-
-Names that are not printable are shown escaped (\xff, \n), one rename per line.
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>Usage: %1 undo [-j N] [N]
-  or:  %1 undo --list
-Rename back the files of a rename run, in every folder it renamed in, where
-each new name still holds the file it was given to. Anything changed since is left
-alone and named. Without N: the most recent run that is neither in progress
-nor undone; with N: run N of the history.
-
-  -l, --list   show the history of runs, newest first: number, time, files,
-               state, folders
-  -j, --jobs=N undo in N folders at once (by default one per core, four per
-               core on network and FUSE drives)
-
-Exit status:
-  0  every file was renamed back
-  1  there is no run to undo, or a file could not be renamed back
-  2  wrong usage
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>-j takes how many folders at once, from 1 to 1024</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>%1: nothing more renamed in %2: the run could not be recorded for undo in %3: %4
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>%1: each folder as the run left it:
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>  done: %1
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>  stopped at %1: %2
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>  stopped before %1: it could not be recorded
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>  stopped before %1: a failure elsewhere
-</source>
-        <translation type="unfinished" />
-    </message>
-    <message>
-        <source>  not started: %1
-</source>
         <translation type="unfinished" />
     </message>
 </context>

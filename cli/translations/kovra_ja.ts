@@ -1,12 +1,12 @@
-<?xml version='1.0' encoding='utf-8'?>
+<?xml version="1.0" encoding="utf-8"?>
 <!DOCTYPE TS>
 <TS version="2.1" language="ja">
 <context>
     <name>cli</name>
     <message>
-        <source>Try "%1 --help" for more information.
+        <source>Try &quot;%1 --help&quot; for more information.
 </source>
-        <translation>詳しくは "%1 --help" を実行してください。
+        <translation>詳しくは &quot;%1 --help&quot; を実行してください。
 </translation>
     </message>
     <message>
@@ -156,7 +156,7 @@
         <translation>フォルダを確認できません: %1</translation>
     </message>
     <message>
-        <source>Put the name of its folder in front of each file's name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
 An existing file is never replaced.
 
 Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
@@ -166,11 +166,11 @@ Commands:
   undo             undo the last rename run, in every folder it renamed in
 
 Options:
-  -n, --dry-run    print each rename as "old -&gt; new" and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder's name;
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
                    a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as "old -&gt; new" as it is made
-  -a, --all        also the names beginning with "." in the folders named, and hidden
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
                    subfolders; left out otherwise, since the prefix would unhide them
       --no-undo    keep no record of the run: faster over many folders, but undo
                    cannot take it back
@@ -249,11 +249,11 @@ Exit status:
     <message>
         <source>%1: there is no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).
 To rename without the window: %1 rename PATH...
-Try "%1 --help" for more information.
+Try &quot;%1 --help&quot; for more information.
 </source>
         <translation>%1: ウィンドウを開くディスプレイがありません（DISPLAY も WAYLAND_DISPLAY も設定されていません）。
 ウィンドウを使わずに名前を変更するには: %1 rename パス...
-詳しくは "%1 --help" を実行してください。
+詳しくは &quot;%1 --help&quot; を実行してください。
 </translation>
     </message>
     <message>
@@ -411,19 +411,19 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 Merge: %1 merge [OPTION...] SOURCE... DEST
 Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
 each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
-a name that begins with its folder's name and "_" keeps it. A SOURCE that is a
+a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
 file moves that file. An existing file is never replaced: a file whose new name
 holds the same content goes to the Trash, one whose new name holds other content
-stays where it is. Emptied folders are removed. "%1 undo" takes the whole merge
+stays where it is. Emptied folders are removed. &quot;%1 undo&quot; takes the whole merge
 back.
-  -n, --dry-run        print each move as "old -&gt; new", each duplicate that would
+  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
                        go to the Trash, and each file that would stay, with why;
                        change nothing
   -v, --verbose        print each move as it is made
   -a, --all            also hidden files and folders
       --keep-duplicates  leave duplicates where they are, not in the Trash
       --number         move a file whose new name holds other content as
-                       "name (2).ext", with the first free number
+                       &quot;name (2).ext&quot;, with the first free number
       --keep-folders   keep the emptied folders
       --no-undo        keep no record of the merge
 Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some
@@ -466,7 +466,7 @@ or a path that cannot be opened: nothing was moved.
         <translation>%1 と同じ内容のため、そのまま残しました</translation>
     </message>
     <message>
-        <source>hidden (its name begins with ".")</source>
+        <source>hidden (its name begins with &quot;.&quot;)</source>
         <translation>隠しファイルです（名前が「.」で始まります）</translation>
     </message>
     <message>
@@ -538,7 +538,7 @@ or a path that cannot be opened: nothing was moved.
         <translation>このファイルはすでに先にあります</translation>
     </message>
     <message>
-        <source>Put the name of its folder in front of each file's name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
 An existing file is never replaced.
 
 Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
@@ -548,11 +548,11 @@ Commands:
   undo             undo the last rename run, in every folder it renamed in
 
 Options:
-  -n, --dry-run    print each rename as "old -&gt; new" and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder's name;
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
                    a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as "old -&gt; new" as it is made
-  -a, --all        also the names beginning with "." in the folders named, and hidden
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
                    subfolders; left out otherwise, since the prefix would unhide them
       --no-undo    keep no record of the run: faster over many folders, but undo
                    cannot take it back
@@ -574,11 +574,11 @@ Names that are not printable are shown escaped (\xff, \n), one rename per line.
   undo             最後の名前の変更を、変更したすべてのフォルダで元に戻します
 
 オプション:
-  -n, --dry-run    変更する名前を "旧 -&gt; 新" の形で表示するだけで、何も変更しません
+  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
   -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
                    フォルダへのシンボリックリンクはたどりません
-  -v, --verbose    名前を変更するたびに "旧 -&gt; 新" の形で表示します
-  -a, --all        指定したフォルダ内の "." で始まる名前と、隠しサブフォルダも対象にします。
+  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
+  -a, --all        指定したフォルダ内の &quot;.&quot; で始まる名前と、隠しサブフォルダも対象にします。
                    名前を付けると隠しファイルでなくなるため、指定しなければ対象外です
       --no-undo    元に戻すための記録を残しません。多くのフォルダでは速くなりますが、
                    undo で元に戻せません
@@ -628,8 +628,8 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 </translation>
     </message>
     <message>
-        <source>-j takes how many folders at once, from 1 to 1024</source>
-        <translation>-j には同時に処理するフォルダの数を 1 から 1024 で指定してください</translation>
+        <source>-j takes how many folders at once, from 1 to 256</source>
+        <translation>-j には同時に処理するフォルダの数を 1 から 256 で指定してください</translation>
     </message>
     <message>
         <source>%1: nothing more renamed in %2: the run could not be recorded for undo in %3: %4

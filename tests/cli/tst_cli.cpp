@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,8 @@ private slots:
     void dryRunPredictsRun();
     void outputFailure_data();
     void outputFailure();
+    void parallel_data();
+    void parallel();
 };
 
 void TestCli::command_data() {
@@ -551,6 +554,97 @@ void TestCli::outputFailure() {
     QCOMPARE(ran.status, 1);
     QVERIFY(!ran.err.empty());
     QVERIFY(testutil::exists(temp.path() + "/a"));
+}
+
+// Several folders renamed at once (-j): each in its own order, a failure in one stopping the
+// others between files, the report saying where each folder was left, and undo taking all back.
+void TestCli::parallel_data() {
+    QTest::addColumn<bool>("failing");  // the second folder's first new name is taken
+    QTest::addColumn<bool>("undo");
+    QTest::newRow("all folders done") << false << false;
+    QTest::newRow("one folder fails: the others stop") << true << false;
+    QTest::newRow("undo of a parallel run puts every file back") << false << true;
+}
+
+void TestCli::parallel() {
+    QFETCH(bool, failing);
+    QFETCH(bool, undo);
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    const std::string root = temp.path() + "/t", state = temp.path() + "/s";
+    // The first folder is large: it is still being renamed in when the second one fails.
+    constexpr int kFolders = 12;
+    const auto filesIn = [](int f) { return f == 0 ? 5000 : 10; };
+    QVERIFY(::mkdir(root.c_str(), 0755) == 0);
+    std::vector<std::string> folders;
+    for (int f = 0; f < kFolders; ++f) {
+        const std::string name = (f < 10 ? "d0" : "d") + std::to_string(f);
+        folders.push_back(root + "/" + name);
+        QVERIFY(::mkdir(folders.back().c_str(), 0755) == 0);
+        for (int i = 0; i < filesIn(f); ++i) {
+            QVERIFY(testutil::makeFile(folders.back(), "f" + std::to_string(100000 + i), name));
+        }
+        if (failing && f == 1) {
+            // A folder, which is never renamed itself, holds the first new name.
+            QVERIFY(::mkdir((folders.back() + "/" + name + "_f100000").c_str(), 0755) == 0);
+        }
+    }
+    Lines before;
+    readTree(root, "", before);
+    Ran ran = runKovra(root, state, {"rename", "-r", "-j", "2", "%R"}, "C");
+    if (undo) {
+        QCOMPARE(ran.status, 0);
+        ran = runKovra(root, state, {"undo", "-j", "2"}, "C");
+        Lines after;
+        readTree(root, "", after);
+        QCOMPARE(after, before);
+        QVERIFY2(ran.status == 0, ran.err.c_str());
+        return;
+    }
+    QCOMPARE(ran.status, failing ? 1 : 0);
+    // Every file once, under its old name or its new one, in order: none renamed after one that
+    // was not.
+    std::vector<int> renamed;
+    for (int f = 0; f < kFolders; ++f) {
+        const std::string& folder = folders[f];
+        const std::string name = folder.substr(folder.rfind('/') + 1);
+        int count = 0;
+        for (int i = 0; i < filesIn(f); ++i) {
+            const std::string file = "f" + std::to_string(100000 + i);
+            const bool old = testutil::exists(folder + "/" + file);
+            const bool now = testutil::readFile(folder + "/" + name + "_" + file) == name;
+            QVERIFY2(old != now && (!now || count == i), (folder + "/" + file).c_str());
+            count += now;
+        }
+        renamed.push_back(count);
+    }
+    if (!failing) {
+        QVERIFY2(ran.err.empty(), ran.err.c_str());
+        for (int f = 0; f < kFolders; ++f) {
+            QCOMPARE(renamed[f], filesIn(f));
+        }
+        return;
+    }
+    QVERIFY2(ran.err.find("cannot rename " + folders[1] + "/f100000 to ") != std::string::npos,
+             ran.err.c_str());
+    QCOMPARE(renamed[1], 0);
+    QVERIFY2(renamed[0] < filesIn(0), "the first folder was not stopped");
+    // Each folder the walk reached is in the report once, in walk order, as the disk shows it.
+    const std::size_t report = ran.err.find("each folder as the run left it:\n");
+    QVERIFY2(report != std::string::npos, ran.err.c_str());
+    std::istringstream lines(ran.err.substr(report));
+    std::string line;
+    std::getline(lines, line);
+    for (int f = 0; std::getline(lines, line); ++f) {
+        QVERIFY2(f < kFolders, line.c_str());
+        const std::string next = folders[f] + "/f" + std::to_string(100000 + renamed[f]);
+        const bool fits =
+            (line == "  done: " + folders[f] && renamed[f] == filesIn(f)) ||
+            (line.rfind("  stopped at " + next + ": ", 0) == 0 && f == 1) ||
+            (line == "  stopped before " + next + ": a failure elsewhere" && f != 1) ||
+            (line == "  not started: " + folders[f] && renamed[f] == 0);
+        QVERIFY2(fits, line.c_str());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -136,6 +136,9 @@ private slots:
         QTest::newRow("caseless: only the case changes")
             << std::string("caseless") << Op::Rename << std::string("a.jpg") << std::string("A.JPG")
             << 0 << QStringList{"A.JPG=a", "b.jpg=b"};
+        QTest::newRow("delay_us: answered after the delay")
+            << std::string("delay_us=2000") << Op::RenameNoReplace << std::string("a.jpg")
+            << std::string("c.jpg") << 0 << QStringList{"b.jpg=b", "c.jpg=a"};
         QTest::newRow("failrename=EIO")
             << std::string("failrename=EIO") << Op::Rename << std::string("a.jpg")
             << std::string("c.jpg") << EIO << untouched;

@@ -21,6 +21,7 @@
 #include <random>
 #include <set>
 
+#include "core/paths.h"
 #include "core/rename_run.h"
 #include "fs/listing.h"
 #include "fs/namerule.h"
@@ -1262,30 +1263,39 @@ private slots:
         QVERIFY2(kills >= kRounds / 2, qPrintable(QStringLiteral("only %1 kills").arg(kills)));
     }
 
+    // A real run killed with SIGKILL at seed-chosen moments while its plan is written ahead of its
+    // renames, then recovered as the next start offers it, finished or undone: every file stays,
+    // once, under its old or its new name, and the recovery does just what it says.
+    void killMidRun_data() {
+        QTest::addColumn<bool>("parallel");  // the command line over a tree, folders at once
+        QTest::addColumn<int>("from");       // killed after this many renames (the window's run)
+        QTest::addColumn<int>("to");         // up to this many; over the tree, ms after its start
+        QTest::addColumn<bool>("undo");      // recovered by undo, else finished
+        QTest::newRow("in the first chunk, the plan still being written, finished")
+            << false << 0 << 100 << false;
+        QTest::newRow("in the first chunk, the plan still being written, undone")
+            << false << 0 << 100 << true;
+        QTest::newRow("in a later chunk, finished") << false << 6000 << 9800 << false;
+        QTest::newRow("in a later chunk, undone") << false << 6000 << 9800 << true;
+        QTest::newRow("several folders at once, finished") << true << 5 << 80 << false;
+        QTest::newRow("several folders at once, undone") << true << 5 << 80 << true;
+    }
     void killMidRun() {
-        constexpr int kFiles = 10000;
-        constexpr int kKills = 20;
-        std::mt19937_64 rng(safety::seed() ^ 0x6b696c6cULL);
-        const std::string base = tmp_.path().toStdString() + "/kill";
+        QFETCH(bool, parallel);
+        QFETCH(int, from);
+        QFETCH(int, to);
+        QFETCH(bool, undo);
+        constexpr int kRounds = 4;
+        const int folders = parallel ? 20 : 1;
+        const int perFolder = parallel ? 500 : 10000;
+        std::mt19937_64 rng(safety::seed() ^ std::hash<std::string>{}(QTest::currentDataTag()));
+        // The files on a tmpfs where one can be mounted, quick to make and read back; the journal
+        // stays in the state folder on the disk.
+        mountutil::Tmpfs quick("size=256m");
+        const std::string base = (quick.isMounted() ? quick.path() : tmp_.path().toStdString()) +
+                                 "/kill-" +
+                                 std::to_string(std::hash<std::string>{}(QTest::currentDataTag()));
         QCOMPARE(::mkdir(base.c_str(), 0755), 0);
-        std::string dir = base + "/k";
-        QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
-        {
-            const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            QVERIFY(dirfd >= 0);
-            for (int i = 0; i < kFiles; ++i) {
-                char name[16];
-                std::snprintf(name, sizeof name, "f%05d", i);
-                const std::string content = "file " + std::to_string(i) + "\n";
-                const int fd = ::openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-                QVERIFY(fd >= 0);
-                QVERIFY(::write(fd, content.data(), content.size()) ==
-                        static_cast<ssize_t>(content.size()));
-                ::close(fd);
-            }
-            ::close(dirfd);
-        }
-
         // Two counters shared with the helper: it has begun renaming; renames done.
         const std::string progressPath = base + "/progress";
         const int progressFd = ::open(progressPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -1299,32 +1309,82 @@ private slots:
         std::atomic_ref<std::int64_t> started(counters[0]);
         std::atomic_ref<std::int64_t> done(counters[1]);
 
-        Inventory current = inventory(dir);
-        QCOMPARE(int(current.size()), kFiles);
         int kills = 0;
-        for (int round = 0; kills < kKills && round < 2 * kKills; ++round) {
-            // A new folder name each round: the last round's new names are this round's old ones.
-            const std::string folderName(1, static_cast<char>('a' + round % 26));
-            const std::string moved = base + "/" + folderName;
-            QCOMPARE(::rename(dir.c_str(), moved.c_str()), 0);
-            dir = moved;
-            const std::string prefix = folderName + "_";
-            const Inventory before = current;
+        for (int round = 0; round < kRounds; ++round) {
             // As a first start would find it: no journal of an earlier round.
             testutil::removeTree(fs::runsDirectory(fs::stateDirectory()));
-            const std::int64_t killAt = std::uniform_int_distribution<std::int64_t>(0, 9800)(rng);
-            const long jitterNs = std::uniform_int_distribution<long>(0, 300000)(rng);
+            const std::string root = base + "/r" + std::to_string(round);
+            QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+            std::vector<std::string> dirs;
+            for (int f = 0; f < folders; ++f) {
+                char name[16];
+                std::snprintf(name, sizeof name, "d%02d", f);
+                const std::string dir = parallel ? root + "/" + name : root;
+                if (parallel) {
+                    QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
+                }
+                for (int i = 0; i < perFolder; ++i) {
+                    char file[16];
+                    std::snprintf(file, sizeof file, "f%05d", i);
+                    QVERIFY(testutil::makeFile(dir, file, std::string(name) + file));
+                }
+                dirs.push_back(dir);
+            }
+            std::vector<Inventory> before;
+            for (const std::string& dir : dirs) {
+                before.push_back(inventory(dir));
+            }
+            // Each file: old, or new, never both nor neither, its content kept (a rename changes
+            // none: who each is tells after the recovery); how many are new.
+            const auto renamedNow = [&](bool withData) -> std::int64_t {
+                std::int64_t renamed = 0;
+                for (std::size_t d = 0; d < dirs.size(); ++d) {
+                    const Inventory after = inventory(dirs[d], withData);
+                    const std::string prefix = core::fileName(dirs[d]) + "_";
+                    const Inventory was = withData ? before[d] : safety::withoutData(before[d]);
+                    if (!safety::keepsEveryFile(was, after) || after.size() != was.size()) {
+                        return -1;
+                    }
+                    for (const auto& [name, e] : was) {
+                        const auto asOld = after.find(name);
+                        const auto asNew = after.find(prefix + name);
+                        const bool isOld = asOld != after.end() && asOld->second == e;
+                        const bool isNew = asNew != after.end() && asNew->second == e;
+                        if (isOld == isNew) {
+                            return -1;
+                        }
+                        renamed += isNew;
+                    }
+                }
+                return renamed;
+            };
+
             started.store(0);
             done.store(0);
-
-            std::string helper = KOVRA_KILL_HELPER;
-            char* argv[] = {helper.data(), dir.data(), const_cast<char*>(progressPath.c_str()),
-                            nullptr};
+            const std::int64_t killAt = std::uniform_int_distribution<std::int64_t>(from, to)(rng);
+            const long jitterNs = std::uniform_int_distribution<long>(0, 300000)(rng);
+            std::string program = parallel ? KOVRA_PROGRAM : KOVRA_KILL_HELPER;
+            std::vector<std::string> args =
+                parallel ? std::vector<std::string>{program, "rename", "-r", "-j", "4", root}
+                         : std::vector<std::string>{program, root, progressPath};
+            std::vector<char*> argv;
+            for (std::string& arg : args) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            posix_spawn_file_actions_t quiet;
+            posix_spawn_file_actions_init(&quiet);
+            posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
             pid_t pid = 0;
-            QCOMPARE(::posix_spawn(&pid, helper.c_str(), nullptr, nullptr, argv, environ), 0);
+            QCOMPARE(::posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
+            posix_spawn_file_actions_destroy(&quiet);
             int status = 0;
             bool exited = false;
-            while (!(started.load() == 1 && done.load() >= killAt)) {
+            if (parallel) {
+                const timespec wait{0, killAt * 1000000 + jitterNs};
+                ::nanosleep(&wait, nullptr);
+            }
+            while (!parallel && !(started.load() == 1 && done.load() >= killAt)) {
                 if (::waitpid(pid, &status, WNOHANG) == pid) {
                     exited = true;
                     break;
@@ -1333,82 +1393,51 @@ private slots:
                 ::nanosleep(&poll, nullptr);
             }
             if (!exited) {
-                const timespec jitter{0, jitterNs};
-                ::nanosleep(&jitter, nullptr);
+                if (!parallel) {
+                    const timespec jitter{0, jitterNs};
+                    ::nanosleep(&jitter, nullptr);
+                }
                 ::kill(pid, SIGKILL);
                 QCOMPARE(::waitpid(pid, &status, 0), pid);
             }
             const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-            if (!killed) {
-                // It finished first: not a kill, but the folder must be right all the same.
-                QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
-                         qPrintable(QStringLiteral("helper status %1").arg(status)));
-            }
             kills += killed;
-            std::printf("safety: round %d: kill after %lld renames + %ld us: %s at %lld\n", round,
-                        static_cast<long long>(killAt), jitterNs / 1000,
-                        killed ? "killed" : "finished", static_cast<long long>(done.load()));
-
-            // Every file is still there, once, under its old or its new name, as it was.
-            const Inventory after = inventory(dir);
-            QVERIFY(safety::keepsEveryFile(before, after));
-            QCOMPARE(after.size(), before.size());
-            Names old;
-            for (const auto& [name, e] : before) {
-                const auto asOld = after.find(name);
-                const auto asNew = after.find(prefix + name);
-                const bool isOld = asOld != after.end() && asOld->second == e;
-                const bool isNew = asNew != after.end() && asNew->second == e;
-                QVERIFY2(isOld != isNew, safety::printable(name).c_str());
-                if (isOld) {
-                    old.push_back(name);
-                }
+            const std::int64_t files = std::int64_t(folders) * perFolder;
+            const std::int64_t renamed = renamedNow(true);
+            std::printf("safety: %s, round %d: %s after %lld of %lld renames\n",
+                        QTest::currentDataTag(), round, killed ? "killed" : "finished",
+                        static_cast<long long>(renamed), static_cast<long long>(files));
+            QVERIFY2(renamed >= 0, "a file was lost, doubled or changed by the kill");
+            if (!killed) {
+                // It finished first: not a kill, but the files must be right all the same.
+                QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+                         qPrintable(QStringLiteral("status %1").arg(status)));
+                QCOMPARE(renamed, files);
+                continue;
             }
 
-            // The next start offers the run cut short; finish it in even rounds, undo it in odd
-            // ones. A kill before the journal was in place renamed nothing and offers nothing.
+            // The next start offers the run cut short, its plan as far as it was kept: every file
+            // renamed is in it. A kill before the journal was in place renamed nothing.
             const fs::PendingRun pending = fs::pendingRun(fs::stateDirectory());
-            if (killed && pending.status != fs::PendingRun::Status::None) {
-                QCOMPARE(pending.status, fs::PendingRun::Status::Pending);
-                QCOMPARE(pending.notDone, std::int64_t(old.size()));
-                QCOMPARE(pending.done + pending.notDone, std::int64_t(before.size()));
-                const bool undo = round % 2 == 1;
-                const fs::UndoReport report = undo ? fs::undoPendingRun(fs::stateDirectory())
-                                                   : fs::finishPendingRun(fs::stateDirectory());
-                QCOMPARE(report.status, fs::UndoReport::Status::Done);
-                QVERIFY(report.problems.empty());
-                const Inventory recovered = inventory(dir, false);
-                QVERIFY(safety::keepsEveryFile(safety::withoutData(before), recovered));
-                old.clear();
-                for (const auto& [name, e] : before) {
-                    if (recovered.count(name) != 0) {
-                        old.push_back(name);
-                    }
-                }
-                QCOMPARE(old.size(), undo ? before.size() : std::size_t(0));
-                ++safety::counts().recoveries;
+            if (pending.status == fs::PendingRun::Status::None) {
+                QCOMPARE(renamed, std::int64_t(0));
+                continue;
             }
-
-            // A new run on the names still old finishes the job and prefixes nothing twice.
-            PlainFileList list(dir);
-            list.selectWhere([&](const std::string& name) { return before.count(name) != 0; });
-            const core::RunResult r = runOn(list);
-            QCOMPARE(r.renamed, std::int64_t(old.size()));
-            QCOMPARE(r.end, old.empty() ? End::NothingSelected : End::Completed);
-            Inventory expected;
-            for (const auto& [name, e] : before) {
-                expected.emplace(prefix + name, e);
-            }
-            // A rename changes no content: who each file is (inode, links) is enough here, and
-            // the contents are read again after the next kill.
-            const Inventory finished = inventory(dir, false);
-            QVERIFY(safety::keepsEveryFile(safety::withoutData(before), finished));
-            QVERIFY(finished == safety::withoutData(expected));
-            current = std::move(expected);
+            QCOMPARE(pending.status, fs::PendingRun::Status::Pending);
+            QCOMPARE(pending.missing, std::int64_t(0));
+            QCOMPARE(pending.done, renamed);
+            QVERIFY(pending.done + pending.notDone <= files);
+            const fs::UndoReport report = undo ? fs::undoPendingRun(fs::stateDirectory())
+                                               : fs::finishPendingRun(fs::stateDirectory());
+            QCOMPARE(report.status, fs::UndoReport::Status::Done);
+            QVERIFY(report.problems.empty());
+            QCOMPARE(renamedNow(false), undo ? 0 : pending.done + pending.notDone);
+            ++safety::counts().recoveries;
         }
         ::munmap(map, 2 * sizeof(std::int64_t));
         safety::counts().kills += kills;
-        QVERIFY2(kills >= kKills, qPrintable(QStringLiteral("only %1 kills").arg(kills)));
+        QVERIFY2(kills >= kRounds / 2, qPrintable(QStringLiteral("only %1 kills").arg(kills)));
+        testutil::removeTree(base);
     }
 };
 
