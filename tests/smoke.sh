@@ -71,4 +71,8 @@ rm -rf "$tree"
 echo "smoke: kovra FILE FILE opened their folder with them selected; start renamed just those"
 '
 cd "$(mktemp -d)"
-timeout 180 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$inner" smoke "$program"
+# A state folder of its own: a journal left by another run (cut short, or damaged) would be
+# offered at the start, and the window would wait for an answer before Ctrl+X.
+state="$(mktemp -d)"
+trap 'rm -rf "$state"' EXIT
+XDG_STATE_HOME="$state" timeout 180 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$inner" smoke "$program"
