@@ -26,6 +26,7 @@
 #include "core/paths.h"
 #include "core/rename_run.h"
 #include "core/worklist.h"
+#include "fs/fd.h"
 #include "fs/folder_reader.h"
 #include "fs/listing.h"
 #include "fs/namerule.h"
@@ -36,6 +37,8 @@
 namespace cli {
 
 namespace {
+
+using fs::Fd;
 
 using FolderId = std::pair<dev_t, ino_t>;
 
@@ -84,22 +87,6 @@ private:
     const std::string& path_;
     const std::vector<std::string>& names_;
     const std::vector<std::uint64_t>& inodes_;
-};
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 // Where one folder of the command was left.

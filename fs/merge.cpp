@@ -13,6 +13,7 @@
 
 #include "core/naming.h"
 #include "core/paths.h"
+#include "fs/fd.h"
 #include "fs/folder_reader.h"
 #include "fs/listing.h"
 #include "fs/merge_steps.h"
@@ -23,24 +24,6 @@
 namespace fs {
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 bool isHidden(std::string_view name) {
     return !name.empty() && name.front() == '.';

@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "core/paths.h"
+#include "fs/fd.h"
 #include "fs/merge_steps.h"
 #include "fs/syscalls.h"
 #include "fs/trash.h"
@@ -21,24 +22,6 @@
 namespace fs {
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 JournalPlan planOf(const MergeFolder& folder) {
     JournalPlan plan;

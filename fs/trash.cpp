@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/paths.h"
+#include "fs/fd.h"
 #include "fs/folder_reader.h"
 #include "fs/mounts.h"
 #include "fs/rename_methods.h"
@@ -18,22 +19,6 @@ namespace fs {
 namespace {
 
 constexpr char kInfoSuffix[] = ".trashinfo";
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') {

@@ -1,9 +1,9 @@
 #pragma once
 
-// The desktop's Trash (the freedesktop.org Trash specification), through GIO: a file is put there
-// by g_file_trash, so that file managers and `gio trash` list it and restore it. GIO does not say
-// where the file went; it is found again by its entry's info file (the path it came from) and by
-// the file's own identity, which a move within the drive keeps. Names are bytes. No Qt here.
+// The desktop's Trash (the freedesktop.org layout of files/ and info/), through GIO: a file is put
+// there by g_file_trash, so that file managers and `gio trash` list it and restore it. GIO does not
+// say where the file went; it is found again by its entry's info file (the path it came from) and
+// by the file's own identity, which a move within the drive keeps. Names are bytes. No Qt here.
 
 #include <functional>
 #include <optional>
