@@ -202,7 +202,10 @@ std::string refusedOption(char* argv[], const char* shortOptions) {
     // not take) is the whole argument just passed.
     if (optopt > 0 && optopt < 0x80 && std::strchr(shortOptions, optopt) == nullptr) {
         const char c = static_cast<char>(optopt);
-        return "-" + escaped(std::string_view(&c, 1));
+        // Appended rather than added to a literal, which GCC 12 warns of wrongly (-Wrestrict).
+        std::string option = "-";
+        option += escaped(std::string_view(&c, 1));
+        return option;
     }
     return escaped(argv[optind - 1]);
 }

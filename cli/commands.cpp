@@ -379,9 +379,9 @@ public:
     }
 
     // One pass: each folder's run is prepared as the walk reaches it, its plan going into the
-    // one journal of the command (so undo takes the whole command back), and renamed in at once
-    // or by one of several threads, folders side by side. A failure stops every folder between
-    // two files, and the walk.
+    // one journal of the command (so undo takes the whole command back), and renamed in by one of
+    // -j threads, folders side by side. A failure stops every folder between two files, and the
+    // walk.
     int run() {
         // The dry run plays one folder after the other: what it prints comes in order.
         int jobs = 1;
@@ -412,24 +412,27 @@ public:
                 });
             }
         }
-        for (const Job& job : jobs_) {
-            if (done_.count(job.id) != 0) {
-                continue;  // already walked as a subfolder of an earlier path
-            }
-            Fd fd(::open(job.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (fd.get() < 0) {
-                walkStopped(job.folder, errno);
-                break;
-            }
-            struct stat st {};
-            if (::fstat(fd.get(), &st) != 0 || FolderId{st.st_dev, st.st_ino} != job.id) {
-                walkStopped(job.folder, ESTALE);
-                break;
-            }
-            const bool complete = job.all ? walk(fd.get(), job.folder, job.id)
-                                          : reach(fd.get(), job.folder, job.id, job.names, {});
-            if (!complete) {
-                break;
+        // The folders named first, then the files named in folders no walk reached: a folder is
+        // renamed in once, by one thread, with all that was asked of it.
+        bool complete = true;
+        for (const bool all : {true, false}) {
+            for (auto job = jobs_.begin(); complete && job != jobs_.end(); ++job) {
+                if (job->all != all || done_.count(job->id) != 0) {
+                    continue;  // the other pass's, or already walked as a subfolder
+                }
+                Fd fd(::open(job->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                struct stat st {};
+                if (fd.get() < 0) {
+                    complete = walkStopped(job->folder, errno);
+                } else if (::fstat(fd.get(), &st) != 0 ||
+                           FolderId{st.st_dev, st.st_ino} != job->id) {
+                    complete = walkStopped(job->folder, ESTALE);
+                } else if (all) {
+                    complete = walk(fd.get(), job->folder, job->id);
+                } else {
+                    done_.insert(job->id);
+                    complete = reach(fd.get(), job->folder, job->id, job->names, {});
+                }
             }
         }
         if (queue_) {
@@ -536,7 +539,8 @@ private:
     }
 
     // The walk reached the folder `fd` with the files to rename in it: its run is prepared (its
-    // plan kept) and renamed in, here or by a thread of the pool. False when the command stops.
+    // plan kept) and renamed in by a thread of the pool (the dry run's here). False when the
+    // command stops.
     bool reach(int fd, const std::string& path, FolderId id, std::vector<std::string> names,
                std::vector<std::uint64_t> inodes) {
         if (stop_.load()) {

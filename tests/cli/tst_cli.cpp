@@ -189,6 +189,11 @@ void TestCli::command_data() {
                  "cats/sub/deep/", "cats/sub/deep/deep_c:c", "cats/sub/sub_b:b", "out/",
                  "out/o:o"}
         << QByteArray() << QByteArray();
+    QTest::newRow("a file named in a folder a walk reaches: renamed once")
+        << Lines{"cats/", "cats/a:a", "cats/sub/", "cats/sub/b:b", "cats/sub/c:c"}
+        << Lines{"rename", "-r", "%R/cats/sub/b", "%R/cats"} << c << 0
+        << Lines{"cats/", "cats/cats_a:a", "cats/sub/", "cats/sub/sub_b:b", "cats/sub/sub_c:c"}
+        << QByteArray() << QByteArray();
     const Lines hidden{"cats/", "cats/.h:h", "cats/a:a", "cats/.git/", "cats/.git/x:x"};
     QTest::newRow("hidden names and folders left out")
         << hidden << Lines{"rename", "-r", "%R/cats"} << c << 0
