@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -1269,16 +1270,16 @@ private slots:
     void killMidRun_data() {
         QTest::addColumn<bool>("parallel");  // the command line over a tree, folders at once
         QTest::addColumn<int>("from");       // killed after this many renames (the window's run)
-        QTest::addColumn<int>("to");         // up to this many; over the tree, ms after its start
-        QTest::addColumn<bool>("undo");      // recovered by undo, else finished
+        QTest::addColumn<int>("to");     // up to this many; over the tree, % of a whole run's time
+        QTest::addColumn<bool>("undo");  // recovered by undo, else finished
         QTest::newRow("in the first chunk, the plan still being written, finished")
             << false << 0 << 100 << false;
         QTest::newRow("in the first chunk, the plan still being written, undone")
             << false << 0 << 100 << true;
         QTest::newRow("in a later chunk, finished") << false << 6000 << 9800 << false;
         QTest::newRow("in a later chunk, undone") << false << 6000 << 9800 << true;
-        QTest::newRow("several folders at once, finished") << true << 5 << 80 << false;
-        QTest::newRow("several folders at once, undone") << true << 5 << 80 << true;
+        QTest::newRow("several folders at once, finished") << true << 10 << 70 << false;
+        QTest::newRow("several folders at once, undone") << true << 10 << 70 << true;
     }
     void killMidRun() {
         QFETCH(bool, parallel);
@@ -1309,27 +1310,69 @@ private slots:
         std::atomic_ref<std::int64_t> started(counters[0]);
         std::atomic_ref<std::int64_t> done(counters[1]);
 
+        const auto makeTree = [&](const std::string& root) {
+            std::vector<std::string> dirs;
+            if (::mkdir(root.c_str(), 0755) != 0) {
+                return dirs;
+            }
+            for (int f = 0; f < folders; ++f) {
+                char name[16];
+                std::snprintf(name, sizeof name, "d%02d", f);
+                const std::string dir = parallel ? root + "/" + name : root;
+                if (parallel && ::mkdir(dir.c_str(), 0755) != 0) {
+                    return std::vector<std::string>{};
+                }
+                for (int i = 0; i < perFolder; ++i) {
+                    char file[16];
+                    std::snprintf(file, sizeof file, "f%05d", i);
+                    if (!testutil::makeFile(dir, file, std::string(name) + file)) {
+                        return std::vector<std::string>{};
+                    }
+                }
+                dirs.push_back(dir);
+            }
+            return dirs;
+        };
+        const auto spawn = [&](const std::string& root) {
+            std::string program = parallel ? KOVRA_PROGRAM : KOVRA_KILL_HELPER;
+            std::vector<std::string> args =
+                parallel ? std::vector<std::string>{program, "rename", "-r", "-j", "4", root}
+                         : std::vector<std::string>{program, root, progressPath};
+            std::vector<char*> argv;
+            for (std::string& arg : args) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            posix_spawn_file_actions_t quiet;
+            posix_spawn_file_actions_init(&quiet);
+            posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+            pid_t pid = 0;
+            const int error = ::posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
+            posix_spawn_file_actions_destroy(&quiet);
+            return error == 0 ? pid : pid_t(-1);
+        };
+        // Over the tree nothing counts the renames, so the kill comes at a share of the time a
+        // whole run takes on this machine, now: a fixed time would find a fast machine done.
+        std::int64_t wholeRunNs = 0;
+        if (parallel) {
+            testutil::removeTree(fs::runsDirectory(fs::stateDirectory()));
+            QVERIFY(!makeTree(base + "/timing").empty());
+            const auto start = std::chrono::steady_clock::now();
+            const pid_t pid = spawn(base + "/timing");
+            QVERIFY(pid > 0);
+            int status = 0;
+            QCOMPARE(::waitpid(pid, &status, 0), pid);
+            QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            wholeRunNs = std::chrono::nanoseconds(std::chrono::steady_clock::now() - start).count();
+        }
+
         int kills = 0;
         for (int round = 0; round < kRounds; ++round) {
             // As a first start would find it: no journal of an earlier round.
             testutil::removeTree(fs::runsDirectory(fs::stateDirectory()));
             const std::string root = base + "/r" + std::to_string(round);
-            QCOMPARE(::mkdir(root.c_str(), 0755), 0);
-            std::vector<std::string> dirs;
-            for (int f = 0; f < folders; ++f) {
-                char name[16];
-                std::snprintf(name, sizeof name, "d%02d", f);
-                const std::string dir = parallel ? root + "/" + name : root;
-                if (parallel) {
-                    QCOMPARE(::mkdir(dir.c_str(), 0755), 0);
-                }
-                for (int i = 0; i < perFolder; ++i) {
-                    char file[16];
-                    std::snprintf(file, sizeof file, "f%05d", i);
-                    QVERIFY(testutil::makeFile(dir, file, std::string(name) + file));
-                }
-                dirs.push_back(dir);
-            }
+            const std::vector<std::string> dirs = makeTree(root);
+            QCOMPARE(int(dirs.size()), folders);
             std::vector<Inventory> before;
             for (const std::string& dir : dirs) {
                 before.push_back(inventory(dir));
@@ -1363,25 +1406,13 @@ private slots:
             done.store(0);
             const std::int64_t killAt = std::uniform_int_distribution<std::int64_t>(from, to)(rng);
             const long jitterNs = std::uniform_int_distribution<long>(0, 300000)(rng);
-            std::string program = parallel ? KOVRA_PROGRAM : KOVRA_KILL_HELPER;
-            std::vector<std::string> args =
-                parallel ? std::vector<std::string>{program, "rename", "-r", "-j", "4", root}
-                         : std::vector<std::string>{program, root, progressPath};
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            posix_spawn_file_actions_t quiet;
-            posix_spawn_file_actions_init(&quiet);
-            posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-            pid_t pid = 0;
-            QCOMPARE(::posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
-            posix_spawn_file_actions_destroy(&quiet);
+            const pid_t pid = spawn(root);
+            QVERIFY(pid > 0);
             int status = 0;
             bool exited = false;
             if (parallel) {
-                const timespec wait{0, killAt * 1000000 + jitterNs};
+                const std::int64_t ns = wholeRunNs * killAt / 100 + jitterNs;
+                const timespec wait{time_t(ns / 1000000000), long(ns % 1000000000)};
                 ::nanosleep(&wait, nullptr);
             }
             while (!parallel && !(started.load() == 1 && done.load() >= killAt)) {
