@@ -851,9 +851,12 @@ int undoCommand(int entry, int jobs) {
             ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%1 and %n other folders"),
                            static_cast<int>(report.folders.size() - 1), {folder})
             : folder;
+    // A merge moved its files between folders: they are moved back, not renamed.
     writeOut(where + ": " +
-             countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed back"),
-                          static_cast<int>(report.renamed)) +
+             (report.merge ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files moved back"),
+                                          static_cast<int>(report.renamed))
+                           : countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed back"),
+                                          static_cast<int>(report.renamed))) +
              "\n");
     for (const fs::EntryReport& e : report.problems) {
         std::string why;
@@ -887,7 +890,8 @@ int undoCommand(int entry, int jobs) {
         // A merge's new name is a whole path, in its destination.
         const bool whole = !e.newName.empty() && e.newName.front() == '/';
         writeErr(message(
-            QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 back to %3: %4\n"),
+            report.merge ? QT_TRANSLATE_NOOP("cli", "%1: cannot move %2 back to %3: %4\n")
+                         : QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 back to %3: %4\n"),
             {programName(), escaped(whole ? e.newName : core::joinPath(e.folder, e.newName)),
              escaped(core::joinPath(e.folder, e.oldName)), why}));
     }

@@ -1,4 +1,4 @@
-<?xml version='1.0' encoding='utf-8'?>
+<?xml version="1.0" encoding="utf-8"?>
 <!DOCTYPE TS>
 <TS version="2.1" language="en">
 <context>
@@ -12,85 +12,85 @@ Exit status:
   2  wrong usage, a path that cannot be opened, or no display for the window:
      nothing was renamed
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Try "%1 --help" for more information.
+        <source>Try &quot;%1 --help&quot; for more information.
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>unknown option %1</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>rename needs at least one PATH</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: no such file or folder, and not a command</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: cannot open %2: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: there is no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is set).
 To rename without the window: %1 rename PATH...
-Try "%1 --help" for more information.
+Try &quot;%1 --help&quot; for more information.
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: cannot write the output: %2
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the drive has no rename that cannot replace a file</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: %2: the root folder has no name to put in front of its files
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: cannot rename %2 to %3: %4
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: the renames in %2 were made but may not survive a power cut: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: nothing renamed: the run could not be recorded for undo in %2: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: stopped at the folder %2: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: there is no rename run to undo
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: the folder of the last run, %2, is gone; nothing was changed
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: cannot read the folder of the last run, %2: %3; nothing was changed
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message numerus="yes">
         <source>%1 and %n other folders</source>
@@ -108,108 +108,108 @@ Try "%1 --help" for more information.
     </message>
     <message>
         <source>the file was changed, moved or removed</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>a file or folder has the old name now</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>its folder is gone, or is another folder now</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>cannot read its folder: %1</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: cannot rename %2 back to %3: %4
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>a file or folder with the new name exists</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>no such file or folder</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>not a folder</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>permission denied</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>read-only file system</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the name is too long</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>no space left on the drive</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the file is in use</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>input/output error</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the drive does not accept this name</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>a symbolic link where a folder was expected</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the folder changed while it was being worked on</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>undo --list takes no other arguments</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>undo takes at most one number</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>undo takes the number of a run, as undo --list shows it</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>done</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>cut short</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>cut short, left so</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>undone</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>in progress</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>damaged</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message numerus="yes">
         <source>%n files</source>
@@ -221,39 +221,39 @@ Try "%1 --help" for more information.
     <message>
         <source>%1: there is no run %2 in the history
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: that run is still in progress, or being undone; nothing was changed
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: the drive of %2 (%3) is not connected; nothing was changed, and the run can be undone once it is
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: the record of the run is damaged or unreadable; nothing was changed, and the record was kept as %2
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>its drive is not connected</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: the window opens one folder, and these paths lie in several:
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>To rename files of several folders: %1 rename PATH...
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Put the name of its folder in front of each file's name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
 An existing file is never replaced.
 
 Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
@@ -263,11 +263,11 @@ Commands:
   undo             undo the last rename run, in every folder it renamed in
 
 Options:
-  -n, --dry-run    print each rename as "old -&gt; new" and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder's name;
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
                    a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as "old -&gt; new" as it is made
-  -a, --all        also the names beginning with "." in the folders named, and hidden
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
                    subfolders; left out otherwise, since the prefix would unhide them
       --no-undo    keep no record of the run: faster over many folders, but undo
                    cannot take it back
@@ -279,7 +279,7 @@ Options:
 
 Names that are not printable are shown escaped (\xff, \n), one rename per line.
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Usage: %1 undo [-j N] [N]
@@ -299,46 +299,46 @@ Exit status:
   1  there is no run to undo, or a file could not be renamed back
   2  wrong usage
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>-j takes how many folders at once, from 1 to 256</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: nothing more renamed in %2: the run could not be recorded for undo in %3: %4
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: each folder as the run left it:
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>  done: %1
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>  stopped at %1: %2
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>  stopped before %1: it could not be recorded
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>  stopped before %1: a failure elsewhere
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>  not started: %1
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>Usage: %1 [FOLDER | FILE...]
@@ -346,111 +346,123 @@ Exit status:
   or:  %1 merge [OPTION...] SOURCE... DEST
   or:  %1 undo
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>
 Merge: %1 merge [OPTION...] SOURCE... DEST
 Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
 each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
-a name that begins with its folder's name and "_" keeps it. A SOURCE that is a
+a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
 file moves that file. An existing file is never replaced: a file whose new name
 holds the same content goes to the Trash, one whose new name holds other content
-stays where it is. Emptied folders are removed. "%1 undo" takes the whole merge
+stays where it is. Emptied folders are removed. &quot;%1 undo&quot; takes the whole merge
 back.
-  -n, --dry-run        print each move as "old -&gt; new", each duplicate that would
+  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
                        go to the Trash, and each file that would stay, with why;
                        change nothing
   -v, --verbose        print each move as it is made
   -a, --all            also hidden files and folders
       --keep-duplicates  leave duplicates where they are, not in the Trash
       --number         move a file whose new name holds other content as
-                       "name (2).ext", with the first free number
+                       &quot;name (2).ext&quot;, with the first free number
       --keep-folders   keep the emptied folders
       --no-undo        keep no record of the merge
 Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some
 files were left where they were, or a failure stopped the merge; 2 wrong usage
 or a path that cannot be opened: nothing was moved.
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>merge needs at least one SOURCE and a DEST</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1 holds other content</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the same as %1, kept</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>hidden (its name begins with ".")</source>
-        <translation type="unfinished" />
+        <source>hidden (its name begins with &quot;.&quot;)</source>
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>a link to a folder</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the same as %1, and cannot go to the Trash: %2</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>cannot be moved to %1: %2</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1 -&gt; the Trash (the same as %2)
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: left: %2
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1 -&gt; the Trash
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: nothing moved: the merge could not be recorded for undo in %2: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: the moves into %2 were made but may not survive a power cut: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>%1: %2: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the destination is not a folder</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>a source cannot be the destination itself</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the root folder has no name to put in front of its files</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the destination lies inside this source through a link</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the file is in the destination already</source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files moved back</source>
+        <translation>
+            <numerusform>%n file moved back</numerusform>
+            <numerusform>%n files moved back</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1: cannot move %2 back to %3: %4
+</source>
+        <translation type="unfinished"></translation>
     </message>
 </context>
 </TS>

@@ -673,5 +673,17 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
         <translation>  未着手: %1
 </translation>
     </message>
+    <message numerus="yes">
+        <source>%n files moved back</source>
+        <translation>
+            <numerusform>%n 個のファイルを元の場所に戻しました</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1: cannot move %2 back to %3: %4
+</source>
+        <translation>%1: %2 を %3 に戻せません: %4
+</translation>
+    </message>
 </context>
 </TS>

@@ -392,7 +392,7 @@ void TestCli::command_data() {
                                                  << Lines{} << QByteArray() << QByteArray("Usage:");
     QTest::newRow("undo takes a merge back: duplicates out of the Trash, folders made again")
         << pics << plus(with({"--number"}), {";", "undo"}) << c << 0 << Lines{}
-        << QByteArray("4 files") << QByteArray();
+        << QByteArray("4 files moved back") << QByteArray();
     QTest::newRow("undo removes the destination the merge made")
         << flat << Lines{"merge", "%R/pics/cats", "%R/new", ";", "undo"} << c << 0 << Lines{}
         << QByteArray() << QByteArray();
