@@ -34,10 +34,19 @@ MergeWindow::FolderChooser& folderChooser() {
     return chooser;
 }
 
+// The dialog answers in text: a folder is taken only where that text names exactly one.
 std::string chooseWithDialog(QWidget* parent, const std::string& start) {
     const QString chosen = QFileDialog::getExistingDirectory(
         parent, QStringLiteral("まとめ先のフォルダ"), QFile::decodeName(start.c_str()));
-    return chosen.isEmpty() ? std::string() : QFile::encodeName(chosen).toStdString();
+    if (chosen.isEmpty()) {
+        return {};
+    }
+    const std::optional<std::string> path = widgets::certainNativePath(chosen);
+    if (!path) {
+        showReport(parent, uncertainFolderNameReport(chosen));
+        return {};
+    }
+    return *path;
 }
 
 // The subfolders of `folder` that a merge takes by default: real folders, not hidden ones, in

@@ -610,6 +610,14 @@ QString mergePlanFailedStatus(const std::string& path, int error) {
         .arg(widgets::displayName(path), folderReason(error));
 }
 
+QString uncertainFolderNameReport(const QString& shown) {
+    return QStringLiteral(
+               "選ばれたフォルダの名前には表示できない文字があり、どのフォルダか確かめられ"
+               "ません。まとめ先は変えていません。\n\nフォルダ： %1\n\n"
+               "コマンド「kovra merge」なら、このフォルダもまとめ先にできます。")
+        .arg(shown);
+}
+
 QString mergeReport(const fs::MergeResult& result) {
     QString head;
     switch (result.end) {

@@ -105,6 +105,7 @@ QString mergePlanSummary(const fs::MergePlan& plan);
 QString mergePlanFailedStatus(const std::string& path, int error);
 QString mergeReport(const fs::MergeResult& result);
 QString mergeLeftLine(const fs::LeftFile& file);
+QString uncertainFolderNameReport(const QString& shown);
 
 // Shows a report; every report the user sees goes through here. The box wraps long names
 // anywhere and never grows wider than the screen.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace widgets {
@@ -8,5 +10,10 @@ namespace widgets {
 // The text shown for a native name or path: core::shownName, so the windows show every name as
 // the command line prints it and no two names alike. Only for showing: the bytes are renamed.
 QString displayName(std::string_view name);
+
+// The bytes of a path that came back as text (a system file dialog's answer), when they are
+// certain. Invalid bytes in a name come back as U+FFFD, which a real U+FFFD also gives: such a
+// path may stand for another folder, so none is given.
+std::optional<std::string> certainNativePath(const QString& path);
 
 }  // namespace widgets

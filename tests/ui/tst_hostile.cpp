@@ -6,6 +6,7 @@
 #include <QSet>
 #include <QTest>
 
+#include "widgets/display.h"
 #include "windowfixture.h"
 
 Q_DECLARE_METATYPE(std::string)
@@ -84,6 +85,30 @@ private slots:
             }
         }
         QCOMPARE(shown.size(), qsizetype(names.size()));
+    }
+
+    // A folder dialog answers in text: a path is taken back as bytes only where the text names
+    // one folder, never where an invalid byte and a real U+FFFD would read alike.
+    void textFromADialogIsTakenBackOnlyWhenCertain_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("certain");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("ascii") << QStringLiteral("/pics/cats") << true << QByteArray("/pics/cats");
+        QTest::newRow("japanese")
+            << QStringLiteral("/写真/ﾈｺ　") << true
+            << QByteArray("/\xe5\x86\x99\xe7\x9c\x9f/\xef\xbe\x88\xef\xbd\xba\xe3\x80\x80");
+        QTest::newRow("an invalid byte, or a real U+FFFD")
+            << QStringLiteral("/pics/a\uFFFD") << false << QByteArray();
+    }
+    void textFromADialogIsTakenBackOnlyWhenCertain() {
+        QFETCH(QString, text);
+        QFETCH(bool, certain);
+        QFETCH(QByteArray, bytes);
+        const std::optional<std::string> path = widgets::certainNativePath(text);
+        QCOMPARE(path.has_value(), certain);
+        if (certain) {
+            QCOMPARE(QByteArray::fromStdString(*path), bytes);
+        }
     }
 
     // 251 bytes and "long_" make 256, past the 255-byte limit: refused, reported, kept.
