@@ -21,6 +21,7 @@
 #include <system_error>
 
 #include "core/naming.h"
+#include "fs/fd.h"
 #include "fs/folder_reader.h"
 #include "fs/mounts.h"
 
@@ -1264,13 +1265,73 @@ JournalRead readJournalSummary(const std::string& path) {
     return openAndParse(path, true);
 }
 
+int cutTornTail(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        return errno;
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    char head[kHeadBytes];
+    // Only a streamed journal can be torn within its records; an older one is left as it is.
+    if (size < kHeadBytes || preadAll(fd.get(), head, sizeof head, 0) != 0 ||
+        std::memcmp(head, kMagic, sizeof kMagic) != 0 || getLE(head + 8, 4) != kVersion) {
+        return 0;
+    }
+    const Checksum checksum = checksumOf(kVersion);
+    std::uint64_t pos = kHeadBytes;
+    while (pos < size) {
+        const std::uint64_t left = size - pos;
+        char recordHead[kRecordHead];
+        if (left < kRecordFrame) {
+            break;
+        }
+        if (const int err = preadAll(fd.get(), recordHead, sizeof recordHead, off_t(pos));
+            err != 0) {
+            return err;
+        }
+        if (getLE(recordHead + 8, 4) !=
+            static_cast<std::uint32_t>(checksum(std::string_view(recordHead, 8)))) {
+            return 0;  // damage, not a tear
+        }
+        const std::uint64_t length = getLE(recordHead + 4, 4);
+        if (length > left - kRecordFrame) {
+            break;
+        }
+        const std::uint64_t next = pos + kRecordFrame + length;
+        if (next == size) {
+            std::string record(kRecordHead + length + 8, '\0');
+            if (const int err = preadAll(fd.get(), record.data(), record.size(), off_t(pos));
+                err != 0) {
+                return err;
+            }
+            if (getLE(record.data() + kRecordHead + length, 8) ==
+                checksum(std::string_view(record).substr(0, kRecordHead + length))) {
+                return 0;  // the last record is whole
+            }
+            break;
+        }
+        pos = next;
+    }
+    if (pos >= size) {
+        return 0;
+    }
+    return ::ftruncate(fd.get(), off_t(pos)) == 0 && ::fsync(fd.get()) == 0 ? 0 : errno;
+}
+
 int markUndone(const std::string& path) {
+    if (const int err = cutTornTail(path); err != 0) {
+        return err;
+    }
     std::string payload;
     putU64(payload, static_cast<std::uint64_t>(nowNs()));
     return appendTo(path, kUndone, payload);
 }
 
 int markKept(const std::string& path) {
+    if (const int err = cutTornTail(path); err != 0) {
+        return err;
+    }
     std::string payload;
     putU64(payload, static_cast<std::uint64_t>(nowNs()));
     return appendTo(path, kKept, payload);
@@ -1796,6 +1857,13 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
             } else if (r.type == kMergeCopied) {
                 d->copied = true;
                 d->copyId = id;
+                // Journals of earlier versions end the record here.
+                if (p.left() != 0) {
+                    d->ownerKnown = p.u32(d->mode) && p.u32(d->uid) && p.u32(d->gid);
+                    if (!d->ownerKnown) {
+                        return false;
+                    }
+                }
             } else {
                 d->copyingBack = true;
                 d->backReservation = id;
@@ -2172,11 +2240,15 @@ int MergeJournalWriter::recordCopying(std::uint64_t entry, FileId id) {
     return append(kMergeCopying, payload, id == FileId{});
 }
 
-int MergeJournalWriter::recordCopied(std::uint64_t entry, FileId copyId) {
+int MergeJournalWriter::recordCopied(std::uint64_t entry, FileId copyId, std::uint32_t mode,
+                                     std::uint32_t uid, std::uint32_t gid) {
     std::string payload;
     putU64(payload, entry);
     putU64(payload, copyId.device);
     putU64(payload, copyId.inode);
+    putU32(payload, mode);
+    putU32(payload, uid);
+    putU32(payload, gid);
     // Synced before the original goes: undo must know the copy to bring it back.
     return append(kMergeCopied, payload, true);
 }

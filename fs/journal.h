@@ -8,8 +8,8 @@
 // from the disk), but what the disk cannot tell is: which rename linked a second name, and which
 // empty files were our reservations. No Qt here: names are the bytes the folder stores.
 
-#include <condition_variable>
 #include <sys/stat.h>
+#include <condition_variable>
 
 #include <cstddef>
 #include <cstdint>
@@ -295,6 +295,11 @@ JournalRead readJournalSummary(const std::string& path);
 int markUndone(const std::string& path);
 int markKept(const std::string& path);
 
+// Cuts off a record that a kill or a power cut left torn at the end of the journal at `path`
+// (locked by the caller), before anything is appended: after another record it would read as
+// damage. Damage elsewhere is left for the reader to report. Returns 0 or errno.
+int cutTornTail(const std::string& path);
+
 // A run's journal held open and locked. Invalid when it could not be opened, or another process
 // holds it (a run in progress, or its undo).
 class LockedRun {
@@ -462,6 +467,10 @@ struct MergeDone {
     std::int64_t copyingAt = 0;  // ... when it was about to be made (ns since the epoch)
     bool copied = false;         // the copy was whole and checked before the file itself went
     FileId copyId;               // ... the copy, as the destination's identity kind says
+    bool ownerKnown = false;     // ... and the original's mode and owner, which a drive without
+    std::uint32_t mode = 0;      //     them (a card) does not keep: undo gives them back
+    std::uint32_t uid = 0;       //
+    std::uint32_t gid = 0;       //
     bool copyingBack = false;    // an undo copying it back began a copy under its old name
     FileId backReservation;      // ... device and inode of that copy
 };
@@ -526,7 +535,9 @@ public:
     // A copy about to be made exclusively under the entry's new name (`id` none, synced, as a
     // kill may let the drive make it without us hearing of it), then made as `id`.
     int recordCopying(std::uint64_t entry, FileId id);
-    int recordCopied(std::uint64_t entry, FileId copyId);
+    // `mode`, `uid`, `gid`: the original's, for undo to give back.
+    int recordCopied(std::uint64_t entry, FileId copyId, std::uint32_t mode, std::uint32_t uid,
+                     std::uint32_t gid);
     // The folders about to be removed, synced before the first goes.
     int recordRemoving(const std::vector<std::uint32_t>& folders);
     // The merge ended. A merge that changed nothing leaves no journal. Synced.

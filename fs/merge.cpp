@@ -184,11 +184,14 @@ std::string newNameFor(const std::string& folderName, const std::string& folder,
 
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
                    IdentityKind toKind, const std::function<int(FileId)>& reserved,
-                   const std::function<int(FileId)>& copied) {
+                   const std::function<int(FileId, const Owner&)>& copied, const Owner* owner) {
     struct stat original {};
     if (::fstatat(fromDir, from.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno;
     }
+    const Owner own{static_cast<std::uint32_t>(original.st_mode & 07777), original.st_uid,
+                    original.st_gid};
+    const Owner& keep = owner != nullptr ? *owner : own;
     struct stat copy {};
     if (S_ISLNK(original.st_mode)) {
         const std::string target = linkTarget(fromDir, from);
@@ -208,7 +211,7 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
             err = EIO;
         }
         if (err == 0) {
-            err = copied(identityOf(copy, toKind));
+            err = copied(identityOf(copy, toKind), own);
         }
         if (err == 0) {
             err = removeOriginal(fromDir, from, original);
@@ -243,11 +246,10 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
     }
     if (err == 0) {
         // What the drive can keep of them; a drive without owners or modes keeps its own.
-        ::fchmod(out.get(), original.st_mode & 07777);
         if (::geteuid() == 0) {
-            [[maybe_unused]] const int ignored =
-                ::fchown(out.get(), original.st_uid, original.st_gid);
+            [[maybe_unused]] const int ignored = ::fchown(out.get(), keep.uid, keep.gid);
         }
+        ::fchmod(out.get(), keep.mode);  // after the owner, which may clear set-id bits
         const timespec times[2] = {original.st_atim, original.st_mtim};
         ::futimens(out.get(), times);
         if (syscalls().fsync(out.get()) != 0) {
@@ -261,7 +263,7 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
         err = errno;
     }
     if (err == 0) {
-        err = copied(identityOf(copy, toKind));
+        err = copied(identityOf(copy, toKind), own);
     }
     out.reset();
     if (err == 0) {
@@ -326,8 +328,10 @@ int Mover::place(Source& source, const std::string& name, const std::string& to,
     const auto reserved = [&](FileId id) {
         return journal_ != nullptr ? journal_->recordCopying(entry, id) : 0;
     };
-    const auto copied = [&](FileId id) {
-        return journal_ != nullptr ? journal_->recordCopied(entry, id) : 0;
+    const auto copied = [&](FileId id, const Owner& owner) {
+        return journal_ != nullptr
+                   ? journal_->recordCopied(entry, id, owner.mode, owner.uid, owner.gid)
+                   : 0;
     };
     return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied);
 }

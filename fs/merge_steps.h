@@ -23,15 +23,24 @@ bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b)
 std::string newNameFor(const std::string& folderName, const std::string& folder,
                        std::string_view name);
 
+// A file's mode and owner, where the drive it lies on may not keep them.
+struct Owner {
+    std::uint32_t mode = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+};
+
 // Copies `from` in `fromDir` to `to` in `toDir` on another drive, never replacing: the copy is
-// created exclusively, given the original's mode and times, synced and compared in full; only
-// then is the original removed. `reserved` hears of the copy as soon as it exists (device and
-// inode), `copied` once it is whole and checked (as `toKind` tells files apart), before the
+// created exclusively, given the original's times and its mode and owner (`owner` in their
+// place, when given), synced and compared in full; only then is the original removed.
+// `reserved` hears of the copy as soon as it exists (device and inode), `copied` once it is whole
+// and checked (as `toKind` tells files apart, with the original's own mode and owner), before the
 // original goes. Returns 0 or the errno (EEXIST: `to` is taken); on a failure the copy is
 // removed and the original stays.
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
                    IdentityKind toKind, const std::function<int(FileId)>& reserved,
-                   const std::function<int(FileId)>& copied);
+                   const std::function<int(FileId, const Owner&)>& copied,
+                   const Owner* owner = nullptr);
 
 // A folder files are moved out of.
 struct Source {

@@ -60,6 +60,10 @@ std::unordered_map<std::uint64_t, MergeDone> doneByEntry(const MergeJournalRead&
         if (record.copied) {
             d.copied = true;
             d.copyId = record.copyId;
+            d.ownerKnown = record.ownerKnown;
+            d.mode = record.mode;
+            d.uid = record.uid;
+            d.gid = record.gid;
         }
         if (record.copyingBack) {
             d.copyingBack = true;
@@ -178,6 +182,8 @@ bool prepareMerge(const std::string& run, Merge& merge, UndoReport& report) {
         setAside(run);
         return false;
     }
+    // Undo and finish append to it: a record torn at its end goes first.
+    report.journalError = cutTornTail(run);
     for (const MergeFolder& folder : journal.folders) {
         if (folder.parent == kNoFolder) {
             report.folders.push_back(folder.path);
@@ -295,6 +301,12 @@ void forEachEntry(Merge& merge, bool reverse, const UndoControl& control, UndoRe
             src.reset(openMergeFolder(journal, e.folder, status, err));
             open = e.folder;
             device = deviceOf(src.get());
+            // A folder the merge emptied and removed: its files, moved on their own drive, are
+            // told on the destination's drive as it is mounted now.
+            if (src.get() < 0 &&
+                journal.folders[e.folder].id.device == journal.destination.id.device) {
+                device = merge.destIdentity.device;
+            }
         }
         const MergeFolder& folder = journal.folders[e.folder];
         const auto found = merge.done.find(i);
@@ -411,12 +423,16 @@ UndoReport undoMerge(const std::string& run, const UndoControl& control) {
                     moveErr = status.done() ? 0 : (status.error != 0 ? status.error : EIO);
                     break;
                 }
-                case Whereabouts::Copied:
+                case Whereabouts::Copied: {
+                    // The copy's drive may have kept neither mode nor owner: the original's.
+                    const merge_steps::Owner owner{at.d.mode, at.d.uid, at.d.gid};
                     moveErr = merge_steps::copyThenRemove(
                         destfd, w.newName, at.srcfd, at.e.name, at.file.kind,
                         [&](FileId id) { return recordMergeCopyBack(run, i, id); },
-                        [](FileId) { return 0; });
+                        [](FileId, const merge_steps::Owner&) { return 0; },
+                        at.d.ownerKnown ? &owner : nullptr);
                     break;
+                }
                 case Whereabouts::Trashed: {
                     const IsFile isOurs = [&](const struct stat& st) {
                         return at.file.matches(st);

@@ -35,7 +35,8 @@ void makeTree(const std::string& root, const Lines& tree) {
     }
 }
 
-// Every entry below `root`: a file by inode and content, a folder by mode and modification time.
+// Every entry below `root`: a file by inode, mode and content, a folder by mode and modification
+// time.
 struct Seen {
     ino_t inode = 0;
     std::string data;
@@ -54,7 +55,9 @@ void inventory(const std::string& root, const std::string& prefix, bool withInod
                 0, std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec)};
             inventory(root, relative + "/", withInodes, out);
         } else {
-            out[relative] = {withInodes ? st.st_ino : 0, testutil::readFile(root + "/" + relative)};
+            out[relative] = {
+                withInodes ? st.st_ino : 0,
+                std::to_string(st.st_mode) + " " + testutil::readFile(root + "/" + relative)};
         }
     }
 }
@@ -201,9 +204,38 @@ private slots:
         QCOMPARE(::mkdir(root.c_str(), 0755), 0);
         makeTree(root, tree);
         makeTree(drive.path(), inDestination);
+        // A private file: the card keeps no modes, undo must give it its own back.
+        QCOMPARE(::chmod((root + "/cats/a").c_str(), 0600), 0);
         fs::MergeRequest r = request(root, {"cats"}, "", {});
         r.destination = drive.path() + "/all";
         mergeThenUndo(root, drive.path(), r, counts, false);
+    }
+
+    // A merge killed as it ended, its folders gone already: finishing it finds every file in its
+    // place and says so; undo then takes the whole of it back.
+    void cutShortAfterItsFoldersWent() {
+        const std::string root = tmp_.path() + "/cut";
+        QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+        makeTree(root, {"cats/", "cats/a:a", "cats/k/", "cats/k/b:b", "all/"});
+        const Inventory before = inventory(root);
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(request(root, {"cats"}, "all", {}), plan), 0);
+        QCOMPARE(fs::runMerge(plan).foldersRemoved, std::int64_t(2));
+        const Inventory merged = inventory(root);
+        // Its last record cut short, as a kill while it was written leaves it.
+        const std::string run = fs::lastUndoableRun(fs::stateDirectory());
+        struct stat st {};
+        QCOMPARE(::stat(run.c_str(), &st), 0);
+        QCOMPARE(::truncate(run.c_str(), st.st_size - 1), 0);
+        QCOMPARE(int(fs::pendingRun(fs::stateDirectory()).status),
+                 int(fs::PendingRun::Status::Pending));
+        const fs::UndoReport finished = fs::finishPendingRun(fs::stateDirectory());
+        QCOMPARE(int(finished.status), int(fs::UndoReport::Status::Done));
+        QVERIFY(finished.problems.empty());
+        QCOMPARE(inventory(root), merged);
+        QCOMPARE(int(fs::undoLastRun(fs::stateDirectory()).status),
+                 int(fs::UndoReport::Status::Done));
+        QCOMPARE(withoutFolderTimes(inventory(root), before), withoutFolderTimes(before, before));
     }
 
     // The plan comes in chunks, in order, and a chunk's answer can stop it.
