@@ -1439,6 +1439,10 @@ private slots:
                         QTest::currentDataTag(), round, killed ? "killed" : "finished",
                         static_cast<long long>(renamed), static_cast<long long>(files));
             QVERIFY2(renamed >= 0, "a file was lost, doubled or changed by the kill");
+            const bool renamedAll = renamed == files;
+            if (!killed || renamedAll) {
+                wholeRunNs = wholeRunNs * 2 / 3;  // this run was quicker than the measured one
+            }
             if (!killed) {
                 // It finished first: not a kill, but the files must be right all the same.
                 QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
@@ -1448,10 +1452,12 @@ private slots:
             }
 
             // The next start offers the run cut short, its plan as far as it was kept: every file
-            // renamed is in it. A kill before the journal was in place renamed nothing.
+            // renamed is in it. A kill before the journal was in place renamed nothing; one after
+            // the run's end, as it was leaving, left it whole.
             const fs::PendingRun pending = fs::pendingRun(fs::stateDirectory());
             if (pending.status == fs::PendingRun::Status::None) {
-                QCOMPARE(renamed, std::int64_t(0));
+                QCOMPARE(renamed, renamed == 0 ? 0 : files);
+                kills -= renamed != 0;
                 continue;
             }
             QCOMPARE(pending.status, fs::PendingRun::Status::Pending);
