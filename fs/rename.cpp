@@ -62,19 +62,31 @@ struct ProgramFile {
     ino_t inode = 0;
 };
 
+std::string& keptProgramPath() {
+    static std::string path;
+    return path;
+}
+
 const std::optional<ProgramFile>& runningProgram() {
     static const std::optional<ProgramFile> program = []() -> std::optional<ProgramFile> {
+        // The running one's own is looked at through /proc, which holds it even once the file
+        // at its path has been replaced.
+        const std::string& kept = keptProgramPath();
+        const char* const where = kept.empty() ? "/proc/self/exe" : kept.c_str();
         struct stat st {};
-        if (::stat("/proc/self/exe", &st) != 0) {
+        if (::stat(where, &st) != 0) {
             return std::nullopt;
         }
-        char buffer[4096];
-        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-            return std::nullopt;
+        std::string path = kept;
+        if (path.empty()) {
+            char buffer[4096];
+            const ssize_t length = ::readlink(where, buffer, sizeof buffer);
+            if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
+                return std::nullopt;
+            }
+            path.assign(buffer, static_cast<std::size_t>(length));
         }
-        ProgramFile file{core::fileName(std::string(buffer, static_cast<std::size_t>(length))),
-                         st.st_dev, st.st_ino};
+        ProgramFile file{core::fileName(path), st.st_dev, st.st_ino};
         if (file.name.empty()) {
             return std::nullopt;
         }
@@ -84,6 +96,10 @@ const std::optional<ProgramFile>& runningProgram() {
 }
 
 }  // namespace
+
+void keepProgramFile(const std::string& path) {
+    keptProgramPath() = path;
+}
 
 std::optional<std::string> runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device) {
     const std::optional<ProgramFile>& program = runningProgram();

@@ -21,6 +21,11 @@ namespace fs {
 std::optional<std::string> runningProgramNameIn(int dirfd,
                                                 std::optional<std::uint64_t> device = {});
 
+// Makes `path` the program file runs keep in place of the running program's own: a program
+// started in place of the one the user ran (the window, started by `kovra`) keeps that one. To be
+// called before the first run.
+void keepProgramFile(const std::string& path);
+
 // Folders whose renames are made durable a batch at a time: on a journaling file system the first
 // sync of a batch commits them all, where a sync after each folder waits for a commit each. From
 // any thread; what is left is synced when it goes.

@@ -49,6 +49,11 @@ Try "%1 --help" for more information.
         <translation type="unfinished" />
     </message>
     <message>
+        <source>%1: cannot start the window program %2: %3
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
         <source>the drive has no rename that cannot replace a file</source>
         <translation type="unfinished" />
     </message>
