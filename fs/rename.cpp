@@ -1,9 +1,11 @@
 #include "fs/rename.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -118,24 +120,36 @@ namespace {
 
 void syncEach(const std::vector<std::pair<int, int*>>& folders) {
     for (const auto& [fd, error] : folders) {
-        if (fd < 0 || syscalls().fsync(fd) != 0) {
+        if (syscalls().fsync(fd) != 0) {
             *error = errno;
         }
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        ::close(fd);
     }
 }
 
 }  // namespace
 
+SyncBatch::SyncBatch() : capacity_(256) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        capacity_ = std::max<std::size_t>(capacity_, static_cast<std::size_t>(limit.rlim_cur / 2));
+    }
+}
+
 void SyncBatch::add(int dirfd, int* error) {
-    constexpr std::size_t kBatch = 256;  // each holds a descriptor open
     std::vector<std::pair<int, int*>> batch;
+    const int held = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+    if (held < 0) {
+        // No descriptor to spare: synced at once.
+        if (syscalls().fsync(dirfd) != 0) {
+            *error = errno;
+        }
+        return;
+    }
     {
         const std::lock_guard lock(mutex_);
-        folders_.emplace_back(::fcntl(dirfd, F_DUPFD_CLOEXEC, 0), error);
-        if (folders_.size() < kBatch) {
+        folders_.emplace_back(held, error);
+        if (folders_.size() < capacity_) {
             return;
         }
         batch.swap(folders_);
