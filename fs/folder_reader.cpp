@@ -166,18 +166,6 @@ int InodesByName::read(int dirfd) {
     return err;
 }
 
-void InodesByName::prefetch(std::string_view name, bool slotFetched) const {
-    if (slots_.empty()) {
-        return;
-    }
-    const Slot& slot = slots_[nameHash(name) & (slots_.size() - 1)];
-    if (!slotFetched) {
-        __builtin_prefetch(&slot);
-    } else if (slot.hash != 0) {
-        __builtin_prefetch(names_.data() + slot.offset);
-    }
-}
-
 std::optional<std::uint64_t> InodesByName::find(std::string_view name) const {
     if (slots_.empty()) {
         return std::nullopt;

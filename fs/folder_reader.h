@@ -76,9 +76,6 @@ public:
     // Returns 0 or the errno; what was read before an error is kept.
     int read(int dirfd);
     std::optional<std::uint64_t> find(std::string_view name) const;
-    // Starts fetching from memory where `name` would be, for a find soon after: its slot, then,
-    // once that is fetched, the name it holds.
-    void prefetch(std::string_view name, bool slotFetched) const;
 
 private:
     struct Slot {

@@ -410,7 +410,11 @@ bool applyRecord(std::uint32_t type, std::string_view payload, ParseState& state
                 count > p.left() / (4 + 1 + 4 + 16)) {
                 return false;
             }
-            plan->entries.reserve(plan->entries.size() + count);
+            // Room made for twice as many at a time: a plan comes in many records.
+            if (plan->entries.capacity() - plan->entries.size() < count) {
+                plan->entries.reserve(
+                    std::max(2 * plan->entries.capacity(), plan->entries.size() + count));
+            }
             for (std::uint32_t i = 0; i < count; ++i) {
                 JournalEntry& e = plan->entries.emplace_back();
                 if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
