@@ -367,6 +367,9 @@ struct ParseState {
     bool streamed = false;  // version 4: the plan comes in chunks among the other records
     bool planned = false;   // version 3: the plan is whole
     std::uint64_t entries = 0;
+    // How many renames each folder's records announce, to make room for them at once: counted
+    // from the records' heads before they are checked, so only room is made of them.
+    std::vector<std::uint64_t> announced;
     // Whether plan records may still come, and records about the plan may.
     bool planOpen() const { return streamed ? true : !planned; }
     bool planKnown(const JournalRead& read) const {
@@ -388,6 +391,9 @@ bool applyRecord(std::uint32_t type, std::string_view payload, ParseState& state
                 return false;
             }
             JournalPlan& plan = plans.emplace_back();
+            if (plans.size() <= state.announced.size()) {
+                plan.entries.reserve(state.announced[plans.size() - 1]);
+            }
             std::uint8_t kind = 0;
             if (!p.bytes(plan.folder, kMaxPathBytes) || !validFolder(plan.folder) ||
                 !p.id(plan.folderId) || !p.u8(kind) || kind > 1 ||
@@ -1155,6 +1161,26 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
     const Checksum checksum = checksumOf(version);
     ParseState state;
     state.streamed = version == kVersion;
+    if (!summary && state.streamed) {
+        // Each entries record names its folder, among those before it, and how many it holds.
+        std::size_t folders = 0;
+        for (std::uint64_t pos = kHeadBytes; size - pos >= kRecordFrame;) {
+            const char* const at = whole.get() + pos;
+            const std::uint64_t length = getLE(at + 4, 4);
+            if (length > size - pos - kRecordFrame) {
+                break;
+            }
+            const auto type = static_cast<std::uint32_t>(getLE(at, 4));
+            folders += type == kFolder ? 1 : 0;
+            if (type == kEntries && length >= 8 && getLE(at + kRecordHead, 4) < folders) {
+                const auto folder = static_cast<std::size_t>(getLE(at + kRecordHead, 4));
+                state.announced.resize(std::max(state.announced.size(), folder + 1));
+                state.announced[folder] += std::min<std::uint64_t>(getLE(at + kRecordHead + 4, 4),
+                                                                   length / (4 + 1 + 4 + 16));
+            }
+            pos += kRecordFrame + length;
+        }
+    }
     const auto bad = [&result] {
         result.plans.clear();
         return result;
