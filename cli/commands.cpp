@@ -413,9 +413,15 @@ public:
         // of the renames, which never wait for a folder to be read or its plan to be kept.
         std::vector<std::thread> workers;
         if (!options_.dryRun) {
-            // Each folder waiting holds a descriptor: a few per thread, far below the limit.
-            queue_ =
-                std::make_unique<TaskQueue>(static_cast<std::size_t>(std::min(4 * jobs + 32, 256)));
+            // Far enough ahead that the journal, written and synced on its own thread, keeps ahead
+            // of the renames on a busy disk; each folder waiting holds a descriptor, and a quarter
+            // of those the process may hold are for them (half are the syncs').
+            rlimit limit{};
+            std::size_t ahead = 256;
+            if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+                ahead = std::clamp<std::size_t>(limit.rlim_cur / 4, 8, ahead);
+            }
+            queue_ = std::make_unique<TaskQueue>(ahead);
             for (int i = 0; i < jobs; ++i) {
                 workers.emplace_back([this] {
                     while (std::unique_ptr<FolderTask> task = queue_->pop()) {
