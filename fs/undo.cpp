@@ -1,6 +1,7 @@
 #include "fs/undo.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -239,7 +240,8 @@ std::string driveName(const JournalPlan& plan) {
 struct Listed {
     std::string folder;  // the plan's folder and identity, as the journal's summary gives them
     FileId folderId;
-    Fd fd;  // the folder as opened for the reading; none: it is examined afresh
+    Fd fd;  // the folder as opened for the reading; none: why is in `opened`
+    FolderState opened;
     SortedListing listing;
     int error = 0;  // of the reading
 };
@@ -248,9 +250,10 @@ struct Listed {
 void listFolder(const JournalPlan& plan, Listed& listed) {
     listed.folder = plan.folder;
     listed.folderId = plan.folderId;
-    FolderState::Status status = FolderState::Status::Ok;
-    int err = 0;
-    listed.fd.reset(openRunFolder(plan, status, err));
+    listed.fd.reset(openRunFolder(plan, listed.opened.status, listed.opened.err));
+    if (listed.fd.get() < 0 && (listed.opened.err == EMFILE || listed.opened.err == ENFILE)) {
+        listed.folder.clear();  // no descriptor to spare now: examined afresh
+    }
     if (listed.fd.get() >= 0 && plan.identity == IdentityKind::Inode) {
         listed.error = listed.listing.read(listed.fd.get());
     }
@@ -281,12 +284,19 @@ bool prepare(const std::string& run, const UndoControl& control, Examined& exami
         return false;
     }
     JournalRead& journal = examined.journal;
-    // The folders are read beside the journal's renames, from the places its summary gives.
+    // The folders are read beside the journal's renames, from the places its summary gives; each
+    // is held open until it is examined, as many as a quarter of the descriptors allow.
     std::vector<Listed> listed;
     std::thread reader;
     if (JournalRead summary = readJournalSummary(run); summary.status == JournalRead::Status::Ok) {
         examined.jobs = jobsFor(control, summary);
-        listed = std::vector<Listed>(summary.plans.size());
+        rlimit limit{};
+        std::size_t held = summary.plans.size();
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            held = std::min<std::size_t>(held, limit.rlim_cur / 4);
+        }
+        summary.plans.resize(held);
+        listed = std::vector<Listed>(held);
         reader = std::thread([&listed, plans = std::move(summary.plans), jobs = examined.jobs] {
             inParallel(plans.size(), jobs, [&](std::size_t f) { listFolder(plans[f], listed[f]); });
         });
@@ -316,11 +326,13 @@ bool prepare(const std::string& run, const UndoControl& control, Examined& exami
     examined.states.resize(journal.plans.size());
     inParallel(journal.plans.size(), examined.jobs, [&](std::size_t f) {
         const JournalPlan& plan = journal.plans[f];
-        Listed* const read = f < listed.size() ? &listed[f] : nullptr;
-        examined.states[f] = read != nullptr && read->fd.get() >= 0 &&
-                                     read->folder == plan.folder && read->folderId == plan.folderId
-                                 ? examineWith(read->fd.get(), plan, read)
-                                 : examine(plan);
+        Listed* const read = f < listed.size() && listed[f].folder == plan.folder &&
+                                     listed[f].folderId == plan.folderId
+                                 ? &listed[f]
+                                 : nullptr;
+        examined.states[f] = read == nullptr       ? examine(plan)
+                             : read->fd.get() >= 0 ? examineWith(read->fd.get(), plan, read)
+                                                   : read->opened;
         if (read != nullptr) {
             read->fd.reset();
             read->listing = {};
