@@ -74,6 +74,8 @@ constexpr std::uint64_t kLargestChunk = std::uint64_t{1} << 18;
 // Renames whose identity is asked of the drive cost a round trip each: a slow drive would wait
 // long for the first chunk, so theirs start smaller.
 constexpr std::uint64_t kFirstAskedChunk = 64;
+// What a rename usually takes in an entries record: its old name and the frame around it.
+constexpr std::uint64_t kEntryBytesHint = 64;
 // Chunks written since the last sync, beyond which the writer's thread syncs without waiting for
 // a chunk's worth of renames: folders of few files each are then synced a few at a time.
 constexpr std::size_t kSyncChunks = 8;
@@ -960,6 +962,13 @@ void JournalWriter::writeAhead() {
                 chunk = std::min(2 * chunk, kLargestChunk);
             }
             lock.unlock();
+            // Room for the chunk at once, rather than moved to twice the room as it grows: a few
+            // dozen bytes a rename, and room not written into costs nothing.
+            std::uint64_t claimed = 0;
+            for (const Claim& claim : claims) {
+                claimed += claim.to - claim.from;
+            }
+            out.reserve(out.size() + claimed * kEntryBytesHint);
             for (const Claim& claim : claims) {
                 if (err == 0) {
                     err = encode(*claim.section, claim.index, claim.from, claim.to, out);
