@@ -1,49 +1,21 @@
-#include <sys/stat.h>
+// `kovra`: the commands, answered here with Qt Core alone; what needs a window is handed to the
+// window program (cli::startWindow), which takes this process's place.
+
 #include <unistd.h>
-#include <QApplication>
-#include <QTimer>
+
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/cli.h"
-#include "core/paths.h"
-#include "fs/listing.h"
 #include "fs/memory.h"
-#include "ui/icon.h"
-#include "ui/mainwindow.h"
-#include "ui/mergewindow.h"
-#include "ui/messages.h"
-#include "widgets/fonts.h"
 
 namespace {
 
-// The application with the program's look, for a window or a box shown without the main window.
-struct Application {
-    int argc = 1;  // only the program's name: Qt must not take a file's name for its option
-    QApplication app;
-    explicit Application(char* argv[]) : app(argc, argv) {
-        widgets::registerFontSubstitutes();
-        QApplication::setWindowIcon(ui::programIcon());
-    }
-};
-
 bool is(const char* arg, std::string_view word) {
     return arg != nullptr && word == arg;
-}
-
-// `kovra merge --window SOURCE...`, from a file manager's "merge here": the merge window alone,
-// with the sources checked and their parent as the destination.
-int mergeWindow(int argc, char* argv[]) {
-    std::vector<std::string> sources = cli::windowPaths(argc - 2, argv + 2);
-    if (sources.empty()) {
-        return cli::run(argc, argv);
-    }
-    Application app(argv);
-    const std::string destination = core::parentFolder(sources.front());
-    auto* window = new ui::MergeWindow(destination, std::move(sources));
-    window->show();
-    return QApplication::exec();
 }
 
 // `kovra rename --notify PATH...`, from a file manager: nobody reads standard error there, so a
@@ -71,14 +43,17 @@ int renameWithNotice(int argc, char* argv[]) {
     for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, capture)) > 0;) {
         text.append(buffer, n);
     }
-    std::fclose(capture);
     if (::write(STDERR_FILENO, text.data(), text.size()) < 0) {
         // Nobody to tell: the box below says it.
     }
-    if (status != 0 && cli::hasDisplay()) {
-        Application app(argv);
-        ui::showReport(nullptr, ui::commandFailedReport(text));
+    // The box reads the words from its standard input.
+    if (status != 0 && cli::hasDisplay() && ::lseek(::fileno(capture), 0, SEEK_SET) == 0 &&
+        ::dup2(::fileno(capture), STDIN_FILENO) == STDIN_FILENO) {
+        std::fclose(capture);
+        cli::startWindow(argv[0], cli::window::kFailed, {std::to_string(status)});
+        return status;
     }
+    std::fclose(capture);
     return status;
 }
 
@@ -86,8 +61,14 @@ int renameWithNotice(int argc, char* argv[]) {
 
 int main(int argc, char* argv[]) {
     fs::returnLargeBlocks();
+    // `kovra merge --window SOURCE...`, from a file manager's "merge here": the merge window
+    // alone, with the sources checked and their parent as the destination.
     if (argc >= 3 && is(argv[1], "merge") && is(argv[2], "--window") && cli::hasDisplay()) {
-        return mergeWindow(argc, argv);
+        const std::vector<std::string> sources = cli::windowPaths(argc - 2, argv + 2);
+        if (sources.empty()) {
+            return cli::run(argc, argv);
+        }
+        return cli::startWindow(argv[0], cli::window::kMerge, sources);
     }
     if (argc >= 3 && is(argv[1], "rename") &&
         std::any_of(argv + 2, argv + argc, [](const char* a) { return is(a, "--notify"); })) {
@@ -100,31 +81,12 @@ int main(int argc, char* argv[]) {
         // Started from a desktop, nobody reads standard error: the refusal is shown in a box.
         if (cli::asksForWindow(argc, argv) && block.why != cli::WindowBlock::Why::NoDisplay &&
             cli::hasDisplay() && ::isatty(STDERR_FILENO) == 0) {
-            Application app(argv);
-            ui::showReport(nullptr, block.why == cli::WindowBlock::Why::SeveralFolders
-                                        ? ui::severalFoldersReport(block.folders)
-                                        : ui::pathErrorReport(block.path, block.error));
-            return 2;
+            return block.why == cli::WindowBlock::Why::SeveralFolders
+                       ? cli::startWindow(argv[0], cli::window::kSeveralFolders, block.folders)
+                       : cli::startWindow(argv[0], cli::window::kCannotOpen,
+                                          {block.path, std::to_string(block.error)});
         }
         return cli::run(argc, argv);
     }
-    const std::vector<std::string> paths = cli::windowPaths(argc, argv);
-    // The window starts on the folder asked for, so the working directory is never read.
-    std::string startFolder = fs::currentFolder();
-    bool selectFiles = false;
-    if (!paths.empty()) {
-        struct stat st {};
-        const bool isFolder = ::stat(paths.front().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        startFolder = isFolder ? paths.front() : core::parentFolder(paths.front());
-        selectFiles = !isFolder;
-    }
-    Application app(argv);
-    ui::MainWindow window(startFolder);
-    if (selectFiles) {
-        window.openPaths(paths);
-    }
-    window.show();
-    // Over the shown window: a run that never ended is offered for finishing or undo.
-    QTimer::singleShot(0, &window, &ui::MainWindow::checkPendingRun);
-    return QApplication::exec();
+    return cli::startWindow(argv[0], cli::window::kMain, cli::windowPaths(argc, argv));
 }

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QLocale>
 #include <QTranslator>
@@ -433,15 +434,26 @@ int refuseWindow(const WindowBlock& block) {
     return kUsageError;
 }
 
-// Messages in the user's language: Japanese under a ja locale, English otherwise (English has a
-// translation of its own for its plurals). Translations are compiled into the program.
-void loadTranslation(QTranslator& translator) {
-    const QString folder = QStringLiteral(":/i18n");
-    if (translator.load(QLocale(), QStringLiteral("kovra"), QStringLiteral("_"), folder) ||
-        translator.load(QStringLiteral("kovra_en"), folder)) {
-        QCoreApplication::installTranslator(&translator);
+// Messages in the user's language, for as long as it lives: Japanese under a ja locale, English
+// otherwise (English has a translation of its own for its plurals). Translations are compiled into
+// the program.
+class Messages {
+public:
+    explicit Messages(char* argv0) : argv_{argv0, nullptr}, app_(argc_, argv_) {
+        const QString folder = QStringLiteral(":/i18n");
+        if (translator_.load(QLocale(), QStringLiteral("kovra"), QStringLiteral("_"), folder) ||
+            translator_.load(QStringLiteral("kovra_en"), folder)) {
+            QCoreApplication::installTranslator(&translator_);
+        }
     }
-}
+
+private:
+    // Only the program's name: Qt must not take an argument (or a file's name) as its option.
+    int argc_ = 1;
+    char* argv_[2];
+    QCoreApplication app_;
+    QTranslator translator_;
+};
 
 // Standard output written to its end; a failure (a full disk, a closed pipe) is reported and is
 // the command's failure.
@@ -513,11 +525,7 @@ int run(int argc, char* argv[]) {
     }
     // A pipe closed by the reader must not end a run between two renames.
     std::signal(SIGPIPE, SIG_IGN);
-    // Only the program's name: Qt must not take an argument (or a file's name) as its own option.
-    int qtArgc = 1;
-    QCoreApplication app(qtArgc, argv);
-    QTranslator translator;
-    loadTranslation(translator);
+    const Messages messages(argv[0]);
 
     int status = kSuccess;
     if (first == "rename") {
@@ -533,6 +541,31 @@ int run(int argc, char* argv[]) {
         status = refuseWindow(windowBlock(argc, argv));
     }
     return finishOutput(status);
+}
+
+int startWindow(char* argv0, const char* mode, const std::vector<std::string>& args) {
+    // Beside this program in the build tree; in a folder of its own under libexec once installed.
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self);
+    const std::string launcher = length > 0 && static_cast<std::size_t>(length) < sizeof self
+                                     ? std::string(self, static_cast<std::size_t>(length))
+                                     : std::string();
+    const std::string folder = core::parentFolder(launcher);
+    std::string program = core::joinPath(folder, KOVRA_WINDOW_PROGRAM);
+    if (::access(program.c_str(), X_OK) != 0) {
+        program = core::joinPath(folder, KOVRA_WINDOW_FROM_BIN "/" KOVRA_WINDOW_PROGRAM);
+    }
+    std::vector<char*> argv{argv0, const_cast<char*>(launcher.c_str()), const_cast<char*>(mode)};
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    const int err = errno;
+    const Messages messages(argv0);
+    writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot start the window program %2: %3\n"),
+                     {"kovra", escaped(program), reason(err)}));
+    return kUsageError;
 }
 
 }  // namespace cli

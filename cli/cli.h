@@ -38,4 +38,20 @@ std::vector<std::string> windowPaths(int argc, char* argv[]);
 // Runs a command line that does not want the window, without a display; returns the exit status.
 int run(int argc, char* argv[]);
 
+// The window program, which `kovra` starts in its own place for whatever needs a window, so that
+// commands never load a GUI library: `kovra-window LAUNCHER MODE [ARG...]`, LAUNCHER being the
+// program file of the `kovra` that started it.
+namespace window {
+inline constexpr char kMain[] = "main";                       // PATH...: the main window
+inline constexpr char kMerge[] = "merge";                     // SOURCE...: the merge window
+inline constexpr char kCannotOpen[] = "cannot-open";          // PATH ERRNO: refused in a box
+inline constexpr char kSeveralFolders[] = "several-folders";  // FOLDER...: refused in a box
+// STATUS: a command that failed with STATUS, what it said read from standard input, in a box.
+inline constexpr char kFailed[] = "failed";
+}  // namespace window
+
+// Starts the window program in place of this process, in `mode` with `args`; `argv0` stays the
+// program's name. Returns only when it cannot be started: the exit status, the failure said.
+int startWindow(char* argv0, const char* mode, const std::vector<std::string>& args);
+
 }  // namespace cli

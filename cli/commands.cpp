@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,33 +61,33 @@ private:
     std::mutex mutex_;
 };
 
-// The files of one folder, all selected, with the inode numbers the walk found for them (none
-// for files named one by one). Nothing is shown afterwards, so nothing is read again.
+// The files of one folder, all selected, in a table the run's lists refer to rather than copy,
+// with the inode numbers the walk found for them (none for files named one by one). Nothing is
+// shown afterwards, so nothing is read again.
 class NameList : public core::FileList {
 public:
-    NameList(const std::string& path, const std::vector<std::string>& names,
-             const std::vector<std::uint64_t>& inodes)
-        : path_(path), names_(names), inodes_(inodes) {}
+    NameList(const std::string& path, std::shared_ptr<const core::NameTable> names)
+        : path_(path), names_(std::move(names)) {}
     const std::string& path() const override { return path_; }
-    std::int64_t count() const override { return static_cast<std::int64_t>(names_.size()); }
+    std::int64_t count() const override { return static_cast<std::int64_t>(names_->size()); }
     std::string_view at(std::int64_t i) const override {
-        return names_[static_cast<std::size_t>(i)];
+        return names_->name(static_cast<std::size_t>(i));
     }
     std::uint64_t inodeAt(std::int64_t i) const override {
-        return inodes_.empty() ? 0 : inodes_[static_cast<std::size_t>(i)];
+        return names_->inode(static_cast<std::size_t>(i));
     }
     std::vector<core::SelectionRange> selectedRanges() const override {
-        if (names_.empty()) {
+        if (names_->empty()) {
             return {};
         }
         return {{0, count() - 1}};
     }
     void refresh() override {}
+    std::shared_ptr<const core::NameTable> names() const override { return names_; }
 
 private:
     const std::string& path_;
-    const std::vector<std::string>& names_;
-    const std::vector<std::uint64_t>& inodes_;
+    std::shared_ptr<const core::NameTable> names_;
 };
 
 // Where one folder of the command was left.
@@ -114,8 +115,6 @@ struct FolderTask {
     std::string path;
     FolderId id;
     Fd held;
-    std::vector<std::string> names;
-    std::vector<std::uint64_t> inodes;  // the walk's, one per name; empty for named files
     std::unique_ptr<NameList> list;
     core::WorkList selection;
     core::WorkList renames;
@@ -232,64 +231,79 @@ private:
 };
 
 // The folders walked and not yet renamed in, handed from the walk to the threads that rename.
-// Bounded: each holds its folder open.
+// Bounded: each holds its folder open. A walk that filled it goes on once it is half empty, so
+// that it walks a stretch of folders at a time rather than one per folder renamed.
 class TaskQueue {
 public:
     explicit TaskQueue(std::size_t capacity) : capacity_(capacity) {}
     void push(std::unique_ptr<FolderTask> task) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return tasks_.size() < capacity_; });
+        if (tasks_.size() >= capacity_) {
+            walkWaits_ = true;
+            roomy_.wait(lock, [&] { return tasks_.size() <= capacity_ / 2; });
+            walkWaits_ = false;
+        }
         tasks_.push_back(std::move(task));
-        changed_.notify_all();
+        if (idle_ > 0) {
+            filled_.notify_one();
+        }
     }
     // The next task; null once the queue is closed and empty.
     std::unique_ptr<FolderTask> pop() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !tasks_.empty() || closed_; });
+        ++idle_;
+        filled_.wait(lock, [&] { return !tasks_.empty() || closed_; });
+        --idle_;
         if (tasks_.empty()) {
             return nullptr;
         }
         std::unique_ptr<FolderTask> task = std::move(tasks_.front());
         tasks_.pop_front();
-        changed_.notify_all();
+        if (walkWaits_ && tasks_.size() <= capacity_ / 2) {
+            roomy_.notify_one();
+        }
         return task;
     }
     void close() {
         const std::lock_guard lock(mutex_);
         closed_ = true;
-        changed_.notify_all();
+        filled_.notify_all();
     }
 
 private:
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable filled_;  // the threads that rename wait for a task
+    std::condition_variable roomy_;   // the walk waits for room
     std::deque<std::unique_ptr<FolderTask>> tasks_;
     std::size_t capacity_;
+    int idle_ = 0;
+    bool walkWaits_ = false;
     bool closed_ = false;
 };
 
 struct FolderEntries {
-    std::vector<fs::FileEntry> files;  // as the window's file list shows them
-    std::vector<std::string> folders;  // real folders only, never a link to one
+    std::shared_ptr<core::NameTable> files;  // as the window's file list shows them
+    std::vector<std::string> folders;        // real folders only, never a link to one
     int error = 0;
 };
 
-// One read of the folder `fd` for both its files and its subfolders. A link to a folder is
-// neither: the file list shows it with the folders, and the walk never follows it.
-FolderEntries readEntries(int fd) {
+// One read of the folder `fd` (just opened: it is read through) for both its files and its
+// subfolders; `keep` says which files to take. A link to a folder is neither: the file list shows
+// it with the folders, and the walk never follows it.
+template <class Keep>
+FolderEntries readEntries(int fd, const Keep& keep) {
     FolderEntries entries;
-    entries.error = fs::readFolder(fd, fs::Kinds::Resolve, [&entries](const fs::FolderEntry& e) {
+    entries.files = std::make_shared<core::NameTable>();
+    core::NameTable& files = *entries.files;
+    entries.error = fs::readFolderHere(fd, fs::Kinds::Resolve, [&](const fs::FolderEntry& e) {
         if (e.kind == fs::EntryKind::Folder) {
             entries.folders.emplace_back(e.name);
-        } else if (e.kind == fs::EntryKind::File) {
-            entries.files.push_back({std::string(e.name), e.inode});
+        } else if (e.kind == fs::EntryKind::File && keep(e.name)) {
+            files.add(e.name, e.inode);
         }
         return true;
     });
-    std::sort(entries.files.begin(), entries.files.end(),
-              [](const fs::FileEntry& a, const fs::FileEntry& b) {
-                  return fs::displayLess(a.name, b.name);
-              });
+    fs::sortForDisplay(files);
     fs::sortForDisplay(entries.folders);
     return entries;
 }
@@ -298,7 +312,7 @@ const char* noSafeRename() {
     return QT_TRANSLATE_NOOP("cli", "the drive has no rename that cannot replace a file");
 }
 
-bool isHidden(const std::string& name) {
+bool isHidden(std::string_view name) {
     return !name.empty() && name[0] == '.';
 }
 
@@ -399,9 +413,15 @@ public:
         // of the renames, which never wait for a folder to be read or its plan to be kept.
         std::vector<std::thread> workers;
         if (!options_.dryRun) {
-            // Each folder waiting holds a descriptor: a few per thread, far below the limit.
-            queue_ =
-                std::make_unique<TaskQueue>(static_cast<std::size_t>(std::min(4 * jobs + 32, 256)));
+            // Far enough ahead that the journal, written and synced on its own thread, keeps ahead
+            // of the renames on a busy disk; each folder waiting holds a descriptor, and a quarter
+            // of those the process may hold are for them (half are the syncs').
+            rlimit limit{};
+            std::size_t ahead = 256;
+            if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+                ahead = std::clamp<std::size_t>(limit.rlim_cur / 4, 8, ahead);
+            }
+            queue_ = std::make_unique<TaskQueue>(ahead);
             for (int i = 0; i < jobs; ++i) {
                 workers.emplace_back([this] {
                     while (std::unique_ptr<FolderTask> task = queue_->pop()) {
@@ -431,7 +451,11 @@ public:
                     complete = walk(fd.get(), job->folder, job->id);
                 } else {
                     done_.insert(job->id);
-                    complete = reach(fd.get(), job->folder, job->id, job->names, {});
+                    auto named = std::make_shared<core::NameTable>();
+                    for (const std::string& name : job->names) {
+                        named->add(name, 0);
+                    }
+                    complete = reach(fd.get(), job->folder, job->id, std::move(named));
                 }
             }
         }
@@ -483,29 +507,19 @@ private:
     // a failure.
     bool walk(int fd, const std::string& path, FolderId id) {
         done_.insert(id);
-        FolderEntries entries = readEntries(fd);
+        // Named one by one, a hidden file is renamed all the same.
+        const auto job =
+            std::find_if(jobs_.begin(), jobs_.end(), [id](const Job& j) { return j.id == id; });
+        static const std::vector<std::string> none;
+        const std::vector<std::string>& named = job != jobs_.end() ? job->names : none;
+        const FolderEntries entries = readEntries(fd, [&](std::string_view name) {
+            return options_.all || !isHidden(name) ||
+                   std::binary_search(named.begin(), named.end(), name, fs::displayLess);
+        });
         if (entries.error != 0) {
             return walkStopped(path, entries.error);
         }
-        if (!options_.all) {
-            const auto job =
-                std::find_if(jobs_.begin(), jobs_.end(), [id](const Job& j) { return j.id == id; });
-            static const std::vector<std::string> none;
-            const std::vector<std::string>& named = job != jobs_.end() ? job->names : none;
-            std::erase_if(entries.files, [&named](const fs::FileEntry& file) {
-                return isHidden(file.name) &&
-                       !std::binary_search(named.begin(), named.end(), file.name, fs::displayLess);
-            });
-        }
-        std::vector<std::string> names;
-        std::vector<std::uint64_t> inodes;
-        names.reserve(entries.files.size());
-        inodes.reserve(entries.files.size());
-        for (fs::FileEntry& file : entries.files) {
-            names.push_back(std::move(file.name));
-            inodes.push_back(file.inode);
-        }
-        if (!reach(fd, path, id, std::move(names), std::move(inodes))) {
+        if (!reach(fd, path, id, entries.files)) {
             return false;
         }
         if (!options_.recursive) {
@@ -541,12 +555,12 @@ private:
     // The walk reached the folder `fd` with the files to rename in it: its run is prepared (its
     // plan kept) and renamed in by a thread of the pool (the dry run's here). False when the
     // command stops.
-    bool reach(int fd, const std::string& path, FolderId id, std::vector<std::string> names,
-               std::vector<std::uint64_t> inodes) {
+    bool reach(int fd, const std::string& path, FolderId id,
+               std::shared_ptr<const core::NameTable> names) {
         if (stop_.load()) {
             return false;
         }
-        if (names.empty()) {
+        if (names->empty()) {
             return true;
         }
         // A handle of the task's own: the walk closes its own when it leaves the folder.
@@ -555,9 +569,7 @@ private:
             return walkStopped(path, errno);
         }
         auto task = std::make_unique<FolderTask>(path, id, held);
-        task->names = std::move(names);
-        task->inodes = std::move(inodes);
-        task->list = std::make_unique<NameList>(task->path, task->names, task->inodes);
+        task->list = std::make_unique<NameList>(task->path, std::move(names));
         task->outcome = &outcomes_.emplace_back();
         task->outcome->path = path;
         if (journaling()) {
@@ -726,9 +738,20 @@ private:
     int stopErr_ = 0;
 };
 
+// Each folder renamed in is held open until the end, when they are made durable together: as
+// many as the system lets the process hold.
+void holdManyFolders() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 }  // namespace
 
 int renameCommand(const RenameOptions& options, const std::vector<std::string>& paths) {
+    holdManyFolders();
     RenameCommand command(options);
     if (!command.plan(paths)) {
         return kUsageError;
@@ -790,6 +813,7 @@ int undoListCommand() {
 
 int undoCommand(int entry, int jobs) {
     using Status = fs::UndoReport::Status;
+    holdManyFolders();
     const std::string stateDir = fs::stateDirectory();
     std::string run;
     if (entry == 0) {

@@ -124,10 +124,16 @@ RunResult performRun(PreparedRun& run, FileList& files, const WorkList& renameLi
     RunJournal* const journal = run.journal;
     if (result.total > 0) {
         // Rename pass, one file after the other in list order; none before its plan is kept.
+        // The names are made in the same two strings each time, not allocated per file.
         std::int64_t kept = 0;
+        std::string name;
+        std::string newName = prefixedName(result.folder, {});
+        const std::size_t prefix = newName.size();
         for (std::int64_t i = 0; i < result.total; ++i) {
-            const std::string name = renameList.at(i);
-            std::string newName = prefixedName(result.folder, name);
+            const std::string_view listed = renameList.at(i);
+            name.assign(listed);
+            newName.resize(prefix);
+            newName.append(listed);
             int journalError = 0;
             if (journal != nullptr && i >= kept) {
                 journalError = journal->keep(i + 1, kept);

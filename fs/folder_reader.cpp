@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -18,11 +19,10 @@ bool isDots(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-EntryKind kindOf(int dirfd, const dirent& entry) {
-    unsigned char type = entry.d_type;
+EntryKind kindOf(int dirfd, const char* name, unsigned char type) {
     struct stat st {};
     if (type == DT_UNKNOWN) {
-        if (::fstatat(dirfd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return EntryKind::File;
         }
         if (S_ISDIR(st.st_mode)) {
@@ -35,7 +35,7 @@ EntryKind kindOf(int dirfd, const dirent& entry) {
     }
     // A link counts by what it points to: it opens like the folder it names. A broken one stays
     // a file.
-    if (type == DT_LNK && ::fstatat(dirfd, entry.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+    if (type == DT_LNK && ::fstatat(dirfd, name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
         return EntryKind::LinkToFolder;
     }
     return EntryKind::File;
@@ -59,7 +59,7 @@ int readOwned(int own, Kinds kinds, EntryCallback onEntry, void* context) {
             found.name = entry->d_name;
             found.inode = static_cast<std::uint64_t>(entry->d_ino);
             if (kinds == Kinds::Resolve) {
-                found.kind = kindOf(own, *entry);
+                found.kind = kindOf(own, entry->d_name, entry->d_type);
             }
             if (!onEntry(context, found)) {
                 err = ECANCELED;
@@ -86,6 +86,37 @@ int readFolderAt(int dirfd, Kinds kinds, EntryCallback onEntry, void* context) {
 int readFolderAt(const std::string& path, Kinds kinds, EntryCallback onEntry, void* context) {
     const int own = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     return own < 0 ? errno : readOwned(own, kinds, onEntry, context);
+}
+
+int readFolderThrough(int dirfd, Kinds kinds, EntryCallback onEntry, void* context) {
+    // As large as readdir's: a folder of a hundred names is read in one call.
+    constexpr std::size_t kBytes = 32768;
+    const std::unique_ptr<char[]> buffer(new char[kBytes]);
+    for (;;) {
+        const ssize_t got = ::getdents64(dirfd, buffer.get(), kBytes);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0 ? 0 : errno;
+        }
+        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + at);
+            at += entry->d_reclen;
+            if (isDots(entry->d_name)) {
+                continue;
+            }
+            FolderEntry found;
+            found.name = entry->d_name;
+            found.inode = static_cast<std::uint64_t>(entry->d_ino);
+            if (kinds == Kinds::Resolve) {
+                found.kind = kindOf(dirfd, entry->d_name, entry->d_type);
+            }
+            if (!onEntry(context, found)) {
+                return ECANCELED;
+            }
+        }
+    }
 }
 
 namespace {
@@ -133,18 +164,6 @@ int InodesByName::read(int dirfd) {
         slots_[at] = slot;
     }
     return err;
-}
-
-void InodesByName::prefetch(std::string_view name, bool slotFetched) const {
-    if (slots_.empty()) {
-        return;
-    }
-    const Slot& slot = slots_[nameHash(name) & (slots_.size() - 1)];
-    if (!slotFetched) {
-        __builtin_prefetch(&slot);
-    } else if (slot.hash != 0) {
-        __builtin_prefetch(names_.data() + slot.offset);
-    }
 }
 
 std::optional<std::uint64_t> InodesByName::find(std::string_view name) const {

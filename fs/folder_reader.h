@@ -40,12 +40,28 @@ int readFolderAt(int dirfd, Kinds kinds, EntryCallback onEntry, void* context);
 // The same on the folder at `path`.
 int readFolderAt(const std::string& path, Kinds kinds, EntryCallback onEntry, void* context);
 
+// The same through `dirfd` itself, from its position on, which it moves: for a handle the caller
+// has just opened and reads nowhere else, which then needs no handle of its own for the read.
+int readFolderThrough(int dirfd, Kinds kinds, EntryCallback onEntry, void* context);
+
 // `onEntry(const FolderEntry&) -> bool` over the folder `where` (a descriptor or a path).
 template <class Where, class OnEntry>
 int readFolder(const Where& where, Kinds kinds, OnEntry&& onEntry) {
     using F = std::remove_reference_t<OnEntry>;
     return readFolderAt(
         where, kinds,
+        [](void* context, const FolderEntry& entry) -> bool {
+            return (*static_cast<F*>(context))(entry);
+        },
+        const_cast<void*>(static_cast<const void*>(&onEntry)));
+}
+
+// The same through the descriptor itself (readFolderThrough).
+template <class OnEntry>
+int readFolderHere(int dirfd, Kinds kinds, OnEntry&& onEntry) {
+    using F = std::remove_reference_t<OnEntry>;
+    return readFolderThrough(
+        dirfd, kinds,
         [](void* context, const FolderEntry& entry) -> bool {
             return (*static_cast<F*>(context))(entry);
         },
@@ -60,9 +76,6 @@ public:
     // Returns 0 or the errno; what was read before an error is kept.
     int read(int dirfd);
     std::optional<std::uint64_t> find(std::string_view name) const;
-    // Starts fetching from memory where `name` would be, for a find soon after: its slot, then,
-    // once that is fetched, the name it holds.
-    void prefetch(std::string_view name, bool slotFetched) const;
 
 private:
     struct Slot {

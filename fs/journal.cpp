@@ -75,6 +75,8 @@ constexpr std::uint64_t kLargestChunk = std::uint64_t{1} << 18;
 // Renames whose identity is asked of the drive cost a round trip each: a slow drive would wait
 // long for the first chunk, so theirs start smaller.
 constexpr std::uint64_t kFirstAskedChunk = 64;
+// What a rename usually takes in an entries record: its old name and the frame around it.
+constexpr std::uint64_t kEntryBytesHint = 64;
 // Chunks written since the last sync, beyond which the writer's thread syncs without waiting for
 // a chunk's worth of renames: folders of few files each are then synced a few at a time.
 constexpr std::size_t kSyncChunks = 8;
@@ -368,6 +370,9 @@ struct ParseState {
     bool streamed = false;  // version 4: the plan comes in chunks among the other records
     bool planned = false;   // version 3: the plan is whole
     std::uint64_t entries = 0;
+    // How many renames each folder's records announce, to make room for them at once: counted
+    // from the records' heads before they are checked, so only room is made of them.
+    std::vector<std::uint64_t> announced;
     // Whether plan records may still come, and records about the plan may.
     bool planOpen() const { return streamed ? true : !planned; }
     bool planKnown(const JournalRead& read) const {
@@ -389,6 +394,9 @@ bool applyRecord(std::uint32_t type, std::string_view payload, ParseState& state
                 return false;
             }
             JournalPlan& plan = plans.emplace_back();
+            if (plans.size() <= state.announced.size()) {
+                plan.entries.reserve(state.announced[plans.size() - 1]);
+            }
             std::uint8_t kind = 0;
             if (!p.bytes(plan.folder, kMaxPathBytes) || !validFolder(plan.folder) ||
                 !p.id(plan.folderId) || !p.u8(kind) || kind > 1 ||
@@ -411,7 +419,11 @@ bool applyRecord(std::uint32_t type, std::string_view payload, ParseState& state
                 count > p.left() / (4 + 1 + 4 + 16)) {
                 return false;
             }
-            plan->entries.reserve(plan->entries.size() + count);
+            // Room made for twice as many at a time: a plan comes in many records.
+            if (plan->entries.capacity() - plan->entries.size() < count) {
+                plan->entries.reserve(
+                    std::max(2 * plan->entries.capacity(), plan->entries.size() + count));
+            }
             for (std::uint32_t i = 0; i < count; ++i) {
                 JournalEntry& e = plan->entries.emplace_back();
                 if (!p.bytes(e.oldName, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
@@ -951,6 +963,13 @@ void JournalWriter::writeAhead() {
                 chunk = std::min(2 * chunk, kLargestChunk);
             }
             lock.unlock();
+            // Room for the chunk at once, rather than moved to twice the room as it grows: a few
+            // dozen bytes a rename, and room not written into costs nothing.
+            std::uint64_t claimed = 0;
+            for (const Claim& claim : claims) {
+                claimed += claim.to - claim.from;
+            }
+            out.reserve(out.size() + claimed * kEntryBytesHint);
             for (const Claim& claim : claims) {
                 if (err == 0) {
                     err = encode(*claim.section, claim.index, claim.from, claim.to, out);
@@ -1152,6 +1171,26 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
     const Checksum checksum = checksumOf(version);
     ParseState state;
     state.streamed = version == kVersion;
+    if (!summary && state.streamed) {
+        // Each entries record names its folder, among those before it, and how many it holds.
+        std::size_t folders = 0;
+        for (std::uint64_t pos = kHeadBytes; size - pos >= kRecordFrame;) {
+            const char* const at = whole.get() + pos;
+            const std::uint64_t length = getLE(at + 4, 4);
+            if (length > size - pos - kRecordFrame) {
+                break;
+            }
+            const auto type = static_cast<std::uint32_t>(getLE(at, 4));
+            folders += type == kFolder ? 1 : 0;
+            if (type == kEntries && length >= 8 && getLE(at + kRecordHead, 4) < folders) {
+                const auto folder = static_cast<std::size_t>(getLE(at + kRecordHead, 4));
+                state.announced.resize(std::max(state.announced.size(), folder + 1));
+                state.announced[folder] += std::min<std::uint64_t>(getLE(at + kRecordHead + 4, 4),
+                                                                   length / (4 + 1 + 4 + 16));
+            }
+            pos += kRecordFrame + length;
+        }
+    }
     const auto bad = [&result] {
         result.plans.clear();
         return result;

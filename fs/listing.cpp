@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <random>
 
 #include "core/naming.h"
@@ -196,6 +197,44 @@ void sortForDisplay(core::NameTable& table) {
     for (const Keyed& k : keyed) {
         entries.push_back(k.entry);
     }
+}
+
+int SortedListing::read(int dirfd) {
+    table_.clear();
+    const int error = readFolder(dirfd, Kinds::NameOnly, [this](const FolderEntry& entry) {
+        table_.add(entry.name, entry.inode);
+        return true;
+    });
+    sortForDisplay(table_);
+    return error;
+}
+
+std::vector<std::optional<std::uint64_t>> SortedListing::find(
+    std::size_t count, const std::function<std::string_view(std::size_t)>& nameAt) const {
+    std::vector<std::optional<std::uint64_t>> found(count);
+    std::vector<std::size_t> order;  // empty while the names come in display order
+    for (std::size_t i = 1; i < count && order.empty(); ++i) {
+        if (displayLess(nameAt(i), nameAt(i - 1))) {
+            order.resize(count);
+            std::iota(order.begin(), order.end(), std::size_t{0});
+            std::stable_sort(order.begin(), order.end(), [&nameAt](std::size_t a, std::size_t b) {
+                return displayLess(nameAt(a), nameAt(b));
+            });
+        }
+    }
+    // Alike names come one after the other, and each is found where the last one was.
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = order.empty() ? k : order[k];
+        const std::string_view name = nameAt(i);
+        while (at < table_.size() && displayLess(table_.name(at), name)) {
+            ++at;
+        }
+        if (at < table_.size() && table_.name(at) == name) {
+            found[i] = table_.inode(at);
+        }
+    }
+    return found;
 }
 
 Listing listFiles(const std::string& folder) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,22 @@ private:
     Listing folders_;
     std::shared_ptr<core::NameTable> files_;
     core::FolderIdentity identity_;
+};
+
+// Every name of a folder with the inode number the folder gives for it, from one reading, in
+// display order. Many names are looked up at once by walking them and the listing side by side:
+// memory is visited in order, not once per name at random.
+class SortedListing {
+public:
+    // Returns 0 or the errno; what was read before an error is kept.
+    int read(int dirfd);
+    // The inode number of each of `count` names (`nameAt(i)`), nullopt where the folder has no
+    // such name. Names given in display order cost a step each; others are put in order first.
+    std::vector<std::optional<std::uint64_t>> find(
+        std::size_t count, const std::function<std::string_view(std::size_t)>& nameAt) const;
+
+private:
+    core::NameTable table_;
 };
 
 // The program's working directory, or "/" when it has gone.

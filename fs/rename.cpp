@@ -1,9 +1,11 @@
 #include "fs/rename.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -62,19 +64,31 @@ struct ProgramFile {
     ino_t inode = 0;
 };
 
+std::string& keptProgramPath() {
+    static std::string path;
+    return path;
+}
+
 const std::optional<ProgramFile>& runningProgram() {
     static const std::optional<ProgramFile> program = []() -> std::optional<ProgramFile> {
+        // The running one's own is looked at through /proc, which holds it even once the file
+        // at its path has been replaced.
+        const std::string& kept = keptProgramPath();
+        const char* const where = kept.empty() ? "/proc/self/exe" : kept.c_str();
         struct stat st {};
-        if (::stat("/proc/self/exe", &st) != 0) {
+        if (::stat(where, &st) != 0) {
             return std::nullopt;
         }
-        char buffer[4096];
-        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-            return std::nullopt;
+        std::string path = kept;
+        if (path.empty()) {
+            char buffer[4096];
+            const ssize_t length = ::readlink(where, buffer, sizeof buffer);
+            if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
+                return std::nullopt;
+            }
+            path.assign(buffer, static_cast<std::size_t>(length));
         }
-        ProgramFile file{core::fileName(std::string(buffer, static_cast<std::size_t>(length))),
-                         st.st_dev, st.st_ino};
+        ProgramFile file{core::fileName(path), st.st_dev, st.st_ino};
         if (file.name.empty()) {
             return std::nullopt;
         }
@@ -84,6 +98,10 @@ const std::optional<ProgramFile>& runningProgram() {
 }
 
 }  // namespace
+
+void keepProgramFile(const std::string& path) {
+    keptProgramPath() = path;
+}
 
 std::optional<std::string> runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device) {
     const std::optional<ProgramFile>& program = runningProgram();
@@ -102,24 +120,36 @@ namespace {
 
 void syncEach(const std::vector<std::pair<int, int*>>& folders) {
     for (const auto& [fd, error] : folders) {
-        if (fd < 0 || syscalls().fsync(fd) != 0) {
+        if (syscalls().fsync(fd) != 0) {
             *error = errno;
         }
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        ::close(fd);
     }
 }
 
 }  // namespace
 
+SyncBatch::SyncBatch() : capacity_(256) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        capacity_ = std::max<std::size_t>(capacity_, static_cast<std::size_t>(limit.rlim_cur / 2));
+    }
+}
+
 void SyncBatch::add(int dirfd, int* error) {
-    constexpr std::size_t kBatch = 256;  // each holds a descriptor open
     std::vector<std::pair<int, int*>> batch;
+    const int held = ::fcntl(dirfd, F_DUPFD_CLOEXEC, 0);
+    if (held < 0) {
+        // No descriptor to spare: synced at once.
+        if (syscalls().fsync(dirfd) != 0) {
+            *error = errno;
+        }
+        return;
+    }
     {
         const std::lock_guard lock(mutex_);
-        folders_.emplace_back(::fcntl(dirfd, F_DUPFD_CLOEXEC, 0), error);
-        if (folders_.size() < kBatch) {
+        folders_.emplace_back(held, error);
+        if (folders_.size() < capacity_) {
             return;
         }
         batch.swap(folders_);

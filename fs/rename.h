@@ -21,12 +21,19 @@ namespace fs {
 std::optional<std::string> runningProgramNameIn(int dirfd,
                                                 std::optional<std::uint64_t> device = {});
 
+// Makes `path` the program file runs keep in place of the running program's own: a program
+// started in place of the one the user ran (the window, started by `kovra`) keeps that one. To be
+// called before the first run.
+void keepProgramFile(const std::string& path);
+
 // Folders whose renames are made durable a batch at a time: on a journaling file system the first
-// sync of a batch commits them all, where a sync after each folder waits for a commit each. From
-// any thread; what is left is synced when it goes.
+// sync of a batch commits them all, where a sync after each folder waits for a commit each. A
+// batch is as large as the descriptors it holds allow (half the process's limit), so that a run
+// over many folders waits for one commit at its end rather than for several on its way. From any
+// thread; what is left is synced when it goes.
 class SyncBatch {
 public:
-    SyncBatch() = default;
+    SyncBatch();
     ~SyncBatch() { flush(); }
     SyncBatch(const SyncBatch&) = delete;
     SyncBatch& operator=(const SyncBatch&) = delete;
@@ -37,6 +44,7 @@ public:
     void flush();
 
 private:
+    std::size_t capacity_;
     std::mutex mutex_;
     std::vector<std::pair<int, int*>> folders_;
 };

@@ -1,6 +1,7 @@
 #include "fs/undo.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -16,7 +17,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include "fs/fd.h"
 #include "fs/folder_reader.h"
+#include "fs/listing.h"
 #include "fs/mounts.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
@@ -232,6 +235,33 @@ std::string driveName(const JournalPlan& plan) {
     return !plan.place.label.empty() ? plan.place.label : plan.place.mountPoint;
 }
 
+// What a folder of a run holds, read ahead of the journal's renames: they are needed to look its
+// names up, not to read it.
+struct Listed {
+    std::string folder;  // the plan's folder and identity, as the journal's summary gives them
+    FileId folderId;
+    Fd fd;  // the folder as opened for the reading; none: why is in `opened`
+    FolderState opened;
+    SortedListing listing;
+    int error = 0;  // of the reading
+};
+
+// Opens the folder of `plan` and reads it into `listed`.
+void listFolder(const JournalPlan& plan, Listed& listed) {
+    listed.folder = plan.folder;
+    listed.folderId = plan.folderId;
+    listed.fd.reset(openRunFolder(plan, listed.opened.status, listed.opened.err));
+    if (listed.fd.get() < 0 && (listed.opened.err == EMFILE || listed.opened.err == ENFILE)) {
+        listed.folder.clear();  // no descriptor to spare now: examined afresh
+    }
+    if (listed.fd.get() >= 0 && plan.identity == IdentityKind::Inode) {
+        listed.error = listed.listing.read(listed.fd.get());
+    }
+}
+
+// examineAt, with the folder's listing read already when `listed` is given.
+FolderState examineWith(int dirfd, const JournalPlan& plan, const Listed* listed);
+
 // A run's journal read and every folder of it examined, under the run's lock.
 struct Examined {
     std::unique_ptr<LockedRun> lock;
@@ -254,7 +284,27 @@ bool prepare(const std::string& run, const UndoControl& control, Examined& exami
         return false;
     }
     JournalRead& journal = examined.journal;
+    // The folders are read beside the journal's renames, from the places its summary gives; each
+    // is held open until it is examined, as many as a quarter of the descriptors allow.
+    std::vector<Listed> listed;
+    std::thread reader;
+    if (JournalRead summary = readJournalSummary(run); summary.status == JournalRead::Status::Ok) {
+        examined.jobs = jobsFor(control, summary);
+        rlimit limit{};
+        std::size_t held = summary.plans.size();
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            held = std::min<std::size_t>(held, limit.rlim_cur / 4);
+        }
+        summary.plans.resize(held);
+        listed = std::vector<Listed>(held);
+        reader = std::thread([&listed, plans = std::move(summary.plans), jobs = examined.jobs] {
+            inParallel(plans.size(), jobs, [&](std::size_t f) { listFolder(plans[f], listed[f]); });
+        });
+    }
     journal = readJournal(run);
+    if (reader.joinable()) {
+        reader.join();
+    }
     if (journal.status == JournalRead::Status::None) {
         report.status = UndoReport::Status::Nothing;
         return false;
@@ -270,10 +320,24 @@ bool prepare(const std::string& run, const UndoControl& control, Examined& exami
     const JournalPlan* unreadableFolder = nullptr;
     const JournalPlan* absent = nullptr;
     bool anyOk = false;
-    examined.jobs = jobsFor(control, journal);
+    if (listed.empty()) {
+        examined.jobs = jobsFor(control, journal);
+    }
     examined.states.resize(journal.plans.size());
-    inParallel(journal.plans.size(), examined.jobs,
-               [&](std::size_t f) { examined.states[f] = examine(journal.plans[f]); });
+    inParallel(journal.plans.size(), examined.jobs, [&](std::size_t f) {
+        const JournalPlan& plan = journal.plans[f];
+        Listed* const read = f < listed.size() && listed[f].folder == plan.folder &&
+                                     listed[f].folderId == plan.folderId
+                                 ? &listed[f]
+                                 : nullptr;
+        examined.states[f] = read == nullptr       ? examine(plan)
+                             : read->fd.get() >= 0 ? examineWith(read->fd.get(), plan, read)
+                                                   : read->opened;
+        if (read != nullptr) {
+            read->fd.reset();
+            read->listing = {};
+        }
+    });
     for (std::size_t f = 0; f < journal.plans.size(); ++f) {
         const JournalPlan& plan = journal.plans[f];
         report.folders.push_back(plan.folder);
@@ -410,6 +474,12 @@ int openRunFolder(const JournalPlan& plan, FolderState::Status& status, int& err
 }
 
 FolderState examineAt(int dirfd, const JournalPlan& plan) {
+    return examineWith(dirfd, plan, nullptr);
+}
+
+namespace {
+
+FolderState examineWith(int dirfd, const JournalPlan& plan, const Listed* listed) {
     FolderState result;
     const std::optional<FileId> folder = fileIdAt(dirfd, ".");
     if (!folder) {
@@ -426,27 +496,38 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
     result.cutShortBy.reserve(plan.entries.size());
     const Recorded recorded(plan);
     const IdentityKind kind = plan.identity;
-    // Untouched since the run left it: no file there was made since, so none can have been given
-    // the number of one the run renamed, and the listing's numbers say it all.
+    // One reading of the folder answers for most entries where the drive keeps inode numbers; a
+    // stat where the listing's numbers are not stat's (FUSE, some overlay and network file
+    // systems), where a file may have been made since the run, or a leftover needs its size.
+    SortedListing own;
+    const SortedListing& listing = listed != nullptr ? listed->listing : own;
+    bool listingAnswers =
+        kind == IdentityKind::Inode && (listed != nullptr ? listed->error : own.read(dirfd)) == 0;
+    // Untouched since the run left it, the listing included: no file there was made since, so
+    // none can have been given the number of one the run renamed, and the listing's numbers say
+    // it all.
     struct stat folderStat {};
     const bool untouched = plan.leftAt != 0 && ::fstat(dirfd, &folderStat) == 0 &&
                            static_cast<std::int64_t>(folderStat.st_mtim.tv_sec) * 1000000000 +
                                    folderStat.st_mtim.tv_nsec ==
                                plan.leftAt;
-    // One reading of the folder answers for most entries where the drive keeps inode numbers; a
-    // stat where the listing's numbers are not stat's (FUSE, some overlay and network file
-    // systems), where a file may have been made since the run, or a leftover needs its size.
-    InodesByName inodes;
-    bool listingAnswers = kind == IdentityKind::Inode && inodes.read(dirfd) == 0;
+    std::vector<std::optional<std::uint64_t>> oldInodes;
+    std::vector<std::optional<std::uint64_t>> newInodes;
     if (listingAnswers) {
+        const std::vector<JournalEntry>& entries = plan.entries;
+        oldInodes = listing.find(
+            entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].oldName; });
+        newInodes = listing.find(
+            entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].newName; });
         // Checked on every name found until one is, not on the first entry alone: its file
         // may be gone.
         bool checked = false;
-        for (std::size_t i = 0; i < plan.entries.size() && !checked && listingAnswers; ++i) {
-            for (const std::string* name : {&plan.entries[i].oldName, &plan.entries[i].newName}) {
-                const std::optional<std::uint64_t> byListing = inodes.find(*name);
+        for (std::size_t i = 0; i < entries.size() && !checked && listingAnswers; ++i) {
+            for (const bool old : {true, false}) {
+                const std::optional<std::uint64_t> byListing = old ? oldInodes[i] : newInodes[i];
                 NameLookup byStat;
-                if (!byListing || !lookUp(dirfd, *name, kind, byStat, result.err)) {
+                if (!byListing || !lookUp(dirfd, old ? entries[i].oldName : entries[i].newName,
+                                          kind, byStat, result.err)) {
                     continue;
                 }
                 checked = true;
@@ -469,23 +550,15 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
                (kind == IdentityKind::SizeAndTime ? at.id == e.fileId
                                                   : at.id.inode == e.fileId.inode);
     };
-    // What the entries a little ahead look up is fetched from memory while this one is looked at.
-    constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < plan.entries.size(); ++i) {
         const JournalEntry& e = plan.entries[i];
         NameLookup atOld;
         NameLookup atNew;
-        for (const std::size_t ahead : {2 * kAhead, kAhead}) {
-            if (listingAnswers && i + ahead < plan.entries.size()) {
-                inodes.prefetch(plan.entries[i + ahead].oldName, ahead == kAhead);
-                inodes.prefetch(plan.entries[i + ahead].newName, ahead == kAhead);
-            }
-        }
         if (listingAnswers) {
             // A stat only where the answer depends on more than the number: whether the file
             // was made since the run, and, beside the file, whether a leftover is ours.
-            const std::optional<std::uint64_t> oldInode = inodes.find(e.oldName);
-            const std::optional<std::uint64_t> newInode = inodes.find(e.newName);
+            const std::optional<std::uint64_t> oldInode = oldInodes[i];
+            const std::optional<std::uint64_t> newInode = newInodes[i];
             if (untouched) {
                 atOld.present = oldInode.has_value();
                 atOld.id = atOld.inodeId = {folder->device, oldInode.value_or(0)};
@@ -539,6 +612,8 @@ FolderState examineAt(int dirfd, const JournalPlan& plan) {
     }
     return result;
 }
+
+}  // namespace
 
 FolderState examine(const JournalPlan& plan) {
     FolderState result;

@@ -49,6 +49,11 @@ Try &quot;%1 --help&quot; for more information.
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>%1: cannot start the window program %2: %3
+</source>
+        <translation type="unfinished" />
+    </message>
+    <message>
         <source>the drive has no rename that cannot replace a file</source>
         <translation type="unfinished"></translation>
     </message>

@@ -263,6 +263,12 @@ Try &quot;%1 --help&quot; for more information.
 </translation>
     </message>
     <message>
+        <source>%1: cannot start the window program %2: %3
+</source>
+        <translation>%1: ウィンドウのプログラム %2 を起動できません: %3
+</translation>
+    </message>
+    <message>
         <source>%1: %2: the root folder has no name to put in front of its files
 </source>
         <translation>%1: %2: ルートフォルダには、ファイル名の先頭に付ける名前がありません

@@ -11,6 +11,7 @@
 #include "widgets/drivelistbox.h"
 
 Q_DECLARE_METATYPE(std::string)
+Q_DECLARE_METATYPE(std::vector<std::string>)
 
 using testutil::makeFile;
 
@@ -136,6 +137,31 @@ private slots:
         const std::vector<std::string> expected{"10", "9", "_x", "a",           "A1",
                                                 "a2", "B", "b",  "\xe3\x81\x82"};
         QCOMPARE(names, expected);
+    }
+
+    void sortedListingFindsNames_data() {
+        QTest::addColumn<std::vector<std::string>>("names");
+        QTest::newRow("in display order") << std::vector<std::string>{"a", "B", "b", "c", "\xff"};
+        QTest::newRow("in any order, again")
+            << std::vector<std::string>{"\xff", "b", "zz", "a", "b", "B"};
+        QTest::newRow("none") << std::vector<std::string>{};
+    }
+
+    void sortedListingFindsNames() {
+        QFETCH(std::vector<std::string>, names);
+        for (const char* name : {"b", "B", "a", "\xff", "x_y"}) {
+            QVERIFY(makeFile(dir_, name));
+        }
+        fs::SortedListing listing;
+        QCOMPARE(listing.read(dirfd_), 0);
+        const std::vector<std::optional<std::uint64_t>> found = listing.find(
+            names.size(), [&names](std::size_t i) -> std::string_view { return names[i]; });
+        QCOMPARE(found.size(), names.size());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const Node here = node(dir_ + "/" + names[i]);
+            QCOMPARE(found[i],
+                     here == Node{} ? std::nullopt : std::optional<std::uint64_t>(here.inode));
+        }
     }
 
     void renames() {

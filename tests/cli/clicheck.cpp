@@ -1,5 +1,0 @@
-#include "cli/cli.h"
-
-int main(int argc, char* argv[]) {
-    return cli::run(argc, argv);
-}
