@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <system_error>
@@ -176,10 +177,14 @@ std::string framed(std::uint32_t type, std::string_view payload,
     return out;
 }
 
-// Frames the renames of folder `folder` as entries records straight into `out`.
+// Frames the renames of folder `folder` as entries records straight into `out`. With `spill`,
+// whole records are handed to it as soon as they hold a record's worth, so that a chunk of the
+// plan never lies in memory at once.
 class RecordSink final : public EntrySink {
 public:
-    RecordSink(std::uint32_t folder, std::string& out) : folder_(folder), out_(out) {}
+    using Spill = std::function<int(std::string& records)>;
+    RecordSink(std::uint32_t folder, std::string& out, const Spill* spill = nullptr)
+        : folder_(folder), out_(out), spill_(spill) {}
     void add(std::string_view oldName, std::string_view newName, FileId fileId) override {
         if (!validName(newName) || oldName == newName) {
             err = EINVAL;
@@ -208,6 +213,9 @@ public:
         ++count_;
         if (out_.size() - start_ >= kEntriesRecordBytes) {
             flush();
+            if (spill_ != nullptr && err == 0) {
+                err = (*spill_)(out_);
+            }
         }
     }
     void flush() {
@@ -230,6 +238,7 @@ public:
 private:
     std::uint32_t folder_;
     std::string& out_;
+    const Spill* spill_;
     std::size_t start_ = 0;
     std::uint32_t count_ = 0;
 };
@@ -824,8 +833,8 @@ void JournalWriter::add(const std::string& oldName, const std::string& newName, 
 }
 
 int JournalWriter::encode(const Section& section, std::size_t index, std::uint64_t from,
-                          std::uint64_t to, std::string& out) {
-    RecordSink sink(static_cast<std::uint32_t>(index), out);
+                          std::uint64_t to, std::string& out, const RecordSpill* spill) {
+    RecordSink sink(static_cast<std::uint32_t>(index), out, spill);
     for (std::uint64_t i = from; i < to && sink.err == 0; ++i) {
         section.source(i, sink);
     }
@@ -909,7 +918,15 @@ int JournalWriter::commit() {
 void JournalWriter::writeAhead() {
     pruneHistory(runsDir_);
     std::uint64_t chunk = 2 * kFirstChunk;
+    std::string queued;
     std::string out;
+    // Records go to the file as they are made: a chunk of the plan is never held whole.
+    const RecordSpill spill = [this](std::string& records) {
+        const std::lock_guard file(fileMutex_);
+        const int err = writeAll(fd_, records.data(), records.size());
+        records.clear();
+        return err;
+    };
     std::vector<Kept> kept;
     struct Claim {
         const Section* section;
@@ -943,7 +960,7 @@ void JournalWriter::writeAhead() {
         if (!pending_.empty() || renamesToMake()) {
             // What others made (folders, a waiter's renames), then renames made here, a chunk of
             // them, folder after folder.
-            out.swap(pending_);
+            queued.swap(pending_);
             kept.swap(pendingKept_);
             claims.clear();
             std::uint64_t room = chunk;
@@ -963,16 +980,25 @@ void JournalWriter::writeAhead() {
                 chunk = std::min(2 * chunk, kLargestChunk);
             }
             lock.unlock();
-            // Room for the chunk at once, rather than moved to twice the room as it grows: a few
-            // dozen bytes a rename, and room not written into costs nothing.
+            if (!queued.empty()) {
+                err = spill(queued);
+            }
+            if (queued.capacity() > 2 * kEntriesRecordBytes) {
+                std::string().swap(queued);  // a waiter's large chunk: its room is not kept
+            }
+            // Room made at once rather than by doubling, up to the record written out when full.
             std::uint64_t claimed = 0;
             for (const Claim& claim : claims) {
                 claimed += claim.to - claim.from;
             }
-            out.reserve(out.size() + claimed * kEntryBytesHint);
+            out.reserve(std::min<std::uint64_t>(out.size() + claimed * kEntryBytesHint,
+                                                2 * kEntriesRecordBytes));
             for (const Claim& claim : claims) {
                 if (err == 0) {
-                    err = encode(*claim.section, claim.index, claim.from, claim.to, out);
+                    err = encode(*claim.section, claim.index, claim.from, claim.to, out, &spill);
+                }
+                if (err == 0 && out.size() >= kEntriesRecordBytes) {
+                    err = spill(out);  // the records of many small folders
                 }
                 kept.push_back({claim.index, claim.to, claim.to - claim.from});
             }
@@ -982,9 +1008,8 @@ void JournalWriter::writeAhead() {
                 encodingFrom_ = encodingTo_ = 0;
                 changed_.notify_all();
             }
-            if (err == 0) {
-                const std::lock_guard file(fileMutex_);
-                err = writeAll(fd_, out.data(), out.size());
+            if (err == 0 && !out.empty()) {
+                err = spill(out);
             }
             out.clear();
             lock.lock();
@@ -1052,7 +1077,11 @@ int JournalWriter::waitKept(std::size_t section, std::uint64_t entries, std::uin
         if (err != 0) {
             err_ = err;
         } else {
-            pending_ += out;
+            if (pending_.empty()) {
+                pending_.swap(out);  // not copied: a chunk may weigh megabytes
+            } else {
+                pending_ += out;
+            }
             pendingKept_.push_back({section, to, to - from});
         }
     }

@@ -232,8 +232,10 @@ private:
     void stopWriting();
     void writeAhead();
     int append(std::uint32_t type, const std::string& payload, bool sync);
+    // Takes whole records as they are encoded, writes them and empties the string.
+    using RecordSpill = std::function<int(std::string& records)>;
     static int encode(const Section& section, std::size_t index, std::uint64_t from,
-                      std::uint64_t to, std::string& out);
+                      std::uint64_t to, std::string& out, const RecordSpill* spill = nullptr);
 
     int dirfd_ = -1;
     int fd_ = -1;

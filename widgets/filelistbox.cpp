@@ -96,6 +96,10 @@ FileListBox::FileListBox(QWidget* parent) : QListView(parent) {
     // A million rows take some 50 ms to lay out: in batches, between which the window repaints.
     setLayoutMode(QListView::Batched);
     setBatchSize(16384);
+    // Scrolling by item has the view copy every row's position at each change of its geometry
+    // (each batch of the layout) and at each scroll to a row: 4 bytes a row every time. Rows are
+    // all as high, so scrolling by pixel moves by the same rows.
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     readTimer_.setInterval(kTakeInterval);
     connect(&readTimer_, &QTimer::timeout, this, &FileListBox::takeRead);

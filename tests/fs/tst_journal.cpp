@@ -253,12 +253,13 @@ class TestJournal : public QObject {
     }
 
     // A run whose plan is written as it goes: a first folder of more renames than one chunk
-    // holds, each to the folder's name, "_" and its own, a reservation made meanwhile, a second
-    // folder whose renames the run waiting for them makes, a link made there, the rest of the first
-    // folder, and the end. As bytes, with the plan as it was given.
+    // holds (its later chunks more than one record holds, written record by record), each to the
+    // folder's name, "_" and its own, a reservation made meanwhile, a second folder whose renames
+    // the run waiting for them makes, a link made there, the rest of the first folder, and the
+    // end. As bytes, with the plan as it was given.
     std::string streamedBytes(Plans& plans) {
         Entries many;
-        for (int i = 0; i < 20000; ++i) {
+        for (int i = 0; i < 100000; ++i) {
             const std::string name = "f" + std::to_string(i);
             many.push_back({name, "a_" + name, {1, static_cast<std::uint64_t>(i) + 10}});
         }
