@@ -1973,7 +1973,6 @@ void MergeJournalWriter::drop() {
     committed_ = false;
     planned_ = false;
     buffer_.clear();
-    entriesPayload_.clear();
     entriesCount_ = 0;
 }
 
@@ -2028,12 +2027,16 @@ int MergeJournalWriter::begin(const std::string& stateDir, int dirfd,
 
 int MergeJournalWriter::flush() {
     if (entriesCount_ > 0) {
-        std::string payload;
-        payload.reserve(entriesPayload_.size() + 4);
-        putU32(payload, entriesCount_);
-        payload += entriesPayload_;
-        buffer_ += framed(kMergeEntries, payload);
-        entriesPayload_.clear();
+        // The entries record framed where it was written, as framed() would: no copy of it.
+        const std::size_t length = buffer_.size() - entriesAt_ - kRecordHead;
+        setU32(buffer_, entriesAt_, kMergeEntries);
+        setU32(buffer_, entriesAt_ + 4, static_cast<std::uint32_t>(length));
+        setU32(buffer_, entriesAt_ + 8,
+               static_cast<std::uint32_t>(
+                   journalChecksum(std::string_view(buffer_).substr(entriesAt_, 8))));
+        setU32(buffer_, entriesAt_ + kRecordHead, entriesCount_);
+        putU64(buffer_,
+               journalChecksum(std::string_view(buffer_).substr(entriesAt_, kRecordHead + length)));
         entriesCount_ = 0;
     }
     if (err_ == 0 && !buffer_.empty()) {
@@ -2080,14 +2083,19 @@ void MergeJournalWriter::add(std::string_view name, std::string_view newName, Fi
     }
     // The usual new name is kept as none: the plan is written while files move.
     merge_steps::newNameInto(usual_, folderName_, name);
-    putU32(entriesPayload_, folders_ - 1);
-    putBytes(entriesPayload_, name);
-    putBytes(entriesPayload_, newName == usual_ ? std::string_view() : newName);
-    putU64(entriesPayload_, fileId.device);
-    putU64(entriesPayload_, fileId.inode);
+    if (entriesCount_ == 0) {
+        // Room for the record's head and its count, filled in by flush().
+        entriesAt_ = buffer_.size();
+        buffer_.append(kRecordHead + 4, '\0');
+    }
+    putU32(buffer_, folders_ - 1);
+    putBytes(buffer_, name);
+    putBytes(buffer_, newName == usual_ ? std::string_view() : newName);
+    putU64(buffer_, fileId.device);
+    putU64(buffer_, fileId.inode);
     ++entriesCount_;
     ++entries_;
-    if (entriesPayload_.size() >= kEntriesRecordBytes) {
+    if (buffer_.size() - entriesAt_ >= kEntriesRecordBytes) {
         flush();
     }
 }

@@ -560,9 +560,9 @@ private:
     std::string tempName_;
     std::string path_;
     std::string buffer_;
-    std::string entriesPayload_;
-    std::string folderName_;  // the last folder's, which its files' usual new names begin with
-    std::string usual_;       // the usual new name of the entry in hand
+    std::size_t entriesAt_ = 0;  // where the entries record being written begins in buffer_
+    std::string folderName_;     // the last folder's, which its files' usual new names begin with
+    std::string usual_;          // the usual new name of the entry in hand
     std::uint32_t entriesCount_ = 0;
     std::uint64_t entries_ = 0;
     std::uint32_t folders_ = 0;

@@ -1017,7 +1017,8 @@ public:
         stopWriter(result_.end == MergeResult::End::Cancelled);
         // Only once the plan is whole in the journal: undo makes again what it removes.
         if (!request.keepFolders && result_.end == MergeResult::End::Completed && writerErr_ == 0) {
-            removeEmptied();
+            result_.foldersRemoved +=
+                remove(emptiedIn(removeFrom_, plan_.folders_.size()), result_.syncError);
         }
         if (syscalls().fsync(dest.get()) != 0 && result_.syncError == 0) {
             result_.syncError = errno;
@@ -1174,6 +1175,27 @@ private:
             });
         }
         publish([&] { writerDone_ = true; });
+        // Then the folders the mover has emptied, batch after batch, until it is done.
+        for (;;) {
+            std::vector<std::uint32_t> folders;
+            {
+                std::unique_lock lock(recorded_);
+                recordedChanged_.wait(lock, [&] { return !removals_.empty() || moverDone_; });
+                if (removals_.empty()) {
+                    break;
+                }
+                folders = std::move(removals_.front());
+                removals_.pop_front();
+            }
+            if (err == 0) {
+                int syncError = 0;
+                const std::int64_t removed = remove(folders, syncError);
+                publish([&] {
+                    removed_ += removed;
+                    removedSyncError_ = removedSyncError_ != 0 ? removedSyncError_ : syncError;
+                });
+            }
+        }
     }
 
     // Changes what the mover waits for, and wakes it.
@@ -1212,7 +1234,12 @@ private:
     void stopWriter(bool early) {
         if (writer_.joinable()) {
             stopping_.store(early, std::memory_order_release);
+            publish([&] { moverDone_ = true; });
             writer_.join();
+            result_.foldersRemoved += removed_;
+            if (result_.syncError == 0) {
+                result_.syncError = removedSyncError_;
+            }
         }
     }
 
@@ -1224,6 +1251,9 @@ private:
         emptied_.assign(plan_.folders_.size(), true);
         for (std::size_t f = 0; f < plan_.folders_.size(); ++f) {
             const MergePlan::Folder& folder = plan_.folders_[f];
+            if (folder.parent == kNoFolder) {
+                walksDone(f);
+            }
             emptied_[f] = folder.walked && !folder.keeps;
             const std::size_t end = filesEnd(f);
             bool acting = false;
@@ -1315,40 +1345,52 @@ private:
              err});
     }
 
-    // Removes, deepest first, the folders the merge emptied: a folder goes when every file of it
-    // went and every folder in it went. Only rmdir: a folder that is not empty stays.
-    void removeEmptied() {
-        const std::size_t n = plan_.folders_.size();
-        for (std::size_t f = n; f-- > 0;) {
+    // The folders of [from, to), whole walks of sources, that the merge emptied, deepest first: a
+    // folder goes when every file of it went and every folder in it went.
+    std::vector<std::uint32_t> emptiedIn(std::size_t from, std::size_t to) {
+        for (std::size_t f = to; f-- > from;) {
             const std::uint32_t parent = plan_.folders_[f].parent;
             if (!emptied_[f] && parent != kNoFolder) {
                 emptied_[parent] = false;
             }
         }
         std::vector<std::uint32_t> removing;
-        std::vector<std::uint32_t> recorded;
-        for (std::size_t f = n; f-- > 0;) {
+        for (std::size_t f = to; f-- > from;) {
             if (emptied_[f] && (!control_.journal || journalFolder_[f] != kNoFolder)) {
                 removing.push_back(static_cast<std::uint32_t>(f));
-                if (control_.journal) {
-                    recorded.push_back(journalFolder_[f]);
-                }
             }
         }
-        if (removing.empty() || (control_.journal && journal_.recordRemoving(recorded) != 0)) {
-            return;
+        return removing;
+    }
+
+    // Removes `folders`, deepest first, once the journal says so; only rmdir: a folder that is
+    // not empty stays. Returns how many went; `syncError` hears of a parent not synced.
+    std::int64_t remove(const std::vector<std::uint32_t>& folders, int& syncError) {
+        if (folders.empty()) {
+            return 0;
+        }
+        if (control_.journal) {
+            std::vector<std::uint32_t> recorded;
+            recorded.reserve(folders.size());
+            for (const std::uint32_t f : folders) {
+                recorded.push_back(journalFolder_[f]);
+            }
+            if (journal_.recordRemoving(recorded) != 0) {
+                return 0;
+            }
         }
         // Folders side by side share their parent: it is opened, and synced, once for them.
+        std::int64_t removed = 0;
         Fd parent;
         std::string parentPath;
         bool removedHere = false;
         const auto syncParent = [&] {
-            if (removedHere && syscalls().fsync(parent.get()) != 0 && result_.syncError == 0) {
-                result_.syncError = errno;
+            if (removedHere && syscalls().fsync(parent.get()) != 0 && syncError == 0) {
+                syncError = errno;
             }
             removedHere = false;
         };
-        for (const std::uint32_t f : removing) {
+        for (const std::uint32_t f : folders) {
             const MergePlan::Folder& folder = plan_.folders_[f];
             const std::string parentOf = core::parentFolder(folder.path);
             if (parentOf != parentPath || parent.get() < 0) {
@@ -1364,11 +1406,26 @@ private:
                 continue;
             }
             if (::unlinkat(parent.get(), folder.name.c_str(), AT_REMOVEDIR) == 0) {
-                ++result_.foldersRemoved;
+                ++removed;
                 removedHere = true;
             }
         }
         syncParent();
+        return removed;
+    }
+
+    // Sources walked whole since the last batch: their emptied folders go on the writer's thread
+    // while files move, once there are enough of them.
+    void walksDone(std::size_t to) {
+        constexpr std::size_t kBatch = 64;
+        if (to - removeFrom_ < kBatch || !writer_.joinable() || plan_.request_.keepFolders ||
+            result_.end != MergeResult::End::Completed ||
+            !waitFor([&] { return seen_.load(std::memory_order_acquire) >= to; })) {
+            return;
+        }
+        std::vector<std::uint32_t> folders = emptiedIn(removeFrom_, to);
+        removeFrom_ = to;
+        publish([&] { removals_.push_back(std::move(folders)); });
     }
 
     // Entries of the plan's first part, synced before the first move, and of the largest part
@@ -1405,7 +1462,13 @@ private:
     std::atomic<std::uint64_t> durable_{0};  // entries on the disk for good
     std::atomic<bool> stopping_{false};      // the merge stopped: the plan ends where it is
     int writerErr_ = 0;
-    bool writerDone_ = false;
+    bool writerDone_ = false;  // the plan is written, or the writer failed
+    // Batches of emptied folders for the writer's thread to remove, and what came of them.
+    std::size_t removeFrom_ = 0;  // the first folder not handed over yet
+    std::deque<std::vector<std::uint32_t>> removals_;
+    bool moverDone_ = false;
+    std::int64_t removed_ = 0;
+    int removedSyncError_ = 0;
 };
 
 MergeResult runMerge(const MergePlan& plan, const MergeRunControl& control) {

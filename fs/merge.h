@@ -55,6 +55,29 @@ private:
     std::size_t used_ = 0;
 };
 
+// Items kept in chunks that never move: a growing plan never copies them, nor holds twice their
+// room while it grows.
+template <class T>
+class Chunked {
+public:
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return chunks_[i >> kShift][i & kMask]; }
+    const T& operator[](std::size_t i) const { return chunks_[i >> kShift][i & kMask]; }
+    void push_back(const T& item) {
+        if ((size_ & kMask) == 0) {
+            chunks_.emplace_back(new T[kMask + 1]);
+        }
+        chunks_.back()[size_ & kMask] = item;
+        ++size_;
+    }
+
+private:
+    static constexpr std::size_t kShift = 12;
+    static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::size_t size_ = 0;
+};
+
 // One file of a plan. The views live as long as the plan, unchanged.
 struct PlannedFile {
     std::string_view folder;   // the folder it lies in
@@ -111,7 +134,7 @@ private:
     MergeRequest request_;
     FileId destination_;
     std::vector<Folder> folders_;
-    std::vector<File> files_;
+    Chunked<File> files_;
     NameChunks names_;
     std::int64_t counts_[7] = {};
 };
