@@ -562,97 +562,40 @@ struct WalkedFolder {
     int err = 0;  // the walk stops here: `path` could not be read
 };
 
-// Walks source folders on a thread of its own, in the plan's order: a folder's files, then its
-// hidden subfolders, then each of its other subfolders' walks. The planner takes each folder's
-// listing as it comes, while the next ones are read: a few folders ahead at most.
-class FolderLister {
+// Walks source folders in the plan's order: a folder's files, then its hidden subfolders, then
+// each of its other subfolders' walks, handing each folder to `take` as it is read. On the
+// planner's own thread: a thread ahead of it would wait for the planner, and the planner for it,
+// at every few folders, which on a busy machine costs more than it gives.
+class FolderWalker {
 public:
-    FolderLister(const std::vector<std::string>& sources, FileId destination, bool all)
-        : sources_(sources), destination_(destination), all_(all) {
-        thread_ = std::thread([this] { walkSources(); });
-    }
-    ~FolderLister() {
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-    FolderLister(const FolderLister&) = delete;
-    FolderLister& operator=(const FolderLister&) = delete;
+    using Take = std::function<bool(WalkedFolder& folder)>;  // false: the walk stops
 
-    // The next folder in walk order; false once the walk has ended.
-    bool next(WalkedFolder& out) {
-        std::unique_lock lock(mutex_);
-        if (ready_.empty() && !ended_) {
-            waiting_ = true;
-            changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
-            waiting_ = false;
+    FolderWalker(FileId destination, bool all, Take take)
+        : destination_(destination), all_(all), take_(std::move(take)) {}
+
+    // Walks `sources` in turn; false once a folder could not be read or `take` stopped it.
+    bool walkSources(const std::vector<std::string>& sources) {
+        for (const std::string& source : sources) {
+            Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd.get() < 0 ? !failed(source, errno) : !walk(fd.get(), source, kNoFolder)) {
+                return false;
+            }
         }
-        if (ready_.empty()) {
-            return false;
-        }
-        out = std::move(ready_.front());
-        ready_.pop_front();
-        names_ -= out.files.size();
-        lock.unlock();
-        changed_.notify_all();
         return true;
     }
-    // The folders walked, once next() has returned false.
+    // The folders walked.
     const std::set<std::pair<std::uint64_t, std::uint64_t>>& walked() const { return walked_; }
 
 private:
-    // Names waiting for the planner beyond which the walk waits, unless nothing waits.
-    static constexpr std::size_t kAheadNames = std::size_t{1} << 16;
-    // A planner waiting is woken once this many folders, or names, wait for it: not at every
-    // folder, which would cost more than the folder.
-    static constexpr std::size_t kWakeFolders = 32;
-    static constexpr std::size_t kWakeNames = 4096;
-
-    void walkSources() {
-        for (const std::string& source : sources_) {
-            Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (fd.get() < 0 ? !failed(source, errno) : !walk(fd.get(), source, kNoFolder)) {
-                break;
-            }
-        }
-        {
-            const std::lock_guard lock(mutex_);
-            ended_ = true;
-        }
-        changed_.notify_all();
-    }
-
     bool failed(const std::string& path, int err) {
         WalkedFolder listing;
         listing.path = path;
         listing.err = err;
-        put(std::move(listing));
+        take_(listing);
         return false;
     }
 
-    // Hands `listing` over, waiting while the planner is far behind; false once stopped.
-    bool put(WalkedFolder&& listing) {
-        std::unique_lock lock(mutex_);
-        const auto room = [this] { return stop_ || ready_.empty() || names_ < kAheadNames; };
-        if (!room()) {
-            changed_.notify_all();
-            changed_.wait(lock, room);
-        }
-        if (stop_) {
-            return false;
-        }
-        names_ += listing.files.size();
-        ready_.push_back(std::move(listing));
-        const bool wake = waiting_ && (ready_.size() >= kWakeFolders || names_ >= kWakeNames);
-        lock.unlock();
-        if (wake) {
-            changed_.notify_all();
-        }
-        return true;
-    }
+    bool put(WalkedFolder&& listing) { return take_(listing); }
 
     // Walks the folder open as `fd`; false when the walk stops.
     bool walk(int fd, const std::string& path, std::uint32_t parent) {
@@ -718,20 +661,12 @@ private:
         return true;
     }
 
-    const std::vector<std::string>& sources_;
     const FileId destination_;
     const bool all_;
+    Take take_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
     std::uint32_t folders_ = 0;  // folders listed so far: the next one's index
     std::string newName_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<WalkedFolder> ready_;
-    std::size_t names_ = 0;  // files in ready_
-    bool waiting_ = false;   // the planner waits for ready_
-    bool ended_ = false;
-    bool stop_ = false;
-    std::thread thread_;
 };
 
 }  // namespace
@@ -778,22 +713,27 @@ public:
             }
         }
         if (!folders.empty()) {
-            FolderLister lister(folders, plan_.destination_, request.all);
-            WalkedFolder listing;
-            while (lister.next(listing)) {
-                if (listing.err != 0) {
-                    return fail(listing.path, listing.err, failedPath);
+            int err = 0;
+            FolderWalker walker(plan_.destination_, request.all, [&](WalkedFolder& folder) {
+                if (folder.err != 0) {
+                    err = fail(folder.path, folder.err, failedPath);
+                    return false;
                 }
-                if (listing.keepsParent) {
-                    plan_.folders_[listing.parent].keeps = true;
+                if (folder.keepsParent) {
+                    plan_.folders_[folder.parent].keeps = true;
                 } else {
-                    addListing(listing);
+                    addListing(folder);
                 }
                 if (!chunk(false)) {
-                    return ECANCELED;
+                    err = ECANCELED;
+                    return false;
                 }
+                return true;
+            });
+            if (!walker.walkSources(folders)) {
+                return err;
             }
-            walked_ = lister.walked();
+            walked_ = walker.walked();
         }
         for (std::size_t i = 0; i < request.sources.size(); ++i) {
             if (!isFolder[i]) {
@@ -1430,7 +1370,7 @@ private:
 
     // Entries of the plan's first part, synced before the first move, and of the largest part
     // the writer's thread writes and syncs at once.
-    static constexpr std::uint64_t kFirstPart = 4096;
+    static constexpr std::uint64_t kFirstPart = 16384;
     static constexpr std::uint64_t kLargestPart = std::uint64_t{1} << 18;
     // Where the journal's plan has got to: the next file to record, of the folder `folder`.
     struct Cursor {
