@@ -1977,12 +1977,14 @@ void MergeJournalWriter::drop() {
 }
 
 int MergeJournalWriter::begin(const std::string& stateDir, int dirfd,
-                              const std::string& destination, const MergeFlags& flags) {
+                              const std::string& destination, const MergeFlags& flags,
+                              const std::optional<MountedPath>& destMount) {
     drop();
     err_ = 0;
     path_.clear();
     entries_ = 0;
     folders_ = 0;
+    lastMount_ = destMount;
     MergeFolder target;
     if ((err_ = describeFolder(dirfd, destination, lastMount_, target)) != 0) {
         return err_;
@@ -2101,7 +2103,20 @@ void MergeJournalWriter::add(std::string_view name, std::string_view newName, Fi
 }
 
 // The plan so far into the file; `whole`: and the record that it ends there.
-int MergeJournalWriter::flushPlan(bool whole) {
+namespace {
+
+std::string removingPayload(const std::vector<std::uint32_t>& folders) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folders.size()));
+    for (const std::uint32_t folder : folders) {
+        putU32(payload, folder);
+    }
+    return payload;
+}
+
+}  // namespace
+
+int MergeJournalWriter::flushPlan(bool whole, const std::vector<std::uint32_t>& removing) {
     if (err_ == 0 && (fd_ < 0 || planned_)) {
         err_ = EBADF;
     }
@@ -2110,6 +2125,9 @@ int MergeJournalWriter::flushPlan(bool whole) {
         putU64(planned, folders_);
         putU64(planned, entries_);
         buffer_ += framed(kMergePlanned, planned);
+        if (!removing.empty()) {
+            buffer_ += framed(kMergeRemoving, removingPayload(removing));
+        }
         if (flush() == 0) {
             planned_ = true;
         }
@@ -2117,11 +2135,11 @@ int MergeJournalWriter::flushPlan(bool whole) {
     return err_;
 }
 
-int MergeJournalWriter::commit(bool whole) {
+int MergeJournalWriter::commit(bool whole, const std::vector<std::uint32_t>& removing) {
     if (err_ == 0 && committed_) {
         err_ = EBADF;
     }
-    flushPlan(whole);
+    flushPlan(whole, removing);
     if (err_ == 0 && ::fsync(fd_) != 0) {
         err_ = errno;
     }
@@ -2152,15 +2170,20 @@ int MergeJournalWriter::commit(bool whole) {
         drop();
         return err_ = err;
     }
-    pruneHistory(runsDir_);
     return 0;
 }
 
-int MergeJournalWriter::sync(bool whole) {
+void MergeJournalWriter::pruneHistory() {
+    if (!runsDir_.empty()) {
+        fs::pruneHistory(runsDir_);
+    }
+}
+
+int MergeJournalWriter::sync(bool whole, const std::vector<std::uint32_t>& removing) {
     if (err_ == 0 && !committed_) {
         err_ = EBADF;
     }
-    if (flushPlan(whole) == 0 && ::fsync(fd_) != 0) {
+    if (flushPlan(whole, removing) == 0 && ::fsync(fd_) != 0) {
         err_ = errno;
     }
     return err_;
@@ -2246,12 +2269,7 @@ int MergeJournalWriter::recordCopied(std::uint64_t entry, FileId copyId) {
 }
 
 int MergeJournalWriter::recordRemoving(const std::vector<std::uint32_t>& folders) {
-    std::string payload;
-    putU32(payload, static_cast<std::uint32_t>(folders.size()));
-    for (const std::uint32_t folder : folders) {
-        putU32(payload, folder);
-    }
-    return append(kMergeRemoving, payload, true);
+    return append(kMergeRemoving, removingPayload(folders), true);
 }
 
 int MergeJournalWriter::end(bool changedAnything) {

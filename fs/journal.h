@@ -508,19 +508,25 @@ public:
     MergeJournalWriter(const MergeJournalWriter&) = delete;
     MergeJournalWriter& operator=(const MergeJournalWriter&) = delete;
 
-    // Starts the plan with the destination, open as `dirfd`. Returns 0 or errno.
+    // Starts the plan with the destination, open as `dirfd` (its mount, when the caller has
+    // looked it up). Returns 0 or errno.
     int begin(const std::string& stateDir, int dirfd, const std::string& destination,
-              const MergeFlags& flags);
+              const MergeFlags& flags, const std::optional<MountedPath>& destMount = {});
     // Adds the folder open as `dirfd` (`st`, its fstat, when the caller has it); `kind` gets how
     // its files are told apart. The entries added next lie in it. Returns 0 or errno.
     int addFolder(int dirfd, const std::string& path, std::uint32_t parent, bool walked,
                   IdentityKind& kind, const struct stat* st = nullptr);
     void add(std::string_view name, std::string_view newName, FileId fileId);
-    // Writes the plan so far, syncs it and puts it among the runs; `whole`: the plan ends there.
-    // Returns 0 or errno.
-    int commit(bool whole = true);
-    // After commit(false): writes the plan added since and syncs it; `whole` as for commit.
-    int sync(bool whole);
+    // Writes the plan so far, syncs it and puts it among the runs; `whole`: the plan ends there,
+    // and `removing` are the folders the merge will remove if it empties them (as
+    // recordRemoving, in the same sync). Returns 0 or errno.
+    int commit(bool whole = true, const std::vector<std::uint32_t>& removing = {});
+    // Drops the oldest runs beyond the history's length; not before the first move, as it reads
+    // them.
+    void pruneHistory();
+    // After commit(false): writes the plan added since and syncs it; `whole` and `removing` as
+    // for commit.
+    int sync(bool whole, const std::vector<std::uint32_t>& removing = {});
     // Appends to the committed journal at `path`, which the caller holds locked: to finish it.
     int resume(const std::string& path);
 
@@ -547,7 +553,7 @@ public:
 private:
     void drop();
     int flush();
-    int flushPlan(bool whole);
+    int flushPlan(bool whole, const std::vector<std::uint32_t>& removing);
     int append(std::uint32_t type, const std::string& payload, bool sync);
 
     int dirfd_ = -1;

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -573,11 +572,14 @@ public:
     FolderWalker(FileId destination, bool all, Take take)
         : destination_(destination), all_(all), take_(std::move(take)) {}
 
-    // Walks `sources` in turn; false once a folder could not be read or `take` stopped it.
-    bool walkSources(const std::vector<std::string>& sources) {
+    // Walks the folders of `sources` in turn, and tells of the others in `files`; false once a
+    // folder could not be read or `take` stopped it.
+    bool walkSources(const std::vector<std::string>& sources, std::vector<std::string>& files) {
         for (const std::string& source : sources) {
             Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (fd.get() < 0 ? !failed(source, errno) : !walk(fd.get(), source, kNoFolder)) {
+            if (fd.get() < 0 && errno == ENOTDIR) {
+                files.push_back(source);
+            } else if (fd.get() < 0 ? !failed(source, errno) : !walk(fd.get(), source, kNoFolder)) {
                 return false;
             }
         }
@@ -613,22 +615,24 @@ private:
         }
         const std::uint32_t index = folders_++;
         std::vector<std::string> folders;
-        const int err = readFolder(fd, Kinds::Resolve, [&](const FolderEntry& e) {
-            if (e.kind == EntryKind::Folder) {
-                if (isHidden(e.name) && !all_) {
-                    listing.hidden.emplace_back(e.name);  // .git and the like: stays
+        // Its own handle by dup: its position is nobody else's concern, and no path is looked up.
+        const int err = readOwnedFolder(
+            ::fcntl(fd, F_DUPFD_CLOEXEC, 0), Kinds::Resolve, [&](const FolderEntry& e) {
+                if (e.kind == EntryKind::Folder) {
+                    if (isHidden(e.name) && !all_) {
+                        listing.hidden.emplace_back(e.name);  // .git and the like: stays
+                    } else {
+                        folders.emplace_back(e.name);
+                    }
                 } else {
-                    folders.emplace_back(e.name);
+                    const core::NameTable::Entry entry = listing.files.store({}, e.name, e.inode);
+                    listing.files.addEntry(entry);
+                    if (e.kind == EntryKind::LinkToFolder) {
+                        listing.linksToFolders.push_back(entry.place);
+                    }
                 }
-            } else {
-                const core::NameTable::Entry entry = listing.files.store({}, e.name, e.inode);
-                listing.files.addEntry(entry);
-                if (e.kind == EntryKind::LinkToFolder) {
-                    listing.linksToFolders.push_back(entry.place);
-                }
-            }
-            return true;
-        });
+                return true;
+            });
         if (err != 0) {
             return failed(path, err);
         }
@@ -697,22 +701,9 @@ public:
         } else if (errno != ENOENT) {
             return fail(request.destination, errno, failedPath);
         }
-        std::vector<bool> isFolder;
-        for (const std::string& source : request.sources) {
-            struct stat st {};
-            if (::stat(source.c_str(), &st) != 0) {
-                return fail(source, errno, failedPath);
-            }
-            isFolder.push_back(S_ISDIR(st.st_mode));
-        }
         // Folders first: a file named whose folder is walked too is taken once, by the walk.
-        std::vector<std::string> folders;
-        for (std::size_t i = 0; i < request.sources.size(); ++i) {
-            if (isFolder[i]) {
-                folders.push_back(request.sources[i]);
-            }
-        }
-        if (!folders.empty()) {
+        std::vector<std::string> files;
+        {
             int err = 0;
             FolderWalker walker(plan_.destination_, request.all, [&](WalkedFolder& folder) {
                 if (folder.err != 0) {
@@ -730,16 +721,14 @@ public:
                 }
                 return true;
             });
-            if (!walker.walkSources(folders)) {
+            if (!walker.walkSources(request.sources, files)) {
                 return err;
             }
             walked_ = walker.walked();
         }
-        for (std::size_t i = 0; i < request.sources.size(); ++i) {
-            if (!isFolder[i]) {
-                if (const int err = addNamedFile(request.sources[i]); err != 0) {
-                    return fail(request.sources[i], err, failedPath);
-                }
+        for (const std::string& file : files) {
+            if (const int err = addNamedFile(file); err != 0) {
+                return fail(file, err, failedPath);
             }
         }
         return chunk(true) ? 0 : ECANCELED;
@@ -945,7 +934,7 @@ public:
         const IdentityKind destKind =
             destMount ? identityKindOf(destMount->mount.type) : IdentityKind::SizeAndTime;
         if (control_.journal) {
-            if (const int err = record(dest.get(), flags); err != 0) {
+            if (const int err = record(dest.get(), flags, destMount); err != 0) {
                 if (flags.destinationMade) {
                     ::rmdir(request.destination.c_str());
                 }
@@ -958,7 +947,7 @@ public:
         // Only once the plan is whole in the journal: undo makes again what it removes.
         if (!request.keepFolders && result_.end == MergeResult::End::Completed && writerErr_ == 0) {
             result_.foldersRemoved +=
-                remove(emptiedIn(removeFrom_, plan_.folders_.size()), result_.syncError);
+                remove(emptiedIn(0, plan_.folders_.size()), result_.syncError);
         }
         if (syscalls().fsync(dest.get()) != 0 && result_.syncError == 0) {
             result_.syncError = errno;
@@ -966,6 +955,9 @@ public:
         if (control_.journal) {
             const bool changed = result_.moved + result_.trashed + result_.foldersRemoved > 0 ||
                                  flags.destinationMade;
+            if (!prunedOnWriter_) {
+                journal_.pruneHistory();
+            }
             journal_.end(changed);
             if (!changed) {
                 result_.journal.clear();
@@ -1011,21 +1003,24 @@ private:
 
     // Starts the journal with the plan's first part, on the disk before the first move; a
     // thread of its own writes the rest, part after part, while files move.
-    int record(int destfd, const MergeFlags& flags) {
+    int record(int destfd, const MergeFlags& flags, const std::optional<MountedPath>& destMount) {
         journalFolder_.assign(plan_.folders_.size(), kNoFolder);
-        int err = journal_.begin(control_.stateDir, destfd, plan_.request_.destination, flags);
+        int err =
+            journal_.begin(control_.stateDir, destfd, plan_.request_.destination, flags, destMount);
         if (err == 0) {
             err = recordUntil(kFirstPart);
         }
         const bool whole = cursor_.folder == plan_.folders_.size();
         if (err == 0) {
-            err = journal_.commit(whole);
+            err = journal_.commit(whole, whole ? mayRemove() : std::vector<std::uint32_t>());
+            removalRecorded_ = err == 0 && whole;
         }
         if (err != 0) {
             return err;
         }
         durable_.store(journal_.entries(), std::memory_order_release);
         if (!whole) {
+            prunedOnWriter_ = true;
             writer_ = std::thread([this] { writeRest(); });
         }
         return 0;
@@ -1104,7 +1099,9 @@ private:
             }
             whole = stop || cursor_.folder == plan_.folders_.size();
             if (err == 0) {
-                err = journal_.sync(whole);
+                err = journal_.sync(whole,
+                                    whole && !stop ? mayRemove() : std::vector<std::uint32_t>());
+                removalRecorded_ = err == 0 && whole && !stop;
             }
             publish([&] {
                 if (err != 0) {
@@ -1115,27 +1112,7 @@ private:
             });
         }
         publish([&] { writerDone_ = true; });
-        // Then the folders the mover has emptied, batch after batch, until it is done.
-        for (;;) {
-            std::vector<std::uint32_t> folders;
-            {
-                std::unique_lock lock(recorded_);
-                recordedChanged_.wait(lock, [&] { return !removals_.empty() || moverDone_; });
-                if (removals_.empty()) {
-                    break;
-                }
-                folders = std::move(removals_.front());
-                removals_.pop_front();
-            }
-            if (err == 0) {
-                int syncError = 0;
-                const std::int64_t removed = remove(folders, syncError);
-                publish([&] {
-                    removed_ += removed;
-                    removedSyncError_ = removedSyncError_ != 0 ? removedSyncError_ : syncError;
-                });
-            }
-        }
+        journal_.pruneHistory();
     }
 
     // Changes what the mover waits for, and wakes it.
@@ -1174,12 +1151,7 @@ private:
     void stopWriter(bool early) {
         if (writer_.joinable()) {
             stopping_.store(early, std::memory_order_release);
-            publish([&] { moverDone_ = true; });
             writer_.join();
-            result_.foldersRemoved += removed_;
-            if (result_.syncError == 0) {
-                result_.syncError = removedSyncError_;
-            }
         }
     }
 
@@ -1191,9 +1163,6 @@ private:
         emptied_.assign(plan_.folders_.size(), true);
         for (std::size_t f = 0; f < plan_.folders_.size(); ++f) {
             const MergePlan::Folder& folder = plan_.folders_[f];
-            if (folder.parent == kNoFolder) {
-                walksDone(f);
-            }
             emptied_[f] = folder.walked && !folder.keeps;
             const std::size_t end = filesEnd(f);
             bool acting = false;
@@ -1285,6 +1254,27 @@ private:
              err});
     }
 
+    // The journal's numbers of the folders the merge will remove if it empties them: walked, and
+    // all their files to be moved. Recorded with the plan, so that the end needs no sync of its
+    // own before the first goes; undo makes again only those gone.
+    std::vector<std::uint32_t> mayRemove() const {
+        std::vector<std::uint32_t> folders;
+        if (plan_.request_.keepFolders) {
+            return folders;
+        }
+        for (std::size_t f = 0; f < plan_.folders_.size(); ++f) {
+            const MergePlan::Folder& folder = plan_.folders_[f];
+            bool all = folder.walked && !folder.keeps && journalFolder_[f] != kNoFolder;
+            for (std::size_t i = folder.firstFile; all && i < filesEnd(f); ++i) {
+                all = acts(plan_.files_[i].action);
+            }
+            if (all) {
+                folders.push_back(journalFolder_[f]);
+            }
+        }
+        return folders;
+    }
+
     // The folders of [from, to), whole walks of sources, that the merge emptied, deepest first: a
     // folder goes when every file of it went and every folder in it went.
     std::vector<std::uint32_t> emptiedIn(std::size_t from, std::size_t to) {
@@ -1309,7 +1299,8 @@ private:
         if (folders.empty()) {
             return 0;
         }
-        if (control_.journal) {
+        // Recorded with the plan already, unless the plan ended early.
+        if (control_.journal && !removalRecorded_) {
             std::vector<std::uint32_t> recorded;
             recorded.reserve(folders.size());
             for (const std::uint32_t f : folders) {
@@ -1354,20 +1345,6 @@ private:
         return removed;
     }
 
-    // Sources walked whole since the last batch: their emptied folders go on the writer's thread
-    // while files move, once there are enough of them.
-    void walksDone(std::size_t to) {
-        constexpr std::size_t kBatch = 64;
-        if (to - removeFrom_ < kBatch || !writer_.joinable() || plan_.request_.keepFolders ||
-            result_.end != MergeResult::End::Completed ||
-            !waitFor([&] { return seen_.load(std::memory_order_acquire) >= to; })) {
-            return;
-        }
-        std::vector<std::uint32_t> folders = emptiedIn(removeFrom_, to);
-        removeFrom_ = to;
-        publish([&] { removals_.push_back(std::move(folders)); });
-    }
-
     // Entries of the plan's first part, synced before the first move, and of the largest part
     // the writer's thread writes and syncs at once.
     static constexpr std::uint64_t kFirstPart = 16384;
@@ -1402,13 +1379,9 @@ private:
     std::atomic<std::uint64_t> durable_{0};  // entries on the disk for good
     std::atomic<bool> stopping_{false};      // the merge stopped: the plan ends where it is
     int writerErr_ = 0;
-    bool writerDone_ = false;  // the plan is written, or the writer failed
-    // Batches of emptied folders for the writer's thread to remove, and what came of them.
-    std::size_t removeFrom_ = 0;  // the first folder not handed over yet
-    std::deque<std::vector<std::uint32_t>> removals_;
-    bool moverDone_ = false;
-    std::int64_t removed_ = 0;
-    int removedSyncError_ = 0;
+    bool writerDone_ = false;       // the plan is written, or the writer failed
+    bool prunedOnWriter_ = false;   // the history is trimmed by the writer's thread
+    bool removalRecorded_ = false;  // the folders that may go are in the journal with the plan
 };
 
 MergeResult runMerge(const MergePlan& plan, const MergeRunControl& control) {
