@@ -119,6 +119,10 @@ int readFolderThrough(int dirfd, Kinds kinds, EntryCallback onEntry, void* conte
     }
 }
 
+int readOwnedFolderAt(int own, Kinds kinds, EntryCallback onEntry, void* context) {
+    return own < 0 ? errno : readOwned(own, kinds, onEntry, context);
+}
+
 namespace {
 
 // A quick 64-bit hash of a name, eight bytes at a time; never 0, which marks an empty slot.

@@ -44,6 +44,10 @@ int readFolderAt(const std::string& path, Kinds kinds, EntryCallback onEntry, vo
 // has just opened and reads nowhere else, which then needs no handle of its own for the read.
 int readFolderThrough(int dirfd, Kinds kinds, EntryCallback onEntry, void* context);
 
+// The same on the folder open as `own`, which the reading takes and closes: a caller with a
+// handle of its own to spare (a dup) saves looking the folder up again.
+int readOwnedFolderAt(int own, Kinds kinds, EntryCallback onEntry, void* context);
+
 // `onEntry(const FolderEntry&) -> bool` over the folder `where` (a descriptor or a path).
 template <class Where, class OnEntry>
 int readFolder(const Where& where, Kinds kinds, OnEntry&& onEntry) {
@@ -62,6 +66,18 @@ int readFolderHere(int dirfd, Kinds kinds, OnEntry&& onEntry) {
     using F = std::remove_reference_t<OnEntry>;
     return readFolderThrough(
         dirfd, kinds,
+        [](void* context, const FolderEntry& entry) -> bool {
+            return (*static_cast<F*>(context))(entry);
+        },
+        const_cast<void*>(static_cast<const void*>(&onEntry)));
+}
+
+// `onEntry(const FolderEntry&) -> bool` over the folder open as `own`, which it closes.
+template <class OnEntry>
+int readOwnedFolder(int own, Kinds kinds, OnEntry&& onEntry) {
+    using F = std::remove_reference_t<OnEntry>;
+    return readOwnedFolderAt(
+        own, kinds,
         [](void* context, const FolderEntry& entry) -> bool {
             return (*static_cast<F*>(context))(entry);
         },

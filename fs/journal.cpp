@@ -24,6 +24,7 @@
 #include "core/naming.h"
 #include "fs/fd.h"
 #include "fs/folder_reader.h"
+#include "fs/merge_steps.h"
 #include "fs/mounts.h"
 
 namespace fs {
@@ -1789,12 +1790,14 @@ std::uint8_t flagBits(const MergeFlags& f) {
 
 // The folder `dirfd` as a merge records it.
 int describeFolder(int dirfd, const std::string& path, std::optional<MountedPath>& lastMount,
-                   MergeFolder& folder) {
+                   MergeFolder& folder, const struct stat* known = nullptr) {
     struct stat st {};
     if (!validFolder(path)) {
         return EINVAL;
     }
-    if (::fstat(dirfd, &st) != 0) {
+    if (known != nullptr) {
+        st = *known;
+    } else if (::fstat(dirfd, &st) != 0) {
         return errno;
     }
     const FolderSetting setting = settingOf(dirfd, lastMount);
@@ -1810,11 +1813,27 @@ int describeFolder(int dirfd, const std::string& path, std::optional<MountedPath
     return 0;
 }
 
+// The last component of a merge's folder: what its files' usual new names begin with.
+std::string_view mergeFolderName(std::string_view path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Where a merge's journal is in its plan while it is read.
+struct MergeReadState {
+    bool streamed = false;  // the plan comes in parts among the other records
+    bool planned = false;   // the plan is whole
+    // What the merge learns may come once its plan has begun (streamed) or is whole.
+    bool learning() const { return streamed || planned; }
+};
+
 // Applies one record of a merge's journal; false when it does not belong there or does not parse.
-bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJournalRead& read) {
+bool applyMergeRecord(const RecordAt& r, bool summary, MergeReadState& state,
+                      MergeJournalRead& read) {
     Parser p(r.payload);
+    bool& planned = state.planned;
     const auto entryDone = [&](std::uint64_t& entry) -> MergeDone* {
-        if (!planned || !p.u64(entry) || entry >= static_cast<std::uint64_t>(read.entryCount)) {
+        if (!state.learning() || !p.u64(entry) ||
+            entry >= static_cast<std::uint64_t>(read.entryCount)) {
             return nullptr;
         }
         return &read.done.emplace_back(entry, MergeDone{}).second;
@@ -1833,7 +1852,7 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
         }
         case kMergeFolder: {
             MergeFolder& f = read.folders.emplace_back();
-            if (planned || read.destination.path.empty() || !getFolder(p, f) ||
+            if (planned || read.ended || read.destination.path.empty() || !getFolder(p, f) ||
                 (f.parent != kNoFolder && f.parent + 1 >= read.folders.size())) {
                 return false;
             }
@@ -1841,14 +1860,14 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
         }
         case kMergeEntries: {
             std::uint32_t count = 0;
-            if (planned || read.folders.empty() || !p.u32(count)) {
+            if (planned || read.ended || read.folders.empty() || !p.u32(count)) {
                 return false;
             }
             read.entryCount += count;
             if (summary) {
                 return true;  // the entries themselves are not read
             }
-            if (count > p.left() / (4 + 4 + 1 + 4 + 1 + 16)) {
+            if (count > p.left() / (4 + 4 + 1 + 4 + (state.streamed ? 0 : 1) + 16)) {
                 return false;
             }
             read.entries.reserve(read.entries.size() + count);
@@ -1856,7 +1875,14 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
                 MergeEntry& e = read.entries.emplace_back();
                 if (!p.u32(e.folder) || e.folder >= read.folders.size() ||
                     !p.bytes(e.name, kMaxNameBytes) || !p.bytes(e.newName, kMaxNameBytes) ||
-                    !p.id(e.fileId) || !validName(e.name) || !validName(e.newName)) {
+                    !p.id(e.fileId) || !validName(e.name)) {
+                    return false;
+                }
+                if (e.newName.empty() && state.streamed) {
+                    merge_steps::newNameInto(e.newName,
+                                             mergeFolderName(read.folders[e.folder].path), e.name);
+                }
+                if (!validName(e.newName)) {
                     return false;
                 }
             }
@@ -1940,7 +1966,7 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
         }
         case kMergeRemoving: {
             std::uint32_t count = 0;
-            if (!planned || !p.u32(count) || count > p.left() / 4) {
+            if (!state.learning() || !p.u32(count) || count > p.left() / 4) {
                 return false;
             }
             for (std::uint32_t i = 0; i < count; ++i) {
@@ -1953,7 +1979,7 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
             break;
         }
         case kMergeEnded:
-            if (!planned || !p.i64(read.endedAt)) {
+            if (!state.learning() || !p.i64(read.endedAt)) {
                 return false;
             }
             read.ended = true;
@@ -1961,7 +1987,7 @@ bool applyMergeRecord(const RecordAt& r, bool summary, bool& planned, MergeJourn
         case kUndone:
         case kKept: {
             std::int64_t at = 0;
-            if (!planned || !p.i64(at)) {
+            if (!state.learning() || !p.i64(at)) {
                 return false;
             }
             (r.type == kUndone ? read.undone : read.kept) = true;
@@ -2009,14 +2035,16 @@ MergeJournalRead readMergeJournal(const std::string& path, bool summary) {
         st.st_size < static_cast<off_t>(kHeadBytes) ||
         static_cast<std::uint64_t>(st.st_size) > kMaxFileBytes ||
         preadAll(fd, head, sizeof head, 0) != 0 || std::memcmp(head, kMagic, sizeof kMagic) != 0 ||
-        getLE(head + 8, 4) != kVersion || getLE(head + 12, 4) != kMerge ||
+        getLE(head + 8, 4) != kVersion ||
+        (getLE(head + 12, 4) != kMerge && getLE(head + 12, 4) != (kMerge | kMergeStreamed)) ||
         getLE(head + 24, 8) != journalChecksum(std::string_view(head, 24))) {
         ::close(fd);
         return read;
     }
     read.startedAt = static_cast<std::int64_t>(getLE(head + 16, 8));
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    bool planned = false;
+    MergeReadState state;
+    state.streamed = (getLE(head + 12, 4) & kMergeStreamed) != 0;
     bool ok = true;
     RecordAt record;
     for (std::uint64_t pos = kHeadBytes; ok && pos < size; pos = record.next) {
@@ -2024,10 +2052,11 @@ MergeJournalRead readMergeJournal(const std::string& path, bool summary) {
         if (!ok || record.cutShort) {
             break;
         }
-        ok = applyMergeRecord(record, summary, planned, read);
+        ok = applyMergeRecord(record, summary, state, read);
     }
     ::close(fd);
-    if (!ok || !planned || (record.cutShort && !planned)) {
+    // A streamed plan is what it holds; one written whole must say it is.
+    if (!ok || (!state.planned && !(state.streamed && !read.folders.empty()))) {
         MergeJournalRead bad;
         bad.status = JournalRead::Status::Bad;
         return bad;
@@ -2078,18 +2107,20 @@ void MergeJournalWriter::drop() {
     fd_ = -1;
     dirfd_ = -1;
     committed_ = false;
+    planned_ = false;
     buffer_.clear();
-    entriesPayload_.clear();
     entriesCount_ = 0;
 }
 
 int MergeJournalWriter::begin(const std::string& stateDir, int dirfd,
-                              const std::string& destination, const MergeFlags& flags) {
+                              const std::string& destination, const MergeFlags& flags,
+                              const std::optional<MountedPath>& destMount) {
     drop();
     err_ = 0;
     path_.clear();
     entries_ = 0;
     folders_ = 0;
+    lastMount_ = destMount;
     MergeFolder target;
     if ((err_ = describeFolder(dirfd, destination, lastMount_, target)) != 0) {
         return err_;
@@ -2122,7 +2153,7 @@ int MergeJournalWriter::begin(const std::string& stateDir, int dirfd,
     }
     buffer_.append(kMagic, sizeof kMagic);
     putU32(buffer_, kVersion);
-    putU32(buffer_, kMerge);
+    putU32(buffer_, kMerge | kMergeStreamed);
     putU64(buffer_, static_cast<std::uint64_t>(nowNs()));
     putU64(buffer_, journalChecksum(buffer_));
     std::string payload;
@@ -2134,15 +2165,20 @@ int MergeJournalWriter::begin(const std::string& stateDir, int dirfd,
 
 int MergeJournalWriter::flush() {
     if (entriesCount_ > 0) {
-        std::string payload;
-        payload.reserve(entriesPayload_.size() + 4);
-        putU32(payload, entriesCount_);
-        payload += entriesPayload_;
-        buffer_ += framed(kMergeEntries, payload);
-        entriesPayload_.clear();
+        // The entries record framed where it was written, as framed() would: no copy of it.
+        const std::size_t length = buffer_.size() - entriesAt_ - kRecordHead;
+        setU32(buffer_, entriesAt_, kMergeEntries);
+        setU32(buffer_, entriesAt_ + 4, static_cast<std::uint32_t>(length));
+        setU32(buffer_, entriesAt_ + 8,
+               static_cast<std::uint32_t>(
+                   journalChecksum(std::string_view(buffer_).substr(entriesAt_, 8))));
+        setU32(buffer_, entriesAt_ + kRecordHead, entriesCount_);
+        putU64(buffer_,
+               journalChecksum(std::string_view(buffer_).substr(entriesAt_, kRecordHead + length)));
         entriesCount_ = 0;
     }
     if (err_ == 0 && !buffer_.empty()) {
+        const std::lock_guard lock(writing_);
         err_ = writeAll(fd_, buffer_.data(), buffer_.size());
     }
     buffer_.clear();
@@ -2150,12 +2186,12 @@ int MergeJournalWriter::flush() {
 }
 
 int MergeJournalWriter::addFolder(int dirfd, const std::string& path, std::uint32_t parent,
-                                  bool walked, IdentityKind& kind) {
-    if (err_ != 0 || fd_ < 0 || committed_) {
+                                  bool walked, IdentityKind& kind, const struct stat* st) {
+    if (err_ != 0 || fd_ < 0 || planned_) {
         return err_ != 0 ? err_ : EBADF;
     }
     MergeFolder folder;
-    if ((err_ = describeFolder(dirfd, path, lastMount_, folder)) != 0) {
+    if ((err_ = describeFolder(dirfd, path, lastMount_, folder, st)) != 0) {
         return err_;
     }
     if (parent != kNoFolder && parent >= folders_) {
@@ -2171,40 +2207,75 @@ int MergeJournalWriter::addFolder(int dirfd, const std::string& path, std::uint3
     putFolder(payload, folder);
     buffer_ += framed(kMergeFolder, payload);
     ++folders_;
+    folderName_ = mergeFolderName(path);
     return 0;
 }
 
-void MergeJournalWriter::add(const std::string& name, const std::string& newName, FileId fileId) {
-    if (err_ != 0 || fd_ < 0 || committed_) {
+void MergeJournalWriter::add(std::string_view name, std::string_view newName, FileId fileId) {
+    if (err_ != 0 || fd_ < 0 || planned_) {
         return;
     }
     if (folders_ == 0 || !validName(name) || !validName(newName)) {
         err_ = EINVAL;
         return;
     }
-    putU32(entriesPayload_, folders_ - 1);
-    putBytes(entriesPayload_, name);
-    putBytes(entriesPayload_, newName);
-    putU64(entriesPayload_, fileId.device);
-    putU64(entriesPayload_, fileId.inode);
+    // The usual new name is kept as none: the plan is written while files move.
+    merge_steps::newNameInto(usual_, folderName_, name);
+    if (entriesCount_ == 0) {
+        // Room for the record's head and its count, filled in by flush().
+        entriesAt_ = buffer_.size();
+        buffer_.append(kRecordHead + 4, '\0');
+    }
+    putU32(buffer_, folders_ - 1);
+    putBytes(buffer_, name);
+    putBytes(buffer_, newName == usual_ ? std::string_view() : newName);
+    putU64(buffer_, fileId.device);
+    putU64(buffer_, fileId.inode);
     ++entriesCount_;
     ++entries_;
-    if (entriesPayload_.size() >= kEntriesRecordBytes) {
+    if (buffer_.size() - entriesAt_ >= kEntriesRecordBytes) {
         flush();
     }
 }
 
-int MergeJournalWriter::commit() {
-    if (err_ == 0 && (fd_ < 0 || committed_)) {
+// The plan so far into the file; `whole`: and the record that it ends there.
+namespace {
+
+std::string removingPayload(const std::vector<std::uint32_t>& folders) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folders.size()));
+    for (const std::uint32_t folder : folders) {
+        putU32(payload, folder);
+    }
+    return payload;
+}
+
+}  // namespace
+
+int MergeJournalWriter::flushPlan(bool whole, const std::vector<std::uint32_t>& removing) {
+    if (err_ == 0 && (fd_ < 0 || planned_)) {
         err_ = EBADF;
     }
-    if (err_ == 0 && flush() == 0) {
+    if (err_ == 0 && flush() == 0 && whole) {
         std::string planned;
         putU64(planned, folders_);
         putU64(planned, entries_);
         buffer_ += framed(kMergePlanned, planned);
-        flush();
+        if (!removing.empty()) {
+            buffer_ += framed(kMergeRemoving, removingPayload(removing));
+        }
+        if (flush() == 0) {
+            planned_ = true;
+        }
     }
+    return err_;
+}
+
+int MergeJournalWriter::commit(bool whole, const std::vector<std::uint32_t>& removing) {
+    if (err_ == 0 && committed_) {
+        err_ = EBADF;
+    }
+    flushPlan(whole, removing);
     if (err_ == 0 && ::fsync(fd_) != 0) {
         err_ = errno;
     }
@@ -2235,8 +2306,23 @@ int MergeJournalWriter::commit() {
         drop();
         return err_ = err;
     }
-    pruneHistory(runsDir_);
     return 0;
+}
+
+void MergeJournalWriter::pruneHistory() {
+    if (!runsDir_.empty()) {
+        fs::pruneHistory(runsDir_);
+    }
+}
+
+int MergeJournalWriter::sync(bool whole, const std::vector<std::uint32_t>& removing) {
+    if (err_ == 0 && !committed_) {
+        err_ = EBADF;
+    }
+    if (flushPlan(whole, removing) == 0 && ::fsync(fd_) != 0) {
+        err_ = errno;
+    }
+    return err_;
 }
 
 int MergeJournalWriter::resume(const std::string& path) {
@@ -2256,6 +2342,7 @@ int MergeJournalWriter::append(std::uint32_t type, const std::string& payload, b
         return EBADF;
     }
     const std::string record = framed(type, payload);
+    const std::lock_guard lock(writing_);
     if (const int err = writeAll(fd_, record.data(), record.size()); err != 0) {
         return err;
     }
@@ -2322,12 +2409,7 @@ int MergeJournalWriter::recordCopied(std::uint64_t entry, FileId copyId, std::ui
 }
 
 int MergeJournalWriter::recordRemoving(const std::vector<std::uint32_t>& folders) {
-    std::string payload;
-    putU32(payload, static_cast<std::uint32_t>(folders.size()));
-    for (const std::uint32_t folder : folders) {
-        putU32(payload, folder);
-    }
-    return append(kMergeRemoving, payload, true);
+    return append(kMergeRemoving, removingPayload(folders), true);
 }
 
 int MergeJournalWriter::end(bool changedAnything) {

@@ -51,6 +51,9 @@ inline constexpr std::size_t kHeadBytes = 32;
 inline constexpr std::uint32_t kMayLeaveReservations = 1;
 // The journal of a merge (see MergeJournalWriter), not of a rename run.
 inline constexpr std::uint32_t kMerge = 2;
+// A merge's plan in parts among what the merge learns, each synced before its files move; the
+// plan is what the journal holds. A file's usual new name is kept as none.
+inline constexpr std::uint32_t kMergeStreamed = 4;
 }  // namespace journal_format
 
 // The journal's checksum of `bytes`: 64 bits, eight bytes at a time.
@@ -506,7 +509,9 @@ MergeJournalRead readMergeJournal(const std::string& path, bool summary = false)
 JournalRead mergeSummary(const std::string& path);
 
 // Writes a merge's journal: the plan streamed into a new locked file, put in place among the
-// runs by commit; what the merge learns is appended after. Errors as JournalWriter's.
+// runs by commit; what the merge learns is appended after. The plan may go on after commit, in
+// parts made durable by sync, on one thread while another appends what the merge learns. Errors
+// as JournalWriter's.
 class MergeJournalWriter {
 public:
     MergeJournalWriter() = default;
@@ -514,16 +519,25 @@ public:
     MergeJournalWriter(const MergeJournalWriter&) = delete;
     MergeJournalWriter& operator=(const MergeJournalWriter&) = delete;
 
-    // Starts the plan with the destination, open as `dirfd`. Returns 0 or errno.
+    // Starts the plan with the destination, open as `dirfd` (its mount, when the caller has
+    // looked it up). Returns 0 or errno.
     int begin(const std::string& stateDir, int dirfd, const std::string& destination,
-              const MergeFlags& flags);
-    // Adds the folder open as `dirfd`; `kind` gets how its files are told apart. The entries
-    // added next lie in it. Returns 0 or errno.
+              const MergeFlags& flags, const std::optional<MountedPath>& destMount = {});
+    // Adds the folder open as `dirfd` (`st`, its fstat, when the caller has it); `kind` gets how
+    // its files are told apart. The entries added next lie in it. Returns 0 or errno.
     int addFolder(int dirfd, const std::string& path, std::uint32_t parent, bool walked,
-                  IdentityKind& kind);
-    void add(const std::string& name, const std::string& newName, FileId fileId);
-    // Writes the rest of the plan, syncs it and puts it among the runs. Returns 0 or errno.
-    int commit();
+                  IdentityKind& kind, const struct stat* st = nullptr);
+    void add(std::string_view name, std::string_view newName, FileId fileId);
+    // Writes the plan so far, syncs it and puts it among the runs; `whole`: the plan ends there,
+    // and `removing` are the folders the merge will remove if it empties them (as
+    // recordRemoving, in the same sync). Returns 0 or errno.
+    int commit(bool whole = true, const std::vector<std::uint32_t>& removing = {});
+    // Drops the oldest runs beyond the history's length; not before the first move, as it reads
+    // them.
+    void pruneHistory();
+    // After commit(false): writes the plan added since and syncs it; `whole` and `removing` as
+    // for commit.
+    int sync(bool whole, const std::vector<std::uint32_t>& removing = {});
     // Appends to the committed journal at `path`, which the caller holds locked: to finish it.
     int resume(const std::string& path);
 
@@ -547,21 +561,27 @@ public:
 
     const std::string& path() const { return path_; }
     std::uint32_t folders() const { return folders_; }
+    std::uint64_t entries() const { return entries_; }
 
 private:
     void drop();
     int flush();
+    int flushPlan(bool whole, const std::vector<std::uint32_t>& removing);
     int append(std::uint32_t type, const std::string& payload, bool sync);
 
     int dirfd_ = -1;
     int fd_ = -1;
     int err_ = 0;
     bool committed_ = false;
+    bool planned_ = false;  // the plan is whole in the file
+    std::mutex writing_;    // one record at a time into the file, from either thread
     std::string runsDir_;
     std::string tempName_;
     std::string path_;
     std::string buffer_;
-    std::string entriesPayload_;
+    std::size_t entriesAt_ = 0;  // where the entries record being written begins in buffer_
+    std::string folderName_;     // the last folder's, which its files' usual new names begin with
+    std::string usual_;          // the usual new name of the entry in hand
     std::uint32_t entriesCount_ = 0;
     std::uint64_t entries_ = 0;
     std::uint32_t folders_ = 0;

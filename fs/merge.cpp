@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 
-#include "core/naming.h"
+#include "core/names.h"
 #include "core/paths.h"
 #include "fs/fd.h"
 #include "fs/folder_reader.h"
@@ -173,13 +177,13 @@ bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b)
     return fa.get() >= 0 && fb.get() >= 0 && sameBytes(fa.get(), fb.get(), sa.st_size);
 }
 
-std::string newNameFor(const std::string& folderName, const std::string& folder,
-                       std::string_view name) {
+void newNameInto(std::string& out, std::string_view folderName, std::string_view name) {
     if (name.size() > folderName.size() && name.substr(0, folderName.size()) == folderName &&
         name[folderName.size()] == '_') {
-        return std::string(name);  // named after its folder before: not prefixed twice
+        out.assign(name);  // named after its folder before: not prefixed twice
+        return;
     }
-    return core::prefixedName(folder, std::string(name));
+    out.assign(folderName).append(1, '_').append(name);
 }
 
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
@@ -379,7 +383,8 @@ Outcome Mover::move(Source& source, const std::string& name, const std::string& 
         return {Outcome::Left, newName, MergeAction::LeaveClash, 0};
     }
     for (int n = 2; n < 100000; ++n) {
-        const std::string candidate = numberedName(newName, n);
+        numbered_ = numberedName(newName, n);
+        const std::string& candidate = numbered_;
         struct stat st {};
         if (::fstatat(destfd_, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             continue;  // taken: no need to try it, nor to record it
@@ -411,14 +416,35 @@ std::string numberedName(const std::string& name, int n) {
     return name.substr(0, dot) + number + name.substr(dot);
 }
 
+std::uint64_t NameChunks::add(std::string_view a, std::string_view b) {
+    // Small for a small plan, large enough for a large one that chunks are few.
+    constexpr std::size_t kFirstChunk = std::size_t{1} << 12;
+    constexpr std::size_t kLargestChunk = std::size_t{1} << 18;
+    const std::size_t size = a.size() + b.size();
+    if (chunks_.empty() || capacity_ - used_ < size) {
+        capacity_ = std::max(size, std::clamp(capacity_ * 2, kFirstChunk, kLargestChunk));
+        chunks_.emplace_back(new char[capacity_]);
+        used_ = 0;
+    }
+    char* at = chunks_.back().get() + used_;
+    if (!a.empty()) {
+        std::memcpy(at, a.data(), a.size());
+    }
+    if (!b.empty()) {
+        std::memcpy(at + a.size(), b.data(), b.size());
+    }
+    const std::uint64_t place = (static_cast<std::uint64_t>(chunks_.size() - 1) << 32) | used_;
+    used_ += size;
+    return place;
+}
+
 PlannedFile MergePlan::at(std::size_t i) const {
     const File& f = files_[i];
-    const std::string_view names(names_);
     PlannedFile planned;
     planned.folder = folders_[f.folder].path;
-    planned.name = names.substr(f.at, f.nameBytes);
+    planned.name = names_.view(f.at, f.nameBytes);
     planned.newName =
-        f.newNameBytes == 0 ? planned.name : names.substr(f.at + f.nameBytes, f.newNameBytes);
+        f.newNameBytes == 0 ? planned.name : names_.view(f.at + f.nameBytes, f.newNameBytes);
     planned.action = f.action;
     return planned;
 }
@@ -430,38 +456,59 @@ std::int64_t MergePlan::acting() const {
 
 namespace {
 
+// A quick hash of a name, eight bytes at a time, folded to 32 bits.
+std::uint32_t nameTag(std::string_view name) {
+    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ name.size();
+    std::size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, name.data() + i, 8);
+        h = (h ^ word) * 0xff51afd7ed558ccdULL;
+        h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    if (i < name.size()) {
+        std::memcpy(&tail, name.data() + i, name.size() - i);
+    }
+    h = (h ^ tail) * 0xc4ceb9fe1a85ec53ULL;
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
 // The names a destination will hold, each with who holds it: open addressing over references
-// to the names where they are kept already, some 8 to 16 bytes a name.
+// to the names where they are kept already. Each slot keeps its name's hash beside the
+// reference, so that a probe reads a name only where the hashes agree, and growing reads none.
 class NameSet {
 public:
     static constexpr std::uint32_t kExisting = 0xffffffffu;
 
     explicit NameSet(const MergePlan& plan) : plan_(plan) {}
 
-    // Who holds `name`: kExisting, a planned file's index, or nothing.
-    std::optional<std::uint32_t> find(std::string_view name) const {
-        return find(name, hash(name));
-    }
-    std::optional<std::uint32_t> find(std::string_view name, std::size_t hashed) const {
+    // Who holds `name`, whose nameTag() is `tag`: kExisting, a planned file's index, or nothing.
+    std::optional<std::uint32_t> find(std::string_view name, std::uint32_t tag) const {
         if (slots_.empty()) {
             return std::nullopt;
         }
-        for (std::size_t s = hashed & mask(); slots_[s] != 0; s = (s + 1) & mask()) {
-            if (nameOf(slots_[s]) == name) {
-                return (slots_[s] & kExistingBit) != 0 ? kExisting : slots_[s] - 1;
+        for (std::size_t s = tag & mask(); slots_[s] != 0; s = (s + 1) & mask()) {
+            const std::uint32_t ref = static_cast<std::uint32_t>(slots_[s]);
+            if (static_cast<std::uint32_t>(slots_[s] >> 32) == tag && nameOf(ref) == name) {
+                return (ref & kExistingBit) != 0 ? kExisting : ref - 1;
             }
         }
         return std::nullopt;
     }
     // A name the destination holds already.
     void insertExisting(std::string_view name) {
-        existing_.push_back({names_.size(), static_cast<std::uint32_t>(name.size())});
-        names_ += name;
-        add(kExistingBit | static_cast<std::uint32_t>(existing_.size()), hash(name));
+        existing_.push_back({names_.add(name), static_cast<std::uint32_t>(name.size())});
+        add(kExistingBit | static_cast<std::uint32_t>(existing_.size()), nameTag(name));
     }
-    // The new name of the planned file `file`, whose hash() is `hashed`.
-    void insertPlanned(std::uint32_t file, std::size_t hashed) { add(file + 1, hashed); }
-    static std::size_t hash(std::string_view name) { return std::hash<std::string_view>{}(name); }
+    // The new name of the planned file `file`, whose nameTag() is `tag`.
+    void insertPlanned(std::uint32_t file, std::uint32_t tag) { add(file + 1, tag); }
+    // Starts fetching the slot a find() of a name whose nameTag() is `tag` begins at.
+    void prefetch(std::uint32_t tag) const {
+        if (!slots_.empty()) {
+            __builtin_prefetch(&slots_[tag & mask()]);
+        }
+    }
 
 private:
     static constexpr std::uint32_t kExistingBit = 0x80000000u;
@@ -473,40 +520,161 @@ private:
     std::string_view nameOf(std::uint32_t ref) const {
         if ((ref & kExistingBit) != 0) {
             const Existing& e = existing_[(ref & ~kExistingBit) - 1];
-            return std::string_view(names_).substr(e.at, e.bytes);
+            return names_.view(e.at, e.bytes);
         }
         return plan_.newNameAt(ref - 1);
     }
-    void add(std::uint32_t ref, std::size_t hashed) {
-        if ((++count_) * 2 > slots_.size()) {
-            std::vector<std::uint32_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
+    void add(std::uint32_t ref, std::uint32_t tag) {
+        // At most seven slots in ten taken: probes stay short, and compare hashes, not names.
+        if ((++count_) * 10 > slots_.size() * 7) {
+            std::vector<std::uint64_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
             old.swap(slots_);
-            for (const std::uint32_t r : old) {
-                if (r != 0) {
-                    place(r, hash(nameOf(r)));
+            for (const std::uint64_t slot : old) {
+                if (slot != 0) {
+                    place(slot);
                 }
             }
         }
-        place(ref, hashed);
+        place(static_cast<std::uint64_t>(tag) << 32 | ref);
     }
-    void place(std::uint32_t ref, std::size_t hashed) {
-        std::size_t s = hashed & mask();
+    void place(std::uint64_t slot) {
+        std::size_t s = (slot >> 32) & mask();
         while (slots_[s] != 0) {
             s = (s + 1) & mask();
         }
-        slots_[s] = ref;
+        slots_[s] = slot;
     }
     const MergePlan& plan_;
-    std::string names_;  // the destination's own names
+    NameChunks names_;  // the destination's own names
     std::vector<Existing> existing_;
-    std::vector<std::uint32_t> slots_;
+    std::vector<std::uint64_t> slots_;  // the hash (high half) and a reference; 0: empty
     std::size_t count_ = 0;
 };
 
-struct Listed {
-    std::string name;
-    std::uint64_t inode;
-    EntryKind kind;
+// One folder of a walk, read and sorted.
+struct WalkedFolder {
+    std::string path;
+    std::uint32_t parent = kNoFolder;  // the walk's index of the folder it lies in
+    struct stat st {};
+    core::NameTable files;                      // in display order
+    std::vector<std::uint32_t> tags;            // nameTag() of each file's new name, in that order
+    std::vector<std::uint64_t> linksToFolders;  // places in `files` of links to folders; rare
+    std::vector<std::string> hidden;            // hidden subfolders, left where they are
+    bool keepsParent =
+        false;    // not walked (the destination, or reached twice): its parent keeps it
+    int err = 0;  // the walk stops here: `path` could not be read
+};
+
+// Walks source folders in the plan's order: a folder's files, then its hidden subfolders, then
+// each of its other subfolders' walks, handing each folder to `take` as it is read. On the
+// planner's own thread: a thread ahead of it would wait for the planner, and the planner for it,
+// at every few folders, which on a busy machine costs more than it gives.
+class FolderWalker {
+public:
+    using Take = std::function<bool(WalkedFolder& folder)>;  // false: the walk stops
+
+    FolderWalker(FileId destination, bool all, Take take)
+        : destination_(destination), all_(all), take_(std::move(take)) {}
+
+    // Walks the folders of `sources` in turn, and tells of the others in `files`; false once a
+    // folder could not be read or `take` stopped it.
+    bool walkSources(const std::vector<std::string>& sources, std::vector<std::string>& files) {
+        for (const std::string& source : sources) {
+            Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd.get() < 0 && errno == ENOTDIR) {
+                files.push_back(source);
+            } else if (fd.get() < 0 ? !failed(source, errno) : !walk(fd.get(), source, kNoFolder)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // The folders walked.
+    const std::set<std::pair<std::uint64_t, std::uint64_t>>& walked() const { return walked_; }
+
+private:
+    bool failed(const std::string& path, int err) {
+        WalkedFolder listing;
+        listing.path = path;
+        listing.err = err;
+        take_(listing);
+        return false;
+    }
+
+    bool put(WalkedFolder&& listing) { return take_(listing); }
+
+    // Walks the folder open as `fd`; false when the walk stops.
+    bool walk(int fd, const std::string& path, std::uint32_t parent) {
+        WalkedFolder listing;
+        listing.path = path;
+        listing.parent = parent;
+        if (::fstat(fd, &listing.st) != 0) {
+            return failed(path, errno);
+        }
+        const FileId id = inodeIdOf(listing.st);
+        if (id == destination_ || !walked_.emplace(id.device, id.inode).second) {
+            // The destination inside a source, or a folder reached twice: left out.
+            listing.keepsParent = true;
+            return parent == kNoFolder || put(std::move(listing));
+        }
+        const std::uint32_t index = folders_++;
+        std::vector<std::string> folders;
+        // Its own handle by dup: its position is nobody else's concern, and no path is looked up.
+        const int err = readOwnedFolder(
+            ::fcntl(fd, F_DUPFD_CLOEXEC, 0), Kinds::Resolve, [&](const FolderEntry& e) {
+                if (e.kind == EntryKind::Folder) {
+                    if (isHidden(e.name) && !all_) {
+                        listing.hidden.emplace_back(e.name);  // .git and the like: stays
+                    } else {
+                        folders.emplace_back(e.name);
+                    }
+                } else {
+                    const core::NameTable::Entry entry = listing.files.store({}, e.name, e.inode);
+                    listing.files.addEntry(entry);
+                    if (e.kind == EntryKind::LinkToFolder) {
+                        listing.linksToFolders.push_back(entry.place);
+                    }
+                }
+                return true;
+            });
+        if (err != 0) {
+            return failed(path, err);
+        }
+        sortForDisplay(listing.files);
+        sortForDisplay(listing.hidden);
+        sortForDisplay(folders);
+        // The new names' hashes here, off the planner's thread.
+        const std::string folderName = core::fileName(path);
+        listing.tags.reserve(listing.files.size());
+        for (const core::NameTable::Entry& entry : listing.files.entries()) {
+            merge_steps::newNameInto(newName_, folderName, listing.files.nameOf(entry));
+            listing.tags.push_back(nameTag(newName_));
+        }
+        if (!put(std::move(listing))) {
+            return false;
+        }
+        for (const std::string& name : folders) {
+            const std::string childPath = core::joinPath(path, name);
+            Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child.get() < 0) {
+                if (errno == ELOOP || errno == ENOTDIR || errno == ENOENT) {
+                    continue;  // no longer a folder since it was listed: not followed
+                }
+                return failed(childPath, errno);
+            }
+            if (!walk(child.get(), childPath, index)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const FileId destination_;
+    const bool all_;
+    Take take_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
+    std::uint32_t folders_ = 0;  // folders listed so far: the next one's index
+    std::string newName_;
 };
 
 }  // namespace
@@ -538,31 +706,33 @@ public:
             return fail(request.destination, errno, failedPath);
         }
         // Folders first: a file named whose folder is walked too is taken once, by the walk.
-        std::vector<bool> isFolder;
-        for (const std::string& source : request.sources) {
-            struct stat st {};
-            if (::stat(source.c_str(), &st) != 0) {
-                return fail(source, errno, failedPath);
+        std::vector<std::string> files;
+        {
+            int err = 0;
+            FolderWalker walker(plan_.destination_, request.all, [&](WalkedFolder& folder) {
+                if (folder.err != 0) {
+                    err = fail(folder.path, folder.err, failedPath);
+                    return false;
+                }
+                if (folder.keepsParent) {
+                    plan_.folders_[folder.parent].keeps = true;
+                } else {
+                    addListing(folder);
+                }
+                if (!chunk(false)) {
+                    err = ECANCELED;
+                    return false;
+                }
+                return true;
+            });
+            if (!walker.walkSources(request.sources, files)) {
+                return err;
             }
-            isFolder.push_back(S_ISDIR(st.st_mode));
+            walked_ = walker.walked();
         }
-        for (const bool folders : {true, false}) {
-            for (std::size_t i = 0; i < request.sources.size(); ++i) {
-                const std::string& source = request.sources[i];
-                if (isFolder[i] != folders) {
-                    continue;
-                }
-                int err = 0;
-                if (folders) {
-                    Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-                    err = fd.get() < 0 ? fail(source, errno, failedPath)
-                                       : walk(fd.get(), source, kNoFolder, failedPath);
-                } else if ((err = addNamedFile(source)) != 0) {
-                    err = fail(source, err, failedPath);
-                }
-                if (err != 0) {
-                    return err;
-                }
+        for (const std::string& file : files) {
+            if (const int err = addNamedFile(file); err != 0) {
+                return fail(file, err, failedPath);
             }
         }
         return chunk(true) ? 0 : ECANCELED;
@@ -618,116 +788,92 @@ private:
         } else {
             index = addFolder(folderPath, kNoFolder, false, folder);
         }
-        addFile(index, fd.get(), name, static_cast<std::uint64_t>(file.st_ino), EntryKind::File);
+        merge_steps::newNameInto(newName_, plan_.folders_[index].name, name);
+        addFile(index, name, static_cast<std::uint64_t>(file.st_ino), EntryKind::File,
+                nameTag(newName_));
         return 0;
     }
 
-    int walk(int fd, const std::string& path, std::uint32_t parent, std::string* failedPath) {
-        struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            return fail(path, errno, failedPath);
-        }
-        const FileId id = inodeIdOf(st);
-        if (id == plan_.destination_ || !walked_.emplace(id.device, id.inode).second) {
-            // The destination inside a source, or a folder reached twice: left out, and its
-            // parent keeps it.
-            if (parent != kNoFolder) {
-                plan_.folders_[parent].keeps = true;
-            }
-            return 0;
-        }
-        const std::uint32_t index = addFolder(path, parent, true, st);
-        std::vector<Listed> files;
-        std::vector<std::string> folders;
-        int err = readFolder(fd, Kinds::Resolve, [&](const FolderEntry& e) {
-            if (e.kind == EntryKind::Folder) {
-                folders.emplace_back(e.name);
-            } else {
-                files.push_back({std::string(e.name), e.inode, e.kind});
-            }
-            return true;
-        });
-        if (err != 0) {
-            return fail(path, err, failedPath);
-        }
-        std::sort(files.begin(), files.end(),
-                  [](const Listed& a, const Listed& b) { return displayLess(a.name, b.name); });
-        sortForDisplay(folders);
-        for (const Listed& file : files) {
-            addFile(index, fd, file.name, file.inode, file.kind);
-        }
-        if (!chunk(false)) {
-            return ECANCELED;
-        }
-        for (const std::string& name : folders) {
-            if (isHidden(name) && !plan_.request_.all) {
-                addFile(index, fd, name, 0, EntryKind::Folder);  // .git and the like: stays
-                continue;
-            }
-            const std::string childPath = core::joinPath(path, name);
-            Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (child.get() < 0) {
-                if (errno == ELOOP || errno == ENOTDIR || errno == ENOENT) {
-                    continue;  // no longer a folder since it was listed: not followed
+    // A walked folder and its files; the slots of their new names are fetched a few files ahead.
+    void addListing(const WalkedFolder& listing) {
+        const std::uint32_t index = addFolder(listing.path, listing.parent, true, listing.st);
+        const std::vector<core::NameTable::Entry>& entries = listing.files.entries();
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i == 0) {
+                for (std::size_t k = 0; k < kAhead && k < entries.size(); ++k) {
+                    taken_.prefetch(listing.tags[k]);
                 }
-                return fail(childPath, errno, failedPath);
+            } else if (i + kAhead < entries.size()) {
+                taken_.prefetch(listing.tags[i + kAhead]);
             }
-            if ((err = walk(child.get(), childPath, index, failedPath)) != 0) {
-                return err;
-            }
+            const std::vector<std::uint64_t>& links = listing.linksToFolders;
+            const bool link = !links.empty() && std::find(links.begin(), links.end(),
+                                                          entries[i].place) != links.end();
+            addFile(index, listing.files.nameOf(entries[i]), entries[i].inode,
+                    link ? EntryKind::LinkToFolder : EntryKind::File, listing.tags[i]);
         }
-        return 0;
+        for (const std::string& name : listing.hidden) {
+            addFile(index, name, 0, EntryKind::Folder, 0);
+        }
     }
 
-    void addFile(std::uint32_t folder, int dirfd, const std::string& name, std::uint64_t inode,
-                 EntryKind kind) {
+    // `tag`: the nameTag() of its new name, when it has one.
+    void addFile(std::uint32_t folder, std::string_view name, std::uint64_t inode, EntryKind kind,
+                 std::uint32_t tag) {
         MergePlan::File file{
-            plan_.names_.size(), static_cast<std::uint16_t>(name.size()), 0, folder, inode,
-            MergeAction::Move};
-        plan_.names_ += name;
+            0, static_cast<std::uint16_t>(name.size()), 0, folder, inode, MergeAction::Move};
         const MergePlan::Folder& in = plan_.folders_[folder];
         const bool named = !in.walked;
         if (kind == EntryKind::Folder || (isHidden(name) && !plan_.request_.all && !named)) {
             file.action = MergeAction::LeaveHidden;
         } else if (kind == EntryKind::LinkToFolder) {
             file.action = MergeAction::LeaveLinkToFolder;
+        }
+        if (file.action != MergeAction::Move) {
+            file.at = plan_.names_.add(name);
         } else {
-            const std::string newName = merge_steps::newNameFor(in.name, in.path, name);
-            std::string finalName = newName;
-            std::size_t hashed = NameSet::hash(newName);
-            file.action = decide(dirfd, name, newName, finalName, hashed);
+            merge_steps::newNameInto(newName_, in.name, name);
+            file.action = decide(in.path, name, tag);
+            const std::string_view finalName =
+                file.action == MergeAction::MoveNumbered ? numbered_ : newName_;
             if (finalName != name) {
                 file.newNameBytes = static_cast<std::uint16_t>(finalName.size());
-                plan_.names_ += finalName;
+                file.at = plan_.names_.add(name, finalName);
+            } else {
+                file.at = plan_.names_.add(name);
             }
             if (file.action == MergeAction::Move || file.action == MergeAction::MoveNumbered) {
-                taken_.insertPlanned(static_cast<std::uint32_t>(plan_.files_.size()), hashed);
+                taken_.insertPlanned(static_cast<std::uint32_t>(plan_.files_.size()), tag);
             }
         }
         ++plan_.counts_[static_cast<std::size_t>(file.action)];
         plan_.files_.push_back(file);
     }
 
-    // What becomes of `name` (in `folder`) whose name in the destination is `newName`.
-    // `hashed` is newName's hash, and becomes the final name's.
-    MergeAction decide(int dirfd, const std::string& name, const std::string& newName,
-                       std::string& finalName, std::size_t& hashed) {
-        const std::optional<std::uint32_t> holder = taken_.find(newName, hashed);
+    // What becomes of `name` (in the folder `folder`) whose name in the destination is
+    // newName_, its nameTag() `tag`. A numbered name is left in numbered_, and `tag` becomes its
+    // tag.
+    MergeAction decide(const std::string& folder, std::string_view name, std::uint32_t& tag) {
+        const std::optional<std::uint32_t> holder = taken_.find(newName_, tag);
         if (!holder) {
             return MergeAction::Move;
         }
         // The file that will hold the name: there already, or moved there before this one.
         bool same = false;
+        const std::string own(name);
+        Fd dirfd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (*holder == NameSet::kExisting) {
             Fd dest(::open(plan_.request_.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            same = dest.get() >= 0 && merge_steps::sameContent(dirfd, name, dest.get(), newName);
+            same = dirfd.get() >= 0 && dest.get() >= 0 &&
+                   merge_steps::sameContent(dirfd.get(), own, dest.get(), newName_);
         } else {
             const PlannedFile other = plan_.at(*holder);
             Fd otherFolder(
                 ::open(std::string(other.folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            same =
-                otherFolder.get() >= 0 &&
-                merge_steps::sameContent(dirfd, name, otherFolder.get(), std::string(other.name));
+            same = dirfd.get() >= 0 && otherFolder.get() >= 0 &&
+                   merge_steps::sameContent(dirfd.get(), own, otherFolder.get(),
+                                            std::string(other.name));
         }
         if (same) {
             return plan_.request_.keepDuplicates ? MergeAction::LeaveDuplicate
@@ -737,9 +883,9 @@ private:
             return MergeAction::LeaveClash;
         }
         for (int n = 2;; ++n) {
-            finalName = numberedName(newName, n);
-            hashed = NameSet::hash(finalName);
-            if (!taken_.find(finalName, hashed)) {
+            numbered_ = numberedName(newName_, n);
+            tag = nameTag(numbered_);
+            if (!taken_.find(numbered_, tag)) {
                 return MergeAction::MoveNumbered;
             }
         }
@@ -750,6 +896,8 @@ private:
     NameSet taken_{plan_};
     std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
     std::size_t chunkFrom_ = 0;
+    std::string newName_;   // the file's name in the destination, made afresh for each file
+    std::string numbered_;  // ... and numbered, where that is taken
 };
 
 int planMerge(const MergeRequest& request, MergePlan& plan, const PlanControl& control,
@@ -762,6 +910,9 @@ class MergeRunner {
 public:
     MergeRunner(const MergePlan& plan, const MergeRunControl& control)
         : plan_(plan), control_(control) {}
+    ~MergeRunner() { stopWriter(true); }
+    MergeRunner(const MergeRunner&) = delete;
+    MergeRunner& operator=(const MergeRunner&) = delete;
 
     MergeResult run() {
         const MergeRequest& request = plan_.request_;
@@ -787,7 +938,7 @@ public:
         const IdentityKind destKind =
             destMount ? identityKindOf(destMount->mount.type) : IdentityKind::SizeAndTime;
         if (control_.journal) {
-            if (const int err = record(dest.get(), flags); err != 0) {
+            if (const int err = record(dest.get(), flags, destMount); err != 0) {
                 if (flags.destinationMade) {
                     ::rmdir(request.destination.c_str());
                 }
@@ -796,8 +947,11 @@ public:
             result_.journal = journal_.path();
         }
         moveAll(dest.get(), destKind, flags);
-        if (!request.keepFolders && result_.end == MergeResult::End::Completed) {
-            removeEmptied();
+        stopWriter(result_.end == MergeResult::End::Cancelled);
+        // Only once the plan is whole in the journal: undo makes again what it removes.
+        if (!request.keepFolders && result_.end == MergeResult::End::Completed && writerErr_ == 0) {
+            result_.foldersRemoved +=
+                remove(emptiedIn(0, plan_.folders_.size()), result_.syncError);
         }
         if (syscalls().fsync(dest.get()) != 0 && result_.syncError == 0) {
             result_.syncError = errno;
@@ -805,6 +959,9 @@ public:
         if (control_.journal) {
             const bool changed = result_.moved + result_.trashed + result_.foldersRemoved > 0 ||
                                  flags.destinationMade;
+            if (!prunedOnWriter_) {
+                journal_.pruneHistory();
+            }
             journal_.end(changed);
             if (!changed) {
                 result_.journal.clear();
@@ -830,11 +987,10 @@ private:
                                              : plan_.files_.size();
     }
 
-    // The folder `f` opened, if it is still the one the plan walked.
-    int openFolder(std::size_t f) const {
+    // The folder `f` opened, if it is still the one the plan walked; `st` gets its fstat.
+    int openFolder(std::size_t f, struct stat& st) const {
         const MergePlan::Folder& folder = plan_.folders_[f];
         const int fd = ::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        struct stat st {};
         if (fd >= 0 &&
             (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_ino) != folder.inode ||
              static_cast<std::uint64_t>(st.st_dev) != folder.device)) {
@@ -844,50 +1000,163 @@ private:
         }
         return fd;
     }
+    int openFolder(std::size_t f) const {
+        struct stat st {};
+        return openFolder(f, st);
+    }
 
-    // Writes the plan to the journal before the first move: every folder, and every file that
-    // will be moved or trashed with what tells it apart.
-    int record(int destfd, const MergeFlags& flags) {
-        int err = journal_.begin(control_.stateDir, destfd, plan_.request_.destination, flags);
+    // Starts the journal with the plan's first part, on the disk before the first move; a
+    // thread of its own writes the rest, part after part, while files move.
+    int record(int destfd, const MergeFlags& flags, const std::optional<MountedPath>& destMount) {
         journalFolder_.assign(plan_.folders_.size(), kNoFolder);
-        for (std::size_t f = 0; err == 0 && f < plan_.folders_.size(); ++f) {
-            const MergePlan::Folder& folder = plan_.folders_[f];
-            Fd fd(openFolder(f));
-            if (fd.get() < 0) {
-                continue;  // its files are left, with the reason, when their turn comes
+        int err =
+            journal_.begin(control_.stateDir, destfd, plan_.request_.destination, flags, destMount);
+        if (err == 0) {
+            err = recordUntil(kFirstPart);
+        }
+        const bool whole = cursor_.folder == plan_.folders_.size();
+        if (err == 0) {
+            err = journal_.commit(whole, whole ? mayRemove() : std::vector<std::uint32_t>());
+            removalRecorded_ = err == 0 && whole;
+        }
+        if (err != 0) {
+            return err;
+        }
+        durable_.store(journal_.entries(), std::memory_order_release);
+        if (!whole) {
+            prunedOnWriter_ = true;
+            writer_ = std::thread([this] { writeRest(); });
+        }
+        return 0;
+    }
+
+    // The plan from the cursor on, into the journal: each folder, then each file of it that will
+    // be moved or trashed, with what tells it apart; until the journal holds `until` entries, or
+    // to the plan's end.
+    int recordUntil(std::uint64_t until) {
+        Cursor& c = cursor_;
+        for (; c.folder < plan_.folders_.size(); ++c.folder, c.begun = false) {
+            const MergePlan::Folder& folder = plan_.folders_[c.folder];
+            if (!c.begun) {
+                c.begun = true;
+                c.file = folder.firstFile;
+                struct stat st {};
+                c.fd.reset(openFolder(c.folder, st));
+                // A folder that cannot be opened stays out: its files are left, with the
+                // reason, when their turn comes.
+                if (c.fd.get() >= 0) {
+                    const std::uint32_t parent =
+                        folder.parent == kNoFolder ? kNoFolder : journalFolder_[folder.parent];
+                    c.kind = IdentityKind::Inode;
+                    if (const int err = journal_.addFolder(c.fd.get(), folder.path, parent,
+                                                           folder.walked, c.kind, &st);
+                        err != 0) {
+                        return err;
+                    }
+                    journalFolder_[c.folder] = journal_.folders() - 1;
+                    // The listing's inode numbers, unless the drive's stat says otherwise.
+                    c.statEach = c.kind == IdentityKind::SizeAndTime;
+                    c.checked = c.statEach;
+                }
+                publish([&] { seen_.store(c.folder + 1, std::memory_order_release); });
             }
-            const std::uint32_t parent =
-                folder.parent == kNoFolder ? kNoFolder : journalFolder_[folder.parent];
-            IdentityKind kind = IdentityKind::Inode;
-            if ((err = journal_.addFolder(fd.get(), folder.path, parent, folder.walked, kind)) !=
-                0) {
-                break;
-            }
-            journalFolder_[f] = journal_.folders() - 1;
-            // The listing's inode numbers, unless the drive's stat says otherwise.
-            bool statEach = kind == IdentityKind::SizeAndTime;
-            bool checked = statEach;
-            for (std::size_t i = folder.firstFile; i < filesEnd(f); ++i) {
-                const MergePlan::File& file = plan_.files_[i];
+            for (; c.fd.get() >= 0 && c.file < filesEnd(c.folder); ++c.file) {
+                const MergePlan::File& file = plan_.files_[c.file];
                 if (!acts(file.action)) {
                     continue;
                 }
-                const PlannedFile planned = plan_.at(i);
-                const std::string name(planned.name);
+                if (journal_.entries() >= until) {
+                    return 0;
+                }
+                recordName_.assign(plan_.nameAt(c.file));
                 FileId id{folder.device, file.inode};
-                if (!checked || statEach) {
+                if (!c.checked || c.statEach) {
                     struct stat st {};
-                    if (::fstatat(fd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                        const FileId byStat = identityOf(st, kind);
-                        statEach = statEach || byStat != id;
+                    if (::fstatat(c.fd.get(), recordName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                        const FileId byStat = identityOf(st, c.kind);
+                        c.statEach = c.statEach || byStat != id;
                         id = byStat;
                     }
-                    checked = true;
+                    c.checked = true;
                 }
-                journal_.add(name, merge_steps::newNameFor(folder.name, folder.path, name), id);
+                // The name before any number: a number is recorded as it is given.
+                merge_steps::newNameInto(recordNewName_, folder.name, recordName_);
+                journal_.add(recordName_, recordNewName_, id);
             }
+            c.fd.reset();
         }
-        return err != 0 ? err : journal_.commit();
+        return 0;
+    }
+
+    // On the writer's thread: the rest of the plan, in parts twice as large each time, each
+    // synced before the files it holds may move. A merge stopped early ends its plan where the
+    // writer is.
+    void writeRest() {
+        std::uint64_t part = kFirstPart;
+        int err = 0;
+        bool whole = false;
+        while (err == 0 && !whole) {
+            part = std::min(part * 2, kLargestPart);
+            const bool stop = stopping_.load(std::memory_order_acquire);
+            if (!stop) {
+                err = recordUntil(journal_.entries() + part);
+            }
+            whole = stop || cursor_.folder == plan_.folders_.size();
+            if (err == 0) {
+                err = journal_.sync(whole,
+                                    whole && !stop ? mayRemove() : std::vector<std::uint32_t>());
+                removalRecorded_ = err == 0 && whole && !stop;
+            }
+            publish([&] {
+                if (err != 0) {
+                    writerErr_ = err;
+                }
+                durable_.store(err == 0 ? journal_.entries() : durable_.load(),
+                               std::memory_order_release);
+            });
+        }
+        publish([&] { writerDone_ = true; });
+        journal_.pruneHistory();
+    }
+
+    // Changes what the mover waits for, and wakes it.
+    template <class Change>
+    void publish(Change change) {
+        {
+            const std::lock_guard lock(recorded_);
+            change();
+        }
+        recordedChanged_.notify_all();
+    }
+
+    // Waits until `ready` holds, or the writer has ended; whether it holds.
+    template <class Ready>
+    bool waitFor(Ready ready) {
+        if (ready()) {
+            return true;
+        }
+        std::unique_lock lock(recorded_);
+        recordedChanged_.wait(lock, [&] { return ready() || writerDone_; });
+        return ready();
+    }
+
+    // Whether the journal holds folder `f` (waiting until the writer has come to it).
+    bool inJournal(std::size_t f) {
+        return waitFor([&] { return seen_.load(std::memory_order_acquire) > f; }) &&
+               journalFolder_[f] != kNoFolder;
+    }
+
+    // Whether entry `entry` is on the disk (waiting for it); else the writer failed.
+    bool durable(std::uint64_t entry) {
+        return waitFor([&] { return durable_.load(std::memory_order_acquire) > entry; });
+    }
+
+    // The writer's thread gone: the journal is the mover's alone again.
+    void stopWriter(bool early) {
+        if (writer_.joinable()) {
+            stopping_.store(early, std::memory_order_release);
+            writer_.join();
+        }
     }
 
     void moveAll(int destfd, IdentityKind destKind, const MergeFlags& flags) {
@@ -898,52 +1167,73 @@ private:
         emptied_.assign(plan_.folders_.size(), true);
         for (std::size_t f = 0; f < plan_.folders_.size(); ++f) {
             const MergePlan::Folder& folder = plan_.folders_[f];
-            merge_steps::Source source;
-            source.path = folder.path;
-            Fd fd(openFolder(f));
-            source.fd = fd.get();
-            const int openErr = fd.get() < 0 ? errno : 0;
-            const bool inJournal = !control_.journal || journalFolder_[f] != kNoFolder;
-            bool changed = false;
             emptied_[f] = folder.walked && !folder.keeps;
-            for (std::size_t i = folder.firstFile; i < filesEnd(f); ++i) {
-                const PlannedFile planned = plan_.at(i);
-                const MergeAction action = planned.action;
-                if (!acts(action)) {
+            const std::size_t end = filesEnd(f);
+            bool acting = false;
+            for (std::size_t i = folder.firstFile; i < end; ++i) {
+                const MergeAction action = plan_.files_[i].action;
+                if (acts(action)) {
+                    acting = true;
+                } else {
                     emptied_[f] = false;
                     if (action == MergeAction::LeaveHidden ||
                         action == MergeAction::LeaveLinkToFolder) {
                         ++result_.leftOut;
                     } else {
-                        leave(planned, std::string(planned.newName), action, 0);
+                        leave(plan_.at(i), std::string(plan_.newNameAt(i)), action, 0);
                     }
+                }
+            }
+            if (!acting) {
+                continue;
+            }
+            if (result_.end == MergeResult::End::Cancelled) {
+                emptied_[f] = false;
+                continue;
+            }
+            merge_steps::Source source;
+            source.path = folder.path;
+            Fd fd(openFolder(f));
+            source.fd = fd.get();
+            const int openErr = fd.get() < 0 ? errno : 0;
+            // Entries are numbered as the journal holds them: a folder it left out has none.
+            const bool journaled = !control_.journal || inJournal(f);
+            int leftErr = fd.get() < 0 ? openErr : journaled ? 0 : writerError(EIO);
+            bool changed = false;
+            for (std::size_t i = folder.firstFile; i < end; ++i) {
+                const MergeAction action = plan_.files_[i].action;
+                if (!acts(action)) {
                     continue;
                 }
                 if (result_.end == MergeResult::End::Cancelled) {
                     emptied_[f] = false;
                     continue;
                 }
-                const std::string name(planned.name);
-                const std::string newName = merge_steps::newNameFor(folder.name, folder.path, name);
-                if (fd.get() < 0 || !inJournal) {
+                // Buffers of the runner's own: no allocation a file.
+                name_.assign(plan_.nameAt(i));
+                merge_steps::newNameInto(newName_, folder.name, name_);
+                if (leftErr == 0 && control_.journal && !durable(entry)) {
+                    leftErr = writerError(EIO);
+                }
+                if (leftErr != 0) {
                     emptied_[f] = false;
-                    leave(planned, newName, action, fd.get() < 0 ? openErr : EIO);
+                    leave(plan_.at(i), newName_, action, leftErr);
                 } else {
-                    const merge_steps::Outcome outcome = mover.move(source, name, newName, entry);
+                    const merge_steps::Outcome outcome = mover.move(source, name_, newName_, entry);
                     if (outcome.kind == merge_steps::Outcome::Left) {
                         emptied_[f] = false;
-                        leave(planned, outcome.name, outcome.why, outcome.err);
+                        leave(plan_.at(i), std::string(outcome.name), outcome.why, outcome.err);
                     } else {
                         changed = true;
                         ++(outcome.kind == merge_steps::Outcome::Moved ? result_.moved
                                                                        : result_.trashed);
                         if (control_.moved) {
-                            control_.moved(planned, outcome.name,
+                            control_.moved(plan_.at(i), std::string(outcome.name),
                                            outcome.kind == merge_steps::Outcome::Trashed);
                         }
                     }
                 }
-                ++entry;
+                entry += journaled ? 1 : 0;
                 ++done;
                 if (control_.progress && !control_.progress(done, total)) {
                     result_.end = MergeResult::End::Cancelled;
@@ -955,6 +1245,12 @@ private:
         }
     }
 
+    // Why the journal could not take a file: the writer's error, else `otherwise`.
+    int writerError(int otherwise) {
+        const std::lock_guard lock(recorded_);
+        return writerErr_ != 0 ? writerErr_ : otherwise;
+    }
+
     void leave(const PlannedFile& planned, const std::string& newName, MergeAction why, int err) {
         ++result_.left;
         result_.leftFiles.push_back(
@@ -962,40 +1258,74 @@ private:
              err});
     }
 
-    // Removes, deepest first, the folders the merge emptied: a folder goes when every file of it
-    // went and every folder in it went. Only rmdir: a folder that is not empty stays.
-    void removeEmptied() {
-        const std::size_t n = plan_.folders_.size();
-        for (std::size_t f = n; f-- > 0;) {
+    // The journal's numbers of the folders the merge will remove if it empties them: walked, and
+    // all their files to be moved. Recorded with the plan, so that the end needs no sync of its
+    // own before the first goes; undo makes again only those gone.
+    std::vector<std::uint32_t> mayRemove() const {
+        std::vector<std::uint32_t> folders;
+        if (plan_.request_.keepFolders) {
+            return folders;
+        }
+        for (std::size_t f = 0; f < plan_.folders_.size(); ++f) {
+            const MergePlan::Folder& folder = plan_.folders_[f];
+            bool all = folder.walked && !folder.keeps && journalFolder_[f] != kNoFolder;
+            for (std::size_t i = folder.firstFile; all && i < filesEnd(f); ++i) {
+                all = acts(plan_.files_[i].action);
+            }
+            if (all) {
+                folders.push_back(journalFolder_[f]);
+            }
+        }
+        return folders;
+    }
+
+    // The folders of [from, to), whole walks of sources, that the merge emptied, deepest first: a
+    // folder goes when every file of it went and every folder in it went.
+    std::vector<std::uint32_t> emptiedIn(std::size_t from, std::size_t to) {
+        for (std::size_t f = to; f-- > from;) {
             const std::uint32_t parent = plan_.folders_[f].parent;
             if (!emptied_[f] && parent != kNoFolder) {
                 emptied_[parent] = false;
             }
         }
         std::vector<std::uint32_t> removing;
-        std::vector<std::uint32_t> recorded;
-        for (std::size_t f = n; f-- > 0;) {
+        for (std::size_t f = to; f-- > from;) {
             if (emptied_[f] && (!control_.journal || journalFolder_[f] != kNoFolder)) {
                 removing.push_back(static_cast<std::uint32_t>(f));
-                if (control_.journal) {
-                    recorded.push_back(journalFolder_[f]);
-                }
             }
         }
-        if (removing.empty() || (control_.journal && journal_.recordRemoving(recorded) != 0)) {
-            return;
+        return removing;
+    }
+
+    // Removes `folders`, deepest first, once the journal says so; only rmdir: a folder that is
+    // not empty stays. Returns how many went; `syncError` hears of a parent not synced.
+    std::int64_t remove(const std::vector<std::uint32_t>& folders, int& syncError) {
+        if (folders.empty()) {
+            return 0;
+        }
+        // Recorded with the plan already, unless the plan ended early.
+        if (control_.journal && !removalRecorded_) {
+            std::vector<std::uint32_t> recorded;
+            recorded.reserve(folders.size());
+            for (const std::uint32_t f : folders) {
+                recorded.push_back(journalFolder_[f]);
+            }
+            if (journal_.recordRemoving(recorded) != 0) {
+                return 0;
+            }
         }
         // Folders side by side share their parent: it is opened, and synced, once for them.
+        std::int64_t removed = 0;
         Fd parent;
         std::string parentPath;
         bool removedHere = false;
         const auto syncParent = [&] {
-            if (removedHere && syscalls().fsync(parent.get()) != 0 && result_.syncError == 0) {
-                result_.syncError = errno;
+            if (removedHere && syscalls().fsync(parent.get()) != 0 && syncError == 0) {
+                syncError = errno;
             }
             removedHere = false;
         };
-        for (const std::uint32_t f : removing) {
+        for (const std::uint32_t f : folders) {
             const MergePlan::Folder& folder = plan_.folders_[f];
             const std::string parentOf = core::parentFolder(folder.path);
             if (parentOf != parentPath || parent.get() < 0) {
@@ -1011,12 +1341,28 @@ private:
                 continue;
             }
             if (::unlinkat(parent.get(), folder.name.c_str(), AT_REMOVEDIR) == 0) {
-                ++result_.foldersRemoved;
+                ++removed;
                 removedHere = true;
             }
         }
         syncParent();
+        return removed;
     }
+
+    // Entries of the plan's first part, synced before the first move, and of the largest part
+    // the writer's thread writes and syncs at once.
+    static constexpr std::uint64_t kFirstPart = 16384;
+    static constexpr std::uint64_t kLargestPart = std::uint64_t{1} << 18;
+    // Where the journal's plan has got to: the next file to record, of the folder `folder`.
+    struct Cursor {
+        std::size_t folder = 0;
+        std::size_t file = 0;
+        bool begun = false;  // the folder is recorded (or left out), its files are under way
+        Fd fd;
+        IdentityKind kind = IdentityKind::Inode;
+        bool statEach = false;
+        bool checked = false;
+    };
 
     const MergePlan& plan_;
     const MergeRunControl& control_;
@@ -1024,6 +1370,22 @@ private:
     MergeJournalWriter journal_;
     std::vector<std::uint32_t> journalFolder_;  // each folder's index in the journal
     std::vector<bool> emptied_;
+    std::string name_;     // the file in hand's name
+    std::string newName_;  // ... and its name in the destination
+    // The writer's thread, and what it tells the mover.
+    Cursor cursor_;
+    std::string recordName_;
+    std::string recordNewName_;
+    std::thread writer_;
+    std::mutex recorded_;
+    std::condition_variable recordedChanged_;
+    std::atomic<std::size_t> seen_{0};       // folders the writer has come to
+    std::atomic<std::uint64_t> durable_{0};  // entries on the disk for good
+    std::atomic<bool> stopping_{false};      // the merge stopped: the plan ends where it is
+    int writerErr_ = 0;
+    bool writerDone_ = false;       // the plan is written, or the writer failed
+    bool prunedOnWriter_ = false;   // the history is trimmed by the writer's thread
+    bool removalRecorded_ = false;  // the folders that may go are in the journal with the plan
 };
 
 MergeResult runMerge(const MergePlan& plan, const MergeRunControl& control) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,45 @@ struct MergeRequest {
     bool keepFolders = false;
 };
 
+// Bytes kept in chunks that never move, so that views of them stay valid while more are added,
+// and a growing plan never copies what it holds.
+class NameChunks {
+public:
+    // Stores `a`, then `b` right after it; returns where, for view().
+    std::uint64_t add(std::string_view a, std::string_view b = {});
+    std::string_view view(std::uint64_t at, std::size_t bytes) const {
+        return {chunks_[at >> 32].get() + (at & 0xffffffffu), bytes};
+    }
+
+private:
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    std::size_t capacity_ = 0;  // of the last chunk
+    std::size_t used_ = 0;
+};
+
+// Items kept in chunks that never move: a growing plan never copies them, nor holds twice their
+// room while it grows.
+template <class T>
+class Chunked {
+public:
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t i) { return chunks_[i >> kShift][i & kMask]; }
+    const T& operator[](std::size_t i) const { return chunks_[i >> kShift][i & kMask]; }
+    void push_back(const T& item) {
+        if ((size_ & kMask) == 0) {
+            chunks_.emplace_back(new T[kMask + 1]);
+        }
+        chunks_.back()[size_ & kMask] = item;
+        ++size_;
+    }
+
+private:
+    static constexpr std::size_t kShift = 12;
+    static constexpr std::size_t kMask = (std::size_t{1} << kShift) - 1;
+    std::vector<std::unique_ptr<T[]>> chunks_;
+    std::size_t size_ = 0;
+};
+
 // One file of a plan. The views live as long as the plan, unchanged.
 struct PlannedFile {
     std::string_view folder;   // the folder it lies in
@@ -51,11 +91,15 @@ public:
     const MergeRequest& request() const { return request_; }
     std::size_t size() const { return files_.size(); }
     PlannedFile at(std::size_t i) const;
+    // at(i).name alone.
+    std::string_view nameAt(std::size_t i) const {
+        return names_.view(files_[i].at, files_[i].nameBytes);
+    }
     // at(i).newName alone.
     std::string_view newNameAt(std::size_t i) const {
         const File& f = files_[i];
-        return std::string_view(names_).substr(f.newNameBytes == 0 ? f.at : f.at + f.nameBytes,
-                                               f.newNameBytes == 0 ? f.nameBytes : f.newNameBytes);
+        return f.newNameBytes == 0 ? names_.view(f.at, f.nameBytes)
+                                   : names_.view(f.at + f.nameBytes, f.newNameBytes);
     }
     // Files of each action.
     std::int64_t count(MergeAction action) const {
@@ -78,7 +122,7 @@ private:
         std::size_t firstFile;  // its files are [firstFile, next folder's firstFile)
         bool keeps = false;     // holds what the walk left out: it is never removed
     };
-    // 32 bytes a file; names in one buffer.
+    // 32 bytes a file; names in chunks.
     struct File {
         std::uint64_t at;  // name, then new name, in names_
         std::uint16_t nameBytes;
@@ -90,8 +134,8 @@ private:
     MergeRequest request_;
     FileId destination_;
     std::vector<Folder> folders_;
-    std::vector<File> files_;
-    std::string names_;
+    Chunked<File> files_;
+    NameChunks names_;
     std::int64_t counts_[7] = {};
 };
 

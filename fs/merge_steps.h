@@ -18,10 +18,9 @@ namespace fs::merge_steps {
 // size and bytes, compared in full, or two links to the same target.
 bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b);
 
-// The destination name of `name` in the folder `folder` whose own name (last component) is
-// `folderName`: prefixed with the folder's name, unless it carries that prefix already.
-std::string newNameFor(const std::string& folderName, const std::string& folder,
-                       std::string_view name);
+// The destination name of `name` in the folder whose own name (last component) is
+// `folderName`, into `out`: prefixed with the folder's name, unless it carries that prefix already.
+void newNameInto(std::string& out, std::string_view folderName, std::string_view name);
 
 // A file's mode and owner, where the drive it lies on may not keep them.
 struct Owner {
@@ -52,7 +51,9 @@ struct Source {
 
 struct Outcome {
     enum Kind { Moved, Trashed, Left } kind = Left;
-    std::string name;  // the name it got, or would have had
+    // The name it got, or would have had: the name given to move(), or one the mover keeps until
+    // its next move.
+    std::string_view name;
     MergeAction why = MergeAction::Move;
     int err = 0;
 };
@@ -77,6 +78,7 @@ private:
     MergeFlags flags_;
     MergeJournalWriter* journal_;
     Observer* observer_;
+    std::string numbered_;  // the numbered name tried last
 };
 
 }  // namespace fs::merge_steps

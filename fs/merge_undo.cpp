@@ -530,7 +530,7 @@ UndoReport finishMerge(const std::string& run, const UndoControl& control) {
             source.path = journal.folders[at.e.folder].path;
             const merge_steps::Outcome outcome = mover.move(source, at.e.name, at.e.newName, i);
             if (outcome.kind == merge_steps::Outcome::Left) {
-                problem(report, journal, at, outcome.name,
+                problem(report, journal, at, std::string(outcome.name),
                         outcome.err == 0 ? EntryProblem::NameTaken : problemOf(outcome.err),
                         outcome.err);
             } else {

@@ -524,8 +524,11 @@ void MainWindow::onMergeTriggered() {
                     // Ctrl+Z here takes the merge back first, as it does this window's runs.
                     if (!journal.empty()) {
                         ownRuns_.push_back(journal);
+                        // That merge can be taken back: no need to look through the history.
+                        undoAction_->setEnabled(!busy());
+                    } else {
+                        updateUndoAction();
                     }
-                    updateUndoAction();
                     // Files came into, and folders went out of, what the lists may show.
                     onRedisplayClicked();
                 });

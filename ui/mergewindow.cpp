@@ -9,8 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QPlainTextEdit>
+#include <QListView>
 #include <QPointer>
 #include <QPushButton>
 #include <QTableView>
@@ -71,6 +70,19 @@ bool isFolder(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The folders to offer: those of `sources` still there, or without any the destination's
+// subfolders.
+std::vector<std::string> foldersToOffer(const std::string& destination,
+                                        const std::vector<std::string>& sources) {
+    std::vector<std::string> still;
+    for (const std::string& source : sources) {
+        if (isFolder(source)) {
+            still.push_back(source);
+        }
+    }
+    return still.empty() ? subfoldersOf(destination) : still;
+}
+
 // Files of the plan below each source, in one pass: the plan walks the sources in order.
 std::vector<std::int64_t> filesPerSource(const fs::MergePlan& plan,
                                          const std::vector<std::string>& sources) {
@@ -95,9 +107,71 @@ std::vector<std::int64_t> filesPerSource(const fs::MergePlan& plan,
     return counts;
 }
 
-constexpr int kPathRole = Qt::UserRole;
-
 }  // namespace
+
+void MergeSourceModel::setSources(std::vector<std::string> sources) {
+    beginResetModel();
+    sources_ = std::move(sources);
+    checked_.assign(sources_.size(), 1);
+    counts_.assign(sources_.size(), -1);
+    endResetModel();
+}
+
+void MergeSourceModel::setCounts(const std::vector<std::int64_t>& counts) {
+    // One signal for all the rows, not one a row.
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < sources_.size(); ++i) {
+        counts_[i] = checked_[i] != 0 && at < counts.size() ? counts[at++] : counts_[i];
+    }
+    if (!sources_.empty()) {
+        emit dataChanged(index(0), index(static_cast<int>(sources_.size()) - 1), {Qt::DisplayRole});
+    }
+}
+
+std::vector<std::string> MergeSourceModel::checkedSources() const {
+    std::vector<std::string> checked;
+    for (std::size_t i = 0; i < sources_.size(); ++i) {
+        if (checked_[i] != 0) {
+            checked.push_back(sources_[i]);
+        }
+    }
+    return checked;
+}
+
+int MergeSourceModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(sources_.size());
+}
+
+QVariant MergeSourceModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid()) {
+        return {};
+    }
+    const auto row = static_cast<std::size_t>(index.row());
+    if (role == Qt::CheckStateRole) {
+        return checked_[row] != 0 ? Qt::Checked : Qt::Unchecked;
+    }
+    if (role != Qt::DisplayRole) {
+        return {};
+    }
+    const std::string name = core::fileName(sources_[row]);
+    return counts_[row] < 0 ? widgets::displayName(name) : mergeSourceText(name, counts_[row]);
+}
+
+bool MergeSourceModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (!index.isValid() || role != Qt::CheckStateRole) {
+        return false;
+    }
+    checked_[static_cast<std::size_t>(index.row())] =
+        value.value<Qt::CheckState>() == Qt::Checked ? 1 : 0;
+    emit dataChanged(index, index, {Qt::CheckStateRole});
+    emit checksChanged();
+    return true;
+}
+
+Qt::ItemFlags MergeSourceModel::flags(const QModelIndex& index) const {
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable
+                           : Qt::NoItemFlags;
+}
 
 void MergePreviewModel::setPlan(std::shared_ptr<const fs::MergePlan> plan) {
     beginResetModel();
@@ -137,6 +211,23 @@ QVariant MergePreviewModel::headerData(int section, Qt::Orientation orientation,
     return QString::fromUtf8(kTitles[std::clamp(section, 0, 2)]);
 }
 
+void MergeLeftModel::setFiles(std::shared_ptr<const std::vector<fs::LeftFile>> files) {
+    beginResetModel();
+    files_ = std::move(files);
+    endResetModel();
+}
+
+int MergeLeftModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() || !files_ ? 0 : static_cast<int>(files_->size());
+}
+
+QVariant MergeLeftModel::data(const QModelIndex& index, int role) const {
+    if (role != Qt::DisplayRole || !files_ || !index.isValid()) {
+        return {};
+    }
+    return mergeLeftLine((*files_)[static_cast<std::size_t>(index.row())]);
+}
+
 // What the window shares with a planning thread.
 struct MergeWindow::Planning {
     std::atomic<bool> cancelled{false};
@@ -157,7 +248,10 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     destinationEdit_ = named(new QLineEdit(this), "e_dest");
     destinationEdit_->setReadOnly(true);
     browseButton_ = named(new QPushButton(QStringLiteral("参照…"), this), "b_browse");
-    sourceList_ = named(new QListWidget(this), "List_src");
+    sourceList_ = named(new QListView(this), "List_src");
+    sourceList_->setModel(&sources_);
+    sourceList_->setUniformItemSizes(true);
+    sourceList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     allBox_ = named(new QCheckBox(QStringLiteral("隠しファイルも移動する"), this), "c_all");
     keepDuplicatesBox_ =
         named(new QCheckBox(QStringLiteral("同じ内容のファイルをゴミ箱に入れずに残す"), this),
@@ -180,9 +274,11 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     preview_->setColumnWidth(1, 220);
     status_ = named(new QLabel(this), "l_status");
     status_->setWordWrap(true);
-    leftBox_ = named(new QPlainTextEdit(this), "t_left");
-    leftBox_->setReadOnly(true);
-    leftBox_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    leftBox_ = named(new QListView(this), "t_left");
+    leftBox_->setModel(&leftModel_);
+    // However many were left: rows of one height, laid out without asking each.
+    leftBox_->setUniformItemSizes(true);
+    leftBox_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     leftBox_->setMaximumHeight(120);
     leftBox_->hide();
     mergeButton_ = named(new QPushButton(QStringLiteral("まとめる"), this), "b_merge");
@@ -223,7 +319,7 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
             status_->setText(mergePlanningStatus(planning_->files));
         }
     });
-    connect(sourceList_, &QListWidget::itemChanged, this, [this] {
+    connect(&sources_, &MergeSourceModel::checksChanged, this, [this] {
         if (!running_) {
             replan();
         }
@@ -260,29 +356,47 @@ void MergeWindow::chooseDestination() {
 void MergeWindow::setDestination(const std::string& destination, std::vector<std::string> sources) {
     destination_ = core::normalizeFolder(destination);
     destinationEdit_->setText(widgets::displayName(destination_));
-    sources_ = sources.empty() ? subfoldersOf(destination_) : std::move(sources);
-    {
-        const QSignalBlocker blocker(sourceList_);
-        sourceList_->clear();
-        for (const std::string& source : sources_) {
-            auto* item = new QListWidgetItem(widgets::displayName(core::fileName(source)));
-            item->setData(kPathRole, QByteArray::fromStdString(source));
-            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-            item->setCheckState(Qt::Checked);
-            sourceList_->addItem(item);
-        }
+    // Nothing to plan until the folders are known.
+    if (planning_) {
+        planning_->cancelled = true;
+        planning_.reset();
     }
+    planTimer_->stop();
+    ++generation_;
+    plan_.reset();
+    model_.setPlan(nullptr);
+    sources_.setSources({});
+    status_->setText(QStringLiteral("フォルダを読んでいます…"));
+    updateButtons();
+    const std::uint64_t generation = ++sourcesGeneration_;
+    sourcesReady_ = false;
+    QPointer<MergeWindow> self(this);
+    std::thread([self, generation, destination = destination_, sources = std::move(sources)] {
+        auto found = std::make_shared<std::vector<std::string>>(
+            sources.empty() ? subfoldersOf(destination) : foldersToOffer(destination, sources));
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, generation, found] {
+                if (self) {
+                    self->showSources(generation, std::move(*found));
+                }
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void MergeWindow::showSources(std::uint64_t generation, std::vector<std::string> sources) {
+    if (generation != sourcesGeneration_) {
+        return;  // another destination was chosen meanwhile
+    }
+    sourcesReady_ = true;
+    sources_.setSources(std::move(sources));
     replan();
 }
 
 fs::MergeRequest MergeWindow::request() const {
     fs::MergeRequest request;
-    for (int i = 0; i < sourceList_->count(); ++i) {
-        const QListWidgetItem* item = sourceList_->item(i);
-        if (item->checkState() == Qt::Checked) {
-            request.sources.push_back(item->data(kPathRole).toByteArray().toStdString());
-        }
-    }
+    request.sources = sources_.checkedSources();
     request.destination = destination_;
     request.all = allBox_->isChecked();
     request.keepDuplicates = keepDuplicatesBox_->isChecked();
@@ -331,10 +445,9 @@ void MergeWindow::replan() {
             error == 0 ? filesPerSource(*plan, request.sources) : std::vector<std::int64_t>{});
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, generation, plan, error, failed, counts, sources = request.sources] {
+            [self, generation, plan, error, failed, counts] {
                 if (self) {
-                    self->planned(generation, plan, error, failed);
-                    self->showCounts(sources, *counts);
+                    self->planned(generation, plan, error, failed, *counts);
                 }
             },
             Qt::QueuedConnection);
@@ -342,10 +455,11 @@ void MergeWindow::replan() {
 }
 
 void MergeWindow::planned(std::uint64_t generation, std::shared_ptr<fs::MergePlan> plan, int error,
-                          const std::string& failedPath) {
+                          const std::string& failedPath, const std::vector<std::int64_t>& counts) {
     if (generation != generation_) {
         return;
     }
+    sources_.setCounts(counts);
     planning_.reset();
     planTimer_->stop();
     if (error != 0) {
@@ -356,23 +470,6 @@ void MergeWindow::planned(std::uint64_t generation, std::shared_ptr<fs::MergePla
         status_->setText(mergePlanSummary(*plan_));
     }
     updateButtons();
-}
-
-void MergeWindow::showCounts(const std::vector<std::string>& sources,
-                             const std::vector<std::int64_t>& counts) {
-    if (counts.size() != sources.size()) {
-        return;
-    }
-    const QSignalBlocker blocker(sourceList_);
-    for (int i = 0; i < sourceList_->count(); ++i) {
-        QListWidgetItem* item = sourceList_->item(i);
-        const std::string path = item->data(kPathRole).toByteArray().toStdString();
-        const auto it = std::find(sources.begin(), sources.end(), path);
-        if (it != sources.end()) {
-            item->setText(mergeSourceText(core::fileName(path),
-                                          counts[static_cast<std::size_t>(it - sources.begin())]));
-        }
-    }
 }
 
 void MergeWindow::updateButtons() {
@@ -390,7 +487,7 @@ void MergeWindow::runMerge() {
     }
     running_ = true;
     updateButtons();
-    leftBox_->clear();
+    leftModel_.setFiles(nullptr);
     leftBox_->hide();
     const std::shared_ptr<const fs::MergePlan> plan = plan_;
     fs::MergeResult result;
@@ -405,11 +502,9 @@ void MergeWindow::runMerge() {
     }
     running_ = false;
     if (!result.leftFiles.empty()) {
-        QStringList lines;
-        for (const fs::LeftFile& file : result.leftFiles) {
-            lines << mergeLeftLine(file);
-        }
-        leftBox_->setPlainText(lines.join(QLatin1Char('\n')));
+        // Lines made only for the rows shown: a merge may leave a million files.
+        leftModel_.setFiles(
+            std::make_shared<const std::vector<fs::LeftFile>>(std::move(result.leftFiles)));
         leftBox_->show();
     }
     const QString report = mergeReport(result);
@@ -419,15 +514,16 @@ void MergeWindow::runMerge() {
     } else {
         showReport(this, report);
     }
-    emit merged(destination_, result.journal);
+    // Told at the next turn of the event loop: what the main window then does (its lists read
+    // again) comes after this window's own, not in one stretch with it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, destination = destination_, journal = result.journal] {
+            emit merged(destination, journal);
+        },
+        Qt::QueuedConnection);
     // The folders emptied are gone: offer what is left, planned afresh.
-    std::vector<std::string> still;
-    for (const std::string& source : sources_) {
-        if (isFolder(source)) {
-            still.push_back(source);
-        }
-    }
-    setDestination(destination_, still.empty() ? std::vector<std::string>{} : std::move(still));
+    setDestination(destination_, sources_.sources());
 }
 
 }  // namespace ui

@@ -14,9 +14,7 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
-class QListWidgetItem;
-class QPlainTextEdit;
+class QListView;
 class QPushButton;
 class QTableView;
 class QTimer;
@@ -42,6 +40,45 @@ private:
     std::shared_ptr<const fs::MergePlan> plan_;
 };
 
+// The folders offered, checked or not, with their file counts once planned. A folder of ten
+// thousand subfolders costs a row each, its text made only when painted.
+class MergeSourceModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    using QAbstractListModel::QAbstractListModel;
+    void setSources(std::vector<std::string> sources);
+    // The files planned below each source, in the order of sources(); -1: not known.
+    void setCounts(const std::vector<std::int64_t>& counts);
+    std::vector<std::string> checkedSources() const;
+    const std::vector<std::string>& sources() const { return sources_; }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+signals:
+    void checksChanged();
+
+private:
+    std::vector<std::string> sources_;
+    std::vector<char> checked_;
+    std::vector<std::int64_t> counts_;
+};
+
+// The files a merge left where they were, one row each with why; made only for what is painted.
+class MergeLeftModel : public QAbstractListModel {
+    Q_OBJECT
+public:
+    using QAbstractListModel::QAbstractListModel;
+    void setFiles(std::shared_ptr<const std::vector<fs::LeftFile>> files);
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+private:
+    std::shared_ptr<const std::vector<fs::LeftFile>> files_;
+};
+
 // Moves the files of the checked subfolders into one folder: a preview of every file, made on a
 // worker and made again when a choice changes, then the merge with the run's progress dialog.
 class MergeWindow : public QWidget {
@@ -61,6 +98,8 @@ public:
     const std::string& destination() const { return destination_; }
     // Whether the preview shows the plan of what is checked now.
     bool planReady() const;
+    // Whether the folders offered are known (they are read on a thread).
+    bool sourcesReady() const { return sourcesReady_; }
 
 signals:
     // A merge has run (whatever its end); `journal` is its record for undo, empty without one.
@@ -68,29 +107,32 @@ signals:
 
 private:
     void chooseDestination();
+    // Offers the folders of `sources` that are still folders, or without any the destination's
+    // subfolders: read on a thread, as the destination may hold a million files.
     void setDestination(const std::string& destination, std::vector<std::string> sources);
+    void showSources(std::uint64_t generation, std::vector<std::string> sources);
     // Plans again from what is checked now, dropping a plan under way.
     void replan();
     void planned(std::uint64_t generation, std::shared_ptr<fs::MergePlan> plan, int error,
-                 const std::string& failedPath);
-    void showCounts(const std::vector<std::string>& sources,
-                    const std::vector<std::int64_t>& counts);
+                 const std::string& failedPath, const std::vector<std::int64_t>& counts);
     fs::MergeRequest request() const;
     void runMerge();
     void updateButtons();
 
     struct Planning;
     std::string destination_;
-    std::vector<std::string> sources_;
     std::shared_ptr<Planning> planning_;
     std::shared_ptr<const fs::MergePlan> plan_;  // what the preview shows
     std::uint64_t generation_ = 0;
+    std::uint64_t sourcesGeneration_ = 0;  // of the folders offered, read on a thread
+    bool sourcesReady_ = false;
     bool running_ = false;
     ProgressTiming progressTiming_;
 
     QLineEdit* destinationEdit_ = nullptr;
     QPushButton* browseButton_ = nullptr;
-    QListWidget* sourceList_ = nullptr;
+    QListView* sourceList_ = nullptr;
+    MergeSourceModel sources_;
     QCheckBox* allBox_ = nullptr;
     QCheckBox* keepDuplicatesBox_ = nullptr;
     QCheckBox* numberBox_ = nullptr;
@@ -99,7 +141,8 @@ private:
     MergePreviewModel model_;
     QLabel* status_ = nullptr;
     QTimer* planTimer_ = nullptr;
-    QPlainTextEdit* leftBox_ = nullptr;
+    QListView* leftBox_ = nullptr;
+    MergeLeftModel leftModel_;
     QPushButton* mergeButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
 };
