@@ -43,35 +43,11 @@ EntryKind kindOf(int dirfd, const char* name, unsigned char type) {
 
 // Reads the folder `own` and closes it.
 int readOwned(int own, Kinds kinds, EntryCallback onEntry, void* context) {
-    DIR* dir = own >= 0 ? ::fdopendir(own) : nullptr;
-    if (dir == nullptr) {
-        const int err = errno;
-        if (own >= 0) {
-            ::close(own);
-        }
-        return err;
+    if (own < 0) {
+        return errno;
     }
-    int err = 0;
-    errno = 0;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (!isDots(entry->d_name)) {
-            FolderEntry found;
-            found.name = entry->d_name;
-            found.inode = static_cast<std::uint64_t>(entry->d_ino);
-            if (kinds == Kinds::Resolve) {
-                found.kind = kindOf(own, entry->d_name, entry->d_type);
-            }
-            if (!onEntry(context, found)) {
-                err = ECANCELED;
-                break;
-            }
-        }
-        errno = 0;
-    }
-    if (err == 0) {
-        err = errno;
-    }
-    ::closedir(dir);
+    const int err = readFolderThrough(own, kinds, onEntry, context);
+    ::close(own);
     return err;
 }
 
@@ -123,9 +99,6 @@ int readOwnedFolderAt(int own, Kinds kinds, EntryCallback onEntry, void* context
     return own < 0 ? errno : readOwned(own, kinds, onEntry, context);
 }
 
-namespace {
-
-// A quick 64-bit hash of a name, eight bytes at a time; never 0, which marks an empty slot.
 std::uint64_t nameHash(std::string_view name) {
     std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ name.size();
     std::size_t i = 0;
@@ -141,8 +114,6 @@ std::uint64_t nameHash(std::string_view name) {
     h ^= h >> 32;
     return h | 1;
 }
-
-}  // namespace
 
 int InodesByName::read(int dirfd) {
     names_.clear();

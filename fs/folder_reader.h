@@ -84,6 +84,9 @@ int readOwnedFolder(int own, Kinds kinds, OnEntry&& onEntry) {
         const_cast<void*>(static_cast<const void*>(&onEntry)));
 }
 
+// A quick 64-bit hash of a name, eight bytes at a time; never 0, which marks an empty slot.
+std::uint64_t nameHash(std::string_view name);
+
 // Every name of a folder with the inode number the folder gives for it, from one reading. The
 // names are kept in one buffer and found through one flat table: a folder of a million files
 // costs no allocation per name, and a lookup mostly one visit to memory.

@@ -456,22 +456,9 @@ std::int64_t MergePlan::acting() const {
 
 namespace {
 
-// A quick hash of a name, eight bytes at a time, folded to 32 bits.
+// A name's hash folded to 32 bits: its upper half, where the mixing is best.
 std::uint32_t nameTag(std::string_view name) {
-    std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ name.size();
-    std::size_t i = 0;
-    for (; i + 8 <= name.size(); i += 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, name.data() + i, 8);
-        h = (h ^ word) * 0xff51afd7ed558ccdULL;
-        h ^= h >> 29;
-    }
-    std::uint64_t tail = 0;
-    if (i < name.size()) {
-        std::memcpy(&tail, name.data() + i, name.size() - i);
-    }
-    h = (h ^ tail) * 0xc4ceb9fe1a85ec53ULL;
-    return static_cast<std::uint32_t>(h ^ (h >> 32));
+    return static_cast<std::uint32_t>(nameHash(name) >> 32);
 }
 
 // The names a destination will hold, each with who holds it: open addressing over references
