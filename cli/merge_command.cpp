@@ -11,7 +11,7 @@
 #include "cli/text.h"
 #include "core/paths.h"
 #include "fs/listing.h"
-#include "fs/merge.h"
+#include "fs/merge/merge.h"
 
 namespace cli {
 

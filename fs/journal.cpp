@@ -24,7 +24,7 @@
 #include "core/naming.h"
 #include "fs/fd.h"
 #include "fs/folder_reader.h"
-#include "fs/merge_steps.h"
+#include "fs/merge/steps.h"
 #include "fs/mounts.h"
 
 namespace fs {

@@ -14,9 +14,9 @@
 
 #include "core/paths.h"
 #include "fs/fd.h"
-#include "fs/merge_steps.h"
+#include "fs/merge/steps.h"
 #include "fs/syscalls.h"
-#include "fs/trash.h"
+#include "fs/merge/trash.h"
 #include "fs/undo.h"
 
 namespace fs {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/merge.h"
+#include "fs/merge/merge.h"
 #include "ui/run_progress.h"
 
 class QCheckBox;

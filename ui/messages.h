@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/rename_run.h"
-#include "fs/merge.h"
+#include "fs/merge/merge.h"
 #include "fs/undo.h"
 
 class QWidget;

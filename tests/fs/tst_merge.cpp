@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/merge.h"
+#include "fs/merge/merge.h"
 #include "fs/undo.h"
 #include "mountutil.h"
 #include "testutil.h"

@@ -22,7 +22,7 @@
 #include <string_view>
 
 #include "core/rename_run.h"
-#include "fs/merge.h"
+#include "fs/merge/merge.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/undo.h"

@@ -1,4 +1,4 @@
-#include "fs/trash.h"
+#include "fs/merge/trash.h"
 
 #include <fcntl.h>
 #include <gio/gio.h>

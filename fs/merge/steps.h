@@ -4,15 +4,22 @@
 // into the destination, a name taken there settled by content, a copy to another drive. Inside
 // the file-system layer only.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "fs/journal.h"
-#include "fs/merge.h"
+#include "fs/merge/merge.h"
 #include "fs/rename_methods.h"
 
 namespace fs::merge_steps {
+
+// Device and inode of `st`, whatever the drive's identity kind.
+inline FileId inodeIdOf(const struct stat& st) {
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
 
 // Whether `a` in `dirA` and `b` in `dirB` hold the same content: two regular files of the same
 // size and bytes, compared in full, or two links to the same target.

@@ -1,0 +1,256 @@
+// Copies to another drive and comparisons of content: what a merge needs where a rename cannot
+// carry a file, and to tell a duplicate.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "fs/fd.h"
+#include "fs/merge/steps.h"
+#include "fs/syscalls.h"
+
+namespace fs {
+
+using merge_steps::inodeIdOf;
+
+namespace {
+
+int readAll(int fd, char* data, std::size_t size, std::size_t& got) {
+    got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, data + got, size - got);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// Whether two open files hold the same bytes from their start, both `size` long.
+bool sameBytes(int a, int b, off_t size) {
+    constexpr std::size_t kChunk = 1 << 16;
+    std::unique_ptr<char[]> bufA(new char[kChunk]);
+    std::unique_ptr<char[]> bufB(new char[kChunk]);
+    if (::lseek(a, 0, SEEK_SET) != 0 || ::lseek(b, 0, SEEK_SET) != 0) {
+        return false;
+    }
+    off_t left = size;
+    while (left > 0) {
+        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(left, kChunk));
+        std::size_t gotA = 0;
+        std::size_t gotB = 0;
+        if (readAll(a, bufA.get(), want, gotA) != 0 || readAll(b, bufB.get(), want, gotB) != 0 ||
+            gotA != want || gotB != want || std::memcmp(bufA.get(), bufB.get(), want) != 0) {
+            return false;
+        }
+        left -= static_cast<off_t>(want);
+    }
+    // Nothing beyond: a file that grew meanwhile is not the same.
+    char extra = 0;
+    std::size_t gotA = 0;
+    std::size_t gotB = 0;
+    return readAll(a, &extra, 1, gotA) == 0 && readAll(b, &extra, 1, gotB) == 0 && gotA == 0 &&
+           gotB == 0;
+}
+
+std::string linkTarget(int dirfd, const std::string& name) {
+    char buffer[4096];
+    const ssize_t n = ::readlinkat(dirfd, name.c_str(), buffer, sizeof buffer);
+    return n < 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
+}
+
+// Copies the bytes of `in` to `out`, by the kernel where it can.
+int copyBytes(int in, int out) {
+    bool kernel = true;
+    std::unique_ptr<char[]> buffer;
+    constexpr std::size_t kChunk = 1 << 20;
+    for (;;) {
+        if (kernel) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+            if (n > 0) {
+                continue;
+            }
+            if (n == 0) {
+                return 0;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+                return errno;
+            }
+            kernel = false;  // not between these drives: by hand, from where it stopped
+            buffer.reset(new char[kChunk]);
+        }
+        std::size_t got = 0;
+        if (const int err = readAll(in, buffer.get(), kChunk, got); err != 0) {
+            return err;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        for (std::size_t written = 0; written < got;) {
+            const ssize_t n = ::write(out, buffer.get() + written, got - written);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno;
+            }
+            written += static_cast<std::size_t>(n);
+        }
+    }
+}
+
+// Removes the copy `name` only while it is still the file `copy`.
+void dropCopy(int dirfd, const std::string& name, FileId copy) {
+    struct stat st {};
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && inodeIdOf(st) == copy) {
+        syscalls().unlinkat(dirfd, name.c_str(), 0);
+    }
+}
+
+// Removes the original once its copy stands; an unlink that reports an error may have acted
+// (network drives), so what is there decides.
+int removeOriginal(int dirfd, const std::string& name, const struct stat& original) {
+    if (syscalls().unlinkat(dirfd, name.c_str(), 0) == 0) {
+        return 0;
+    }
+    const int err = errno;
+    struct stat now {};
+    if (::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        return 0;
+    }
+    return now.st_ino == original.st_ino ? err : 0;
+}
+
+}  // namespace
+
+namespace merge_steps {
+
+bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (::fstatat(dirA, a.c_str(), &sa, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstatat(dirB, b.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    if (S_ISLNK(sa.st_mode) && S_ISLNK(sb.st_mode)) {
+        const std::string target = linkTarget(dirA, a);
+        return !target.empty() && target == linkTarget(dirB, b);
+    }
+    if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size ||
+        (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)) {
+        return false;  // one file under two names is no duplicate to remove
+    }
+    Fd fa(::openat(dirA, a.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd fb(::openat(dirB, b.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    return fa.get() >= 0 && fb.get() >= 0 && sameBytes(fa.get(), fb.get(), sa.st_size);
+}
+int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
+                   IdentityKind toKind, const std::function<int(FileId)>& reserved,
+                   const std::function<int(FileId, const Owner&)>& copied, const Owner* owner) {
+    struct stat original {};
+    if (::fstatat(fromDir, from.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    const Owner own{static_cast<std::uint32_t>(original.st_mode & 07777), original.st_uid,
+                    original.st_gid};
+    const Owner& keep = owner != nullptr ? *owner : own;
+    struct stat copy {};
+    if (S_ISLNK(original.st_mode)) {
+        const std::string target = linkTarget(fromDir, from);
+        if (target.empty()) {
+            return errno != 0 ? errno : EIO;
+        }
+        // A link made under a name never replaces one.
+        if (::symlinkat(target.c_str(), toDir, to.c_str()) != 0) {
+            return errno;
+        }
+        if (::fstatat(toDir, to.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno;
+        }
+        const FileId id = inodeIdOf(copy);
+        int err = reserved(id);
+        if (err == 0 && linkTarget(toDir, to) != target) {
+            err = EIO;
+        }
+        if (err == 0) {
+            err = copied(identityOf(copy, toKind), own);
+        }
+        if (err == 0) {
+            err = removeOriginal(fromDir, from, original);
+        }
+        if (err != 0) {
+            dropCopy(toDir, to, id);
+        }
+        return err;
+    }
+    if (!S_ISREG(original.st_mode)) {
+        return EXDEV;  // a device or a pipe is not carried to another drive
+    }
+    Fd in(::openat(fromDir, from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (in.get() < 0) {
+        return errno;
+    }
+    Fd out(syscalls().openat(toDir, to.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             0600));
+    if (out.get() < 0) {
+        return errno;
+    }
+    if (::fstat(out.get(), &copy) != 0) {
+        const int err = errno;
+        out.reset();
+        syscalls().unlinkat(toDir, to.c_str(), 0);  // ours, made exclusively just now
+        return err;
+    }
+    const FileId id = inodeIdOf(copy);
+    int err = reserved(id);
+    if (err == 0) {
+        err = copyBytes(in.get(), out.get());
+    }
+    if (err == 0) {
+        // What the drive can keep of them; a drive without owners or modes keeps its own.
+        if (::geteuid() == 0) {
+            [[maybe_unused]] const int ignored = ::fchown(out.get(), keep.uid, keep.gid);
+        }
+        ::fchmod(out.get(), keep.mode);  // after the owner, which may clear set-id bits
+        const timespec times[2] = {original.st_atim, original.st_mtim};
+        ::futimens(out.get(), times);
+        if (syscalls().fsync(out.get()) != 0) {
+            err = errno;
+        }
+    }
+    if (err == 0 && !sameBytes(in.get(), out.get(), original.st_size)) {
+        err = EIO;
+    }
+    if (err == 0 && ::fstat(out.get(), &copy) != 0) {
+        err = errno;
+    }
+    if (err == 0) {
+        err = copied(identityOf(copy, toKind), own);
+    }
+    out.reset();
+    if (err == 0) {
+        err = removeOriginal(fromDir, from, original);
+    }
+    if (err != 0) {
+        dropCopy(toDir, to, id);
+    }
+    return err;
+}
+}  // namespace merge_steps
+
+}  // namespace fs

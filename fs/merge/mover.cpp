@@ -1,0 +1,160 @@
+// One file moved into the destination, and a name taken there settled by content.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <optional>
+
+#include "core/paths.h"
+#include "fs/merge/steps.h"
+#include "fs/merge/trash.h"
+
+namespace fs {
+
+namespace merge_steps {
+
+void newNameInto(std::string& out, std::string_view folderName, std::string_view name) {
+    if (name.size() > folderName.size() && name.substr(0, folderName.size()) == folderName &&
+        name[folderName.size()] == '_') {
+        out.assign(name);  // named after its folder before: not prefixed twice
+        return;
+    }
+    out.assign(folderName).append(1, '_').append(name);
+}
+class Mover::Observer : public RenameObserver {
+public:
+    explicit Observer(MergeJournalWriter* journal) : journal_(journal) {}
+    void linked(const std::string&) override {
+        if (journal_ != nullptr) {
+            journal_->recordLinked(entry);
+        }
+    }
+    void reserved(const std::string&, FileId id) override {
+        if (journal_ != nullptr) {
+            journal_->recordReserved(entry, id);
+        }
+    }
+    std::uint64_t entry = 0;
+
+private:
+    MergeJournalWriter* journal_;
+};
+
+Mover::Mover(int destfd, IdentityKind destKind, const MergeFlags& flags,
+             MergeJournalWriter* journal)
+    : destfd_(destfd),
+      destKind_(destKind),
+      flags_(flags),
+      journal_(journal),
+      observer_(new Observer(journal)) {}
+
+Mover::~Mover() {
+    delete observer_;
+}
+
+int Mover::place(Source& source, const std::string& name, const std::string& to,
+                 std::uint64_t entry) {
+    if (!source.crossDrive) {
+        observer_->entry = entry;
+        const core::RenameStatus status = renameNoReplace(
+            source.fd, name, destfd_, to, source.method, journal_ != nullptr ? observer_ : nullptr);
+        if (status.done()) {
+            return 0;
+        }
+        if (status.error != EXDEV) {
+            return status.error != 0 ? status.error : EIO;
+        }
+        source.crossDrive = true;
+    }
+    if (journal_ != nullptr) {
+        if (const int err = journal_->recordCopying(entry, {}); err != 0) {
+            return err;
+        }
+    }
+    const auto reserved = [&](FileId id) {
+        return journal_ != nullptr ? journal_->recordCopying(entry, id) : 0;
+    };
+    const auto copied = [&](FileId id, const Owner& owner) {
+        return journal_ != nullptr
+                   ? journal_->recordCopied(entry, id, owner.mode, owner.uid, owner.gid)
+                   : 0;
+    };
+    return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied);
+}
+
+Outcome Mover::trash(Source& source, const std::string& name, const std::string& newName,
+                     std::uint64_t entry) {
+    struct stat st {};
+    if (::fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return {Outcome::Left, newName, MergeAction::TrashDuplicate, errno};
+    }
+    if (journal_ != nullptr) {
+        if (const int err = journal_->recordTrashing(entry); err != 0) {
+            return {Outcome::Left, newName, MergeAction::TrashDuplicate, err};
+        }
+    }
+    const auto isOurs = [device = st.st_dev, inode = st.st_ino](const struct stat& found) {
+        return found.st_dev == device && found.st_ino == inode;
+    };
+    std::optional<TrashedFile> where;
+    if (const int err = trashFile(core::joinPath(source.path, name), isOurs, where); err != 0) {
+        return {Outcome::Left, newName, MergeAction::TrashDuplicate, err};
+    }
+    if (where && journal_ != nullptr) {
+        journal_->recordTrashed(entry, where->trashDir, where->name);
+    }
+    return {Outcome::Trashed, newName, MergeAction::TrashDuplicate, 0};
+}
+
+Outcome Mover::move(Source& source, const std::string& name, const std::string& newName,
+                    std::uint64_t entry) {
+    int err = place(source, name, newName, entry);
+    if (err == 0) {
+        return {Outcome::Moved, newName, MergeAction::Move, 0};
+    }
+    if (err != EEXIST && err != ENOTEMPTY) {
+        return {Outcome::Left, newName, MergeAction::Move, err};
+    }
+    if (sameContent(source.fd, name, destfd_, newName)) {
+        if (flags_.keepDuplicates) {
+            return {Outcome::Left, newName, MergeAction::LeaveDuplicate, 0};
+        }
+        return trash(source, name, newName, entry);
+    }
+    if (!flags_.number) {
+        return {Outcome::Left, newName, MergeAction::LeaveClash, 0};
+    }
+    for (int n = 2; n < 100000; ++n) {
+        numbered_ = numberedName(newName, n);
+        const std::string& candidate = numbered_;
+        struct stat st {};
+        if (::fstatat(destfd_, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            continue;  // taken: no need to try it, nor to record it
+        }
+        if (journal_ != nullptr) {
+            if ((err = journal_->recordNumbered(entry, candidate)) != 0) {
+                return {Outcome::Left, candidate, MergeAction::MoveNumbered, err};
+            }
+        }
+        err = place(source, name, candidate, entry);
+        if (err == 0) {
+            return {Outcome::Moved, candidate, MergeAction::MoveNumbered, 0};
+        }
+        if (err != EEXIST && err != ENOTEMPTY) {
+            return {Outcome::Left, candidate, MergeAction::MoveNumbered, err};
+        }
+    }
+    return {Outcome::Left, newName, MergeAction::MoveNumbered, EEXIST};
+}
+
+}  // namespace merge_steps
+
+std::string numberedName(const std::string& name, int n) {
+    const std::size_t dot = name.rfind('.');
+    const std::string number = " (" + std::to_string(n) + ")";
+    if (dot == std::string::npos || dot == 0) {
+        return name + number;
+    }
+    return name.substr(0, dot) + number + name.substr(dot);
+}
+}  // namespace fs

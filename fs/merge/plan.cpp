@@ -1,0 +1,508 @@
+// The plan of a merge: the sources walked, and each file's action decided, changing nothing.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <set>
+
+#include "core/names.h"
+#include "core/paths.h"
+#include "fs/fd.h"
+#include "fs/folder_reader.h"
+#include "fs/listing.h"
+#include "fs/merge/steps.h"
+
+namespace fs {
+
+using merge_steps::inodeIdOf;
+
+namespace {
+
+bool isHidden(std::string_view name) {
+    return !name.empty() && name.front() == '.';
+}
+
+}  // namespace
+
+std::uint64_t NameChunks::add(std::string_view a, std::string_view b) {
+    // Small for a small plan, large enough for a large one that chunks are few.
+    constexpr std::size_t kFirstChunk = std::size_t{1} << 12;
+    constexpr std::size_t kLargestChunk = std::size_t{1} << 18;
+    const std::size_t size = a.size() + b.size();
+    if (chunks_.empty() || capacity_ - used_ < size) {
+        capacity_ = std::max(size, std::clamp(capacity_ * 2, kFirstChunk, kLargestChunk));
+        chunks_.emplace_back(new char[capacity_]);
+        used_ = 0;
+    }
+    char* at = chunks_.back().get() + used_;
+    if (!a.empty()) {
+        std::memcpy(at, a.data(), a.size());
+    }
+    if (!b.empty()) {
+        std::memcpy(at + a.size(), b.data(), b.size());
+    }
+    const std::uint64_t place = (static_cast<std::uint64_t>(chunks_.size() - 1) << 32) | used_;
+    used_ += size;
+    return place;
+}
+
+PlannedFile MergePlan::at(std::size_t i) const {
+    const File& f = files_[i];
+    PlannedFile planned;
+    planned.folder = folders_[f.folder].path;
+    planned.name = names_.view(f.at, f.nameBytes);
+    planned.newName =
+        f.newNameBytes == 0 ? planned.name : names_.view(f.at + f.nameBytes, f.newNameBytes);
+    planned.action = f.action;
+    return planned;
+}
+
+std::int64_t MergePlan::acting() const {
+    return count(MergeAction::Move) + count(MergeAction::MoveNumbered) +
+           count(MergeAction::TrashDuplicate);
+}
+
+namespace {
+
+// A name's hash folded to 32 bits: its upper half, where the mixing is best.
+std::uint32_t nameTag(std::string_view name) {
+    return static_cast<std::uint32_t>(nameHash(name) >> 32);
+}
+
+// The names a destination will hold, each with who holds it: open addressing over references
+// to the names where they are kept already. Each slot keeps its name's hash beside the
+// reference, so that a probe reads a name only where the hashes agree, and growing reads none.
+class NameSet {
+public:
+    static constexpr std::uint32_t kExisting = 0xffffffffu;
+
+    explicit NameSet(const MergePlan& plan) : plan_(plan) {}
+
+    // Who holds `name`, whose nameTag() is `tag`: kExisting, a planned file's index, or nothing.
+    std::optional<std::uint32_t> find(std::string_view name, std::uint32_t tag) const {
+        if (slots_.empty()) {
+            return std::nullopt;
+        }
+        for (std::size_t s = tag & mask(); slots_[s] != 0; s = (s + 1) & mask()) {
+            const std::uint32_t ref = static_cast<std::uint32_t>(slots_[s]);
+            if (static_cast<std::uint32_t>(slots_[s] >> 32) == tag && nameOf(ref) == name) {
+                return (ref & kExistingBit) != 0 ? kExisting : ref - 1;
+            }
+        }
+        return std::nullopt;
+    }
+    // A name the destination holds already.
+    void insertExisting(std::string_view name) {
+        existing_.push_back({names_.add(name), static_cast<std::uint32_t>(name.size())});
+        add(kExistingBit | static_cast<std::uint32_t>(existing_.size()), nameTag(name));
+    }
+    // The new name of the planned file `file`, whose nameTag() is `tag`.
+    void insertPlanned(std::uint32_t file, std::uint32_t tag) { add(file + 1, tag); }
+    // Starts fetching the slot a find() of a name whose nameTag() is `tag` begins at.
+    void prefetch(std::uint32_t tag) const {
+        if (!slots_.empty()) {
+            __builtin_prefetch(&slots_[tag & mask()]);
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kExistingBit = 0x80000000u;
+    struct Existing {
+        std::uint64_t at;
+        std::uint32_t bytes;
+    };
+    std::size_t mask() const { return slots_.size() - 1; }
+    std::string_view nameOf(std::uint32_t ref) const {
+        if ((ref & kExistingBit) != 0) {
+            const Existing& e = existing_[(ref & ~kExistingBit) - 1];
+            return names_.view(e.at, e.bytes);
+        }
+        return plan_.newNameAt(ref - 1);
+    }
+    void add(std::uint32_t ref, std::uint32_t tag) {
+        // At most seven slots in ten taken: probes stay short, and compare hashes, not names.
+        if ((++count_) * 10 > slots_.size() * 7) {
+            std::vector<std::uint64_t> old(std::max<std::size_t>(64, slots_.size() * 2), 0);
+            old.swap(slots_);
+            for (const std::uint64_t slot : old) {
+                if (slot != 0) {
+                    place(slot);
+                }
+            }
+        }
+        place(static_cast<std::uint64_t>(tag) << 32 | ref);
+    }
+    void place(std::uint64_t slot) {
+        std::size_t s = (slot >> 32) & mask();
+        while (slots_[s] != 0) {
+            s = (s + 1) & mask();
+        }
+        slots_[s] = slot;
+    }
+    const MergePlan& plan_;
+    NameChunks names_;  // the destination's own names
+    std::vector<Existing> existing_;
+    std::vector<std::uint64_t> slots_;  // the hash (high half) and a reference; 0: empty
+    std::size_t count_ = 0;
+};
+
+// One folder of a walk, read and sorted.
+struct WalkedFolder {
+    std::string path;
+    std::uint32_t parent = kNoFolder;  // the walk's index of the folder it lies in
+    struct stat st {};
+    core::NameTable files;                      // in display order
+    std::vector<std::uint32_t> tags;            // nameTag() of each file's new name, in that order
+    std::vector<std::uint64_t> linksToFolders;  // places in `files` of links to folders; rare
+    std::vector<std::string> hidden;            // hidden subfolders, left where they are
+    bool keepsParent =
+        false;    // not walked (the destination, or reached twice): its parent keeps it
+    int err = 0;  // the walk stops here: `path` could not be read
+};
+
+// Walks source folders in the plan's order: a folder's files, then its hidden subfolders, then
+// each of its other subfolders' walks, handing each folder to `take` as it is read. On the
+// planner's own thread: a thread ahead of it would wait for the planner, and the planner for it,
+// at every few folders, which on a busy machine costs more than it gives.
+class FolderWalker {
+public:
+    using Take = std::function<bool(WalkedFolder& folder)>;  // false: the walk stops
+
+    FolderWalker(FileId destination, bool all, Take take)
+        : destination_(destination), all_(all), take_(std::move(take)) {}
+
+    // Walks the folders of `sources` in turn, and tells of the others in `files`; false once a
+    // folder could not be read or `take` stopped it.
+    bool walkSources(const std::vector<std::string>& sources, std::vector<std::string>& files) {
+        for (const std::string& source : sources) {
+            Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd.get() < 0 && errno == ENOTDIR) {
+                files.push_back(source);
+            } else if (fd.get() < 0 ? !failed(source, errno) : !walk(fd.get(), source, kNoFolder)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // The folders walked.
+    const std::set<std::pair<std::uint64_t, std::uint64_t>>& walked() const { return walked_; }
+
+private:
+    bool failed(const std::string& path, int err) {
+        WalkedFolder listing;
+        listing.path = path;
+        listing.err = err;
+        take_(listing);
+        return false;
+    }
+
+    bool put(WalkedFolder&& listing) { return take_(listing); }
+
+    // Walks the folder open as `fd`; false when the walk stops.
+    bool walk(int fd, const std::string& path, std::uint32_t parent) {
+        WalkedFolder listing;
+        listing.path = path;
+        listing.parent = parent;
+        if (::fstat(fd, &listing.st) != 0) {
+            return failed(path, errno);
+        }
+        const FileId id = inodeIdOf(listing.st);
+        if (id == destination_ || !walked_.emplace(id.device, id.inode).second) {
+            // The destination inside a source, or a folder reached twice: left out.
+            listing.keepsParent = true;
+            return parent == kNoFolder || put(std::move(listing));
+        }
+        const std::uint32_t index = folders_++;
+        std::vector<std::string> folders;
+        // Its own handle by dup: its position is nobody else's concern, and no path is looked up.
+        const int err = readOwnedFolder(
+            ::fcntl(fd, F_DUPFD_CLOEXEC, 0), Kinds::Resolve, [&](const FolderEntry& e) {
+                if (e.kind == EntryKind::Folder) {
+                    if (isHidden(e.name) && !all_) {
+                        listing.hidden.emplace_back(e.name);  // .git and the like: stays
+                    } else {
+                        folders.emplace_back(e.name);
+                    }
+                } else {
+                    const core::NameTable::Entry entry = listing.files.store({}, e.name, e.inode);
+                    listing.files.addEntry(entry);
+                    if (e.kind == EntryKind::LinkToFolder) {
+                        listing.linksToFolders.push_back(entry.place);
+                    }
+                }
+                return true;
+            });
+        if (err != 0) {
+            return failed(path, err);
+        }
+        sortForDisplay(listing.files);
+        sortForDisplay(listing.hidden);
+        sortForDisplay(folders);
+        // The new names' hashes here, off the planner's thread.
+        const std::string folderName = core::fileName(path);
+        listing.tags.reserve(listing.files.size());
+        for (const core::NameTable::Entry& entry : listing.files.entries()) {
+            merge_steps::newNameInto(newName_, folderName, listing.files.nameOf(entry));
+            listing.tags.push_back(nameTag(newName_));
+        }
+        if (!put(std::move(listing))) {
+            return false;
+        }
+        for (const std::string& name : folders) {
+            const std::string childPath = core::joinPath(path, name);
+            Fd child(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child.get() < 0) {
+                if (errno == ELOOP || errno == ENOTDIR || errno == ENOENT) {
+                    continue;  // no longer a folder since it was listed: not followed
+                }
+                return failed(childPath, errno);
+            }
+            if (!walk(child.get(), childPath, index)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const FileId destination_;
+    const bool all_;
+    Take take_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
+    std::uint32_t folders_ = 0;  // folders listed so far: the next one's index
+    std::string newName_;
+};
+
+}  // namespace
+
+class MergePlanner {
+public:
+    MergePlanner(MergePlan& plan, const PlanControl& control) : plan_(plan), control_(control) {}
+
+    int run(const MergeRequest& asked, std::string* failedPath) {
+        plan_ = MergePlan();
+        plan_.request_ = asked;
+        const MergeRequest& request = plan_.request_;
+        // What the destination holds already: by name only, its contents read where one clashes.
+        Fd dest(::open(request.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dest.get() >= 0) {
+            struct stat st {};
+            if (::fstat(dest.get(), &st) != 0) {
+                return fail(request.destination, errno, failedPath);
+            }
+            plan_.destination_ = inodeIdOf(st);
+            const int err = readFolder(dest.get(), Kinds::NameOnly, [&](const FolderEntry& e) {
+                taken_.insertExisting(e.name);
+                return true;
+            });
+            if (err != 0) {
+                return fail(request.destination, err, failedPath);
+            }
+        } else if (errno != ENOENT) {
+            return fail(request.destination, errno, failedPath);
+        }
+        // Folders first: a file named whose folder is walked too is taken once, by the walk.
+        std::vector<std::string> files;
+        {
+            int err = 0;
+            FolderWalker walker(plan_.destination_, request.all, [&](WalkedFolder& folder) {
+                if (folder.err != 0) {
+                    err = fail(folder.path, folder.err, failedPath);
+                    return false;
+                }
+                if (folder.keepsParent) {
+                    plan_.folders_[folder.parent].keeps = true;
+                } else {
+                    addListing(folder);
+                }
+                if (!chunk(false)) {
+                    err = ECANCELED;
+                    return false;
+                }
+                return true;
+            });
+            if (!walker.walkSources(request.sources, files)) {
+                return err;
+            }
+            walked_ = walker.walked();
+        }
+        for (const std::string& file : files) {
+            if (const int err = addNamedFile(file); err != 0) {
+                return fail(file, err, failedPath);
+            }
+        }
+        return chunk(true) ? 0 : ECANCELED;
+    }
+
+private:
+    int fail(const std::string& path, int err, std::string* failedPath) {
+        if (failedPath != nullptr) {
+            *failedPath = path;
+        }
+        return err;
+    }
+
+    bool chunk(bool last) {
+        if (!control_.chunk || (!last && plan_.files_.size() - chunkFrom_ < 4096)) {
+            return true;
+        }
+        const std::size_t from = chunkFrom_;
+        chunkFrom_ = plan_.files_.size();
+        return control_.chunk(plan_, from);
+    }
+
+    std::uint32_t addFolder(const std::string& path, std::uint32_t parent, bool walked,
+                            const struct stat& st) {
+        plan_.folders_.push_back({path, core::fileName(path), parent, walked,
+                                  static_cast<std::uint64_t>(st.st_dev),
+                                  static_cast<std::uint64_t>(st.st_ino), plan_.files_.size()});
+        return static_cast<std::uint32_t>(plan_.folders_.size() - 1);
+    }
+
+    // A file named on the command line: moved with its folder's name, hidden or not.
+    int addNamedFile(const std::string& path) {
+        const std::string folderPath = core::parentFolder(path);
+        const std::string name = core::fileName(path);
+        Fd fd(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat folder {};
+        struct stat file {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &folder) != 0 ||
+            ::fstatat(fd.get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno;
+        }
+        if (inodeIdOf(folder) == plan_.destination_) {
+            return EINVAL;  // in the destination already
+        }
+        if (walked_.count({folder.st_dev, folder.st_ino}) != 0) {
+            return 0;  // its folder is walked: taken there
+        }
+        // A folder holding several named files is listed once, with all of them.
+        std::uint32_t index = kNoFolder;
+        if (!plan_.folders_.empty() && plan_.folders_.back().path == folderPath &&
+            !plan_.folders_.back().walked) {
+            index = static_cast<std::uint32_t>(plan_.folders_.size() - 1);
+        } else {
+            index = addFolder(folderPath, kNoFolder, false, folder);
+        }
+        merge_steps::newNameInto(newName_, plan_.folders_[index].name, name);
+        addFile(index, name, static_cast<std::uint64_t>(file.st_ino), EntryKind::File,
+                nameTag(newName_));
+        return 0;
+    }
+
+    // A walked folder and its files; the slots of their new names are fetched a few files ahead.
+    void addListing(const WalkedFolder& listing) {
+        const std::uint32_t index = addFolder(listing.path, listing.parent, true, listing.st);
+        const std::vector<core::NameTable::Entry>& entries = listing.files.entries();
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i == 0) {
+                for (std::size_t k = 0; k < kAhead && k < entries.size(); ++k) {
+                    taken_.prefetch(listing.tags[k]);
+                }
+            } else if (i + kAhead < entries.size()) {
+                taken_.prefetch(listing.tags[i + kAhead]);
+            }
+            const std::vector<std::uint64_t>& links = listing.linksToFolders;
+            const bool link = !links.empty() && std::find(links.begin(), links.end(),
+                                                          entries[i].place) != links.end();
+            addFile(index, listing.files.nameOf(entries[i]), entries[i].inode,
+                    link ? EntryKind::LinkToFolder : EntryKind::File, listing.tags[i]);
+        }
+        for (const std::string& name : listing.hidden) {
+            addFile(index, name, 0, EntryKind::Folder, 0);
+        }
+    }
+
+    // `tag`: the nameTag() of its new name, when it has one.
+    void addFile(std::uint32_t folder, std::string_view name, std::uint64_t inode, EntryKind kind,
+                 std::uint32_t tag) {
+        MergePlan::File file{
+            0, static_cast<std::uint16_t>(name.size()), 0, folder, inode, MergeAction::Move};
+        const MergePlan::Folder& in = plan_.folders_[folder];
+        const bool named = !in.walked;
+        if (kind == EntryKind::Folder || (isHidden(name) && !plan_.request_.all && !named)) {
+            file.action = MergeAction::LeaveHidden;
+        } else if (kind == EntryKind::LinkToFolder) {
+            file.action = MergeAction::LeaveLinkToFolder;
+        }
+        if (file.action != MergeAction::Move) {
+            file.at = plan_.names_.add(name);
+        } else {
+            merge_steps::newNameInto(newName_, in.name, name);
+            file.action = decide(in.path, name, tag);
+            const std::string_view finalName =
+                file.action == MergeAction::MoveNumbered ? numbered_ : newName_;
+            if (finalName != name) {
+                file.newNameBytes = static_cast<std::uint16_t>(finalName.size());
+                file.at = plan_.names_.add(name, finalName);
+            } else {
+                file.at = plan_.names_.add(name);
+            }
+            if (file.action == MergeAction::Move || file.action == MergeAction::MoveNumbered) {
+                taken_.insertPlanned(static_cast<std::uint32_t>(plan_.files_.size()), tag);
+            }
+        }
+        ++plan_.counts_[static_cast<std::size_t>(file.action)];
+        plan_.files_.push_back(file);
+    }
+
+    // What becomes of `name` (in the folder `folder`) whose name in the destination is
+    // newName_, its nameTag() `tag`. A numbered name is left in numbered_, and `tag` becomes its
+    // tag.
+    MergeAction decide(const std::string& folder, std::string_view name, std::uint32_t& tag) {
+        const std::optional<std::uint32_t> holder = taken_.find(newName_, tag);
+        if (!holder) {
+            return MergeAction::Move;
+        }
+        // The file that will hold the name: there already, or moved there before this one.
+        bool same = false;
+        const std::string own(name);
+        Fd dirfd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (*holder == NameSet::kExisting) {
+            Fd dest(::open(plan_.request_.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            same = dirfd.get() >= 0 && dest.get() >= 0 &&
+                   merge_steps::sameContent(dirfd.get(), own, dest.get(), newName_);
+        } else {
+            const PlannedFile other = plan_.at(*holder);
+            Fd otherFolder(
+                ::open(std::string(other.folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            same = dirfd.get() >= 0 && otherFolder.get() >= 0 &&
+                   merge_steps::sameContent(dirfd.get(), own, otherFolder.get(),
+                                            std::string(other.name));
+        }
+        if (same) {
+            return plan_.request_.keepDuplicates ? MergeAction::LeaveDuplicate
+                                                 : MergeAction::TrashDuplicate;
+        }
+        if (!plan_.request_.number) {
+            return MergeAction::LeaveClash;
+        }
+        for (int n = 2;; ++n) {
+            numbered_ = numberedName(newName_, n);
+            tag = nameTag(numbered_);
+            if (!taken_.find(numbered_, tag)) {
+                return MergeAction::MoveNumbered;
+            }
+        }
+    }
+
+    MergePlan& plan_;
+    const PlanControl& control_;
+    NameSet taken_{plan_};
+    std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
+    std::size_t chunkFrom_ = 0;
+    std::string newName_;   // the file's name in the destination, made afresh for each file
+    std::string numbered_;  // ... and numbered, where that is taken
+};
+
+int planMerge(const MergeRequest& request, MergePlan& plan, const PlanControl& control,
+              std::string* failedPath) {
+    MergePlanner planner(plan, control);
+    return planner.run(request, failedPath);
+}
+
+}  // namespace fs
