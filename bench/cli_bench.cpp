@@ -41,10 +41,10 @@
 
 #include "core/rename_run.h"
 #include "floor.h"
-#include "fs/journal.h"
+#include "fs/journal/recorder.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 
 extern char** environ;
 

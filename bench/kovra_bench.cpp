@@ -42,7 +42,7 @@
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "ui/mainwindow.h"
 #include "widgets/filelistbox.h"
 

@@ -33,7 +33,7 @@
 #include "fs/namerule.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 
 namespace cli {
 
@@ -772,15 +772,23 @@ std::string localTime(std::int64_t ns) {
     return text;
 }
 
-std::string stateWord(fs::RunSummary::State state) {
+std::string stateWord(const fs::RunSummary& run) {
     using State = fs::RunSummary::State;
-    switch (state) {
+    switch (run.state) {
         case State::Done:
             return message(QT_TRANSLATE_NOOP("cli", "done"));
+        case State::Cancelled:
+            return message(QT_TRANSLATE_NOOP("cli", "stopped by the user"));
         case State::CutShort:
             return message(QT_TRANSLATE_NOOP("cli", "cut short"));
+        case State::Pending:
+            return message(QT_TRANSLATE_NOOP("cli", "cut short, its drive (%1) not connected"),
+                           {escaped(run.drive)});
         case State::Kept:
             return message(QT_TRANSLATE_NOOP("cli", "cut short, left so"));
+        case State::PartlyUndone:
+            return countMessage(QT_TRANSLATE_N_NOOP("cli", "partly undone, %n back"),
+                                static_cast<int>(run.back));
         case State::Undone:
             return message(QT_TRANSLATE_NOOP("cli", "undone"));
         case State::InProgress:
@@ -804,9 +812,13 @@ int undoListCommand() {
                 i == 0 ? "" : (run.merge && i + 1 == run.folders.size() ? " -> " : ", ");
             folders += separator + escaped(run.folders[i]);
         }
+        // A merge moves its files, a rename renames them.
         writeOut(std::to_string(++n) + "  " + localTime(run.startedAt) + "  " +
-                 countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files"), static_cast<int>(run.files)) +
-                 "  " + stateWord(run.state) + "  " + folders + "\n");
+                 (run.merge ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files moved"),
+                                           static_cast<int>(run.files))
+                            : countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed"),
+                                           static_cast<int>(run.files))) +
+                 "  " + stateWord(run) + "  " + folders + "\n");
     }
     return kSuccess;
 }
@@ -817,6 +829,19 @@ int undoCommand(int entry, int jobs) {
     const std::string stateDir = fs::stateDirectory();
     std::string run;
     if (entry == 0) {
+        // The newest run still going is not passed over for an older one.
+        if (const std::string live = fs::newestRunInProgress(stateDir); !live.empty()) {
+            const std::vector<fs::RunSummary> history = fs::runHistory(stateDir);
+            const std::string folder =
+                !history.empty() && history.front().run == live && !history.front().folders.empty()
+                    ? escaped(history.front().folders.front())
+                    : escaped(live);
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: the newest run, in %2, is still in "
+                                               "progress; nothing was undone\n"),
+                             {programName(), folder}));
+            return kRunFailed;
+        }
         run = fs::lastUndoableRun(stateDir);
     } else if (const std::vector<fs::RunSummary> history = fs::runHistory(stateDir);
                static_cast<std::size_t>(entry) <= history.size()) {
@@ -832,7 +857,13 @@ int undoCommand(int entry, int jobs) {
     const std::string folder = escaped(report.folder);
     switch (report.status) {
         case Status::Nothing:
-            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: there is no rename run to undo\n"),
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: there is no run to undo\n"),
+                             {programName()}));
+            return kRunFailed;
+        case Status::AlreadyUndone:
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: that run was undone already; nothing was "
+                                               "changed\n"),
                              {programName()}));
             return kRunFailed;
         case Status::InProgress:
@@ -876,12 +907,23 @@ int undoCommand(int entry, int jobs) {
                            static_cast<int>(report.folders.size() - 1), {folder})
             : folder;
     // A merge moved its files between folders: they are moved back, not renamed.
-    writeOut(where + ": " +
-             (report.merge ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files moved back"),
-                                          static_cast<int>(report.renamed))
-                           : countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed back"),
-                                          static_cast<int>(report.renamed))) +
-             "\n");
+    std::string said =
+        where + ": " +
+        (report.merge ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files moved back"),
+                                     static_cast<int>(report.renamed))
+                      : countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed back"),
+                                     static_cast<int>(report.renamed)));
+    if (report.trashed > 0) {
+        said += countMessage(QT_TRANSLATE_N_NOOP("cli", ", %n of them out of the Trash"),
+                             static_cast<int>(report.trashed));
+    }
+    writeOut(said + "\n");
+    if (report.leftForLater > 0) {
+        writeErr(countMessage(QT_TRANSLATE_N_NOOP("cli",
+                                                  "%1: %n files cannot be reached now; they are "
+                                                  "left for a later undo\n"),
+                              static_cast<int>(report.leftForLater), {programName()}));
+    }
     for (const fs::EntryReport& e : report.problems) {
         std::string why;
         switch (e.problem) {
@@ -904,6 +946,10 @@ int undoCommand(int entry, int jobs) {
                 break;
             case fs::EntryProblem::DriveAbsent:
                 why = message(QT_TRANSLATE_NOOP("cli", "its drive is not connected"));
+                break;
+            case fs::EntryProblem::Unreachable:
+                why = message(QT_TRANSLATE_NOOP("cli", "it cannot be reached now: %1"),
+                              {reason(e.err)});
                 break;
             case fs::EntryProblem::RemoveFailed:
             case fs::EntryProblem::RenameFailed:

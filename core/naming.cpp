@@ -16,4 +16,13 @@ std::string prefixedName(const std::string& folder, std::string_view name) {
     return result;
 }
 
+void mergedNameInto(std::string& out, std::string_view folderName, std::string_view name) {
+    if (name.size() > folderName.size() && name.substr(0, folderName.size()) == folderName &&
+        name[folderName.size()] == '_') {
+        out.assign(name);
+        return;
+    }
+    out.assign(folderName).append(1, '_').append(name);
+}
+
 }  // namespace core

@@ -101,7 +101,8 @@ PreparedRun prepareRun(FileList& files, WorkList& selectionList, WorkList& renam
     // so the caller can ask and run again without a journal.
     RunJournal* const journal = result.total > 0 && opened.folder ? options.journal : nullptr;
     if (journal != nullptr) {
-        if (const int err = journal->begin(result.folder, renameList); err != 0) {
+        if (const int err = journal->begin(result.folder, renameList, opened.folder.get());
+            err != 0) {
             result.end = RunResult::End::JournalFailed;
             result.journalError = err;
             return prepared;
@@ -162,6 +163,9 @@ RunResult performRun(PreparedRun& run, FileList& files, const WorkList& renameLi
             result.syncError = run.folder->sync();
         }
         if (journal != nullptr) {
+            if (result.end == RunResult::End::Cancelled) {
+                journal->cancelled();
+            }
             journal->end(result.renamed);
         }
     }

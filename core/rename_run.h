@@ -88,6 +88,8 @@ public:
     virtual std::optional<std::string> runningProgramName() const { return std::nullopt; }
     // The folder as opened, when the file system can tell.
     virtual std::optional<FolderIdentity> identity() const { return std::nullopt; }
+    // The folder's open file descriptor, for a journal that records it; -1 when there is none.
+    virtual int descriptor() const { return -1; }
 };
 
 struct OpenedFolder {
@@ -108,9 +110,11 @@ enum class HiddenNames { Rename, LeaveOut, Cancel };
 class RunJournal {
 public:
     virtual ~RunJournal() = default;
-    // Called once before the first rename with the folder and every name to be renamed, in
-    // order. Returns 0, or the errno when the plan could not be kept: the run then renames nothing.
-    virtual int begin(const std::string& folder, const WorkList& renameList) = 0;
+    // Called once before the first rename with the folder (`opened`, as the run opened it, when
+    // it could) and every name to be renamed, in order. Returns 0, or the errno when the plan
+    // could not be kept: the run then renames nothing.
+    virtual int begin(const std::string& folder, const WorkList& renameList,
+                      const Folder* opened = nullptr) = 0;
     // Called before the rename of name `entries - 1` of the rename list when the `kept` of the
     // last call does not reach it: waits until the plan's first `entries` names are kept for
     // good, sets `kept` to how many are, and returns 0; or returns the errno when they cannot be,
@@ -121,6 +125,8 @@ public:
         kept = std::numeric_limits<std::int64_t>::max();
         return 0;
     }
+    // Called when the user stopped the run between two files, before its end().
+    virtual void cancelled() {}
     // Called once the run has ended, whatever way, after a successful begin(), with the number of
     // files renamed.
     virtual void end(std::int64_t renamed) = 0;

@@ -36,6 +36,7 @@ public:
     std::optional<std::string> runningProgramName() const override {
         return runningProgramNameIn(fd_);
     }
+    int descriptor() const override { return fd_; }
     std::optional<core::FolderIdentity> identity() const override {
         struct stat st {};
         if (::fstat(fd_, &st) != 0) {

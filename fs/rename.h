@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/rename_run.h"
-#include "fs/journal.h"
+#include "fs/journal/recorder.h"
 #include "fs/rename_methods.h"
 
 namespace fs {

@@ -33,9 +33,7 @@ bool holds(int dirfd, const std::string& name, FileId file) {
 // One method's rename, telling the chain when the drive does not offer the method at all.
 class Method : public NoReplaceRename {
 public:
-    using NoReplaceRename::complete;
     using NoReplaceRename::rename;
-    using NoReplaceRename::rollBack;
     core::RenameStatus rename(int fromDir, const std::string& from, int toDir,
                               const std::string& to) const override {
         bool unavailable = false;
@@ -62,10 +60,12 @@ public:
     }
     // One system call: there is no between.
     bool cutShort(const NamesNow&) const override { return false; }
-    int rollBack(int, const std::string&, int, const std::string&, FileId, FileId) const override {
+    int rollBack(int, const std::string&, int, const std::string&, const IsFileNow&,
+                 const IsFileNow&) const override {
         return EINVAL;
     }
-    int complete(int, const std::string&, int, const std::string&, FileId) const override {
+    int complete(int, const std::string&, int, const std::string&,
+                 const IsFileNow&) const override {
         return EINVAL;
     }
 };
@@ -77,13 +77,15 @@ public:
                                const std::string& to, RenameObserver* observer,
                                bool& unavailable) const override {
         Syscalls& sys = syscalls();
+        // Recorded before: a kill between the link and its record would leave a second name
+        // nobody knows to be ours.
+        if (observer != nullptr) {
+            observer->linking(to);
+        }
         if (sys.linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) {
             const int err = errno;
             unavailable = err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
             return core::RenameStatus::failed(err);
-        }
-        if (observer != nullptr) {
-            observer->linked(to);
         }
         if (sys.unlinkat(fromDir, from.c_str(), 0) == 0) {
             return {};
@@ -110,19 +112,23 @@ public:
         return now.oldHolds && now.newHolds && now.recordedLinked;
     }
     int rollBack(int fromDir, const std::string& from, int toDir, const std::string& to,
-                 FileId file, FileId) const override {
-        return dropSecond(fromDir, from, toDir, to, file);
+                 const IsFileNow& isFile, const IsFileNow&) const override {
+        return dropSecond(fromDir, from, toDir, to, isFile);
     }
     int complete(int fromDir, const std::string& from, int toDir, const std::string& to,
-                 FileId file) const override {
-        return dropSecond(toDir, to, fromDir, from, file);
+                 const IsFileNow& isFile) const override {
+        return dropSecond(toDir, to, fromDir, from, isFile);
     }
 
 private:
-    // Removes `drop` only while it and `keep` both hold `file`: `keep` is then still its name.
+    // Removes `drop` only while it and `keep` both hold the file: `keep` is then still its name.
     static int dropSecond(int keepDir, const std::string& keep, int dropDir,
-                          const std::string& drop, FileId file) {
-        if (!holds(keepDir, keep, file) || !holds(dropDir, drop, file)) {
+                          const std::string& drop, const IsFileNow& isFile) {
+        struct stat kept {};
+        struct stat dropped {};
+        if (syscalls().fstatat(keepDir, keep.c_str(), &kept, AT_SYMLINK_NOFOLLOW) != 0 ||
+            syscalls().fstatat(dropDir, drop.c_str(), &dropped, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !isFile(kept) || !isFile(dropped)) {
             return ESTALE;
         }
         return syscalls().unlinkat(dropDir, drop.c_str(), 0) == 0 ? 0 : errno;
@@ -139,6 +145,9 @@ public:
                                const std::string& to, RenameObserver* observer,
                                bool&) const override {
         Syscalls& sys = syscalls();
+        if (observer != nullptr) {
+            observer->reserving(to);
+        }
         const int fd = sys.openat(toDir, to.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
@@ -188,14 +197,20 @@ public:
                now.recordedReservation;
     }
     int rollBack(int fromDir, const std::string& from, int toDir, const std::string& to,
-                 FileId file, FileId leftover) const override {
-        if (!holds(fromDir, from, file) || !isReservation(toDir, to, leftover) ||
-            leftover == file) {
+                 const IsFileNow& isFile, const IsFileNow& isLeftover) const override {
+        struct stat file {};
+        struct stat leftover {};
+        if (syscalls().fstatat(fromDir, from.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0 ||
+            syscalls().fstatat(toDir, to.c_str(), &leftover, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !isFile(file) || !S_ISREG(leftover.st_mode) || leftover.st_size != 0 ||
+            !isLeftover(leftover) ||
+            (file.st_dev == leftover.st_dev && file.st_ino == leftover.st_ino)) {
             return ESTALE;
         }
         return syscalls().unlinkat(toDir, to.c_str(), 0) == 0 ? 0 : errno;
     }
-    int complete(int, const std::string&, int, const std::string&, FileId) const override {
+    int complete(int, const std::string&, int, const std::string&,
+                 const IsFileNow&) const override {
         return EINVAL;
     }
 

@@ -4,7 +4,10 @@
 // each. Each renames, recognises its own rename cut short by a kill, and settles it. Finish, undo
 // and recovery ask these objects; nothing else in the program removes a name.
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "core/rename_run.h"
@@ -30,15 +33,21 @@ struct NamesNow {
     bool recordedReservation = false;  // the new name holds the very reservation recorded
 };
 
-// Told by the rename what a journal must know to repair a rename cut short.
+// Told by the rename, before each step a kill could leave half done, what a journal must know to
+// repair it.
 class RenameObserver {
 public:
     virtual ~RenameObserver() = default;
-    // The rename linked the file to `name`, and is about to remove its old name.
-    virtual void linked(const std::string& name) = 0;
-    // The rename made the empty file `name`, identity `id`, to rename onto it.
+    // The rename is about to link the file to `name`, then remove its old name.
+    virtual void linking(const std::string& name) = 0;
+    // The rename is about to make the empty file `name`, to rename onto it ...
+    virtual void reserving(const std::string& name) = 0;
+    // ... and made it, identity `id`.
     virtual void reserved(const std::string& name, FileId id) = 0;
 };
+
+// Tells, from a stat of a name, whether it holds a given file: as its drive tells files apart.
+using IsFileNow = std::function<bool(const struct stat&)>;
 
 class NoReplaceRename {
 public:
@@ -56,24 +65,17 @@ public:
     // Whether names that look like `now` are this method's rename cut short between its steps.
     virtual bool cutShort(const NamesNow& now) const = 0;
 
-    // Takes a rename cut short back: the file `file` under `from` alone. `leftover` is the
-    // identity recorded for this method's leftover under `to`, where it has one. Removes only
-    // what it proves to be that leftover at that moment. Returns 0, ESTALE when the names no
-    // longer look cut short (nothing removed), or the errno of the removal.
+    // Takes a rename cut short back: the file `isFile` tells under `from` alone. `isLeftover`
+    // tells this method's leftover under `to`. Removes only what it proves to be that leftover at
+    // that moment. Returns 0, ESTALE when the names no longer look cut short (nothing removed),
+    // or the errno of the removal.
     virtual int rollBack(int fromDir, const std::string& from, int toDir, const std::string& to,
-                         FileId file, FileId leftover) const = 0;
-    int rollBack(int dirfd, const std::string& from, const std::string& to, FileId file,
-                 FileId leftover) const {
-        return rollBack(dirfd, from, dirfd, to, file, leftover);
-    }
+                         const IsFileNow& isFile, const IsFileNow& isLeftover) const = 0;
 
     // Completes a rename cut short where that needs no new rename: the file under `to` alone.
     // EINVAL for a method whose leftover has to be rolled back and renamed again.
     virtual int complete(int fromDir, const std::string& from, int toDir, const std::string& to,
-                         FileId file) const = 0;
-    int complete(int dirfd, const std::string& from, const std::string& to, FileId file) const {
-        return complete(dirfd, from, dirfd, to, file);
-    }
+                         const IsFileNow& isFile) const = 0;
 };
 
 // The object of one method; `Unknown` has none.

@@ -29,7 +29,7 @@
 #include "core/rename_run.h"
 #include "fs/listing.h"
 #include "fs/rename.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "ui/icon.h"
 #include "ui/messages.h"
 #include "widgets/button.h"
@@ -641,7 +641,7 @@ void MainWindow::pendingRunChecked() {
         return;
     }
     const int answer =
-        ask(this, pendingRunQuestion(pending), pendingRunAnswers(), KeepRun, KeepRun);
+        ask(this, pendingRunQuestion(pending), pendingRunAnswers(pending.merge), KeepRun, KeepRun);
     if (answer == FinishRun || answer == UndoRun) {
         const fs::UndoReport report =
             undoOnThread(answer == FinishRun ? UndoWork::Finish : UndoWork::UndoPending);

@@ -12,7 +12,7 @@
 #include "core/rename_run.h"
 #include "fs/folder_watch.h"
 #include "fs/listing.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "ui/explanationwindow.h"
 #include "ui/mergewindow.h"
 #include "ui/run_progress.h"

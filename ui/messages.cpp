@@ -324,10 +324,18 @@ QString problemReason(const fs::EntryReport& e, bool undo) {
                    reasonLine({core::RenameOutcome::FolderUnavailable, e.err});
         case fs::EntryProblem::DriveAbsent:
             return QStringLiteral("ドライブが接続されていません");
+        case fs::EntryProblem::Unreachable:
+            return QStringLiteral("今は確認できません（あとで元に戻せます）：") +
+                   reasonLine({core::RenameOutcome::FolderUnavailable, e.err});
         case fs::EntryProblem::RenameFailed:
             break;
     }
     return reasonLine(core::RenameStatus::failed(e.err));
+}
+
+// What kind of run it was, as the reports name it.
+QString runKind(bool merge) {
+    return merge ? QStringLiteral("フォルダのまとめ") : QStringLiteral("名前の変更");
 }
 
 // The run's folder, and how many more it went through.
@@ -408,6 +416,9 @@ QString unusableJournal(fs::UndoReport::Status status, int error, const std::str
             return QStringLiteral(
                 "この名前の変更はまだ実行中か、ほかのウィンドウで元に戻しているところです。\n"
                 "ファイルには何も変更を加えていません。");
+        case Status::AlreadyUndone:
+            return QStringLiteral(
+                "この変更は既に元に戻してあります。\nファイルには何も変更を加えていません。");
         case Status::Nothing:
         case Status::Done:
             break;
@@ -440,6 +451,13 @@ QString undoReport(const fs::UndoReport& report, const std::string& /*stateDir*/
                           : QStringLiteral("\n\nフォルダ： %1\n元の名前に戻したファイル： %2 個"))
                 .arg(foldersText(report.folder, report.folders.size()))
                 .arg(report.renamed);
+    if (report.trashed > 0) {
+        text += QStringLiteral("（うちゴミ箱から戻したファイル： %1 個）").arg(report.trashed);
+    }
+    if (report.leftForLater > 0) {
+        text +=
+            QStringLiteral("\n今は確認できないため残したファイル： %1 個").arg(report.leftForLater);
+    }
     text += problemList(report, true);
     if (report.journalKept && !report.problems.empty() && !report.cancelled) {
         text += QStringLiteral("\n\n原因を取り除いてから、もう一度「元に戻す」を実行できます。");
@@ -451,21 +469,28 @@ QString finishReport(const fs::UndoReport& report, const std::string& /*stateDir
     if (report.status != fs::UndoReport::Status::Done) {
         return unusableJournal(report.status, report.err, report.folder, report.run, report.drive);
     }
-    QString text = report.cancelled
-                       ? QStringLiteral(
-                             "途中で終わっていた名前の変更の続きを中止しました。残りのファイルは"
-                             "元の名前のままです。")
+    const QString what =
+        report.merge ? QStringLiteral("フォルダのまとめ") : QStringLiteral("名前の変更");
+    QString text = report.cancelled ? QStringLiteral(
+                                          "途中で終わっていた%1の続きを中止しました。残りのファイル"
+                                          "はそのままです。")
+                                          .arg(what)
                    : report.problems.empty()
-                       ? QStringLiteral("途中で終わっていた名前の変更を、最後まで行いました。")
+                       ? QStringLiteral("途中で終わっていた%1を、最後まで行いました。").arg(what)
                        : QStringLiteral(
-                             "途中で終わっていた名前の変更を続けましたが、一部のファイル"
-                             "は変更できませんでした。");
-    text += QStringLiteral("\n\nフォルダ： %1\n新しい名前にしたファイル： %2 個")
+                             "途中で終わっていた%1を続けましたが、一部のファイルは"
+                             "変更できませんでした。")
+                             .arg(what);
+    text += (report.merge ? QStringLiteral("\n\nフォルダ： %1\nまとめ先へ移したファイル： %2 個")
+                          : QStringLiteral("\n\nフォルダ： %1\n新しい名前にしたファイル： %2 個"))
                 .arg(foldersText(report.folder, report.folders.size()))
                 .arg(report.renamed);
+    if (report.trashed > 0) {
+        text += QStringLiteral("（うちゴミ箱へ移したファイル： %1 個）").arg(report.trashed);
+    }
     text += problemList(report, false);
     text +=
-        QStringLiteral("\n\nこの名前の変更は「ファイル」メニューの「元に戻す」で元に戻せます。");
+        QStringLiteral("\n\nこの%1は「ファイル」メニューの「元に戻す」で元に戻せます。").arg(what);
     return text + syncNote(report);
 }
 
@@ -480,18 +505,20 @@ QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string
                                    pending.drive);
         case fs::PendingRun::Status::DriveAbsent:
             return QStringLiteral(
-                       "前回の名前の変更が途中で終わっていますが、ドライブ「%1」が接続されていませ"
+                       "前回の%3が途中で終わっていますが、ドライブ「%1」が接続されていませ"
                        "ん。\nファイルには何も変更を加えていません。記録は残してあります。ドライブ"
                        "を接続すると、続きを行うか元に戻すかを選べます。\n\nフォルダ： %2")
-                .arg(widgets::displayName(pending.drive), widgets::displayName(pending.folder));
+                .arg(widgets::displayName(pending.drive), widgets::displayName(pending.folder),
+                     runKind(pending.merge));
         case fs::PendingRun::Status::CannotExamine:
             return QStringLiteral(
-                       "前回の名前の変更が途中で終わっていますが、そのフォルダを確認できません。\n"
+                       "前回の%3が途中で終わっていますが、そのフォルダを確認できません。\n"
                        "ファイルには何も変更を加えていません。次回の起動時にもう一度確認します。\n"
                        "\n"
                        "フォルダ： %1\n理由： %2")
                 .arg(widgets::displayName(pending.folder),
-                     reasonLine({core::RenameOutcome::FolderUnavailable, pending.err}));
+                     reasonLine({core::RenameOutcome::FolderUnavailable, pending.err}),
+                     runKind(pending.merge));
         case fs::PendingRun::Status::None:
         case fs::PendingRun::Status::Pending:
             break;
@@ -500,6 +527,27 @@ QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string
 }
 
 QString pendingRunQuestion(const fs::PendingRun& pending) {
+    if (pending.merge) {
+        QString text = QStringLiteral(
+                           "前回のフォルダのまとめが途中で終わっています（プログラムが強制終了され"
+                           "たか、電源が切れた可能性があります）。\n\nフォルダ： %1\n"
+                           "まとめ先へ移したファイル： %2 個\nまだ元の場所にあるファイル： %3 個")
+                           .arg(foldersText(pending.folder, pending.folders.size()))
+                           .arg(pending.done - pending.trashed)
+                           .arg(pending.notDone);
+        if (pending.trashed > 0) {
+            text += QStringLiteral("\n同じ内容のためゴミ箱へ移したファイル： %1 個")
+                        .arg(pending.trashed);
+        }
+        if (pending.missing > 0) {
+            text += QStringLiteral("\nどこにも見つからないファイル： %1 個").arg(pending.missing);
+        }
+        return text + QStringLiteral(
+                          "\n\n残りを最後までまとめるか、移したファイルを元の場所に戻すか、"
+                          "このままにするかを選んでください。\n"
+                          "このままにした場合も、あとで「ファイル」メニューの「元に戻す」で元に"
+                          "戻せます。");
+    }
     QString text = QStringLiteral(
                        "前回の名前の変更が途中で終わっています（プログラムが強制終了されたか、"
                        "電源が切れた可能性があります）。\n\nフォルダ： %1\n"
@@ -518,7 +566,11 @@ QString pendingRunQuestion(const fs::PendingRun& pending) {
                "このままにした場合も、あとで「ファイル」メニューの「元に戻す」で元に戻せます。");
 }
 
-QStringList pendingRunAnswers() {
+QStringList pendingRunAnswers(bool merge) {
+    if (merge) {
+        return {QStringLiteral("最後までまとめる"), QStringLiteral("元の場所に戻す"),
+                QStringLiteral("このままにする"), QStringLiteral("記録を消す")};
+    }
     return {QStringLiteral("最後まで変更する"), QStringLiteral("元の名前に戻す"),
             QStringLiteral("このままにする"), QStringLiteral("記録を消す")};
 }

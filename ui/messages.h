@@ -13,7 +13,7 @@
 
 #include "core/rename_run.h"
 #include "fs/merge/merge.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 
 class QWidget;
 
@@ -57,7 +57,7 @@ QString finishReport(const fs::UndoReport& report, const std::string& stateDir);
 QString pendingRunProblemReport(const fs::PendingRun& pending, const std::string& stateDir);
 // The question at start about a run that never ended, and its answers in order.
 QString pendingRunQuestion(const fs::PendingRun& pending);
-QStringList pendingRunAnswers();
+QStringList pendingRunAnswers(bool merge = false);
 enum PendingRunAnswer { FinishRun = 0, UndoRun = 1, KeepRun = 2, DropRun = 3 };
 // A run cut short whose drive is not connected, asked about through the menu.
 QString absentDriveQuestion(const fs::PendingRun& pending);

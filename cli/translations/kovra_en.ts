@@ -51,7 +51,7 @@ Try &quot;%1 --help&quot; for more information.
     <message>
         <source>%1: cannot start the window program %2: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the drive has no rename that cannot replace a file</source>
@@ -79,11 +79,6 @@ Try &quot;%1 --help&quot; for more information.
     </message>
     <message>
         <source>%1: stopped at the folder %2: %3
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>%1: there is no rename run to undo
 </source>
         <translation type="unfinished"></translation>
     </message>
@@ -218,7 +213,7 @@ Try &quot;%1 --help&quot; for more information.
     </message>
     <message numerus="yes">
         <source>%n files</source>
-        <translation>
+        <translation type="vanished">
             <numerusform>%n file</numerusform>
             <numerusform>%n files</numerusform>
         </translation>
@@ -467,6 +462,71 @@ or a path that cannot be opened: nothing was moved.
     <message>
         <source>%1: cannot move %2 back to %3: %4
 </source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>stopped by the user</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>cut short, its drive (%1) not connected</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>partly undone, %n back</source>
+        <translation>
+            <numerusform>partly undone, %n back</numerusform>
+            <numerusform>partly undone, %n back</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files moved</source>
+        <translation>
+            <numerusform>%n file moved</numerusform>
+            <numerusform>%n files moved</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files renamed</source>
+        <translation>
+            <numerusform>%n file renamed</numerusform>
+            <numerusform>%n files renamed</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1: the newest run, in %2, is still in progress; nothing was undone
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: there is no run to undo
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: that run was undone already; nothing was changed
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>, %n of them out of the Trash</source>
+        <translation>
+            <numerusform>, %n of them out of the Trash</numerusform>
+            <numerusform>, %n of them out of the Trash</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%1: %n files cannot be reached now; they are left for a later undo
+</source>
+        <translation>
+            <numerusform>%1: %n file cannot be reached now; it is left for a later undo
+</numerusform>
+            <numerusform>%1: %n files cannot be reached now; they are left for a later undo
+</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>it cannot be reached now: %1</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

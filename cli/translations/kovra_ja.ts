@@ -106,7 +106,7 @@
     <message>
         <source>%1: there is no rename run to undo
 </source>
-        <translation>%1: 元に戻せる名前の変更はありません
+        <translation type="vanished">%1: 元に戻せる名前の変更はありません
 </translation>
     </message>
     <message>
@@ -356,7 +356,7 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
     </message>
     <message numerus="yes">
         <source>%n files</source>
-        <translation>
+        <translation type="vanished">
             <numerusform>%n 個のファイル</numerusform>
         </translation>
     </message>
@@ -690,6 +690,68 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 </source>
         <translation>%1: %2 を %3 に戻せません: %4
 </translation>
+    </message>
+    <message>
+        <source>stopped by the user</source>
+        <translation>ユーザーが中止</translation>
+    </message>
+    <message>
+        <source>cut short, its drive (%1) not connected</source>
+        <translation>途中で中断、ドライブ（%1）が未接続</translation>
+    </message>
+    <message numerus="yes">
+        <source>partly undone, %n back</source>
+        <translation>
+            <numerusform>一部を元に戻した（%n 個）</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files moved</source>
+        <translation>
+            <numerusform>%n 個のファイルを移動</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files renamed</source>
+        <translation>
+            <numerusform>%n 個のファイルの名前を変更</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>%1: the newest run, in %2, is still in progress; nothing was undone
+</source>
+        <translation>%1: 最新の処理（%2）はまだ実行中です。何も元に戻していません
+</translation>
+    </message>
+    <message>
+        <source>%1: there is no run to undo
+</source>
+        <translation>%1: 元に戻せる処理はありません
+</translation>
+    </message>
+    <message>
+        <source>%1: that run was undone already; nothing was changed
+</source>
+        <translation>%1: その処理は既に元に戻してあります。何も変更していません
+</translation>
+    </message>
+    <message numerus="yes">
+        <source>, %n of them out of the Trash</source>
+        <translation>
+            <numerusform>（うち %n 個はゴミ箱から）</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%1: %n files cannot be reached now; they are left for a later undo
+</source>
+        <translation>
+            <numerusform>%1: %n 個のファイルは今は確認できないため、あとで元に戻せるよう残しました
+</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>it cannot be reached now: %1</source>
+        <translation>今は確認できません: %1</translation>
     </message>
 </context>
 </TS>

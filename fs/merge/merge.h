@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fs/journal.h"
+#include "fs/journal/journal.h"
 
 namespace fs {
 
@@ -121,6 +121,13 @@ private:
         std::uint64_t inode;
         std::size_t firstFile;  // its files are [firstFile, next folder's firstFile)
         bool keeps = false;     // holds what the walk left out: it is never removed
+        // As the walk found it: what it takes to make it again, and whether it changed since.
+        std::uint32_t mode = 0;
+        std::uint32_t uid = 0;
+        std::uint32_t gid = 0;
+        std::int64_t accessedAt = 0;
+        std::int64_t modifiedAt = 0;
+        std::int64_t listedAt = 0;  // when the walk read it (ns since the epoch)
     };
     // 32 bytes a file; names in chunks.
     struct File {
@@ -170,8 +177,9 @@ struct MergeResult {
     int err = 0;
     std::int64_t moved = 0;
     std::int64_t trashed = 0;
-    std::int64_t left = 0;     // left in place for a clash, a kept duplicate or a failure
-    std::int64_t leftOut = 0;  // hidden names and links to folders, left out as planned
+    std::int64_t left = 0;        // left in place for a clash, a kept duplicate or a failure
+    std::int64_t leftOut = 0;     // hidden names and links to folders, left out as planned
+    std::int64_t notReached = 0;  // files a cancelled merge never came to
     std::int64_t foldersRemoved = 0;
     std::vector<LeftFile> leftFiles;
     std::string journal;  // the merge's journal, when it keeps one

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "core/naming.h"
 #include "core/paths.h"
 #include "fs/merge/steps.h"
 #include "fs/merge/trash.h"
@@ -14,34 +15,26 @@ namespace fs {
 namespace merge_steps {
 
 void newNameInto(std::string& out, std::string_view folderName, std::string_view name) {
-    if (name.size() > folderName.size() && name.substr(0, folderName.size()) == folderName &&
-        name[folderName.size()] == '_') {
-        out.assign(name);  // named after its folder before: not prefixed twice
-        return;
-    }
-    out.assign(folderName).append(1, '_').append(name);
+    core::mergedNameInto(out, folderName, name);
 }
+
 class Mover::Observer : public RenameObserver {
 public:
-    explicit Observer(MergeJournalWriter* journal) : journal_(journal) {}
-    void linked(const std::string&) override {
-        if (journal_ != nullptr) {
-            journal_->recordLinked(entry);
-        }
+    explicit Observer(JournalWriter* journal) : journal_(journal) {}
+    void linking(const std::string& name) override { journal_->recordLinked(section, name); }
+    void reserving(const std::string& name) override {
+        journal_->recordReservation(section, name, {});
     }
-    void reserved(const std::string&, FileId id) override {
-        if (journal_ != nullptr) {
-            journal_->recordReserved(entry, id);
-        }
+    void reserved(const std::string& name, FileId id) override {
+        journal_->recordReservation(section, name, id);
     }
-    std::uint64_t entry = 0;
+    std::size_t section = 0;
 
 private:
-    MergeJournalWriter* journal_;
+    JournalWriter* journal_;
 };
 
-Mover::Mover(int destfd, IdentityKind destKind, const MergeFlags& flags,
-             MergeJournalWriter* journal)
+Mover::Mover(int destfd, IdentityKind destKind, const MergeFlags& flags, JournalWriter* journal)
     : destfd_(destfd),
       destKind_(destKind),
       flags_(flags),
@@ -55,7 +48,7 @@ Mover::~Mover() {
 int Mover::place(Source& source, const std::string& name, const std::string& to,
                  std::uint64_t entry) {
     if (!source.crossDrive) {
-        observer_->entry = entry;
+        observer_->section = source.section;
         const core::RenameStatus status = renameNoReplace(
             source.fd, name, destfd_, to, source.method, journal_ != nullptr ? observer_ : nullptr);
         if (status.done()) {
@@ -67,41 +60,43 @@ int Mover::place(Source& source, const std::string& name, const std::string& to,
         source.crossDrive = true;
     }
     if (journal_ != nullptr) {
-        if (const int err = journal_->recordCopying(entry, {}); err != 0) {
+        if (const int err = journal_->recordCopying(source.section, entry); err != 0) {
             return err;
         }
     }
     const auto reserved = [&](FileId id) {
-        return journal_ != nullptr ? journal_->recordCopying(entry, id) : 0;
+        return journal_ != nullptr ? journal_->recordCopyMade(source.section, entry, id) : 0;
     };
     const auto copied = [&](FileId id, const Owner& owner) {
-        return journal_ != nullptr
-                   ? journal_->recordCopied(entry, id, owner.mode, owner.uid, owner.gid)
-                   : 0;
+        EntryEvents copy;
+        copy.copyId = id;
+        copy.mode = owner.mode;
+        copy.uid = owner.uid;
+        copy.gid = owner.gid;
+        return journal_ != nullptr ? journal_->recordCopied(source.section, entry, copy) : 0;
     };
     return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied);
 }
 
 Outcome Mover::trash(Source& source, const std::string& name, const std::string& newName,
                      std::uint64_t entry) {
-    struct stat st {};
-    if (::fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return {Outcome::Left, newName, MergeAction::TrashDuplicate, errno};
+    // The Trash of the folder's drive, found once for all its files.
+    if (!source.trashKnown) {
+        source.trashErr = trashFor(source.fd, true, source.trash);
+        source.trashKnown = true;
     }
-    if (journal_ != nullptr) {
-        if (const int err = journal_->recordTrashing(entry); err != 0) {
-            return {Outcome::Left, newName, MergeAction::TrashDuplicate, err};
-        }
+    if (source.trashErr != 0) {
+        return {Outcome::Left, newName, MergeAction::TrashDuplicate, source.trashErr};
     }
-    const auto isOurs = [device = st.st_dev, inode = st.st_ino](const struct stat& found) {
-        return found.st_dev == device && found.st_ino == inode;
+    const auto naming = [&](const std::string& trashName) {
+        return journal_ != nullptr
+                   ? journal_->recordTrashing(source.section, entry, source.trash.dir, trashName)
+                   : 0;
     };
-    std::optional<TrashedFile> where;
-    if (const int err = trashFile(core::joinPath(source.path, name), isOurs, where); err != 0) {
+    std::string trashName;
+    if (const int err = trashFile(source.fd, source.path, name, source.trash, naming, trashName);
+        err != 0) {
         return {Outcome::Left, newName, MergeAction::TrashDuplicate, err};
-    }
-    if (where && journal_ != nullptr) {
-        journal_->recordTrashed(entry, where->trashDir, where->name);
     }
     return {Outcome::Trashed, newName, MergeAction::TrashDuplicate, 0};
 }
@@ -132,7 +127,7 @@ Outcome Mover::move(Source& source, const std::string& name, const std::string& 
             continue;  // taken: no need to try it, nor to record it
         }
         if (journal_ != nullptr) {
-            if ((err = journal_->recordNumbered(entry, candidate)) != 0) {
+            if ((err = journal_->recordNumbered(source.section, entry, candidate)) != 0) {
                 return {Outcome::Left, candidate, MergeAction::MoveNumbered, err};
             }
         }

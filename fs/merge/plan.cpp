@@ -22,6 +22,16 @@ using merge_steps::inodeIdOf;
 
 namespace {
 
+std::int64_t nsOf(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+std::int64_t now() {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    return nsOf(t);
+}
+
 bool isHidden(std::string_view name) {
     return !name.empty() && name.front() == '.';
 }
@@ -155,6 +165,7 @@ struct WalkedFolder {
     std::string path;
     std::uint32_t parent = kNoFolder;  // the walk's index of the folder it lies in
     struct stat st {};
+    std::int64_t listedAt = 0;                  // when it was read
     core::NameTable files;                      // in display order
     std::vector<std::uint32_t> tags;            // nameTag() of each file's new name, in that order
     std::vector<std::uint64_t> linksToFolders;  // places in `files` of links to folders; rare
@@ -207,6 +218,7 @@ private:
         WalkedFolder listing;
         listing.path = path;
         listing.parent = parent;
+        listing.listedAt = now();
         if (::fstat(fd, &listing.st) != 0) {
             return failed(path, errno);
         }
@@ -355,10 +367,21 @@ private:
     }
 
     std::uint32_t addFolder(const std::string& path, std::uint32_t parent, bool walked,
-                            const struct stat& st) {
-        plan_.folders_.push_back({path, core::fileName(path), parent, walked,
-                                  static_cast<std::uint64_t>(st.st_dev),
-                                  static_cast<std::uint64_t>(st.st_ino), plan_.files_.size()});
+                            const struct stat& st, std::int64_t listedAt) {
+        MergePlan::Folder& folder = plan_.folders_.emplace_back();
+        folder = {path,
+                  core::fileName(path),
+                  parent,
+                  walked,
+                  static_cast<std::uint64_t>(st.st_dev),
+                  static_cast<std::uint64_t>(st.st_ino),
+                  plan_.files_.size()};
+        folder.mode = st.st_mode & 07777;
+        folder.uid = st.st_uid;
+        folder.gid = st.st_gid;
+        folder.accessedAt = nsOf(st.st_atim);
+        folder.modifiedAt = nsOf(st.st_mtim);
+        folder.listedAt = listedAt;
         return static_cast<std::uint32_t>(plan_.folders_.size() - 1);
     }
 
@@ -385,7 +408,7 @@ private:
             !plan_.folders_.back().walked) {
             index = static_cast<std::uint32_t>(plan_.folders_.size() - 1);
         } else {
-            index = addFolder(folderPath, kNoFolder, false, folder);
+            index = addFolder(folderPath, kNoFolder, false, folder, now());
         }
         merge_steps::newNameInto(newName_, plan_.folders_[index].name, name);
         addFile(index, name, static_cast<std::uint64_t>(file.st_ino), EntryKind::File,
@@ -395,7 +418,8 @@ private:
 
     // A walked folder and its files; the slots of their new names are fetched a few files ahead.
     void addListing(const WalkedFolder& listing) {
-        const std::uint32_t index = addFolder(listing.path, listing.parent, true, listing.st);
+        const std::uint32_t index =
+            addFolder(listing.path, listing.parent, true, listing.st, listing.listedAt);
         const std::vector<core::NameTable::Entry>& entries = listing.files.entries();
         constexpr std::size_t kAhead = 8;
         for (std::size_t i = 0; i < entries.size(); ++i) {

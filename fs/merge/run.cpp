@@ -3,14 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
+#include <deque>
 #include <optional>
-#include <thread>
 
 #include "core/paths.h"
 #include "fs/fd.h"
@@ -22,11 +20,22 @@ namespace fs {
 
 using merge_steps::inodeIdOf;
 
+namespace {
+
+std::int64_t nsOf(const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// A folder's change within this long of its reading may not show in its time: the clock that
+// stamps folders ticks coarsely.
+constexpr std::int64_t kCoarseClock = 20000000;
+
+}  // namespace
+
 class MergeRunner {
 public:
     MergeRunner(const MergePlan& plan, const MergeRunControl& control)
         : plan_(plan), control_(control) {}
-    ~MergeRunner() { stopWriter(true); }
     MergeRunner(const MergeRunner&) = delete;
     MergeRunner& operator=(const MergeRunner&) = delete;
 
@@ -50,11 +59,15 @@ public:
             // Another folder took its path since the plan.
             return failed(MergeResult::End::DestinationFailed, ESTALE);
         }
-        const std::optional<MountedPath> destMount = mountOf(dest.get());
-        const IdentityKind destKind =
-            destMount ? identityKindOf(destMount->mount.type) : IdentityKind::SizeAndTime;
+        FolderRecord destination;
+        if (const int err =
+                describeFolder(dest.get(), request.destination, destination, lastMount_, &st);
+            err != 0) {
+            return failed(MergeResult::End::DestinationFailed, err);
+        }
         if (control_.journal) {
-            if (const int err = record(dest.get(), flags, destMount); err != 0) {
+            if (const int err = record(destination, flags); err != 0) {
+                journal_.close();
                 if (flags.destinationMade) {
                     ::rmdir(request.destination.c_str());
                 }
@@ -62,23 +75,26 @@ public:
             }
             result_.journal = journal_.path();
         }
-        moveAll(dest.get(), destKind, flags);
-        stopWriter(result_.end == MergeResult::End::Cancelled);
+        folderTimes_.assign(plan_.folders_.size() + 1, 0);
+        moveAll(dest.get(), destination.identity, flags);
         // Only once the plan is whole in the journal: undo makes again what it removes.
-        if (!request.keepFolders && result_.end == MergeResult::End::Completed && writerErr_ == 0) {
+        if (!request.keepFolders && result_.end == MergeResult::End::Completed) {
             result_.foldersRemoved +=
                 remove(emptiedIn(0, plan_.folders_.size()), result_.syncError);
         }
         if (syscalls().fsync(dest.get()) != 0 && result_.syncError == 0) {
             result_.syncError = errno;
         }
+        struct stat left {};
+        folderTimes_[0] = ::fstat(dest.get(), &left) == 0 ? nsOf(left.st_mtim) : 0;
+        const bool changed = result_.moved + result_.trashed + result_.foldersRemoved > 0;
+        if (!changed && flags.destinationMade) {
+            dest.reset();
+            ::rmdir(request.destination.c_str());  // made for nothing: not left behind
+        }
         if (control_.journal) {
-            const bool changed = result_.moved + result_.trashed + result_.foldersRemoved > 0 ||
-                                 flags.destinationMade;
-            if (!prunedOnWriter_) {
-                journal_.pruneHistory();
-            }
-            journal_.end(changed);
+            journal_.end(changed ? result_.moved + result_.trashed + result_.foldersRemoved : 0,
+                         folderTimes_, result_.end == MergeResult::End::Cancelled);
             if (!changed) {
                 result_.journal.clear();
             }
@@ -116,170 +132,167 @@ private:
         }
         return fd;
     }
-    int openFolder(std::size_t f) const {
-        struct stat st {};
-        return openFolder(f, st);
-    }
 
-    // Starts the journal with the plan's first part, on the disk before the first move; a
-    // thread of its own writes the rest, part after part, while files move.
-    int record(int destfd, const MergeFlags& flags, const std::optional<MountedPath>& destMount) {
-        journalFolder_.assign(plan_.folders_.size(), kNoFolder);
-        int err =
-            journal_.begin(control_.stateDir, destfd, plan_.request_.destination, flags, destMount);
-        if (err == 0) {
-            err = recordUntil(kFirstPart);
-        }
-        const bool whole = cursor_.folder == plan_.folders_.size();
-        if (err == 0) {
-            err = journal_.commit(whole, whole ? mayRemove() : std::vector<std::uint32_t>());
-            removalRecorded_ = err == 0 && whole;
-        }
-        if (err != 0) {
+    // Where a folder of the walk lies and how its files are told apart: from the drive the last
+    // folder lay on when it is the same, else from the folder opened.
+    int describe(std::size_t f, FolderRecord& out) {
+        const MergePlan::Folder& folder = plan_.folders_[f];
+        const MountedPath* mounted = lastMount_ ? &*lastMount_ : nullptr;
+        const std::string& point = mounted != nullptr ? mounted->mount.mountPoint : folder.path;
+        const std::string prefix = point == "/" ? "/" : point + "/";
+        if (mounted != nullptr && mounted->mount.device == static_cast<dev_t>(folder.device) &&
+            folder.path.rfind(prefix, 0) == 0) {
+            out.path = folder.path;
+            out.identity = identityKindOf(mounted->mount.type);
+            out.place = {mounted->identity, mounted->mount.root, mounted->mount.mountPoint,
+                         folder.path.substr(prefix.size()), mounted->mount.label};
+            if (mounted->mount.root != "/") {
+                out.place.relative.clear();  // a bind of a folder within: found by lookup
+                return describeOpened(f, out);
+            }
+        } else if (const int err = describeOpened(f, out); err != 0) {
             return err;
         }
-        durable_.store(journal_.entries(), std::memory_order_release);
-        if (!whole) {
-            prunedOnWriter_ = true;
-            writer_ = std::thread([this] { writeRest(); });
-        }
+        out.id = {folder.device, folder.inode};
+        out.mode = folder.mode;
+        out.uid = folder.uid;
+        out.gid = folder.gid;
+        out.accessedAt = folder.accessedAt;
+        out.modifiedAt = folder.modifiedAt;
         return 0;
     }
 
-    // The plan from the cursor on, into the journal: each folder, then each file of it that will
-    // be moved or trashed, with what tells it apart; until the journal holds `until` entries, or
-    // to the plan's end.
-    int recordUntil(std::uint64_t until) {
-        Cursor& c = cursor_;
-        for (; c.folder < plan_.folders_.size(); ++c.folder, c.begun = false) {
-            const MergePlan::Folder& folder = plan_.folders_[c.folder];
-            if (!c.begun) {
-                c.begun = true;
-                c.file = folder.firstFile;
-                struct stat st {};
-                c.fd.reset(openFolder(c.folder, st));
-                // A folder that cannot be opened stays out: its files are left, with the
-                // reason, when their turn comes.
-                if (c.fd.get() >= 0) {
-                    const std::uint32_t parent =
-                        folder.parent == kNoFolder ? kNoFolder : journalFolder_[folder.parent];
-                    c.kind = IdentityKind::Inode;
-                    if (const int err = journal_.addFolder(c.fd.get(), folder.path, parent,
-                                                           folder.walked, c.kind, &st);
-                        err != 0) {
-                        return err;
-                    }
-                    journalFolder_[c.folder] = journal_.folders() - 1;
-                    // The listing's inode numbers, unless the drive's stat says otherwise.
-                    c.statEach = c.kind == IdentityKind::SizeAndTime;
-                    c.checked = c.statEach;
-                }
-                publish([&] { seen_.store(c.folder + 1, std::memory_order_release); });
+    int describeOpened(std::size_t f, FolderRecord& out) {
+        const MergePlan::Folder& folder = plan_.folders_[f];
+        Fd fd(::open(folder.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            // Recorded as it was walked; its files are left, with the reason, when their turn
+            // comes.
+            out.path = folder.path;
+            out.identity = IdentityKind::SizeAndTime;
+            out.place = {};
+            return 0;
+        }
+        return describeFolder(fd.get(), folder.path, out, lastMount_);
+    }
+
+    // One folder's part of the plan as the journal's thread, or the mover, asks for it: its
+    // files that will be moved or trashed, in order, each with what tells it apart.
+    struct Part {
+        std::size_t folder = 0;
+        std::size_t file = 0;  // the plan's file after the last one handed over
+        IdentityKind kind = IdentityKind::Inode;
+        bool statEach = false;
+        Fd fd;  // the folder, for a part whose files are looked up one by one
+        std::string name;
+    };
+
+    void handOver(Part& part, EntrySink& out) {
+        const MergePlan::Folder& folder = plan_.folders_[part.folder];
+        while (!acts(plan_.files_[part.file].action)) {
+            ++part.file;
+        }
+        const std::size_t i = part.file++;
+        part.name.assign(plan_.nameAt(i));
+        FileId id{folder.device, plan_.files_[i].inode};
+        if (part.statEach) {
+            if (part.fd.get() < 0) {
+                part.fd.reset(::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             }
-            for (; c.fd.get() >= 0 && c.file < filesEnd(c.folder); ++c.file) {
-                const MergePlan::File& file = plan_.files_[c.file];
-                if (!acts(file.action)) {
-                    continue;
-                }
-                if (journal_.entries() >= until) {
-                    return 0;
-                }
-                recordName_.assign(plan_.nameAt(c.file));
-                FileId id{folder.device, file.inode};
-                if (!c.checked || c.statEach) {
-                    struct stat st {};
-                    if (::fstatat(c.fd.get(), recordName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                        const FileId byStat = identityOf(st, c.kind);
-                        c.statEach = c.statEach || byStat != id;
-                        id = byStat;
-                    }
-                    c.checked = true;
-                }
-                // The name before any number: a number is recorded as it is given.
-                merge_steps::newNameInto(recordNewName_, folder.name, recordName_);
-                journal_.add(recordName_, recordNewName_, id);
+            struct stat st {};
+            id = part.fd.get() >= 0 &&
+                         ::fstatat(part.fd.get(), part.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                     ? identityOf(st, part.kind)
+                     : FileId{};
+        }
+        // Always its usual name: a number is recorded as it is given.
+        out.addUsual(part.name, id);
+    }
+
+    // Whether the listing's inode numbers are stat's on the drive of folder `f`: the first file
+    // tells, once per drive.
+    bool listingMisleads(std::size_t f) {
+        const MergePlan::Folder& folder = plan_.folders_[f];
+        for (const auto& [device, misleads] : misleadsOn_) {
+            if (device == folder.device) {
+                return misleads;
             }
-            c.fd.reset();
         }
-        return 0;
-    }
-
-    // On the writer's thread: the rest of the plan, in parts twice as large each time, each
-    // synced before the files it holds may move. A merge stopped early ends its plan where the
-    // writer is.
-    void writeRest() {
-        std::uint64_t part = kFirstPart;
-        int err = 0;
-        bool whole = false;
-        while (err == 0 && !whole) {
-            part = std::min(part * 2, kLargestPart);
-            const bool stop = stopping_.load(std::memory_order_acquire);
-            if (!stop) {
-                err = recordUntil(journal_.entries() + part);
+        for (std::size_t i = folder.firstFile; i < filesEnd(f); ++i) {
+            if (!acts(plan_.files_[i].action)) {
+                continue;
             }
-            whole = stop || cursor_.folder == plan_.folders_.size();
-            if (err == 0) {
-                err = journal_.sync(whole,
-                                    whole && !stop ? mayRemove() : std::vector<std::uint32_t>());
-                removalRecorded_ = err == 0 && whole && !stop;
+            Fd fd(::open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            struct stat st {};
+            if (fd.get() < 0 || ::fstatat(fd.get(), std::string(plan_.nameAt(i)).c_str(), &st,
+                                          AT_SYMLINK_NOFOLLOW) != 0) {
+                return true;  // looked up one by one, as its turn comes
             }
-            publish([&] {
-                if (err != 0) {
-                    writerErr_ = err;
-                }
-                durable_.store(err == 0 ? journal_.entries() : durable_.load(),
-                               std::memory_order_release);
-            });
+            const bool misleads = static_cast<std::uint64_t>(st.st_ino) != plan_.files_[i].inode;
+            misleadsOn_.emplace_back(folder.device, misleads);
+            return misleads;
         }
-        publish([&] { writerDone_ = true; });
-        journal_.pruneHistory();
+        return false;
     }
 
-    // Changes what the mover waits for, and wakes it.
-    template <class Change>
-    void publish(Change change) {
-        {
-            const std::lock_guard lock(recorded_);
-            change();
+    // Starts the journal: the destination, every folder of the walk, and the plan's first part,
+    // on the disk before the first move; the writer's thread writes the rest, part after part,
+    // while files move.
+    int record(const FolderRecord& destination, const MergeFlags& flags) {
+        FolderRecord dest = destination;
+        dest.destination = true;
+        int err = journal_.begin(control_.stateDir,
+                                 journal_format::kMerge | journal_format::kMayLeaveReservations);
+        if (err == 0) {
+            err = journal_.addFolder(dest);
         }
-        recordedChanged_.notify_all();
-    }
-
-    // Waits until `ready` holds, or the writer has ended; whether it holds.
-    template <class Ready>
-    bool waitFor(Ready ready) {
-        if (ready()) {
-            return true;
+        if (err == 0) {
+            err = journal_.setMerge(flags, 0);
         }
-        std::unique_lock lock(recorded_);
-        recordedChanged_.wait(lock, [&] { return ready() || writerDone_; });
-        return ready();
-    }
-
-    // Whether the journal holds folder `f` (waiting until the writer has come to it).
-    bool inJournal(std::size_t f) {
-        return waitFor([&] { return seen_.load(std::memory_order_acquire) > f; }) &&
-               journalFolder_[f] != kNoFolder;
-    }
-
-    // Whether entry `entry` is on the disk (waiting for it); else the writer failed.
-    bool durable(std::uint64_t entry) {
-        return waitFor([&] { return durable_.load(std::memory_order_acquire) > entry; });
-    }
-
-    // The writer's thread gone: the journal is the mover's alone again.
-    void stopWriter(bool early) {
-        if (writer_.joinable()) {
-            stopping_.store(early, std::memory_order_release);
-            writer_.join();
+        parts_.resize(plan_.folders_.size());
+        for (std::size_t f = 0; err == 0 && f < plan_.folders_.size(); ++f) {
+            const MergePlan::Folder& folder = plan_.folders_[f];
+            FolderRecord record;
+            if ((err = describe(f, record)) != 0) {
+                break;
+            }
+            record.parent = folder.parent == kNoFolder ? kNoFolder : folder.parent + 1;
+            record.target = 0;
+            record.walked = folder.walked;
+            std::uint64_t count = 0;
+            for (std::size_t i = folder.firstFile; i < filesEnd(f); ++i) {
+                count += acts(plan_.files_[i].action) ? 1 : 0;
+            }
+            Part& part = parts_[f];
+            part.folder = f;
+            part.file = folder.firstFile;
+            part.kind = record.identity;
+            part.statEach =
+                count > 0 && (record.identity == IdentityKind::SizeAndTime || listingMisleads(f));
+            std::size_t section = 0;
+            err = journal_.addFolder(
+                record, count,
+                [this, &part](std::uint64_t, EntrySink& out) { handOver(part, out); },
+                part.statEach, section);
         }
+        if (err == 0) {
+            err = journal_.commit();
+        }
+        return err;
+    }
+
+    // Waits until the entry `entry` of folder `f` is on the disk; the writer's error otherwise.
+    int durable(std::size_t f, std::uint64_t entry, std::uint64_t& kept) {
+        if (!control_.journal || entry < kept) {
+            return 0;
+        }
+        return journal_.waitKept(f + 1, entry + 1, kept);
     }
 
     void moveAll(int destfd, IdentityKind destKind, const MergeFlags& flags) {
         merge_steps::Mover mover(destfd, destKind, flags, control_.journal ? &journal_ : nullptr);
         const std::int64_t total = plan_.acting();
         std::int64_t done = 0;
-        std::uint64_t entry = 0;
         emptied_.assign(plan_.folders_.size(), true);
         for (std::size_t f = 0; f < plan_.folders_.size(); ++f) {
             const MergePlan::Folder& folder = plan_.folders_[f];
@@ -305,42 +318,68 @@ private:
             }
             if (result_.end == MergeResult::End::Cancelled) {
                 emptied_[f] = false;
+                for (std::size_t i = folder.firstFile; i < end; ++i) {
+                    result_.notReached += acts(plan_.files_[i].action) ? 1 : 0;
+                }
                 continue;
             }
             merge_steps::Source source;
             source.path = folder.path;
-            Fd fd(openFolder(f));
+            source.section = f + 1;
+            struct stat st {};
+            Fd fd(openFolder(f, st));
             source.fd = fd.get();
-            const int openErr = fd.get() < 0 ? errno : 0;
-            // Entries are numbered as the journal holds them: a folder it left out has none.
-            const bool journaled = !control_.journal || inJournal(f);
-            int leftErr = fd.get() < 0 ? openErr : journaled ? 0 : writerError(EIO);
-            bool changed = false;
+            int leftErr = fd.get() < 0 ? errno : 0;
+            // Changed since it was read (a photo saved again over its name, say): each file is
+            // looked at before it moves, and the journal told of one that is not the planned.
+            const bool changed =
+                fd.get() >= 0 && (nsOf(st.st_mtim) != folder.modifiedAt ||
+                                  nsOf(st.st_mtim) >= folder.listedAt - kCoarseClock);
+            const bool byInode = parts_.empty() || parts_[f].kind == IdentityKind::Inode;
+            bool movedAny = false;
+            std::uint64_t entry = 0;
+            std::uint64_t kept = 0;
             for (std::size_t i = folder.firstFile; i < end; ++i) {
                 const MergeAction action = plan_.files_[i].action;
                 if (!acts(action)) {
                     continue;
                 }
+                const std::uint64_t k = entry++;
                 if (result_.end == MergeResult::End::Cancelled) {
                     emptied_[f] = false;
+                    ++result_.notReached;
                     continue;
                 }
                 // Buffers of the runner's own: no allocation a file.
                 name_.assign(plan_.nameAt(i));
                 merge_steps::newNameInto(newName_, folder.name, name_);
-                if (leftErr == 0 && control_.journal && !durable(entry)) {
-                    leftErr = writerError(EIO);
+                if (leftErr == 0) {
+                    leftErr = durable(f, k, kept) == 0 ? 0 : writerError();
+                }
+                if (leftErr == 0 && changed && byInode) {
+                    struct stat now {};
+                    if (::fstatat(fd.get(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        static_cast<std::uint64_t>(now.st_ino) != plan_.files_[i].inode &&
+                        control_.journal) {
+                        if (const int err = journal_.recordMovedAs(
+                                source.section, k, identityOf(now, IdentityKind::Inode));
+                            err != 0) {
+                            emptied_[f] = false;
+                            leave(plan_.at(i), newName_, action, err);
+                            continue;
+                        }
+                    }
                 }
                 if (leftErr != 0) {
                     emptied_[f] = false;
                     leave(plan_.at(i), newName_, action, leftErr);
                 } else {
-                    const merge_steps::Outcome outcome = mover.move(source, name_, newName_, entry);
+                    const merge_steps::Outcome outcome = mover.move(source, name_, newName_, k);
                     if (outcome.kind == merge_steps::Outcome::Left) {
                         emptied_[f] = false;
                         leave(plan_.at(i), std::string(outcome.name), outcome.why, outcome.err);
                     } else {
-                        changed = true;
+                        movedAny = true;
                         ++(outcome.kind == merge_steps::Outcome::Moved ? result_.moved
                                                                        : result_.trashed);
                         if (control_.moved) {
@@ -349,22 +388,25 @@ private:
                         }
                     }
                 }
-                entry += journaled ? 1 : 0;
                 ++done;
                 if (control_.progress && !control_.progress(done, total)) {
                     result_.end = MergeResult::End::Cancelled;
                 }
             }
-            if (changed && syscalls().fsync(fd.get()) != 0 && result_.syncError == 0) {
+            if (movedAny && syscalls().fsync(fd.get()) != 0 && result_.syncError == 0) {
                 result_.syncError = errno;
+            }
+            struct stat left {};
+            if (fd.get() >= 0 && ::fstat(fd.get(), &left) == 0) {
+                folderTimes_[f + 1] = nsOf(left.st_mtim);
             }
         }
     }
 
-    // Why the journal could not take a file: the writer's error, else `otherwise`.
-    int writerError(int otherwise) {
-        const std::lock_guard lock(recorded_);
-        return writerErr_ != 0 ? writerErr_ : otherwise;
+    // Why the journal could not take a file: the writer's error.
+    int writerError() {
+        const int err = journal_.error();
+        return err != 0 ? err : EIO;
     }
 
     void leave(const PlannedFile& planned, const std::string& newName, MergeAction why, int err) {
@@ -372,27 +414,6 @@ private:
         result_.leftFiles.push_back(
             {core::joinPath(std::string(planned.folder), std::string(planned.name)), newName, why,
              err});
-    }
-
-    // The journal's numbers of the folders the merge will remove if it empties them: walked, and
-    // all their files to be moved. Recorded with the plan, so that the end needs no sync of its
-    // own before the first goes; undo makes again only those gone.
-    std::vector<std::uint32_t> mayRemove() const {
-        std::vector<std::uint32_t> folders;
-        if (plan_.request_.keepFolders) {
-            return folders;
-        }
-        for (std::size_t f = 0; f < plan_.folders_.size(); ++f) {
-            const MergePlan::Folder& folder = plan_.folders_[f];
-            bool all = folder.walked && !folder.keeps && journalFolder_[f] != kNoFolder;
-            for (std::size_t i = folder.firstFile; all && i < filesEnd(f); ++i) {
-                all = acts(plan_.files_[i].action);
-            }
-            if (all) {
-                folders.push_back(journalFolder_[f]);
-            }
-        }
-        return folders;
     }
 
     // The folders of [from, to), whole walks of sources, that the merge emptied, deepest first: a
@@ -406,7 +427,7 @@ private:
         }
         std::vector<std::uint32_t> removing;
         for (std::size_t f = to; f-- > from;) {
-            if (emptied_[f] && (!control_.journal || journalFolder_[f] != kNoFolder)) {
+            if (emptied_[f]) {
                 removing.push_back(static_cast<std::uint32_t>(f));
             }
         }
@@ -419,12 +440,11 @@ private:
         if (folders.empty()) {
             return 0;
         }
-        // Recorded with the plan already, unless the plan ended early.
-        if (control_.journal && !removalRecorded_) {
+        if (control_.journal) {
             std::vector<std::uint32_t> recorded;
             recorded.reserve(folders.size());
             for (const std::uint32_t f : folders) {
-                recorded.push_back(journalFolder_[f]);
+                recorded.push_back(f + 1);
             }
             if (journal_.recordRemoving(recorded) != 0) {
                 return 0;
@@ -465,43 +485,17 @@ private:
         return removed;
     }
 
-    // Entries of the plan's first part, synced before the first move, and of the largest part
-    // the writer's thread writes and syncs at once.
-    static constexpr std::uint64_t kFirstPart = 16384;
-    static constexpr std::uint64_t kLargestPart = std::uint64_t{1} << 18;
-    // Where the journal's plan has got to: the next file to record, of the folder `folder`.
-    struct Cursor {
-        std::size_t folder = 0;
-        std::size_t file = 0;
-        bool begun = false;  // the folder is recorded (or left out), its files are under way
-        Fd fd;
-        IdentityKind kind = IdentityKind::Inode;
-        bool statEach = false;
-        bool checked = false;
-    };
-
     const MergePlan& plan_;
     const MergeRunControl& control_;
     MergeResult result_;
-    MergeJournalWriter journal_;
-    std::vector<std::uint32_t> journalFolder_;  // each folder's index in the journal
+    std::optional<MountedPath> lastMount_;
+    std::vector<std::pair<std::uint64_t, bool>> misleadsOn_;  // drives whose listing misleads
+    std::deque<Part> parts_;  // one per folder of the plan, as the journal asks for them
+    std::vector<std::int64_t> folderTimes_;  // each journal folder's time as the merge left it
     std::vector<bool> emptied_;
-    std::string name_;     // the file in hand's name
-    std::string newName_;  // ... and its name in the destination
-    // The writer's thread, and what it tells the mover.
-    Cursor cursor_;
-    std::string recordName_;
-    std::string recordNewName_;
-    std::thread writer_;
-    std::mutex recorded_;
-    std::condition_variable recordedChanged_;
-    std::atomic<std::size_t> seen_{0};       // folders the writer has come to
-    std::atomic<std::uint64_t> durable_{0};  // entries on the disk for good
-    std::atomic<bool> stopping_{false};      // the merge stopped: the plan ends where it is
-    int writerErr_ = 0;
-    bool writerDone_ = false;       // the plan is written, or the writer failed
-    bool prunedOnWriter_ = false;   // the history is trimmed by the writer's thread
-    bool removalRecorded_ = false;  // the folders that may go are in the journal with the plan
+    std::string name_;       // the file in hand's name
+    std::string newName_;    // ... and its name in the destination
+    JournalWriter journal_;  // last: its thread, which asks the parts, goes first
 };
 
 MergeResult runMerge(const MergePlan& plan, const MergeRunControl& control) {

@@ -10,8 +10,9 @@
 #include <functional>
 #include <string>
 
-#include "fs/journal.h"
+#include "fs/journal/journal.h"
 #include "fs/merge/merge.h"
+#include "fs/merge/trash.h"
 #include "fs/rename_methods.h"
 
 namespace fs::merge_steps {
@@ -52,8 +53,12 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
 struct Source {
     int fd = -1;
     std::string path;
+    std::size_t section = 0;  // the folder's index in the journal
     bool crossDrive = false;  // its drive is not the destination's: files are copied
     RenameMethod method = RenameMethod::Unknown;
+    bool trashKnown = false;  // its Trash, once a duplicate of it went there
+    int trashErr = 0;
+    TrashFolder trash;
 };
 
 struct Outcome {
@@ -65,13 +70,15 @@ struct Outcome {
     int err = 0;
 };
 
-// Moves files into the destination, recording in `journal` (if any) what undo must know.
+// Moves files into the destination, recording in `journal` (if any) what undo must know, each
+// before the call it announces.
 class Mover {
 public:
-    Mover(int destfd, IdentityKind destKind, const MergeFlags& flags, MergeJournalWriter* journal);
+    Mover(int destfd, IdentityKind destKind, const MergeFlags& flags, JournalWriter* journal);
     ~Mover();
-    // Moves `name` of `source` to `newName` (entry `entry` of the journal): to the Trash when
-    // `newName` holds the same content, to a numbered name or nowhere when other content.
+    // Moves `name` of `source` to `newName` (entry `entry` of its folder in the journal): to the
+    // Trash when `newName` holds the same content, to a numbered name or nowhere when other
+    // content.
     Outcome move(Source& source, const std::string& name, const std::string& newName,
                  std::uint64_t entry);
 
@@ -83,7 +90,7 @@ private:
     int destfd_;
     IdentityKind destKind_;
     MergeFlags flags_;
-    MergeJournalWriter* journal_;
+    JournalWriter* journal_;
     Observer* observer_;
     std::string numbered_;  // the numbered name tried last
 };

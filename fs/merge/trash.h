@@ -1,9 +1,11 @@
 #pragma once
 
-// The desktop's Trash (the freedesktop.org layout of files/ and info/), through GIO: a file is put
-// there by g_file_trash, so that file managers and `gio trash` list it and restore it. GIO does not
-// say where the file went; it is found again by its entry's info file (the path it came from) and
-// by the file's own identity, which a move within the drive keeps. Names are bytes. No Qt here.
+// The desktop's Trash, as the freedesktop.org Trash specification lays it out: a Trash folder
+// holding files/ and info/, the home Trash for files on its own drive, and `$topdir/.Trash/$uid`
+// or `$topdir/.Trash-$uid` at the top of every other drive; file managers list what lies there and
+// restore it. Kovra puts files there itself, step by step, so that the name a file gets there is
+// known, and recorded, before anything is made: a kill between two steps leaves nothing a later
+// undo cannot tell for its own. Names are bytes. No Qt here.
 
 #include <functional>
 #include <optional>
@@ -20,26 +22,42 @@ struct TrashedFile {
     bool operator==(const TrashedFile&) const = default;
 };
 
+// A Trash a file can be put in.
+struct TrashFolder {
+    std::string dir;     // holds files/ and info/
+    std::string topdir;  // the drive's top, which its info files name paths from; empty: home
+};
+
+// The Trash a file of the folder `dirfd` goes to: the home Trash when it lies on the same drive,
+// else the one at the top of the folder's drive, made if need be (`make`). Returns 0, or ENOTSUP
+// when the drive has no Trash the user may use, or the errno.
+int trashFor(int dirfd, bool make, TrashFolder& out);
+
+// Puts `name` of the folder `dirfd` (at `folder`) in the Trash `trash`, in steps: a free name
+// is chosen there and told to `naming` (which records it, and may refuse with an errno) before
+// its info file is made exclusively; then the file is moved in, never replacing anything.
+// Returns 0 or the errno (ENAMETOOLONG: the name is too long for the Trash's info file); on a
+// failure the info file made is removed and the file stays.
+int trashFile(int dirfd, const std::string& folder, const std::string& name,
+              const TrashFolder& trash, const std::function<int(const std::string&)>& naming,
+              std::string& trashName);
+
 // Tells whether a file found in a Trash is the one looked for.
 using IsFile = std::function<bool(const struct stat&)>;
 
-// Puts the file at `path` (absolute) in the Trash, and finds where it went: the entry whose info
-// file names `path` and whose file `isOurs` recognises. Returns 0, or the errno (ENOTSUP: the
-// drive has no Trash the user may use); `where` is set when found (a file trashed but not found
-// again is still in the Trash: 0 is returned and `where` is empty).
-int trashFile(const std::string& path, const IsFile& isOurs, std::optional<TrashedFile>& where);
-
 // The Trash entry of a file trashed from `path` that `isOurs` recognises, if there is one: for a
-// trash whose recording was cut short.
+// run of a version that did not record where it went.
 std::optional<TrashedFile> findTrashed(const std::string& path, const IsFile& isOurs);
-
-// Whether the entry `where` still holds a file `isOurs` recognises.
-bool holdsTrashed(const TrashedFile& where, const IsFile& isOurs);
 
 // Puts the trashed file `where` back as `name` in the folder `dirfd`, never replacing a file,
 // then removes its info file, as restoring from the Trash does. Returns 0 or the errno (EEXIST:
 // `name` is taken; ESTALE: the entry no longer holds the file).
 int restoreTrashed(const TrashedFile& where, const IsFile& isOurs, int dirfd,
                    const std::string& name);
+
+// Removes the info file of `where` that a trashing of `path` cut short left with no file beside
+// it: only while files/ holds nothing under that name and the info file is empty or names
+// `path`. Returns 0, ESTALE when it is not such a leftover, or the errno.
+int dropTrashInfo(const TrashedFile& where, const std::string& path);
 
 }  // namespace fs

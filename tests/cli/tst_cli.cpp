@@ -276,8 +276,8 @@ void TestCli::command_data() {
     QTest::newRow("undo --list: newest first, with its state")
         << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b",
                          ";",      "undo",      ";", "undo",   "--list"}
-        << c << 0 << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray("1 file  undone  ")
-        << QByteArray();
+        << c << 0 << Lines{"cats/", "cats/cats_a:a", "cats/b:b"}
+        << QByteArray("1 file renamed  undone  ") << QByteArray();
     QTest::newRow("undo N beyond the history")
         << cats << Lines{"undo", "3"} << c << 2 << Lines{} << QByteArray() << QByteArray("3");
     QTest::newRow("the window without a display") << cats << Lines{"%R/cats"} << c << 2 << Lines{}

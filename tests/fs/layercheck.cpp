@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "core/naming.h"
-#include "fs/journal.h"
+#include "fs/journal/recorder.h"
 #include "fs/listing.h"
 #include "fs/mounts.h"
 #include "fs/plainfilelist.h"

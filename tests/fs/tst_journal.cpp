@@ -8,8 +8,8 @@
 #include <numeric>
 #include <optional>
 
-#include "fs/journal.h"
-#include "fs/undo.h"
+#include "fs/journal/recorder.h"
+#include "fs/undo/undo.h"
 #include "testutil.h"
 
 using Status = fs::JournalRead::Status;
@@ -57,14 +57,21 @@ std::string writePlans(const std::string& stateDir, const Plans& plans, int* err
         for (const std::string& name : plans[f].linked) {
             writer.recordLinked(f, name);
         }
-        for (const auto& [name, id] : plans[f].reservations) {
-            writer.recordReservation(f, name, id);
+        for (const JournalPlan::Reservation& r : plans[f].reservations) {
+            writer.recordReservation(f, r.name, r.id);
         }
     }
     if (err != nullptr) {
         *err = e;
     }
     return e == 0 ? writer.path() : std::string();
+}
+
+// A journal of one folder begun: `folder` whose identity is `id`.
+int beginOne(fs::JournalWriter& writer, const std::string& stateDir, const std::string& folder,
+             fs::FileId id, bool mayLeaveReservations) {
+    const int err = writer.begin(stateDir, mayLeaveReservations ? 1 : 0);
+    return err != 0 ? err : writer.addFolder(folder, id);
 }
 
 bool writeBytes(const std::string& path, const std::string& data) {
@@ -124,45 +131,6 @@ std::vector<Record> records(const std::string& bytes) {
         at = end;
     }
     return out;
-}
-
-// A record of `type` around `payload`, its checks left for reframe.
-std::string record(std::uint32_t type, const std::string& payload) {
-    std::string out(12, '\0');
-    setLe(out, 0, type, 4);
-    setLe(out, 4, payload.size(), 4);
-    return out + payload + std::string(8, '\0');
-}
-
-// The same run in the layout of the version before, whose plan was whole before any rename: each
-// folder followed by its renames (of the last folder, without its number), then a record of the
-// plan's counts, then the rest. Checks left for reframe.
-std::string inWholePlanLayout(const std::string& bytes) {
-    const std::vector<Record> list = records(bytes);
-    std::string out = bytes.substr(0, fs::journal_format::kHeadBytes);
-    std::string rest;
-    std::uint64_t folders = 0;
-    std::uint64_t renames = 0;
-    for (const Record& r : list) {
-        if (r.type != kFolderRecord) {
-            if (r.type != kRenamesRecord) {
-                rest += bytes.substr(r.start, r.end - r.start);
-            }
-            continue;
-        }
-        out += bytes.substr(r.start, r.end - r.start);
-        for (const Record& e : list) {
-            if (e.type == kRenamesRecord && e.folder == folders) {
-                out += record(kRenamesRecord, bytes.substr(e.start + 16, e.end - 8 - e.start - 16));
-                renames += e.count;
-            }
-        }
-        ++folders;
-    }
-    std::string counts(16, '\0');
-    setLe(counts, 0, folders, 8);
-    setLe(counts, 8, renames, 8);
-    return out + record(3, counts) + rest;
 }
 
 // The checksum of the version before, whose plan was whole before any rename: 64-bit FNV-1a.
@@ -270,7 +238,7 @@ class TestJournal : public QObject {
             return [&plans, f](std::uint64_t i, fs::EntrySink& out) {
                 const fs::JournalEntry& e = plans[f].entries[i];
                 if (f == 0) {
-                    out.addPrefixed(e.oldName, e.fileId);
+                    out.addUsual(e.oldName, e.fileId);
                 } else {
                     out.add(e.oldName, e.newName, e.fileId);
                 }
@@ -281,12 +249,16 @@ class TestJournal : public QObject {
         std::size_t b = 0;
         std::uint64_t kept = 0;
         writer.begin(state_, true);
-        writer.addFolder(plans[0].folder, plans[0].folderId, fs::IdentityKind::Inode, {},
-                         many.size(), sourceOf(0), false, a);
+        fs::FolderRecord first;
+        first.path = plans[0].folder;
+        first.id = plans[0].folderId;
+        fs::FolderRecord second;
+        second.path = plans[1].folder;
+        second.id = plans[1].folderId;
+        writer.addFolder(first, many.size(), sourceOf(0), false, a);
         writer.commit();
         writer.recordReservation(a, "a_f0", {1, 900});
-        writer.addFolder(plans[1].folder, plans[1].folderId, fs::IdentityKind::Inode, {}, 2,
-                         sourceOf(1), true, b);
+        writer.addFolder(second, 2, sourceOf(1), true, b);
         writer.waitKept(b, 2, kept);
         writer.recordLinked(b, "b_x");
         writer.waitKept(a, many.size(), kept);
@@ -386,8 +358,8 @@ private slots:
         QCOMPARE(read.renamed, 2);
         QVERIFY(read.startedAt > 0 && read.endedAt >= read.startedAt);
         QCOMPARE(read.plans.at(0).reservations.size(), std::size_t{1});
-        QVERIFY(read.plans.at(0).reservations[0] ==
-                std::make_pair(std::string("cats_a.jpg"), fs::FileId{11, 900}));
+        QCOMPARE(read.plans.at(0).reservations[0].name, std::string("cats_a.jpg"));
+        QVERIFY(read.plans.at(0).reservations[0].id == (fs::FileId{11, 900}));
         QCOMPARE(read.plans.at(2).linked, std::vector<std::string>{"sub_a.jpg"});
         const std::string path = writePlans(state_, samplePlans());
         QCOMPARE(fs::markKept(path), 0);
@@ -396,7 +368,7 @@ private slots:
         QVERIFY(marked.kept && marked.undone && !marked.ended);
 
         fs::JournalWriter nothing;
-        QCOMPARE(nothing.begin(state_, "/pics", {1, 2}, false), 0);
+        QCOMPARE(beginOne(nothing, state_, "/pics", {1, 2}, false), 0);
         nothing.add("a", "pics_a", {1, 3});
         QCOMPARE(nothing.commit(), 0);
         const std::string gone = nothing.path();
@@ -521,34 +493,86 @@ private slots:
         }
     }
 
-    // Runs of the version before, whose plan was whole before the first rename, are still read.
-    void otherVersion_data() {
+    // A file of another version than the ones this program knows is not acted on.
+    void unknownVersion_data() {
         QTest::addColumn<std::uint32_t>("version");
-        QTest::addColumn<bool>("wholePlan");  // in the layout of the version before
         QTest::addColumn<Status>("status");
-        const std::uint32_t ours = fs::journal_format::kVersion;
-        const std::uint32_t before = fs::journal_format::kWholePlanVersion;
-        QTest::newRow("this version") << ours << false << Status::Ok;
-        QTest::newRow("version 0") << std::uint32_t{0} << false << Status::Bad;
-        QTest::newRow("the version before") << before << true << Status::Ok;
-        QTest::newRow("the version before, laid out as this one") << before << false << Status::Bad;
-        QTest::newRow("this version, laid out as the one before") << ours << true << Status::Bad;
-        QTest::newRow("next version") << ours + 1 << false << Status::Bad;
+        QTest::newRow("this version") << fs::journal_format::kVersion << Status::Ok;
+        QTest::newRow("version 0") << std::uint32_t{0} << Status::Bad;
+        QTest::newRow("next version") << fs::journal_format::kVersion + 1 << Status::Bad;
     }
-    void otherVersion() {
+    void unknownVersion() {
         QFETCH(std::uint32_t, version);
-        QFETCH(bool, wholePlan);
         QFETCH(Status, status);
-        std::string bytes = wholePlan ? inWholePlanLayout(sampleBytes()) : sampleBytes();
+        std::string bytes = sampleBytes();
         setLe(bytes, 8, version, 4);
         reframe(bytes);  // a well-made file of another version
         const fs::JournalRead read = readAs(bytes);
         QCOMPARE(read.status, status);
         if (status == Status::Ok) {
             QVERIFY(read.plans == samplePlans() && read.ended);
-            QCOMPARE(read.plans[0].reservations.size(), std::size_t{1});
-            QCOMPARE(read.plans[2].linked, std::vector<std::string>{"sub_a.jpg"});
         }
+    }
+
+    // Journals the versions before wrote, kept as they wrote them: a rename over two folders
+    // (one of them on a card), with a link and a reservation it made, ended; and a merge into a
+    // folder it made, one file numbered, one put in the Trash, one linked, one copied to another
+    // drive, its folder removed, ended.
+    void earlierVersions_data() {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("version 3, a rename") << QString("v3-rename.journal");
+        QTest::newRow("version 4, a rename") << QString("v4-rename.journal");
+    }
+    void earlierVersions() {
+        QFETCH(QString, file);
+        const fs::JournalRead read =
+            fs::readJournal(std::string(KOVRA_TEST_DATA) + "/" + file.toStdString());
+        QCOMPARE(read.status, Status::Ok);
+        QVERIFY(!read.merge() && read.ended);
+        QCOMPARE(read.renamed, 3);
+        QCOMPARE(read.plans.size(), std::size_t{2});
+        const JournalPlan& cats = read.plans[0];
+        QCOMPARE(cats.folder, std::string("/tmp/kovra-v4/cats"));
+        QVERIFY(cats.place ==
+                (fs::FolderPlace{"UUID=1234-ABCD", "/", "/tmp", "kovra-v4/cats", "CARD"}));
+        QVERIFY(cats.entries == (Entries{{"a.jpg", "cats_a.jpg", {2049, 101}},
+                                         {"b.jpg", "cats_b.jpg", {2049, 102}}}));
+        QCOMPARE(cats.linked, std::vector<std::string>{"cats_a.jpg"});
+        QCOMPARE(cats.leftAt, std::int64_t{111});
+        const JournalPlan& dogs = read.plans[1];
+        QCOMPARE(dogs.identity, fs::IdentityKind::SizeAndTime);
+        QVERIFY(dogs.entries == (Entries{{"c.jpg", "dogs_c.jpg", {5, 1700000000123456789ull}}}));
+        QCOMPARE(dogs.reservations.size(), std::size_t{1});
+        QCOMPARE(dogs.reservations[0].name, std::string("dogs_c.jpg"));
+        QVERIFY(dogs.mayLeaveReservations);
+    }
+    void earlierMerge() {
+        const fs::JournalRead read =
+            fs::readJournal(std::string(KOVRA_TEST_DATA) + "/v4-merge.journal");
+        QCOMPARE(read.status, Status::Ok);
+        QVERIFY(read.merge() && read.ended);
+        QCOMPARE(read.plans.size(), std::size_t{2});
+        QCOMPARE(read.destination, 1u);
+        QVERIFY(read.flags == (fs::MergeFlags{true, false, true, false, false}));
+        const JournalPlan& all = read.plans[1];
+        QCOMPARE(all.folder, std::string("/tmp/kovra-v4/all"));
+        QVERIFY(all.destination);
+        const JournalPlan& cats = read.plans[0];
+        QCOMPARE(cats.target, 1u);
+        QVERIFY(cats.walked && cats.removing);
+        QVERIFY(cats.entries == (Entries{{"a.jpg", "cats_a.jpg", {2049, 101}},
+                                         {"cats_b.jpg", "cats_b.jpg", {2049, 102}},
+                                         {"c.jpg", "cats_c.jpg", {2049, 103}},
+                                         {"d.jpg", "cats_d.jpg", {2049, 104}}}));
+        QCOMPARE(cats.eventsOf(0)->numbered, std::string("cats_a (2).jpg"));
+        QVERIFY(cats.eventsOf(1)->trashing);
+        QCOMPARE(cats.eventsOf(1)->trashName, std::string("cats_b.jpg"));
+        QCOMPARE(cats.linked, std::vector<std::string>{"cats_c.jpg"});
+        const fs::EntryEvents* copied = cats.eventsOf(3);
+        QVERIFY(copied->copied && copied->ownerKnown);
+        QVERIFY(copied->copyMade == (fs::FileId{77, 78}));
+        QCOMPARE(copied->mode, 0600u);
+        QCOMPARE(copied->uid, 1000u);
     }
 
     void namesThatCannotBeRenamed_data() {
@@ -658,7 +682,7 @@ private slots:
         const int alive = ::open((runs + "/.tmp.alive").c_str(), O_RDONLY);
         QVERIFY(alive >= 0 && ::flock(alive, LOCK_EX) == 0);
         fs::JournalWriter writer;
-        QCOMPARE(writer.begin(state_, "/pics", {1, 2}, false), 0);
+        QCOMPARE(beginOne(writer, state_, "/pics", {1, 2}, false), 0);
         writer.add("a", "pics_a", {1, 3});
         QCOMPARE(writer.commit(), 0);
         ::close(alive);
@@ -678,7 +702,7 @@ private slots:
         const std::string cutShort = writePlans(state_, samplePlans());
         for (std::size_t i = 0; i < n + 3; ++i) {
             fs::JournalWriter writer;
-            QCOMPARE(writer.begin(state_, "/pics", {1, 2}, false), 0);
+            QCOMPARE(beginOne(writer, state_, "/pics", {1, 2}, false), 0);
             writer.add("a", "pics_a", {1, 3});
             QCOMPARE(writer.commit(), 0);
             QCOMPARE(writer.end(1), 0);
@@ -691,7 +715,7 @@ private slots:
     void stateFolderThatIsAFile() {
         QVERIFY(testutil::makeFile(tmp_->path(), "state"));
         fs::JournalWriter writer;
-        const int err = writer.begin(state_, "/pics", {1, 2}, false);
+        const int err = beginOne(writer, state_, "/pics", {1, 2}, false);
         QVERIFY(err != 0);
         writer.add("a", "b", {1, 3});
         QCOMPARE(writer.commit(), err);
@@ -831,7 +855,7 @@ private slots:
                     plan.linked.push_back(newName);
                     break;
                 case 'e':
-                    plan.reservations.emplace_back(newName, *fs::fileIdAt(fd, newName));
+                    plan.reservations.push_back({newName, *fs::fileIdAt(fd, newName), 0});
                     break;
             }
         }

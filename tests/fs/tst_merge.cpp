@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fs/merge/merge.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "mountutil.h"
 #include "testutil.h"
 

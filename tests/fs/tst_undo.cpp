@@ -14,10 +14,10 @@
 #include "core/naming.h"
 #include "core/paths.h"
 #include "core/rename_run.h"
-#include "fs/journal.h"
+#include "fs/journal/recorder.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "testutil.h"
 
 using Names = std::vector<std::string>;
@@ -321,11 +321,12 @@ private slots:
             fs::RenameObserver* observer = recorder.observerFor(dir);
             QVERIFY(observer != nullptr);
             if (frontier == "reservation") {
+                observer->reserving("d_c");
                 QVERIFY(testutil::makeFile(dir, "d_c"));
                 observer->reserved("d_c", *fs::fileIdAt(dirfd, "d_c"));
             } else if (frontier == "both names") {
+                observer->linking("d_c");
                 QCOMPARE(::linkat(dirfd, "c", dirfd, "d_c", 0), 0);
-                observer->linked("d_c");
             }
             ::close(dirfd);
         }

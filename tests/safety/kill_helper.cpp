@@ -25,7 +25,7 @@
 #include "fs/merge/merge.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 
 int main(int argc, char** argv) {
     const bool merge = argc >= 5 && std::string_view(argv[1]) == "--merge";

@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "mountutil.h"
 #include "safetyutil.h"
 #include "testutil.h"

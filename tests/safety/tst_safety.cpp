@@ -29,7 +29,7 @@
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "mountutil.h"
 #include "safetyutil.h"
 #include "testutil.h"

@@ -12,7 +12,7 @@
 #include <QTimer>
 #include <memory>
 
-#include "fs/journal.h"
+#include "fs/journal/recorder.h"
 #include "mountutil.h"
 #include "windowfixture.h"
 

@@ -8,9 +8,9 @@
 
 #include <fcntl.h>
 
-#include "fs/journal.h"
+#include "fs/journal/recorder.h"
 #include "fs/rename.h"
-#include "fs/undo.h"
+#include "fs/undo/undo.h"
 #include "windowfixture.h"
 
 using testutil::Names;

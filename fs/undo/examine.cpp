@@ -1,0 +1,339 @@
+#include "fs/undo/examine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/paths.h"
+#include "fs/undo/identity.h"
+
+namespace fs {
+
+namespace {
+
+// Files made within the coarsest drive's time step (FAT's 2 s) of a recorded moment count as made
+// then.
+constexpr std::int64_t kCoarsestTime = 2000000000;
+
+// What the run recorded in one folder about names in its target, for lookups by name.
+struct Recorded {
+    std::unordered_set<std::string_view> linked;
+    std::unordered_map<std::string_view, const JournalPlan::Reservation*> reservations;
+    explicit Recorded(const JournalPlan& plan) {
+        for (const std::string& name : plan.linked) {
+            linked.insert(name);
+        }
+        for (const JournalPlan::Reservation& r : plan.reservations) {
+            // The last record of a name is the one that may be left: made after it was announced.
+            reservations[r.name] = &r;
+        }
+    }
+};
+
+// Whether `seen` under `name` is the empty reservation the run recorded there: the very file
+// where the drive keeps inode numbers and the run heard of it, else an empty file made since the
+// run announced it.
+bool isOurReservation(const Recorded& recorded, const std::string& name, const Seen& seen,
+                      IdentityKind kind) {
+    if (!seen.emptyFile()) {
+        return false;
+    }
+    const auto found = recorded.reservations.find(name);
+    if (found == recorded.reservations.end()) {
+        return false;
+    }
+    const JournalPlan::Reservation& r = *found->second;
+    if (r.id != FileId{} && kind == IdentityKind::Inode) {
+        return seen.inodeId.inode == r.id.inode;
+    }
+    if (r.id != FileId{} && seen.inodeId == r.id) {
+        return true;
+    }
+    // Announced, perhaps never heard of again: made since, on a drive whose numbers say nothing.
+    return r.at != 0 && seen.modifiedAt >= r.at - kCoarsestTime;
+}
+
+// Which method, if any, left the entry's names looking like `now`.
+RenameMethod cutShortBy(const NamesNow& now) {
+    for (const NoReplaceRename* const* m = methodsThatCutShort(); *m != nullptr; ++m) {
+        if ((*m)->cutShort(now)) {
+            return (*m)->kind();
+        }
+    }
+    return RenameMethod::Unknown;
+}
+
+// A name the folder's listing holds, with the number the listing gave: enough to tell it is there,
+// and which file it is where the listing's numbers are stat's.
+Seen listedAs(std::uint64_t device, std::uint64_t inode) {
+    Seen seen;
+    seen.present = true;
+    seen.inodeId = {device, inode};
+    return seen;
+}
+
+// The state of a rename's or a same-drive move's entry from what its two names hold.
+EntryState stateOf(const Seen& atOld, const Seen& atNew, bool oldHolds, bool newHolds, bool linked,
+                   bool ourReservation, RenameMethod& method) {
+    NamesNow now;
+    now.oldHolds = oldHolds;
+    now.newHolds = newHolds;
+    now.newTaken = atNew.present && !newHolds;
+    now.newIsEmptyFile = now.newTaken && atNew.emptyFile();
+    now.recordedLinked = linked;
+    now.recordedReservation = ourReservation;
+    method = cutShortBy(now);
+    (void)atOld;
+    return method != RenameMethod::Unknown ? EntryState::CutShort
+           : oldHolds                      ? EntryState::AtOldName
+           : newHolds                      ? EntryState::AtNewName
+                                           : EntryState::Missing;
+}
+
+}  // namespace
+
+const std::string& nameInTarget(const JournalPlan& plan, std::uint64_t i) {
+    const EntryEvents* events = plan.eventsOf(i);
+    return events != nullptr && !events->numbered.empty() ? events->numbered
+                                                          : plan.entries[i].newName;
+}
+
+RecordedFile fileBefore(const JournalPlan& plan, std::uint64_t i) {
+    RecordedFile file = recordedBefore(plan, plan.entries[i]);
+    if (const EntryEvents* events = plan.eventsOf(i); events != nullptr && events->movedAs) {
+        file.id = events->movedId;
+    }
+    return file;
+}
+
+RecordedFile fileAfter(const JournalPlan& plan, std::uint64_t i) {
+    RecordedFile file = recordedAfter(plan, plan.entries[i]);
+    if (const EntryEvents* events = plan.eventsOf(i); events != nullptr && events->movedAs) {
+        file.id = events->movedId;
+    }
+    return file;
+}
+
+void listFolder(const JournalPlan& plan, Listed& listed) {
+    listed.folder = plan.folder;
+    listed.folderId = plan.folderId;
+    listed.fd.reset(openRunFolder(plan, listed.opened.status, listed.opened.err));
+    if (listed.fd.get() < 0 && (listed.opened.err == EMFILE || listed.opened.err == ENFILE)) {
+        listed.folder.clear();  // no descriptor to spare now: examined afresh
+    }
+    if (listed.fd.get() >= 0) {
+        listed.error = listed.listing.read(listed.fd.get());
+    }
+}
+
+Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target,
+                        const Listed* listed) {
+    Examination out;
+    FolderState& result = out.state;
+    // A folder the run removed, emptied, is looked for in its target only.
+    const bool removed = dirfd < 0;
+    const std::optional<FileId> folder =
+        removed ? std::optional(plan.folderId) : fileIdAt(dirfd, ".");
+    if (!folder) {
+        result.status = FolderState::Status::CannotOpen;
+        result.err = errno;
+        return out;
+    }
+    // The device may differ on a new mount; the inode, where the drive keeps it, may not.
+    if (!removed && plan.identity == IdentityKind::Inode && folder->inode != plan.folderId.inode &&
+        !(plan.making && (plan.madeId == FileId{} || folder->inode == plan.madeId.inode))) {
+        result.status = FolderState::Status::OtherFolder;
+        return out;
+    }
+    const int targetfd = target != nullptr ? target->fd : dirfd;
+    const std::optional<FileId> targetFolder = target != nullptr ? fileIdAt(targetfd, ".") : folder;
+    const std::vector<JournalEntry>& entries = plan.entries;
+    result.states.reserve(entries.size());
+    result.cutShortBy.reserve(entries.size());
+    const Recorded recorded(plan);
+    const IdentityKind kind = plan.identity;
+    std::optional<Placed> placed;  // where the folder's drive is now, once asked
+
+    // One reading of each folder answers which names are there, and, where the drive keeps
+    // inode numbers and the listing gives stat's, which file most are: a stat only where the
+    // answer depends on more than the number.
+    SortedListing own;
+    const SortedListing& listing = listed != nullptr && listed->error >= 0 ? listed->listing : own;
+    const bool listingRead =
+        removed || (listed != nullptr && listed->error >= 0 ? listed->error : own.read(dirfd)) == 0;
+    const SortedListing* targetListing = target == nullptr ? &listing : target->listing;
+    if (removed && target == nullptr) {
+        result.status = FolderState::Status::CannotOpen;
+        result.err = ENOENT;
+        return out;
+    }
+    std::vector<std::optional<std::uint64_t>> oldInodes;
+    std::vector<std::optional<std::uint64_t>> newInodes;
+    if (listingRead) {
+        oldInodes = listing.find(
+            entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].oldName; });
+    }
+    const bool targetRead = target == nullptr ? listingRead : targetListing != nullptr;
+    if (targetRead) {
+        newInodes = targetListing->find(entries.size(), [&](std::size_t i) -> std::string_view {
+            return nameInTarget(plan, i);
+        });
+    }
+    // The listing's numbers are stat's, checked on the first name found; and, while the folder is
+    // untouched since the run left it, no file there was made since, so none can have been given
+    // the number of one the run renamed.
+    bool numbersAnswer =
+        !removed && listingRead && kind == IdentityKind::Inode && target == nullptr;
+    for (std::size_t i = 0; i < entries.size() && numbersAnswer; ++i) {
+        if (oldInodes[i] || newInodes[i]) {
+            const std::string& name = oldInodes[i] ? entries[i].oldName : entries[i].newName;
+            const Seen byStat = seeAt(dirfd, name);
+            numbersAnswer = byStat.present &&
+                            byStat.inodeId.inode == *(oldInodes[i] ? oldInodes[i] : newInodes[i]) &&
+                            byStat.inodeId.device == folder->device;
+            break;
+        }
+    }
+    struct stat folderStat {};
+    const bool untouched = numbersAnswer && plan.leftAt != 0 && ::fstat(dirfd, &folderStat) == 0 &&
+                           static_cast<std::int64_t>(folderStat.st_mtim.tv_sec) * 1000000000 +
+                                   folderStat.st_mtim.tv_nsec ==
+                               plan.leftAt;
+
+    // What `name` holds: from the listing where it is absent there, or where its number says all.
+    const auto look = [&](int fd, const std::string& name, bool read,
+                          const std::optional<std::uint64_t>& inode, std::uint64_t device,
+                          const RecordedFile* wanted) -> Seen {
+        if (read && !inode) {
+            return {};
+        }
+        if (read && numbersAnswer &&
+            (untouched || wanted == nullptr || *inode != wanted->id.inode)) {
+            return listedAs(device, *inode);
+        }
+        return seeAt(fd, name);
+    };
+
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const JournalEntry& e = entries[i];
+        const EntryEvents* events = plan.eventsOf(i);
+        const RecordedFile before = fileBefore(plan, i);
+        const RecordedFile after = fileAfter(plan, i);
+        const std::string& newName = nameInTarget(plan, i);
+        RenameMethod method = RenameMethod::Unknown;
+        EntryState state = EntryState::Missing;
+        int err = 0;
+        const Seen atOld = look(dirfd, e.oldName, listingRead,
+                                listingRead ? oldInodes[i] : std::nullopt, folder->device, &before);
+        const bool oldHolds = sameFile(atOld, before);
+        if (atOld.err != 0) {
+            err = atOld.err;
+        } else if (events != nullptr && events->trashing) {
+            // It went nowhere but to the Trash: its new name is another file's, maybe its twin's.
+            state = oldHolds ? EntryState::AtOldName : EntryState::Missing;
+            if (!oldHolds) {
+                std::optional<TrashedFile> where;
+                if (!events->trashName.empty()) {
+                    // Where the journal says it went; on its drive as mounted now.
+                    const auto holds = [&](const std::string& dir) {
+                        const Seen inTrash = seeAt(AT_FDCWD, dir + "/files/" + events->trashName);
+                        err = inTrash.err;
+                        if (sameFile(inTrash, after)) {
+                            where = TrashedFile{dir, events->trashName};
+                        }
+                    };
+                    holds(events->trashDir);
+                    if (!where && err == 0 && !plan.place.mountPoint.empty()) {
+                        if (!placed) {
+                            placed = placedNow(plan);
+                        }
+                        const std::string dir = pathNow(plan, *placed, events->trashDir);
+                        if (dir != events->trashDir) {
+                            holds(dir);
+                        }
+                    }
+                } else {
+                    // Recorded by a version that did not know the name beforehand.
+                    where = findTrashed(
+                        core::joinPath(plan.folder, e.oldName),
+                        [&after](const struct stat& st) { return sameFile(seenOf(st), after); });
+                }
+                if (where) {
+                    state = EntryState::Trashed;
+                    out.trashed.emplace_back(i, *where);
+                }
+            }
+        } else if (events != nullptr && (events->copying || events->copied)) {
+            // Copied to another drive: the original, or its whole copy.
+            state = oldHolds ? EntryState::AtOldName : EntryState::Missing;
+            if (!oldHolds && events->copied) {
+                const Seen atNew = seeAt(targetfd, newName);
+                err = atNew.err;
+                const RecordedFile copy{target != nullptr ? target->plan->identity : kind,
+                                        events->copyId, 0, 0};
+                if (sameFile(atNew, copy)) {
+                    state = EntryState::Copied;
+                }
+            }
+        } else {
+            const std::optional<std::uint64_t> newInode =
+                targetRead ? newInodes[i] : std::optional<std::uint64_t>();
+            const bool lookNew = !targetRead || newInode.has_value();
+            Seen atNew;
+            if (lookNew) {
+                const bool leftoverMayBe = oldHolds && (recorded.linked.count(newName) != 0 ||
+                                                        recorded.reservations.count(newName) != 0);
+                // A leftover beside the file needs its size and identity from a stat.
+                atNew = leftoverMayBe || !targetRead
+                            ? seeAt(targetfd, newName)
+                            : look(targetfd, newName, targetRead, newInode,
+                                   targetFolder ? targetFolder->device : 0, &after);
+            }
+            if (atNew.err != 0) {
+                err = atNew.err;
+            } else {
+                const bool newHolds = sameFile(atNew, after);
+                state = stateOf(atOld, atNew, oldHolds, newHolds,
+                                recorded.linked.count(newName) != 0 && newHolds,
+                                oldHolds && !newHolds && plan.mayLeaveReservations &&
+                                    isOurReservation(recorded, newName, atNew, kind),
+                                method);
+            }
+        }
+        if (err != 0) {
+            state = EntryState::Unreachable;
+            result.unreachable.emplace_back(i, err);
+        }
+        result.states.push_back(state);
+        result.cutShortBy.push_back(method);
+    }
+    return out;
+}
+
+FolderState examineAt(int dirfd, const JournalPlan& plan) {
+    return examineWith(dirfd, plan, nullptr, nullptr).state;
+}
+
+FolderState examineAt(int dirfd, const JournalPlan& plan, int targetfd, const JournalPlan& target) {
+    Target t;
+    t.fd = targetfd;
+    t.plan = &target;
+    return examineWith(dirfd, plan, &t, nullptr).state;
+}
+
+FolderState examine(const JournalPlan& plan) {
+    FolderState result;
+    Fd fd(openRunFolder(plan, result.status, result.err));
+    if (fd.get() < 0) {
+        return result;
+    }
+    return examineAt(fd.get(), plan);
+}
+
+}  // namespace fs
