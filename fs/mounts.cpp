@@ -374,7 +374,22 @@ std::string identity(const Mount& mount) {
     }
     // A device's name goes to whatever card is put in next: it never stands for a file system.
     const bool onDevice = mount.source.rfind("/dev/", 0) == 0 || major(mount.device) != 0;
-    return onDevice || mount.source.empty() ? std::string() : "SOURCE=" + mount.source;
+    if (onDevice || mount.source.empty()) {
+        return {};
+    }
+    std::string source = mount.source;
+    if (mount.type == "fuse.sshfs") {
+        // "user@host:path": the same folder of the same server whoever logged in.
+        const std::size_t colon = source.find(':');
+        const std::size_t at = source.rfind('@', colon);
+        if (colon != std::string::npos && at != std::string::npos) {
+            source.erase(0, at + 1);
+        }
+        while (source.size() > 1 && source.back() == '/' && source[source.size() - 2] != ':') {
+            source.pop_back();
+        }
+    }
+    return "SOURCE=" + source;
 }
 
 namespace {
@@ -451,19 +466,25 @@ std::optional<MountedPath> mountOf(const std::string& path, std::chrono::millise
 }
 
 std::optional<Mount> findMount(const std::string& wanted, const std::string& root,
-                               std::chrono::milliseconds deadline) {
+                               std::chrono::milliseconds deadline, const std::string& mountPoint) {
     if (wanted.empty()) {
         return std::nullopt;
     }
     std::vector<Mount> table = readMountTable();
     addIdentities(table, kUdevData, deadline);
     const std::vector<bool> visible = reachable(table);
+    std::optional<Mount> latest;
     for (std::size_t i = table.size(); i-- > 0;) {
         if (visible[i] && table[i].root == root && identity(table[i]) == wanted) {
-            return table[i];
+            if (table[i].mountPoint == mountPoint) {
+                return table[i];
+            }
+            if (!latest) {
+                latest = table[i];
+            }
         }
     }
-    return std::nullopt;
+    return latest;
 }
 
 bool callsRoundTrip(int fd) {

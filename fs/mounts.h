@@ -83,8 +83,11 @@ std::optional<MountedPath> mountOf(const std::string& path,
 
 // The mount where the file system of `identity` is now seen with its folder `root` at the mount
 // point, the latest such mount that a path can reach; nullopt when it is not mounted.
+// Of several such mounts (an identity that is not unique, as a memory drive's source), the one
+// at `mountPoint` is taken when there is one.
 std::optional<Mount> findMount(const std::string& identity, const std::string& root = "/",
-                               std::chrono::milliseconds deadline = kLookupDeadline);
+                               std::chrono::milliseconds deadline = kLookupDeadline,
+                               const std::string& mountPoint = {});
 
 // Whether each call on the drive of `fd` is a round trip to a server or to a FUSE daemon: there,
 // calls made at once overlap, and more of them at once pay.

@@ -123,7 +123,9 @@ Placed placedNow(const JournalPlan& plan) {
     if (plan.place.mountIdentity.empty()) {
         return {plan.folder, plan.place.mountPoint};
     }
-    const std::optional<Mount> mount = findMount(plan.place.mountIdentity, plan.place.mountRoot);
+    // Where it was, while its drive is still mounted there.
+    const std::optional<Mount> mount = findMount(plan.place.mountIdentity, plan.place.mountRoot,
+                                                 kLookupDeadline, plan.place.mountPoint);
     if (!mount) {
         return {};
     }

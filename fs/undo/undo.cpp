@@ -161,6 +161,13 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
     }
     const JournalRead& journal = run.journal;
     const std::size_t folders = journal.plans.size();
+    // A merge's destination left as the merge left it gets its time back with its names.
+    struct stat targetWas {};
+    const bool targetUntouched = journal.merge() &&
+                                 journal.plans[journal.destination].leftAt != 0 &&
+                                 ::fstat(run.target.fd, &targetWas) == 0 &&
+                                 nsOf(targetWas.st_mtim) ==
+                                     journal.plans[journal.destination].leftAt;
     // Each folder's part, merged in the order a folder after the other would meet them.
     std::vector<UndoReport> parts(folders);
     std::vector<char> refusedIn(folders, 0);
@@ -211,9 +218,6 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
     }
     if (journal.merge()) {
         const JournalPlan& target = journal.plans[journal.destination];
-        struct stat st {};
-        const bool untouched = target.leftAt != 0 && ::fstat(run.target.fd, &st) == 0 &&
-                               nsOf(st.st_mtim) == target.leftAt;
         if (journal.flags.destinationMade && !report.cancelled) {
             const std::string here = placeNow(target);
             run.targetFd.reset();
@@ -222,7 +226,7 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
             if (syscalls().fsync(run.target.fd) != 0 && report.syncError == 0) {
                 report.syncError = errno;
             }
-            if (untouched && report.problems.empty() && target.modifiedAt != 0) {
+            if (targetUntouched && report.problems.empty() && target.modifiedAt != 0) {
                 const timespec times[2] = {{0, UTIME_OMIT}, timespecOf(target.modifiedAt)};
                 ::futimens(run.target.fd, times);
             }
@@ -230,8 +234,9 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
     }
     // The run's entries under their old names now: moved back, or never moved.
     report.back = report.unchanged + report.renamed;
-    // A refused rename may succeed later; a file changed since never will come back.
-    if (refused || report.cancelled || report.syncError != 0 || report.leftForLater > 0) {
+    // Undone only once every entry is under its old name: a refused rename may succeed later,
+    // and a file missing now may come back (an undo of a later run gives it its name again).
+    if (refused || report.cancelled || report.syncError != 0 || report.back < report.entries) {
         report.journalKept = true;
         report.journalError = markPartlyUndone(path, report.back, report.entries);
     } else {

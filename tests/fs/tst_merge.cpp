@@ -2,7 +2,10 @@
 // give every file back on its own inode (a copy back from another drive: its bytes), make the
 // removed folders again as they were, and leave the Trash as it found it.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <map>
@@ -236,6 +239,154 @@ private slots:
         QCOMPARE(int(fs::undoLastRun(fs::stateDirectory()).status),
                  int(fs::UndoReport::Status::Done));
         QCOMPARE(withoutFolderTimes(inventory(root), before), withoutFolderTimes(before, before));
+    }
+
+    // Undo follows the journal, not the first name that fits: a file given the number of one the
+    // merge moved stays, and so does the folder's other content.
+    void numberHandedOutAgain() {
+        mountutil::ImageMount disk(mountutil::Image::Ext4);
+        KOVRA_REQUIRE_MOUNT(disk);
+        const std::string root = disk.path();
+        // One group of inodes, each new file given the lowest free number; the folder kept.
+        makeTree(root, {"cats/", "cats/.keep:k", "cats/a.jpg:a photo", "all/"});
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(request(root, {"cats"}, "all", {}), plan), 0);
+        QCOMPARE(fs::runMerge(plan).moved, std::int64_t(1));
+        // Deleted, and a new photo saved under the name: the freed number is the lowest free.
+        const std::string moved = root + "/all/cats_a.jpg";
+        struct stat was {};
+        QCOMPARE(::stat(moved.c_str(), &was), 0);
+        QCOMPARE(::unlink(moved.c_str()), 0);
+        // A clock tick later: the kernel stamps a file's birth with a coarse clock, and one born
+        // in the tick the merge began in cannot be told from one born before it.
+        QTest::qWait(25);
+        QVERIFY(testutil::makeFile(root + "/all", "cats_a.jpg", "another photo"));
+        struct stat now {};
+        QCOMPARE(::stat(moved.c_str(), &now), 0);
+        QCOMPARE(now.st_ino, was.st_ino);
+        const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QCOMPARE(undo.renamed, std::int64_t(0));
+        QCOMPARE(undo.problems.size(), std::size_t(1));
+        QCOMPARE(testutil::readFile(moved), std::string("another photo"));
+        QVERIFY(!testutil::exists(root + "/cats/a.jpg"));
+        QCOMPARE(int(fs::runHistory(fs::stateDirectory()).at(0).state),
+                 int(fs::RunSummary::State::PartlyUndone));
+    }
+
+    // Twins (the same bytes and times) on a drive that tells files apart by size and time: the
+    // one trashed comes back from the Trash, the one moved from the destination.
+    void twinsGoBackWhereTheyCameFrom() {
+        mountutil::ImageMount card(mountutil::Image::ExFat);
+        KOVRA_REQUIRE_MOUNT(card);
+        const std::string root = card.path();
+        Lines tree{"A/", "A/cats/", "B/", "B/cats/", "all/", "all/old:was here"};
+        for (int i = 0; i < 10; ++i) {
+            tree.push_back("A/cats/" + std::to_string(i) + ".jpg:twin " + std::to_string(i));
+            tree.push_back("B/cats/" + std::to_string(i) + ".jpg:twin " + std::to_string(i));
+        }
+        makeTree(root, tree);
+        const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
+        for (int i = 0; i < 10; ++i) {
+            for (const char* side : {"A", "B"}) {
+                const std::string path =
+                    root + "/" + side + "/cats/" + std::to_string(i) + ".jpg";
+                QCOMPARE(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+            }
+        }
+        const Inventory before = inventory(root, false);
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(request(root, {"A/cats", "B/cats"}, "all", {}), plan), 0);
+        const fs::MergeResult merged = fs::runMerge(plan);
+        QCOMPARE(merged.moved, std::int64_t(10));
+        QCOMPARE(merged.trashed, std::int64_t(10));
+        const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QVERIFY(undo.problems.empty());
+        QCOMPARE(undo.trashed, std::int64_t(10));
+        Inventory after = inventory(root, false);
+        after.erase(after.lower_bound(".Trash"), after.lower_bound(".Trash~"));
+        QCOMPARE(withoutFolderTimes(after, {}), withoutFolderTimes(before, {}));
+        QVERIFY(testutil::entries(root + "/.Trash-" + std::to_string(::getuid()) + "/info").empty());
+    }
+
+    // A source folder that cannot be read at undo is left for a later undo, which takes it.
+    void unreadableFolderIsLeftForLater() {
+        const std::string root = tmp_.path() + "/unreadable";
+        QCOMPARE(::mkdir(root.c_str(), 0777), 0);
+        QCOMPARE(::chmod(root.c_str(), 0777), 0);
+        QCOMPARE(::chmod(tmp_.path().c_str(), 0755), 0);
+        // Permissions stop anyone but root: the run is another user's where the test is root's.
+        const uid_t user = ::geteuid() == 0 ? 65534 : ::geteuid();
+        QCOMPARE(::seteuid(user), 0);
+        const auto back = qScopeGuard([] { [[maybe_unused]] const int r = ::seteuid(0); });
+        makeTree(root, {"cats/", "cats/.keep:k", "cats/a:a", "dogs/", "dogs/b:b", "all/"});
+        const Inventory before = inventory(root);
+        fs::MergeRunControl control;
+        control.stateDir = root + "/state";
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(request(root, {"cats", "dogs"}, "all", {}), plan), 0);
+        const std::string run = fs::runMerge(plan, control).journal;
+        QCOMPARE(::chmod((root + "/cats").c_str(), 0), 0);
+        fs::UndoReport undo = fs::undoRun(run);
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QCOMPARE(undo.leftForLater, std::int64_t(1));
+        QCOMPARE(int(fs::runHistory(control.stateDir).at(0).state),
+                 int(fs::RunSummary::State::PartlyUndone));
+        QCOMPARE(::chmod((root + "/cats").c_str(), 0750), 0);
+        undo = fs::undoRun(run);
+        QVERIFY(undo.problems.empty());
+        QCOMPARE(undo.renamed, std::int64_t(1));
+        QCOMPARE(int(fs::runHistory(control.stateDir).at(0).state),
+                 int(fs::RunSummary::State::Undone));
+        Inventory after = inventory(root);
+        after.erase(after.lower_bound("state"), after.end());
+        QCOMPARE(withoutFolderTimes(after, {}), withoutFolderTimes(before, {}));
+    }
+
+    // The disk mounted elsewhere since the merge: the folders it removed are made again there and
+    // the duplicate it trashed comes back from that disk's Trash.
+    void diskMountedElsewhere() {
+        mountutil::ImageMount disk(mountutil::Image::Ext4);
+        KOVRA_REQUIRE_MOUNT(disk);
+        makeTree(disk.path(), {"cats/", "cats/a:1", "cats/k/", "cats/k/b:2", "all/", "all/cats_a:1"});
+        const Inventory before = inventory(disk.path());
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(request(disk.path(), {"cats"}, "all", {}), plan), 0);
+        const fs::MergeResult merged = fs::runMerge(plan);
+        QCOMPARE((std::vector<int>{int(merged.moved), int(merged.trashed),
+                                   int(merged.foldersRemoved)}),
+                 (std::vector<int>{1, 1, 2}));
+        QVERIFY(disk.remount());
+        const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QVERIFY(undo.problems.empty());
+        QCOMPARE(undo.foldersMade, std::int64_t(2));
+        Inventory after = inventory(disk.path());
+        after.erase(after.lower_bound(".Trash"), after.lower_bound(".Trash~"));
+        QCOMPARE(after, before);
+    }
+
+    // From a memory drive to the disk, the source folder removed once emptied: undo makes it
+    // again and copies the files back into it.
+    void fromMemoryDriveFolderRemoved() {
+        mountutil::Tmpfs memory;
+        KOVRA_REQUIRE_MOUNT(memory);
+        makeTree(memory.path(), {"x/", "x/cats/", "x/cats/a:aa", "x/cats/b:bbb"});
+        const Inventory before = inventory(memory.path(), false);
+        fs::MergeRequest r = request(memory.path(), {"x/cats"}, "", {});
+        r.destination = tmp_.path() + "/fromMemory";
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(r, plan), 0);
+        QCOMPARE(fs::runMerge(plan).foldersRemoved, std::int64_t(1));
+        const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+        QVERIFY(undo.problems.empty());
+        QCOMPARE(undo.renamed, std::int64_t(2));
+        Inventory remade;
+        remade["x/cats/"] = before.at("x/cats/");
+        QCOMPARE(withoutFolderTimes(inventory(memory.path(), false), remade),
+                 withoutFolderTimes(before, remade));
+        QVERIFY(!testutil::exists(r.destination));
     }
 
     // The plan comes in chunks, in order, and a chunk's answer can stop it.
