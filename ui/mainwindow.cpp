@@ -601,22 +601,27 @@ void MainWindow::checkPendingRun() {
     // The journal's folders may be on a drive that does not answer: looked at on a worker, the
     // window showing and usable meanwhile. No run or undo starts before the answer, which may
     // set the journal aside.
-    pendingCheck_ = std::make_unique<PendingCheck>();
+    pendingCheck_ = std::make_shared<PendingCheck>();
     updateActions();
-    pendingCheck_->thread = std::thread([this, check = pendingCheck_.get(), stateDir = stateDir_] {
+    // The answer goes through the application, and reaches the window only if it is still there.
+    std::thread([window = QPointer<MainWindow>(this), check = pendingCheck_, stateDir = stateDir_] {
         check->result = fs::pendingRun(stateDir);
-        // Dropped unseen if the window is gone first; its destructor waits for this thread.
-        QMetaObject::invokeMethod(this, &MainWindow::pendingRunChecked, Qt::QueuedConnection);
-    });
+        QMetaObject::invokeMethod(
+            qApp,
+            [window, check] {
+                if (window != nullptr && window->pendingCheck_ == check) {
+                    window->pendingRunChecked(check->result);
+                }
+            },
+            Qt::QueuedConnection);
+    }).detach();
 }
 
 bool MainWindow::checkingPendingRun() const {
     return pendingCheck_ != nullptr;
 }
 
-void MainWindow::pendingRunChecked() {
-    pendingCheck_->thread.join();
-    const fs::PendingRun pending = pendingCheck_->result;
+void MainWindow::pendingRunChecked(const fs::PendingRun& pending) {
     const bool asked = std::exchange(pendingAsked_, false);
     // Kept while asking and acting, so nothing else starts meanwhile.
     const Busy busy(this);
@@ -658,12 +663,7 @@ void MainWindow::pendingRunChecked() {
     fs::keepPendingRun(stateDir_);
 }
 
-MainWindow::~MainWindow() {
-    // A check at start still looking at a drive: its answer is not needed any more.
-    if (pendingCheck_ != nullptr && pendingCheck_->thread.joinable()) {
-        pendingCheck_->thread.join();
-    }
-}
+MainWindow::~MainWindow() = default;
 
 bool MainWindow::busy() const {
     return running_ || pendingCheck_ != nullptr;

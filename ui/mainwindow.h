@@ -118,12 +118,13 @@ private:
     // Set while a rename run, an undo or a finish goes on; each lets events through at its
     // progress updates.
     bool running_ = false;
-    // The check at start for a run that never ended, while it has not answered.
+    // The check at start for a run that never ended, while it has not answered. It runs on a
+    // thread of its own that the window never waits for: a drive that does not answer holds the
+    // thread, not the window, nor its closing.
     struct PendingCheck {
-        std::thread thread;
         fs::PendingRun result;  // written by the thread before it posts its answer
     };
-    std::unique_ptr<PendingCheck> pendingCheck_;
+    std::shared_ptr<PendingCheck> pendingCheck_;
     bool pendingAsked_ = false;  // the check was asked for through the menu
     // Marks the window busy for its lifetime: start and undo are disabled, then as they were.
     class Busy {
@@ -161,7 +162,7 @@ private:
     // The run Ctrl+Z takes back: this window's last one that still can be, else the newest.
     std::string runToUndo();
     // The check at start has answered: asks, and finishes or undoes.
-    void pendingRunChecked();
+    void pendingRunChecked(const fs::PendingRun& pending);
     // A run, undo, finish or check is going on.
     bool busy() const;
     // Start and undo are enabled while nothing is going on.

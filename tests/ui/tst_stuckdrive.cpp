@@ -15,7 +15,10 @@
 #include <mutex>
 #include <thread>
 
+#include "core/worklist.h"
+#include "fs/journal/recorder.h"
 #include "fs/mounts.h"
+#include "fs/undo/undo.h"
 #include "windowfixture.h"
 
 using testutil::Names;
@@ -191,6 +194,32 @@ private slots:
         QCOMPARE(reports_, QStringList{});
         watchdog.disarm();
         QVERIFY(!watchdog.fired());
+    }
+
+    // A run cut short on the drive: the window looks at it on a thread of its own at start, and
+    // closes at once though the drive does not answer.
+    void theWindowClosesWhileItsStartCheckWaits() {
+        QVERIFY(testutil::makeFile(source_ + "/photos", "p.jpg"));
+        std::string run;
+        {
+            core::WorkList names;
+            names.append("p.jpg");
+            fs::RunRecorder recorder(fs::stateDirectory());
+            QCOMPARE(recorder.begin(mount_ + "/photos", names), 0);
+            run = recorder.runPath();
+        }  // gone without an end, as a kill leaves it
+        openWindow(other_);
+        stop();
+        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        window()->checkPendingRun();
+        QVERIFY(window()->checkingPendingRun());
+        endTest();
+        watchdog.disarm();
+        QVERIFY(!watchdog.fired());
+        resume();
+        // The check lets go of the run once the drive answers.
+        QTRY_VERIFY_WITH_TIMEOUT(fs::dropRun(run) == 0 || !testutil::exists(run), 10000);
+        QVERIFY(::unlink((source_ + "/photos/p.jpg").c_str()) == 0);
     }
 
     void aRunGoesOnWhenTheDriveAnswersAgain() {
