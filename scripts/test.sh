@@ -25,5 +25,19 @@ bash scripts/build.sh build-asan -DKOVRA_SANITIZE=ON
     QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"
 )
 
-# The safety suite's counts, from the normal run: the last line of the test output.
-grep -h '^safety: fault cases' build/Testing/Temporary/LastTest.log | tail -n 1
+# The safety suites' counts, from the normal run, renames and merges in one line: the last line of
+# the test output.
+awk '
+/^safety: fault cases/ { r = $0 }
+/^safety: merges killed/ { m = $0 }
+function n(line, key,   s) {
+    if (!match(line, key " [0-9]+")) return 0
+    s = substr(line, RSTART, RLENGTH); sub(/.* /, "", s); return s + 0
+}
+END {
+    printf "safety: fault cases tried %d, kills %d (merges %d), undos %d, recoveries %d " \
+           "(merges %d), files checked %d, files lost: %d, files overwritten: %d\n",
+        n(r, "tried"), n(r, "kills") + n(m, "killed"), n(m, "killed"), n(r, "undos"),
+        n(r, "recoveries") + n(m, "recoveries"), n(m, "recoveries"),
+        n(r, "checked") + n(m, "checked"), n(r, "lost:") + n(m, "lost:"), n(r, "overwritten:")
+}' build/Testing/Temporary/LastTest.log

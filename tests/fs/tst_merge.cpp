@@ -289,8 +289,7 @@ private slots:
         const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
         for (int i = 0; i < 10; ++i) {
             for (const char* side : {"A", "B"}) {
-                const std::string path =
-                    root + "/" + side + "/cats/" + std::to_string(i) + ".jpg";
+                const std::string path = root + "/" + side + "/cats/" + std::to_string(i) + ".jpg";
                 QCOMPARE(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
             }
         }
@@ -307,7 +306,8 @@ private slots:
         Inventory after = inventory(root, false);
         after.erase(after.lower_bound(".Trash"), after.lower_bound(".Trash~"));
         QCOMPARE(withoutFolderTimes(after, {}), withoutFolderTimes(before, {}));
-        QVERIFY(testutil::entries(root + "/.Trash-" + std::to_string(::getuid()) + "/info").empty());
+        QVERIFY(
+            testutil::entries(root + "/.Trash-" + std::to_string(::getuid()) + "/info").empty());
     }
 
     // A source folder that cannot be read at undo is left for a later undo, which takes it.
@@ -349,14 +349,15 @@ private slots:
     void diskMountedElsewhere() {
         mountutil::ImageMount disk(mountutil::Image::Ext4);
         KOVRA_REQUIRE_MOUNT(disk);
-        makeTree(disk.path(), {"cats/", "cats/a:1", "cats/k/", "cats/k/b:2", "all/", "all/cats_a:1"});
+        makeTree(disk.path(),
+                 {"cats/", "cats/a:1", "cats/k/", "cats/k/b:2", "all/", "all/cats_a:1"});
         const Inventory before = inventory(disk.path());
         fs::MergePlan plan;
         QCOMPARE(fs::planMerge(request(disk.path(), {"cats"}, "all", {}), plan), 0);
         const fs::MergeResult merged = fs::runMerge(plan);
-        QCOMPARE((std::vector<int>{int(merged.moved), int(merged.trashed),
-                                   int(merged.foldersRemoved)}),
-                 (std::vector<int>{1, 1, 2}));
+        QCOMPARE(
+            (std::vector<int>{int(merged.moved), int(merged.trashed), int(merged.foldersRemoved)}),
+            (std::vector<int>{1, 1, 2}));
         QVERIFY(disk.remount());
         const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
         QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));

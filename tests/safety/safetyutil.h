@@ -1,18 +1,29 @@
 #pragma once
 
 // What the safety tests share: a record of every entry of a folder (inode, links, content), the
-// check that no file was lost or overwritten, the counts behind the summary line, and the seed.
+// check that no file was lost or overwritten, the counts behind the summary line, the seed, and
+// the one way a run is started and killed where its own progress says.
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace safety {
 
@@ -125,10 +136,19 @@ struct Counts {
     std::int64_t filesChecked = 0;
     std::int64_t lost = 0;
     std::int64_t overwritten = 0;
+    // The files checked in this test so far, by name and inode: each is counted once however
+    // often it is checked.
+    std::set<std::pair<std::string, ino_t>> checked;
 };
 inline Counts& counts() {
     static Counts c;
     return c;
+}
+
+// Adds the files this test checked to the count; at the end of each test.
+inline void countChecked() {
+    counts().filesChecked += static_cast<std::int64_t>(counts().checked.size());
+    counts().checked.clear();
 }
 
 // Checks that every entry of `before` is still in `after`, under its old name or another: the
@@ -142,7 +162,7 @@ inline bool keepsEveryFile(const Inventory& before, const Inventory& after) {
     }
     bool ok = true;
     for (const auto& [name, e] : before) {
-        ++counts().filesChecked;
+        counts().checked.emplace(name, e.inode);
         const auto found = byInode.find(e.inode);
         if (found == byInode.end()) {
             ++counts().lost;
@@ -167,6 +187,114 @@ inline std::uint64_t seed() {
                                               : std::uint64_t{20240607};
     }();
     return value;
+}
+
+// Two counters a run of the kill helper shares with the test, in a file both map: it has begun
+// its work; how many files it has done.
+class SharedProgress {
+public:
+    explicit SharedProgress(std::string path) : path_(std::move(path)) {
+        const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd >= 0 && ::ftruncate(fd, 2 * sizeof(std::int64_t)) == 0) {
+            void* map = ::mmap(nullptr, 2 * sizeof(std::int64_t), PROT_READ | PROT_WRITE,
+                               MAP_SHARED, fd, 0);
+            counters_ = map == MAP_FAILED ? nullptr : static_cast<std::int64_t*>(map);
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    ~SharedProgress() {
+        if (counters_ != nullptr) {
+            ::munmap(counters_, 2 * sizeof(std::int64_t));
+        }
+    }
+    SharedProgress(const SharedProgress&) = delete;
+    SharedProgress& operator=(const SharedProgress&) = delete;
+    bool valid() const { return counters_ != nullptr; }
+    const std::string& path() const { return path_; }
+    void reset() {
+        std::atomic_ref(counters_[0]).store(0);
+        std::atomic_ref(counters_[1]).store(0);
+    }
+    bool started() const { return std::atomic_ref(counters_[0]).load() != 0; }
+    std::int64_t done() const { return std::atomic_ref(counters_[1]).load(); }
+
+private:
+    std::string path_;
+    std::int64_t* counters_ = nullptr;
+};
+
+// Renames into some folders, counted as the kernel tells of them (inotify): the progress of a
+// run that keeps no counter of its own, as the command line's.
+class RenameCounter {
+public:
+    explicit RenameCounter(const std::vector<std::string>& folders)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        for (const std::string& folder : folders) {
+            ::inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO);
+        }
+    }
+    ~RenameCounter() { ::close(fd_); }
+    RenameCounter(const RenameCounter&) = delete;
+    RenameCounter& operator=(const RenameCounter&) = delete;
+    // Renames so far.
+    std::int64_t count() {
+        alignas(inotify_event) char buffer[1 << 16];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                count_ += (event->mask & IN_MOVED_TO) != 0 ? 1 : 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return count_;
+    }
+
+private:
+    int fd_;
+    std::int64_t count_ = 0;
+};
+
+// How a run started by runUntil ended.
+struct Ending {
+    bool killed = false;  // by the test's SIGKILL, while it went on
+    int status = 0;       // as waitpid gives it
+};
+
+// Starts `args` (the program first; its standard output to /dev/null), and kills it with SIGKILL
+// `jitterNs` after `due()` first holds, polled every 20 µs; a run that ends first is left to end.
+inline Ending runUntil(std::vector<std::string> args, const std::function<bool()>& due,
+                       long jitterNs) {
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    Ending ending;
+    const int error = ::posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&quiet);
+    if (error != 0) {
+        ending.status = -1;
+        return ending;
+    }
+    while (!due()) {
+        if (::waitpid(pid, &ending.status, WNOHANG) == pid) {
+            return ending;
+        }
+        const timespec poll{0, 20000};
+        ::nanosleep(&poll, nullptr);
+    }
+    const timespec jitter{jitterNs / 1000000000, jitterNs % 1000000000};
+    ::nanosleep(&jitter, nullptr);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &ending.status, 0);
+    ending.killed = WIFSIGNALED(ending.status) && WTERMSIG(ending.status) == SIGKILL;
+    return ending;
 }
 
 }  // namespace safety

@@ -74,7 +74,7 @@ private slots:
     void cleanupTestCase() {
         const safety::Counts& c = safety::counts();
         std::printf(
-            "merge safety: kills %lld, recoveries %lld, files checked %lld, files lost: "
+            "safety: merges killed %lld, recoveries %lld, files checked %lld, files lost: "
             "%lld\n",
             static_cast<long long>(c.kills), static_cast<long long>(c.recoveries),
             static_cast<long long>(c.filesChecked), static_cast<long long>(c.lost));
@@ -99,20 +99,14 @@ private slots:
             drive = std::make_unique<mountutil::ImageMount>(mountutil::Image::ExFat);
             KOVRA_REQUIRE_MOUNT(*drive);
         }
-        const std::string progress = tmp_.path() + "/progress";
-        const int fd = ::open(progress.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::ftruncate(fd, 2 * sizeof(std::int64_t)), 0);
-        void* map =
-            ::mmap(nullptr, 2 * sizeof(std::int64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        ::close(fd);
-        QVERIFY(map != MAP_FAILED);
-        auto* counters = static_cast<std::int64_t*>(map);
-        std::atomic_ref<std::int64_t> started(counters[0]);
-        std::atomic_ref<std::int64_t> done(counters[1]);
+        safety::SharedProgress progress(tmp_.path() + "/progress");
+        QVERIFY(progress.valid());
 
+        // A round killed before the merge moved anything, or after it ended, proves nothing of
+        // a kill mid-merge: it is made again.
         int kills = 0;
-        for (int round = 0; round < 2 * kRounds && kills < kRounds; ++round) {
+        int recoveries = 0;
+        for (int round = 0; round < 3 * kRounds && kills < kRounds; ++round) {
             testutil::removeTree(fs::runsDirectory(fs::stateDirectory()));
             const std::string root =
                 tmp_.path() + "/r" + std::to_string(otherDrive * 2 + undo) + std::to_string(round);
@@ -122,7 +116,7 @@ private slots:
             QCOMPARE(::mkdir(root.c_str(), 0755), 0);
             QCOMPARE(::mkdir(src.c_str(), 0755), 0);
             QCOMPARE(::mkdir(dest.c_str(), 0755), 0);
-            std::vector<std::string> args{KOVRA_KILL_HELPER, "--merge", progress, dest};
+            std::vector<std::string> args{KOVRA_KILL_HELPER, "--merge", progress.path(), dest};
             for (int f = 0; f < kFolders; ++f) {
                 const std::string folder = "f" + std::to_string(f);
                 QCOMPARE(::mkdir((src + "/" + folder).c_str(), 0755), 0);
@@ -145,34 +139,13 @@ private slots:
             const Contents trashBefore = contents(trash_);
 
             const std::int64_t killAt =
-                std::uniform_int_distribution<std::int64_t>(0, kFolders * kFiles - 1)(rng_);
-            started.store(0);
-            done.store(0);
-            std::vector<char*> argv;
-            for (std::string& arg : args) {
-                argv.push_back(arg.data());
-            }
-            argv.push_back(nullptr);
-            pid_t pid = 0;
-            QCOMPARE(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-            int status = 0;
-            bool exited = false;
-            while (!(started.load() == 1 && done.load() >= killAt)) {
-                if (::waitpid(pid, &status, WNOHANG) == pid) {
-                    exited = true;
-                    break;
-                }
-                const timespec poll{0, 20000};
-                ::nanosleep(&poll, nullptr);
-            }
-            if (!exited) {
-                const timespec jitter{0, std::uniform_int_distribution<long>(0, 2000000)(rng_)};
-                ::nanosleep(&jitter, nullptr);
-                ::kill(pid, SIGKILL);
-                QCOMPARE(::waitpid(pid, &status, 0), pid);
-            }
-            const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-            kills += killed;
+                std::uniform_int_distribution<std::int64_t>(1, kFolders * kFiles - 1)(rng_);
+            progress.reset();
+            const bool killed =
+                safety::runUntil(
+                    args, [&] { return progress.started() && progress.done() >= killAt; },
+                    std::uniform_int_distribution<long>(0, 2000000)(rng_))
+                    .killed;
             safety::counts().kills += killed;
 
             // Nothing lost: every content is still somewhere, as often as before.
@@ -180,7 +153,7 @@ private slots:
             const std::map<std::string, int> after =
                 tally({contents(src), contents(dest), contents(trash_)});
             for (const auto& [data, n] : before) {
-                safety::counts().filesChecked += n;
+                safety::counts().checked.emplace(data, 0);
                 const auto found = after.find(data);
                 const int now = found == after.end() ? 0 : found->second;
                 safety::counts().lost += now < n ? n - now : 0;
@@ -192,6 +165,7 @@ private slots:
             const fs::PendingRun pending = fs::pendingRun(fs::stateDirectory());
             if (killed && pending.status != fs::PendingRun::Status::None) {
                 QCOMPARE(pending.status, fs::PendingRun::Status::Pending);
+                ++kills;
                 const fs::UndoReport report = undone ? fs::undoPendingRun(fs::stateDirectory())
                                                      : fs::finishPendingRun(fs::stateDirectory());
                 QCOMPARE(report.status, fs::UndoReport::Status::Done);
@@ -202,6 +176,7 @@ private slots:
                                        .arg(int(e.problem))
                                        .arg(e.err)));
                 }
+                ++recoveries;
                 ++safety::counts().recoveries;
             } else {
                 // It finished, or was killed before its journal (nothing moved) or after its end.
@@ -224,8 +199,11 @@ private slots:
             testutil::removeTree(tmp_.path() + "/data/Trash/info");
             QVERIFY(testutil::removeTree(root));
         }
-        ::munmap(map, 2 * sizeof(std::int64_t));
-        QVERIFY2(kills >= kRounds / 2, qPrintable(QStringLiteral("only %1 kills").arg(kills)));
+        safety::countChecked();
+        QVERIFY2(
+            kills == kRounds && recoveries == kRounds,
+            qPrintable(
+                QStringLiteral("%1 kills mid-merge, %2 recoveries").arg(kills).arg(recoveries)));
     }
 };
 
