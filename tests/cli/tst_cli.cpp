@@ -21,42 +21,8 @@ Q_DECLARE_METATYPE(Lines)
 
 namespace {
 
-// A tree as lines: "dir/" a folder, "name@target" a symbolic link, "name:content" a file.
-void makeTree(const std::string& root, const Lines& tree) {
-    for (const std::string& line : tree) {
-        const std::string path = root + "/" + line;
-        if (line.back() == '/') {
-            QVERIFY(::mkdir(path.c_str(), 0755) == 0);
-        } else if (const auto at = line.find('@'); at != std::string::npos) {
-            QVERIFY(::symlink(line.substr(at + 1).c_str(),
-                              (root + "/" + line.substr(0, at)).c_str()) == 0);
-        } else {
-            const auto colon = line.find(':');
-            const std::string name = line.substr(0, colon);
-            QVERIFY(testutil::makeFile(root, name, line.substr(colon + 1)));
-        }
-    }
-}
-
-// The tree under `root` in the same form, in byte order, symbolic links not followed.
-void readTree(const std::string& root, const std::string& prefix, Lines& out) {
-    for (const std::string& name : testutil::entries(root + "/" + prefix)) {
-        const std::string relative = prefix + name;
-        const std::string path = root + "/" + relative;
-        struct stat st {};
-        ::lstat(path.c_str(), &st);
-        if (S_ISDIR(st.st_mode)) {
-            out.push_back(relative + "/");
-            readTree(root, relative + "/", out);
-        } else if (S_ISLNK(st.st_mode)) {
-            char target[4096];
-            const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
-            out.push_back(relative + "@" + std::string(target, n > 0 ? std::size_t(n) : 0));
-        } else {
-            out.push_back(relative + ":" + testutil::readFile(path));
-        }
-    }
-}
+using testutil::makeTree;
+using testutil::readTree;
 
 struct Ran {
     int status = -1;
@@ -70,10 +36,12 @@ constexpr uid_t kNobody = 65534;
 // Runs the program with `args` (bytes, "%R" standing for `root`) in a bare environment: no
 // display of any kind, the locale `locale`, its state (the journal) in `state`. Arguments go to
 // execve as they are, never through a QString, so names that are not UTF-8 arrive intact.
-// `stdoutPath`: where its standard output goes instead of `ran.out`; `asUser`: run as that user.
+// `stdoutPath`: where its standard output goes instead of `ran.out`; `asUser`: run as that user;
+// `program`: a copy of the program to run instead.
 Ran runKovra(const std::string& root, const std::string& state, const Lines& args,
-             const std::string& locale, const std::string& stdoutPath = {}, uid_t asUser = 0) {
-    std::vector<std::string> argv{KOVRA_PROGRAM};
+             const std::string& locale, const std::string& stdoutPath = {}, uid_t asUser = 0,
+             const std::string& program = KOVRA_PROGRAM) {
+    std::vector<std::string> argv{program};
     for (std::string arg : args) {
         for (auto at = arg.find("%R"); at != std::string::npos; at = arg.find("%R")) {
             arg.replace(at, 2, root);
@@ -144,6 +112,7 @@ private slots:
     void outputFailure();
     void parallel_data();
     void parallel();
+    void programFileStays();
 };
 
 void TestCli::command_data() {
@@ -726,6 +695,22 @@ void TestCli::parallel() {
         reached = renamed[f] > 0 ? std::max(reached, f) : reached;
     }
     QVERIFY2(listed > reached, ran.err.c_str());
+}
+
+// A merge of the folder the program itself lies in moves everything but the program.
+void TestCli::programFileStays() {
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    const std::string bin = temp.path() + "/bin";
+    makeTree(temp.path(), {"bin/", "bin/notes:n"});
+    QVERIFY(mountutil::runTool({"/bin/cp", KOVRA_PROGRAM, bin + "/kovra"}, temp.path() + "/log"));
+    const Ran ran = runKovra(temp.path(), temp.path() + "/s", {"merge", "%R/bin", "%R/out"}, "C",
+                             {}, 0, bin + "/kovra");
+    QVERIFY2(ran.status == 1, ran.err.c_str());
+    QVERIFY2(ran.err.find("/bin/kovra: left: the running program's own file") != std::string::npos,
+             ran.err.c_str());
+    QCOMPARE(testutil::entries(bin), (Lines{"kovra"}));
+    QCOMPARE(testutil::readFile(temp.path() + "/out/bin_notes"), std::string("n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
