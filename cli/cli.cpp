@@ -141,13 +141,13 @@ std::string undoHelpBody() {
                                      "Without N: the most\n"
                                      "recent run that is neither in progress nor undone; with "
                                      "N: run N of the history.\n"
-                                     "  -l, --list   show the history of runs, newest first: "
+                                     "  -l, --list     show the history of runs, newest first: "
                                      "number, time, files,\n"
-                                     "               state, folders\n"
-                                     "  -j, --jobs=N undo in N folders at once (by default one "
+                                     "                 state, folders\n"
+                                     "  -j, --jobs=N   undo in N folders at once (by default one "
                                      "per core, four per\n"
-                                     "               core on network and FUSE drives)\n"
-                                     "  -h, --help   show this help and exit\n"),
+                                     "                 core on network and FUSE drives)\n"
+                                     "  -h, --help     show this help and exit\n"),
                    {"kovra"});
 }
 
@@ -194,13 +194,12 @@ void printHelp() {
         "                   it too\n"
         "\n"
         "Names that are not printable are shown escaped (\\xff, \\n), one rename per line.\n")));
-    writeOut(message(QT_TRANSLATE_NOOP("cli", "\nMerge: %1 merge [OPTION...] SOURCE... DEST\n"),
+    writeOut(message(QT_TRANSLATE_NOOP("cli", "\nMerge (%1 merge [OPTION...] SOURCE... DEST):\n\n"),
                      {"kovra"}) +
              mergeHelpBody());
-    writeOut(
-        message(QT_TRANSLATE_NOOP("cli", "\nUndo: %1 undo [-j N] [N]\n  or:  %1 undo --list\n"),
-                {"kovra"}) +
-        undoHelpBody());
+    writeOut(message(QT_TRANSLATE_NOOP("cli", "\nUndo (%1 undo [-j N] [N], %1 undo --list):\n\n"),
+                     {"kovra"}) +
+             undoHelpBody());
     writeOut(message(QT_TRANSLATE_NOOP(
         "cli",
         "\n"

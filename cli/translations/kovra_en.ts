@@ -422,19 +422,6 @@ opened: nothing was moved.
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
-back to its old name and folder where its new name still holds the file it was
-given to. Anything changed since is left alone and named. Without N: the most
-recent run that is neither in progress nor undone; with N: run N of the history.
-  -l, --list   show the history of runs, newest first: number, time, files,
-               state, folders
-  -j, --jobs=N undo in N folders at once (by default one per core, four per
-               core on network and FUSE drives)
-  -h, --help   show this help and exit
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>Usage: %1 undo [-j N] [N]
   or:  %1 undo --list
 </source>
@@ -471,19 +458,6 @@ Options of rename:
                    it too
 
 Names that are not printable are shown escaped (\xff, \n), one rename per line.
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>
-Merge: %1 merge [OPTION...] SOURCE... DEST
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>
-Undo: %1 undo [-j N] [N]
-  or:  %1 undo --list
 </source>
         <translation type="unfinished"></translation>
     </message>
@@ -547,6 +521,33 @@ Exit status:
     </message>
     <message>
         <source>%1: moved without %2, which its drive cannot hold
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named. Without N: the most
+recent run that is neither in progress nor undone; with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, folders
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+
 </source>
         <translation type="unfinished"></translation>
     </message>

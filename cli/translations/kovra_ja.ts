@@ -770,7 +770,7 @@ recent run that is neither in progress nor undone; with N: run N of the history.
                core on network and FUSE drives)
   -h, --help   show this help and exit
 </source>
-        <translation>名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+        <translation type="vanished">名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
 そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
 ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
 最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
@@ -857,7 +857,7 @@ rename のオプション:
         <source>
 Merge: %1 merge [OPTION...] SOURCE... DEST
 </source>
-        <translation>
+        <translation type="vanished">
 まとめる: %1 merge [オプション...] 元... 先
 </translation>
     </message>
@@ -866,7 +866,7 @@ Merge: %1 merge [OPTION...] SOURCE... DEST
 Undo: %1 undo [-j N] [N]
   or:  %1 undo --list
 </source>
-        <translation>
+        <translation type="vanished">
 元に戻す: %1 undo [-j N] [N]
   または: %1 undo --list
 </translation>
@@ -939,6 +939,64 @@ Exit status:
         <source>%1: moved without %2, which its drive cannot hold
 </source>
         <translation>%1: 移しましたが、移動先のドライブが扱えないため %2 は移せませんでした
+</translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named. Without N: the most
+recent run that is neither in progress nor undone; with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, folders
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation>名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
+ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
+最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
+  -l, --list     操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+                 状態、フォルダ
+  -j, --jobs=N   N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+                 ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help     このヘルプを表示して終了します
+</translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+</source>
+        <translation type="vanished">
+まとめる（%1 merge [オプション...] 元... 先）:
+</translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+</source>
+        <translation type="vanished">
+元に戻す（%1 undo [-j N] [N]、%1 undo --list）:
+</translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+
+</source>
+        <translation>
+まとめる（%1 merge [オプション...] 元... 先）:
+
+</translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+
+</source>
+        <translation>
+元に戻す（%1 undo [-j N] [N]、%1 undo --list）:
+
 </translation>
     </message>
 </context>

@@ -187,10 +187,10 @@ bool isAcl(std::string_view name) {
     return name.starts_with("system.posix_acl_");
 }
 
-// Gives the open file `fd` the attributes `attributes`, and checks them read back. Those the drive
-// cannot hold go into `lost` (CopyLoss bits), and out of `attributes`, so that the comparison
-// leaves them out; security.* and trusted.* ones the process may not set are left out quietly.
-// Returns 0 or the errno of a failure.
+// Gives the open file `fd` the attributes `attributes`. Those the drive cannot hold go into `lost`
+// (CopyLoss bits), and out of `attributes`, so that the comparison after leaves them out;
+// security.* and trusted.* ones the process may not set are left out quietly. Returns 0 or the
+// errno of a failure.
 int writeAttributes(int fd, std::vector<Attribute>& attributes, unsigned& lost) {
     for (auto a = attributes.begin(); a != attributes.end();) {
         if (::fsetxattr(fd, a->name.c_str(), a->value.data(), a->value.size(), 0) == 0) {

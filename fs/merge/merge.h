@@ -120,9 +120,6 @@ public:
     }
     // Files the run moves or puts in the Trash.
     std::int64_t acting() const;
-    // Files that stay for a reason the user should hear of: all but hidden names and links to
-    // folders met in the walk, which stay by design.
-    std::int64_t staying() const;
     bool destinationExists() const { return destination_.inode != 0; }
 
 private:

@@ -122,11 +122,6 @@ std::int64_t MergePlan::acting() const {
            count(MergeAction::TrashDuplicate);
 }
 
-std::int64_t MergePlan::staying() const {
-    return static_cast<std::int64_t>(size()) - acting() - count(MergeAction::LeaveHidden) -
-           count(MergeAction::LeaveLinkToFolder);
-}
-
 namespace {
 
 // A name's hash folded to 32 bits: its upper half, where the mixing is best.
