@@ -11,8 +11,10 @@
 #include <QTableView>
 #include <QTest>
 
-#include <map>
-#include <memory>
+#include <algorithm>
+#include <array>
+
+using namespace std::string_literals;
 
 #include "mountutil.h"
 #include "testutil.h"
@@ -21,34 +23,19 @@
 
 using Lines = std::vector<std::string>;
 Q_DECLARE_METATYPE(Lines)
+Q_DECLARE_METATYPE(std::string)
 
 namespace {
 
-// What the command line prints (in the C locale) of each file for `args`; `status` its exit.
-std::map<std::string, std::string> commandSays(const std::string& log, const Lines& args,
-                                               int& status) {
+// What the command line prints (in the C locale) for `args`; `status` its exit status.
+std::string commandSays(const std::string& log, const Lines& args, int& status) {
     std::vector<std::string> argv{"/usr/bin/env", "LANG=C", "LC_ALL=C", KOVRA_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
     ::unlink(log.c_str());
     const pid_t pid = mountutil::spawn(argv, log);
     int wstatus = 0;
-    status = pid > 0 && ::waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus)
-                 ? WEXITSTATUS(wstatus)
-                 : -1;
-    // "FILE -> NEW", "FILE -> the Trash (...)", "FILE: left: WHY"
-    std::map<std::string, std::string> says;
-    const std::string out = testutil::readFile(log);
-    for (std::size_t at = 0, end; at < out.size(); at = end + 1) {
-        end = std::min(out.find('\n', at), out.size());
-        const std::string line = out.substr(at, end - at);
-        if (const std::size_t left = line.find(": left: "); left != std::string::npos) {
-            says[line.substr(0, left)] = "left";
-        } else if (const std::size_t arrow = line.find(" -> "); arrow != std::string::npos) {
-            const std::string to = line.substr(arrow + 4);
-            says[line.substr(0, arrow)] = to.starts_with("the Trash") ? "trash" : "to " + to;
-        }
-    }
-    return says;
+    status = pid > 0 && ::waitpid(pid, &wstatus, 0) == pid ? WEXITSTATUS(wstatus) : -1;
+    return testutil::readFile(log);
 }
 
 }  // namespace
@@ -113,10 +100,9 @@ private slots:
         QCOMPARE(actionOf("/cats/b.jpg"), QStringLiteral("移動"));
         // While its report is up, the merge is over: the command line may take it back.
         std::string history;
+        int status = 0;
         onReport_ = [&] {
-            int status = 0;
-            commandSays(base() + "/list.log", {"undo", "--list"}, status);
-            history = testutil::readFile(base() + "/list.log");
+            history = commandSays(base() + "/list.log", {"undo", "--list"}, status);
         };
         QTest::mouseClick(merge()->findChild<QPushButton*>("b_merge"), Qt::LeftButton);
         QCOMPARE(reports_.size(), 1);
@@ -134,162 +120,108 @@ private slots:
         QCOMPARE(testutil::entries(pics + "/cats"), (testutil::Names{"a.jpg", "b.jpg"}));
     }
 
-    // Each row: a tree on this drive ("L/...") and on a tmpfs of its own ("O/..."), the sources
-    // and the destination, and what the preview must say of one file. For every file, the
-    // preview, `kovra merge -n` and the merge agree.
+    // Each row: a tree on this drive ("L/...") and on a tmpfs of its own ("O/...", read-only
+    // once made if asked), the sources, the destination, and what the preview says of one file.
+    // For every file, the preview, `kovra merge -n` and the merge agree.
     void previewIsTheRun_data() {
         QTest::addColumn<Lines>("tree");
         QTest::addColumn<Lines>("sources");
-        QTest::addColumn<QString>("destination");
-        QTest::addColumn<QString>("setup");  // "ro": the tmpfs made read-only; "0555 P": chmod P
-        QTest::addColumn<QString>("file");
+        QTest::addColumn<std::string>("destination");
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<std::string>("file");
         QTest::addColumn<QString>("says");
-        const std::string longName(255, 'n');
-        const std::string trashLong(250, 't');
+        const std::string n(255, 'n'), t(250, 't');
         QTest::newRow("a name too long once prefixed")
-            << Lines{"L/hz/", "L/hz/" + longName + ":x", "L/hz/b:b"} << Lines{"L/hz"} << "L/out"
-            << "" << QString::fromStdString("L/hz/" + longName) << "名前が長すぎる：残す";
-        // Root may write in it all the same, and then the run does: preview and run agree.
-        QTest::newRow("a folder without write permission")
-            << Lines{"L/locked/", "L/locked/a:a"} << Lines{"L/locked"} << "L/out"
-            << "0555 L/locked"
-            << "L/locked/a" << (::geteuid() == 0 ? "移動" : "元のフォルダを変更できない：残す");
-        QTest::newRow("a folder on a read-only drive")
+            << Lines{"L/hz/", "L/hz/" + n + ":x", "L/hz/b:b"} << Lines{"L/hz"} << "L/out"s << false
+            << "L/hz/" + n << "名前が長すぎる：残す";
+        QTest::newRow("a folder that cannot be written, on a read-only drive")
             << Lines{"O/ro/", "O/ro/a:a", "L/src/", "L/src/b:b"} << Lines{"O/ro", "L/src"}
-            << "L/out"
-            << "ro"
-            << "O/ro/a"
+            << "L/out"s << true << "O/ro/a"s
             << "元のフォルダを変更できない：残す";
-        QTest::newRow("a read-only destination")
-            << Lines{"L/src/", "L/src/a:a", "O/out/"} << Lines{"L/src"} << "O/out"
-            << "ro"
-            << "L/src/a"
-            << "まとめ先に書き込めない：残す";
+        QTest::newRow("a read-only destination") << Lines{"L/src/", "L/src/a:a", "O/out/"}
+                                                 << Lines{"L/src"} << "O/out"s << true << "L/src/a"s
+                                                 << "まとめ先に書き込めない：残す";
         QTest::newRow("a pipe bound for another drive")
-            << Lines{"L/src/", "L/src/p|", "L/src/f:f"} << Lines{"L/src"} << "O/out"
-            << ""
-            << "L/src/p"
+            << Lines{"L/src/", "L/src/p|", "L/src/f:f"} << Lines{"L/src"} << "O/out"s << false
+            << "L/src/p"s
             << "特殊ファイル：残す";
         QTest::newRow("a duplicate on a drive without a Trash")
-            << Lines{"O/src/", "O/src/a:same", "O/src/b:b", "O/out/", "O/out/src_a:same"}
-            << Lines{"O/src"} << "O/out"
-            << ""
-            << "O/src/a"
+            << Lines{"O/src/", "O/src/a:=", "O/src/b:b", "O/out/", "O/out/src_a:="}
+            << Lines{"O/src"} << "O/out"s << false << "O/src/a"s
             << "同じ内容・ゴミ箱なし：残す";
         QTest::newRow("a duplicate named too long for the Trash")
-            << Lines{"L/d/", "L/d/" + trashLong + ":same", "L/d/b:b", "L/out/",
-                     "L/out/d_" + trashLong + ":same"}
-            << Lines{"L/d"} << "L/out"
-            << "" << QString::fromStdString("L/d/" + trashLong)
+            << Lines{"L/d/", "L/d/" + t + ":=", "L/d/b:b", "L/out/", "L/out/d_" + t + ":="}
+            << Lines{"L/d"} << "L/out"s << false << "L/d/" + t
             << "同じ内容・ゴミ箱には長すぎる名前：残す";
-        QTest::newRow("a link to a folder named")
-            << Lines{"L/real/", "L/real/r:r", "L/lnk@real", "L/src/", "L/src/b:b"}
-            << Lines{"L/lnk", "L/src"} << "L/out"
-            << ""
-            << "L/lnk"
-            << "フォルダへのリンク：残す";
     }
     void previewIsTheRun() {
         QFETCH(Lines, tree);
         QFETCH(Lines, sources);
-        QFETCH(QString, destination);
-        QFETCH(QString, setup);
-        QFETCH(QString, file);
+        QFETCH(std::string, destination);
+        QFETCH(bool, readOnly);
+        QFETCH(std::string, file);
         QFETCH(QString, says);
-        std::unique_ptr<mountutil::Tmpfs> other;
-        const auto uses = [](const std::string& path) { return path.starts_with("O/"); };
-        if (std::any_of(tree.begin(), tree.end(), uses) || uses(destination.toStdString())) {
-            other = std::make_unique<mountutil::Tmpfs>();
-            KOVRA_REQUIRE_MOUNT(*other);
-        }
-        // "L/x" and "O/x" as real paths.
+        mountutil::Tmpfs other;
+        KOVRA_REQUIRE_MOUNT(other);
         const auto real = [&](const std::string& path) {
-            return (uses(path) ? other->path() : base()) + path.substr(1);
+            return (path[0] == 'O' ? other.path() : base()) + path.substr(1);
         };
         for (const std::string& line : tree) {
-            testutil::makeTree(uses(line) ? other->path() : base(), {line.substr(2)});
+            testutil::makeTree(real(line.substr(0, 1)), {line.substr(2)});
         }
-        if (setup == "ro") {
-            QVERIFY(other->makeReadOnly());
-        } else if (setup.startsWith("0555 ")) {
-            QCOMPARE(::chmod(real(setup.mid(5).toStdString()).c_str(), 0555), 0);
-        }
-        Lines args{"merge", "-n"};
+        QVERIFY(!readOnly || other.makeReadOnly());
         std::vector<std::string> paths;
-        for (const std::string& source : sources) {
-            paths.push_back(real(source));
-            args.push_back(paths.back());
-        }
-        const std::string dest = real(destination.toStdString());
+        std::transform(sources.begin(), sources.end(), std::back_inserter(paths), real);
+        const std::string dest = real(destination);
+        Lines args{"merge", "-n"};
+        args.insert(args.end(), paths.begin(), paths.end());
         args.push_back(dest);
         int status = 0;
-        const std::map<std::string, std::string> dry = commandSays(root() + "/n.log", args, status);
+        const std::string dry = commandSays(root() + "/n.log", args, status);
 
-        // The window's preview, row by row, against the dry run.
-        auto* window = new ui::MergeWindow(dest, paths);
-        window->setAttribute(Qt::WA_DeleteOnClose, false);
-        const std::unique_ptr<ui::MergeWindow> owned(window);
-        window->show();
-        QTRY_VERIFY(window->sourcesReady() && window->planReady());
-        QAbstractItemModel* preview = window->findChild<QTableView*>("Table_preview")->model();
-        struct Row {
-            std::string path, newName;
-            QString action;
-        };
-        std::vector<Row> rows;
-        bool stays = false;
+        ui::MergeWindow window(dest, paths);
+        window.show();
+        QTRY_VERIFY(window.sourcesReady() && window.planReady());
+        QAbstractItemModel* preview = window.findChild<QTableView*>("Table_preview")->model();
+        std::vector<std::array<QString, 3>> rows;  // where, new name, what happens
         for (int r = 0; r < preview->rowCount(); ++r) {
-            rows.push_back({preview->index(r, 0).data().toString().toStdString(),
-                            preview->index(r, 1).data().toString().toStdString(),
+            rows.push_back({preview->index(r, 0).data().toString(),
+                            preview->index(r, 1).data().toString(),
                             preview->index(r, 2).data().toString()});
-            const Row& row = rows.back();
-            const auto said = dry.find(row.path);
-            QVERIFY2(said != dry.end(), row.path.c_str());
-            const bool moves = row.action.endsWith(QStringLiteral("移動"));
-            const bool trashed = row.action.endsWith(QStringLiteral("ゴミ箱へ"));
-            stays = stays || (!moves && !trashed);
-            QCOMPARE(said->second, moves     ? "to " + dest + "/" + row.newName
-                                   : trashed ? std::string("trash")
-                                             : std::string("left"));
-            if (row.path == real(file.toStdString())) {
-                QCOMPARE(row.action, says);
-            }
         }
-        QCOMPARE(dry.size(), rows.size());
-        QCOMPARE(status, stays ? 1 : 0);
-
-        // The merge: each file where the preview said, and the list of those left in its words.
-        auto* button = window->findChild<QPushButton*>("b_merge");
-        const bool acts = std::any_of(rows.begin(), rows.end(), [](const Row& row) {
-            return !row.action.endsWith(QStringLiteral("残す"));
-        });
-        QCOMPARE(button->isEnabled(), acts);
-        if (acts) {
+        auto* button = window.findChild<QPushButton*>("b_merge");
+        const bool runs = button->isEnabled();  // not when nothing moves
+        if (runs) {
             QTest::mouseClick(button, Qt::LeftButton);
             QTRY_COMPARE(reports_.size(), 1);
         }
-        QAbstractItemModel* left = window->findChild<QListView*>("t_left")->model();
-        const auto leftLine = [&](const std::string& path) {
-            for (int r = 0; r < left->rowCount(); ++r) {
-                const QString line = left->index(r, 0).data().toString();
-                if (line.startsWith(QString::fromStdString(path) + QStringLiteral("　（"))) {
-                    return line;
-                }
-            }
-            return QString();
-        };
-        for (const Row& row : rows) {
-            if (row.action.endsWith(QStringLiteral("移動"))) {
-                QVERIFY2(!testutil::exists(row.path) && testutil::exists(dest + "/" + row.newName),
-                         row.path.c_str());
-            } else if (row.action.endsWith(QStringLiteral("ゴミ箱へ"))) {
-                QVERIFY2(!testutil::exists(row.path), row.path.c_str());
-            } else {
-                QVERIFY2(testutil::exists(row.path), row.path.c_str());
-                const QString line = leftLine(row.path);
-                QVERIFY2(acts ? line.contains(row.action) : line.isEmpty(), qPrintable(line));
+        QStringList left;
+        QAbstractItemModel* leftBox = window.findChild<QListView*>("t_left")->model();
+        for (int r = 0; r < leftBox->rowCount(); ++r) {
+            left << leftBox->index(r, 0).data().toString();
+        }
+        bool stays = false;
+        for (const auto& [where, newName, action] : rows) {
+            const std::string path = where.toStdString();
+            const std::string moved = dest + "/" + newName.toStdString();
+            const bool moves = action.endsWith(QStringLiteral("移動"));
+            const bool trashed = action.endsWith(QStringLiteral("ゴミ箱へ"));
+            stays = stays || (!moves && !trashed);
+            const std::string said = moves     ? path + " -> " + moved + "\n"
+                                     : trashed ? path + " -> the Trash ("
+                                               : path + ": left: ";
+            QVERIFY2(dry.find(said) != std::string::npos, dry.c_str());
+            QCOMPARE(testutil::exists(path), !moves && !trashed);
+            QVERIFY(!moves || testutil::exists(moved));
+            // In the list of files left, in the preview's words.
+            QCOMPARE(left.filter(where + QStringLiteral("　（") + action).size(),
+                     moves || trashed || !runs ? 0 : 1);
+            if (path == real(file)) {
+                QCOMPARE(action, says);
             }
         }
+        QCOMPARE(std::size_t(std::count(dry.begin(), dry.end(), '\n')), rows.size());
+        QCOMPARE(status, stays ? 1 : 0);
     }
 };
 
