@@ -139,14 +139,6 @@ struct EntryEvents {
     bool operator==(const EntryEvents&) const = default;
 };
 
-// What a copy to another drive could not carry (EntryEvents::notKept).
-enum CopyLoss : std::uint32_t {
-    kLostAttributes = 1,  // extended attributes
-    kLostAcl = 2,         // the access control list
-    kLostOwner = 4,       // the owner
-    kLostMode = 8,        // the permission bits
-};
-
 // One folder of a run, and what the run recorded there while it went on.
 struct JournalPlan {
     std::string folder;  // absolute path, as the run opened it

@@ -75,7 +75,8 @@ int Mover::place(Source& source, const std::string& name, const std::string& to,
         copy.gid = owner.gid;
         return journal_ != nullptr ? journal_->recordCopied(source.section, entry, copy) : 0;
     };
-    return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied);
+    return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied, nullptr,
+                          &lost_);
 }
 
 Outcome Mover::trash(Source& source, const std::string& name, const std::string& newName,
@@ -86,7 +87,7 @@ Outcome Mover::trash(Source& source, const std::string& name, const std::string&
         source.trashKnown = true;
     }
     if (source.trashErr != 0) {
-        return {Outcome::Left, newName, MergeAction::TrashDuplicate, source.trashErr};
+        return {Outcome::Left, newName, MergeAction::TrashDuplicate, source.trashErr, 0};
     }
     const auto naming = [&](const std::string& trashName) {
         return journal_ != nullptr
@@ -96,28 +97,29 @@ Outcome Mover::trash(Source& source, const std::string& name, const std::string&
     std::string trashName;
     if (const int err = trashFile(source.fd, source.path, name, source.trash, naming, trashName);
         err != 0) {
-        return {Outcome::Left, newName, MergeAction::TrashDuplicate, err};
+        return {Outcome::Left, newName, MergeAction::TrashDuplicate, err, 0};
     }
-    return {Outcome::Trashed, newName, MergeAction::TrashDuplicate, 0};
+    return {Outcome::Trashed, newName, MergeAction::TrashDuplicate, 0, 0};
 }
 
 Outcome Mover::move(Source& source, const std::string& name, const std::string& newName,
                     std::uint64_t entry) {
+    lost_ = 0;
     int err = place(source, name, newName, entry);
     if (err == 0) {
-        return {Outcome::Moved, newName, MergeAction::Move, 0};
+        return {Outcome::Moved, newName, MergeAction::Move, 0, lost_};
     }
     if (err != EEXIST && err != ENOTEMPTY) {
-        return {Outcome::Left, newName, MergeAction::Move, err};
+        return {Outcome::Left, newName, MergeAction::Move, err, 0};
     }
     if (sameContent(source.fd, name, destfd_, newName)) {
         if (flags_.keepDuplicates) {
-            return {Outcome::Left, newName, MergeAction::LeaveDuplicate, 0};
+            return {Outcome::Left, newName, MergeAction::LeaveDuplicate, 0, 0};
         }
         return trash(source, name, newName, entry);
     }
     if (!flags_.number) {
-        return {Outcome::Left, newName, MergeAction::LeaveClash, 0};
+        return {Outcome::Left, newName, MergeAction::LeaveClash, 0, 0};
     }
     for (int n = 2; n < 100000; ++n) {
         numbered_ = numberedName(newName, n);
@@ -128,18 +130,18 @@ Outcome Mover::move(Source& source, const std::string& name, const std::string& 
         }
         if (journal_ != nullptr) {
             if ((err = journal_->recordNumbered(source.section, entry, candidate)) != 0) {
-                return {Outcome::Left, candidate, MergeAction::MoveNumbered, err};
+                return {Outcome::Left, candidate, MergeAction::MoveNumbered, err, 0};
             }
         }
         err = place(source, name, candidate, entry);
         if (err == 0) {
-            return {Outcome::Moved, candidate, MergeAction::MoveNumbered, 0};
+            return {Outcome::Moved, candidate, MergeAction::MoveNumbered, 0, lost_};
         }
         if (err != EEXIST && err != ENOTEMPTY) {
-            return {Outcome::Left, candidate, MergeAction::MoveNumbered, err};
+            return {Outcome::Left, candidate, MergeAction::MoveNumbered, err, 0};
         }
     }
-    return {Outcome::Left, newName, MergeAction::MoveNumbered, EEXIST};
+    return {Outcome::Left, newName, MergeAction::MoveNumbered, EEXIST, 0};
 }
 
 }  // namespace merge_steps

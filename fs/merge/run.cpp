@@ -43,6 +43,11 @@ public:
         const MergeRequest& request = plan_.request_;
         MergeFlags flags{false, request.keepDuplicates, request.number, request.keepFolders,
                          request.all};
+        if (plan_.acting() == 0) {
+            // Nothing moves: nothing is made or recorded, and what stays is told.
+            moveAll(-1, IdentityKind::Inode, flags);
+            return std::move(result_);
+        }
         Fd dest(::open(request.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dest.get() < 0 && errno == ENOENT && !plan_.destinationExists()) {
             if (::mkdir(request.destination.c_str(), 0777) != 0) {
@@ -75,7 +80,7 @@ public:
             }
             result_.journal = journal_.path();
         }
-        folderTimes_.assign(plan_.folders_.size() + 1, 0);
+        folderTimes_.assign(control_.journal ? journal_.folders() : 0, 0);
         moveAll(dest.get(), destination.identity, flags);
         // Only once the plan is whole in the journal: undo makes again what it removes.
         if (!request.keepFolders && result_.end == MergeResult::End::Completed) {
@@ -86,7 +91,9 @@ public:
             result_.syncError = errno;
         }
         struct stat left {};
-        folderTimes_[0] = ::fstat(dest.get(), &left) == 0 ? nsOf(left.st_mtim) : 0;
+        if (!folderTimes_.empty()) {
+            folderTimes_[0] = ::fstat(dest.get(), &left) == 0 ? nsOf(left.st_mtim) : 0;
+        }
         const bool changed = result_.moved + result_.trashed + result_.foldersRemoved > 0;
         if (!changed && flags.destinationMade) {
             dest.reset();
@@ -250,19 +257,25 @@ private:
             err = journal_.setMerge(flags, 0);
         }
         parts_.resize(plan_.folders_.size());
+        section_.assign(plan_.folders_.size(), kNoFolder);
         for (std::size_t f = 0; err == 0 && f < plan_.folders_.size(); ++f) {
             const MergePlan::Folder& folder = plan_.folders_[f];
-            FolderRecord record;
-            if ((err = describe(f, record)) != 0) {
-                break;
-            }
-            record.parent = folder.parent == kNoFolder ? kNoFolder : folder.parent + 1;
-            record.target = 0;
-            record.walked = folder.walked;
             std::uint64_t count = 0;
             for (std::size_t i = folder.firstFile; i < filesEnd(f); ++i) {
                 count += acts(plan_.files_[i].action) ? 1 : 0;
             }
+            // A folder of named files of which none moves (a link to a folder named) is none of
+            // the merge's.
+            if (!folder.walked && count == 0) {
+                continue;
+            }
+            FolderRecord record;
+            if ((err = describe(f, record)) != 0) {
+                break;
+            }
+            record.parent = folder.parent == kNoFolder ? kNoFolder : section_[folder.parent];
+            record.target = 0;
+            record.walked = folder.walked;
             Part& part = parts_[f];
             part.folder = f;
             part.file = folder.firstFile;
@@ -274,6 +287,7 @@ private:
                 record, count,
                 [this, &part](std::uint64_t, EntrySink& out) { handOver(part, out); },
                 part.statEach, section);
+            section_[f] = static_cast<std::uint32_t>(section);
         }
         if (err == 0) {
             err = journal_.commit();
@@ -286,7 +300,7 @@ private:
         if (!control_.journal || entry < kept) {
             return 0;
         }
-        return journal_.waitKept(f + 1, entry + 1, kept);
+        return journal_.waitKept(section_[f], entry + 1, kept);
     }
 
     void moveAll(int destfd, IdentityKind destKind, const MergeFlags& flags) {
@@ -309,7 +323,9 @@ private:
                         action == MergeAction::LeaveLinkToFolder) {
                         ++result_.leftOut;
                     } else {
-                        leave(plan_.at(i), std::string(plan_.newNameAt(i)), action, 0);
+                        // As the plan said, with its reason.
+                        const PlannedFile planned = plan_.at(i);
+                        leave(planned, std::string(planned.newName), action, planned.err);
                     }
                 }
             }
@@ -325,7 +341,7 @@ private:
             }
             merge_steps::Source source;
             source.path = folder.path;
-            source.section = f + 1;
+            source.section = control_.journal ? section_[f] : 0;
             struct stat st {};
             Fd fd(openFolder(f, st));
             source.fd = fd.get();
@@ -382,6 +398,11 @@ private:
                         movedAny = true;
                         ++(outcome.kind == merge_steps::Outcome::Moved ? result_.moved
                                                                        : result_.trashed);
+                        if (outcome.lost != 0) {
+                            result_.partlyKept.push_back({core::joinPath(plan_.request_.destination,
+                                                                         std::string(outcome.name)),
+                                                          outcome.lost});
+                        }
                         if (control_.moved) {
                             control_.moved(plan_.at(i), std::string(outcome.name),
                                            outcome.kind == merge_steps::Outcome::Trashed);
@@ -398,7 +419,9 @@ private:
             }
             struct stat left {};
             if (fd.get() >= 0 && ::fstat(fd.get(), &left) == 0) {
-                folderTimes_[f + 1] = nsOf(left.st_mtim);
+                if (control_.journal) {
+                    folderTimes_[section_[f]] = nsOf(left.st_mtim);
+                }
             }
         }
     }
@@ -444,7 +467,7 @@ private:
             std::vector<std::uint32_t> recorded;
             recorded.reserve(folders.size());
             for (const std::uint32_t f : folders) {
-                recorded.push_back(f + 1);
+                recorded.push_back(section_[f]);
             }
             if (journal_.recordRemoving(recorded) != 0) {
                 return 0;
@@ -491,6 +514,7 @@ private:
     std::optional<MountedPath> lastMount_;
     std::vector<std::pair<std::uint64_t, bool>> misleadsOn_;  // drives whose listing misleads
     std::deque<Part> parts_;  // one per folder of the plan, as the journal asks for them
+    std::vector<std::uint32_t> section_;     // each folder's index in the journal, or kNoFolder
     std::vector<std::int64_t> folderTimes_;  // each journal folder's time as the merge left it
     std::vector<bool> emptied_;
     std::string name_;       // the file in hand's name

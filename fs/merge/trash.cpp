@@ -22,7 +22,7 @@ namespace fs {
 
 namespace {
 
-constexpr char kInfoSuffix[] = ".trashinfo";
+constexpr const auto& kInfoSuffix = kTrashInfoSuffix;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -218,6 +218,22 @@ int makeFolder(const std::string& path) {
     return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST ? 0 : errno;
 }
 
+// Whether the folder `path`, or the nearest folder above it that exists, is the user's to write
+// in: the one that is there takes the ones made below it.
+int canMake(std::string path) {
+    for (;;) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            return ::access(path.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+        }
+        const std::string parent = core::parentFolder(path);
+        if (errno != ENOENT || parent == path) {
+            return errno;
+        }
+        path = parent;
+    }
+}
+
 // A Trash folder with its files/ and info/, made if asked.
 int usable(const std::string& dir, bool make) {
     for (const char* sub : {"/files", "/info"}) {
@@ -230,7 +246,7 @@ int usable(const std::string& dir, bool make) {
             continue;
         }
         if (!make) {
-            return errno == ENOENT ? 0 : errno;
+            return errno == ENOENT ? canMake(path) : errno;
         }
         if (const int err = makeFolder(path); err != 0) {
             return err;
@@ -268,6 +284,11 @@ int trashFor(int dirfd, bool make, TrashFolder& out) {
     }
     const std::optional<MountedPath> mounted = mountOf(dirfd);
     if (!mounted) {
+        return ENOTSUP;
+    }
+    // A memory drive's Trash would go with it at the next start, unseen by file managers.
+    const std::string& type = mounted->mount.type;
+    if (type == "tmpfs" || type == "ramfs" || type == "devtmpfs") {
         return ENOTSUP;
     }
     const std::string top = mounted->mount.mountPoint;
@@ -383,6 +404,12 @@ int restoreTrashed(const TrashedFile& where, const IsFile& isOurs, int dirfd,
     // The file is out: its entry in the Trash goes with it.
     ::unlink((where.trashDir + "/info/" + where.name + kInfoSuffix).c_str());
     return 0;
+}
+
+bool canTrash(const std::string& path) {
+    Fd folder(::open(core::parentFolder(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    TrashFolder trash;
+    return folder.get() >= 0 && trashFor(folder.get(), false, trash) == 0;
 }
 
 int dropTrashInfo(const TrashedFile& where, const std::string& path) {

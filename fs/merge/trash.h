@@ -22,6 +22,9 @@ struct TrashedFile {
     bool operator==(const TrashedFile&) const = default;
 };
 
+// What a Trash's record of a file adds to its name, in the Trash's info/ folder.
+inline constexpr char kTrashInfoSuffix[] = ".trashinfo";
+
 // A Trash a file can be put in.
 struct TrashFolder {
     std::string dir;     // holds files/ and info/
@@ -32,6 +35,11 @@ struct TrashFolder {
 // else the one at the top of the folder's drive, made if need be (`make`). Returns 0, or ENOTSUP
 // when the drive has no Trash the user may use, or the errno.
 int trashFor(int dirfd, bool make, TrashFolder& out);
+
+// Whether the Trash can take the file at `path` (absolute): its drive is the home folder's, or has
+// a Trash of the user's at its top that exists or can be made, and is not a memory drive, whose
+// Trash would go with it at the next start (file managers do not show one there).
+bool canTrash(const std::string& path);
 
 // Puts `name` of the folder `dirfd` (at `folder`) in the Trash `trash`, in steps: a free name
 // is chosen there and told to `naming` (which records it, and may refuse with an errno) before
