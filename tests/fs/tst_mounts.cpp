@@ -122,10 +122,22 @@ private:
 
 // Mounts `image` at `point` by mount(8), on a loop device that the kernel frees with the mount;
 // why not when it fails.
+// Whether the running kernel has a file system of this type.
+bool kernelHas(const std::string& type) {
+    return testutil::readFile("/proc/filesystems").find("\t" + type + "\n") != std::string::npos;
+}
+
 QString mountImage(const std::string& image, const QString& type, const std::string& point) {
     const std::string log = image + ".log";
+    std::string kind = type.toStdString();
+    std::string options = "loop";
+    if (kind == "vfat" && !kernelHas(kind)) {
+        // A kernel without FAT: Debian's FUSE driver for it, on a loop device all the same.
+        kind = "fuse.fusefat";
+        options = "loop,rw+";
+    }
     const bool ok = mountutil::runTool(
-        {mountutil::findTool("mount"), "-t", type.toStdString(), "-o", "loop", image, point}, log);
+        {mountutil::findTool("mount"), "-t", kind, "-o", options, image, point}, log);
     return ok ? QString() : QString::fromLocal8Bit(testutil::readFile(log).c_str()).trimmed();
 }
 
@@ -589,9 +601,9 @@ private slots:
 
         std::optional<fs::MountedPath> where;
         {
-            if (const QString why = mountImage(image, type, first); !why.isEmpty()) {
-                QSKIP(qPrintable(why));
-            }
+            // The machine has root, loop control and the tools: a mount that fails is a fault.
+            const QString why = mountImage(image, type, first);
+            QVERIFY2(why.isEmpty(), qPrintable(why));
             const Unmount card(first.c_str(), unmount);
             QVERIFY(::mkdir((first + "/sub").c_str(), 0755) == 0);
             const int fd = ::open((first + "/sub").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
