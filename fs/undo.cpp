@@ -254,7 +254,7 @@ void listFolder(const JournalPlan& plan, Listed& listed) {
     if (listed.fd.get() < 0 && (listed.opened.err == EMFILE || listed.opened.err == ENFILE)) {
         listed.folder.clear();  // no descriptor to spare now: examined afresh
     }
-    if (listed.fd.get() >= 0 && plan.identity == IdentityKind::Inode) {
+    if (listed.fd.get() >= 0) {
         listed.error = listed.listing.read(listed.fd.get());
     }
 }
@@ -501,8 +501,11 @@ FolderState examineWith(int dirfd, const JournalPlan& plan, const Listed* listed
     // systems), where a file may have been made since the run, or a leftover needs its size.
     SortedListing own;
     const SortedListing& listing = listed != nullptr ? listed->listing : own;
-    bool listingAnswers =
-        kind == IdentityKind::Inode && (listed != nullptr ? listed->error : own.read(dirfd)) == 0;
+    const int listingError = listed != nullptr ? listed->error : own.read(dirfd);
+    bool listingAnswers = kind == IdentityKind::Inode && listingError == 0;
+    // Where its numbers do not tell files apart, the listing still says which names are there:
+    // a name it lacks is not looked up, which on a network drive is a round trip per file.
+    const bool listingNames = kind != IdentityKind::Inode && listingError == 0;
     // Untouched since the run left it, the listing included: no file there was made since, so
     // none can have been given the number of one the run renamed, and the listing's numbers say
     // it all.
@@ -513,12 +516,15 @@ FolderState examineWith(int dirfd, const JournalPlan& plan, const Listed* listed
                                plan.leftAt;
     std::vector<std::optional<std::uint64_t>> oldInodes;
     std::vector<std::optional<std::uint64_t>> newInodes;
-    if (listingAnswers) {
+    if (listingAnswers || listingNames) {
         const std::vector<JournalEntry>& entries = plan.entries;
         oldInodes = listing.find(
             entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].oldName; });
         newInodes = listing.find(
             entries.size(), [&](std::size_t i) -> std::string_view { return entries[i].newName; });
+    }
+    if (listingAnswers) {
+        const std::vector<JournalEntry>& entries = plan.entries;
         // Checked on every name found until one is, not on the first entry alone: its file
         // may be gone.
         bool checked = false;
@@ -586,6 +592,11 @@ FolderState examineWith(int dirfd, const JournalPlan& plan, const Listed* listed
             } else if (newInode) {
                 atNew.present = true;
                 atNew.id = atNew.inodeId = {folder->device, *newInode};
+            }
+        } else if (listingNames) {
+            if ((oldInodes[i] && !lookUp(dirfd, e.oldName, kind, atOld, result.err)) ||
+                (newInodes[i] && !lookUp(dirfd, e.newName, kind, atNew, result.err))) {
+                return cannotExamine();
             }
         } else if (!lookUp(dirfd, e.oldName, kind, atOld, result.err) ||
                    !lookUp(dirfd, e.newName, kind, atNew, result.err)) {
