@@ -101,7 +101,8 @@ need() {
 
 sshfs_serve() {
     local d=$top/sshfs port
-    port=$(free_port) || return 1
+    # Started again after a kill on the port it had: the share keeps its address.
+    port=$(cat "$d/port" 2>/dev/null || free_port) || return 1
     echo "$port" >"$d/port"
     mkdir -p /run/sshd
     cat >"$d/sshd_config" <<EOF
@@ -146,7 +147,8 @@ sshfs_start() {
 
 gvfs_serve() {
     local d=$top/gvfs port
-    port=$(free_port) || return 1
+    # Started again after a kill on the port it had: the share keeps its address.
+    port=$(cat "$d/port" 2>/dev/null || free_port) || return 1
     echo "$port" >"$d/port"
     mkdir -p "$d/samba"/{private,lock,state,cache,pid,ncalrpc}
     cat >"$d/smb.conf" <<EOF
@@ -233,7 +235,8 @@ gvfs_start() {
 
 webdav_serve() {
     local d=$top/webdav port
-    port=$(free_port) || return 1
+    # Started again after a kill on the port it had: the share keeps its address.
+    port=$(cat "$d/port" 2>/dev/null || free_port) || return 1
     echo "$port" >"$d/port"
     spawn "$d" server rclone serve webdav --config /dev/null --addr "127.0.0.1:$port" "$d/share"
     wait_port "$port"
