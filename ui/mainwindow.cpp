@@ -737,9 +737,10 @@ struct FolderLook {
 FolderLook lookAt(const std::string& path, const std::string& drive) {
     FolderLook look;
     struct stat st {};
+    // A drive unmounted may leave an empty folder of the same path, seen as another folder.
+    look.driveGone = fs::driveGone(drive, fs::readMountTable());
     if (::stat(path.c_str(), &st) != 0) {
         look.error = errno;
-        look.driveGone = fs::driveGone(drive, fs::readMountTable());
     } else if (!S_ISDIR(st.st_mode)) {
         look.error = ENOTDIR;
     } else {

@@ -469,5 +469,9 @@ or a path that cannot be opened: nothing was moved.
 </source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>the drive %1 (%2) has no rename that cannot replace a file</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 </TS>

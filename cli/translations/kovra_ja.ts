@@ -691,5 +691,9 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
         <translation>%1: %2 を %3 に戻せません: %4
 </translation>
     </message>
+    <message>
+        <source>the drive %1 (%2) has no rename that cannot replace a file</source>
+        <translation>ドライブ %1（%2）には既存のファイルを上書きしない名前の変更がありません</translation>
+    </message>
 </context>
 </TS>
