@@ -275,6 +275,15 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
     if (syscalls().fstatat(fromDir, from.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
         return core::RenameStatus::failed(errno);
     }
+    // A name taken is refused before any method is asked: a drive that does not know the flag
+    // answers EINVAL whether the name is taken or not. Refusing on a look renames nothing.
+    struct stat taken {};
+    if (syscalls().fstatat(toDir, to.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+        return core::RenameStatus::failed(EEXIST);
+    }
+    if (errno != ENOENT) {
+        return core::RenameStatus::failed(errno);
+    }
     // The first error that says something of the file or the name is the one reported; a drive
     // where every method failed for want of the method has no safe rename at all.
     core::RenameStatus reported;
