@@ -83,7 +83,13 @@ unmount() {
         umount -l "$point" 2>/dev/null
 }
 
-alive() { [ -f "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
+# Whether the process of a pid file runs: a killed one may linger unreaped as a zombie.
+alive() {
+    local state
+    [ -f "$1" ] || return 1
+    state=$(ps -o stat= -p "$(cat "$1")" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "${state#Z}" = "$state" ]
+}
 
 skip() {
     echo "$2" >"$top/$1/skip"
@@ -203,15 +209,20 @@ gvfs_mount() {
     alive "$d/server.pid" || gvfs_serve || return 1
     export DBUS_SESSION_BUS_ADDRESS="unix:path=$d/bus" XDG_RUNTIME_DIR=$d/run
     url="smb://127.0.0.1:$(cat "$d/port")/pics"
-    timeout 30 gio mount -a "$url" >>"$d/gio.log" 2>&1 || return 1
-    for _ in $(seq 1 100); do
-        for share in "$d/fuse"/smb-share:*share=pics*; do
-            if [ -d "$share" ]; then
-                echo "$share" >"$d/mount"
-                return 0
-            fi
+    # A share whose server was killed may stay mounted and answer EIO: unmounted and mounted
+    # again until it answers.
+    for _ in 1 2 3; do
+        timeout 30 gio mount -a "$url" >>"$d/gio.log" 2>&1
+        for _ in $(seq 1 100); do
+            for share in "$d/fuse"/smb-share:*share=pics*; do
+                if [ -d "$share" ] && ls -R "$share" >/dev/null 2>&1; then
+                    echo "$share" >"$d/mount"
+                    return 0
+                fi
+            done
+            sleep 0.05
         done
-        sleep 0.05
+        timeout 20 gio mount -u "$url" >>"$d/gio.log" 2>&1
     done
     return 1
 }
@@ -302,7 +313,8 @@ case $cmd in
     remount)
         drive=${1:?drive}
         drive_unmount "$drive"
-        "${drive}_mount" && echo "$drive $(cat "$top/$drive/mount")"
+        "${drive}_mount" || exit 1
+        echo "$drive $(cat "$top/$drive/mount")"
         ;;
     stop)
         for d in "$top"/*/; do

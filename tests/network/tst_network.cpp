@@ -26,12 +26,24 @@
 
 Q_DECLARE_METATYPE(std::string)
 
-namespace {
-
 using Tree = std::map<std::string, std::string>;
+
+namespace std {
+// Lets QCOMPARE print a tree: each name and content.
+inline char* toString(const Tree& tree) {
+    std::string text;
+    for (const auto& [name, content] : tree) {
+        text += name + (name.back() == '/' ? "" : "=" + content) + "; ";
+    }
+    return qstrdup(text.c_str());
+}
+}  // namespace std
+
+namespace {
 
 struct Drive {
     std::string mount;  // where the tests make their folders
+    std::string share;  // what the server serves: the same files, as the server holds them
     pid_t server = 0;   // the process serving it
     QString skip;       // why the machine cannot make it
     QString failed;     // why it did not start on a machine that should manage
@@ -72,6 +84,17 @@ Tree makeFiles(const std::string& folder, int count) {
         made[name] = content;
     }
     return made;
+}
+
+// The files of a tree, without its folders: a Trash keeps its folders once made.
+Tree filesOf(const Tree& tree) {
+    Tree files;
+    for (const auto& [name, content] : tree) {
+        if (name.back() != '/') {
+            files[name] = content;
+        }
+    }
+    return files;
 }
 
 Tree prefixed(const Tree& tree, const std::string& prefix) {
@@ -173,6 +196,43 @@ class TestNetwork : public QObject {
         return parent + "/" + name;
     }
 
+    // Waits until the server holds what the mount shows of `folder`, times included: a WebDAV
+    // mount uploads what was written, or renamed onto a file not yet uploaded, a few seconds
+    // later, and shows a made-up time, then the upload's, meanwhile.
+    void settle(const std::string& drive, const std::string& folder) {
+        const Drive& d = drives_[drive];
+        const std::string served = d.share + folder.substr(d.mount.size());
+        const auto settled = [&] {
+            const Tree shown = treeOf(folder);
+            if (treeOf(served) != shown) {
+                return false;
+            }
+            for (const auto& [name, content] : shown) {
+                if (name.back() == '/') {
+                    continue;
+                }
+                struct stat mounted {};
+                struct stat held {};
+                if (::stat((folder + "/" + name).c_str(), &mounted) != 0 ||
+                    ::stat((served + "/" + name).c_str(), &held) != 0 ||
+                    mounted.st_mtim.tv_sec != held.st_mtim.tv_sec) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        if (!QTest::qWaitFor(settled, 60000)) {
+            qWarning("the server does not hold %s as the mount shows it", folder.c_str());
+        }
+    }
+
+    // `count` files made in `folder` on `drive`, once the server holds them.
+    Tree filesOn(const std::string& drive, const std::string& folder, int count) {
+        const Tree made = makeFiles(folder, count);
+        settle(drive, folder);
+        return made;
+    }
+
     // Every process of the drive's server: the one listening and its sessions.
     std::vector<pid_t> serverProcesses(const std::string& drive) {
         std::vector<pid_t> all = procutil::descendants(drives_[drive].server);
@@ -212,6 +272,7 @@ class TestNetwork : public QObject {
         d.skip = QString::fromStdString(line("skip"));
         d.failed = QString::fromStdString(line("failed"));
         d.mount = line("mount");
+        d.share = dir + "/share";
         d.server = static_cast<pid_t>(std::atoi(line("server.pid").c_str()));
         if (d.skip.isEmpty() && d.failed.isEmpty() && (d.mount.empty() || d.server <= 0)) {
             d.failed = QStringLiteral("no mount or server: ") +
@@ -255,6 +316,7 @@ private slots:
             sw.failed = switchfs_->error();
         }
         sw.mount = switchfs_->path();
+        sw.share = switchfs_->backing();
         sw.server = switchfs_->daemonPid();
     }
 
@@ -276,7 +338,7 @@ private slots:
     void rename() {
         QFETCH(std::string, drive);
         KOVRA_FOLDER_ON(cats, drive);
-        const Tree before = makeFiles(cats, 3);
+        const Tree before = filesOn(drive, cats, 3);
         const Ran ran = run({"rename", cats});
         QVERIFY2(ran.status == 0, ran.err.c_str());
         QCOMPARE(treeOf(cats), prefixed(before, "cats_"));
@@ -323,6 +385,7 @@ private slots:
         QCOMPARE(why(dry.err), why(real.err));
         QCOMPARE(treeOf(cats), (Tree{{"cats_a.jpg", "a"}, {longName, "long"}}));
 
+        settle(drive, cats);
         const Ran undo = run({"undo"});
         QVERIFY2(undo.status == 0, undo.err.c_str());
         QCOMPARE(treeOf(cats), before);
@@ -342,17 +405,20 @@ private slots:
         QFETCH(std::string, drive);
         QFETCH(bool, finish);
         KOVRA_FOLDER_ON(cats, drive);
-        const Tree before = makeFiles(cats, 150);
+        const Tree before = filesOn(drive, cats, 150);
         const int status = renameWith(cats, 40, [](pid_t run) { ::kill(run, SIGKILL); });
         QCOMPARE(status, 128 + SIGKILL);
-        const Tree cut = treeOf(cats);
-        QCOMPARE(cut.size(), before.size());
-
         if (finish) {
+            settle(drive, cats);
             const fs::UndoReport finished = fs::finishPendingRun(state_ + "/kovra");
+            for (const fs::EntryReport& e : finished.problems) {
+                qWarning("finish: %s -> %s: problem %d, error %d", e.oldName.c_str(),
+                         e.newName.c_str(), static_cast<int>(e.problem), e.err);
+            }
             QVERIFY(finished.problems.empty());
             QCOMPARE(treeOf(cats), prefixed(before, "cats_"));
         }
+        settle(drive, cats);
         const Ran undo = run({"undo"});
         QVERIFY2(undo.status == 0, undo.err.c_str());
         QCOMPARE(treeOf(cats), before);
@@ -365,9 +431,10 @@ private slots:
     void remounted() {
         QFETCH(std::string, drive);
         KOVRA_FOLDER_ON(cats, drive);
-        const Tree before = makeFiles(cats, 5);
+        const Tree before = filesOn(drive, cats, 5);
         const Ran ran = run({"rename", cats});
         QVERIFY2(ran.status == 0, ran.err.c_str());
+        settle(drive, cats);
         QVERIFY(remount(drive));
         const Ran undo = run({"undo"});
         QVERIFY2(undo.status == 0, undo.err.c_str());
@@ -389,8 +456,13 @@ private slots:
         QVERIFY(testutil::makeFile(parent + "/a/cats", "2.jpg", "two"));
         QVERIFY(testutil::makeFile(parent + "/b/cats", "1.jpg", "one"));
         QVERIFY(testutil::makeFile(parent + "/b/cats", "3.jpg", "three"));
+        settle(drive, parent);
         const Tree before = treeOf(parent);
+        // The home Trash, and the drive's own, where a duplicate on another drive goes.
+        const std::string drivesTrash =
+            drives_[drive].mount + "/.Trash-" + std::to_string(::getuid());
         const Tree trashBefore = treeOf(data_);
+        const Tree drivesTrashBefore = filesOf(treeOf(drivesTrash));
 
         const Ran merge = run({"merge", parent + "/a/cats", parent + "/b/cats", parent + "/all"});
         QCOMPARE(treeOf(parent + "/all"),
@@ -402,13 +474,15 @@ private slots:
                 merge.err.c_str());
             QCOMPARE(treeOf(parent + "/b/cats"), (Tree{{"1.jpg", "one"}}));
         } else {
-            QVERIFY(treeOf(data_) != trashBefore);
+            QVERIFY(!testutil::exists(parent + "/b/cats/1.jpg"));
         }
 
+        settle(drive, parent);
         const Ran undo = run({"undo"});
         QVERIFY2(undo.status == 0, undo.err.c_str());
         QCOMPARE(treeOf(parent), before);
         QCOMPARE(treeOf(data_), trashBefore);
+        QCOMPARE(filesOf(treeOf(drivesTrash)), drivesTrashBefore);
     }
 
     // The server stops answering for a while in the middle of a run, or is killed there: the run
@@ -425,7 +499,7 @@ private slots:
         QFETCH(std::string, drive);
         QFETCH(bool, killServer);
         KOVRA_FOLDER_ON(cats, drive);
-        const Tree before = makeFiles(cats, 100);
+        const Tree before = filesOn(drive, cats, 100);
         // 20 s as a user would wait; CI may ask for less.
         const char* seconds = std::getenv("KOVRA_SERVER_STOP_SECONDS");
         const int stopped = seconds != nullptr ? std::atoi(seconds) : 20;
@@ -444,6 +518,7 @@ private slots:
             QCOMPARE(status, 0);
             QCOMPARE(treeOf(cats), prefixed(before, "cats_"));
         }
+        settle(drive, cats);
         const Ran undo = run({"undo"});
         QVERIFY2(undo.status == 0, undo.err.c_str());
         QCOMPARE(treeOf(cats), before);
