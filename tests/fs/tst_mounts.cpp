@@ -15,6 +15,7 @@
 #include "fs/deadline.h"
 #include "fs/mounts.h"
 #include "mountutil.h"
+#include "procutil.h"
 #include "testutil.h"
 
 using namespace std::chrono_literals;
@@ -85,12 +86,10 @@ bool listed(const Mounts& table, const std::string& point) {
 class BindFs {
 public:
     BindFs(const std::string& source, const std::string& mountPoint) : mountPoint_(mountPoint) {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::execlp("bindfs", "bindfs", "-f", source.c_str(), mountPoint.c_str(),
-                     static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        pid_ = procutil::start(
+                   procutil::command({mountutil::findTool("bindfs"), "-f", source, mountPoint},
+                                     "/dev/null"))
+                   .pid;
     }
     ~BindFs() {
         if (pid_ <= 0) {

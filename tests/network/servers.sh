@@ -258,7 +258,7 @@ webdav_mount() {
     alive "$d/server.pid" || webdav_serve || return 1
     mkdir -p "$d/mnt" "$d/cache"
     spawn "$d" mount rclone mount --config /dev/null --cache-dir "$d/cache" \
-        --vfs-cache-mode writes --dir-cache-time 0s --attr-timeout 0s \
+        --vfs-cache-mode writes --vfs-write-back 1s --dir-cache-time 0s --attr-timeout 0s \
         ":webdav,url='http://127.0.0.1:$(cat "$d/port")':" "$d/mnt"
     wait_mount "$d/mnt" && echo "$d/mnt" >"$d/mount"
 }
