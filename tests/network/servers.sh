@@ -259,6 +259,7 @@ webdav_mount() {
     mkdir -p "$d/mnt" "$d/cache"
     spawn "$d" mount rclone mount --config /dev/null --cache-dir "$d/cache" \
         --vfs-cache-mode writes --vfs-write-back 1s --dir-cache-time 0s --attr-timeout 0s \
+        --contimeout 5s --timeout 20s --low-level-retries 3 --retries 1 \
         ":webdav,url='http://127.0.0.1:$(cat "$d/port")':" "$d/mnt"
     wait_mount "$d/mnt" && echo "$d/mnt" >"$d/mount"
 }
