@@ -392,7 +392,9 @@ private slots:
                     << t << via << 0 << 0 << false << false << EEXIST << false;
             }
         }
-        for (const int err : {EINVAL, ENOSYS, EOPNOTSUPP}) {
+        // Until a rename has worked in the folder, any failure that left both names as they
+        // were gives way to the next method.
+        for (const int err : {EINVAL, ENOSYS, EOPNOTSUPP, ENOSPC, EIO}) {
             QTest::addRow("renameat2 %s: the fallback renames", errnoName(err))
                 << 0 << err << 0 << 0 << false << false << 0 << false;
         }
@@ -557,7 +559,6 @@ private slots:
 
         QTest::newRow("ENOSPC at the third file") << ENOSPC << 2 << 0 << 0 << 2 << "空き容量";
         QTest::newRow("EIO at the third file") << EIO << 2 << 0 << 0 << 2 << "入出力エラー";
-        QTest::newRow("ENOSPC at the first file") << ENOSPC << 0 << 0 << 0 << 0 << "空き容量";
         QTest::newRow("EIO at the last file") << EIO << 5 << 0 << 0 << 5 << "入出力エラー";
         QTest::newRow("EDQUOT at the fourth file") << EDQUOT << 3 << 0 << 0 << 3 << "クォータ";
         QTest::newRow("EROFS at the second file") << EROFS << 1 << 0 << 0 << 1 << "読み取り専用";
