@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
@@ -30,6 +31,7 @@
 #include "fs/fd.h"
 #include "fs/folder_reader.h"
 #include "fs/listing.h"
+#include "fs/mounts.h"
 #include "fs/namerule.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
@@ -129,8 +131,11 @@ struct FolderTask {
 class HeldFolder : public core::Folder {
 public:
     HeldFolder(FolderTask& task, Printer* printer, fs::SyncBatch* syncs)
-        : task_(task), printer_(printer), syncs_(syncs) {}
+        : task_(task), printer_(printer), syncs_(syncs), rule_(task.held.get()) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
+        if (!rule_.fits(to)) {
+            return core::RenameStatus::failed(ENAMETOOLONG);
+        }
         if (!observerAsked_) {
             // Once, not per file.
             observer_ = task_.journal ? task_.journal->observer() : nullptr;
@@ -163,25 +168,25 @@ protected:
     bool observerAsked_ = false;
     // What the folder's file system offers, found on the first rename and kept for the others.
     fs::RenameMethod method_ = fs::RenameMethod::Unknown;
+    fs::FolderNameRule rule_;
 };
 
 // The dry run's folder: renames are played on a record of which names are taken, so the names a
 // real run would refuse (an existing name, one taken by an earlier rename) are refused here too.
 class DryFolder : public HeldFolder {
 public:
-    DryFolder(FolderTask& task, Printer* printer)
-        : HeldFolder(task, printer, nullptr), rule_(fs::nameRuleAt(task.held.get())) {}
+    DryFolder(FolderTask& task, Printer* printer) : HeldFolder(task, printer, nullptr) {}
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
-        // In the kernel's order: the old name is looked up, then the new one, which the drive
-        // refuses as too long before it could find it taken.
-        if (!exists(from)) {
-            return core::RenameStatus::failed(ENOENT);
-        }
+        // As the run goes: a name too long for the drive is refused before the drive is asked;
+        // then the old name is looked up, then the new one.
         if (!rule_.fits(to)) {
             return core::RenameStatus::failed(ENAMETOOLONG);
         }
-        if (exists(to)) {
-            return core::RenameStatus::failed(EEXIST);
+        if (const int err = lookUp(from); err != EEXIST) {
+            return core::RenameStatus::failed(err == 0 ? ENOENT : err);
+        }
+        if (const int err = lookUp(to); err != 0) {
+            return core::RenameStatus::failed(err);
         }
         added_.erase(from);
         gone_.insert(from);
@@ -195,18 +200,21 @@ public:
     int sync() override { return 0; }
 
 private:
-    bool exists(const std::string& name) const {
+    // EEXIST when `name` is taken, 0 when it is free, or the drive's error when it cannot tell:
+    // a name the drive cannot look up is not taken.
+    int lookUp(const std::string& name) const {
         if (added_.count(name) != 0) {
-            return true;
+            return EEXIST;
         }
         if (gone_.count(name) != 0) {
-            return false;
+            return 0;
         }
         struct stat st {};
-        return ::fstatat(task_.held.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ||
-               errno != ENOENT;
+        if (::fstatat(task_.held.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            return EEXIST;
+        }
+        return errno == ENOENT ? 0 : errno;
     }
-    fs::NameRule rule_;
     std::unordered_set<std::string> gone_;
     std::unordered_set<std::string> added_;
 };
@@ -308,8 +316,16 @@ FolderEntries readEntries(int fd, const Keep& keep) {
     return entries;
 }
 
-const char* noSafeRename() {
-    return QT_TRANSLATE_NOOP("cli", "the drive has no rename that cannot replace a file");
+// Why nothing could be renamed on the drive holding `folder`, naming the drive.
+std::string noSafeRename(const std::string& folder) {
+    const std::optional<fs::MountedPath> drive = fs::mountOf(folder, std::chrono::seconds(2));
+    if (!drive) {
+        return message(
+            QT_TRANSLATE_NOOP("cli", "the drive has no rename that cannot replace a file"));
+    }
+    return message(
+        QT_TRANSLATE_NOOP("cli", "the drive %1 (%2) has no rename that cannot replace a file"),
+        {escaped(drive->mount.mountPoint), escaped(drive->mount.type)});
 }
 
 bool isHidden(std::string_view name) {
@@ -644,7 +660,7 @@ private:
             const std::string& path = outcome.path;
             if (outcome.state == FolderOutcome::State::Failed) {
                 std::string why = result.status.outcome == core::RenameOutcome::NoSafeRename
-                                      ? message(noSafeRename())
+                                      ? noSafeRename(path)
                                       : reason(result.status.error);
                 writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 to %3: %4\n"),
                                  {programName(), escaped(core::joinPath(path, result.failedName)),
@@ -701,7 +717,7 @@ private:
                 return message(QT_TRANSLATE_NOOP("cli", "  stopped at %1: %2\n"),
                                {escaped(core::joinPath(outcome.path, result.failedName)),
                                 result.status.outcome == core::RenameOutcome::NoSafeRename
-                                    ? message(noSafeRename())
+                                    ? noSafeRename(outcome.path)
                                     : reason(result.status.error)});
             case FolderOutcome::State::NotRecorded:
                 return message(
@@ -934,7 +950,7 @@ int undoCommand(int entry, int jobs) {
                 why = message(QT_TRANSLATE_NOOP("cli", "a file or folder has the old name now"));
                 break;
             case fs::EntryProblem::NoSafeRename:
-                why = message(noSafeRename());
+                why = noSafeRename(e.folder);
                 break;
             case fs::EntryProblem::FolderGone:
                 why = message(

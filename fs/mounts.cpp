@@ -487,6 +487,50 @@ std::optional<Mount> findMount(const std::string& wanted, const std::string& roo
     return latest;
 }
 
+namespace {
+
+// The mount of `table` whose mount point is the deepest folder above `path`, if any.
+const Mount* deepestAbove(const std::string& path, const std::vector<Mount>& table) {
+    const Mount* best = nullptr;
+    for (const Mount& mount : table) {
+        if (core::isUnder(path, mount.mountPoint) &&
+            (best == nullptr || mount.mountPoint.size() >= best->mountPoint.size())) {
+            best = &mount;
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+std::string driveFolder(const std::string& path, const std::vector<Mount>& table) {
+    const Mount* mount = deepestAbove(path, table);
+    if (mount == nullptr) {
+        return "/";
+    }
+    std::string drive = mount->mountPoint;
+    if (mount->type == "fuse.gvfsd-fuse" && path.size() > drive.size() + 1) {
+        // Each share is a folder of its own below the one mount.
+        const std::size_t start = drive == "/" ? 1 : drive.size() + 1;
+        const std::size_t end = path.find('/', start);
+        drive = path.substr(0, end);
+    }
+    return drive;
+}
+
+bool driveGone(const std::string& drive, const std::vector<Mount>& table) {
+    if (drive == "/") {
+        return false;
+    }
+    const Mount* mount = deepestAbove(drive, table);
+    if (mount == nullptr || mount->mountPoint == "/" ||
+        (mount->mountPoint != drive && mount->type != "fuse.gvfsd-fuse")) {
+        return true;
+    }
+    struct statx st {};
+    return ::statx(AT_FDCWD, drive.c_str(), AT_STATX_FORCE_SYNC, STATX_TYPE, &st) != 0;
+}
+
 bool callsRoundTrip(int fd) {
     // By the file system's magic number (linux/magic.h): FUSE, NFS, SMB and CIFS, 9P, Ceph, AFS.
     static constexpr unsigned long kRemote[] = {0x65735546, 0x6969,     0x517b,   0xfe534d42,

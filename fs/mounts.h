@@ -89,6 +89,16 @@ std::optional<Mount> findMount(const std::string& identity, const std::string& r
                                std::chrono::milliseconds deadline = kLookupDeadline,
                                const std::string& mountPoint = {});
 
+// The folder that stands for the drive holding `path`: the mount point of the deepest mount of
+// `table` above it, or, on a desktop's mount of network shares (gvfs: one FUSE mount holding a
+// folder per share), that share's folder. "/" when the root file system holds it. Reads nothing.
+std::string driveFolder(const std::string& path, const std::vector<Mount>& table);
+
+// Whether the drive whose folder driveFolder gave is gone: its mount has left the table, or its
+// folder no longer answers (a share unmounted by the desktop, a server gone, a FUSE daemon dead).
+// Asks the drive: call it with a deadline.
+bool driveGone(const std::string& drive, const std::vector<Mount>& table);
+
 // Whether each call on the drive of `fd` is a round trip to a server or to a FUSE daemon: there,
 // calls made at once overlap, and more of them at once pay.
 bool callsRoundTrip(int fd);

@@ -58,6 +58,36 @@ bool fuseCountsUtf16(const std::string& type) {
     return type == "fuseblk";
 }
 
+// The limit nearly every server keeps, whatever a FUSE mount says of it.
+constexpr std::size_t kCommonMax = 255;
+
+// Whether the drive takes a name of this length: a lookup of a name that is free answers ENOENT
+// where the drive takes the name, an error of its own (EINVAL, EBADMSG, ENAMETOOLONG) where not.
+bool takesName(int dirfd, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno == ENOENT;
+}
+
+// A FUSE mount of a network share may pass on a limit that is not the server's (gvfs says 1024
+// for an SMB share whose server takes 255): the server is asked by two lookups of names that
+// surely do not exist, one of 256 bytes, one of 256 bytes that are fewer UTF-16 code units.
+void serverRule(int dirfd, NameRule& rule) {
+    const std::string marker = ".kovra-length-";
+    std::string ascii = marker;
+    ascii.resize(kCommonMax + 1, 'x');
+    if (takesName(dirfd, ascii)) {
+        return;
+    }
+    rule.max = kCommonMax;
+    std::string wide = marker;  // "あ" is three bytes and one code unit
+    while (wide.size() <= kCommonMax) {
+        wide += "\xe3\x81\x82";
+    }
+    if (takesName(dirfd, wide)) {
+        rule.unit = NameUnit::Utf16;
+    }
+}
+
 }  // namespace
 
 std::size_t utf16Length(std::string_view name) {
@@ -102,6 +132,10 @@ NameRule nameRuleAt(int dirfd) {
     const long limit = ::fpathconf(dirfd, _PC_NAME_MAX);
     if (limit > 0) {
         rule.max = static_cast<std::size_t>(limit);
+    }
+    if (rule.max > kCommonMax && ::fstatfs(dirfd, &sf) == 0 &&
+        static_cast<long>(sf.f_type) == kFuseMagic) {
+        serverRule(dirfd, rule);
     }
     return rule;
 }

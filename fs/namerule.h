@@ -6,6 +6,7 @@
 // messages about a name that is too long both ask here.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,5 +31,23 @@ NameRule nameRuleAt(int dirfd);
 
 // The rule of the drive holding `folder`; bytes, 255, when it cannot be opened.
 NameRule nameRule(const std::string& folder);
+
+// The rule of one open folder's drive, asked once, when the first name is checked: a run refuses
+// a name too long for the drive before the drive is asked, as its dry run does. Some drives take
+// such a rename and lose the file later (a WebDAV mount's upload of the new name fails).
+class FolderNameRule {
+public:
+    explicit FolderNameRule(int dirfd) : dirfd_(dirfd) {}
+    bool fits(std::string_view name) {
+        if (!rule_) {
+            rule_ = nameRuleAt(dirfd_);
+        }
+        return rule_->fits(name);
+    }
+
+private:
+    int dirfd_;
+    std::optional<NameRule> rule_;
+};
 
 }  // namespace fs

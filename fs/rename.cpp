@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/paths.h"
+#include "fs/namerule.h"
 #include "fs/syscalls.h"
 
 namespace fs {
@@ -20,12 +21,15 @@ namespace {
 class PosixFolder : public core::Folder {
 public:
     PosixFolder(int fd, std::string path, RunRecorder* recorder)
-        : fd_(fd), path_(std::move(path)), recorder_(recorder) {}
+        : fd_(fd), path_(std::move(path)), recorder_(recorder), rule_(fd) {}
     ~PosixFolder() override { ::close(fd_); }
     PosixFolder(const PosixFolder&) = delete;
     PosixFolder& operator=(const PosixFolder&) = delete;
 
     core::RenameStatus rename(const std::string& from, const std::string& to) override {
+        if (!rule_.fits(to)) {
+            return core::RenameStatus::failed(ENAMETOOLONG);
+        }
         if (recorder_ != nullptr) {
             // Once, not per file: the plan is written by the first rename.
             observer_ = std::exchange(recorder_, nullptr)->observerFor(path_);
@@ -52,6 +56,7 @@ private:
     RunRecorder* recorder_;
     RenameObserver* observer_ = nullptr;
     RenameMethod method_ = RenameMethod::Unknown;
+    FolderNameRule rule_;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "fs/namerule.h"
 #include "fs/syscalls.h"
 
 namespace fs {
@@ -30,33 +31,27 @@ bool holds(int dirfd, const std::string& name, FileId file) {
     return id && *id == file;
 }
 
-// One method's rename, telling the chain when the drive does not offer the method at all.
+// One method's rename.
 class Method : public NoReplaceRename {
 public:
     using NoReplaceRename::rename;
     core::RenameStatus rename(int fromDir, const std::string& from, int toDir,
                               const std::string& to) const override {
-        bool unavailable = false;
-        return attempt(fromDir, from, toDir, to, nullptr, unavailable);
+        return attempt(fromDir, from, toDir, to, nullptr);
     }
     virtual core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
-                                       const std::string& to, RenameObserver* observer,
-                                       bool& unavailable) const = 0;
+                                       const std::string& to, RenameObserver* observer) const = 0;
 };
 
 class FlagRename final : public Method {
 public:
     RenameMethod kind() const override { return RenameMethod::NoReplaceFlag; }
     core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
-                               const std::string& to, RenameObserver*,
-                               bool& unavailable) const override {
+                               const std::string& to, RenameObserver*) const override {
         if (syscalls().renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) {
             return {};
         }
-        const int err = errno;
-        // EINVAL is also a name the drive refuses: the chain tries the others, which refuse it too.
-        unavailable = err == EINVAL || err == ENOSYS || err == EOPNOTSUPP;
-        return core::RenameStatus::failed(err);
+        return core::RenameStatus::failed(errno);
     }
     // One system call: there is no between.
     bool cutShort(const NamesNow&) const override { return false; }
@@ -74,8 +69,7 @@ class LinkRename final : public Method {
 public:
     RenameMethod kind() const override { return RenameMethod::LinkThenUnlink; }
     core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
-                               const std::string& to, RenameObserver* observer,
-                               bool& unavailable) const override {
+                               const std::string& to, RenameObserver* observer) const override {
         Syscalls& sys = syscalls();
         // Recorded before: a kill between the link and its record would leave a second name
         // nobody knows to be ours.
@@ -83,9 +77,7 @@ public:
             observer->linking(to);
         }
         if (sys.linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) {
-            const int err = errno;
-            unavailable = err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EINVAL;
-            return core::RenameStatus::failed(err);
+            return core::RenameStatus::failed(errno);
         }
         if (sys.unlinkat(fromDir, from.c_str(), 0) == 0) {
             return {};
@@ -142,8 +134,7 @@ public:
     // The exclusive create fails if anything holds the new name, in any case on a
     // case-insensitive drive; the rename then replaces nothing but our own empty file.
     core::RenameStatus attempt(int fromDir, const std::string& from, int toDir,
-                               const std::string& to, RenameObserver* observer,
-                               bool&) const override {
+                               const std::string& to, RenameObserver* observer) const override {
         Syscalls& sys = syscalls();
         if (observer != nullptr) {
             observer->reserving(to);
@@ -181,8 +172,12 @@ public:
         // included. Without it the rename cannot replace anything there; try once more, and
         // only while the name is still free.
         struct stat st {};
-        if (sys.fstatat(toDir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+        if (sys.fstatat(toDir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             return core::RenameStatus::failed(EEXIST);
+        }
+        if (errno != ENOENT) {
+            // Not known to be free, nor taken: the drive's own answer.
+            return core::RenameStatus::failed(errno);
         }
         if (sys.renameat(fromDir, from.c_str(), toDir, to.c_str()) != 0) {
             return core::RenameStatus::failed(errno);
@@ -254,28 +249,79 @@ bool othersFileInStickyFolder(int dirfd, const std::string& name) {
     return user != 0 && file.st_uid != user && folder.st_uid != user;
 }
 
+// What the chain compares to tell that a failed method left the old name as it was: on network
+// drives the inode number may be made up anew at each lookup, so the kind, size and times.
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT) && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Whether a method that failed with `err` changed nothing the next method could trip on: the
+// error does not say the new name is taken, the old name still holds the file and the new name
+// is still free. A drive's odd answer (EIO from link on WebDAV) then says only that the method
+// does not work there.
+bool nothingDone(int err, int fromDir, const std::string& from, const struct stat& before,
+                 int toDir, const std::string& to) {
+    if (err == EEXIST || err == ENOTEMPTY) {
+        return false;
+    }
+    struct stat now {};
+    if (syscalls().fstatat(fromDir, from.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameFile(now, before)) {
+        return false;
+    }
+    return syscalls().fstatat(toDir, to.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+}
+
+// Errors that say a method is not offered, or not offered that way, rather than anything about
+// the file, the name or the user's rights.
+bool notOffered(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EPERM || err == EIO ||
+           err == EBADMSG || err == EPROTO || err == ENOTTY;
+}
+
 core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir,
                                  const std::string& to, RenameMethod& settled,
                                  RenameObserver* observer) {
     if (settled != RenameMethod::Unknown) {
-        bool unavailable = false;
-        return methodObject(settled).attempt(fromDir, from, toDir, to, observer, unavailable);
+        return methodObject(settled).attempt(fromDir, from, toDir, to, observer);
     }
+    struct stat before {};
+    if (syscalls().fstatat(fromDir, from.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        return core::RenameStatus::failed(errno);
+    }
+    // A name taken is refused before any method is asked: a drive that does not know the flag
+    // answers EINVAL whether the name is taken or not. Refusing on a look renames nothing.
+    struct stat taken {};
+    if (syscalls().fstatat(toDir, to.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+        return core::RenameStatus::failed(EEXIST);
+    }
+    if (errno != ENOENT) {
+        return core::RenameStatus::failed(errno);
+    }
+    // The first error that says something of the file or the name is the one reported; a drive
+    // where every method failed for want of the method has no safe rename at all.
+    core::RenameStatus reported;
     core::RenameStatus status;
     for (const Method* method :
          {static_cast<const Method*>(&kFlag), static_cast<const Method*>(&kLink),
           static_cast<const Method*>(&kReservation)}) {
-        bool unavailable = false;
-        status = method->attempt(fromDir, from, toDir, to, observer, unavailable);
+        status = method->attempt(fromDir, from, toDir, to, observer);
         if (status.done()) {
             settled = method->kind();
             return status;
         }
-        if (!unavailable) {
+        if (!nothingDone(status.error, fromDir, from, before, toDir, to)) {
             return status;
         }
+        if (reported.done() && !notOffered(status.error)) {
+            reported = status;
+        }
     }
-    return status;
+    if (!reported.done()) {
+        return reported;
+    }
+    return {core::RenameOutcome::NoSafeRename, status.error};
 }
 
 }  // namespace
@@ -292,8 +338,17 @@ core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toD
                                    const std::string& to, RenameMethod& settled,
                                    RenameObserver* observer) {
     core::RenameStatus status = renameByChain(fromDir, from, toDir, to, settled, observer);
-    if (status.outcome == core::RenameOutcome::Failed && status.error == EPERM) {
-        status.othersFileInStickyFolder = othersFileInStickyFolder(fromDir, from);
+    if (status.done() || status.error == EEXIST || status.error == ENOENT) {
+        return status;
+    }
+    // A name longer than the drive takes is refused by many servers in words of their own
+    // ("Bad message" over sftp, EINVAL or EIO elsewhere): said as the dry run says it.
+    if (!nameRuleAt(toDir).fits(to)) {
+        return core::RenameStatus::failed(ENAMETOOLONG);
+    }
+    if (status.error == EPERM && othersFileInStickyFolder(fromDir, from)) {
+        status = core::RenameStatus::failed(EPERM);
+        status.othersFileInStickyFolder = true;
     }
     return status;
 }

@@ -85,9 +85,13 @@ const NoReplaceRename& renameMethod(RenameMethod kind);
 const NoReplaceRename* const* methodsThatCutShort();
 
 // Renames `from` to `to` inside `dirfd` with the method `settled` when one is, else tries the
-// flag, then links, then the reservation. `settled` is set only by a rename that succeeded: a
-// refusal says nothing about what the drive offers (EEXIST comes before the drive is asked).
-// `observer`, when given, hears of each link and reservation made on the way.
+// flag, then links, then the reservation: the next one whenever a method failed without saying
+// the new name is taken and left the old name holding the file and the new one free, whatever
+// the drive answered. `settled` is set only by a rename that succeeded: a refusal says nothing
+// about what the drive offers (EEXIST comes before the drive is asked). Where every method
+// failed for want of the method, the outcome is NoSafeRename; a new name longer than the drive's
+// rule (namerule.h) fails with ENAMETOOLONG, whatever the drive said. `observer`, when given,
+// hears of each link and reservation made on the way.
 core::RenameStatus renameNoReplace(int dirfd, const std::string& from, const std::string& to,
                                    RenameMethod& settled, RenameObserver* observer = nullptr);
 

@@ -7,7 +7,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # The tests' own file systems: FUSE drivers for the card and disk formats, and their tools.
 bash scripts/deps.sh xvfb xauth xdotool fuse3 libfuse3-dev exfat-fuse exfatprogs fusefat \
-    dosfstools ntfs-3g bindfs pkg-config
+    dosfstools ntfs-3g bindfs pkg-config \
+    openssh-server openssh-client sshfs samba gvfs-backends gvfs-daemons gvfs-fuse dbus \
+    libglib2.0-bin rclone
+# The network suite stops a server for 20 s on each drive; CI waits less.
+if [ "${CI:-}" = true ]; then
+    export KOVRA_SERVER_STOP_SECONDS=${KOVRA_SERVER_STOP_SECONDS:-5}
+fi
 bash scripts/build.sh build
 if [ "${1:-}" = "--quick" ]; then
     cd build && exec env QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)"

@@ -14,10 +14,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/loop.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <QString>
@@ -34,9 +36,8 @@
 #include <utility>
 #include <vector>
 
+#include "procutil.h"
 #include "testutil.h"
-
-extern char** environ;
 
 // Skips the test when the machine cannot make the mount, fails it when the mount failed anyway.
 #define KOVRA_REQUIRE_MOUNT(mount)                                  \
@@ -89,22 +90,7 @@ inline QString fuseUnavailable() {
 
 // Starts a program with its output going to `log`; its pid, or -1.
 inline pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    return procutil::start(procutil::command(args, log)).pid;
 }
 
 // Runs a program to its end with its output going to `log`; true when it succeeded.
@@ -319,17 +305,18 @@ public:
             error_ = QStringLiteral("cannot make the folders");
             return;
         }
-        std::vector<std::string> args{KOVRA_SWITCHFS, backing_, mountpoint_, "-f"};
+        args_ = {KOVRA_SWITCHFS, backing_, mountpoint_, "-f"};
         if (!options.empty()) {
-            args.insert(args.end(), {"-o", options});
+            args_.insert(args_.end(), {"-o", options});
         }
-        daemon_ = spawn(args, log_);
-        ownDaemon_ = true;
-        mounted_ = daemon_ > 0 && waitForMount(mountpoint_, daemon_);
-        if (!mounted_) {
-            error_ = QStringLiteral("switchfs did not mount: ") + logText();
-        }
+        start();
 #endif
+    }
+
+    // Unmounts (its daemon killed, if it must) and mounts again over the same backing folder.
+    bool remount() {
+        unmount();
+        return start();
     }
 
     // The folder behind the mount: what is really stored.
@@ -338,7 +325,18 @@ public:
     }
 
 private:
+    bool start() {
+        daemon_ = spawn(args_, log_);
+        ownDaemon_ = true;
+        mounted_ = daemon_ > 0 && waitForMount(mountpoint_, daemon_);
+        if (!mounted_) {
+            error_ = QStringLiteral("switchfs did not mount: ") + logText();
+        }
+        return mounted_;
+    }
+
     std::string backing_;
+    std::vector<std::string> args_;
 };
 
 enum class Image { ExFat, Fat, Ntfs, Ext4 };
@@ -458,15 +456,43 @@ private:
             return false;
         }
         if (!runTool({findTool("losetup"), "--find", "--show", image_}, out)) {
-            skip_ = QStringLiteral("no free loop device: ") +
-                    QString::fromLocal8Bit(testutil::readFile(out).c_str()).trimmed();
-            return false;
+            // Loop devices used up by suites running at once, or their nodes never made (a
+            // container's /dev): the kernel makes a free one, and its node is made here.
+            ::unlink(out.c_str());
+            const std::string device = freeLoopDevice();
+            if (device.empty() || !runTool({findTool("losetup"), device, image_}, out)) {
+                error_ = QStringLiteral("no loop device could be had: ") +
+                         QString::fromLocal8Bit(testutil::readFile(out).c_str()).trimmed();
+                return false;
+            }
+            loop_ = device;
+            return true;
         }
         loop_ = testutil::readFile(out);
         while (!loop_.empty() && (loop_.back() == '\n' || loop_.back() == ' ')) {
             loop_.pop_back();
         }
         return true;
+    }
+
+    // A loop device the kernel says is free (made anew if it must), its node made if missing.
+    static std::string freeLoopDevice() {
+        const int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+        if (control < 0) {
+            return {};
+        }
+        const int number = ::ioctl(control, LOOP_CTL_GET_FREE);
+        ::close(control);
+        if (number < 0) {
+            return {};
+        }
+        const std::string device = "/dev/loop" + std::to_string(number);
+        if (::access(device.c_str(), F_OK) != 0 &&
+            ::mknod(device.c_str(), S_IFBLK | 0660, makedev(7, static_cast<unsigned>(number))) !=
+                0) {
+            return {};
+        }
+        return device;
     }
 
     std::string image_;

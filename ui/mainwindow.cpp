@@ -28,6 +28,7 @@
 #include "core/paths.h"
 #include "core/rename_run.h"
 #include "fs/listing.h"
+#include "fs/mounts.h"
 #include "fs/rename.h"
 #include "fs/undo/undo.h"
 #include "ui/icon.h"
@@ -287,6 +288,7 @@ void MainWindow::openStartFolder(const std::string& startFolder) {
 
 void MainWindow::listFolder(const std::string& path) {
     whenListed_.clear();
+    shownDrive_ = fs::driveFolder(path, fs::readMountTable());
     // A large folder the folder list is reading is not read a second time for its files.
     const int err =
         fileList_->setPath(path, path == folderList_->path() ? folderList_->reading() : nullptr);
@@ -728,12 +730,15 @@ namespace {
 struct FolderLook {
     int error = 0;
     core::FolderIdentity identity;
-    std::string nearest;  // the folder itself, or the nearest one above it that exists
+    std::string nearest;     // the folder itself, or the nearest one above it that exists
+    bool driveGone = false;  // the folder is not there because its drive is not
 };
 
-FolderLook lookAt(const std::string& path) {
+FolderLook lookAt(const std::string& path, const std::string& drive) {
     FolderLook look;
     struct stat st {};
+    // A drive unmounted may leave an empty folder of the same path, seen as another folder.
+    look.driveGone = fs::driveGone(drive, fs::readMountTable());
     if (::stat(path.c_str(), &st) != 0) {
         look.error = errno;
     } else if (!S_ISDIR(st.st_mode)) {
@@ -798,7 +803,8 @@ void MainWindow::checkOpenFolder() {
         return;
     }
     const std::string path = folderList_->path();
-    const fs::PendingAnswer<FolderLook> answer = fs::startCall([path] { return lookAt(path); });
+    const fs::PendingAnswer<FolderLook> answer =
+        fs::startCall([path, drive = shownDrive_] { return lookAt(path, drive); });
     if (!answer.wait_for(kLookDeadline)) {
         return;
     }
@@ -808,11 +814,15 @@ void MainWindow::checkOpenFolder() {
     if (same || folderList_->path() != path) {
         return;
     }
-    const std::string drive = folderList_->root();
+    const std::string root = folderList_->root();
     rereadDrives();
     const std::vector<std::string> roots = driveList_->roots();
-    const bool driveGone =
-        drive != "/" && std::find(roots.begin(), roots.end(), drive) == roots.end();
+    // The drive list's drive went, or the drive the folder lay on (a network share, which the
+    // list may not show) went or stopped answering.
+    const bool listedGone =
+        root != "/" && std::find(roots.begin(), roots.end(), root) == roots.end();
+    const bool driveGone = listedGone || look.driveGone;
+    const std::string drive = listedGone ? root : shownDrive_;
     QString notice = driveGone         ? driveGoneNotice(drive, look.nearest)
                      : look.error == 0 ? folderReplacedNotice(path)
                                        : folderGoneNotice(path, look.nearest);

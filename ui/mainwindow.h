@@ -181,6 +181,9 @@ private:
     QSocketNotifier* mountEvents_ = nullptr;
     QTimer* checkTimer_ = nullptr;
     bool drivesChanged_ = false;
+    // The folder standing for the open folder's drive, taken from the mount table when the
+    // folder was listed: once the drive has gone, the table no longer tells.
+    std::string shownDrive_;
     void watchEvents();
     // The drive list read again from the mount table, the open drive kept selected.
     void rereadDrives();

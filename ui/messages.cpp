@@ -1,10 +1,13 @@
 #include "ui/messages.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "core/paths.h"
+#include "fs/mounts.h"
 #include "fs/namerule.h"
 #include "ui/messagedialog.h"
 #include "widgets/display.h"
@@ -166,7 +169,22 @@ QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes, long
            QStringLiteral("（エラー番号 %1）").arg(status.error);
 }
 
+QString noSafeRenameReason(const std::string& folder, int error) {
+    const std::optional<fs::MountedPath> drive = fs::mountOf(folder, std::chrono::seconds(2));
+    if (!drive) {
+        return reasonLine({core::RenameOutcome::NoSafeRename, error});
+    }
+    return QStringLiteral(
+               "ドライブ %1（%2）では、既存のファイルを上書きする危険なしに名前を変更できません"
+               "（エラー番号 %3）")
+        .arg(widgets::displayName(drive->mount.mountPoint), widgets::displayName(drive->mount.type))
+        .arg(error);
+}
+
 QString runFailureReason(const core::RunResult& result) {
+    if (result.status.outcome == core::RenameOutcome::NoSafeRename) {
+        return noSafeRenameReason(result.folder, result.status.error);
+    }
     if (result.status.outcome != core::RenameOutcome::Failed ||
         result.status.error != ENAMETOOLONG) {
         return reasonLine(result.status);
@@ -306,7 +324,7 @@ QString problemReason(const fs::EntryReport& e, bool undo) {
             return undo ? QStringLiteral("元の名前のファイル（またはフォルダ）が既にあります")
                         : QStringLiteral("新しい名前のファイル（またはフォルダ）が既にあります");
         case fs::EntryProblem::NoSafeRename:
-            return reasonLine({core::RenameOutcome::NoSafeRename, e.err});
+            return noSafeRenameReason(e.folder, e.err);
         case fs::EntryProblem::RemoveFailed:
             // The fs layer's ESTALE here means the names no longer look as they did when the
             // folder was examined, so nothing was removed: not a network drive's error.

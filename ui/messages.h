@@ -32,6 +32,9 @@ QString reasonLine(const core::RenameStatus& status, std::size_t nameBytes = 0, 
 
 // The reason line for a run that stopped at a failed rename.
 QString runFailureReason(const core::RunResult& result);
+// Why no file could be renamed on the drive holding `folder`: the drive, named, offers no rename
+// that cannot replace a file.
+QString noSafeRenameReason(const std::string& folder, int error);
 
 // The whole text of each report.
 QString runFailureReport(const core::RunResult& result);

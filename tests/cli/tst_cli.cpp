@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mountutil.h"
+#include "procutil.h"
 #include "testutil.h"
 
 using Lines = std::vector<std::string>;
@@ -55,39 +56,22 @@ Ran runKovra(const std::string& root, const std::string& state, const Lines& arg
             env.push_back(std::string(name) + "=" + value);
         }
     }
-    std::vector<char*> argvp, envp;
-    for (std::string& s : argv) {
-        argvp.push_back(s.data());
-    }
-    for (std::string& s : env) {
-        envp.push_back(s.data());
-    }
-    argvp.push_back(nullptr);
-    envp.push_back(nullptr);
-
     // A home that exists, as a user's does: the Trash is found from it.
     ::mkdir(state.c_str(), 0700);
     const std::string outPath = stdoutPath.empty() ? root + ".out" : stdoutPath;
     const std::string errPath = root + ".err";
+    if (stdoutPath.empty()) {
+        ::unlink(outPath.c_str());  // never a path given: it may be /dev/full
+    }
+    ::unlink(errPath.c_str());
+    procutil::Start how;
+    how.args = std::move(argv);
+    how.env = std::move(env);
+    how.out = outPath;
+    how.err = errPath;
+    how.asUser = asUser;
     Ran ran;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
-            ::dup2(err, 2) < 0 ||
-            (asUser != 0 &&
-             (::setgroups(0, nullptr) != 0 || ::setgid(asUser) != 0 || ::setuid(asUser) != 0))) {
-            ::_exit(127);
-        }
-        ::execve(argvp[0], argvp.data(), envp.data());
-        ::_exit(127);
-    }
-    int wstatus = 0;
-    if (pid > 0 && ::waitpid(pid, &wstatus, 0) == pid) {
-        ran.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    }
+    ran.status = procutil::run(how);
     ran.out = stdoutPath.empty() ? testutil::readFile(outPath) : std::string();
     ran.err = testutil::readFile(errPath);
     if (stdoutPath.empty()) {

@@ -224,9 +224,11 @@ private slots:
         const ino_t number = inodeOf(dir + "/cats_b");
         QCOMPARE(::unlink((dir + "/cats_b").c_str()), 0);
         QVERIFY(testutil::makeFile(dir, "cats_b", "a new file"));
-        if (inodeOf(dir + "/cats_b") != number) {
-            QSKIP("ext4 gave the new file another inode number: nothing to tell apart");
-        }
+        // With a journal ext4 skips no recently freed inode: a new file takes the first free
+        // number of its folder's group, the one just freed. Any other number is a failure of
+        // the test's set-up, not a reason to skip.
+        QVERIFY2(inodeOf(dir + "/cats_b") == number,
+                 "ext4 gave the new file another inode number: nothing to tell apart");
         const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());
         QCOMPARE(report.renamed, std::int64_t{1});
         QCOMPARE(report.problems.size(), std::size_t{1});

@@ -26,6 +26,16 @@
 //                    it works from /) once mounted.
 //   delay_us=N       every call waits N microseconds before it is answered, as a network drive
 //                    does for its round trip.
+//   faillink=ERRNO   link answers ERRNO (EIO: a WebDAV mount) and links nothing.
+//   freshino         inode numbers are given per name, as mounts that number files by path do
+//                    (sshfs, gvfs, rclone): a name keeps its number until it is renamed, removed
+//                    or given to another file, two names of one file never share one, and a file
+//                    renamed gets a new one. A file is then told only by its size and times.
+//   longname=ERRNO   a name longer than 255 bytes answers ERRNO (EBADMSG over sftp, EINVAL from
+//                    an SMB share) where the backing folder would answer ENAMETOOLONG.
+//   namemax=N        statfs says names may have N bytes (gvfs says 1024 whatever the server's).
+//   network          all of a network share at once: norenameflags, faillink=EIO, freshino,
+//                    longname=EBADMSG, namemax=1024.
 // Calls are answered on several threads at once (up to 64), as a network drive answers them:
 // with a delay, calls from several threads overlap. The kernel caches nothing (names and attributes
 // time out at once), so changes made behind the mount are seen at once. Tests freeze the drive with
@@ -48,6 +58,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -64,12 +76,22 @@ struct Options {
     char* failCreate = nullptr;
     char* pidFile = nullptr;
     unsigned delayUs = 0;
+    char* failLink = nullptr;
+    int freshIno = 0;
+    char* longName = nullptr;
+    unsigned nameMax = 0;
+    int network = 0;
 };
 
 Options options;
 int noReplaceErrno = 0;
 int failRenameErrno = 0;
 int failCreateErrno = 0;
+int failLinkErrno = 0;
+int longNameErrno = 0;
+std::mutex inoMutex;
+std::map<std::string, ino_t> inoByName;
+ino_t nextIno = 1;
 int root = -1;
 std::atomic<unsigned> raceCount{0};
 
@@ -86,6 +108,11 @@ const fuse_opt optionSpecs[] = {
     OPTION("failcreate=%s", failCreate, 0),
     OPTION("pidfile=%s", pidFile, 0),
     OPTION("delay_us=%u", delayUs, 0),
+    OPTION("faillink=%s", failLink, 0),
+    OPTION("freshino", freshIno, 1),
+    OPTION("longname=%s", longName, 0),
+    OPTION("namemax=%u", nameMax, 0),
+    OPTION("network", network, 1),
     FUSE_OPT_END,
 };
 
@@ -120,6 +147,12 @@ int errnoByName(const char* text) {
     }
     if (std::strcmp(text, "EROFS") == 0) {
         return EROFS;
+    }
+    if (std::strcmp(text, "EBADMSG") == 0) {
+        return EBADMSG;
+    }
+    if (std::strcmp(text, "EINVAL") == 0) {
+        return EINVAL;
     }
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
@@ -229,11 +262,48 @@ struct Delayed<F> {
     }
 };
 
-int doGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
-    if (fi != nullptr) {
-        return result(::fstat(static_cast<int>(fi->fh), st));
+// The number the name `path` goes by; a new one for a name not seen since it last changed.
+ino_t numberOf(const std::string& path) {
+    const std::lock_guard lock(inoMutex);
+    const auto [it, added] = inoByName.try_emplace(path, nextIno);
+    nextIno += added ? 1 : 0;
+    return it->second;
+}
+
+// The name `path` no longer holds what it held: its next lookup gives a new number.
+void forgetNumber(const char* path) {
+    if (options.freshIno) {
+        const std::lock_guard lock(inoMutex);
+        inoByName.erase(path);
     }
-    return result(::fstatat(root, backingPath(path).c_str(), st, AT_SYMLINK_NOFOLLOW));
+}
+
+// The drive's own answer to a name longer than it takes, or 0.
+int nameError(const char* path) {
+    if (longNameErrno == 0) {
+        return 0;
+    }
+    std::size_t run = 0;
+    for (const char* c = path; *c != '\0'; ++c) {
+        run = *c == '/' ? 0 : run + 1;
+        if (run > 255) {
+            return -longNameErrno;
+        }
+    }
+    return 0;
+}
+
+int doGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
+    int rc = 0;
+    if (fi != nullptr) {
+        rc = result(::fstat(static_cast<int>(fi->fh), st));
+    } else if ((rc = nameError(path)) == 0) {
+        rc = result(::fstatat(root, backingPath(path).c_str(), st, AT_SYMLINK_NOFOLLOW));
+    }
+    if (rc == 0 && options.freshIno) {
+        st->st_ino = numberOf(path);
+    }
+    return rc;
 }
 
 int doAccess(const char* path, int mask) {
@@ -266,7 +336,10 @@ int doReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_
     }
     while (const dirent* e = ::readdir(dir)) {
         struct stat st {};
-        st.st_ino = e->d_ino;
+        st.st_ino = options.freshIno ? numberOf(std::strcmp(path, "/") == 0
+                                                    ? std::string("/") + e->d_name
+                                                    : std::string(path) + "/" + e->d_name)
+                                     : e->d_ino;
         st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
         if (fill(buffer, e->d_name, &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) {
             break;
@@ -277,14 +350,19 @@ int doReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_
 }
 
 int doMkdir(const char* path, mode_t mode) {
+    if (const int rc = nameError(path); rc != 0) {
+        return rc;
+    }
     return result(::mkdirat(root, backingPath(path).c_str(), mode));
 }
 
 int doUnlink(const char* path) {
+    forgetNumber(path);
     return result(::unlinkat(root, backingPath(path).c_str(), 0));
 }
 
 int doRmdir(const char* path) {
+    forgetNumber(path);
     return result(::unlinkat(root, backingPath(path).c_str(), AT_REMOVEDIR));
 }
 
@@ -296,6 +374,12 @@ int doLink(const char* from, const char* to) {
     if (options.noLink) {
         return -EPERM;
     }
+    if (failLinkErrno != 0) {
+        return -failLinkErrno;
+    }
+    if (const int rc = nameError(to); rc != 0) {
+        return rc;
+    }
     return result(::linkat(root, backingPath(from).c_str(), root, backingPath(to).c_str(), 0));
 }
 
@@ -306,6 +390,11 @@ int doRename(const char* from, const char* to, unsigned int flags) {
     if (flags != 0 && options.noRenameFlags) {
         return -EINVAL;
     }
+    if (const int rc = nameError(to); rc != 0) {
+        return rc;
+    }
+    forgetNumber(from);
+    forgetNumber(to);
     const std::string source = backingPath(from);
     const std::string target = backingPath(to);
     // The spelling asked for, which a case-insensitive drive gives the result.
@@ -383,6 +472,10 @@ int doCreate(const char* path, mode_t mode, fuse_file_info* fi) {
     if (failCreateErrno != 0) {
         return -failCreateErrno;
     }
+    if (const int rc = nameError(path); rc != 0) {
+        return rc;
+    }
+    forgetNumber(path);
     const std::string rel = backingPath(path);
     // Tried exclusively first, to know whether this call made the file.
     bool made = true;
@@ -422,7 +515,11 @@ int doWrite(const char*, const char* buffer, size_t size, off_t offset, fuse_fil
 }
 
 int doStatfs(const char*, struct statvfs* st) {
-    return result(::fstatvfs(root, st));
+    const int rc = result(::fstatvfs(root, st));
+    if (rc == 0 && options.nameMax != 0) {
+        st->f_namemax = options.nameMax;
+    }
+    return rc;
 }
 
 int doRelease(const char*, fuse_file_info* fi) {
@@ -498,7 +595,21 @@ int main(int argc, char* argv[]) {
     noReplaceErrno = errnoByName(options.noReplace);
     failRenameErrno = errnoByName(options.failRename);
     failCreateErrno = errnoByName(options.failCreate);
-    if (noReplaceErrno < 0 || failRenameErrno < 0 || failCreateErrno < 0) {
+    if (options.network) {
+        options.noRenameFlags = 1;
+        options.freshIno = 1;
+        failLinkErrno = EIO;
+        longNameErrno = EBADMSG;
+        options.nameMax = 1024;
+    }
+    if (options.failLink != nullptr) {
+        failLinkErrno = errnoByName(options.failLink);
+    }
+    if (options.longName != nullptr) {
+        longNameErrno = errnoByName(options.longName);
+    }
+    if (noReplaceErrno < 0 || failRenameErrno < 0 || failCreateErrno < 0 || failLinkErrno < 0 ||
+        longNameErrno < 0) {
         std::fprintf(stderr, "switchfs: unknown errno in an option\n");
         return 1;
     }

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <cerrno>
@@ -136,9 +137,20 @@ private slots:
         QTest::newRow("caseless: only the case changes")
             << std::string("caseless") << Op::Rename << std::string("a.jpg") << std::string("A.JPG")
             << 0 << QStringList{"A.JPG=a", "b.jpg=b"};
-        QTest::newRow("delay_us: answered after the delay")
-            << std::string("delay_us=2000") << Op::RenameNoReplace << std::string("a.jpg")
-            << std::string("c.jpg") << 0 << QStringList{"b.jpg=b", "c.jpg=a"};
+        QTest::newRow("faillink=EIO: link")
+            << std::string("faillink=EIO") << Op::Link << std::string("a.jpg")
+            << std::string("c.jpg") << EIO << untouched;
+        QTest::newRow("network: link") << std::string("network") << Op::Link << std::string("a.jpg")
+                                       << std::string("c.jpg") << EIO << untouched;
+        QTest::newRow("network: NOREPLACE")
+            << std::string("network") << Op::RenameNoReplace << std::string("a.jpg")
+            << std::string("c.jpg") << EINVAL << untouched;
+        QTest::newRow("network: a name too long")
+            << std::string("network") << Op::CreateExclusive << std::string()
+            << std::string(256, 'c') << EBADMSG << untouched;
+        QTest::newRow("longname=EINVAL: a name too long")
+            << std::string("longname=EINVAL") << Op::Rename << std::string("a.jpg")
+            << std::string(256, 'c') << EINVAL << untouched;
         QTest::newRow("failrename=EIO")
             << std::string("failrename=EIO") << Op::Rename << std::string("a.jpg")
             << std::string("c.jpg") << EIO << untouched;
@@ -161,6 +173,43 @@ private slots:
         QCOMPARE(apply(op, fs.path(), from, to), expectedErrno);
         QCOMPARE(listing(fs.backing()), expected);
         QCOMPARE(listing(fs.path()), expected);
+    }
+
+    // Each call waits for its delay: a few lookups take at least that many delays.
+    void delay() {
+        mountutil::SwitchFs fs("delay_us=20000");
+        KOVRA_REQUIRE_MOUNT(fs);
+        QVERIFY(testutil::makeFile(fs.backing(), "a.jpg", "a"));
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 5; ++i) {
+            struct stat st {};
+            QCOMPARE(::stat((fs.path() + "/a.jpg").c_str(), &st), 0);
+        }
+        QVERIFY2(timer.elapsed() >= 100, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    // In network mode a file renamed goes by another inode number, a lookup of a long name
+    // fails with the drive's own error, and statfs says names may be longer than the drive takes.
+    void network() {
+        mountutil::SwitchFs fs("network");
+        KOVRA_REQUIRE_MOUNT(fs);
+        QVERIFY(testutil::makeFile(fs.backing(), "a.jpg", "a"));
+        struct stat first {};
+        struct stat again {};
+        struct stat renamed {};
+        QCOMPARE(::stat((fs.path() + "/a.jpg").c_str(), &first), 0);
+        QCOMPARE(::stat((fs.path() + "/a.jpg").c_str(), &again), 0);
+        QCOMPARE(apply(Op::Rename, fs.path(), "a.jpg", "b.jpg"), 0);
+        QCOMPARE(::stat((fs.path() + "/b.jpg").c_str(), &renamed), 0);
+        QCOMPARE(again.st_ino, first.st_ino);
+        QVERIFY(renamed.st_ino != first.st_ino);
+        QCOMPARE(renamed.st_size, first.st_size);
+        QCOMPARE(::stat((fs.path() + "/" + std::string(256, 'x')).c_str(), &first), -1);
+        QCOMPARE(errno, EBADMSG);
+        QCOMPARE(::stat((fs.path() + "/" + std::string(255, 'x')).c_str(), &first), -1);
+        QCOMPARE(errno, ENOENT);
+        QCOMPARE(::pathconf(fs.path().c_str(), _PC_NAME_MAX), 1024L);
     }
 
     // An exclusive create with `race` on: another file with some bytes holds the name at once,
