@@ -5,12 +5,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <optional>
@@ -222,6 +224,26 @@ void MainWindow::createControls() {
     for (std::size_t i = 1; i < std::size(order); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
+
+    // What a screen reader says of each list: what it lists. The tooltips are their
+    // descriptions; the file list's says how many files it lists and how many are selected.
+    driveList_->setAccessibleName(QString::fromUtf8("ドライブ"));
+    folderList_->setAccessibleName(QString::fromUtf8("フォルダ一覧"));
+    fileList_->setAccessibleName(QString::fromUtf8("ファイル一覧"));
+    selectionList_->setAccessibleName(QString::fromUtf8("選択したファイル"));
+    renameList_->setAccessibleName(QString::fromUtf8("名前を変えるファイル"));
+    const auto describeFiles = [this] {
+        std::int64_t selected = 0;
+        for (const core::SelectionRange& range : fileList_->selectedRanges()) {
+            selected += range.last - range.first + 1;
+        }
+        fileList_->setAccessibleDescription(
+            fileListDescription(fileList_->toolTip(), fileList_->count(), selected));
+    };
+    connect(fileList_->model(), &QAbstractItemModel::modelReset, this, describeFiles);
+    connect(fileList_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            describeFiles);
+    describeFiles();
 }
 
 void MainWindow::createMenu() {
@@ -248,6 +270,11 @@ void MainWindow::createMenu() {
     helpMenu_ = action(help->menuAction(), "m_h");
     aboutAction_ = action(help->addAction(QString::fromUtf8("Kovra　について")), "m_setu");
     versionAction_ = action(help->addAction(QString::fromUtf8("バージョン情報")), "m_v");
+
+    // The captions carry no access keys: F10 opens the menu from the keyboard, as on desktops.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(menuKey, &QShortcut::activated, this,
+            [this] { menuBar()->setActiveAction(fileMenu_); });
 }
 
 void MainWindow::placeWindow() {
