@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "core/paths.h"
 #include "core/version.h"
 #include "fs/listing.h"
+#include "fs/rename.h"
 
 namespace cli {
 
@@ -166,7 +168,7 @@ void printHelp() {
 void printUndoHelp() {
     writeOut(message(QT_TRANSLATE_NOOP("cli",
                                        "Usage: %1 undo [-j N] [N]\n"
-                                       "  or:  %1 undo --list\n"
+                                       "  or:  %1 undo --list [-v]\n"
                                        "Rename back the files of a rename run, in every "
                                        "folder it renamed in, where\n"
                                        "each new name still holds the file it was given to. "
@@ -177,7 +179,9 @@ void printUndoHelp() {
                                        "\n"
                                        "  -l, --list   show the history of runs, newest first: "
                                        "number, time, files,\n"
-                                       "               state, folders\n"
+                                       "               state, the first folder and how many "
+                                       "more\n"
+                                       "  -v, --verbose  with --list: every folder of each run\n"
                                        "  -j, --jobs=N undo in N folders at once (by default one "
                                        "per core, four per\n"
                                        "               core on network and FUSE drives)\n"
@@ -231,17 +235,22 @@ int badJobs() {
 // `argv[0]` is the command's own word. Options may follow the paths; "--" ends them.
 int runRename(int argc, char* argv[]) {
     enum { kNoUndo = 0x100 };
-    static constexpr const char* kShort = "nrvahj:";
+    // "-": the paths come in order among the options, whatever POSIXLY_CORRECT says.
+    static constexpr const char* kShort = "-nrvahj:";
     static const option kLong[] = {
         {"dry-run", no_argument, nullptr, 'n'},     {"recursive", no_argument, nullptr, 'r'},
         {"verbose", no_argument, nullptr, 'v'},     {"all", no_argument, nullptr, 'a'},
         {"no-undo", no_argument, nullptr, kNoUndo}, {"jobs", required_argument, nullptr, 'j'},
         {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
     RenameOptions options;
+    std::vector<std::string> paths;
     optind = 0;  // start afresh
     opterr = 0;  // the messages are ours, in the user's language
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
         switch (c) {
+            case 1:
+                paths.emplace_back(optarg);
+                break;
             case 'n':
                 options.dryRun = true;
                 break;
@@ -269,7 +278,7 @@ int runRename(int argc, char* argv[]) {
                 return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
         }
     }
-    const std::vector<std::string> paths(argv + optind, argv + argc);
+    paths.insert(paths.end(), argv + optind, argv + argc);  // after "--"
     if (paths.empty()) {
         return usageError(message(QT_TRANSLATE_NOOP("cli", "rename needs at least one PATH")));
     }
@@ -278,7 +287,7 @@ int runRename(int argc, char* argv[]) {
 
 int runMerge(int argc, char* argv[]) {
     enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders };
-    static constexpr const char* kShort = "nvah";
+    static constexpr const char* kShort = "-nvah";
     static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"verbose", no_argument, nullptr, 'v'},
                                    {"all", no_argument, nullptr, 'a'},
@@ -289,10 +298,14 @@ int runMerge(int argc, char* argv[]) {
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     MergeOptions options;
+    std::vector<std::string> paths;
     optind = 0;
     opterr = 0;
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
         switch (c) {
+            case 1:
+                paths.emplace_back(optarg);
+                break;
             case 'n':
                 options.dryRun = true;
                 break;
@@ -321,7 +334,7 @@ int runMerge(int argc, char* argv[]) {
                 return unknownOption(argv, kShort);
         }
     }
-    const std::vector<std::string> paths(argv + optind, argv + argc);
+    paths.insert(paths.end(), argv + optind, argv + argc);
     if (paths.size() < 2) {
         return usageError(
             message(QT_TRANSLATE_NOOP("cli", "merge needs at least one SOURCE and a DEST")));
@@ -330,45 +343,59 @@ int runMerge(int argc, char* argv[]) {
 }
 
 int runUndo(int argc, char* argv[]) {
-    static constexpr const char* kShort = "hlj:";
+    static constexpr const char* kShort = "-hlvj:";
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                    {"list", no_argument, nullptr, 'l'},
+                                   {"verbose", no_argument, nullptr, 'v'},
                                    {"jobs", required_argument, nullptr, 'j'},
                                    {nullptr, 0, nullptr, 0}};
     optind = 0;
     opterr = 0;
     bool list = false;
+    bool verbose = false;
     int jobs = 0;
+    std::vector<std::string> words;
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
-        if (c == 'l') {
-            list = true;
-            continue;
+        switch (c) {
+            case 1:
+                words.emplace_back(optarg);
+                break;
+            case 'l':
+                list = true;
+                break;
+            case 'v':
+                verbose = true;
+                break;
+            case 'j':
+                if ((jobs = jobsOf(optarg)) == 0) {
+                    return badJobs();
+                }
+                break;
+            case 'h':
+                printUndoHelp();
+                return kSuccess;
+            default:
+                return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
         }
-        if (c == 'j') {
-            if ((jobs = jobsOf(optarg)) == 0) {
-                return badJobs();
-            }
-            continue;
-        }
-        if (c != 'h') {
-            return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
-        }
-        printUndoHelp();
-        return kSuccess;
     }
+    words.insert(words.end(), argv + optind, argv + argc);
     if (list) {
-        return optind < argc ? usageError(message(QT_TRANSLATE_NOOP(
-                                   "cli", "undo --list takes no other arguments")))
-                             : undoListCommand();
+        return !words.empty() ? usageError(message(QT_TRANSLATE_NOOP(
+                                    "cli", "undo --list takes no other arguments")))
+                              : undoListCommand(verbose);
     }
-    if (optind + 1 < argc) {
+    if (verbose) {
+        return usageError(message(QT_TRANSLATE_NOOP("cli", "-v goes with undo --list")));
+    }
+    if (words.size() > 1) {
         return usageError(message(QT_TRANSLATE_NOOP("cli", "undo takes at most one number")));
     }
     int entry = 0;
-    if (optind < argc) {
+    if (!words.empty()) {
+        const char* const word = words.front().c_str();
         char* end = nullptr;
-        const long n = std::strtol(argv[optind], &end, 10);
-        if (end == argv[optind] || *end != '\0' || n < 1 || n > 1000) {
+        const long n = std::strtol(word, &end, 10);
+        if (end == word || *end != '\0' || n < 1 || n > 1000) {
             return usageError(message(QT_TRANSLATE_NOOP(
                 "cli", "undo takes the number of a run, as undo --list shows it")));
         }
@@ -525,6 +552,8 @@ int run(int argc, char* argv[]) {
     }
     // A pipe closed by the reader must not end a run between two renames.
     std::signal(SIGPIPE, SIG_IGN);
+    // The window program beside this one is the program's own as well: never renamed.
+    keepWindowProgram();
     const Messages messages(argv[0]);
 
     int status = kSuccess;
@@ -543,19 +572,65 @@ int run(int argc, char* argv[]) {
     return finishOutput(status);
 }
 
-int startWindow(char* argv0, const char* mode, const std::vector<std::string>& args) {
-    // Beside this program in the build tree; in a folder of its own under libexec once installed.
+namespace {
+
+// This program's file, by the path it was started from.
+std::string launcherPath() {
     char self[4096];
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self);
-    const std::string launcher = length > 0 && static_cast<std::size_t>(length) < sizeof self
-                                     ? std::string(self, static_cast<std::size_t>(length))
-                                     : std::string();
+    return length > 0 && static_cast<std::size_t>(length) < sizeof self
+               ? std::string(self, static_cast<std::size_t>(length))
+               : std::string();
+}
+
+// Beside this program in the build tree; in a folder of its own under libexec once installed.
+std::string windowProgramPath(const std::string& launcher) {
     const std::string folder = core::parentFolder(launcher);
     std::string program = core::joinPath(folder, KOVRA_WINDOW_PROGRAM);
     if (::access(program.c_str(), X_OK) != 0) {
         program = core::joinPath(folder, KOVRA_WINDOW_FROM_BIN "/" KOVRA_WINDOW_PROGRAM);
     }
-    std::vector<char*> argv{argv0, const_cast<char*>(launcher.c_str()), const_cast<char*>(mode)};
+    return program;
+}
+
+// This program's file as the window program is told of it: DEVICE:INODE:PATH.
+std::string launcherWord(const std::string& launcher) {
+    struct stat st {};
+    if (::stat("/proc/self/exe", &st) != 0) {
+        return launcher;
+    }
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + launcher;
+}
+
+}  // namespace
+
+void keepWindowProgram() {
+    fs::addProgramFile(windowProgramPath(launcherPath()));
+}
+
+void keepLauncher(const std::string& word) {
+    // DEVICE:INODE:PATH; a bare path is looked at now.
+    const char* const begin = word.data();
+    const char* const end = begin + word.size();
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    const auto [afterDevice, deviceError] = std::from_chars(begin, end, device);
+    if (deviceError == std::errc() && afterDevice != end && *afterDevice == ':') {
+        const auto [afterInode, inodeError] = std::from_chars(afterDevice + 1, end, inode);
+        if (inodeError == std::errc() && afterInode != end && *afterInode == ':') {
+            fs::addProgramFile(std::string(afterInode + 1, end), fs::FileId{device, inode});
+            return;
+        }
+    }
+    fs::addProgramFile(word);
+}
+
+int startWindow(char* argv0, const char* mode, const std::vector<std::string>& args) {
+    const std::string launcher = launcherPath();
+    const std::string program = windowProgramPath(launcher);
+    // The window program keeps this program's file in its runs, by what it is now.
+    const std::string word = launcherWord(launcher);
+    std::vector<char*> argv{argv0, const_cast<char*>(word.c_str()), const_cast<char*>(mode)};
     for (const std::string& arg : args) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     }

@@ -287,26 +287,6 @@ Names that are not printable are shown escaped (\xff, \n), one rename per line.
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Usage: %1 undo [-j N] [N]
-  or:  %1 undo --list
-Rename back the files of a rename run, in every folder it renamed in, where
-each new name still holds the file it was given to. Anything changed since is left
-alone and named. Without N: the most recent run that is neither in progress
-nor undone; with N: run N of the history.
-
-  -l, --list   show the history of runs, newest first: number, time, files,
-               state, folders
-  -j, --jobs=N undo in N folders at once (by default one per core, four per
-               core on network and FUSE drives)
-
-Exit status:
-  0  every file was renamed back
-  1  there is no run to undo, or a file could not be renamed back
-  2  wrong usage
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>-j takes how many folders at once, from 1 to 256</source>
         <translation type="unfinished"></translation>
     </message>
@@ -468,6 +448,38 @@ or a path that cannot be opened: nothing was moved.
         <source>%1: cannot move %2 back to %3: %4
 </source>
         <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
+Rename back the files of a rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named. Without N: the most recent run that is neither in progress
+nor undone; with N: run N of the history.
+
+  -l, --list   show the history of runs, newest first: number, time, files,
+               state, the first folder and how many more
+  -v, --verbose  with --list: every folder of each run
+  -j, --jobs=N undo in N folders at once (by default one per core, four per
+               core on network and FUSE drives)
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>-v goes with undo --list</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>%1 and %n more</source>
+        <translation>
+            <numerusform>%1 and %n more</numerusform>
+            <numerusform>%1 and %n more</numerusform>
+        </translation>
     </message>
 </context>
 </TS>

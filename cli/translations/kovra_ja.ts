@@ -615,7 +615,7 @@ Exit status:
   1  there is no run to undo, or a file could not be renamed back
   2  wrong usage
 </source>
-        <translation>使い方: %1 undo [-j N] [N]
+        <translation type="vanished">使い方: %1 undo [-j N] [N]
   または: %1 undo --list
 名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
 ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
@@ -690,6 +690,54 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 </source>
         <translation>%1: %2 を %3 に戻せません: %4
 </translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
+Rename back the files of a rename run, in every folder it renamed in, where
+each new name still holds the file it was given to. Anything changed since is left
+alone and named. Without N: the most recent run that is neither in progress
+nor undone; with N: run N of the history.
+
+  -l, --list   show the history of runs, newest first: number, time, files,
+               state, the first folder and how many more
+  -v, --verbose  with --list: every folder of each run
+  -j, --jobs=N undo in N folders at once (by default one per core, four per
+               core on network and FUSE drives)
+
+Exit status:
+  0  every file was renamed back
+  1  there is no run to undo, or a file could not be renamed back
+  2  wrong usage
+</source>
+        <translation>使い方: %1 undo [-j N] [N]
+  または: %1 undo --list [-v]
+名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
+ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
+N を指定しないと、実行中でも元に戻し済みでもない最も新しい変更を、N を指定すると
+履歴の N 番の変更を元に戻します。
+
+  -l, --list   名前の変更の履歴を新しい順に表示します: 番号、日時、ファイル数、
+               状態、最初のフォルダとほかのフォルダの数
+  -v, --verbose  --list と一緒に指定すると、各変更のすべてのフォルダを表示します
+  -j, --jobs=N N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+               ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+
+終了ステータス:
+  0  すべてのファイルを元の名前に戻しました
+  1  元に戻せる名前の変更がないか、元に戻せないファイルがありました
+  2  使い方の誤りです
+</translation>
+    </message>
+    <message>
+        <source>-v goes with undo --list</source>
+        <translation>-v は undo --list と一緒に指定してください</translation>
+    </message>
+    <message numerus="yes">
+        <source>%1 and %n more</source>
+        <translation>
+            <numerusform>%1 ほか %n 個</numerusform>
+        </translation>
     </message>
 </context>
 </TS>
