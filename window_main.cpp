@@ -94,7 +94,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     // The program the user started is the one its runs keep, not this one.
-    fs::keepProgramFile(argv[1]);
+    cli::keepLauncher(argv[1]);
     if (asked == mode::kMain) {
         return mainWindow(argv, args);
     }
