@@ -470,6 +470,9 @@ void MainWindow::startRun() {
     }
     if (result.end == core::RunResult::End::Failed) {
         showReport(this, runFailureReport(result));
+        // A refused rename often means another program (another window's run) is changing the
+        // folder: what it holds once the report is read is what the list shows.
+        fileList_->confirmAgain();
     }
     if (result.syncError != 0) {
         showReport(this, syncFailureReport(result.folder, result.syncError));
