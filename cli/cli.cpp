@@ -1,7 +1,10 @@
 #include "cli/cli.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QLocale>
@@ -35,6 +38,141 @@ bool isCommand(std::string_view arg) {
     return arg == "rename" || arg == "undo" || arg == "merge";
 }
 
+// What the window's path is, as its drive tells.
+struct PathLook {
+    bool answered = true;
+    int error = 0;          // lstat's errno
+    bool isFolder = false;  // following a link
+    std::string absolute;   // the folder part canonical (lexical only where the drive is silent)
+};
+
+// Longer than this, a drive is taken as not answering.
+constexpr int kPathDeadlineMs = 300;
+
+// The path made absolute, split into its folder part (with its slash) and its name.
+std::pair<std::string, std::string> splitPath(const std::string& arg) {
+    std::string path = arg;
+    if (path.front() != '/') {
+        path = core::joinPath(fs::currentFolder(), path);
+    }
+    const std::size_t slash = path.find_last_of('/');
+    std::string name = path.substr(slash + 1);
+    std::string folder = path.substr(0, slash + 1);
+    if (name == "." || name == "..") {
+        return {path, {}};
+    }
+    return {folder, name};
+}
+
+// One path's look, as the child writes it: errno, whether a folder, the absolute path's length
+// and bytes.
+void writeLook(int fd, const std::string& arg) {
+    std::string record(sizeof(int) + 1 + sizeof(std::uint32_t), '\0');
+    struct stat st {};
+    const int error = ::lstat(arg.c_str(), &st) != 0 ? errno : 0;
+    const char isFolder = ::stat(arg.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+    auto [folder, name] = splitPath(arg);
+    if (char* resolved = ::realpath(folder.c_str(), nullptr)) {
+        folder = resolved;
+        std::free(resolved);
+    }
+    const std::string absolute =
+        name.empty() ? core::normalizeFolder(folder) : core::joinPath(folder, name);
+    const auto length = static_cast<std::uint32_t>(absolute.size());
+    std::memcpy(record.data(), &error, sizeof error);
+    record[sizeof error] = isFolder;
+    std::memcpy(record.data() + sizeof error + 1, &length, sizeof length);
+    record += absolute;
+    for (std::size_t done = 0; done < record.size();) {
+        const ssize_t n = ::write(fd, record.data() + done, record.size() - done);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// The looks of every path of the window, asked of the drives in a child process: a drive that
+// does not answer holds the child, not this process, which then hands over to the window program
+// at once (an exec waits for every thread of the process to end, and one stuck on a drive may
+// never end). Paths the child has not answered for in time are taken as the folders asked for,
+// and the window finds their drive silent and says so.
+const std::map<std::string, PathLook>& lookAtPaths(int argc, char* argv[]) {
+    static std::map<std::string, PathLook> looks;
+    std::vector<std::string> asked;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!arg.empty() && !(i == 1 && arg == "--") && !looks.contains(arg) &&
+            std::find(asked.begin(), asked.end(), arg) == asked.end()) {
+            asked.push_back(arg);
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '\0') {
+            looks[argv[i]] = PathLook{true, ENOENT, false, {}};
+        }
+    }
+    if (asked.empty()) {
+        return looks;
+    }
+    std::string answer;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(fds[0]);
+            for (const std::string& arg : asked) {
+                writeLook(fds[1], arg);
+            }
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPathDeadlineMs);
+        for (char buffer[4096];;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd fd{fds[0], POLLIN, 0};
+            if (child < 0 || left.count() <= 0 || ::poll(&fd, 1, int(left.count())) <= 0) {
+                break;
+            }
+            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fds[0]);
+        if (child > 0 && ::waitpid(child, nullptr, WNOHANG) == 0) {
+            ::kill(child, SIGKILL);  // it goes once its drive answers; nobody waits for it
+        }
+    }
+    std::size_t at = 0;
+    for (const std::string& arg : asked) {
+        PathLook look;
+        const std::size_t head = sizeof(int) + 1 + sizeof(std::uint32_t);
+        std::uint32_t length = 0;
+        if (answer.size() >= at + head) {
+            std::memcpy(&length, answer.data() + at + sizeof(int) + 1, sizeof length);
+        }
+        if (answer.size() >= at + head + length && answer.size() >= at + head) {
+            std::memcpy(&look.error, answer.data() + at, sizeof look.error);
+            look.isFolder = answer[at + sizeof(int)] != 0;
+            look.absolute = answer.substr(at + head, length);
+            at += head + length;
+        } else {
+            at = answer.size();
+            const auto [folder, name] = splitPath(arg);
+            look = PathLook{
+                false, 0, true,
+                core::normalizeFolder(name.empty() ? folder : core::joinPath(folder, name))};
+        }
+        looks[arg] = look;
+    }
+    return looks;
+}
+
 }  // namespace
 
 bool hasDisplay() {
@@ -51,22 +189,24 @@ WindowBlock windowBlock(int argc, char* argv[]) {
     // Every path must exist: one that does not is never replaced by its parent, which would
     // open another folder than the one asked for.
     const int first = argc > 1 && std::string_view(argv[1]) == "--" ? 2 : 1;
+    const std::map<std::string, PathLook>& looks = lookAtPaths(argc, argv);
     for (int i = first; i < argc; ++i) {
         const std::string path = argv[i];
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            const int err = path.empty() ? ENOENT : errno;
-            const bool word = i == 1 && err == ENOENT && path.find('/') == std::string::npos;
-            return {
-                word ? WindowBlock::Why::NotACommand : WindowBlock::Why::CannotOpen, path, err, {}};
+        const PathLook& look = looks.at(path);
+        if (look.error != 0) {
+            const bool word = i == 1 && look.error == ENOENT && path.find('/') == std::string::npos;
+            return {word ? WindowBlock::Why::NotACommand : WindowBlock::Why::CannotOpen,
+                    path,
+                    look.error,
+                    {}};
         }
     }
     // The window shows one folder: paths that lie in several are refused, naming them.
     std::vector<std::string> folders;
-    for (const std::string& path : windowPaths(argc, argv)) {
-        struct stat st {};
-        const bool isFolder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        std::string folder = core::normalizeFolder(isFolder ? path : core::parentFolder(path));
+    for (int i = first; i < argc; ++i) {
+        const PathLook& look = looks.at(argv[i]);
+        std::string folder = core::normalizeFolder(
+            look.isFolder ? look.absolute : core::parentFolder(look.absolute));
         if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
             folders.push_back(std::move(folder));
         }
@@ -511,32 +651,13 @@ bool wantsWindow(int argc, char* argv[]) {
 
 std::vector<std::string> windowPaths(int argc, char* argv[]) {
     std::vector<std::string> paths;
-    const std::string cwd = fs::currentFolder();
+    const std::map<std::string, PathLook>& looks = lookAtPaths(argc, argv);
     for (int i = 1; i < argc; ++i) {
-        std::string path = argv[i];
-        if (path == "--" && i == 1) {
+        const std::string path = argv[i];
+        if ((path == "--" && i == 1) || path.empty()) {
             continue;
         }
-        if (path.empty()) {
-            continue;
-        }
-        if (path.front() != '/') {
-            path = core::joinPath(cwd, path);
-        }
-        // The folder part canonical; a file keeps its own name, even when it is a link.
-        const std::size_t slash = path.find_last_of('/');
-        std::string name = path.substr(slash + 1);
-        std::string folder = path.substr(0, slash + 1);
-        if (name == "." || name == "..") {
-            folder = path;
-            name.clear();
-        }
-        if (char* real = ::realpath(folder.c_str(), nullptr)) {
-            folder = real;
-            std::free(real);
-        }
-        paths.push_back(name.empty() ? core::normalizeFolder(folder)
-                                     : core::joinPath(folder, name));
+        paths.push_back(looks.at(path).absolute);
     }
     return paths;
 }

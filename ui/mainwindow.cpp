@@ -29,6 +29,7 @@
 
 #include "core/paths.h"
 #include "core/rename_run.h"
+#include "fs/deadline.h"
 #include "fs/listing.h"
 #include "fs/rename.h"
 #include "fs/undo.h"
@@ -46,6 +47,9 @@
 namespace ui {
 
 namespace {
+
+// Longer than this, the start folder's drive is taken as not answering.
+constexpr auto kStartLookDeadline = std::chrono::milliseconds(300);
 
 // The font of the drive, folder and file lists.
 QFont listFont() {
@@ -289,7 +293,13 @@ void MainWindow::placeWindow() {
 
 void MainWindow::openStartFolder(const std::string& startFolder) {
     std::string folder = core::normalizeFolder(startFolder);
-    int err = folderList_->setPath(folder);
+    // Looked at on a worker first: a drive that does not answer is found out at once, and the
+    // window opens without waiting for the folder list's longer deadline.
+    const fs::PendingAnswer<bool> look = fs::startCall([folder] {
+        struct stat st {};
+        return ::stat(folder.c_str(), &st) == 0;
+    });
+    int err = look.wait_for(kStartLookDeadline) ? folderList_->setPath(folder) : ETIMEDOUT;
     const bool notAnswering = err == ETIMEDOUT;
     if (notAnswering) {
         // Its parents are most likely on the same drive: home instead.

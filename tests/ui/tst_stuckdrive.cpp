@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -190,6 +191,41 @@ private slots:
         QCOMPARE(file1()->statusText(), ui::startNotAnsweringStatus(start));
         QCOMPARE(reports_, QStringList{});
         watchdog.disarm();
+        QVERIFY(!watchdog.fired());
+    }
+
+    // `kovra FOLDER` on the drive: the window program takes the launcher's place and waits in
+    // its event loop, its window shown, while the drive still does not answer.
+    void theProgramStartedOnItOpensAtOnce() {
+        stop();
+        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        QProcess kovra;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("HOME"), QString::fromStdString(other_));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), QString::fromStdString(base() + "/state"));
+        kovra.setProcessEnvironment(env);
+        kovra.start(QStringLiteral(KOVRA_PROGRAM), {QString::fromStdString(mount_ + "/photos")});
+        QVERIFY(kovra.waitForStarted());
+        const std::string proc = "/proc/" + std::to_string(kovra.processId());
+        std::string seen;
+        const auto inEventLoop = [&] {
+            char exe[4096] = {};
+            const ssize_t n = ::readlink((proc + "/exe").c_str(), exe, sizeof exe - 1);
+            const long call =
+                std::strtol(testutil::readFile(proc + "/syscall").c_str(), nullptr, 10);
+            seen =
+                std::string(exe, n > 0 ? std::size_t(n) : 0) + " in call " + std::to_string(call);
+            return seen.find("/kovra-window ") != std::string::npos &&
+                   (call == SYS_poll || call == SYS_ppoll);
+        };
+        const bool waiting = QTest::qWaitFor(inEventLoop, 15000);
+        watchdog.disarm();
+        // Its threads still asking the drive end once it answers.
+        resume();
+        kovra.kill();
+        kovra.waitForFinished();
+        QVERIFY2(waiting, seen.c_str());
         QVERIFY(!watchdog.fired());
     }
 
