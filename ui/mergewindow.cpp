@@ -298,7 +298,8 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     preview_->setAccessibleName(QStringLiteral("ファイルごとの処理"));
     preview_->setAccessibleDescription(
         QStringLiteral("まとめるときに各ファイルがどうなるか：元の場所、新しい名前、処理"));
-    status_->setAccessibleName(QStringLiteral("状態"));
+    // Read by its text, what the plan or the merge says.
+    status_->setAccessibleDescription(QStringLiteral("状態"));
     leftBox_->setAccessibleName(QStringLiteral("移動しなかったファイル"));
     leftBox_->setAccessibleDescription(QStringLiteral("元の場所に残したファイルと、その理由"));
 

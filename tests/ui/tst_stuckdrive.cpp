@@ -17,44 +17,12 @@
 #include <thread>
 
 #include "fs/mounts.h"
+#include "mountutil.h"
 #include "windowfixture.h"
 
 using testutil::Names;
 
 namespace {
-
-// Resumes the daemon after `after` unless disarmed first; remembers whether it had to.
-class Watchdog {
-public:
-    Watchdog(qint64 pid, std::chrono::seconds after) {
-        thread_ = std::thread([this, pid, after] {
-            std::unique_lock lock(mutex_);
-            if (!disarmed_.wait_for(lock, after, [this] { return done_; })) {
-                fired_ = true;
-                ::kill(static_cast<pid_t>(pid), SIGCONT);
-            }
-        });
-    }
-    ~Watchdog() { disarm(); }
-    void disarm() {
-        {
-            const std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        disarmed_.notify_all();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    bool fired() const { return fired_; }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable disarmed_;
-    bool done_ = false;
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
-};
 
 // The longest the window's event loop went without running a 1 ms timer: printed for the
 // record, not compared with anything.
@@ -95,6 +63,11 @@ class TestStuckDrive : public QObject, public testutil::WindowFixture {
 
     void stop() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGSTOP); }
     void resume() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGCONT); }
+    // Resumes the daemon after 20 s should anything wait on it for good.
+    mountutil::Watchdog watchdog() {
+        return mountutil::Watchdog([pid = daemon_.processId()] { ::kill(pid_t(pid), SIGCONT); },
+                                   std::chrono::seconds(20));
+    }
 
 private slots:
     void initTestCase() {
@@ -139,7 +112,7 @@ private slots:
 
     void theWindowShowsWhileAMountDoesNotAnswer() {
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         QElapsedTimer clock;
         clock.start();
         openWindow(other_, widgets::mountedDrives());
@@ -154,7 +127,7 @@ private slots:
     void aFolderOnItIsSaidNotToAnswer() {
         openWindow(other_, {{other_, {}}, {mount_, {}}});
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         QElapsedTimer clock;
         clock.start();
         const GapMeter gaps;
@@ -182,7 +155,7 @@ private slots:
         const QByteArray home = qgetenv("HOME");
         qputenv("HOME", QByteArray::fromStdString(other_));
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         const std::string start = mount_ + "/photos";
         openWindow(start);
         qputenv("HOME", home);
@@ -198,7 +171,7 @@ private slots:
     // its event loop, its window shown, while the drive still does not answer.
     void theProgramStartedOnItOpensAtOnce() {
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         QProcess kovra;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
