@@ -1,9 +1,11 @@
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QFontInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScopedValueRollback>
@@ -432,6 +434,11 @@ private slots:
             QCOMPARE(dialog->maximum(), 6);  // the rename list: kovra.exe is not counted
             QCOMPARE(total, std::int64_t{6});
             QCOMPARE(dialog->value(), static_cast<int>(done));
+            // As a screen reader reads the bar: its name and value.
+            QAccessibleInterface* bar =
+                QAccessible::queryAccessibleInterface(dialog->findChild<QProgressBar*>());
+            QCOMPARE(bar->text(QAccessible::Name), QStringLiteral("進み具合"));
+            QCOMPARE(bar->valueInterface()->currentValue().toInt(), static_cast<int>(done));
             QVERIFY2(dialog->labelText().contains(QStringLiteral("%1 / 6").arg(done)),
                      qPrintable(dialog->labelText()));
             if (done == k) {
