@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "core/paths.h"
 #include "fs/memory.h"
 
 namespace {
@@ -64,7 +65,16 @@ int main(int argc, char* argv[]) {
     // `kovra merge --window SOURCE...`, from a file manager's "merge here": the merge window
     // alone, with the sources checked and their parent as the destination.
     if (argc >= 3 && is(argv[1], "merge") && is(argv[2], "--window") && cli::hasDisplay()) {
-        const std::vector<std::string> sources = cli::windowPaths(argc - 2, argv + 2);
+        // Without a trailing slash, which would make the system follow a link the path ends in:
+        // a link to a folder is offered as itself, and stays.
+        std::vector<std::string> written(argv + 3, argv + argc);
+        std::vector<char*> paths{argv[2]};
+        for (std::string& path : written) {
+            path = core::normalizeFolder(path);
+            paths.push_back(path.data());
+        }
+        const std::vector<std::string> sources =
+            cli::windowPaths(static_cast<int>(paths.size()), paths.data());
         if (sources.empty()) {
             return cli::run(argc, argv);
         }

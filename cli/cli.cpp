@@ -233,7 +233,72 @@ std::string usage() {
                                      "Usage: %1 [FOLDER | FILE...]\n"
                                      "  or:  %1 rename [OPTION...] PATH...\n"
                                      "  or:  %1 merge [OPTION...] SOURCE... DEST\n"
-                                     "  or:  %1 undo\n"),
+                                     "  or:  %1 undo [-j N] [N]\n"
+                                     "  or:  %1 undo --list [-v]\n"),
+                   {"kovra"});
+}
+
+// The merge's options and what it does, after its usage line.
+std::string mergeHelpBody() {
+    return message(
+        QT_TRANSLATE_NOOP(
+            "cli",
+            "Move every file of the SOURCE folders, at any depth, into DEST (made if absent),\n"
+            "each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;\n"
+            "a name that begins with its folder's name and \"_\" keeps it. A SOURCE that is a\n"
+            "file moves that file; a SOURCE that is a link to a folder is never followed, with\n"
+            "or without a slash after it: it stays, and is named. An existing file is never\n"
+            "replaced: a file whose new name holds the same content goes to the Trash, one\n"
+            "whose new name holds other content stays where it is. Emptied folders are\n"
+            "removed. A file copied to another drive keeps its times, mode, extended\n"
+            "attributes and ACL where that drive can hold them; what it cannot is named.\n"
+            "\"%1 undo\" takes the whole merge back.\n"
+            "  -n, --dry-run        print each move as \"old -> new\", each duplicate that would\n"
+            "                       go to the Trash, and each file that would stay, with why,\n"
+            "                       as the merge would find it; change nothing\n"
+            "  -v, --verbose        print each move as it is made\n"
+            "  -a, --all            also hidden files and folders\n"
+            "      --keep-duplicates  leave duplicates where they are, not in the Trash\n"
+            "      --number         move a file whose new name holds other content as\n"
+            "                       \"name (2).ext\", with the first free number\n"
+            "      --keep-folders   keep the emptied folders\n"
+            "      --no-undo        keep no record of the merge\n"
+            "  -h, --help           show this help and exit\n"
+            "Exit status: 0 every file was moved, or put in the Trash as a duplicate (hidden\n"
+            "files and links to folders inside the SOURCE folders stay by design, and do not\n"
+            "count); 1 some files stayed where they were, each named on standard error with\n"
+            "why, or a failure stopped the merge; 2 wrong usage or a path that cannot be\n"
+            "opened: nothing was moved.\n"),
+        {"kovra"});
+}
+
+// What undo does and its options, after its usage lines.
+std::string undoHelpBody() {
+    return message(QT_TRANSLATE_NOOP("cli",
+                                     "Take back a run, a rename or a merge, in every folder it "
+                                     "changed: each file goes\n"
+                                     "back to its old name and folder where its new name still "
+                                     "holds the file it was\n"
+                                     "given to. Anything changed since is left alone and named. "
+                                     "Without N: the most\n"
+                                     "recent run that is neither in progress nor undone; with "
+                                     "N: run N of the history.\n"
+                                     "  -l, --list     show the history of runs, newest first: "
+                                     "number, time, files,\n"
+                                     "                 state, the first folder and how many "
+                                     "more\n"
+                                     "  -v, --verbose  with --list: every folder of each run\n"
+                                     "  -j, --jobs=N   undo in N folders at once (by default one "
+                                     "per core, four per\n"
+                                     "                 core on network and FUSE drives)\n"
+                                     "  -h, --help     show this help and exit\n"),
+                   {"kovra"});
+}
+
+std::string undoUsage() {
+    return message(QT_TRANSLATE_NOOP("cli",
+                                     "Usage: %1 undo [-j N] [N]\n"
+                                     "  or:  %1 undo --list [-v]\n"),
                    {"kovra"});
 }
 
@@ -249,10 +314,17 @@ void printHelp() {
         "selected.\n"
         "\n"
         "Commands:\n"
-        "  rename PATH...   rename the files named, and every file of each folder named\n"
-        "  undo             undo the last rename run, in every folder it renamed in\n"
+        "  rename PATH...        rename the files named, and every file of each folder named\n"
+        "  merge SOURCE... DEST  move every file of the SOURCE folders into DEST, each named\n"
+        "                        after the folder it lay in\n"
+        "  undo [N]              take back the last run, or run N of the history\n"
+        "  undo --list           show the history of runs, newest first\n"
         "\n"
         "Options:\n"
+        "  -h, --help       show this help and exit; after a command, that command's own\n"
+        "  -V, --version    show the version and exit\n"
+        "\n"
+        "Options of rename:\n"
         "  -n, --dry-run    print each rename as \"old -> new\" and change nothing\n"
         "  -r, --recursive  rename in every subfolder too, each file with its own folder's name;\n"
         "                   a symbolic link to a folder is never followed\n"
@@ -264,10 +336,14 @@ void printHelp() {
         "  -j, --jobs=N     rename in N folders at once, each in its own order (by default one\n"
         "                   per core, four per core on network and FUSE drives); undo takes\n"
         "                   it too\n"
-        "  -h, --help       show this help and exit\n"
-        "  -V, --version    show the version and exit\n"
         "\n"
         "Names that are not printable are shown escaped (\\xff, \\n), one rename per line.\n")));
+    writeOut(message(QT_TRANSLATE_NOOP("cli", "\nMerge (%1 merge [OPTION...] SOURCE... DEST):\n\n"),
+                     {"kovra"}) +
+             mergeHelpBody());
+    writeOut(message(QT_TRANSLATE_NOOP("cli", "\nUndo (%1 undo [-j N] [N], %1 undo --list):\n\n"),
+                     {"kovra"}) +
+             undoHelpBody());
     writeOut(message(QT_TRANSLATE_NOOP(
         "cli",
         "\n"
@@ -277,61 +353,23 @@ void printHelp() {
         "     also when undo finds no run to undo, and when the output cannot be written\n"
         "  2  wrong usage, a path that cannot be opened, or no display for the window:\n"
         "     nothing was renamed\n")));
-    writeOut(message(
-        QT_TRANSLATE_NOOP(
-            "cli",
-            "\n"
-            "Merge: %1 merge [OPTION...] SOURCE... DEST\n"
-            "Move every file of the SOURCE folders, at any depth, into DEST (made if absent),\n"
-            "each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;\n"
-            "a name that begins with its folder's name and \"_\" keeps it. A SOURCE that is a\n"
-            "file moves that file. An existing file is never replaced: a file whose new name\n"
-            "holds the same content goes to the Trash, one whose new name holds other content\n"
-            "stays where it is. Emptied folders are removed. \"%1 undo\" takes the whole merge\n"
-            "back.\n"
-            "  -n, --dry-run        print each move as \"old -> new\", each duplicate that would\n"
-            "                       go to the Trash, and each file that would stay, with why;\n"
-            "                       change nothing\n"
-            "  -v, --verbose        print each move as it is made\n"
-            "  -a, --all            also hidden files and folders\n"
-            "      --keep-duplicates  leave duplicates where they are, not in the Trash\n"
-            "      --number         move a file whose new name holds other content as\n"
-            "                       \"name (2).ext\", with the first free number\n"
-            "      --keep-folders   keep the emptied folders\n"
-            "      --no-undo        keep no record of the merge\n"
-            "Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some\n"
-            "files were left where they were, or a failure stopped the merge; 2 wrong usage\n"
-            "or a path that cannot be opened: nothing was moved.\n"),
-        {"kovra"}));
+}
+
+void printMergeHelp() {
+    writeOut(message(QT_TRANSLATE_NOOP("cli", "Usage: %1 merge [OPTION...] SOURCE... DEST\n"),
+                     {"kovra"}) +
+             mergeHelpBody());
 }
 
 void printUndoHelp() {
-    writeOut(message(QT_TRANSLATE_NOOP("cli",
-                                       "Usage: %1 undo [-j N] [N]\n"
-                                       "  or:  %1 undo --list [-v]\n"
-                                       "Rename back the files of a rename run, in every "
-                                       "folder it renamed in, where\n"
-                                       "each new name still holds the file it was given to. "
-                                       "Anything changed since is left\n"
-                                       "alone and named. Without N: the most recent run "
-                                       "that is neither in progress\n"
-                                       "nor undone; with N: run N of the history.\n"
-                                       "\n"
-                                       "  -l, --list   show the history of runs, newest first: "
-                                       "number, time, files,\n"
-                                       "               state, the first folder and how many "
-                                       "more\n"
-                                       "  -v, --verbose  with --list: every folder of each run\n"
-                                       "  -j, --jobs=N undo in N folders at once (by default one "
-                                       "per core, four per\n"
-                                       "               core on network and FUSE drives)\n"
+    writeOut(undoUsage() + undoHelpBody() +
+             message(QT_TRANSLATE_NOOP("cli",
                                        "\n"
                                        "Exit status:\n"
-                                       "  0  every file was renamed back\n"
+                                       "  0  every file was put back\n"
                                        "  1  there is no run to undo, or a file could not be "
-                                       "renamed back\n"
-                                       "  2  wrong usage\n"),
-                     {"kovra"}));
+                                       "put back\n"
+                                       "  2  wrong usage\n")));
 }
 
 int usageError(const std::string& what) {
@@ -468,7 +506,7 @@ int runMerge(int argc, char* argv[]) {
                 options.noUndo = true;
                 break;
             case 'h':
-                printHelp();
+                printMergeHelp();
                 return kSuccess;
             default:
                 return unknownOption(argv, kShort);

@@ -10,7 +10,6 @@
 #include "cli/commands.h"
 #include "cli/text.h"
 #include "core/paths.h"
-#include "fs/listing.h"
 #include "fs/merge/merge.h"
 
 namespace cli {
@@ -19,35 +18,6 @@ namespace {
 
 std::string programName() {
     return "kovra";
-}
-
-// `path` made absolute and normalized by its words alone, links not followed: the path as the
-// user sees it.
-std::string lexicalPath(const std::string& path) {
-    const std::string absolute =
-        !path.empty() && path.front() == '/' ? path : core::joinPath(fs::currentFolder(), path);
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= absolute.size()) {
-        std::size_t end = absolute.find('/', start);
-        if (end == std::string::npos) {
-            end = absolute.size();
-        }
-        const std::string part = absolute.substr(start, end - start);
-        if (part == "..") {
-            if (!parts.empty()) {
-                parts.pop_back();
-            }
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string out;
-    for (const std::string& part : parts) {
-        out += "/" + part;
-    }
-    return out.empty() ? "/" : out;
 }
 
 std::string canonical(const std::string& path) {
@@ -69,7 +39,38 @@ std::string whyLeft(fs::MergeAction why, int err, const std::string& taken) {
             return message(QT_TRANSLATE_NOOP("cli", "hidden (its name begins with \".\")"));
         case fs::MergeAction::LeaveLinkToFolder:
             return message(QT_TRANSLATE_NOOP("cli", "a link to a folder"));
+        case fs::MergeAction::LeaveNamedLink:
+            return message(QT_TRANSLATE_NOOP("cli", "a link to a folder: name the folder itself"));
+        case fs::MergeAction::LeaveNameTooLong:
+            return message(
+                QT_TRANSLATE_NOOP("cli", "its new name %1 is too long for the destination's drive"),
+                {escaped(core::fileName(taken))});
+        case fs::MergeAction::LeaveFolderLocked:
+            return message(QT_TRANSLATE_NOOP("cli", "its folder cannot be changed: %1"),
+                           {reason(err)});
+        case fs::MergeAction::LeaveDestinationLocked:
+            return message(QT_TRANSLATE_NOOP("cli", "the destination cannot be written in: %1"),
+                           {reason(err)});
+        case fs::MergeAction::LeaveSpecialFile:
+            return message(QT_TRANSLATE_NOOP(
+                "cli", "a pipe, socket or device, which cannot be copied to another drive"));
+        case fs::MergeAction::LeaveNoTrash:
+            return message(
+                QT_TRANSLATE_NOOP("cli", "the same as %1, and its drive has no Trash to take it"),
+                {escaped(taken)});
+        case fs::MergeAction::LeaveTrashNameTooLong:
+            return message(
+                QT_TRANSLATE_NOOP("cli", "the same as %1, and its name is too long for the Trash"),
+                {escaped(taken)});
+        case fs::MergeAction::LeaveProgramFile:
+            return message(QT_TRANSLATE_NOOP("cli", "the running program's own file"));
         case fs::MergeAction::TrashDuplicate:
+            // The Trash's refusals, as the plan names them.
+            if (err == ENOTSUP || err == ENAMETOOLONG) {
+                return whyLeft(err == ENOTSUP ? fs::MergeAction::LeaveNoTrash
+                                              : fs::MergeAction::LeaveTrashNameTooLong,
+                               0, taken);
+            }
             return message(
                 QT_TRANSLATE_NOOP("cli", "the same as %1, and cannot go to the Trash: %2"),
                 {escaped(taken), reason(err)});
@@ -79,6 +80,25 @@ std::string whyLeft(fs::MergeAction why, int err, const std::string& taken) {
     }
     return message(QT_TRANSLATE_NOOP("cli", "cannot be moved to %1: %2"),
                    {escaped(taken), reason(err)});
+}
+
+// What a copy to another drive could not carry, as words.
+std::string lostWords(unsigned lost) {
+    if ((lost & fs::kLostAttributes) != 0 && (lost & fs::kLostAcl) != 0) {
+        return message(QT_TRANSLATE_NOOP("cli", "its extended attributes and its ACL"));
+    }
+    return (lost & fs::kLostAcl) != 0
+               ? message(QT_TRANSLATE_NOOP("cli", "its ACL"))
+               : message(QT_TRANSLATE_NOOP("cli", "its extended attributes"));
+}
+
+// The folder part of a path as written ("." for a bare name), and its last component.
+std::pair<std::string, std::string> splitPath(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return {".", path};
+    }
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
 class MergeCommand {
@@ -128,14 +148,12 @@ public:
                     writeOut(message(QT_TRANSLATE_NOOP("cli", "%1 -> the Trash (the same as %2)\n"),
                                      {from, escaped(to)}));
                     break;
-                case fs::MergeAction::LeaveClash:
-                case fs::MergeAction::LeaveDuplicate:
-                    left = true;
-                    [[fallthrough]];
-                case fs::MergeAction::LeaveHidden:
-                case fs::MergeAction::LeaveLinkToFolder:
+                default:
+                    // Hidden names and links to folders met in the walk stay by design.
+                    left = left || (file.action != fs::MergeAction::LeaveHidden &&
+                                    file.action != fs::MergeAction::LeaveLinkToFolder);
                     writeOut(message(QT_TRANSLATE_NOOP("cli", "%1: left: %2\n"),
-                                     {from, whyLeft(file.action, 0, to)}));
+                                     {from, whyLeft(file.action, file.err, to)}));
                     break;
             }
         }
@@ -180,6 +198,12 @@ public:
                 {escaped(file.path),
                  whyLeft(file.why, file.err, core::joinPath(request_.destination, file.newName))}));
         }
+        for (const fs::PartlyKept& file : result.partlyKept) {
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: moved without %2, which its drive cannot "
+                                               "hold\n"),
+                             {escaped(file.path), lostWords(file.lost)}));
+        }
         if (result.syncError != 0) {
             writeErr(
                 message(QT_TRANSLATE_NOOP("cli",
@@ -203,83 +227,80 @@ private:
     }
 
     // Like mv's: the last path, made by the merge if absent (its folder must exist).
-    bool destination(const std::string& path) {
+    bool destination(const std::string& written) {
+        const std::string path = core::normalizeFolder(written);
         struct stat st {};
         if (path.empty()) {
-            cannotOpen(path, ENOENT);
+            cannotOpen(written, ENOENT);
             return false;
         }
         if (::stat(path.c_str(), &st) == 0) {
             if (!S_ISDIR(st.st_mode)) {
-                return usage(QT_TRANSLATE_NOOP("cli", "the destination is not a folder"), path);
+                return usage(QT_TRANSLATE_NOOP("cli", "the destination is not a folder"), written);
             }
             request_.destination = canonical(path);
             destId_ = {st.st_dev, st.st_ino};
             hasDestId_ = true;
         } else if (errno == ENOENT) {
-            const std::string lexical = lexicalPath(path);
-            const std::string parent = canonical(core::parentFolder(lexical));
+            const auto [folder, name] = splitPath(path);
+            const std::string parent = canonical(folder);
             if (parent.empty()) {
-                cannotOpen(core::parentFolder(lexical), errno);
+                cannotOpen(folder, errno);
                 return false;
             }
-            request_.destination = core::joinPath(parent, core::fileName(lexical));
+            if (name == "." || name == "..") {
+                cannotOpen(written, ENOENT);
+                return false;
+            }
+            request_.destination = core::joinPath(parent, name);
         } else {
-            cannotOpen(path, errno);
+            cannotOpen(written, errno);
             return false;
         }
-        destLexical_ = lexicalPath(path);
         return !request_.destination.empty();
     }
 
-    bool source(const std::string& path) {
+    // A source as the system finds it, its last component never followed: a folder by its real
+    // path, anything else (a file, a link, a link to a folder) in its real folder.
+    bool source(const std::string& written) {
+        // A trailing slash would make the system follow a link the path ends in.
+        const std::string path = core::normalizeFolder(written);
         struct stat st {};
         if (path.empty() || ::lstat(path.c_str(), &st) != 0) {
-            cannotOpen(path, path.empty() ? ENOENT : errno);
+            cannotOpen(written, path.empty() ? ENOENT : errno);
             return false;
         }
-        struct stat target = st;
-        const bool isFolder = (S_ISLNK(st.st_mode) ? ::stat(path.c_str(), &target) == 0 : true) &&
-                              S_ISDIR(target.st_mode);
-        const std::string lexical = lexicalPath(path);
+        const auto [folderPart, name] = splitPath(path);
         std::string resolved;
-        if (isFolder) {
-            // A folder that is no link is its canonical folder's child: sources side by side
-            // cost one resolution of their folder.
-            resolved = S_ISLNK(st.st_mode) || path.find("..") != std::string::npos
+        if (S_ISDIR(st.st_mode)) {
+            // Folders side by side cost one resolution of their folder.
+            resolved = name == "." || name == ".." || name.empty()
                            ? canonical(path)
-                           : core::joinPath(canonicalFolder(core::parentFolder(lexical)),
-                                            core::fileName(lexical));
-            if (hasDestId_ && target.st_dev == destId_.first && target.st_ino == destId_.second) {
+                           : core::joinPath(canonicalFolder(folderPart), name);
+            if (hasDestId_ && st.st_dev == destId_.first && st.st_ino == destId_.second) {
                 return usage(QT_TRANSLATE_NOOP("cli", "a source cannot be the destination itself"),
-                             path);
+                             written);
             }
             if (resolved == "/") {
                 return usage(QT_TRANSLATE_NOOP("cli",
                                                "the root folder has no name to put in front of "
                                                "its files"),
-                             path);
-            }
-            // Above the destination as written: the destination is left out of its walk. Above
-            // it only through a link is a mistake more likely than a wish.
-            if (core::isUnder(request_.destination, resolved) &&
-                !core::isUnder(destLexical_, lexical)) {
-                return usage(QT_TRANSLATE_NOOP("cli",
-                                               "the destination lies inside this source through "
-                                               "a link"),
-                             path);
+                             written);
             }
         } else {
-            const std::string folder = canonicalFolder(core::parentFolder(lexical));
+            const std::string folder = canonicalFolder(folderPart);
             if (folder.empty()) {
-                cannotOpen(path, errno);
+                cannotOpen(written, errno);
                 return false;
             }
-            if (folder == request_.destination) {
+            struct stat target {};
+            const bool linkToFolder = S_ISLNK(st.st_mode) && ::stat(path.c_str(), &target) == 0 &&
+                                      S_ISDIR(target.st_mode);
+            if (folder == request_.destination && !linkToFolder) {
                 return usage(QT_TRANSLATE_NOOP("cli", "the file is in the destination already"),
-                             path);
+                             written);
             }
-            resolved = core::joinPath(folder, core::fileName(lexical));
+            resolved = core::joinPath(folder, name);
         }
         request_.sources.push_back(resolved);
         return true;
@@ -299,7 +320,6 @@ private:
     std::string lastFolder_;
     std::string lastCanonical_;
     fs::MergePlan plan_;
-    std::string destLexical_;
     std::pair<dev_t, ino_t> destId_{};
     bool hasDestId_ = false;
 };

@@ -108,8 +108,8 @@ void addProgramFile(const std::string& path, std::optional<FileId> id) {
     program.files.push_back({std::move(name), *id});
 }
 
-std::vector<std::string> runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device) {
-    std::vector<std::string> names;
+ProgramNames runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device) {
+    ProgramNames names;
     ProgramFiles& program = programFiles();
     const std::lock_guard lock(program.mutex);
     for (const ProgramFile& file : program.files) {

@@ -2,10 +2,12 @@
 
 // The real folder the rename run works in, renamed in by native names and never overwriting.
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,7 +24,17 @@ namespace fs {
 // name: a user's file that merely shares a name is not one of them, and a copy of the program
 // under another name is. `device`, the folder's when known, spares lookups in folders of other
 // drives.
-std::vector<std::string> runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device = {});
+class ProgramNames : public std::vector<std::string> {
+public:
+    using std::vector<std::string>::vector;
+    bool contains(std::string_view name) const { return std::find(begin(), end(), name) != end(); }
+    // For a caller that keeps one name: the first, if any. It leaves the others out: take the
+    // whole list where a folder may hold several (the launcher and the window program).
+    operator std::optional<std::string>() const {
+        return empty() ? std::nullopt : std::optional<std::string>(front());
+    }
+};
+ProgramNames runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device = {});
 
 // Makes the file at `path` one of the program's own, which runs keep in place: the window
 // program keeps the launcher that started it, the launcher the window program it would start.

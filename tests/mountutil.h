@@ -574,6 +574,11 @@ public:
         }
         mounted_ = true;
     }
+
+    // Makes it read-only, with what it holds.
+    bool makeReadOnly() {
+        return ::mount("tmpfs", mountpoint_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
 };
 
 }  // namespace mountutil

@@ -92,6 +92,56 @@ inline std::map<std::string, std::string> contents(const std::string& folder) {
     return result;
 }
 
+// A tree as lines below `root`: "dir/" a folder, "name@target" a symbolic link, "name|" a named
+// pipe, "name:content" a file, in the order given.
+inline void makeTree(const std::string& root, const std::vector<std::string>& tree) {
+    for (const std::string& line : tree) {
+        const std::string path = root + "/" + line;
+        if (line.back() == '/') {
+            QVERIFY2(::mkdir(path.c_str(), 0755) == 0, path.c_str());
+        } else if (const auto at = line.find('@'); at != std::string::npos) {
+            QVERIFY2(::symlink(line.substr(at + 1).c_str(),
+                               (root + "/" + line.substr(0, at)).c_str()) == 0,
+                     path.c_str());
+        } else if (line.back() == '|') {
+            QVERIFY2(::mkfifo(path.substr(0, path.size() - 1).c_str(), 0644) == 0, path.c_str());
+        } else {
+            const auto colon = line.find(':');
+            QVERIFY2(makeFile(root, line.substr(0, colon), line.substr(colon + 1)), path.c_str());
+        }
+    }
+}
+
+// The tree below `root` in makeTree's form, in byte order, links not followed.
+inline void readTree(const std::string& root, const std::string& prefix,
+                     std::vector<std::string>& out) {
+    for (const std::string& name : entries(root + "/" + prefix)) {
+        const std::string relative = prefix + name;
+        const std::string path = root + "/" + relative;
+        struct stat st {};
+        ::lstat(path.c_str(), &st);
+        if (S_ISDIR(st.st_mode)) {
+            out.push_back(relative + "/");
+            readTree(root, relative + "/", out);
+        } else if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+            out.push_back(relative + "@" + std::string(target, n > 0 ? std::size_t(n) : 0));
+        } else if (S_ISFIFO(st.st_mode)) {
+            out.push_back(relative + "|");
+        } else {
+            out.push_back(relative + ":" + readFile(path));
+        }
+    }
+}
+// ... sorted as strings, as expected trees are written.
+inline std::vector<std::string> readTree(const std::string& root) {
+    std::vector<std::string> out;
+    readTree(root, "", out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 // Removes a folder and everything in it by raw names. QTemporaryDir cannot do that when a name
 // is not valid UTF-8: QDir does not even list such names.
 inline bool removeTree(const std::string& path) {

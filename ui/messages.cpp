@@ -584,7 +584,22 @@ QString mergeActionText(fs::MergeAction action) {
         case fs::MergeAction::LeaveHidden:
             return QStringLiteral("隠しファイル：残す");
         case fs::MergeAction::LeaveLinkToFolder:
+        case fs::MergeAction::LeaveNamedLink:
             return QStringLiteral("フォルダへのリンク：残す");
+        case fs::MergeAction::LeaveNameTooLong:
+            return QStringLiteral("名前が長すぎる：残す");
+        case fs::MergeAction::LeaveFolderLocked:
+            return QStringLiteral("元のフォルダを変更できない：残す");
+        case fs::MergeAction::LeaveDestinationLocked:
+            return QStringLiteral("まとめ先に書き込めない：残す");
+        case fs::MergeAction::LeaveSpecialFile:
+            return QStringLiteral("特殊ファイル：残す");
+        case fs::MergeAction::LeaveNoTrash:
+            return QStringLiteral("同じ内容・ゴミ箱なし：残す");
+        case fs::MergeAction::LeaveTrashNameTooLong:
+            return QStringLiteral("同じ内容・ゴミ箱には長すぎる名前：残す");
+        case fs::MergeAction::LeaveProgramFile:
+            return QStringLiteral("実行中のプログラム：残す");
     }
     return {};
 }
@@ -603,8 +618,7 @@ QString mergePlanningStatus(std::int64_t files) {
 
 QString mergePlanSummary(const fs::MergePlan& plan) {
     using A = fs::MergeAction;
-    const std::int64_t left = plan.count(A::LeaveClash) + plan.count(A::LeaveDuplicate) +
-                              plan.count(A::LeaveHidden) + plan.count(A::LeaveLinkToFolder);
+    const std::int64_t left = static_cast<std::int64_t>(plan.size()) - plan.acting();
     return QStringLiteral("移動：%1 個　ゴミ箱へ：%2 個　残す：%3 個")
         .arg(plan.count(A::Move) + plan.count(A::MoveNumbered))
         .arg(plan.count(A::TrashDuplicate))
@@ -651,6 +665,21 @@ QString mergeReport(const fs::MergeResult& result) {
                               .arg(result.trashed)
                               .arg(result.left + result.leftOut)
                               .arg(result.foldersRemoved);
+    if (!result.partlyKept.empty()) {
+        text += QStringLiteral(
+                    "\n\n別のドライブに移したファイルのうち %1 個は、移動先のドライブが扱えない"
+                    "ため、次のものを移せませんでした：")
+                    .arg(result.partlyKept.size());
+        constexpr std::size_t kShown = 5;
+        for (std::size_t i = 0; i < result.partlyKept.size() && i < kShown; ++i) {
+            const fs::PartlyKept& file = result.partlyKept[i];
+            text += QStringLiteral("\n%1　（%2）")
+                        .arg(widgets::displayName(file.path), mergeLostText(file.lost));
+        }
+        if (result.partlyKept.size() > kShown) {
+            text += QStringLiteral("\nほか %1 個").arg(result.partlyKept.size() - kShown);
+        }
+    }
     if (result.syncError != 0) {
         text += QStringLiteral("\n\n") +
                 QStringLiteral("移動をディスクに書き込めたか確認できませんでした。理由： %1")
@@ -659,9 +688,37 @@ QString mergeReport(const fs::MergeResult& result) {
     return text;
 }
 
+QString mergeLostText(unsigned lost) {
+    if ((lost & fs::kLostAttributes) != 0 && (lost & fs::kLostAcl) != 0) {
+        return QStringLiteral("拡張属性とアクセス制御リスト（ACL）");
+    }
+    return (lost & fs::kLostAcl) != 0 ? QStringLiteral("アクセス制御リスト（ACL）")
+                                      : QStringLiteral("拡張属性");
+}
+
 QString mergeLeftLine(const fs::LeftFile& file) {
-    const QString why = file.err != 0 ? renameReason(core::RenameStatus::failed(file.err))
-                                      : mergeActionText(file.why);
+    using A = fs::MergeAction;
+    QString why;
+    if (file.why == A::TrashDuplicate || file.why == A::Move || file.why == A::MoveNumbered) {
+        // A failure of the run: the Trash's own refusals as the plan words them.
+        if (file.why == A::TrashDuplicate && (file.err == ENOTSUP || file.err == ENAMETOOLONG)) {
+            why = mergeActionText(file.err == ENOTSUP ? A::LeaveNoTrash : A::LeaveTrashNameTooLong);
+        } else if (file.why == A::TrashDuplicate) {
+            why = QStringLiteral("同じ内容ですが、ゴミ箱に入れられません：") +
+                  renameReason(core::RenameStatus::failed(file.err));
+        } else {
+            why = renameReason(core::RenameStatus::failed(file.err));
+        }
+    } else if (file.why == A::LeaveNamedLink) {
+        why = mergeActionText(file.why) +
+              QStringLiteral("。リンクはたどりません。フォルダそのものを選んでください");
+    } else {
+        // As the preview said, with the drive's reason where there is one.
+        why = mergeActionText(file.why);
+        if (file.err != 0) {
+            why += QStringLiteral("、") + renameReason(core::RenameStatus::failed(file.err));
+        }
+    }
     return QStringLiteral("%1　（%2）").arg(widgets::displayName(file.path), why);
 }
 

@@ -109,6 +109,8 @@ QString mergePlanSummary(const fs::MergePlan& plan);
 QString mergePlanFailedStatus(const std::string& path, int error);
 QString mergeReport(const fs::MergeResult& result);
 QString mergeLeftLine(const fs::LeftFile& file);
+// What a copy to another drive could not carry (fs::CopyLoss bits).
+QString mergeLostText(unsigned lost);
 QString uncertainFolderNameReport(const QString& shown);
 
 // Shows a report; every report the user sees goes through here. The box wraps long names

@@ -51,7 +51,7 @@ Try &quot;%1 --help&quot; for more information.
     <message>
         <source>%1: cannot start the window program %2: %3
 </source>
-        <translation type="unfinished" />
+        <translation type="unfinished"></translation>
     </message>
     <message>
         <source>the drive has no rename that cannot replace a file</source>
@@ -258,35 +258,6 @@ Try &quot;%1 --help&quot; for more information.
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
-An existing file is never replaced.
-
-Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
-
-Commands:
-  rename PATH...   rename the files named, and every file of each folder named
-  undo             undo the last rename run, in every folder it renamed in
-
-Options:
-  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
-  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
-                   a symbolic link to a folder is never followed
-  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
-  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
-                   subfolders; left out otherwise, since the prefix would unhide them
-      --no-undo    keep no record of the run: faster over many folders, but undo
-                   cannot take it back
-  -j, --jobs=N     rename in N folders at once, each in its own order (by default one
-                   per core, four per core on network and FUSE drives); undo takes
-                   it too
-  -h, --help       show this help and exit
-  -V, --version    show the version and exit
-
-Names that are not printable are shown escaped (\xff, \n), one rename per line.
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>-j takes how many folders at once, from 1 to 256</source>
         <translation type="unfinished"></translation>
     </message>
@@ -322,40 +293,6 @@ Names that are not printable are shown escaped (\xff, \n), one rename per line.
     </message>
     <message>
         <source>  not started: %1
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>Usage: %1 [FOLDER | FILE...]
-  or:  %1 rename [OPTION...] PATH...
-  or:  %1 merge [OPTION...] SOURCE... DEST
-  or:  %1 undo
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>
-Merge: %1 merge [OPTION...] SOURCE... DEST
-Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
-each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
-a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
-file moves that file. An existing file is never replaced: a file whose new name
-holds the same content goes to the Trash, one whose new name holds other content
-stays where it is. Emptied folders are removed. &quot;%1 undo&quot; takes the whole merge
-back.
-  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
-                       go to the Trash, and each file that would stay, with why;
-                       change nothing
-  -v, --verbose        print each move as it is made
-  -a, --all            also hidden files and folders
-      --keep-duplicates  leave duplicates where they are, not in the Trash
-      --number         move a file whose new name holds other content as
-                       &quot;name (2).ext&quot;, with the first free number
-      --keep-folders   keep the emptied folders
-      --no-undo        keep no record of the merge
-Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some
-files were left where they were, or a failure stopped the merge; 2 wrong usage
-or a path that cannot be opened: nothing was moved.
 </source>
         <translation type="unfinished"></translation>
     </message>
@@ -430,10 +367,6 @@ or a path that cannot be opened: nothing was moved.
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>the destination lies inside this source through a link</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>the file is in the destination already</source>
         <translation type="unfinished"></translation>
     </message>
@@ -450,23 +383,172 @@ or a path that cannot be opened: nothing was moved.
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
+each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
+a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
+file moves that file; a SOURCE that is a link to a folder is never followed, with
+or without a slash after it: it stays, and is named. An existing file is never
+replaced: a file whose new name holds the same content goes to the Trash, one
+whose new name holds other content stays where it is. Emptied folders are
+removed. A file copied to another drive keeps its times, mode, extended
+attributes and ACL where that drive can hold them; what it cannot is named.
+&quot;%1 undo&quot; takes the whole merge back.
+  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
+                       go to the Trash, and each file that would stay, with why,
+                       as the merge would find it; change nothing
+  -v, --verbose        print each move as it is made
+  -a, --all            also hidden files and folders
+      --keep-duplicates  leave duplicates where they are, not in the Trash
+      --number         move a file whose new name holds other content as
+                       &quot;name (2).ext&quot;, with the first free number
+      --keep-folders   keep the emptied folders
+      --no-undo        keep no record of the merge
+  -h, --help           show this help and exit
+Exit status: 0 every file was moved, or put in the Trash as a duplicate (hidden
+files and links to folders inside the SOURCE folders stay by design, and do not
+count); 1 some files stayed where they were, each named on standard error with
+why, or a failure stopped the merge; 2 wrong usage or a path that cannot be
+opened: nothing was moved.
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
+
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...        rename the files named, and every file of each folder named
+  merge SOURCE... DEST  move every file of the SOURCE folders into DEST, each named
+                        after the folder it lay in
+  undo [N]              take back the last run, or run N of the history
+  undo --list           show the history of runs, newest first
+
+Options:
+  -h, --help       show this help and exit; after a command, that command&apos;s own
+  -V, --version    show the version and exit
+
+Options of rename:
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
+                   subfolders; left out otherwise, since the prefix would unhide them
+      --no-undo    keep no record of the run: faster over many folders, but undo
+                   cannot take it back
+  -j, --jobs=N     rename in N folders at once, each in its own order (by default one
+                   per core, four per core on network and FUSE drives); undo takes
+                   it too
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Usage: %1 merge [OPTION...] SOURCE... DEST
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Exit status:
+  0  every file was put back
+  1  there is no run to undo, or a file could not be put back
+  2  wrong usage
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a link to a folder: name the folder itself</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its new name %1 is too long for the destination&apos;s drive</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its folder cannot be changed: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the destination cannot be written in: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a pipe, socket or device, which cannot be copied to another drive</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the same as %1, and its drive has no Trash to take it</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the same as %1, and its name is too long for the Trash</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the running program&apos;s own file</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its extended attributes and its ACL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its ACL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its extended attributes</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: moved without %2, which its drive cannot hold
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named. Without N: the most
+recent run that is neither in progress nor undone; with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, the first folder and how many more
+  -v, --verbose  with --list: every folder of each run
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>Usage: %1 undo [-j N] [N]
   or:  %1 undo --list [-v]
-Rename back the files of a rename run, in every folder it renamed in, where
-each new name still holds the file it was given to. Anything changed since is left
-alone and named. Without N: the most recent run that is neither in progress
-nor undone; with N: run N of the history.
-
-  -l, --list   show the history of runs, newest first: number, time, files,
-               state, the first folder and how many more
-  -v, --verbose  with --list: every folder of each run
-  -j, --jobs=N undo in N folders at once (by default one per core, four per
-               core on network and FUSE drives)
-
-Exit status:
-  0  every file was renamed back
-  1  there is no run to undo, or a file could not be renamed back
-  2  wrong usage
 </source>
         <translation type="unfinished"></translation>
     </message>

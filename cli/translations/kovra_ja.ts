@@ -406,7 +406,7 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
   or:  %1 merge [OPTION...] SOURCE... DEST
   or:  %1 undo
 </source>
-        <translation>使い方: %1 [フォルダ | ファイル...]
+        <translation type="vanished">使い方: %1 [フォルダ | ファイル...]
   または: %1 rename [オプション...] パス...
   または: %1 merge [オプション...] 元... 先
   または: %1 undo
@@ -436,7 +436,7 @@ Exit status: 0 every file was moved, or put in the Trash as a duplicate; 1 some
 files were left where they were, or a failure stopped the merge; 2 wrong usage
 or a path that cannot be opened: nothing was moved.
 </source>
-        <translation>
+        <translation type="vanished">
 まとめる: %1 merge [オプション...] 元... 先
 元のフォルダとそのサブフォルダ（深さを問わず）のすべてのファイルを「先」へ移します
 （「先」がなければ作ります）。各ファイルには元のフォルダ名が付きます：
@@ -537,7 +537,7 @@ or a path that cannot be opened: nothing was moved.
     </message>
     <message>
         <source>the destination lies inside this source through a link</source>
-        <translation>リンクをたどると、先がこの元の中にあります</translation>
+        <translation type="vanished">リンクをたどると、先がこの元の中にあります</translation>
     </message>
     <message>
         <source>the file is in the destination already</source>
@@ -570,7 +570,7 @@ Options:
 
 Names that are not printable are shown escaped (\xff, \n), one rename per line.
 </source>
-        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
+        <translation type="vanished">フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
 既にあるファイルを上書きすることはありません。
 
 コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
@@ -692,41 +692,352 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 </translation>
     </message>
     <message>
-        <source>Usage: %1 undo [-j N] [N]
-  or:  %1 undo --list [-v]
-Rename back the files of a rename run, in every folder it renamed in, where
-each new name still holds the file it was given to. Anything changed since is left
-alone and named. Without N: the most recent run that is neither in progress
-nor undone; with N: run N of the history.
-
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo [-j N] [N]
+  or:  %1 undo --list
+</source>
+        <translation type="vanished">使い方: %1 [フォルダ | ファイル...]
+  または: %1 rename [オプション...] パス...
+  または: %1 merge [オプション...] 元... 先
+  または: %1 undo [-j N] [N]
+  または: %1 undo --list
+</translation>
+    </message>
+    <message>
+        <source>Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
+each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
+a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
+file moves that file; a SOURCE that is a link to a folder is never followed, with
+or without a slash after it: it stays, and is named. An existing file is never
+replaced: a file whose new name holds the same content goes to the Trash, one
+whose new name holds other content stays where it is. Emptied folders are
+removed. A file copied to another drive keeps its times, mode, extended
+attributes and ACL where that drive can hold them; what it cannot is named.
+&quot;%1 undo&quot; takes the whole merge back.
+  -n, --dry-run        print each move as &quot;old -&gt; new&quot;, each duplicate that would
+                       go to the Trash, and each file that would stay, with why,
+                       as the merge would find it; change nothing
+  -v, --verbose        print each move as it is made
+  -a, --all            also hidden files and folders
+      --keep-duplicates  leave duplicates where they are, not in the Trash
+      --number         move a file whose new name holds other content as
+                       &quot;name (2).ext&quot;, with the first free number
+      --keep-folders   keep the emptied folders
+      --no-undo        keep no record of the merge
+  -h, --help           show this help and exit
+Exit status: 0 every file was moved, or put in the Trash as a duplicate (hidden
+files and links to folders inside the SOURCE folders stay by design, and do not
+count); 1 some files stayed where they were, each named on standard error with
+why, or a failure stopped the merge; 2 wrong usage or a path that cannot be
+opened: nothing was moved.
+</source>
+        <translation>元のフォルダとそのサブフォルダ（深さを問わず）のすべてのファイルを「先」へ移します
+（「先」がなければ作ります）。各ファイルには元のフォルダ名が付きます：
+/pics/cats/a.jpg は 先/cats_a.jpg になります。フォルダ名と「_」で始まる名前は
+そのままです。元がファイルなら、そのファイルを移します。元がフォルダへのリンクなら、
+最後に「/」があってもなくても、リンクはたどらずにそのまま残し、表示します。既存の
+ファイルは決して上書きしません：新しい名前に同じ内容のファイルがあれば、移すファイルは
+ゴミ箱へ、違う内容のファイルがあれば、移さずにそのまま残します。空になったフォルダは
+削除します。別のドライブへコピーするファイルは、日時・アクセス権・拡張属性・ACL を
+そのドライブが扱える限り引き継ぎ、扱えないものは表示します。「%1 undo」でまとめた
+操作全体を元に戻せます。
+  -n, --dry-run        移動を「元 -&gt; 先」で、ゴミ箱へ入る重複と残るファイルを
+                       実際にまとめるときと同じ理由とともに表示し、何も変更しません
+  -v, --verbose        移動するたびに表示します
+  -a, --all            隠しファイルと隠しフォルダも移します
+      --keep-duplicates  重複をゴミ箱へ入れずにそのまま残します
+      --number         違う内容と名前が重なるファイルを「名前 (2).拡張子」の
+                       ように、空いている最初の番号で移します
+      --keep-folders   空になったフォルダを残します
+      --no-undo        記録を残しません（元に戻せません）
+  -h, --help           このヘルプを表示して終了します
+終了ステータス: 0 すべてのファイルを移した（重複はゴミ箱へ入れた。元のフォルダの中の
+隠しファイルとフォルダへのリンクは決まりどおり残し、数えません）; 1 一部のファイルが
+残った（それぞれ理由とともに標準エラー出力に表示します）、または失敗で中断した;
+2 使い方の誤り、または開けないパス（何も移していません）
+</translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named. Without N: the most
+recent run that is neither in progress nor undone; with N: run N of the history.
   -l, --list   show the history of runs, newest first: number, time, files,
-               state, the first folder and how many more
-  -v, --verbose  with --list: every folder of each run
+               state, folders
   -j, --jobs=N undo in N folders at once (by default one per core, four per
                core on network and FUSE drives)
+  -h, --help   show this help and exit
+</source>
+        <translation type="vanished">名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
+ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
+最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
+  -l, --list   操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+               状態、フォルダ
+  -j, --jobs=N N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+               ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help   このヘルプを表示して終了します
+</translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list
+</source>
+        <translation type="vanished">使い方: %1 undo [-j N] [N]
+  または: %1 undo --list
+</translation>
+    </message>
+    <message>
+        <source>Put the name of its folder in front of each file&apos;s name: /pics/cats/a.jpg becomes /pics/cats/cats_a.jpg.
+An existing file is never replaced.
 
+Without a command, the window opens: on FOLDER, or on the folder of the FILEs with them selected.
+
+Commands:
+  rename PATH...        rename the files named, and every file of each folder named
+  merge SOURCE... DEST  move every file of the SOURCE folders into DEST, each named
+                        after the folder it lay in
+  undo [N]              take back the last run, or run N of the history
+  undo --list           show the history of runs, newest first
+
+Options:
+  -h, --help       show this help and exit; after a command, that command&apos;s own
+  -V, --version    show the version and exit
+
+Options of rename:
+  -n, --dry-run    print each rename as &quot;old -&gt; new&quot; and change nothing
+  -r, --recursive  rename in every subfolder too, each file with its own folder&apos;s name;
+                   a symbolic link to a folder is never followed
+  -v, --verbose    print each rename as &quot;old -&gt; new&quot; as it is made
+  -a, --all        also the names beginning with &quot;.&quot; in the folders named, and hidden
+                   subfolders; left out otherwise, since the prefix would unhide them
+      --no-undo    keep no record of the run: faster over many folders, but undo
+                   cannot take it back
+  -j, --jobs=N     rename in N folders at once, each in its own order (by default one
+                   per core, four per core on network and FUSE drives); undo takes
+                   it too
+
+Names that are not printable are shown escaped (\xff, \n), one rename per line.
+</source>
+        <translation>フォルダ内の各ファイルの名前の先頭に、そのフォルダの名前を付けます: /pics/cats/a.jpg は /pics/cats/cats_a.jpg になります。
+既にあるファイルを上書きすることはありません。
+
+コマンドを指定しないとウィンドウを開きます: フォルダを指定するとそのフォルダを、ファイルを指定するとそのフォルダを開いてファイルを選択します。
+
+コマンド:
+  rename パス...        指定したファイルと、指定したフォルダ内のすべてのファイルの名前を変更します
+  merge 元... 先        元のフォルダのすべてのファイルを、それぞれ元のフォルダ名を付けて
+                        先へ移します
+  undo [N]              最後の操作を、または履歴の N 番の操作を元に戻します
+  undo --list           操作の履歴を新しい順に表示します
+
+オプション:
+  -h, --help       このヘルプを表示して終了します。コマンドの後では、そのコマンドのヘルプです
+  -V, --version    バージョンを表示して終了します
+
+rename のオプション:
+  -n, --dry-run    変更する名前を &quot;旧 -&gt; 新&quot; の形で表示するだけで、何も変更しません
+  -r, --recursive  サブフォルダ内もすべて、各ファイルにそのフォルダの名前を付けます。
+                   フォルダへのシンボリックリンクはたどりません
+  -v, --verbose    名前を変更するたびに &quot;旧 -&gt; 新&quot; の形で表示します
+  -a, --all        指定したフォルダ内の &quot;.&quot; で始まる名前と、隠しサブフォルダも対象にします。
+                   名前を付けると隠しファイルでなくなるため、指定しなければ対象外です
+      --no-undo    元に戻すための記録を残しません。多くのフォルダでは速くなりますが、
+                   undo で元に戻せません
+  -j, --jobs=N     N 個のフォルダで同時に名前を変更します。各フォルダ内は順番どおりです
+                   （既定はコア 1 つにつき 1 個、ネットワークと FUSE のドライブでは
+                   コア 1 つにつき 4 個）。undo にも指定できます
+
+表示できない文字を含む名前はエスケープして表示します（\xff、\n）。一行に一件です。
+</translation>
+    </message>
+    <message>
+        <source>
+Merge: %1 merge [OPTION...] SOURCE... DEST
+</source>
+        <translation type="vanished">
+まとめる: %1 merge [オプション...] 元... 先
+</translation>
+    </message>
+    <message>
+        <source>
+Undo: %1 undo [-j N] [N]
+  or:  %1 undo --list
+</source>
+        <translation type="vanished">
+元に戻す: %1 undo [-j N] [N]
+  または: %1 undo --list
+</translation>
+    </message>
+    <message>
+        <source>Usage: %1 merge [OPTION...] SOURCE... DEST
+</source>
+        <translation>使い方: %1 merge [オプション...] 元... 先
+</translation>
+    </message>
+    <message>
+        <source>
 Exit status:
-  0  every file was renamed back
-  1  there is no run to undo, or a file could not be renamed back
+  0  every file was put back
+  1  there is no run to undo, or a file could not be put back
   2  wrong usage
+</source>
+        <translation>
+終了ステータス:
+  0  すべてのファイルを元に戻しました
+  1  元に戻せる操作がないか、元に戻せないファイルがありました
+  2  使い方の誤りです
+</translation>
+    </message>
+    <message>
+        <source>a link to a folder: name the folder itself</source>
+        <translation>フォルダへのリンクです（リンクはたどりません。フォルダそのものを指定してください）</translation>
+    </message>
+    <message>
+        <source>its new name %1 is too long for the destination&apos;s drive</source>
+        <translation>新しい名前 %1 は先のドライブには長すぎます</translation>
+    </message>
+    <message>
+        <source>its folder cannot be changed: %1</source>
+        <translation>元のフォルダを変更できません: %1</translation>
+    </message>
+    <message>
+        <source>the destination cannot be written in: %1</source>
+        <translation>先に書き込めません: %1</translation>
+    </message>
+    <message>
+        <source>a pipe, socket or device, which cannot be copied to another drive</source>
+        <translation>パイプ・ソケット・デバイスは別のドライブへコピーできません</translation>
+    </message>
+    <message>
+        <source>the same as %1, and its drive has no Trash to take it</source>
+        <translation>%1 と同じ内容ですが、このドライブにはゴミ箱がありません</translation>
+    </message>
+    <message>
+        <source>the same as %1, and its name is too long for the Trash</source>
+        <translation>%1 と同じ内容ですが、名前が長すぎてゴミ箱へ入れられません</translation>
+    </message>
+    <message>
+        <source>the running program&apos;s own file</source>
+        <translation>実行中のプログラム自身のファイルです</translation>
+    </message>
+    <message>
+        <source>its extended attributes and its ACL</source>
+        <translation>拡張属性と ACL</translation>
+    </message>
+    <message>
+        <source>its ACL</source>
+        <translation>ACL</translation>
+    </message>
+    <message>
+        <source>its extended attributes</source>
+        <translation>拡張属性</translation>
+    </message>
+    <message>
+        <source>%1: moved without %2, which its drive cannot hold
+</source>
+        <translation>%1: 移しましたが、移動先のドライブが扱えないため %2 は移せませんでした
+</translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named. Without N: the most
+recent run that is neither in progress nor undone; with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, folders
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation type="vanished">名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
+ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
+最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
+  -l, --list     操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+                 状態、フォルダ
+  -j, --jobs=N   N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+                 ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help     このヘルプを表示して終了します
+</translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+</source>
+        <translation type="vanished">
+まとめる（%1 merge [オプション...] 元... 先）:
+</translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+</source>
+        <translation type="vanished">
+元に戻す（%1 undo [-j N] [N]、%1 undo --list）:
+</translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+
+</source>
+        <translation>
+まとめる（%1 merge [オプション...] 元... 先）:
+
+</translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+
+</source>
+        <translation>
+元に戻す（%1 undo [-j N] [N]、%1 undo --list）:
+
+</translation>
+    </message>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
+</source>
+        <translation>名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
+ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
+最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
+  -l, --list   操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+               状態、最初のフォルダとほかのフォルダの数
+  -v, --verbose  --list と一緒に指定すると、各操作のすべてのフォルダを表示します
+  -j, --jobs=N N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+               ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help   このヘルプを表示して終了します
+</translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named. Without N: the most
+recent run that is neither in progress nor undone; with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, the first folder and how many more
+  -v, --verbose  with --list: every folder of each run
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
 </source>
         <translation>使い方: %1 undo [-j N] [N]
   または: %1 undo --list [-v]
-名前の変更を、変更したすべてのフォルダで元に戻します。新しい名前が変更したときの
-ファイルのままのものだけを戻し、その後に変更されたものはそのままにして表示します。
-N を指定しないと、実行中でも元に戻し済みでもない最も新しい変更を、N を指定すると
-履歴の N 番の変更を元に戻します。
-
-  -l, --list   名前の変更の履歴を新しい順に表示します: 番号、日時、ファイル数、
-               状態、最初のフォルダとほかのフォルダの数
-  -v, --verbose  --list と一緒に指定すると、各変更のすべてのフォルダを表示します
-  -j, --jobs=N N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
-               ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
-
-終了ステータス:
-  0  すべてのファイルを元の名前に戻しました
-  1  元に戻せる名前の変更がないか、元に戻せないファイルがありました
-  2  使い方の誤りです
 </translation>
     </message>
     <message>

@@ -3,12 +3,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "fs/fd.h"
 #include "fs/merge/steps.h"
@@ -122,18 +125,103 @@ void dropCopy(int dirfd, const std::string& name, FileId copy) {
     }
 }
 
-// Removes the original once its copy stands; an unlink that reports an error may have acted
-// (network drives), so what is there decides.
+// Removes the original once its copy stands, and only while its name still holds the very file
+// copied (`original`, as it was before the copy): a file saved again meanwhile stays, with EBUSY.
+// An unlink that reports an error may have acted (network drives), so what is there decides.
 int removeOriginal(int dirfd, const std::string& name, const struct stat& original) {
+    struct stat now {};
+    if (::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    if (now.st_dev != original.st_dev || now.st_ino != original.st_ino ||
+        now.st_size != original.st_size || now.st_mtim.tv_sec != original.st_mtim.tv_sec ||
+        now.st_mtim.tv_nsec != original.st_mtim.tv_nsec) {
+        return EBUSY;
+    }
     if (syscalls().unlinkat(dirfd, name.c_str(), 0) == 0) {
         return 0;
     }
     const int err = errno;
-    struct stat now {};
-    if (::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
-        return 0;
+    if (::fstatat(dirfd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? 0 : err;  // anything else: nobody can tell it went
     }
-    return now.st_ino == original.st_ino ? err : 0;
+    return now.st_dev == original.st_dev && now.st_ino == original.st_ino ? err : 0;
+}
+
+// The extended attributes of the open file `fd`, names and values; POSIX ACLs are among them
+// (system.posix_acl_access and _default). Returns 0 or the errno.
+struct Attribute {
+    std::string name;
+    std::string value;
+};
+int readAttributes(int fd, std::vector<Attribute>& out) {
+    std::string names(256, '\0');
+    ssize_t n = 0;
+    while ((n = ::flistxattr(fd, names.data(), names.size())) < 0 && errno == ERANGE) {
+        names.resize(names.size() * 4);
+    }
+    if (n < 0) {
+        return errno == ENOTSUP ? 0 : errno;  // a drive without any
+    }
+    for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+        Attribute a{names.c_str() + at, {}};
+        at += a.name.size() + 1;
+        ssize_t size = 0;
+        do {
+            a.value.resize(a.value.empty() ? 256 : a.value.size() * 4);
+        } while ((size = ::fgetxattr(fd, a.name.c_str(), a.value.data(), a.value.size())) < 0 &&
+                 errno == ERANGE);
+        if (size < 0) {
+            if (errno == ENODATA) {
+                continue;  // gone since it was listed
+            }
+            return errno;
+        }
+        a.value.resize(static_cast<std::size_t>(size));
+        out.push_back(std::move(a));
+    }
+    return 0;
+}
+
+bool isAcl(std::string_view name) {
+    return name.starts_with("system.posix_acl_");
+}
+
+// Gives the open file `fd` the attributes `attributes`. Those the drive cannot hold go into `lost`
+// (CopyLoss bits), and out of `attributes`, so that the comparison after leaves them out;
+// security.* and trusted.* ones the process may not set are left out quietly. Returns 0 or the
+// errno of a failure.
+int writeAttributes(int fd, std::vector<Attribute>& attributes, unsigned& lost) {
+    for (auto a = attributes.begin(); a != attributes.end();) {
+        if (::fsetxattr(fd, a->name.c_str(), a->value.data(), a->value.size(), 0) == 0) {
+            ++a;
+            continue;
+        }
+        const int err = errno;
+        const bool userOrAcl = a->name.starts_with("user.") || isAcl(a->name);
+        if (err == ENOTSUP || err == E2BIG || err == ERANGE || err == ENOSPC ||
+            ((err == EPERM || err == EACCES) && userOrAcl)) {
+            lost |= isAcl(a->name) ? kLostAcl : kLostAttributes;
+        } else if (err != EPERM && err != EACCES) {
+            return err;
+        }
+        a = attributes.erase(a);
+    }
+    return 0;
+}
+
+// Whether the open file `fd` holds each of `attributes`, byte for byte.
+bool holdsAttributes(int fd, const std::vector<Attribute>& attributes) {
+    std::string value;
+    for (const Attribute& a : attributes) {
+        value.resize(a.value.size() + 1);  // one more: a longer value shows
+        const ssize_t size = ::fgetxattr(fd, a.name.c_str(), value.data(), value.size());
+        if (size < 0 || value.compare(0, static_cast<std::size_t>(size), a.value) != 0 ||
+            static_cast<std::size_t>(size) != a.value.size()) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -161,7 +249,11 @@ bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b)
 }
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
                    IdentityKind toKind, const std::function<int(FileId)>& reserved,
-                   const std::function<int(FileId, const Owner&)>& copied, const Owner* owner) {
+                   const std::function<int(FileId, const Owner&)>& copied, const Owner* owner,
+                   unsigned* lost) {
+    if (lost != nullptr) {
+        *lost = 0;
+    }
     struct stat original {};
     if (::fstatat(fromDir, from.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno;
@@ -188,7 +280,23 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
             err = EIO;
         }
         if (err == 0) {
+            // A link keeps its owner and times too, where the drive keeps them.
+            if (::geteuid() == 0) {
+                [[maybe_unused]] const int ignored =
+                    ::fchownat(toDir, to.c_str(), keep.uid, keep.gid, AT_SYMLINK_NOFOLLOW);
+            }
+            const timespec times[2] = {original.st_atim, original.st_mtim};
+            ::utimensat(toDir, to.c_str(), times, AT_SYMLINK_NOFOLLOW);
+            if (::fstatat(toDir, to.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0) {
+                err = errno;
+            }
+        }
+        if (err == 0) {
             err = copied(identityOf(copy, toKind), own);
+        }
+        // Its name on the disk for good before the original goes.
+        if (err == 0 && syscalls().fsync(toDir) != 0) {
+            err = errno;
         }
         if (err == 0) {
             err = removeOriginal(fromDir, from, original);
@@ -221,19 +329,29 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
     if (err == 0) {
         err = copyBytes(in.get(), out.get());
     }
+    std::vector<Attribute> attributes;
+    unsigned notKept = 0;
+    if (err == 0) {
+        err = readAttributes(in.get(), attributes);
+    }
     if (err == 0) {
         // What the drive can keep of them; a drive without owners or modes keeps its own.
         if (::geteuid() == 0) {
             [[maybe_unused]] const int ignored = ::fchown(out.get(), keep.uid, keep.gid);
         }
         ::fchmod(out.get(), keep.mode);  // after the owner, which may clear set-id bits
+        // After the mode: an ACL sets the mode's bits as it had them.
+        err = writeAttributes(out.get(), attributes, notKept);
+    }
+    if (err == 0) {
         const timespec times[2] = {original.st_atim, original.st_mtim};
         ::futimens(out.get(), times);
         if (syscalls().fsync(out.get()) != 0) {
             err = errno;
         }
     }
-    if (err == 0 && !sameBytes(in.get(), out.get(), original.st_size)) {
+    if (err == 0 && (!sameBytes(in.get(), out.get(), original.st_size) ||
+                     !holdsAttributes(out.get(), attributes))) {
         err = EIO;
     }
     if (err == 0 && ::fstat(out.get(), &copy) != 0) {
@@ -243,8 +361,15 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
         err = copied(identityOf(copy, toKind), own);
     }
     out.reset();
+    // Its name on the disk for good before the original goes.
+    if (err == 0 && syscalls().fsync(toDir) != 0) {
+        err = errno;
+    }
     if (err == 0) {
         err = removeOriginal(fromDir, from, original);
+    }
+    if (err == 0 && lost != nullptr) {
+        *lost = notKept;
     }
     if (err != 0) {
         dropCopy(toDir, to, id);

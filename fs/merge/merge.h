@@ -7,6 +7,7 @@
 // removed. The whole merge is one journaled operation, undone in one step (fs/undo). Two steps:
 // the plan walks and decides, changing nothing; the run carries it out. No Qt here.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,7 +27,18 @@ enum class MergeAction : unsigned char {
     LeaveClash,         // its new name holds other content: it stays
     LeaveHidden,        // a name beginning with "." (a file, or a folder with all it holds)
     LeaveLinkToFolder,  // a link to a folder: never followed, never moved
+    // It stays, as the run would find; the plan says so rather than promise a move.
+    LeaveNamedLink,          // a SOURCE named that is a link to a folder: never followed
+    LeaveNameTooLong,        // its new name is longer than the destination's drive takes
+    LeaveFolderLocked,       // its folder cannot be changed (`err`: EACCES, EPERM, EROFS)
+    LeaveDestinationLocked,  // the destination cannot be written in (`err` as above)
+    LeaveSpecialFile,        // a pipe, socket or device: not copied to another drive
+    LeaveNoTrash,            // the same content, and its drive has no Trash to take it
+    LeaveTrashNameTooLong,   // the same content, and its name is too long for the Trash
+    LeaveProgramFile,        // the running program's own file, or the window program's
 };
+
+inline constexpr std::size_t kMergeActions = 15;
 
 struct MergeRequest {
     // Absolute paths, each a folder (all its files, at any depth) or a file. A folder's path
@@ -84,6 +96,7 @@ struct PlannedFile {
     std::string_view name;     // its name there
     std::string_view newName;  // in the destination (numbered, for MoveNumbered)
     MergeAction action = MergeAction::Move;
+    int err = 0;  // for a file that stays: the errno that says why, where its action needs one
 };
 
 class MergePlan {
@@ -130,13 +143,14 @@ private:
         std::uint32_t folder;
         std::uint64_t inode;  // as the folder's listing gave it
         MergeAction action;
+        std::uint8_t err;  // PlannedFile::err
     };
     MergeRequest request_;
     FileId destination_;
     std::vector<Folder> folders_;
     Chunked<File> files_;
     NameChunks names_;
-    std::int64_t counts_[7] = {};
+    std::int64_t counts_[kMergeActions] = {};
 };
 
 struct PlanControl {
@@ -155,8 +169,20 @@ int planMerge(const MergeRequest& request, MergePlan& plan, const PlanControl& c
 struct LeftFile {
     std::string path;
     std::string newName;                        // the name it would have had
-    MergeAction why = MergeAction::LeaveClash;  // LeaveClash, LeaveDuplicate, or a failure:
-    int err = 0;                                // ... the errno (Move, TrashDuplicate, ...)
+    MergeAction why = MergeAction::LeaveClash;  // a Leave... the plan decided, or a failure:
+    int err = 0;  // ... the errno (Move, TrashDuplicate, ...); or the plan's, as PlannedFile's
+};
+
+// What a copy to another drive could not give the file, there being no room for it there.
+enum CopyLoss : unsigned {
+    kLostAttributes = 1,  // extended attributes (user.*, and security.* or trusted.*)
+    kLostAcl = 2,         // its POSIX access control list
+};
+
+// A file moved to another drive without all it had.
+struct PartlyKept {
+    std::string path;   // where it is now, in the destination
+    unsigned lost = 0;  // CopyLoss bits
 };
 
 struct MergeResult {
@@ -170,10 +196,11 @@ struct MergeResult {
     int err = 0;
     std::int64_t moved = 0;
     std::int64_t trashed = 0;
-    std::int64_t left = 0;     // left in place for a clash, a kept duplicate or a failure
-    std::int64_t leftOut = 0;  // hidden names and links to folders, left out as planned
+    std::int64_t left = 0;     // left in place for a reason named in leftFiles
+    std::int64_t leftOut = 0;  // hidden names and links to folders met in the walk, by design
     std::int64_t foldersRemoved = 0;
     std::vector<LeftFile> leftFiles;
+    std::vector<PartlyKept> partlyKept;
     std::string journal;  // the merge's journal, when it keeps one
     int syncError = 0;    // a folder could not be synced: the moves may not survive a power cut
 };

@@ -79,18 +79,19 @@ int Mover::place(Source& source, const std::string& name, const std::string& to,
                    ? journal_->recordCopied(entry, id, owner.mode, owner.uid, owner.gid)
                    : 0;
     };
-    return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied);
+    return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied, nullptr,
+                          &lost_);
 }
 
 Outcome Mover::trash(Source& source, const std::string& name, const std::string& newName,
                      std::uint64_t entry) {
     struct stat st {};
     if (::fstatat(source.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return {Outcome::Left, newName, MergeAction::TrashDuplicate, errno};
+        return {Outcome::Left, newName, MergeAction::TrashDuplicate, errno, 0};
     }
     if (journal_ != nullptr) {
         if (const int err = journal_->recordTrashing(entry); err != 0) {
-            return {Outcome::Left, newName, MergeAction::TrashDuplicate, err};
+            return {Outcome::Left, newName, MergeAction::TrashDuplicate, err, 0};
         }
     }
     const auto isOurs = [device = st.st_dev, inode = st.st_ino](const struct stat& found) {
@@ -98,31 +99,32 @@ Outcome Mover::trash(Source& source, const std::string& name, const std::string&
     };
     std::optional<TrashedFile> where;
     if (const int err = trashFile(core::joinPath(source.path, name), isOurs, where); err != 0) {
-        return {Outcome::Left, newName, MergeAction::TrashDuplicate, err};
+        return {Outcome::Left, newName, MergeAction::TrashDuplicate, err, 0};
     }
     if (where && journal_ != nullptr) {
         journal_->recordTrashed(entry, where->trashDir, where->name);
     }
-    return {Outcome::Trashed, newName, MergeAction::TrashDuplicate, 0};
+    return {Outcome::Trashed, newName, MergeAction::TrashDuplicate, 0, 0};
 }
 
 Outcome Mover::move(Source& source, const std::string& name, const std::string& newName,
                     std::uint64_t entry) {
+    lost_ = 0;
     int err = place(source, name, newName, entry);
     if (err == 0) {
-        return {Outcome::Moved, newName, MergeAction::Move, 0};
+        return {Outcome::Moved, newName, MergeAction::Move, 0, lost_};
     }
     if (err != EEXIST && err != ENOTEMPTY) {
-        return {Outcome::Left, newName, MergeAction::Move, err};
+        return {Outcome::Left, newName, MergeAction::Move, err, 0};
     }
     if (sameContent(source.fd, name, destfd_, newName)) {
         if (flags_.keepDuplicates) {
-            return {Outcome::Left, newName, MergeAction::LeaveDuplicate, 0};
+            return {Outcome::Left, newName, MergeAction::LeaveDuplicate, 0, 0};
         }
         return trash(source, name, newName, entry);
     }
     if (!flags_.number) {
-        return {Outcome::Left, newName, MergeAction::LeaveClash, 0};
+        return {Outcome::Left, newName, MergeAction::LeaveClash, 0, 0};
     }
     for (int n = 2; n < 100000; ++n) {
         numbered_ = numberedName(newName, n);
@@ -133,18 +135,18 @@ Outcome Mover::move(Source& source, const std::string& name, const std::string& 
         }
         if (journal_ != nullptr) {
             if ((err = journal_->recordNumbered(entry, candidate)) != 0) {
-                return {Outcome::Left, candidate, MergeAction::MoveNumbered, err};
+                return {Outcome::Left, candidate, MergeAction::MoveNumbered, err, 0};
             }
         }
         err = place(source, name, candidate, entry);
         if (err == 0) {
-            return {Outcome::Moved, candidate, MergeAction::MoveNumbered, 0};
+            return {Outcome::Moved, candidate, MergeAction::MoveNumbered, 0, lost_};
         }
         if (err != EEXIST && err != ENOTEMPTY) {
-            return {Outcome::Left, candidate, MergeAction::MoveNumbered, err};
+            return {Outcome::Left, candidate, MergeAction::MoveNumbered, err, 0};
         }
     }
-    return {Outcome::Left, newName, MergeAction::MoveNumbered, EEXIST};
+    return {Outcome::Left, newName, MergeAction::MoveNumbered, EEXIST, 0};
 }
 
 }  // namespace merge_steps

@@ -15,6 +15,9 @@
 #include "fs/folder_reader.h"
 #include "fs/listing.h"
 #include "fs/merge/steps.h"
+#include "fs/merge/trash.h"
+#include "fs/namerule.h"
+#include "fs/rename.h"
 
 namespace fs {
 
@@ -24,6 +27,58 @@ namespace {
 
 bool isHidden(std::string_view name) {
     return !name.empty() && name.front() == '.';
+}
+
+// The mount a folder lies on, as statx tells it (a rename never crosses two mounts, even of one
+// drive); 0 when the kernel does not say.
+std::uint64_t mountIdOf(int fd) {
+    struct statx stx {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &stx) != 0 ||
+        (stx.stx_mask & STATX_MNT_ID) == 0) {
+        return 0;
+    }
+    return stx.stx_mnt_id;
+}
+
+// Where a folder lies: its drive and its mount.
+struct Place {
+    std::uint64_t device = 0;
+    std::uint64_t mount = 0;
+    bool operator==(const Place& other) const {
+        return device == other.device && (mount == 0 || other.mount == 0 || mount == other.mount);
+    }
+};
+
+// Why nothing can be moved out of, or into, the folder open as `fd`: faccessat's errno for
+// writing and searching it, as the process's own identity, or 0.
+int lockedReason(int fd) {
+    return ::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+// What the plan learns once of a folder files leave, and which decides for each of them.
+struct FolderChecks {
+    int locked = 0;                      // lockedReason()
+    bool crossDrive = false;             // not on the destination's mount: its files are copied
+    std::optional<std::string> program;  // the running program's own file in it
+    int trash = -1;  // for duplicates: 0, or why the Trash cannot take them; -1 not asked
+    std::optional<NameRule> rule;  // its drive's, asked for a duplicate's Trash name
+};
+
+FolderChecks checkFolder(int fd, const struct stat& st, const Place& destination) {
+    FolderChecks checks;
+    checks.locked = lockedReason(fd);
+    checks.crossDrive =
+        !(Place{static_cast<std::uint64_t>(st.st_dev), mountIdOf(fd)} == destination);
+    checks.program = runningProgramNameIn(fd, static_cast<std::uint64_t>(st.st_dev));
+    return checks;
+}
+
+// Whether a copy to another drive can carry the entry `name` of the folder `fd`: regular files and
+// links only.
+bool isSpecialFile(int fd, std::string_view name) {
+    struct stat st {};
+    return ::fstatat(fd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
 }
 
 }  // namespace
@@ -58,6 +113,7 @@ PlannedFile MergePlan::at(std::size_t i) const {
     planned.newName =
         f.newNameBytes == 0 ? planned.name : names_.view(f.at + f.nameBytes, f.newNameBytes);
     planned.action = f.action;
+    planned.err = f.err;
     return planned;
 }
 
@@ -158,7 +214,9 @@ struct WalkedFolder {
     core::NameTable files;                      // in display order
     std::vector<std::uint32_t> tags;            // nameTag() of each file's new name, in that order
     std::vector<std::uint64_t> linksToFolders;  // places in `files` of links to folders; rare
+    std::vector<std::uint64_t> specialFiles;    // ... of pipes, sockets, devices, bound elsewhere
     std::vector<std::string> hidden;            // hidden subfolders, left where they are
+    FolderChecks checks;
     bool keepsParent =
         false;    // not walked (the destination, or reached twice): its parent keeps it
     int err = 0;  // the walk stops here: `path` could not be read
@@ -172,15 +230,19 @@ class FolderWalker {
 public:
     using Take = std::function<bool(WalkedFolder& folder)>;  // false: the walk stops
 
-    FolderWalker(FileId destination, bool all, Take take)
-        : destination_(destination), all_(all), take_(std::move(take)) {}
+    FolderWalker(FileId destination, Place destinationPlace, bool all, Take take)
+        : destination_(destination),
+          destinationPlace_(destinationPlace),
+          all_(all),
+          take_(std::move(take)) {}
 
-    // Walks the folders of `sources` in turn, and tells of the others in `files`; false once a
-    // folder could not be read or `take` stopped it.
+    // Walks the folders of `sources` in turn, each through the handle that opened it and never
+    // through a link, and tells of the others (files, links) in `files`; false once a folder
+    // could not be read or `take` stopped it.
     bool walkSources(const std::vector<std::string>& sources, std::vector<std::string>& files) {
         for (const std::string& source : sources) {
-            Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (fd.get() < 0 && errno == ENOTDIR) {
+            Fd fd(::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (fd.get() < 0 && (errno == ENOTDIR || errno == ELOOP)) {
                 files.push_back(source);
             } else if (fd.get() < 0 ? !failed(source, errno) : !walk(fd.get(), source, kNoFolder)) {
                 return false;
@@ -239,6 +301,15 @@ private:
         if (err != 0) {
             return failed(path, err);
         }
+        listing.checks = checkFolder(fd, listing.st, destinationPlace_);
+        if (listing.checks.crossDrive && listing.checks.locked == 0) {
+            // Only a copy carries these files: each one's kind matters, and is asked.
+            for (const core::NameTable::Entry& entry : listing.files.entries()) {
+                if (isSpecialFile(fd, listing.files.nameOf(entry))) {
+                    listing.specialFiles.push_back(entry.place);
+                }
+            }
+        }
         sortForDisplay(listing.files);
         sortForDisplay(listing.hidden);
         sortForDisplay(folders);
@@ -269,6 +340,7 @@ private:
     }
 
     const FileId destination_;
+    const Place destinationPlace_;
     const bool all_;
     Take take_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
@@ -285,6 +357,10 @@ public:
     int run(const MergeRequest& asked, std::string* failedPath) {
         plan_ = MergePlan();
         plan_.request_ = asked;
+        // A trailing slash would make the system follow a link the path ends in.
+        for (std::string& source : plan_.request_.sources) {
+            source = core::normalizeFolder(source);
+        }
         const MergeRequest& request = plan_.request_;
         // What the destination holds already: by name only, its contents read where one clashes.
         Fd dest(::open(request.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -294,6 +370,7 @@ public:
                 return fail(request.destination, errno, failedPath);
             }
             plan_.destination_ = inodeIdOf(st);
+            checkDestination(dest.get(), st);
             const int err = readFolder(dest.get(), Kinds::NameOnly, [&](const FolderEntry& e) {
                 taken_.insertExisting(e.name);
                 return true;
@@ -303,27 +380,37 @@ public:
             }
         } else if (errno != ENOENT) {
             return fail(request.destination, errno, failedPath);
+        } else {
+            // Made by the run, in its parent: what that takes decides.
+            const std::string parent = core::parentFolder(request.destination);
+            Fd in(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            struct stat st {};
+            if (in.get() < 0 || ::fstat(in.get(), &st) != 0) {
+                return fail(parent, errno, failedPath);
+            }
+            checkDestination(in.get(), st);
         }
         // Folders first: a file named whose folder is walked too is taken once, by the walk.
         std::vector<std::string> files;
         {
             int err = 0;
-            FolderWalker walker(plan_.destination_, request.all, [&](WalkedFolder& folder) {
-                if (folder.err != 0) {
-                    err = fail(folder.path, folder.err, failedPath);
-                    return false;
-                }
-                if (folder.keepsParent) {
-                    plan_.folders_[folder.parent].keeps = true;
-                } else {
-                    addListing(folder);
-                }
-                if (!chunk(false)) {
-                    err = ECANCELED;
-                    return false;
-                }
-                return true;
-            });
+            FolderWalker walker(plan_.destination_, destPlace_, request.all,
+                                [&](WalkedFolder& folder) {
+                                    if (folder.err != 0) {
+                                        err = fail(folder.path, folder.err, failedPath);
+                                        return false;
+                                    }
+                                    if (folder.keepsParent) {
+                                        plan_.folders_[folder.parent].keeps = true;
+                                    } else {
+                                        addListing(folder);
+                                    }
+                                    if (!chunk(false)) {
+                                        err = ECANCELED;
+                                        return false;
+                                    }
+                                    return true;
+                                });
             if (!walker.walkSources(request.sources, files)) {
                 return err;
             }
@@ -345,6 +432,13 @@ private:
         return err;
     }
 
+    // The destination, or the folder it will be made in, open as `fd`.
+    void checkDestination(int fd, const struct stat& st) {
+        destPlace_ = {static_cast<std::uint64_t>(st.st_dev), mountIdOf(fd)};
+        destLocked_ = lockedReason(fd);
+        destRule_ = nameRuleAt(fd);
+    }
+
     bool chunk(bool last) {
         if (!control_.chunk || (!last && plan_.files_.size() - chunkFrom_ < 4096)) {
             return true;
@@ -355,14 +449,16 @@ private:
     }
 
     std::uint32_t addFolder(const std::string& path, std::uint32_t parent, bool walked,
-                            const struct stat& st) {
+                            const struct stat& st, FolderChecks checks) {
         plan_.folders_.push_back({path, core::fileName(path), parent, walked,
                                   static_cast<std::uint64_t>(st.st_dev),
                                   static_cast<std::uint64_t>(st.st_ino), plan_.files_.size()});
+        checks_.push_back(std::move(checks));
         return static_cast<std::uint32_t>(plan_.folders_.size() - 1);
     }
 
-    // A file named on the command line: moved with its folder's name, hidden or not.
+    // A file named on the command line: moved with its folder's name, hidden or not; a link to a
+    // folder named stays, never followed.
     int addNamedFile(const std::string& path) {
         const std::string folderPath = core::parentFolder(path);
         const std::string name = core::fileName(path);
@@ -373,10 +469,15 @@ private:
             ::fstatat(fd.get(), name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
             return errno;
         }
-        if (inodeIdOf(folder) == plan_.destination_) {
+        struct stat target {};
+        EntryKind kind = EntryKind::File;
+        if (S_ISLNK(file.st_mode) && ::fstatat(fd.get(), name.c_str(), &target, 0) == 0 &&
+            S_ISDIR(target.st_mode)) {
+            kind = EntryKind::LinkToFolder;
+        } else if (inodeIdOf(folder) == plan_.destination_) {
             return EINVAL;  // in the destination already
         }
-        if (walked_.count({folder.st_dev, folder.st_ino}) != 0) {
+        if (walked_.count({folder.st_dev, folder.st_ino}) != 0 && kind == EntryKind::File) {
             return 0;  // its folder is walked: taken there
         }
         // A folder holding several named files is listed once, with all of them.
@@ -385,19 +486,26 @@ private:
             !plan_.folders_.back().walked) {
             index = static_cast<std::uint32_t>(plan_.folders_.size() - 1);
         } else {
-            index = addFolder(folderPath, kNoFolder, false, folder);
+            index = addFolder(folderPath, kNoFolder, false, folder,
+                              checkFolder(fd.get(), folder, destPlace_));
         }
+        const FolderChecks& checks = checks_[index];
         merge_steps::newNameInto(newName_, plan_.folders_[index].name, name);
-        addFile(index, name, static_cast<std::uint64_t>(file.st_ino), EntryKind::File,
-                nameTag(newName_));
+        addFile(index, name, static_cast<std::uint64_t>(file.st_ino), kind, nameTag(newName_),
+                checks.crossDrive && checks.locked == 0 && isSpecialFile(fd.get(), name));
         return 0;
     }
 
     // A walked folder and its files; the slots of their new names are fetched a few files ahead.
-    void addListing(const WalkedFolder& listing) {
-        const std::uint32_t index = addFolder(listing.path, listing.parent, true, listing.st);
+    void addListing(WalkedFolder& listing) {
+        const std::uint32_t index =
+            addFolder(listing.path, listing.parent, true, listing.st, std::move(listing.checks));
         const std::vector<core::NameTable::Entry>& entries = listing.files.entries();
         constexpr std::size_t kAhead = 8;
+        const auto among = [](const std::vector<std::uint64_t>& places, std::uint64_t place) {
+            return !places.empty() &&
+                   std::find(places.begin(), places.end(), place) != places.end();
+        };
         for (std::size_t i = 0; i < entries.size(); ++i) {
             if (i == 0) {
                 for (std::size_t k = 0; k < kAhead && k < entries.size(); ++k) {
@@ -406,36 +514,65 @@ private:
             } else if (i + kAhead < entries.size()) {
                 taken_.prefetch(listing.tags[i + kAhead]);
             }
-            const std::vector<std::uint64_t>& links = listing.linksToFolders;
-            const bool link = !links.empty() && std::find(links.begin(), links.end(),
-                                                          entries[i].place) != links.end();
+            const bool link = among(listing.linksToFolders, entries[i].place);
             addFile(index, listing.files.nameOf(entries[i]), entries[i].inode,
-                    link ? EntryKind::LinkToFolder : EntryKind::File, listing.tags[i]);
+                    link ? EntryKind::LinkToFolder : EntryKind::File, listing.tags[i],
+                    among(listing.specialFiles, entries[i].place));
         }
         for (const std::string& name : listing.hidden) {
-            addFile(index, name, 0, EntryKind::Folder, 0);
+            addFile(index, name, 0, EntryKind::Folder, 0, false);
         }
     }
 
-    // `tag`: the nameTag() of its new name, when it has one.
-    void addFile(std::uint32_t folder, std::string_view name, std::uint64_t inode, EntryKind kind,
-                 std::uint32_t tag) {
-        MergePlan::File file{
-            0, static_cast<std::uint16_t>(name.size()), 0, folder, inode, MergeAction::Move};
-        const MergePlan::Folder& in = plan_.folders_[folder];
-        const bool named = !in.walked;
+    // What stays before its name is looked at: by its kind, or by what its folder or the
+    // destination allow. Move when nothing holds it back.
+    MergeAction heldBack(const FolderChecks& checks, bool named, std::string_view name,
+                         EntryKind kind, bool special, int& err) const {
         if (kind == EntryKind::Folder || (isHidden(name) && !plan_.request_.all && !named)) {
-            file.action = MergeAction::LeaveHidden;
-        } else if (kind == EntryKind::LinkToFolder) {
-            file.action = MergeAction::LeaveLinkToFolder;
+            return MergeAction::LeaveHidden;
         }
-        if (file.action != MergeAction::Move) {
+        if (kind == EntryKind::LinkToFolder) {
+            return named ? MergeAction::LeaveNamedLink : MergeAction::LeaveLinkToFolder;
+        }
+        if (checks.program && *checks.program == name) {
+            return MergeAction::LeaveProgramFile;
+        }
+        if (destLocked_ != 0) {
+            err = destLocked_;
+            return MergeAction::LeaveDestinationLocked;
+        }
+        if (checks.locked != 0) {
+            err = checks.locked;
+            return MergeAction::LeaveFolderLocked;
+        }
+        return special ? MergeAction::LeaveSpecialFile : MergeAction::Move;
+    }
+
+    // `tag`: the nameTag() of its new name, when it has one; `special`: a pipe, socket or device
+    // that only a copy could carry.
+    void addFile(std::uint32_t folder, std::string_view name, std::uint64_t inode, EntryKind kind,
+                 std::uint32_t tag, bool special) {
+        MergePlan::File file{
+            0, static_cast<std::uint16_t>(name.size()), 0, folder, inode, MergeAction::Move, 0};
+        const MergePlan::Folder& in = plan_.folders_[folder];
+        int err = 0;
+        file.action = heldBack(checks_[folder], !in.walked, name, kind, special, err);
+        file.err = static_cast<std::uint8_t>(err);
+        if (file.action == MergeAction::LeaveHidden ||
+            file.action == MergeAction::LeaveLinkToFolder ||
+            file.action == MergeAction::LeaveNamedLink) {
             file.at = plan_.names_.add(name);
         } else {
             merge_steps::newNameInto(newName_, in.name, name);
-            file.action = decide(in.path, name, tag);
+            if (file.action == MergeAction::Move) {
+                file.action = destRule_.fits(newName_) ? decide(folder, name, tag)
+                                                       : MergeAction::LeaveNameTooLong;
+            }
             const std::string_view finalName =
                 file.action == MergeAction::MoveNumbered ? numbered_ : newName_;
+            if (file.action == MergeAction::MoveNumbered && !destRule_.fits(finalName)) {
+                file.action = MergeAction::LeaveNameTooLong;
+            }
             if (finalName != name) {
                 file.newNameBytes = static_cast<std::uint16_t>(finalName.size());
                 file.at = plan_.names_.add(name, finalName);
@@ -453,7 +590,7 @@ private:
     // What becomes of `name` (in the folder `folder`) whose name in the destination is
     // newName_, its nameTag() `tag`. A numbered name is left in numbered_, and `tag` becomes its
     // tag.
-    MergeAction decide(const std::string& folder, std::string_view name, std::uint32_t& tag) {
+    MergeAction decide(std::uint32_t folder, std::string_view name, std::uint32_t& tag) {
         const std::optional<std::uint32_t> holder = taken_.find(newName_, tag);
         if (!holder) {
             return MergeAction::Move;
@@ -461,7 +598,8 @@ private:
         // The file that will hold the name: there already, or moved there before this one.
         bool same = false;
         const std::string own(name);
-        Fd dirfd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const std::string& path = plan_.folders_[folder].path;
+        Fd dirfd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (*holder == NameSet::kExisting) {
             Fd dest(::open(plan_.request_.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             same = dirfd.get() >= 0 && dest.get() >= 0 &&
@@ -476,7 +614,7 @@ private:
         }
         if (same) {
             return plan_.request_.keepDuplicates ? MergeAction::LeaveDuplicate
-                                                 : MergeAction::TrashDuplicate;
+                                                 : trashOrStay(folder, dirfd.get(), own);
         }
         if (!plan_.request_.number) {
             return MergeAction::LeaveClash;
@@ -490,10 +628,33 @@ private:
         }
     }
 
+    // A duplicate `name` of the folder `folder` (open as `dirfd`): to the Trash, if the Trash of
+    // its drive can take it, as the Trash itself says; its name must fit there with the suffix of
+    // the Trash's record of it.
+    MergeAction trashOrStay(std::uint32_t folder, int dirfd, const std::string& name) {
+        FolderChecks& checks = checks_[folder];
+        if (checks.trash < 0) {
+            checks.trash =
+                canTrash(core::joinPath(plan_.folders_[folder].path, name)) ? 0 : ENOTSUP;
+        }
+        if (checks.trash != 0) {
+            return MergeAction::LeaveNoTrash;
+        }
+        if (!checks.rule) {
+            checks.rule = dirfd >= 0 ? nameRuleAt(dirfd) : NameRule{};
+        }
+        return checks.rule->fits(name + kTrashInfoSuffix) ? MergeAction::TrashDuplicate
+                                                          : MergeAction::LeaveTrashNameTooLong;
+    }
+
     MergePlan& plan_;
     const PlanControl& control_;
     NameSet taken_{plan_};
     std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
+    std::vector<FolderChecks> checks_;  // of each folder of the plan
+    Place destPlace_;
+    int destLocked_ = 0;
+    NameRule destRule_;
     std::size_t chunkFrom_ = 0;
     std::string newName_;   // the file's name in the destination, made afresh for each file
     std::string numbered_;  // ... and numbered, where that is taken

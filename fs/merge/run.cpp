@@ -34,6 +34,11 @@ public:
         const MergeRequest& request = plan_.request_;
         MergeFlags flags{false, request.keepDuplicates, request.number, request.keepFolders,
                          request.all};
+        if (plan_.acting() == 0) {
+            // Nothing moves: nothing is made or recorded, and what stays is told.
+            moveAll(-1, IdentityKind::Inode, flags);
+            return std::move(result_);
+        }
         Fd dest(::open(request.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (dest.get() < 0 && errno == ENOENT && !plan_.destinationExists()) {
             if (::mkdir(request.destination.c_str(), 0777) != 0) {
@@ -157,7 +162,13 @@ private:
                 c.begun = true;
                 c.file = folder.firstFile;
                 struct stat st {};
-                c.fd.reset(openFolder(c.folder, st));
+                // A folder of named files of which none moves (a link to a folder named) is
+                // none of the merge's.
+                bool records = folder.walked;
+                for (std::size_t i = c.file; !records && i < filesEnd(c.folder); ++i) {
+                    records = acts(plan_.files_[i].action);
+                }
+                c.fd.reset(records ? openFolder(c.folder, st) : -1);
                 // A folder that cannot be opened stays out: its files are left, with the
                 // reason, when their turn comes.
                 if (c.fd.get() >= 0) {
@@ -296,7 +307,9 @@ private:
                         action == MergeAction::LeaveLinkToFolder) {
                         ++result_.leftOut;
                     } else {
-                        leave(plan_.at(i), std::string(plan_.newNameAt(i)), action, 0);
+                        // As the plan said, with its reason.
+                        const PlannedFile planned = plan_.at(i);
+                        leave(planned, std::string(planned.newName), action, planned.err);
                     }
                 }
             }
@@ -343,6 +356,11 @@ private:
                         changed = true;
                         ++(outcome.kind == merge_steps::Outcome::Moved ? result_.moved
                                                                        : result_.trashed);
+                        if (outcome.lost != 0) {
+                            result_.partlyKept.push_back({core::joinPath(plan_.request_.destination,
+                                                                         std::string(outcome.name)),
+                                                          outcome.lost});
+                        }
                         if (control_.moved) {
                             control_.moved(plan_.at(i), std::string(outcome.name),
                                            outcome.kind == merge_steps::Outcome::Trashed);

@@ -37,8 +37,10 @@ struct Owner {
 };
 
 // Copies `from` in `fromDir` to `to` in `toDir` on another drive, never replacing: the copy is
-// created exclusively, given the original's times and its mode and owner (`owner` in their
-// place, when given), synced and compared in full; only then is the original removed.
+// created exclusively, given the original's times, its mode and owner (`owner` in their place,
+// when given) and its extended attributes and ACLs, synced and compared in full (bytes and
+// attributes), and `toDir` synced; only then is the original removed, if its name still holds the
+// file copied. `lost` hears of what the drive could not hold (CopyLoss bits).
 // `reserved` hears of the copy as soon as it exists (device and inode), `copied` once it is whole
 // and checked (as `toKind` tells files apart, with the original's own mode and owner), before the
 // original goes. Returns 0 or the errno (EEXIST: `to` is taken); on a failure the copy is
@@ -46,7 +48,7 @@ struct Owner {
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
                    IdentityKind toKind, const std::function<int(FileId)>& reserved,
                    const std::function<int(FileId, const Owner&)>& copied,
-                   const Owner* owner = nullptr);
+                   const Owner* owner = nullptr, unsigned* lost = nullptr);
 
 // A folder files are moved out of.
 struct Source {
@@ -63,6 +65,7 @@ struct Outcome {
     std::string_view name;
     MergeAction why = MergeAction::Move;
     int err = 0;
+    unsigned lost = 0;  // copied to another drive without these (CopyLoss bits)
 };
 
 // Moves files into the destination, recording in `journal` (if any) what undo must know.
@@ -86,6 +89,7 @@ private:
     MergeJournalWriter* journal_;
     Observer* observer_;
     std::string numbered_;  // the numbered name tried last
+    unsigned lost_ = 0;     // what the last copy could not carry
 };
 
 }  // namespace fs::merge_steps

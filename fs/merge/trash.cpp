@@ -18,7 +18,7 @@ namespace fs {
 
 namespace {
 
-constexpr char kInfoSuffix[] = ".trashinfo";
+constexpr const auto& kInfoSuffix = kTrashInfoSuffix;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -167,12 +167,27 @@ int errnoOf(const GError* error) {
             return ENOSPC;
         case G_IO_ERROR_READ_ONLY:
             return EROFS;
+        case G_IO_ERROR_FILENAME_TOO_LONG:
+            return ENAMETOOLONG;
         default:
             return EIO;
     }
 }
 
 }  // namespace
+
+bool canTrash(const std::string& path) {
+    GFile* file = g_file_new_for_path(path.c_str());
+    GFileInfo* info = g_file_query_info(file, G_FILE_ATTRIBUTE_ACCESS_CAN_TRASH,
+                                        G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, nullptr);
+    g_object_unref(file);
+    if (info == nullptr) {
+        return false;
+    }
+    const bool can = g_file_info_get_attribute_boolean(info, G_FILE_ATTRIBUTE_ACCESS_CAN_TRASH);
+    g_object_unref(info);
+    return can;
+}
 
 int trashFile(const std::string& path, const IsFile& isOurs, std::optional<TrashedFile>& where) {
     where.reset();

@@ -20,12 +20,21 @@ struct TrashedFile {
     bool operator==(const TrashedFile&) const = default;
 };
 
+// What a Trash's record of a file adds to its name, in the Trash's info/ folder.
+inline constexpr char kTrashInfoSuffix[] = ".trashinfo";
+
+// Whether the Trash can take the file at `path` (absolute), as GIO itself answers it: its drive
+// is the home folder's, or has a Trash of the user's at its top that exists or can be made, and
+// is no system mount (a tmpfs, say). What it says is what g_file_trash then does.
+bool canTrash(const std::string& path);
+
 // Tells whether a file found in a Trash is the one looked for.
 using IsFile = std::function<bool(const struct stat&)>;
 
 // Puts the file at `path` (absolute) in the Trash, and finds where it went: the entry whose info
 // file names `path` and whose file `isOurs` recognises. Returns 0, or the errno (ENOTSUP: the
-// drive has no Trash the user may use); `where` is set when found (a file trashed but not found
+// drive has no Trash the user may use; ENAMETOOLONG: the name is too long for the Trash's record
+// of it); `where` is set when found (a file trashed but not found
 // again is still in the Trash: 0 is returned and `where` is empty).
 int trashFile(const std::string& path, const IsFile& isOurs, std::optional<TrashedFile>& where);
 

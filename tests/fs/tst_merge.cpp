@@ -1,11 +1,15 @@
-// The merge engine on real files: what it moves, trashes and leaves, and its undo, which must
-// give every file back on its own inode (a copy back from another drive: its bytes), make the
-// removed folders again as they were, and leave the Trash as it found it.
+// The merge engine on real files: what the destination and each source hold after it (and the
+// Trash), and its undo, which must give every file back on its own inode (a copy back from
+// another drive: its bytes, and the attributes the drive kept), make the removed folders again
+// as they were, and leave the Trash as it found it.
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <QTest>
 
+#include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,20 +23,14 @@ Q_DECLARE_METATYPE(Lines)
 
 namespace {
 
-// A tree as lines: "dir/" a folder, "name@target" a symbolic link, "name:content" a file.
-void makeTree(const std::string& root, const Lines& tree) {
-    for (const std::string& line : tree) {
-        const std::string path = root + "/" + line;
-        if (line.back() == '/') {
-            QVERIFY(::mkdir(path.c_str(), 0750) == 0);
-        } else if (const auto at = line.find('@'); at != std::string::npos) {
-            QVERIFY(::symlink(line.substr(at + 1).c_str(),
-                              path.substr(0, path.find('@')).c_str()) == 0);
-        } else {
-            const auto colon = line.find(':');
-            QVERIFY(testutil::makeFile(root, line.substr(0, colon), line.substr(colon + 1)));
-        }
-    }
+using testutil::makeTree;
+using testutil::readTree;
+
+// `a` and `b` as one tree, sorted as readTree gives it.
+Lines plus(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    std::sort(a.begin(), a.end());
+    return a;
 }
 
 // Every entry below `root`: a file by inode, mode and content, a folder by mode and modification
@@ -92,6 +90,24 @@ fs::MergeRequest request(const std::string& root, const Lines& sources, const st
     return r;
 }
 
+// What a file carries besides its bytes, as a user's tools set it: a tag, and read access for
+// the user nobody (a POSIX ACL as the kernel keeps it: owner rw, nobody r, group r, mask r,
+// others r).
+const char kTag[] = "user.xdg.origin.url";
+const std::string kTagValue = "https://example.org/a";
+const char kAcl[] = "system.posix_acl_access";
+const std::string kNobodyMayRead(
+    "\2\0\0\0"
+    "\1\0\6\0\377\377\377\377\2\0\4\0\376\377\0\0\4\0\4\0\377\377\377\377"
+    "\20\0\4\0\377\377\377\377\40\0\4\0\377\377\377\377",
+    44);
+
+std::string attribute(const std::string& path, const char* name) {
+    char value[256];
+    const ssize_t n = ::lgetxattr(path.c_str(), name, value, sizeof value);
+    return n < 0 ? std::string("<none>") : std::string(value, static_cast<std::size_t>(n));
+}
+
 }  // namespace
 
 class TestMerge : public QObject {
@@ -100,35 +116,28 @@ class TestMerge : public QObject {
     testutil::TempFolder tmp_;
     std::string trash_;
 
-    // Merges, checks the counts, undoes, and checks that all is as before.
-    void mergeThenUndo(const std::string& root, const std::string& dest, const fs::MergeRequest& r,
-                       const std::vector<int>& counts, bool sameDrive) {
-        const Inventory before = inventory(root, sameDrive);
-        const Inventory destBefore = inventory(dest, sameDrive);
+    // Merges; checks what `root`, which holds the sources and the destination, and the Trash
+    // hold after it; undoes it, and checks that all is as before, each file on its own inode.
+    void mergeThenUndo(const std::string& root, const fs::MergeRequest& r, const Lines& after,
+                       const Lines& trashed) {
+        const Inventory before = inventory(root);
         const Inventory trashBefore = inventory(trash_, false);
         fs::MergePlan plan;
         QCOMPARE(fs::planMerge(r, plan), 0);
-        const fs::MergeResult result = fs::runMerge(plan);
-        QCOMPARE(int(result.end), int(fs::MergeResult::End::Completed));
-        QCOMPARE((std::vector<int>{int(result.moved), int(result.trashed), int(result.left),
-                                   int(result.foldersRemoved)}),
-                 counts);
-        QCOMPARE(testutil::entries(trash_ + "/files").size(), std::size_t(result.trashed));
+        QCOMPARE(int(fs::runMerge(plan).end), int(fs::MergeResult::End::Completed));
+        QCOMPARE(readTree(root), after);
+        QCOMPARE(readTree(trash_ + "/files"), trashed);
 
         const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
         QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
         QVERIFY(undo.problems.empty());
-        QCOMPARE(undo.renamed, result.moved + result.trashed);
         Inventory remade;
         for (const auto& [name, seen] : before) {
             if (name.back() == '/' && !testutil::exists(root + "/" + name)) {
                 remade[name] = seen;
             }
         }
-        QCOMPARE(withoutFolderTimes(inventory(root, sameDrive), remade),
-                 withoutFolderTimes(before, remade));
-        QCOMPARE(withoutFolderTimes(inventory(dest, sameDrive), {}),
-                 withoutFolderTimes(destBefore, {}));
+        QCOMPARE(withoutFolderTimes(inventory(root), remade), withoutFolderTimes(before, remade));
         QCOMPARE(withoutFolderTimes(inventory(trash_, false), {}),
                  withoutFolderTimes(trashBefore, {}));
         QCOMPARE(fs::lastUndoableRun(fs::stateDirectory()), std::string());
@@ -148,67 +157,136 @@ private slots:
         }
     }
 
-    // One merge, its counts (moved, trashed, left, folders removed), and its undo.
+    // One merge of cats and dogs into all: the tree after it, the Trash after it, and its undo.
     void mergeAndUndo_data() {
         QTest::addColumn<Lines>("tree");
         QTest::addColumn<QByteArray>("options");
-        QTest::addColumn<std::vector<int>>("counts");
+        QTest::addColumn<Lines>("after");
+        QTest::addColumn<Lines>("trashed");
         const Lines pics{"cats/",        "cats/a:a",        "cats/cats_b:b",   "cats/k/",
                          "cats/k/k:k",   "dogs/",           "dogs/a:d",        "dogs/.h:h",
                          "dogs/.git/",   "dogs/.git/x:x",   "dogs/up@../cats", "all/",
                          "all/cats_a:a", "all/dogs_a:other"};
+        const Lines merged{"all/", "all/cats_a:a", "all/cats_b:b", "all/dogs_a:other", "all/k_k:k"};
+        const Lines dogsLeft{"dogs/",     "dogs/.git/", "dogs/.git/x:x",
+                             "dogs/.h:h", "dogs/a:d",   "dogs/up@../cats"};
         QTest::newRow("prefixed, unprefixed, nested; a duplicate trashed, a clash left")
-            << pics << QByteArray() << std::vector<int>{2, 1, 1, 2};
-        QTest::newRow("--number") << pics << QByteArray("number") << std::vector<int>{3, 1, 0, 2};
+            << pics << QByteArray() << plus(merged, dogsLeft) << Lines{"a:a"};
+        QTest::newRow("--number") << pics << QByteArray("number")
+                                  << plus(merged, {"all/dogs_a (2):d", "dogs/", "dogs/.git/",
+                                                   "dogs/.git/x:x", "dogs/.h:h", "dogs/up@../cats"})
+                                  << Lines{"a:a"};
         QTest::newRow("--keep-duplicates")
-            << pics << QByteArray("keep-duplicates") << std::vector<int>{2, 0, 2, 1};
+            << pics << QByteArray("keep-duplicates")
+            << plus(merged, plus(dogsLeft, {"cats/", "cats/a:a"})) << Lines{};
         QTest::newRow("--all: hidden files and folders too")
-            << pics << QByteArray("all") << std::vector<int>{4, 1, 1, 3};
+            << pics << QByteArray("all")
+            << plus(merged,
+                    {"all/.git_x:x", "all/dogs_.h:h", "dogs/", "dogs/a:d", "dogs/up@../cats"})
+            << Lines{"a:a"};
         QTest::newRow("--keep-folders")
-            << pics << QByteArray("keep-folders") << std::vector<int>{2, 1, 1, 0};
+            << pics << QByteArray("keep-folders")
+            << plus(merged, plus(dogsLeft, {"cats/", "cats/k/"})) << Lines{"a:a"};
         QTest::newRow("two sources' files of one name and content: the second trashed")
             << Lines{"x/", "x/s/", "x/s/f:1", "y/", "y/s/", "y/s/f:1", "all/"} << QByteArray()
-            << std::vector<int>{1, 1, 0, 4};
+            << Lines{"all/", "all/s_f:1"} << Lines{"f:1"};
     }
     void mergeAndUndo() {
         QFETCH(Lines, tree);
         QFETCH(QByteArray, options);
-        QFETCH(std::vector<int>, counts);
+        QFETCH(Lines, after);
+        QFETCH(Lines, trashed);
         const std::string root = tmp_.path() + "/" + QTest::currentDataTag();
         QCOMPARE(::mkdir(root.c_str(), 0755), 0);
         makeTree(root, tree);
         const Lines sources = tree.front() == "x/" ? Lines{"x", "y"} : Lines{"cats", "dogs"};
-        mergeThenUndo(root, root + "/all", request(root, sources, "all", options), counts, true);
+        mergeThenUndo(root, request(root, sources, "all", options), after, trashed);
     }
 
-    // The destination on another drive: each file copied, synced and compared before its
-    // original goes; undo copies it back.
+    // The destination on another drive: each file copied with what it carries, synced and
+    // compared before its original goes; undo copies it back. A drive that cannot hold a file's
+    // attributes gets the file all the same, and the merge says what it could not keep.
     void acrossDrives_data() {
-        QTest::addColumn<Lines>("tree");
+        QTest::addColumn<bool>("exfat");  // else a tmpfs
         QTest::addColumn<Lines>("inDestination");
-        QTest::addColumn<std::vector<int>>("counts");
-        const Lines cats{"cats/", "cats/a:aaaa", "cats/k/", "cats/k/b:" + std::string(300000, 'b'),
-                         "cats/c:"};
-        QTest::newRow("files copied, folders removed")
-            << cats << Lines{} << std::vector<int>{3, 0, 0, 2};
-        QTest::newRow("a duplicate on the other drive: to the Trash")
-            << cats << Lines{"all/", "all/cats_a:aaaa"} << std::vector<int>{2, 1, 0, 2};
+        QTest::addColumn<Lines>("destAfter");
+        QTest::addColumn<bool>("attributes");  // cats/a carries a tag and an ACL
+        QTest::addColumn<unsigned>("lost");    // what the merge says cats_a came without
+        const std::string b(300000, 'b');
+        const Lines all{"all/", "all/cats_a:aaaa", "all/cats_c:", "all/k_b:" + b};
+        QTest::newRow("exFAT: files copied, folders removed; the tag and ACL it cannot hold named")
+            << true << Lines{} << all << true << unsigned(fs::kLostAttributes | fs::kLostAcl);
+        QTest::newRow("exFAT: a duplicate there goes to the Trash")
+            << true << Lines{"all/", "all/cats_a:aaaa"} << all << false << 0u;
+        QTest::newRow("tmpfs: a tag, an ACL and a link's time go, and come back with undo")
+            << false << Lines{} << plus(all, {"all/cats_l@a"}) << true << 0u;
     }
     void acrossDrives() {
-        QFETCH(Lines, tree);
+        QFETCH(bool, exfat);
         QFETCH(Lines, inDestination);
-        QFETCH(std::vector<int>, counts);
-        mountutil::ImageMount drive(mountutil::Image::ExFat);
-        KOVRA_REQUIRE_MOUNT(drive);
+        QFETCH(Lines, destAfter);
+        QFETCH(bool, attributes);
+        QFETCH(unsigned, lost);
+        std::unique_ptr<mountutil::Mount> drive;
+        if (exfat) {
+            drive = std::make_unique<mountutil::ImageMount>(mountutil::Image::ExFat);
+        } else {
+            drive = std::make_unique<mountutil::Tmpfs>();
+        }
+        KOVRA_REQUIRE_MOUNT(*drive);
         const std::string root = tmp_.path() + "/x" + QTest::currentDataTag();
         QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+        Lines tree{"cats/", "cats/a:aaaa", "cats/c:", "cats/k/",
+                   "cats/k/b:" + std::string(300000, 'b')};
+        if (!exfat) {
+            tree.push_back("cats/l@a");  // a link, from long ago (exFAT holds none)
+        }
         makeTree(root, tree);
-        makeTree(drive.path(), inDestination);
+        const timespec longAgo[2] = {{1000000000, 0}, {1000000000, 0}};
+        ::utimensat(AT_FDCWD, (root + "/cats/l").c_str(), longAgo, AT_SYMLINK_NOFOLLOW);
+        makeTree(drive->path(), inDestination);
         // A private file: the card keeps no modes, undo must give it its own back.
-        QCOMPARE(::chmod((root + "/cats/a").c_str(), 0600), 0);
+        const std::string a = root + "/cats/a";
+        QCOMPARE(::chmod(a.c_str(), 0600), 0);
+        QVERIFY(
+            !attributes ||
+            (::setxattr(a.c_str(), kTag, kTagValue.data(), kTagValue.size(), 0) == 0 &&
+             ::setxattr(a.c_str(), kAcl, kNobodyMayRead.data(), kNobodyMayRead.size(), 0) == 0));
+        // What a user's tools find on a file: its tag, its ACL, and a link's time.
+        const auto carries = [&](const std::string& file, const std::string& link) {
+            struct stat st {};
+            const bool old =
+                exfat || (::lstat(link.c_str(), &st) == 0 && st.st_mtime == 1000000000);
+            return !attributes || lost != 0 ||
+                   (attribute(file, kTag) == kTagValue && attribute(file, kAcl) == kNobodyMayRead &&
+                    old);
+        };
         fs::MergeRequest r = request(root, {"cats"}, "", {});
-        r.destination = drive.path() + "/all";
-        mergeThenUndo(root, drive.path(), r, counts, false);
+        r.destination = drive->path() + "/all";
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(r, plan), 0);
+        const fs::MergeResult result = fs::runMerge(plan);
+        QCOMPARE(int(result.end), int(fs::MergeResult::End::Completed));
+        QCOMPARE(readTree(root), Lines{});
+        QCOMPARE(readTree(drive->path()), destAfter);
+        QCOMPARE(readTree(trash_ + "/files"), inDestination.empty() ? Lines{} : Lines{"a:aaaa"});
+        const std::string moved = drive->path() + "/all/cats_a";
+        QVERIFY(carries(moved, drive->path() + "/all/cats_l"));
+        QCOMPARE(result.partlyKept.size(), std::size_t(lost != 0 ? 1 : 0));
+        QVERIFY(lost == 0 ||
+                (result.partlyKept[0].path == moved && result.partlyKept[0].lost == lost));
+
+        const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QVERIFY(undo.problems.empty());
+        QCOMPARE(readTree(root), tree);
+        QCOMPARE(readTree(drive->path()), inDestination);
+        QCOMPARE(readTree(trash_ + "/files"), Lines{});
+        QVERIFY(carries(a, root + "/cats/l"));
+        // An ACL gives the mode its bits (the group's from its mask).
+        struct stat st {};
+        QCOMPARE(::stat(a.c_str(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(attributes ? 0644 : 0600));
     }
 
     // A merge killed as it ended, its folders gone already: finishing it finds every file in its
@@ -235,7 +313,14 @@ private slots:
         QCOMPARE(inventory(root), merged);
         QCOMPARE(int(fs::undoLastRun(fs::stateDirectory()).status),
                  int(fs::UndoReport::Status::Done));
-        QCOMPARE(withoutFolderTimes(inventory(root), before), withoutFolderTimes(before, before));
+        // Times kept where undo made the folders again; the destination's changed, as it must.
+        Inventory remade;
+        for (const auto& [name, seen] : before) {
+            if (name.back() == '/' && merged.count(name) == 0) {
+                remade[name] = seen;
+            }
+        }
+        QCOMPARE(withoutFolderTimes(inventory(root), remade), withoutFolderTimes(before, remade));
     }
 
     // The plan comes in chunks, in order, and a chunk's answer can stop it.
