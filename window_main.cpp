@@ -7,14 +7,17 @@
 #include <QApplication>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/cli.h"
 #include "core/paths.h"
+#include "fs/deadline.h"
 #include "fs/listing.h"
 #include "fs/memory.h"
 #include "fs/rename.h"
@@ -43,10 +46,16 @@ int mainWindow(char* argv[], const std::vector<std::string>& paths) {
     std::string startFolder = fs::currentFolder();
     bool selectFiles = false;
     if (!paths.empty()) {
-        struct stat st {};
-        const bool isFolder = ::stat(paths.front().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        startFolder = isFolder ? paths.front() : core::parentFolder(paths.front());
-        selectFiles = !isFolder;
+        // A drive that does not answer holds a worker, not the window: the path is then taken as
+        // the folder asked for, and the window says the drive does not answer.
+        const std::optional<bool> isFolder = fs::callWithDeadline<bool>(
+            [path = paths.front()] {
+                struct stat st {};
+                return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            },
+            std::chrono::milliseconds(300));
+        startFolder = isFolder.value_or(true) ? paths.front() : core::parentFolder(paths.front());
+        selectFiles = !isFolder.value_or(true);
     }
     Application app(argv);
     ui::MainWindow window(startFolder);
@@ -94,7 +103,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     // The program the user started is the one its runs keep, not this one.
-    fs::keepProgramFile(argv[1]);
+    cli::keepLauncher(argv[1]);
     if (asked == mode::kMain) {
         return mainWindow(argv, args);
     }

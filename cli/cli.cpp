@@ -1,7 +1,10 @@
 #include "cli/cli.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QLocale>
@@ -9,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +24,7 @@
 #include "core/paths.h"
 #include "core/version.h"
 #include "fs/listing.h"
+#include "fs/rename.h"
 
 namespace cli {
 
@@ -31,6 +36,141 @@ bool isOption(std::string_view arg) {
 
 bool isCommand(std::string_view arg) {
     return arg == "rename" || arg == "undo" || arg == "merge";
+}
+
+// What the window's path is, as its drive tells.
+struct PathLook {
+    bool answered = true;
+    int error = 0;          // lstat's errno
+    bool isFolder = false;  // following a link
+    std::string absolute;   // the folder part canonical (lexical only where the drive is silent)
+};
+
+// Longer than this, a drive is taken as not answering.
+constexpr int kPathDeadlineMs = 300;
+
+// The path made absolute, split into its folder part (with its slash) and its name.
+std::pair<std::string, std::string> splitPath(const std::string& arg) {
+    std::string path = arg;
+    if (path.front() != '/') {
+        path = core::joinPath(fs::currentFolder(), path);
+    }
+    const std::size_t slash = path.find_last_of('/');
+    std::string name = path.substr(slash + 1);
+    std::string folder = path.substr(0, slash + 1);
+    if (name == "." || name == "..") {
+        return {path, {}};
+    }
+    return {folder, name};
+}
+
+// One path's look, as the child writes it: errno, whether a folder, the absolute path's length
+// and bytes.
+void writeLook(int fd, const std::string& arg) {
+    std::string record(sizeof(int) + 1 + sizeof(std::uint32_t), '\0');
+    struct stat st {};
+    const int error = ::lstat(arg.c_str(), &st) != 0 ? errno : 0;
+    const char isFolder = ::stat(arg.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+    auto [folder, name] = splitPath(arg);
+    if (char* resolved = ::realpath(folder.c_str(), nullptr)) {
+        folder = resolved;
+        std::free(resolved);
+    }
+    const std::string absolute =
+        name.empty() ? core::normalizeFolder(folder) : core::joinPath(folder, name);
+    const auto length = static_cast<std::uint32_t>(absolute.size());
+    std::memcpy(record.data(), &error, sizeof error);
+    record[sizeof error] = isFolder;
+    std::memcpy(record.data() + sizeof error + 1, &length, sizeof length);
+    record += absolute;
+    for (std::size_t done = 0; done < record.size();) {
+        const ssize_t n = ::write(fd, record.data() + done, record.size() - done);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// The looks of every path of the window, asked of the drives in a child process: a drive that
+// does not answer holds the child, not this process, which then hands over to the window program
+// at once (an exec waits for every thread of the process to end, and one stuck on a drive may
+// never end). Paths the child has not answered for in time are taken as the folders asked for,
+// and the window finds their drive silent and says so.
+const std::map<std::string, PathLook>& lookAtPaths(int argc, char* argv[]) {
+    static std::map<std::string, PathLook> looks;
+    std::vector<std::string> asked;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (!arg.empty() && !(i == 1 && arg == "--") && !looks.contains(arg) &&
+            std::find(asked.begin(), asked.end(), arg) == asked.end()) {
+            asked.push_back(arg);
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '\0') {
+            looks[argv[i]] = PathLook{true, ENOENT, false, {}};
+        }
+    }
+    if (asked.empty()) {
+        return looks;
+    }
+    std::string answer;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(fds[0]);
+            for (const std::string& arg : asked) {
+                writeLook(fds[1], arg);
+            }
+            ::_exit(0);
+        }
+        ::close(fds[1]);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPathDeadlineMs);
+        for (char buffer[4096];;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd fd{fds[0], POLLIN, 0};
+            if (child < 0 || left.count() <= 0 || ::poll(&fd, 1, int(left.count())) <= 0) {
+                break;
+            }
+            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fds[0]);
+        if (child > 0 && ::waitpid(child, nullptr, WNOHANG) == 0) {
+            ::kill(child, SIGKILL);  // it goes once its drive answers; nobody waits for it
+        }
+    }
+    std::size_t at = 0;
+    for (const std::string& arg : asked) {
+        PathLook look;
+        const std::size_t head = sizeof(int) + 1 + sizeof(std::uint32_t);
+        std::uint32_t length = 0;
+        if (answer.size() >= at + head) {
+            std::memcpy(&length, answer.data() + at + sizeof(int) + 1, sizeof length);
+        }
+        if (answer.size() >= at + head + length && answer.size() >= at + head) {
+            std::memcpy(&look.error, answer.data() + at, sizeof look.error);
+            look.isFolder = answer[at + sizeof(int)] != 0;
+            look.absolute = answer.substr(at + head, length);
+            at += head + length;
+        } else {
+            at = answer.size();
+            const auto [folder, name] = splitPath(arg);
+            look = PathLook{
+                false, 0, true,
+                core::normalizeFolder(name.empty() ? folder : core::joinPath(folder, name))};
+        }
+        looks[arg] = look;
+    }
+    return looks;
 }
 
 }  // namespace
@@ -49,22 +189,24 @@ WindowBlock windowBlock(int argc, char* argv[]) {
     // Every path must exist: one that does not is never replaced by its parent, which would
     // open another folder than the one asked for.
     const int first = argc > 1 && std::string_view(argv[1]) == "--" ? 2 : 1;
+    const std::map<std::string, PathLook>& looks = lookAtPaths(argc, argv);
     for (int i = first; i < argc; ++i) {
         const std::string path = argv[i];
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            const int err = path.empty() ? ENOENT : errno;
-            const bool word = i == 1 && err == ENOENT && path.find('/') == std::string::npos;
-            return {
-                word ? WindowBlock::Why::NotACommand : WindowBlock::Why::CannotOpen, path, err, {}};
+        const PathLook& look = looks.at(path);
+        if (look.error != 0) {
+            const bool word = i == 1 && look.error == ENOENT && path.find('/') == std::string::npos;
+            return {word ? WindowBlock::Why::NotACommand : WindowBlock::Why::CannotOpen,
+                    path,
+                    look.error,
+                    {}};
         }
     }
     // The window shows one folder: paths that lie in several are refused, naming them.
     std::vector<std::string> folders;
-    for (const std::string& path : windowPaths(argc, argv)) {
-        struct stat st {};
-        const bool isFolder = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        std::string folder = core::normalizeFolder(isFolder ? path : core::parentFolder(path));
+    for (int i = first; i < argc; ++i) {
+        const PathLook& look = looks.at(argv[i]);
+        std::string folder = core::normalizeFolder(
+            look.isFolder ? look.absolute : core::parentFolder(look.absolute));
         if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
             folders.push_back(std::move(folder));
         }
@@ -92,7 +234,7 @@ std::string usage() {
                                      "  or:  %1 rename [OPTION...] PATH...\n"
                                      "  or:  %1 merge [OPTION...] SOURCE... DEST\n"
                                      "  or:  %1 undo [-j N] [N]\n"
-                                     "  or:  %1 undo --list\n"),
+                                     "  or:  %1 undo --list [-v]\n"),
                    {"kovra"});
 }
 
@@ -137,13 +279,19 @@ std::string undoHelpBody() {
                                      "changed: each file goes\n"
                                      "back to its old name and folder where its new name still "
                                      "holds the file it was\n"
-                                     "given to. Anything changed since is left alone and named. "
-                                     "Without N: the most\n"
-                                     "recent run that is neither in progress nor undone; with "
-                                     "N: run N of the history.\n"
+                                     "given to. Anything changed since is left alone and named; "
+                                     "a file that cannot\n"
+                                     "be reached now is left for a later undo, and the run "
+                                     "stays partly undone.\n"
+                                     "Without N: the most recent run that is neither in progress "
+                                     "nor undone (none\n"
+                                     "while the newest is in progress); with N: run N of the "
+                                     "history.\n"
                                      "  -l, --list     show the history of runs, newest first: "
                                      "number, time, files,\n"
-                                     "                 state, folders\n"
+                                     "                 state, the first folder and how many "
+                                     "more\n"
+                                     "  -v, --verbose  with --list: every folder of each run\n"
                                      "  -j, --jobs=N   undo in N folders at once (by default one "
                                      "per core, four per\n"
                                      "                 core on network and FUSE drives)\n"
@@ -154,7 +302,7 @@ std::string undoHelpBody() {
 std::string undoUsage() {
     return message(QT_TRANSLATE_NOOP("cli",
                                      "Usage: %1 undo [-j N] [N]\n"
-                                     "  or:  %1 undo --list\n"),
+                                     "  or:  %1 undo --list [-v]\n"),
                    {"kovra"});
 }
 
@@ -269,17 +417,22 @@ int badJobs() {
 // `argv[0]` is the command's own word. Options may follow the paths; "--" ends them.
 int runRename(int argc, char* argv[]) {
     enum { kNoUndo = 0x100 };
-    static constexpr const char* kShort = "nrvahj:";
+    // "-": the paths come in order among the options, whatever POSIXLY_CORRECT says.
+    static constexpr const char* kShort = "-nrvahj:";
     static const option kLong[] = {
         {"dry-run", no_argument, nullptr, 'n'},     {"recursive", no_argument, nullptr, 'r'},
         {"verbose", no_argument, nullptr, 'v'},     {"all", no_argument, nullptr, 'a'},
         {"no-undo", no_argument, nullptr, kNoUndo}, {"jobs", required_argument, nullptr, 'j'},
         {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
     RenameOptions options;
+    std::vector<std::string> paths;
     optind = 0;  // start afresh
     opterr = 0;  // the messages are ours, in the user's language
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
         switch (c) {
+            case 1:
+                paths.emplace_back(optarg);
+                break;
             case 'n':
                 options.dryRun = true;
                 break;
@@ -307,7 +460,7 @@ int runRename(int argc, char* argv[]) {
                 return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
         }
     }
-    const std::vector<std::string> paths(argv + optind, argv + argc);
+    paths.insert(paths.end(), argv + optind, argv + argc);  // after "--"
     if (paths.empty()) {
         return usageError(message(QT_TRANSLATE_NOOP("cli", "rename needs at least one PATH")));
     }
@@ -316,7 +469,7 @@ int runRename(int argc, char* argv[]) {
 
 int runMerge(int argc, char* argv[]) {
     enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders };
-    static constexpr const char* kShort = "nvah";
+    static constexpr const char* kShort = "-nvah";
     static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"verbose", no_argument, nullptr, 'v'},
                                    {"all", no_argument, nullptr, 'a'},
@@ -327,10 +480,14 @@ int runMerge(int argc, char* argv[]) {
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     MergeOptions options;
+    std::vector<std::string> paths;
     optind = 0;
     opterr = 0;
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
         switch (c) {
+            case 1:
+                paths.emplace_back(optarg);
+                break;
             case 'n':
                 options.dryRun = true;
                 break;
@@ -359,7 +516,7 @@ int runMerge(int argc, char* argv[]) {
                 return unknownOption(argv, kShort);
         }
     }
-    const std::vector<std::string> paths(argv + optind, argv + argc);
+    paths.insert(paths.end(), argv + optind, argv + argc);
     if (paths.size() < 2) {
         return usageError(
             message(QT_TRANSLATE_NOOP("cli", "merge needs at least one SOURCE and a DEST")));
@@ -368,45 +525,59 @@ int runMerge(int argc, char* argv[]) {
 }
 
 int runUndo(int argc, char* argv[]) {
-    static constexpr const char* kShort = "hlj:";
+    static constexpr const char* kShort = "-hlvj:";
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                    {"list", no_argument, nullptr, 'l'},
+                                   {"verbose", no_argument, nullptr, 'v'},
                                    {"jobs", required_argument, nullptr, 'j'},
                                    {nullptr, 0, nullptr, 0}};
     optind = 0;
     opterr = 0;
     bool list = false;
+    bool verbose = false;
     int jobs = 0;
+    std::vector<std::string> words;
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
-        if (c == 'l') {
-            list = true;
-            continue;
+        switch (c) {
+            case 1:
+                words.emplace_back(optarg);
+                break;
+            case 'l':
+                list = true;
+                break;
+            case 'v':
+                verbose = true;
+                break;
+            case 'j':
+                if ((jobs = jobsOf(optarg)) == 0) {
+                    return badJobs();
+                }
+                break;
+            case 'h':
+                printUndoHelp();
+                return kSuccess;
+            default:
+                return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
         }
-        if (c == 'j') {
-            if ((jobs = jobsOf(optarg)) == 0) {
-                return badJobs();
-            }
-            continue;
-        }
-        if (c != 'h') {
-            return optopt == 'j' ? badJobs() : unknownOption(argv, kShort);
-        }
-        printUndoHelp();
-        return kSuccess;
     }
+    words.insert(words.end(), argv + optind, argv + argc);
     if (list) {
-        return optind < argc ? usageError(message(QT_TRANSLATE_NOOP(
-                                   "cli", "undo --list takes no other arguments")))
-                             : undoListCommand();
+        return !words.empty() ? usageError(message(QT_TRANSLATE_NOOP(
+                                    "cli", "undo --list takes no other arguments")))
+                              : undoListCommand(verbose);
     }
-    if (optind + 1 < argc) {
+    if (verbose) {
+        return usageError(message(QT_TRANSLATE_NOOP("cli", "-v goes with undo --list")));
+    }
+    if (words.size() > 1) {
         return usageError(message(QT_TRANSLATE_NOOP("cli", "undo takes at most one number")));
     }
     int entry = 0;
-    if (optind < argc) {
+    if (!words.empty()) {
+        const char* const word = words.front().c_str();
         char* end = nullptr;
-        const long n = std::strtol(argv[optind], &end, 10);
-        if (end == argv[optind] || *end != '\0' || n < 1 || n > 1000) {
+        const long n = std::strtol(word, &end, 10);
+        if (end == word || *end != '\0' || n < 1 || n > 1000) {
             return usageError(message(QT_TRANSLATE_NOOP(
                 "cli", "undo takes the number of a run, as undo --list shows it")));
         }
@@ -522,32 +693,13 @@ bool wantsWindow(int argc, char* argv[]) {
 
 std::vector<std::string> windowPaths(int argc, char* argv[]) {
     std::vector<std::string> paths;
-    const std::string cwd = fs::currentFolder();
+    const std::map<std::string, PathLook>& looks = lookAtPaths(argc, argv);
     for (int i = 1; i < argc; ++i) {
-        std::string path = argv[i];
-        if (path == "--" && i == 1) {
+        const std::string path = argv[i];
+        if ((path == "--" && i == 1) || path.empty()) {
             continue;
         }
-        if (path.empty()) {
-            continue;
-        }
-        if (path.front() != '/') {
-            path = core::joinPath(cwd, path);
-        }
-        // The folder part canonical; a file keeps its own name, even when it is a link.
-        const std::size_t slash = path.find_last_of('/');
-        std::string name = path.substr(slash + 1);
-        std::string folder = path.substr(0, slash + 1);
-        if (name == "." || name == "..") {
-            folder = path;
-            name.clear();
-        }
-        if (char* real = ::realpath(folder.c_str(), nullptr)) {
-            folder = real;
-            std::free(real);
-        }
-        paths.push_back(name.empty() ? core::normalizeFolder(folder)
-                                     : core::joinPath(folder, name));
+        paths.push_back(looks.at(path).absolute);
     }
     return paths;
 }
@@ -563,6 +715,8 @@ int run(int argc, char* argv[]) {
     }
     // A pipe closed by the reader must not end a run between two renames.
     std::signal(SIGPIPE, SIG_IGN);
+    // The window program beside this one is the program's own as well: never renamed.
+    keepWindowProgram();
     const Messages messages(argv[0]);
 
     int status = kSuccess;
@@ -581,19 +735,65 @@ int run(int argc, char* argv[]) {
     return finishOutput(status);
 }
 
-int startWindow(char* argv0, const char* mode, const std::vector<std::string>& args) {
-    // Beside this program in the build tree; in a folder of its own under libexec once installed.
+namespace {
+
+// This program's file, by the path it was started from.
+std::string launcherPath() {
     char self[4096];
     const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self);
-    const std::string launcher = length > 0 && static_cast<std::size_t>(length) < sizeof self
-                                     ? std::string(self, static_cast<std::size_t>(length))
-                                     : std::string();
+    return length > 0 && static_cast<std::size_t>(length) < sizeof self
+               ? std::string(self, static_cast<std::size_t>(length))
+               : std::string();
+}
+
+// Beside this program in the build tree; in a folder of its own under libexec once installed.
+std::string windowProgramPath(const std::string& launcher) {
     const std::string folder = core::parentFolder(launcher);
     std::string program = core::joinPath(folder, KOVRA_WINDOW_PROGRAM);
     if (::access(program.c_str(), X_OK) != 0) {
         program = core::joinPath(folder, KOVRA_WINDOW_FROM_BIN "/" KOVRA_WINDOW_PROGRAM);
     }
-    std::vector<char*> argv{argv0, const_cast<char*>(launcher.c_str()), const_cast<char*>(mode)};
+    return program;
+}
+
+// This program's file as the window program is told of it: DEVICE:INODE:PATH.
+std::string launcherWord(const std::string& launcher) {
+    struct stat st {};
+    if (::stat("/proc/self/exe", &st) != 0) {
+        return launcher;
+    }
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" + launcher;
+}
+
+}  // namespace
+
+void keepWindowProgram() {
+    fs::addProgramFile(windowProgramPath(launcherPath()));
+}
+
+void keepLauncher(const std::string& word) {
+    // DEVICE:INODE:PATH; a bare path is looked at now.
+    const char* const begin = word.data();
+    const char* const end = begin + word.size();
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    const auto [afterDevice, deviceError] = std::from_chars(begin, end, device);
+    if (deviceError == std::errc() && afterDevice != end && *afterDevice == ':') {
+        const auto [afterInode, inodeError] = std::from_chars(afterDevice + 1, end, inode);
+        if (inodeError == std::errc() && afterInode != end && *afterInode == ':') {
+            fs::addProgramFile(std::string(afterInode + 1, end), fs::FileId{device, inode});
+            return;
+        }
+    }
+    fs::addProgramFile(word);
+}
+
+int startWindow(char* argv0, const char* mode, const std::vector<std::string>& args) {
+    const std::string launcher = launcherPath();
+    const std::string program = windowProgramPath(launcher);
+    // The window program keeps this program's file in its runs, by what it is now.
+    const std::string word = launcherWord(launcher);
+    std::vector<char*> argv{argv0, const_cast<char*>(word.c_str()), const_cast<char*>(mode)};
     for (const std::string& arg : args) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     }

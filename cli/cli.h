@@ -40,7 +40,7 @@ int run(int argc, char* argv[]);
 
 // The window program, which `kovra` starts in its own place for whatever needs a window, so that
 // commands never load a GUI library: `kovra-window LAUNCHER MODE [ARG...]`, LAUNCHER being the
-// program file of the `kovra` that started it.
+// program file of the `kovra` that started it (as launcherWord gives it).
 namespace window {
 inline constexpr char kMain[] = "main";                       // PATH...: the main window
 inline constexpr char kMerge[] = "merge";                     // SOURCE...: the merge window
@@ -49,6 +49,12 @@ inline constexpr char kSeveralFolders[] = "several-folders";  // FOLDER...: refu
 // STATUS: a command that failed with STATUS, what it said read from standard input, in a box.
 inline constexpr char kFailed[] = "failed";
 }  // namespace window
+
+// The program's own files that runs keep besides the running one: for `kovra`, the window
+// program it would start; for the window program, the launcher that started it, told by the
+// word `kovra` gives it (DEVICE:INODE:PATH, so that it is known by identity).
+void keepWindowProgram();
+void keepLauncher(const std::string& word);
 
 // Starts the window program in place of this process, in `mode` with `args`; `argv0` stays the
 // program's name. Returns only when it cannot be started: the exit status, the failure said.

@@ -155,7 +155,7 @@ public:
         }
         return fs::syscalls().fsync(task_.held.get()) == 0 ? 0 : errno;
     }
-    std::optional<std::string> runningProgramName() const override {
+    std::vector<std::string> programNames() const override {
         return fs::runningProgramNameIn(task_.held.get(),
                                         static_cast<std::uint64_t>(task_.id.first));
     }
@@ -817,16 +817,25 @@ std::string stateWord(const fs::RunSummary& run) {
 
 }  // namespace
 
-int undoListCommand() {
+int undoListCommand(bool verbose) {
     const std::vector<fs::RunSummary> history = fs::runHistory(fs::stateDirectory());
     int n = 0;
     for (const fs::RunSummary& run : history) {
+        // A merge's: its sources, then "->" and its destination. A run over a tree may hold
+        // hundreds: the first and how many more, unless all are asked for.
+        const std::size_t sources =
+            run.merge && !run.folders.empty() ? run.folders.size() - 1 : run.folders.size();
         std::string folders;
-        for (std::size_t i = 0; i < run.folders.size(); ++i) {
-            // A merge's: its sources, then "->" and its destination.
-            const char* separator =
-                i == 0 ? "" : (run.merge && i + 1 == run.folders.size() ? " -> " : ", ");
-            folders += separator + escaped(run.folders[i]);
+        if (sources > 1 && !verbose) {
+            folders = countMessage(QT_TRANSLATE_N_NOOP("cli", "%1 and %n more"),
+                                   static_cast<int>(sources - 1), {escaped(run.folders[0])});
+        } else {
+            for (std::size_t i = 0; i < sources; ++i) {
+                folders += (i == 0 ? "" : ", ") + escaped(run.folders[i]);
+            }
+        }
+        if (run.merge && !run.folders.empty()) {
+            folders += " -> " + escaped(run.folders.back());
         }
         // A merge moves its files, a rename renames them.
         writeOut(std::to_string(++n) + "  " + localTime(run.startedAt) + "  " +

@@ -33,6 +33,6 @@ int renameCommand(const RenameOptions& options, const std::vector<std::string>& 
 int undoCommand(int entry = 0, int jobs = 0);
 
 // Prints the history of runs, newest first, numbered as `undo N` takes them.
-int undoListCommand();
+int undoListCommand(bool verbose);
 
 }  // namespace cli

@@ -56,8 +56,8 @@ PreparedRun prepareRun(FileList& files, WorkList& selectionList, WorkList& renam
     }
     std::vector<std::string> excluded = options.excluded;
     if (opened.folder) {
-        if (std::optional<std::string> own = opened.folder->runningProgramName()) {
-            excluded.push_back(std::move(*own));
+        for (std::string& own : opened.folder->programNames()) {
+            excluded.push_back(std::move(own));
         }
     }
 

@@ -83,9 +83,9 @@ public:
     virtual RenameStatus rename(const std::string& from, const std::string& to) = 0;
     // Makes the renames durable. Returns 0, or the errno when they may not be.
     virtual int sync() = 0;
-    // The name under which the running program's own file lies in this folder, if it does: the
-    // run never renames it, whatever it is called.
-    virtual std::optional<std::string> runningProgramName() const { return std::nullopt; }
+    // The names under which the program's own files lie in this folder: the run never renames
+    // them, whatever they are called.
+    virtual std::vector<std::string> programNames() const { return {}; }
     // The folder as opened, when the file system can tell.
     virtual std::optional<FolderIdentity> identity() const { return std::nullopt; }
     // The folder's open file descriptor, for a journal that records it; -1 when there is none.

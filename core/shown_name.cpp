@@ -1,6 +1,9 @@
 #include "core/shown_name.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "core/unicode.h"
 
 namespace core {
 
@@ -8,7 +11,6 @@ namespace {
 
 constexpr char32_t kIdeographicSpace = 0x3000;
 constexpr char32_t kSymbolForSpace = 0x2420;  // ␠
-constexpr std::string_view kSymbolForSpaceUtf8 = "\xe2\x90\xa0";
 
 // Characters shown as \u{NNNN}: bidirectional controls, zero-width and other invisible format
 // characters, line and paragraph separators, blanks that look like U+0020 but are not, and ␠
@@ -117,17 +119,53 @@ std::size_t trailingBlanks(const unsigned char* p, std::size_t n) {
     return from;
 }
 
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The characters of a name that keep it out of NFC, one entry per character or stray byte;
+// empty when none do. Text below U+0300 is always in NFC: most names are not looked at further.
+std::vector<bool> outOfNfc(const unsigned char* p, std::size_t n) {
+    if (std::none_of(p, p + n, [](unsigned char b) { return b >= 0xCC; })) {
+        return {};
+    }
+    std::u32string chars;
+    chars.reserve(n);
+    for (std::size_t i = 0; i < n;) {
+        char32_t c = 0;
+        const std::size_t length = decodeUtf8(p + i, n - i, c);
+        chars += length != 0 ? c : kNotACharacter;
+        i += length != 0 ? length : 1;
+    }
+    return charactersOutOfNfc(chars);
+}
+
 }  // namespace
 
-// Injective: every escape starts with a backslash and a backslash is escaped, and ␠ can only
-// be a trailing U+0020 since a literal ␠ is escaped.
-std::string shownName(std::string_view bytes) {
+// Injective: every escape starts with a backslash and a backslash is escaped, and the mark of a
+// trailing blank can only be a trailing U+0020 since a literal one is escaped.
+std::string shownName(std::string_view bytes, char32_t blankMark) {
     std::string out;
     out.reserve(bytes.size());
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t trailing = trailingBlanks(p, bytes.size());
+    const std::vector<bool> notNfc = outOfNfc(p, bytes.size());
     std::size_t i = 0;
-    while (i < bytes.size()) {
+    for (std::size_t k = 0; i < bytes.size(); ++k) {
         char32_t c = 0;
         const std::size_t length = decodeUtf8(p + i, bytes.size() - i, c);
         if (length == 0) {
@@ -144,12 +182,13 @@ std::string shownName(std::string_view bytes) {
         } else if (c == '\r') {
             out += "\\r";
         } else if (isControl(c)) {
-            for (std::size_t k = 0; k < length; ++k) {
-                appendHexByte(out, p[i + k]);
+            for (std::size_t b = 0; b < length; ++b) {
+                appendHexByte(out, p[i + b]);
             }
-        } else if (i >= trailing && c == ' ') {
-            out += kSymbolForSpaceUtf8;
-        } else if (shownAsCodePoint(c) || (i >= trailing && c == kIdeographicSpace)) {
+        } else if (i >= trailing && c == ' ' && blankMark != 0) {
+            appendUtf8(out, blankMark);
+        } else if (shownAsCodePoint(c) || (c == blankMark && blankMark != 0) ||
+                   (i >= trailing && isBlank(c)) || (!notNfc.empty() && notNfc[k])) {
             appendCodePoint(out, c);
         } else {
             out.append(bytes.substr(i, length));

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 #include "core/paths.h"
@@ -37,9 +38,7 @@ public:
         return renameNoReplace(fd_, from, to, method_, observer_);
     }
     int sync() override { return syscalls().fsync(fd_) == 0 ? 0 : errno; }
-    std::optional<std::string> runningProgramName() const override {
-        return runningProgramNameIn(fd_);
-    }
+    std::vector<std::string> programNames() const override { return runningProgramNameIn(fd_); }
     int descriptor() const override { return fd_; }
     std::optional<core::FolderIdentity> identity() const override {
         struct stat st {};
@@ -63,63 +62,75 @@ private:
 
 namespace {
 
-// The running program's own file, looked up once: it keeps its identity while the program runs.
+// The program's own files. The running one's is looked up once, through /proc, which holds it
+// even once the file at its path has been replaced; the others are added before the first run.
 struct ProgramFile {
     std::string name;
-    dev_t device = 0;
-    ino_t inode = 0;
+    FileId id;
 };
 
-std::string& keptProgramPath() {
-    static std::string path;
-    return path;
-}
+struct ProgramFiles {
+    std::mutex mutex;
+    std::vector<ProgramFile> files;
+};
 
-const std::optional<ProgramFile>& runningProgram() {
-    static const std::optional<ProgramFile> program = []() -> std::optional<ProgramFile> {
-        // The running one's own is looked at through /proc, which holds it even once the file
-        // at its path has been replaced.
-        const std::string& kept = keptProgramPath();
-        const char* const where = kept.empty() ? "/proc/self/exe" : kept.c_str();
+ProgramFiles& programFiles() {
+    static ProgramFiles* const program = [] {
+        auto* files = new ProgramFiles;
         struct stat st {};
-        if (::stat(where, &st) != 0) {
-            return std::nullopt;
-        }
-        std::string path = kept;
-        if (path.empty()) {
-            char buffer[4096];
-            const ssize_t length = ::readlink(where, buffer, sizeof buffer);
-            if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) {
-                return std::nullopt;
+        char buffer[4096];
+        const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+        if (::stat("/proc/self/exe", &st) == 0 && length > 0 &&
+            static_cast<std::size_t>(length) < sizeof buffer) {
+            std::string name =
+                core::fileName(std::string(buffer, static_cast<std::size_t>(length)));
+            if (!name.empty()) {
+                files->files.push_back({std::move(name),
+                                        {static_cast<std::uint64_t>(st.st_dev),
+                                         static_cast<std::uint64_t>(st.st_ino)}});
             }
-            path.assign(buffer, static_cast<std::size_t>(length));
         }
-        ProgramFile file{core::fileName(path), st.st_dev, st.st_ino};
-        if (file.name.empty()) {
-            return std::nullopt;
-        }
-        return file;
+        return files;
     }();
-    return program;
+    return *program;
 }
 
 }  // namespace
 
-void keepProgramFile(const std::string& path) {
-    keptProgramPath() = path;
+void addProgramFile(const std::string& path, std::optional<FileId> id) {
+    if (!id) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            return;
+        }
+        id = FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    }
+    std::string name = core::fileName(path);
+    if (name.empty()) {
+        return;
+    }
+    ProgramFiles& program = programFiles();
+    const std::lock_guard lock(program.mutex);
+    program.files.push_back({std::move(name), *id});
 }
 
-std::optional<std::string> runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device) {
-    const std::optional<ProgramFile>& program = runningProgram();
-    if (!program || (device && *device != static_cast<std::uint64_t>(program->device))) {
-        return std::nullopt;
+ProgramNames runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device) {
+    ProgramNames names;
+    ProgramFiles& program = programFiles();
+    const std::lock_guard lock(program.mutex);
+    for (const ProgramFile& file : program.files) {
+        if ((device && *device != file.id.device) ||
+            std::find(names.begin(), names.end(), file.name) != names.end()) {
+            continue;
+        }
+        struct stat here {};
+        if (::fstatat(dirfd, file.name.c_str(), &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+            static_cast<std::uint64_t>(here.st_dev) == file.id.device &&
+            static_cast<std::uint64_t>(here.st_ino) == file.id.inode) {
+            names.push_back(file.name);
+        }
     }
-    struct stat here {};
-    if (::fstatat(dirfd, program->name.c_str(), &here, AT_SYMLINK_NOFOLLOW) != 0 ||
-        here.st_dev != program->device || here.st_ino != program->inode) {
-        return std::nullopt;
-    }
-    return program->name;
+    return names;
 }
 
 namespace {

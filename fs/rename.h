@@ -2,29 +2,41 @@
 
 // The real folder the rename run works in, renamed in by native names and never overwriting.
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/rename_run.h"
+#include "fs/file_id.h"
 #include "fs/journal/recorder.h"
 #include "fs/rename_methods.h"
 
 namespace fs {
 
-// The name under which the running program's own file lies in the folder `dirfd`, recognised by
-// identity (device and inode), not by name: a user's file that merely shares the name is not it.
-// `device`, the folder's when known, spares a lookup in folders of other drives.
-std::optional<std::string> runningProgramNameIn(int dirfd,
-                                                std::optional<std::uint64_t> device = {});
+// The names under which the program's own files lie in the folder `dirfd`: the running
+// program's file and those made known with addProgramFile (the launcher `kovra` and the window
+// program `kovra-window` it hands over to), recognised by identity (device and inode), not by
+// name: a user's file that merely shares a name is not one of them, and a copy of the program
+// under another name is. `device`, the folder's when known, spares lookups in folders of other
+// drives.
+class ProgramNames : public std::vector<std::string> {
+public:
+    using std::vector<std::string>::vector;
+    bool contains(std::string_view name) const { return std::find(begin(), end(), name) != end(); }
+};
+ProgramNames runningProgramNameIn(int dirfd, std::optional<std::uint64_t> device = {});
 
-// Makes `path` the program file runs keep in place of the running program's own: a program
-// started in place of the one the user ran (the window, started by `kovra`) keeps that one. To be
+// Makes the file at `path` one of the program's own, which runs keep in place: the window
+// program keeps the launcher that started it, the launcher the window program it would start.
+// With `id`, the file is the one of that identity (told by the program that runs it, so that a
+// file put in its place since is not taken for it); without, the file at `path` now. To be
 // called before the first run.
-void keepProgramFile(const std::string& path);
+void addProgramFile(const std::string& path, std::optional<FileId> id = {});
 
 // Folders whose renames are made durable a batch at a time: on a journaling file system the first
 // sync of a batch commits them all, where a sync after each folder waits for a commit each. A

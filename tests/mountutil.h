@@ -26,11 +26,15 @@
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -208,6 +212,65 @@ inline void endProcess(pid_t pid, bool child) {
 }
 
 // A mount in a temporary folder of its own, unmounted by the destructor.
+// Whether every thread of the process `pid` is stopped.
+inline bool stopped(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool all = true;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.') {
+            continue;
+        }
+        const std::string stat = testutil::readFile(tasks + "/" + e->d_name + "/stat");
+        const std::size_t end = stat.rfind(')');
+        all = all && end != std::string::npos && end + 2 < stat.size() &&
+              (stat[end + 2] == 'T' || stat[end + 2] == 't');
+    }
+    ::closedir(dir);
+    return all;
+}
+
+// Runs `rescue` (a stopped drive's daemon made to go on) after `after` on a thread of its own,
+// unless disarmed first: a test whose window's thread waits on a drive for good fails instead of
+// hanging, since nothing the rescue needs runs on the thread it rescues.
+class Watchdog {
+public:
+    Watchdog(std::function<void()> rescue, std::chrono::seconds after) {
+        thread_ = std::thread([this, rescue = std::move(rescue), after] {
+            std::unique_lock lock(mutex_);
+            if (!disarmed_.wait_for(lock, after, [this] { return done_; })) {
+                fired_ = true;
+                rescue();
+            }
+        });
+    }
+    ~Watchdog() { disarm(); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+    void disarm() {
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        disarmed_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    // Whether it had to rescue.
+    bool fired() const { return fired_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable disarmed_;
+    bool done_ = false;
+    std::atomic<bool> fired_{false};
+    std::thread thread_;
+};
+
 class Mount {
 public:
     virtual ~Mount() { unmount(); }
@@ -224,8 +287,22 @@ public:
     // The process serving a FUSE mount, or 0.
     pid_t daemonPid() const { return daemon_; }
 
-    // The drive stops answering: every call on it waits until thaw().
-    bool freeze() { return daemon_ > 0 && ::kill(daemon_, SIGSTOP) == 0; }
+    // The drive stops answering: every call on it waits until thaw(). A stop takes hold of the
+    // daemon's threads one by one, and one not yet stopped may still answer a call: the freeze
+    // returns once every thread has stopped.
+    bool freeze() {
+        if (daemon_ <= 0 || ::kill(daemon_, SIGSTOP) != 0) {
+            return false;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + kMountWait;
+        while (!stopped(daemon_)) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
     bool thaw() { return daemon_ > 0 && ::kill(daemon_, SIGCONT) == 0; }
 
     // Unmounts, by force when the mount is busy or its daemon does not answer.

@@ -5,12 +5,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <optional>
@@ -27,6 +29,7 @@
 
 #include "core/paths.h"
 #include "core/rename_run.h"
+#include "fs/deadline.h"
 #include "fs/listing.h"
 #include "fs/mounts.h"
 #include "fs/rename.h"
@@ -45,6 +48,9 @@
 namespace ui {
 
 namespace {
+
+// Longer than this, the start folder's drive is taken as not answering.
+constexpr auto kStartLookDeadline = std::chrono::milliseconds(300);
 
 // The font of the drive, folder and file lists.
 QFont listFont() {
@@ -223,6 +229,26 @@ void MainWindow::createControls() {
     for (std::size_t i = 1; i < std::size(order); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
+
+    // What a screen reader says of each list: what it lists. The tooltips are their
+    // descriptions; the file list's says how many files it lists and how many are selected.
+    driveList_->setAccessibleName(QString::fromUtf8("ドライブ"));
+    folderList_->setAccessibleName(QString::fromUtf8("フォルダ一覧"));
+    fileList_->setAccessibleName(QString::fromUtf8("ファイル一覧"));
+    selectionList_->setAccessibleName(QString::fromUtf8("選択したファイル"));
+    renameList_->setAccessibleName(QString::fromUtf8("名前を変えるファイル"));
+    const auto describeFiles = [this] {
+        std::int64_t selected = 0;
+        for (const core::SelectionRange& range : fileList_->selectedRanges()) {
+            selected += range.last - range.first + 1;
+        }
+        fileList_->setAccessibleDescription(
+            fileListDescription(fileList_->toolTip(), fileList_->count(), selected));
+    };
+    connect(fileList_->model(), &QAbstractItemModel::modelReset, this, describeFiles);
+    connect(fileList_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            describeFiles);
+    describeFiles();
 }
 
 void MainWindow::createMenu() {
@@ -249,6 +275,11 @@ void MainWindow::createMenu() {
     helpMenu_ = action(help->menuAction(), "m_h");
     aboutAction_ = action(help->addAction(QString::fromUtf8("Kovra　について")), "m_setu");
     versionAction_ = action(help->addAction(QString::fromUtf8("バージョン情報")), "m_v");
+
+    // The captions carry no access keys: F10 opens the menu from the keyboard, as on desktops.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(menuKey, &QShortcut::activated, this,
+            [this] { menuBar()->setActiveAction(fileMenu_); });
 }
 
 void MainWindow::placeWindow() {
@@ -263,7 +294,13 @@ void MainWindow::placeWindow() {
 
 void MainWindow::openStartFolder(const std::string& startFolder) {
     std::string folder = core::normalizeFolder(startFolder);
-    int err = folderList_->setPath(folder);
+    // Looked at on a worker first: a drive that does not answer is found out at once, and the
+    // window opens without waiting for the folder list's longer deadline.
+    const fs::PendingAnswer<bool> look = fs::startCall([folder] {
+        struct stat st {};
+        return ::stat(folder.c_str(), &st) == 0;
+    });
+    int err = look.wait_for(kStartLookDeadline) ? folderList_->setPath(folder) : ETIMEDOUT;
     const bool notAnswering = err == ETIMEDOUT;
     if (notAnswering) {
         // Its parents are most likely on the same drive: home instead.
@@ -445,6 +482,9 @@ void MainWindow::startRun() {
     }
     if (result.end == core::RunResult::End::Failed) {
         showReport(this, runFailureReport(result));
+        // A refused rename often means another program (another window's run) is changing the
+        // folder: what it holds once the report is read is what the list shows.
+        fileList_->confirmAgain();
     }
     if (result.syncError != 0) {
         showReport(this, syncFailureReport(result.folder, result.syncError));

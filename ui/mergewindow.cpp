@@ -268,6 +268,8 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     preview_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     preview_->horizontalHeader()->setStretchLastSection(true);
     preview_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // Tab leaves the table for the next control, as in the lists; the arrows move in it.
+    preview_->setTabKeyNavigation(false);
     preview_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     preview_->setWordWrap(false);
     preview_->setColumnWidth(0, 320);
@@ -284,8 +286,25 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     mergeButton_ = named(new QPushButton(QStringLiteral("まとめる"), this), "b_merge");
     closeButton_ = named(new QPushButton(QStringLiteral("閉じる"), this), "b_close");
 
+    // Each field is named by its label, each list by what it lists.
+    auto* destinationLabel = new QLabel(QStringLiteral("まとめ先："), this);
+    destinationLabel->setBuddy(destinationEdit_);
+    destinationEdit_->setAccessibleName(QStringLiteral("まとめ先"));
+    auto* sourcesLabel = new QLabel(QStringLiteral("まとめるフォルダ："), this);
+    sourcesLabel->setBuddy(sourceList_);
+    sourceList_->setAccessibleName(QStringLiteral("まとめるフォルダ"));
+    sourceList_->setAccessibleDescription(
+        QStringLiteral("チェックしたフォルダのファイルをまとめ先に移動します"));
+    preview_->setAccessibleName(QStringLiteral("ファイルごとの処理"));
+    preview_->setAccessibleDescription(
+        QStringLiteral("まとめるときに各ファイルがどうなるか：元の場所、新しい名前、処理"));
+    // Read by its text, what the plan or the merge says.
+    status_->setAccessibleDescription(QStringLiteral("状態"));
+    leftBox_->setAccessibleName(QStringLiteral("移動しなかったファイル"));
+    leftBox_->setAccessibleDescription(QStringLiteral("元の場所に残したファイルと、その理由"));
+
     auto* top = new QHBoxLayout;
-    top->addWidget(new QLabel(QStringLiteral("まとめ先："), this));
+    top->addWidget(destinationLabel);
     top->addWidget(destinationEdit_, 1);
     top->addWidget(browseButton_);
     auto* options = new QVBoxLayout;
@@ -303,7 +322,7 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     buttons->addWidget(closeButton_);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
-    layout->addWidget(new QLabel(QStringLiteral("まとめるフォルダ："), this));
+    layout->addWidget(sourcesLabel);
     layout->addLayout(middle);
     layout->addWidget(preview_, 3);
     layout->addWidget(status_);

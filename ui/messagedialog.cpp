@@ -28,6 +28,18 @@ QStyle::StandardPixmap iconOf(MessageDialog::Kind kind) {
     return QStyle::SP_MessageBoxInformation;
 }
 
+QString iconName(MessageDialog::Kind kind) {
+    switch (kind) {
+        case MessageDialog::Kind::Error:
+            return QStringLiteral("エラー");
+        case MessageDialog::Kind::Information:
+            return QStringLiteral("お知らせ");
+        case MessageDialog::Kind::Question:
+            return QStringLiteral("質問");
+    }
+    return {};
+}
+
 }  // namespace
 
 MessageDialog::MessageDialog(QWidget* parent, Kind kind, const QString& title, const QString& text,
@@ -40,6 +52,7 @@ MessageDialog::MessageDialog(QWidget* parent, Kind kind, const QString& title, c
     const int iconSize = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
     icon->setPixmap(style()->standardIcon(iconOf(kind), nullptr, this).pixmap(iconSize));
     icon->setAlignment(Qt::AlignTop);
+    icon->setAccessibleName(iconName(kind));
 
     // A read-only text view rather than a label: a label wraps only at word boundaries.
     text_ = new QTextEdit(this);
@@ -55,6 +68,9 @@ MessageDialog::MessageDialog(QWidget* parent, Kind kind, const QString& title, c
     palette.setColor(QPalette::Base, palette.color(QPalette::Window));
     text_->setPalette(palette);
     text_->setPlainText(text);
+    // A screen reader reads the box's text as its description when it opens.
+    text_->setAccessibleName(QStringLiteral("メッセージ"));
+    setAccessibleDescription(text);
 
     auto* top = new QHBoxLayout;
     top->addWidget(icon, 0, Qt::AlignTop);

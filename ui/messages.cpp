@@ -624,6 +624,12 @@ QString readingStatus(std::int64_t entries) {
     return QStringLiteral("ファイルを読み込んでいます… %1 件").arg(entries);
 }
 
+QString fileListDescription(const QString& purpose, std::int64_t listed, std::int64_t selected) {
+    return purpose + QStringLiteral("。%1 個のファイルのうち %2 個を選択しています。")
+                         .arg(listed)
+                         .arg(selected);
+}
+
 QString notAnsweringStatus(const std::string& folder) {
     return QStringLiteral("ドライブが応答しません。別のドライブかフォルダを選んでください。（%1）")
         .arg(widgets::displayName(folder));

@@ -73,6 +73,10 @@ QString journalFailedQuestion(const std::string& stateDir, int error);
 QStringList journalFailedAnswers();
 enum JournalFailedAnswer { RenameWithoutUndo = 0, DoNotRename = 1 };
 
+// What a screen reader says of the file list: its purpose, then how many files it lists and how
+// many of them are selected.
+QString fileListDescription(const QString& purpose, std::int64_t listed, std::int64_t selected);
+
 // What the file list shows while it reads a folder: the files listed so far.
 QString readingStatus(std::int64_t entries);
 // What the file list shows when the drive of `folder` does not answer.

@@ -1,6 +1,7 @@
 #include "ui/run_progress.h"
 
 #include <QApplication>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
@@ -119,6 +120,10 @@ void RunProgress::show(std::int64_t total) {
     dialog->setCancelButtonText(QString::fromUtf8("キャンセル"));
     // Disabled once cancelled.
     cancelButton_ = dialog->findChild<QPushButton*>();
+    // A screen reader names the bar and reads its value; the label says what is done.
+    if (auto* bar = dialog->findChild<QProgressBar*>()) {
+        bar->setAccessibleName(QString::fromUtf8("進み具合"));
+    }
     // Esc or closing the dialog cancels and hides it too: shown again while stopping.
     QObject::connect(dialog, &QProgressDialog::canceled, dialog, [this, dialog] {
         if (stopping_) {

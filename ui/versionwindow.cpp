@@ -37,6 +37,8 @@ VersionWindow::VersionWindow(core::VersionNumbers version)
     // while the window's own title stays empty.
     winId();
     windowHandle()->setTitle(QStringLiteral(" "));
+    // Without a title, a screen reader names the window by the menu item that opens it.
+    setAccessibleName(QString::fromUtf16(u"バージョン情報"));
     setWindowIcon(ui::programIcon());
     const double dpi = widgets::logicalDpi();
     setFixedSize(widgets::twipsToPixels(7395, dpi), widgets::twipsToPixels(5010, dpi));
@@ -80,6 +82,7 @@ VersionWindow::VersionWindow(core::VersionNumbers version)
     logo_->setObjectName(QStringLiteral("imgLogo"));
     widgets::placeTwips(logo_, 480, 1320, 1215, 1185);
     logo_->setPicture(ui::programPixmap());
+    logo_->setAccessibleName(QString::fromUtf16(u"Kovra のアイコン"));
 
     setKeyPreview(true);
 }

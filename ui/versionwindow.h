@@ -13,7 +13,8 @@ class Label;
 
 namespace ui {
 
-// The version window: product name, version, logo, the author's credit, name and e-mail address.
+// The version window: product name, version, logo, the author's credit, the copyright holder and
+// its e-mail address.
 // Any character key, its OK button or a click on its frame closes it.
 class VersionWindow : public widgets::Form {
     Q_OBJECT
@@ -21,10 +22,10 @@ public:
     // The version shown is the program's own unless one is given.
     explicit VersionWindow(core::VersionNumbers version = core::kProgramVersion);
 
-    // Family name, an ideographic space, given name.
-    static constexpr const char16_t* kAuthorName = u"砂原　夏彦";
+    // The holder named by the package's copyright file, and its contact address there.
+    static constexpr const char16_t* kAuthorName = u"Kovra Project";
     static constexpr const char16_t* kCreditLine = u"すなはらソフト工房";
-    static constexpr const char16_t* kEmailAddress = u"nt@example.com";
+    static constexpr const char16_t* kEmailAddress = u"kovra@example.com";
 
 protected:
     void onLoad() override;

@@ -7,6 +7,10 @@
 
 namespace widgets {
 
+// The mark of a blank at the end of a name in the windows: ␠ where their fonts have it, else ␣,
+// else none (the blank is shown as \u{0020}).
+char32_t trailingBlankMark();
+
 // The text shown for a native name or path: core::shownName, so the windows show every name as
 // the command line prints it and no two names alike. Only for showing: the bytes are renamed.
 QString displayName(std::string_view name);

@@ -216,6 +216,14 @@ void FileListBox::showAfterRun(std::shared_ptr<const core::NameTable> table) {
     startConfirming();
 }
 
+void FileListBox::confirmAgain() {
+    if (isReading()) {
+        return;
+    }
+    cancelReading();
+    startConfirming();
+}
+
 void FileListBox::showRead(std::shared_ptr<const core::NameTable> table) {
     model_.reset(std::move(table));
     // Where a reading of the folder would have left the view: a folder listed at once keeps its

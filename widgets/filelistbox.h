@@ -84,6 +84,9 @@ public:
     void showAfterRun(std::shared_ptr<const core::NameTable> table);
     // True while that reading goes on; the rows can be used meanwhile.
     bool isConfirming() const { return reading_ != nullptr && confirming_; }
+    // Reads the folder again in the background in the same way, the rows shown meanwhile; a
+    // reading under way is left to show what it finds.
+    void confirmAgain();
 
     std::int64_t count() const override;
     std::string_view at(std::int64_t i) const override;

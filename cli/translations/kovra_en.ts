@@ -378,19 +378,6 @@ Try &quot;%1 --help&quot; for more information.
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>the drive %1 (%2) has no rename that cannot replace a file</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>Usage: %1 [FOLDER | FILE...]
-  or:  %1 rename [OPTION...] PATH...
-  or:  %1 merge [OPTION...] SOURCE... DEST
-  or:  %1 undo [-j N] [N]
-  or:  %1 undo --list
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
         <source>Move every file of the SOURCE folders, at any depth, into DEST (made if absent),
 each named after the folder it lay in: /pics/cats/a.jpg becomes DEST/cats_a.jpg;
 a name that begins with its folder&apos;s name and &quot;_&quot; keeps it. A SOURCE that is a
@@ -417,25 +404,6 @@ files and links to folders inside the SOURCE folders stay by design, and do not
 count); 1 some files stayed where they were, each named on standard error with
 why, or a failure stopped the merge; 2 wrong usage or a path that cannot be
 opened: nothing was moved.
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
-back to its old name and folder where its new name still holds the file it was
-given to. Anything changed since is left alone and named. Without N: the most
-recent run that is neither in progress nor undone; with N: run N of the history.
-  -l, --list     show the history of runs, newest first: number, time, files,
-                 state, folders
-  -j, --jobs=N   undo in N folders at once (by default one per core, four per
-                 core on network and FUSE drives)
-  -h, --help     show this help and exit
-</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>Usage: %1 undo [-j N] [N]
-  or:  %1 undo --list
 </source>
         <translation type="unfinished"></translation>
     </message>
@@ -474,6 +442,69 @@ Names that are not printable are shown escaped (\xff, \n), one rename per line.
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>Usage: %1 merge [OPTION...] SOURCE... DEST
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>
+Exit status:
+  0  every file was put back
+  1  there is no run to undo, or a file could not be put back
+  2  wrong usage
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a link to a folder: name the folder itself</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its new name %1 is too long for the destination&apos;s drive</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its folder cannot be changed: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the destination cannot be written in: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>a pipe, socket or device, which cannot be copied to another drive</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the same as %1, and its drive has no Trash to take it</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the same as %1, and its name is too long for the Trash</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the running program&apos;s own file</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its extended attributes and its ACL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its ACL</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>its extended attributes</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: moved without %2, which its drive cannot hold
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>
 Merge (%1 merge [OPTION...] SOURCE... DEST):
 
@@ -488,17 +519,49 @@ Undo (%1 undo [-j N] [N], %1 undo --list):
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>Usage: %1 merge [OPTION...] SOURCE... DEST
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
 </source>
         <translation type="unfinished"></translation>
     </message>
     <message>
-        <source>
-Exit status:
-  0  every file was put back
-  1  there is no run to undo, or a file could not be put back
-  2  wrong usage
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
 </source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>-v goes with undo --list</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>%1 and %n more</source>
+        <translation>
+            <numerusform>%1 and %n more</numerusform>
+            <numerusform>%1 and %n more</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named; a file that cannot
+be reached now is left for a later undo, and the run stays partly undone.
+Without N: the most recent run that is neither in progress nor undone (none
+while the newest is in progress); with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, the first folder and how many more
+  -v, --verbose  with --list: every folder of each run
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the drive %1 (%2) has no rename that cannot replace a file</source>
         <translation type="unfinished"></translation>
     </message>
     <message>
@@ -564,55 +627,6 @@ Exit status:
     </message>
     <message>
         <source>it cannot be reached now: %1</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>a link to a folder: name the folder itself</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>its new name %1 is too long for the destination&apos;s drive</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>its folder cannot be changed: %1</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>the destination cannot be written in: %1</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>a pipe, socket or device, which cannot be copied to another drive</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>the same as %1, and its drive has no Trash to take it</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>the same as %1, and its name is too long for the Trash</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>the running program&apos;s own file</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>its extended attributes and its ACL</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>its ACL</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>its extended attributes</source>
-        <translation type="unfinished"></translation>
-    </message>
-    <message>
-        <source>%1: moved without %2, which its drive cannot hold
-</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

@@ -692,17 +692,13 @@ N を指定しないと、実行中でも元に戻し済みでもない最も新
 </translation>
     </message>
     <message>
-        <source>the drive %1 (%2) has no rename that cannot replace a file</source>
-        <translation>ドライブ %1（%2）には既存のファイルを上書きしない名前の変更がありません</translation>
-    </message>
-    <message>
         <source>Usage: %1 [FOLDER | FILE...]
   or:  %1 rename [OPTION...] PATH...
   or:  %1 merge [OPTION...] SOURCE... DEST
   or:  %1 undo [-j N] [N]
   or:  %1 undo --list
 </source>
-        <translation>使い方: %1 [フォルダ | ファイル...]
+        <translation type="vanished">使い方: %1 [フォルダ | ファイル...]
   または: %1 rename [オプション...] パス...
   または: %1 merge [オプション...] 元... 先
   または: %1 undo [-j N] [N]
@@ -768,28 +764,28 @@ opened: nothing was moved.
 back to its old name and folder where its new name still holds the file it was
 given to. Anything changed since is left alone and named. Without N: the most
 recent run that is neither in progress nor undone; with N: run N of the history.
-  -l, --list     show the history of runs, newest first: number, time, files,
-                 state, folders
-  -j, --jobs=N   undo in N folders at once (by default one per core, four per
-                 core on network and FUSE drives)
-  -h, --help     show this help and exit
+  -l, --list   show the history of runs, newest first: number, time, files,
+               state, folders
+  -j, --jobs=N undo in N folders at once (by default one per core, four per
+               core on network and FUSE drives)
+  -h, --help   show this help and exit
 </source>
-        <translation>名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+        <translation type="vanished">名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
 そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
 ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
 最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
-  -l, --list     操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
-                 状態、フォルダ
-  -j, --jobs=N   N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
-                 ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
-  -h, --help     このヘルプを表示して終了します
+  -l, --list   操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+               状態、フォルダ
+  -j, --jobs=N N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+               ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help   このヘルプを表示して終了します
 </translation>
     </message>
     <message>
         <source>Usage: %1 undo [-j N] [N]
   or:  %1 undo --list
 </source>
-        <translation>使い方: %1 undo [-j N] [N]
+        <translation type="vanished">使い方: %1 undo [-j N] [N]
   または: %1 undo --list
 </translation>
     </message>
@@ -859,22 +855,20 @@ rename のオプション:
     </message>
     <message>
         <source>
-Merge (%1 merge [OPTION...] SOURCE... DEST):
-
+Merge: %1 merge [OPTION...] SOURCE... DEST
 </source>
-        <translation>
-まとめる（%1 merge [オプション...] 元... 先）:
-
+        <translation type="vanished">
+まとめる: %1 merge [オプション...] 元... 先
 </translation>
     </message>
     <message>
         <source>
-Undo (%1 undo [-j N] [N], %1 undo --list):
-
+Undo: %1 undo [-j N] [N]
+  or:  %1 undo --list
 </source>
-        <translation>
-元に戻す（%1 undo [-j N] [N]、%1 undo --list）:
-
+        <translation type="vanished">
+元に戻す: %1 undo [-j N] [N]
+  または: %1 undo --list
 </translation>
     </message>
     <message>
@@ -896,6 +890,183 @@ Exit status:
   1  元に戻せる操作がないか、元に戻せないファイルがありました
   2  使い方の誤りです
 </translation>
+    </message>
+    <message>
+        <source>a link to a folder: name the folder itself</source>
+        <translation>フォルダへのリンクです（リンクはたどりません。フォルダそのものを指定してください）</translation>
+    </message>
+    <message>
+        <source>its new name %1 is too long for the destination&apos;s drive</source>
+        <translation>新しい名前 %1 は先のドライブには長すぎます</translation>
+    </message>
+    <message>
+        <source>its folder cannot be changed: %1</source>
+        <translation>元のフォルダを変更できません: %1</translation>
+    </message>
+    <message>
+        <source>the destination cannot be written in: %1</source>
+        <translation>先に書き込めません: %1</translation>
+    </message>
+    <message>
+        <source>a pipe, socket or device, which cannot be copied to another drive</source>
+        <translation>パイプ・ソケット・デバイスは別のドライブへコピーできません</translation>
+    </message>
+    <message>
+        <source>the same as %1, and its drive has no Trash to take it</source>
+        <translation>%1 と同じ内容ですが、このドライブにはゴミ箱がありません</translation>
+    </message>
+    <message>
+        <source>the same as %1, and its name is too long for the Trash</source>
+        <translation>%1 と同じ内容ですが、名前が長すぎてゴミ箱へ入れられません</translation>
+    </message>
+    <message>
+        <source>the running program&apos;s own file</source>
+        <translation>実行中のプログラム自身のファイルです</translation>
+    </message>
+    <message>
+        <source>its extended attributes and its ACL</source>
+        <translation>拡張属性と ACL</translation>
+    </message>
+    <message>
+        <source>its ACL</source>
+        <translation>ACL</translation>
+    </message>
+    <message>
+        <source>its extended attributes</source>
+        <translation>拡張属性</translation>
+    </message>
+    <message>
+        <source>%1: moved without %2, which its drive cannot hold
+</source>
+        <translation>%1: 移しましたが、移動先のドライブが扱えないため %2 は移せませんでした
+</translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named. Without N: the most
+recent run that is neither in progress nor undone; with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, folders
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation type="vanished">名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
+ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
+最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
+  -l, --list     操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+                 状態、フォルダ
+  -j, --jobs=N   N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+                 ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help     このヘルプを表示して終了します
+</translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+</source>
+        <translation type="vanished">
+まとめる（%1 merge [オプション...] 元... 先）:
+</translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+</source>
+        <translation type="vanished">
+元に戻す（%1 undo [-j N] [N]、%1 undo --list）:
+</translation>
+    </message>
+    <message>
+        <source>
+Merge (%1 merge [OPTION...] SOURCE... DEST):
+
+</source>
+        <translation>
+まとめる（%1 merge [オプション...] 元... 先）:
+
+</translation>
+    </message>
+    <message>
+        <source>
+Undo (%1 undo [-j N] [N], %1 undo --list):
+
+</source>
+        <translation>
+元に戻す（%1 undo [-j N] [N]、%1 undo --list）:
+
+</translation>
+    </message>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
+</source>
+        <translation>名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
+ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
+最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
+  -l, --list   操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+               状態、最初のフォルダとほかのフォルダの数
+  -v, --verbose  --list と一緒に指定すると、各操作のすべてのフォルダを表示します
+  -j, --jobs=N N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+               ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help   このヘルプを表示して終了します
+</translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list [-v]
+</source>
+        <translation>使い方: %1 undo [-j N] [N]
+  または: %1 undo --list [-v]
+</translation>
+    </message>
+    <message>
+        <source>-v goes with undo --list</source>
+        <translation>-v は undo --list と一緒に指定してください</translation>
+    </message>
+    <message numerus="yes">
+        <source>%1 and %n more</source>
+        <translation>
+            <numerusform>%1 ほか %n 個</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Take back a run, a rename or a merge, in every folder it changed: each file goes
+back to its old name and folder where its new name still holds the file it was
+given to. Anything changed since is left alone and named; a file that cannot
+be reached now is left for a later undo, and the run stays partly undone.
+Without N: the most recent run that is neither in progress nor undone (none
+while the newest is in progress); with N: run N of the history.
+  -l, --list     show the history of runs, newest first: number, time, files,
+                 state, the first folder and how many more
+  -v, --verbose  with --list: every folder of each run
+  -j, --jobs=N   undo in N folders at once (by default one per core, four per
+                 core on network and FUSE drives)
+  -h, --help     show this help and exit
+</source>
+        <translation>名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
+ものはそのままにして表示します。今は確認できないファイルはあとで元に戻せるように
+残し、その操作は「一部を元に戻した」状態になります。N を指定しないと、実行中でも
+元に戻し済みでもない最も新しい操作を（最も新しい操作が実行中なら何も）、N を指定
+すると履歴の N 番の操作を元に戻します。
+  -l, --list     操作の履歴を新しい順に表示します: 番号、日時、ファイル数、
+                 状態、最初のフォルダとほかのフォルダの数
+  -v, --verbose  --list で、各操作のすべてのフォルダを表示します
+  -j, --jobs=N   N 個のフォルダで同時に元に戻します（既定はコア 1 つにつき 1 個、
+                 ネットワークと FUSE のドライブではコア 1 つにつき 4 個）
+  -h, --help     このヘルプを表示して終了します
+</translation>
+    </message>
+    <message>
+        <source>the drive %1 (%2) has no rename that cannot replace a file</source>
+        <translation>ドライブ %1（%2）には既存のファイルを上書きしない名前の変更がありません</translation>
     </message>
     <message>
         <source>stopped by the user</source>
@@ -958,56 +1129,6 @@ Exit status:
     <message>
         <source>it cannot be reached now: %1</source>
         <translation>今は確認できません: %1</translation>
-    </message>
-    <message>
-        <source>a link to a folder: name the folder itself</source>
-        <translation>フォルダへのリンクです（リンクはたどりません。フォルダそのものを指定してください）</translation>
-    </message>
-    <message>
-        <source>its new name %1 is too long for the destination&apos;s drive</source>
-        <translation>新しい名前 %1 は先のドライブには長すぎます</translation>
-    </message>
-    <message>
-        <source>its folder cannot be changed: %1</source>
-        <translation>元のフォルダを変更できません: %1</translation>
-    </message>
-    <message>
-        <source>the destination cannot be written in: %1</source>
-        <translation>先に書き込めません: %1</translation>
-    </message>
-    <message>
-        <source>a pipe, socket or device, which cannot be copied to another drive</source>
-        <translation>パイプ・ソケット・デバイスは別のドライブへコピーできません</translation>
-    </message>
-    <message>
-        <source>the same as %1, and its drive has no Trash to take it</source>
-        <translation>%1 と同じ内容ですが、このドライブにはゴミ箱がありません</translation>
-    </message>
-    <message>
-        <source>the same as %1, and its name is too long for the Trash</source>
-        <translation>%1 と同じ内容ですが、名前が長すぎてゴミ箱へ入れられません</translation>
-    </message>
-    <message>
-        <source>the running program&apos;s own file</source>
-        <translation>実行中のプログラム自身のファイルです</translation>
-    </message>
-    <message>
-        <source>its extended attributes and its ACL</source>
-        <translation>拡張属性と ACL</translation>
-    </message>
-    <message>
-        <source>its ACL</source>
-        <translation>ACL</translation>
-    </message>
-    <message>
-        <source>its extended attributes</source>
-        <translation>拡張属性</translation>
-    </message>
-    <message>
-        <source>%1: moved without %2, which its drive cannot hold
-</source>
-        <translation>%1: 移しましたが、移動先のドライブが扱えないため %2 は移せませんでした
-</translation>
     </message>
 </context>
 </TS>

@@ -147,6 +147,10 @@ IdentityKind identityKindOf(const std::string& type) {
             return IdentityKind::Inode;
         }
     }
+    // Drives that send a file renamed to their server again, which stamps it anew.
+    if (type == "fuse.rclone" || type == "davfs" || type == "fuse.davfs2") {
+        return IdentityKind::Size;
+    }
     return IdentityKind::SizeAndTime;
 }
 
@@ -155,6 +159,9 @@ FileId identityOf(const struct stat& st, IdentityKind kind) {
         return {static_cast<std::uint64_t>(st.st_size),
                 static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                     static_cast<std::uint64_t>(st.st_mtim.tv_nsec)};
+    }
+    if (kind == IdentityKind::Size) {
+        return {static_cast<std::uint64_t>(st.st_size), 0};
     }
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
@@ -179,10 +186,10 @@ int describeFolder(int dirfd, const std::string& path, FolderRecord& out,
     out.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
     // Nothing known of the drive: told apart by what any drive keeps within a mount.
     out.identity = mounted ? identityKindOf(mounted->mount.type) : IdentityKind::SizeAndTime;
-    out.place = mounted ? FolderPlace{mounted->identity, mounted->mount.root,
-                                      mounted->mount.mountPoint, mounted->relative,
-                                      mounted->mount.label}
-                        : FolderPlace{};
+    out.place = mounted
+                    ? FolderPlace{mounted->identity, mounted->mount.root, mounted->mount.mountPoint,
+                                  mounted->relative, mounted->mount.label}
+                    : FolderPlace{};
     out.mode = st.st_mode & 07777;
     out.uid = st.st_uid;
     out.gid = st.st_gid;

@@ -73,6 +73,9 @@ std::string runsDirectory(const std::string& stateDir);
 enum class IdentityKind : unsigned char {
     Inode,        // device and inode number: the drive keeps inode numbers
     SizeAndTime,  // size and modification time in ns: the drive numbers its files per mount
+    // The size alone, the names the journal recorded telling the rest: a drive that gives a file
+    // renamed a new modification time (a WebDAV share through rclone uploads it again).
+    Size,
 };
 
 // Which kind a file system of `type` ("ext4", "vfat", "fuse.sshfs", ...) needs.
@@ -118,11 +121,11 @@ struct FolderPlace {
 
 // What a run recorded of one entry while it moved it, before each call it made.
 struct EntryEvents {
-    std::string numbered;     // the name it went to in place of a taken one
-    bool trashing = false;    // it was about to go to the Trash:
-    std::string trashDir;     // ... this Trash folder (holding files/ and info/),
-    std::string trashName;    // ... under this name (info/NAME.trashinfo); empty: not known
-    bool copying = false;     // a copy on another drive was about to be made under its new name
+    std::string numbered;        // the name it went to in place of a taken one
+    bool trashing = false;       // it was about to go to the Trash:
+    std::string trashDir;        // ... this Trash folder (holding files/ and info/),
+    std::string trashName;       // ... under this name (info/NAME.trashinfo); empty: not known
+    bool copying = false;        // a copy on another drive was about to be made under its new name
     std::int64_t copyingAt = 0;  // ... at this time (ns since the epoch)
     FileId copyMade;             // ... made: device and inode; none: not heard of
     bool copied = false;         // the copy was whole and checked before the file itself went
@@ -147,8 +150,8 @@ struct JournalPlan {
     FolderPlace place;
     std::uint32_t parent = kNoFolder;  // a merge's: the folder of the run it lies in
     std::uint32_t target = kNoFolder;  // where its entries go; kNoFolder: the folder itself
-    bool walked = false;       // a merge's: walked whole, so it goes once emptied
-    bool destination = false;  // a merge's destination
+    bool walked = false;               // a merge's: walked whole, so it goes once emptied
+    bool destination = false;          // a merge's destination
     // The folder as it was before the run: what it takes to make it again, and its times to
     // give back once its files are.
     std::uint32_t mode = 0;
@@ -397,18 +400,18 @@ struct JournalRead {
     Status status = Status::None;
     int err = 0;
     RunKind kind = RunKind::Rename;
-    MergeFlags flags;                      // a merge's
+    MergeFlags flags;                       // a merge's
     std::uint32_t destination = kNoFolder;  // a merge's destination among the plans
-    std::vector<JournalPlan> plans;  // one per folder, in run order; never empty when Ok
-    std::int64_t startedAt = 0;      // ns since the epoch
-    bool ended = false;              // the run ended (else it was cut short)
-    bool cancelled = false;          // ... stopped by the user between two files
-    std::int64_t endedAt = 0;        // ns since the epoch, when ended
-    std::int64_t renamed = 0;        // files the run said it changed, when ended
-    std::int64_t entries = 0;        // moves the plan holds, in all
-    bool undone = false;             // wholly undone since
-    bool kept = false;               // cut short, and the user chose to leave it so
-    std::int64_t partlyBack = -1;    // an undo took back this many of its entries (-1: none)
+    std::vector<JournalPlan> plans;         // one per folder, in run order; never empty when Ok
+    std::int64_t startedAt = 0;             // ns since the epoch
+    bool ended = false;                     // the run ended (else it was cut short)
+    bool cancelled = false;                 // ... stopped by the user between two files
+    std::int64_t endedAt = 0;               // ns since the epoch, when ended
+    std::int64_t renamed = 0;               // files the run said it changed, when ended
+    std::int64_t entries = 0;               // moves the plan holds, in all
+    bool undone = false;                    // wholly undone since
+    bool kept = false;                      // cut short, and the user chose to leave it so
+    std::int64_t partlyBack = -1;           // an undo took back this many of its entries (-1: none)
     bool merge() const { return kind == RunKind::Merge; }
 };
 

@@ -20,11 +20,9 @@ namespace fs {
 using namespace journal_format;
 
 const EntryEvents* JournalPlan::eventsOf(std::uint64_t i) const {
-    const auto found =
-        std::lower_bound(events.begin(), events.end(), i,
-                         [](const std::pair<std::uint64_t, EntryEvents>& e, std::uint64_t entry) {
-                             return e.first < entry;
-                         });
+    const auto found = std::lower_bound(events.begin(), events.end(), i,
+                                        [](const std::pair<std::uint64_t, EntryEvents>& e,
+                                           std::uint64_t entry) { return e.first < entry; });
     return found != events.end() && found->first == i ? &found->second : nullptr;
 }
 
@@ -72,7 +70,7 @@ bool getPlace(Parser& p, FolderPlace& place) {
 bool getFolder(Parser& p, JournalPlan& plan, std::uint32_t version, bool legacyMerge) {
     std::uint8_t kind = 0;
     if (!p.bytes(plan.folder, kMaxPathBytes) || !validFolder(plan.folder) || !p.id(plan.folderId) ||
-        !p.u8(kind) || kind > 1 || !getPlace(p, plan.place)) {
+        !p.u8(kind) || kind > (version < kVersion ? 1 : 2) || !getPlace(p, plan.place)) {
         return false;
     }
     plan.identity = static_cast<IdentityKind>(kind);
@@ -194,8 +192,7 @@ bool applyLearnt(std::uint32_t type, Parser& p, ParseState& state, JournalRead& 
         case kReserved: {
             JournalPlan::Reservation r;
             if (!state.planKnown(read) || !p.u32(folder) || !p.name(r.name) ||
-                folder >= plans.size() ||
-                !(type == kReserving ? p.i64(r.at) : p.id(r.id))) {
+                folder >= plans.size() || !(type == kReserving ? p.i64(r.at) : p.id(r.id))) {
                 return false;
             }
             plans[folder].reservations.push_back(std::move(r));
@@ -600,10 +597,10 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
     result.startedAt = static_cast<std::int64_t>(getLE(head.data() + 16, 8));
     const std::uint32_t version = state.version;
     state.legacyMerge = version == kStreamedVersion && (flags & kMerge) != 0;
-    const bool flagsKnown =
-        version == kVersion ? (flags & ~(kMayLeaveReservations | kMerge)) == 0
-        : state.legacyMerge ? (flags == kMerge || flags == (kMerge | kMergeStreamed))
-                            : (flags & ~kMayLeaveReservations) == 0;
+    const bool flagsKnown = version == kVersion ? (flags & ~(kMayLeaveReservations | kMerge)) == 0
+                            : state.legacyMerge
+                                ? (flags == kMerge || flags == (kMerge | kMergeStreamed))
+                                : (flags & ~kMayLeaveReservations) == 0;
     if (std::memcmp(head.data(), kMagic, sizeof kMagic) != 0 ||
         (version != kVersion && version != kStreamedVersion && version != kWholePlanVersion) ||
         !flagsKnown || getLE(head.data() + 24, 8) != checksumOf(version)(head.substr(0, 24))) {
@@ -611,7 +608,8 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
     }
     const Checksum checksum = checksumOf(version);
     result.kind = (flags & kMerge) != 0 ? RunKind::Merge : RunKind::Rename;
-    state.streamed = state.legacyMerge ? (flags & kMergeStreamed) != 0 : version != kWholePlanVersion;
+    state.streamed =
+        state.legacyMerge ? (flags & kMergeStreamed) != 0 : version != kWholePlanVersion;
     if (!summary && version != kWholePlanVersion && !state.legacyMerge) {
         // Each entries record names its folder, among those before it, and how many it holds.
         std::size_t folders = 0;

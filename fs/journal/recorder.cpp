@@ -132,7 +132,7 @@ int RunRecorder::addFolder(Folder& folder, const std::string& path,
     const std::uint64_t count = static_cast<std::uint64_t>(renameList.count());
     const core::WorkList* const list = &renameList;
     EntrySource source;
-    bool asksDrive = kind == IdentityKind::SizeAndTime;
+    bool asksDrive = kind != IdentityKind::Inode;
     if (!asksDrive && count > 0) {
         // The file list's own reading gave each name its inode number; a list without them (or
         // a name without one) is looked up in one pass over the folder.

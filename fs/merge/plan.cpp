@@ -67,10 +67,10 @@ int lockedReason(int fd) {
 
 // What the plan learns once of a folder files leave, and which decides for each of them.
 struct FolderChecks {
-    int locked = 0;                      // lockedReason()
-    bool crossDrive = false;             // not on the destination's mount: its files are copied
-    std::optional<std::string> program;  // the running program's own file in it
-    int trash = -1;  // for duplicates: 0, or why the Trash cannot take them; -1 not asked
+    int locked = 0;           // lockedReason()
+    bool crossDrive = false;  // not on the destination's mount: its files are copied
+    ProgramNames program;     // the running program's own files in it
+    int trash = -1;           // for duplicates: 0, or why the Trash cannot take them; -1 not asked
     std::optional<NameRule> rule;  // its drive's, asked for a duplicate's Trash name
 };
 
@@ -557,7 +557,7 @@ private:
         if (kind == EntryKind::LinkToFolder) {
             return named ? MergeAction::LeaveNamedLink : MergeAction::LeaveLinkToFolder;
         }
-        if (checks.program && *checks.program == name) {
+        if (checks.program.contains(name)) {
             return MergeAction::LeaveProgramFile;
         }
         if (destLocked_ != 0) {

@@ -281,7 +281,7 @@ private:
             part.file = folder.firstFile;
             part.kind = record.identity;
             part.statEach =
-                count > 0 && (record.identity == IdentityKind::SizeAndTime || listingMisleads(f));
+                count > 0 && (record.identity != IdentityKind::Inode || listingMisleads(f));
             std::size_t section = 0;
             err = journal_.addFolder(
                 record, count,

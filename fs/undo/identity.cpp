@@ -21,8 +21,15 @@ bool Seen::emptyFile() const {
 }
 
 FileId Seen::as(IdentityKind kind) const {
-    return kind == IdentityKind::SizeAndTime ? FileId{size, static_cast<std::uint64_t>(modifiedAt)}
-                                             : inodeId;
+    switch (kind) {
+        case IdentityKind::SizeAndTime:
+            return {size, static_cast<std::uint64_t>(modifiedAt)};
+        case IdentityKind::Size:
+            return {size, 0};
+        case IdentityKind::Inode:
+            break;
+    }
+    return inodeId;
 }
 
 Seen seeAt(int dirfd, const std::string& name) {
@@ -60,9 +67,9 @@ bool sameFile(const Seen& seen, const RecordedFile& file) {
     if (!seen.present || file.id == FileId{}) {
         return false;
     }
-    if (file.kind == IdentityKind::SizeAndTime) {
+    if (file.kind != IdentityKind::Inode) {
         // A number handed out again fools nothing here.
-        return seen.as(IdentityKind::SizeAndTime) == file.id;
+        return seen.as(file.kind) == file.id;
     }
     if (seen.inodeId.inode != file.id.inode) {
         return false;

@@ -104,7 +104,7 @@ int openAsRunFolder(const std::string& path, const JournalPlan& plan, FolderStat
         }
         // Mounted anew: the device number may differ; the inode, where the drive keeps it, not.
         return !plan.place.mountIdentity.empty() &&
-               (plan.identity == IdentityKind::SizeAndTime || id->inode == recorded.inode) &&
+               (plan.identity != IdentityKind::Inode || id->inode == recorded.inode) &&
                samePlace(fd.get(), plan);
     };
     // Made again by an undo; made and not yet recorded, it is the one that stands at its place.

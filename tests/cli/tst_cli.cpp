@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <QDir>
+#include <QFile>
 
 #include <algorithm>
 #include <optional>
@@ -35,7 +36,8 @@ struct Ran {
 constexpr uid_t kNobody = 65534;
 
 // Runs the program with `args` (bytes, "%R" standing for `root`) in a bare environment: no
-// display of any kind, the locale `locale`, its state (the journal) in `state`. Arguments go to
+// display of any kind, the locale `locale`, its state (the journal) in `state`; leading words
+// NAME=VALUE are added to it, as env(1) takes them. Arguments go to
 // execve as they are, never through a QString, so names that are not UTF-8 arrive intact.
 // `stdoutPath`: where its standard output goes instead of `ran.out`; `asUser`: run as that user;
 // `program`: a copy of the program to run instead.
@@ -43,14 +45,16 @@ Ran runKovra(const std::string& root, const std::string& state, const Lines& arg
              const std::string& locale, const std::string& stdoutPath = {}, uid_t asUser = 0,
              const std::string& program = KOVRA_PROGRAM) {
     std::vector<std::string> argv{program};
+    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + state, "XDG_STATE_HOME=" + state,
+                                 "LANG=" + locale};
     for (std::string arg : args) {
         for (auto at = arg.find("%R"); at != std::string::npos; at = arg.find("%R")) {
             arg.replace(at, 2, root);
         }
-        argv.push_back(arg);
+        const auto name = arg.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_");
+        (argv.size() == 1 && name > 0 && name != std::string::npos && arg[name] == '=' ? env : argv)
+            .push_back(arg);
     }
-    std::vector<std::string> env{"PATH=/usr/bin:/bin", "HOME=" + state, "XDG_STATE_HOME=" + state,
-                                 "LANG=" + locale};
     for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
         if (const char* value = std::getenv(name)) {
             env.push_back(std::string(name) + "=" + value);
@@ -97,6 +101,7 @@ private slots:
     void parallel_data();
     void parallel();
     void programFileStays();
+    void programFilesStay();
 };
 
 void TestCli::command_data() {
@@ -118,6 +123,9 @@ void TestCli::command_data() {
         << Lines{"cats/", "cats/a:a", "cats/cats_b:b"} << QByteArray() << QByteArray();
     QTest::newRow("relative path, options after it")
         << cats << Lines{"rename", "cats/../cats/a", "-v"} << c << 0
+        << Lines{"cats/", "cats/b:b", "cats/cats_a:a"} << QByteArray("/cats/a -> ") << QByteArray();
+    QTest::newRow("options after paths, POSIXLY_CORRECT set")
+        << cats << Lines{"POSIXLY_CORRECT=1", "rename", "cats/../cats/a", "-v"} << c << 0
         << Lines{"cats/", "cats/b:b", "cats/cats_a:a"} << QByteArray("/cats/a -> ") << QByteArray();
     QTest::newRow("dry run changes nothing")
         << cats << Lines{"rename", "--dry-run", "%R/cats"} << c << 0 << Lines{}
@@ -238,6 +246,21 @@ void TestCli::command_data() {
                          ";",      "undo",      ";", "undo",   "--list"}
         << c << 0 << Lines{"cats/", "cats/cats_a:a", "cats/b:b"}
         << QByteArray("1 file renamed  undone  ") << QByteArray();
+    // A run over a tree: its first folder and how many more; every folder with -v.
+    const Lines renamedTree{
+        "cats/",          "cats/cats_a:a",          "cats/link@../out", "cats/sub/",
+        "cats/sub/deep/", "cats/sub/deep/deep_c:c", "cats/sub/sub_b:b", "out/",
+        "out/o:o"};
+    QTest::newRow("undo --list: a tree run's first folder and how many more")
+        << tree << Lines{"rename", "-r", "%R/cats", ";", "undo", "--list"} << c << 0 << renamedTree
+        << QByteArray("/cats and 2 more\n") << QByteArray();
+    QTest::newRow("undo --list in Japanese")
+        << tree << Lines{"rename", "-r", "%R/cats", ";", "undo", "--list"}
+        << QByteArray("ja_JP.UTF-8") << 0 << renamedTree << QByteArray("/cats ほか 2 個\n")
+        << QByteArray();
+    QTest::newRow("undo --list -v: every folder")
+        << tree << Lines{"rename", "-r", "%R/cats", ";", "undo", "--list", "-v"} << c << 0
+        << renamedTree << QByteArray("/cats/sub/deep") << QByteArray();
     QTest::newRow("undo N beyond the history")
         << cats << Lines{"undo", "3"} << c << 2 << Lines{} << QByteArray() << QByteArray("3");
     QTest::newRow("the window without a display") << cats << Lines{"%R/cats"} << c << 2 << Lines{}
@@ -658,6 +681,28 @@ void TestCli::programFileStays() {
              ran.err.c_str());
     QCOMPARE(testutil::entries(bin), (Lines{"kovra"}));
     QCOMPARE(testutil::readFile(temp.path() + "/out/bin_notes"), std::string("n"));
+}
+
+// A copy of the program in a folder it renames, the launcher and the window program beside it
+// as the build lays them out: both stay, known by what they are; a user's file merely called
+// like one of them does not.
+void TestCli::programFilesStay() {
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    const std::string root = temp.path() + "/t";
+    makeTree(temp.path(),
+             {"t/", "t/pics/", "t/pics/a.jpg:a", "t/other/", "t/other/kovra-window:x"});
+    for (const auto& [from, to] : {std::pair{KOVRA_PROGRAM, "/pics/kovra"},
+                                   std::pair{KOVRA_WINDOW_PROGRAM, "/pics/kovra-window"}}) {
+        const std::string copy = root + to;
+        QVERIFY(QFile::copy(QString::fromUtf8(from), QString::fromStdString(copy)));
+        QCOMPARE(::chmod(copy.c_str(), 0755), 0);
+    }
+    const Ran ran = runKovra(root, temp.path() + "/s", {"rename", "%R/pics", "%R/other"}, "C", {},
+                             0, root + "/pics/kovra");
+    QVERIFY2(ran.status == 0, ran.err.c_str());
+    QCOMPARE(testutil::entries(root + "/pics"), (Lines{"kovra", "kovra-window", "pics_a.jpg"}));
+    QCOMPARE(testutil::entries(root + "/other"), Lines{"other_kovra-window"});
 }
 
 QTEST_GUILESS_MAIN(TestCli)

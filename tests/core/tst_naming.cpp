@@ -4,6 +4,7 @@
 #include "core/naming.h"
 #include "core/paths.h"
 #include "core/shown_name.h"
+#include "core/unicode.h"
 #include "testutil.h"
 
 Q_DECLARE_METATYPE(std::string)
@@ -83,6 +84,47 @@ private slots:
             << bytes("ねこ　写真.jpg") << bytes("ねこ 写真.jpg") << bytes("ねこ　写真.jpg");
         QTest::newRow("trailing ideographic space")
             << bytes("ねこ　") << bytes("ねこ") << bytes("ねこ\\u{3000}");
+        // A name not in NFC shows what keeps it out: never like its composed twin.
+        QTest::newRow("decomposed accent")
+            << bytes("cafe\u0301.txt") << bytes("café.txt") << bytes("cafe\\u{0301}.txt");
+        QTest::newRow("composed accent")
+            << bytes("café.txt") << bytes("cafe\u0301.txt") << bytes("café.txt");
+        QTest::newRow("decomposed kana")
+            << bytes("か\u3099.jpg") << bytes("が.jpg") << bytes("か\\u{3099}.jpg");
+        QTest::newRow("marks out of order")
+            << bytes("e\u0302\u0323") << bytes("e\u0323\u0302") << bytes("e\\u{0302}\\u{0323}");
+        QTest::newRow("composed letter and a mark")
+            << bytes("\u00EA\u0323") << bytes("\u1EC7") << bytes("\u00EA\\u{0323}");
+        QTest::newRow("angstrom sign") << bytes("\u212B") << bytes("\u00C5") << bytes("\\u{212B}");
+        QTest::newRow("hangul jamo")
+            << bytes("\u1100\u1161") << bytes("\uAC00") << bytes("\u1100\\u{1161}");
+        QTest::newRow("a mark nothing composes with")
+            << bytes("x\u0301") << bytes("x") << bytes("x\u0301");
+    }
+
+    // Whether a text is in NFC, as Qt (which the windows draw with) says: every character alone,
+    // and each letter below U+3100 with each accent and kana mark after it.
+    void nfcAgreesWithQt() {
+        const auto agrees = [](const std::u32string& text) {
+            const QString qt = QString::fromUcs4(text.data(), qsizetype(text.size()));
+            const QString nfc = qt.normalized(QString::NormalizationForm_C);
+            const std::u32string ours = core::toNfc(text);
+            return QString::fromUcs4(ours.data(), qsizetype(ours.size())) == nfc &&
+                   core::charactersOutOfNfc(text).empty() == (nfc == qt);
+        };
+        for (char32_t c = 1; c <= 0x10FFFF; ++c) {
+            if ((c < 0xD800 || c > 0xDFFF) && !agrees({c})) {
+                QFAIL(qPrintable(QString::number(c, 16)));
+            }
+        }
+        for (char32_t base = 0x41; base < 0x3100; ++base) {
+            for (char32_t mark : {0x300, 0x301, 0x302, 0x303, 0x308, 0x30A, 0x30C, 0x323, 0x327,
+                                  0x342, 0x345, 0x3099, 0x309A}) {
+                if (!agrees({base, mark}) || !agrees({base, 0x323, mark})) {
+                    QFAIL(qPrintable(QString::number(base, 16) + " " + QString::number(mark, 16)));
+                }
+            }
+        }
     }
     void shownName() {
         QFETCH(std::string, name);

@@ -3,6 +3,7 @@
 // exactly the right bytes; names that would look alike are shown apart; a name that would grow
 // too long is refused and reported.
 
+#include <QFontMetrics>
 #include <QSet>
 #include <QTest>
 
@@ -69,13 +70,21 @@ private slots:
                           "abc\u202Etxt.exe", "abcexe.txt",
                           "a\\xff",           "a\xff",
                           "a\u2420",          "a ",
-                          "a\u00A0b",         "a b"};
+                          "a\u00A0b",         "a b",
+                          "caf\u00E9",        "cafe\u0301",
+                          "\u304C",           "\u304B\u3099",
+                          "a\u2423",          "a\u2423 "};
         openWindow(folder("alike", names));
         QCOMPARE(file1()->count(), std::int64_t(names.size()));
         QSet<QString> shown;
+        const QFontMetrics metrics(file1()->font());
         for (int i = 0; i < file1()->model()->rowCount(); ++i) {
             const QString text = file1()->model()->index(i, 0).data().toString();
             shown.insert(text);
+            // Every mark is drawn by the list's own font, none as a box for a missing glyph.
+            for (const char32_t c : text.toUcs4()) {
+                QVERIFY2(metrics.inFontUcs4(c), qPrintable(text));
+            }
             // Nothing invisible or passing for a space, and no blank at the end.
             QVERIFY2(!text.endsWith(QLatin1Char(' ')), qPrintable(text));
             for (const QChar c : text) {

@@ -1,9 +1,11 @@
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QFontInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScopedValueRollback>
@@ -382,6 +384,29 @@ private slots:
         QCOMPARE(selectedRows(), Rows{});
     }
 
+    // Two windows on one folder: the second's run is refused at a file the first has renamed,
+    // while the first's run goes on (it ends while the report is read). Once the report is
+    // closed, the second window reads its list again and shows the names the folder holds then.
+    void aRefusedRunReadsTheListAgainOnceReported() {
+        const std::string x = folder("x", {"p1.jpg", "p2.jpg", "p3.jpg"});
+        openWindow(x, {{"/", {}}});
+        QCOMPARE(::rename((x + "/p1.jpg").c_str(), (x + "/x_p1.jpg").c_str()), 0);
+        onReport_ = [&] {
+            // The report is read for a while: the list's own look after the run is over.
+            QTRY_VERIFY(!file1()->isConfirming());
+            for (const char* name : {"p2.jpg", "p3.jpg"}) {
+                QCOMPARE(::rename((x + "/" + name).c_str(), (x + "/x_" + name).c_str()), 0);
+            }
+        };
+        click("b_all_choise");
+        click("b_atart");
+        onReport_ = {};
+        QCOMPARE(reports_.size(), 1);
+        QVERIFY(reports_[0].contains(QStringLiteral("ファイル： p1.jpg")));
+        QTRY_VERIFY(!file1()->isReading() && !file1()->isConfirming());
+        QCOMPARE(listed(), (Names{"x_p1.jpg", "x_p2.jpg", "x_p3.jpg"}));
+    }
+
     void cancelStopsBetweenTwoFiles_data() {
         QTest::addColumn<int>("k");        // files done when the user cancels
         QTest::addColumn<bool>("escape");  // with the Escape key rather than the button
@@ -409,6 +434,11 @@ private slots:
             QCOMPARE(dialog->maximum(), 6);  // the rename list: kovra.exe is not counted
             QCOMPARE(total, std::int64_t{6});
             QCOMPARE(dialog->value(), static_cast<int>(done));
+            // As a screen reader reads the bar: its name and value.
+            QAccessibleInterface* bar =
+                QAccessible::queryAccessibleInterface(dialog->findChild<QProgressBar*>());
+            QCOMPARE(bar->text(QAccessible::Name), QStringLiteral("進み具合"));
+            QCOMPARE(bar->valueInterface()->currentValue().toInt(), static_cast<int>(done));
             QVERIFY2(dialog->labelText().contains(QStringLiteral("%1 / 6").arg(done)),
                      qPrintable(dialog->labelText()));
             if (done == k) {
@@ -437,7 +467,9 @@ private slots:
         QCOMPARE(sortedListed(), entries(x));
         QCOMPARE(selectedRows(), Rows{});
         // Told how far it got, once it has stopped; a cancel after the last file changes nothing.
-        QCOMPARE(reports_, k < 6 ? QStringList{ui::cancelledRunReport(k, true)} : QStringList{});
+        const QString told = QStringLiteral(
+            "中止しました。%1 個のファイルの名前を変更しました。ファイル → 元に戻す で戻せます。");
+        QCOMPARE(reports_, k < 6 ? QStringList{told.arg(k)} : QStringList{});
         QCOMPARE(progressDialog(), nullptr);
         QCOMPARE(QApplication::overrideCursor(), nullptr);
     }
@@ -724,14 +756,19 @@ private slots:
 
     void progressNeverCountsNoneOfNone_data() {
         QTest::addColumn<bool>("stalled");
-        QTest::newRow("drive stalls before the total is known") << true;
-        QTest::newRow("undo before counting") << false;
+        QTest::addColumn<QString>("said");
+        QTest::newRow("drive stalls before the total is known")
+            << true
+            << "ドライブが応答しません。応答があれば続けます。\n"
+               "キャンセルすると、処理中のファイルの後で止めます。";
+        QTest::newRow("undo before counting") << false << "元の名前に戻しています…";
     }
     void progressNeverCountsNoneOfNone() {
         QFETCH(bool, stalled);
+        QFETCH(QString, said);
         ui::RunProgress progress(nullptr, {}, {}, stalled ? nullptr : ui::undoProgressText);
         progress.setNotAnswering(stalled, 0, 0);
-        QVERIFY(!progressDialog()->labelText().contains(QStringLiteral("0 / 0")));
+        QCOMPARE(progressDialog()->labelText(), said);
         QCOMPARE(progressDialog()->maximum(), 0);  // busy
         progress.setStopping(1, 5);
         QCOMPARE(progressDialog()->maximum(), 5);  // a bar once the total is known

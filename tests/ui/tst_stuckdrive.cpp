@@ -5,6 +5,7 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
@@ -19,44 +20,12 @@
 #include "fs/journal/recorder.h"
 #include "fs/mounts.h"
 #include "fs/undo/undo.h"
+#include "mountutil.h"
 #include "windowfixture.h"
 
 using testutil::Names;
 
 namespace {
-
-// Resumes the daemon after `after` unless disarmed first; remembers whether it had to.
-class Watchdog {
-public:
-    Watchdog(qint64 pid, std::chrono::seconds after) {
-        thread_ = std::thread([this, pid, after] {
-            std::unique_lock lock(mutex_);
-            if (!disarmed_.wait_for(lock, after, [this] { return done_; })) {
-                fired_ = true;
-                ::kill(static_cast<pid_t>(pid), SIGCONT);
-            }
-        });
-    }
-    ~Watchdog() { disarm(); }
-    void disarm() {
-        {
-            const std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        disarmed_.notify_all();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    bool fired() const { return fired_; }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable disarmed_;
-    bool done_ = false;
-    std::atomic<bool> fired_{false};
-    std::thread thread_;
-};
 
 // The longest the window's event loop went without running a 1 ms timer: printed for the
 // record, not compared with anything.
@@ -97,6 +66,11 @@ class TestStuckDrive : public QObject, public testutil::WindowFixture {
 
     void stop() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGSTOP); }
     void resume() { ::kill(static_cast<pid_t>(daemon_.processId()), SIGCONT); }
+    // Resumes the daemon after 20 s should anything wait on it for good.
+    mountutil::Watchdog watchdog() {
+        return mountutil::Watchdog([pid = daemon_.processId()] { ::kill(pid_t(pid), SIGCONT); },
+                                   std::chrono::seconds(20));
+    }
 
 private slots:
     void initTestCase() {
@@ -141,7 +115,7 @@ private slots:
 
     void theWindowShowsWhileAMountDoesNotAnswer() {
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         QElapsedTimer clock;
         clock.start();
         openWindow(other_, widgets::mountedDrives());
@@ -156,7 +130,7 @@ private slots:
     void aFolderOnItIsSaidNotToAnswer() {
         openWindow(other_, {{other_, {}}, {mount_, {}}});
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         QElapsedTimer clock;
         clock.start();
         const GapMeter gaps;
@@ -184,7 +158,7 @@ private slots:
         const QByteArray home = qgetenv("HOME");
         qputenv("HOME", QByteArray::fromStdString(other_));
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         const std::string start = mount_ + "/photos";
         openWindow(start);
         qputenv("HOME", home);
@@ -210,7 +184,7 @@ private slots:
         }  // gone without an end, as a kill leaves it
         openWindow(other_);
         stop();
-        Watchdog watchdog(daemon_.processId(), std::chrono::seconds(20));
+        mountutil::Watchdog watchdog = this->watchdog();
         window()->checkPendingRun();
         QVERIFY(window()->checkingPendingRun());
         endTest();
@@ -220,6 +194,41 @@ private slots:
         // The check lets go of the run once the drive answers.
         QTRY_VERIFY_WITH_TIMEOUT(fs::dropRun(run) == 0 || !testutil::exists(run), 10000);
         QVERIFY(::unlink((source_ + "/photos/p.jpg").c_str()) == 0);
+    }
+
+    // `kovra FOLDER` on the drive: the window program takes the launcher's place and waits in
+    // its event loop, its window shown, while the drive still does not answer.
+    void theProgramStartedOnItOpensAtOnce() {
+        stop();
+        mountutil::Watchdog watchdog = this->watchdog();
+        QProcess kovra;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("HOME"), QString::fromStdString(other_));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), QString::fromStdString(base() + "/state"));
+        kovra.setProcessEnvironment(env);
+        kovra.start(QStringLiteral(KOVRA_PROGRAM), {QString::fromStdString(mount_ + "/photos")});
+        QVERIFY(kovra.waitForStarted());
+        const std::string proc = "/proc/" + std::to_string(kovra.processId());
+        std::string seen;
+        const auto inEventLoop = [&] {
+            char exe[4096] = {};
+            const ssize_t n = ::readlink((proc + "/exe").c_str(), exe, sizeof exe - 1);
+            const long call =
+                std::strtol(testutil::readFile(proc + "/syscall").c_str(), nullptr, 10);
+            seen =
+                std::string(exe, n > 0 ? std::size_t(n) : 0) + " in call " + std::to_string(call);
+            return seen.find("/kovra-window ") != std::string::npos &&
+                   (call == SYS_poll || call == SYS_ppoll);
+        };
+        const bool waiting = QTest::qWaitFor(inEventLoop, 15000);
+        watchdog.disarm();
+        // Its threads still asking the drive end once it answers.
+        resume();
+        kovra.kill();
+        kovra.waitForFinished();
+        QVERIFY2(waiting, seen.c_str());
+        QVERIFY(!watchdog.fired());
     }
 
     void aRunGoesOnWhenTheDriveAnswersAgain() {
