@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools
-    qt6-l10n-tools libgl-dev fonts-ipafont-gothic help2man libmount-dev libblkid-dev libglib2.0-dev pkg-config
+    qt6-l10n-tools libgl-dev fonts-ipafont-gothic help2man libmount-dev libblkid-dev pkg-config
     "$@")
 missing=()
 for package in "${packages[@]}"; do
