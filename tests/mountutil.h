@@ -420,7 +420,8 @@ enum class Image { ExFat, Fat, Ntfs, Ext4 };
 
 // An image file formatted and mounted through the FUSE driver Debian has for it: exFAT through
 // exfat-fuse (on a loop device: it wants a block device when run as root), FAT through fusefat
-// (read-write), NTFS through ntfs-3g; ext4 through the kernel, on a loop device.
+// (read-write, on a loop device too), NTFS through ntfs-3g; ext4 through the kernel, on a loop
+// device.
 class ImageMount : public Mount {
 public:
     explicit ImageMount(Image kind, off_t size = off_t{64} << 20) {
@@ -442,11 +443,15 @@ public:
                 mount = {findTool("mount.exfat-fuse"), "", mountpoint_};
                 break;
             case Image::Fat:
-                if (!needTools({{"mkfs.fat", "dosfstools"}, {"fusefat", "fusefat"}})) {
+                if (!needTools({{"mkfs.fat", "dosfstools"},
+                                {"fusefat", "fusefat"},
+                                {"losetup", "mount"}})) {
                     return;
                 }
                 format = {findTool("mkfs.fat"), "-F", "32", image_};
-                mount = {findTool("fusefat"), "-o", "rw+", image_, mountpoint_};
+                // On a loop device named as the source, as a card's device is: the drive is then
+                // known by its file system's UUID.
+                mount = {findTool("fusefat"), "-o", "", "", mountpoint_};
                 break;
             case Image::Ntfs:
                 if (!needTools({{"mkntfs", "ntfs-3g"}, {"ntfs-3g", "ntfs-3g"}})) {
@@ -477,11 +482,16 @@ public:
             error_ = QStringLiteral("formatting failed: ") + logText();
             return;
         }
-        if (kind == Image::ExFat) {
+        if (kind == Image::ExFat || kind == Image::Fat) {
             if (!attachLoop()) {
                 return;
             }
-            mount[1] = loop_;
+            if (kind == Image::ExFat) {
+                mount[1] = loop_;
+            } else {
+                mount[2] = "rw+,fsname=" + loop_;
+                mount[3] = loop_;
+            }
         }
         mount_ = mount;
         mountAt(mountpoint_);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "fs/fd.h"
 #include "fs/folder_reader.h"
@@ -45,23 +46,35 @@ std::string shareOf(std::string_view component) {
 }
 
 // `relative` with its first component as it is mounted now below `mountPoint`, for a desktop
-// network mount; as it is otherwise.
-std::string relativeNow(const FolderPlace& place, const std::string& mountPoint) {
+// network mount (none while that share is not mounted); as it is otherwise.
+std::optional<std::string> relativeNow(const FolderPlace& place, const std::string& mountPoint) {
     if (place.mountIdentity != kDesktopMounts || place.relative.empty()) {
         return place.relative;
     }
     const std::size_t slash = place.relative.find('/');
-    const std::string first = place.relative.substr(0, slash);
-    const std::string wanted = shareOf(first);
-    std::string found = first;
+    const std::string wanted = shareOf(place.relative.substr(0, slash));
+    std::optional<std::string> found;
     readFolder(mountPoint, Kinds::NameOnly, [&](const FolderEntry& e) {
         if (shareOf(e.name) == wanted) {
-            found.assign(e.name);
+            found.emplace(e.name);
             return false;
         }
         return true;
     });
-    return slash == std::string::npos ? found : found + place.relative.substr(slash);
+    if (found && slash != std::string::npos) {
+        found->append(place.relative.substr(slash));
+    }
+    return found;
+}
+
+// Whether `identity` tells one file system from another. A source that is only the driver's name
+// ("fusefat", "tmpfs") is the same for every drive that driver mounts: such a drive counts only
+// where it was mounted. The desktop's network mounts are told apart below their one mount point.
+bool namesOneDrive(const std::string& identity) {
+    if (identity == kDesktopMounts || identity.rfind("SOURCE=", 0) != 0) {
+        return true;
+    }
+    return identity.find_first_of("/:") != std::string::npos;
 }
 
 // Whether the folder open as `fd` lies where `plan` says, on its drive as mounted now.
@@ -126,13 +139,17 @@ Placed placedNow(const JournalPlan& plan) {
     // Where it was, while its drive is still mounted there.
     const std::optional<Mount> mount = findMount(plan.place.mountIdentity, plan.place.mountRoot,
                                                  kLookupDeadline, plan.place.mountPoint);
-    if (!mount) {
+    if (!mount ||
+        (!namesOneDrive(plan.place.mountIdentity) && mount->mountPoint != plan.place.mountPoint)) {
         return {};
     }
-    const std::string relative = relativeNow(plan.place, mount->mountPoint);
-    return {relative.empty()           ? mount->mountPoint
-            : mount->mountPoint == "/" ? "/" + relative
-                                       : mount->mountPoint + "/" + relative,
+    const std::optional<std::string> relative = relativeNow(plan.place, mount->mountPoint);
+    if (!relative) {
+        return {};
+    }
+    return {relative->empty()          ? mount->mountPoint
+            : mount->mountPoint == "/" ? "/" + *relative
+                                       : mount->mountPoint + "/" + *relative,
             mount->mountPoint};
 }
 
