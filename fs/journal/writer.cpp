@@ -48,9 +48,7 @@ public:
         }
         append(oldName, newName, fileId);
     }
-    void addUsual(std::string_view oldName, FileId fileId) override {
-        append(oldName, {}, fileId);
-    }
+    void addUsual(std::string_view oldName, FileId fileId) override { append(oldName, {}, fileId); }
     void append(std::string_view oldName, std::string_view newName, FileId fileId) {
         if (err != 0) {
             return;
@@ -589,8 +587,6 @@ void JournalWriter::cutFolder(std::size_t section) {
     changed_.wait(lock, [&] { return section < encodingFrom_ || section >= encodingTo_; });
 }
 
-
-
 int JournalWriter::append(std::uint32_t type, const std::string& payload, bool sync) {
     if (!committed_ || fd_ < 0) {
         return EBADF;
@@ -631,7 +627,8 @@ int JournalWriter::recordReservation(std::size_t folder, const std::string& name
     return append(kReserved, payload, false);
 }
 
-int JournalWriter::recordNumbered(std::size_t folder, std::uint64_t entry, const std::string& name) {
+int JournalWriter::recordNumbered(std::size_t folder, std::uint64_t entry,
+                                  const std::string& name) {
     std::string payload;
     putBytes(payload, name);
     return recordOf(kNumbered, folder, entry, payload, false);

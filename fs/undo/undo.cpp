@@ -163,11 +163,10 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
     const std::size_t folders = journal.plans.size();
     // A merge's destination left as the merge left it gets its time back with its names.
     struct stat targetWas {};
-    const bool targetUntouched = journal.merge() &&
-                                 journal.plans[journal.destination].leftAt != 0 &&
-                                 ::fstat(run.target.fd, &targetWas) == 0 &&
-                                 nsOf(targetWas.st_mtim) ==
-                                     journal.plans[journal.destination].leftAt;
+    const bool targetUntouched =
+        journal.merge() && journal.plans[journal.destination].leftAt != 0 &&
+        ::fstat(run.target.fd, &targetWas) == 0 &&
+        nsOf(targetWas.st_mtim) == journal.plans[journal.destination].leftAt;
     // Each folder's part, merged in the order a folder after the other would meet them.
     std::vector<UndoReport> parts(folders);
     std::vector<char> refusedIn(folders, 0);

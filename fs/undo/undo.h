@@ -114,8 +114,8 @@ struct UndoReport {
     std::int64_t trashed = 0;          // ... of them out of the Trash (undo) or into it (finish)
     std::int64_t unchanged = 0;        // entries that needed nothing
     std::int64_t reservationsRemoved = 0;
-    std::int64_t leftForLater = 0;     // entries an undo could not take back now, but may later
-    std::int64_t foldersMade = 0;      // folders the run had removed, made again
+    std::int64_t leftForLater = 0;      // entries an undo could not take back now, but may later
+    std::int64_t foldersMade = 0;       // folders the run had removed, made again
     std::vector<EntryReport> problems;  // in the order they were met
     int syncError = 0;                  // the folder could not be synced at the end
     int journalError = 0;               // the journal could not be marked
