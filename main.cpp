@@ -87,14 +87,17 @@ int main(int argc, char* argv[]) {
     // Commands, and a window that cannot open (no display, a mistyped command), are answered
     // before anything could reach for a display.
     if (!cli::wantsWindow(argc, argv)) {
-        const cli::WindowBlock block = cli::windowBlock(argc, argv);
-        // Started from a desktop, nobody reads standard error: the refusal is shown in a box.
-        if (cli::asksForWindow(argc, argv) && block.why != cli::WindowBlock::Why::NoDisplay &&
-            cli::hasDisplay() && ::isatty(STDERR_FILENO) == 0) {
-            return block.why == cli::WindowBlock::Why::SeveralFolders
-                       ? cli::startWindow(argv[0], cli::window::kSeveralFolders, block.folders)
-                       : cli::startWindow(argv[0], cli::window::kCannotOpen,
-                                          {block.path, std::to_string(block.error)});
+        // Started from a desktop, nobody reads standard error: the refusal is shown in a box. A
+        // command's paths are not looked at here: that is the command's own work.
+        if (cli::asksForWindow(argc, argv) && cli::hasDisplay() && ::isatty(STDERR_FILENO) == 0) {
+            const cli::WindowBlock block = cli::windowBlock(argc, argv);
+            if (block.why == cli::WindowBlock::Why::SeveralFolders) {
+                return cli::startWindow(argv[0], cli::window::kSeveralFolders, block.folders);
+            }
+            if (block.why != cli::WindowBlock::Why::NoDisplay) {
+                return cli::startWindow(argv[0], cli::window::kCannotOpen,
+                                        {block.path, std::to_string(block.error)});
+            }
         }
         return cli::run(argc, argv);
     }
