@@ -1,6 +1,6 @@
 #pragma once
 
-// The desktop's Trash, as the freedesktop.org Trash specification lays it out: a Trash folder
+// The desktop's Trash, in the layout every Linux desktop shares: a Trash folder
 // holding files/ and info/, the home Trash for files on its own drive, and `$topdir/.Trash/$uid`
 // or `$topdir/.Trash-$uid` at the top of every other drive; file managers list what lies there and
 // restore it. Kovra puts files there itself, step by step, so that the name a file gets there is
