@@ -87,6 +87,16 @@ Tree treeOf(const std::string& folder) {
     return tree;
 }
 
+// What a run finished leaves of `before`: each file under the one name it has in `now`, with or
+// without `prefix`.
+Tree eachUnderOneName(const Tree& now, const Tree& before, const std::string& prefix) {
+    Tree expected;
+    for (const auto& [name, content] : before) {
+        expected[now.count(prefix + name) != 0 ? prefix + name : name] = content;
+    }
+    return expected;
+}
+
 // `count` files, "f0001.jpg" ... with contents of their own, in `folder` (made).
 Tree makeFiles(const std::string& folder, int count) {
     ::mkdir(folder.c_str(), 0755);
@@ -209,6 +219,14 @@ class TestNetwork : public QObject {
             return {};
         }
         return parent + "/" + name;
+    }
+
+    // Undo, once the drive has settled, gives `folder` back as it was `before`.
+    void undoneTo(const std::string& drive, const std::string& folder, const Tree& before) {
+        settle(drive, folder);
+        const Ran undo = run({"undo"});
+        QVERIFY2(undo.status == 0, undo.err.c_str());
+        KOVRA_COMPARE_TREES(treeOf(folder), before);
     }
 
     // Waits until the server holds what the mount shows of `folder`, times included: a WebDAV
@@ -423,10 +441,7 @@ private slots:
         QCOMPARE(why(dry.err), why(real.err));
         KOVRA_COMPARE_TREES(treeOf(cats), (Tree{{"cats_a.jpg", "a"}, {longName, "long"}}));
 
-        settle(drive, cats);
-        const Ran undo = run({"undo"});
-        QVERIFY2(undo.status == 0, undo.err.c_str());
-        KOVRA_COMPARE_TREES(treeOf(cats), before);
+        undoneTo(drive, cats, before);
     }
 
     // A run killed midway is undone, or finished and then undone: every file under one name,
@@ -462,16 +477,9 @@ private slots:
                                .arg(finished.problems.size())));
             // What the journal held is finished: each file under one name, none lost.
             const Tree now = treeOf(cats);
-            Tree expected;
-            for (const auto& [name, content] : before) {
-                expected[now.count("cats_" + name) != 0 ? "cats_" + name : name] = content;
-            }
-            KOVRA_COMPARE_TREES(now, expected);
+            KOVRA_COMPARE_TREES(now, eachUnderOneName(now, before, "cats_"));
         }
-        settle(drive, cats);
-        const Ran undo = run({"undo"});
-        QVERIFY2(undo.status == 0, undo.err.c_str());
-        KOVRA_COMPARE_TREES(treeOf(cats), before);
+        undoneTo(drive, cats, before);
     }
 
     // A run undone after the drive was unmounted and mounted again.
@@ -528,10 +536,7 @@ private slots:
             QVERIFY(!testutil::exists(parent + "/b/cats/1.jpg"));
         }
 
-        settle(drive, parent);
-        const Ran undo = run({"undo"});
-        QVERIFY2(undo.status == 0, undo.err.c_str());
-        KOVRA_COMPARE_TREES(treeOf(parent), before);
+        undoneTo(drive, parent, before);
         KOVRA_COMPARE_TREES(treeOf(data_), trashBefore);
         KOVRA_COMPARE_TREES(filesOf(treeOf(drivesTrash)), drivesTrashBefore);
     }
@@ -570,16 +575,9 @@ private slots:
             QVERIFY2(status == 0 || status == 1, qPrintable(QString::number(status)));
             // Each file under one name, none lost.
             const Tree now = treeOf(cats);
-            Tree expected;
-            for (const auto& [name, content] : before) {
-                expected[now.count("cats_" + name) != 0 ? "cats_" + name : name] = content;
-            }
-            KOVRA_COMPARE_TREES(now, expected);
+            KOVRA_COMPARE_TREES(now, eachUnderOneName(now, before, "cats_"));
         }
-        settle(drive, cats);
-        const Ran undo = run({"undo"});
-        QVERIFY2(undo.status == 0, undo.err.c_str());
-        KOVRA_COMPARE_TREES(treeOf(cats), before);
+        undoneTo(drive, cats, before);
     }
 
     // A drive where no rename that cannot replace a file works: one message naming the drive.
