@@ -22,7 +22,7 @@ std::uint64_t wordAt(const char* at, std::size_t n) {
     std::uint64_t word = 0;
     std::memcpy(&word, at, n);
     if constexpr (std::endian::native == std::endian::big) {
-        word = __builtin_bswap64(word) >> (64 - 8 * n) % 64;
+        word = __builtin_bswap64(word) >> ((64 - 8 * n) % 64);
     }
     return word;
 }
