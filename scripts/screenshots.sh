@@ -7,22 +7,21 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
 bash scripts/deps.sh xvfb xauth xdotool imagemagick
-if [ ! -x "$build/kovra" ] || [ ! -x "$build/kovra-window" ]; then
-    bash scripts/build.sh "$build" -DBUILD_TESTING=OFF
-fi
+bash scripts/build.sh --program "$build"
 mkdir -p docs
 
-# Runs inside xvfb-run: kovra ARGS..., its window titled TITLE saved as OUT.
+# Runs inside xvfb-run: kovra ARGS..., its window (the process hands over to the window program,
+# which keeps its pid) saved as OUT.
 inner='
 set -u
-out="$1" title="$2"
-shift 2
+out="$1"
+shift
 log="$(mktemp)"
 "$@" >"$log" 2>&1 &
 pid=$!
-window="$(timeout 30 xdotool search --sync --onlyvisible --name "$title" | head -n 1)"
+window="$(timeout 30 xdotool search --sync --onlyvisible --pid "$pid" | head -n 1)"
 if [ -z "$window" ]; then
-    echo "screenshots: no window titled \"$title\" appeared for $*" >&2
+    echo "screenshots: no window appeared for $*" >&2
     cat "$log" >&2
     kill "$pid" 2>/dev/null
     exit 1
@@ -46,8 +45,10 @@ rm -f "$previous" "$current" "$log"
 '
 
 # A folder of pictures as a user keeps them, in a home of its own so that no history or setting
-# of the user's shows.
-home="$(mktemp -d)"
+# of the user's shows; by a name that reads well in the window's folder list.
+home=/tmp/kovra-screenshots
+rm -rf "$home"
+mkdir "$home"
 trap 'rm -rf "$home"' EXIT
 pics="$home/pics"
 mkdir -p "$pics/cats" "$pics/dogs" "$pics/birds"
@@ -65,8 +66,8 @@ shoot() {
         XDG_DATA_HOME="$home/.local/share" XDG_CONFIG_HOME="$home/.config" \
         xvfb-run -a -s "-screen 0 1024x768x24" bash -c "$inner" screenshots "$@"
 }
-shoot "$PWD/docs/main-window.png" "^Kovra Ver" "$PWD/$build/kovra" \
+shoot "$PWD/docs/main-window.png" "$PWD/$build/kovra" \
     "$pics/cats/a.jpg" "$pics/cats/c.jpg" "$pics/cats/IMG_0012.jpg"
-shoot "$PWD/docs/merge-window.png" "^フォルダをまとめる" "$PWD/$build/kovra" merge --window \
+shoot "$PWD/docs/merge-window.png" "$PWD/$build/kovra" merge --window \
     "$pics/cats" "$pics/dogs"
 echo "screenshots: docs/main-window.png, docs/merge-window.png"
