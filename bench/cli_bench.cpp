@@ -11,11 +11,13 @@
 //               ext4 image too.
 //   slow drive  on switchfs answering each call after 1 ms (as root): `kovra rename -r` on a
 //               small tree with its default jobs against -j 1.
+//   progress    `kovra rename --progress DIR` on N files (the line drawn, to /dev/null) against
+//               `kovra rename --no-progress` on as many: what the line costs the run.
 //   start-up    `kovra --version` against /bin/true.
 // Each ratio is the median over the repetitions of the ratio to the floor measured beside it,
 // each on fresh files.
 // Usage: kovra_cli_bench KOVRA FLOOR [--switchfs SWITCHFS] [--files N] [--folders F]
-//        [--per-folder M] [--reps R] [--only window,flat,tree,ext4,slow,startup]
+//        [--per-folder M] [--reps R] [--only window,flat,tree,ext4,slow,progress,startup]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -296,7 +298,8 @@ int main(int argc, char* argv[]) {
     if (argc < 3) {
         std::fprintf(stderr,
                      "usage: %s KOVRA FLOOR [--switchfs SWITCHFS] [--files N] [--folders F] "
-                     "[--per-folder M] [--reps R] [--only window,flat,tree,ext4,slow,startup]\n",
+                     "[--per-folder M] [--reps R] "
+                     "[--only window,flat,tree,ext4,slow,progress,startup]\n",
                      argv[0]);
         return 2;
     }
@@ -519,6 +522,30 @@ int main(int argc, char* argv[]) {
         }
         std::filesystem::remove_all(backing);
         ::rmdir(mountPoint.c_str());
+    }
+    if (wanted(only, "progress")) {
+        Figure drawn;
+        for (int r = 0; r < reps; ++r) {
+            makeFiles(a, files);
+            makeFiles(b, files);
+            const auto [p, f] = timedPair(
+                r % 2 == 0,
+                [&] {
+                    return runTimed({kovra, "rename", "--progress", a});
+                },
+                [&] {
+                    return runTimed({kovra, "rename", "--no-progress", b});
+                });
+            check(countPrefixed(a) == files && countPrefixed(b) == files,
+                  "kovra rename --progress");
+            drawn.add(p, f);
+            std::filesystem::remove_all(a);
+            std::filesystem::remove_all(b);
+            clearRuns();
+        }
+        char label[64];
+        std::snprintf(label, sizeof label, "rename --progress, %d files", files);
+        drawn.print(label, "vs --no-progress; goal <= 1.02x");
     }
     if (wanted(only, "startup")) {
         std::vector<double> startup, baseline;

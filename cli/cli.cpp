@@ -263,14 +263,19 @@ int badJobs() {
 
 // `argv[0]` is the command's own word. Options may follow the paths; "--" ends them.
 int runRename(int argc, char* argv[]) {
-    enum { kNoUndo = 0x100 };
+    enum { kNoUndo = 0x100, kProgress, kNoProgress };
     // "-": the paths come in order among the options, whatever POSIXLY_CORRECT says.
     static constexpr const char* kShort = "-nrvahj:";
-    static const option kLong[] = {
-        {"dry-run", no_argument, nullptr, 'n'},     {"recursive", no_argument, nullptr, 'r'},
-        {"verbose", no_argument, nullptr, 'v'},     {"all", no_argument, nullptr, 'a'},
-        {"no-undo", no_argument, nullptr, kNoUndo}, {"jobs", required_argument, nullptr, 'j'},
-        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+    static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
+                                   {"recursive", no_argument, nullptr, 'r'},
+                                   {"verbose", no_argument, nullptr, 'v'},
+                                   {"all", no_argument, nullptr, 'a'},
+                                   {"no-undo", no_argument, nullptr, kNoUndo},
+                                   {"jobs", required_argument, nullptr, 'j'},
+                                   {"progress", no_argument, nullptr, kProgress},
+                                   {"no-progress", no_argument, nullptr, kNoProgress},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
     RenameOptions options;
     std::vector<std::string> paths;
     optind = 0;  // start afresh
@@ -295,6 +300,10 @@ int runRename(int argc, char* argv[]) {
             case kNoUndo:
                 options.noUndo = true;
                 break;
+            case kProgress:
+            case kNoProgress:
+                options.progress = c == kProgress ? ProgressMode::On : ProgressMode::Off;
+                break;
             case 'j':
                 if ((options.jobs = jobsOf(optarg)) == 0) {
                     return badJobs();
@@ -315,7 +324,7 @@ int runRename(int argc, char* argv[]) {
 }
 
 int runMerge(int argc, char* argv[]) {
-    enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders };
+    enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders, kProgress, kNoProgress };
     static constexpr const char* kShort = "-nvah";
     static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"verbose", no_argument, nullptr, 'v'},
@@ -324,6 +333,8 @@ int runMerge(int argc, char* argv[]) {
                                    {"number", no_argument, nullptr, kNumber},
                                    {"keep-folders", no_argument, nullptr, kKeepFolders},
                                    {"no-undo", no_argument, nullptr, kNoUndo},
+                                   {"progress", no_argument, nullptr, kProgress},
+                                   {"no-progress", no_argument, nullptr, kNoProgress},
                                    {"help", no_argument, nullptr, 'h'},
                                    {nullptr, 0, nullptr, 0}};
     MergeOptions options;
@@ -356,6 +367,10 @@ int runMerge(int argc, char* argv[]) {
             case kNoUndo:
                 options.noUndo = true;
                 break;
+            case kProgress:
+            case kNoProgress:
+                options.progress = c == kProgress ? ProgressMode::On : ProgressMode::Off;
+                break;
             case 'h':
                 printMergeHelp();
                 return kSuccess;
@@ -372,16 +387,22 @@ int runMerge(int argc, char* argv[]) {
 }
 
 int runUndo(int argc, char* argv[]) {
+    enum { kJson = 0x100, kProgress, kNoProgress };
     static constexpr const char* kShort = "-hlvj:";
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                    {"list", no_argument, nullptr, 'l'},
                                    {"verbose", no_argument, nullptr, 'v'},
+                                   {"json", no_argument, nullptr, kJson},
                                    {"jobs", required_argument, nullptr, 'j'},
+                                   {"progress", no_argument, nullptr, kProgress},
+                                   {"no-progress", no_argument, nullptr, kNoProgress},
                                    {nullptr, 0, nullptr, 0}};
     optind = 0;
     opterr = 0;
     bool list = false;
     bool verbose = false;
+    bool json = false;
+    ProgressMode progress = ProgressMode::Auto;
     int jobs = 0;
     std::vector<std::string> words;
     for (int c; (c = ::getopt_long(argc, argv, kShort, kLong, nullptr)) != -1;) {
@@ -394,6 +415,13 @@ int runUndo(int argc, char* argv[]) {
                 break;
             case 'v':
                 verbose = true;
+                break;
+            case kJson:
+                json = true;
+                break;
+            case kProgress:
+            case kNoProgress:
+                progress = c == kProgress ? ProgressMode::On : ProgressMode::Off;
                 break;
             case 'j':
                 if ((jobs = jobsOf(optarg)) == 0) {
@@ -411,7 +439,10 @@ int runUndo(int argc, char* argv[]) {
     if (list) {
         return !words.empty() ? usageError(message(QT_TRANSLATE_NOOP(
                                     "cli", "undo --list takes no other arguments")))
-                              : undoListCommand(verbose);
+                              : undoListCommand(verbose, json);
+    }
+    if (json) {
+        return usageError(message(QT_TRANSLATE_NOOP("cli", "--json goes with undo --list")));
     }
     if (verbose) {
         return usageError(message(QT_TRANSLATE_NOOP("cli", "-v goes with undo --list")));
@@ -430,7 +461,7 @@ int runUndo(int argc, char* argv[]) {
         }
         entry = static_cast<int>(n);
     }
-    return undoCommand(entry, jobs);
+    return undoCommand(entry, jobs, progress);
 }
 
 // The options of the program itself: --help and --version.

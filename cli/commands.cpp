@@ -410,6 +410,8 @@ public:
         if (!options_.dryRun) {
             syncs_ = std::make_unique<fs::SyncBatch>();
         }
+        progress_ =
+            std::make_unique<ProgressLine>(options_.progress, options_.dryRun || options_.verbose);
         // Renamed in on threads of their own, even one: the walk and the journal then go ahead
         // of the renames, which never wait for a folder to be read or its plan to be kept.
         std::vector<std::thread> workers;
@@ -472,6 +474,7 @@ public:
         if (journaling()) {
             recorder_.markEnded();
         }
+        progress_->finish();
         return report();
     }
 
@@ -578,10 +581,14 @@ private:
                                                     static_cast<std::uint64_t>(id.second)});
             task->options.journal = task->journal.get();
         }
-        task->options.progress = [this](std::int64_t, std::int64_t) { return !stop_.load(); };
+        task->options.progress = [this](std::int64_t, std::int64_t) {
+            progress_->addDone(1);
+            return !stop_.load();
+        };
         TaskFileSystem fileSystem(*task, options_.dryRun, printer_.get(), syncs_.get());
         task->run = core::prepareRun(*task->list, task->selection, task->renames, fileSystem,
                                      task->options);
+        progress_->addTotal(task->renames.count());
         if (!task->run.ready) {
             // Its plan could not be kept: nothing is renamed there, nor anywhere after it.
             task->outcome->state = FolderOutcome::State::NotRecorded;
@@ -600,6 +607,7 @@ private:
     // Renames in a prepared folder, and says how it ended.
     void perform(FolderTask& task) {
         FolderOutcome& outcome = *task.outcome;
+        progress_->setFolder(task.path);
         outcome.result = core::performRun(task.run, *task.list, task.renames, task.options);
         const core::RunResult& result = outcome.result;
         if (result.syncError != 0) {
@@ -735,6 +743,7 @@ private:
     std::unique_ptr<fs::SyncBatch> syncs_;
     std::unique_ptr<TaskQueue> queue_;
     std::atomic<bool> stop_{false};
+    std::unique_ptr<ProgressLine> progress_;
     std::string stopPath_;  // where the walk stopped, if it did
     int stopErr_ = 0;
 };

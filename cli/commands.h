@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/progress.h"
+
 namespace cli {
 
 // Exit statuses of every command.
@@ -21,6 +23,7 @@ struct RenameOptions {
     bool all = false;        // names beginning with "." in folders too, and hidden subfolders
     bool noUndo = false;     // keep no journal: the run cannot be undone
     int jobs = 0;            // folders renamed in at once; 0: as many as the drive takes
+    ProgressMode progress = ProgressMode::Auto;  // the line on standard error
 };
 
 // Renames the files named by `paths` (a folder: all its files), each with its own folder's name,
@@ -30,9 +33,10 @@ int renameCommand(const RenameOptions& options, const std::vector<std::string>& 
 // Undoes run `entry` of the history (1 the newest), or with 0 the most recent run that is neither
 // in progress nor undone, `jobs` folders at once (0: as many as the drive takes). Returns an exit
 // status.
-int undoCommand(int entry = 0, int jobs = 0);
+int undoCommand(int entry = 0, int jobs = 0, ProgressMode progress = ProgressMode::Auto);
 
-// Prints the history of runs, newest first, numbered as `undo N` takes them.
-int undoListCommand(bool verbose);
+// Prints the history of runs, newest first, numbered as `undo N` takes them; with `json`, one
+// object per line for scripts.
+int undoListCommand(bool verbose, bool json = false);
 
 }  // namespace cli

@@ -73,8 +73,40 @@ std::string undoHelpBody() {
 std::string undoUsage() {
     return message(QT_TRANSLATE_NOOP("cli",
                                      "Usage: %1 undo [-j N] [N]\n"
-                                     "  or:  %1 undo --list [-v]\n"),
+                                     "  or:  %1 undo --list [-v] [--json]\n"),
                    {"kovra"});
+}
+
+// The options rename, merge and undo share for the line that shows their progress.
+std::string progressHelp() {
+    return message(QT_TRANSLATE_NOOP(
+        "cli",
+        "      --progress     draw the progress line on standard error even when it is not a\n"
+        "                     terminal\n"
+        "      --no-progress  never draw it; by default a run on a terminal draws it once it\n"
+        "                     has lasted a second: files done of all, the rate, the time\n"
+        "                     left, the folder\n"));
+}
+
+// What file managers start: a failure shown in a box, and the merge window.
+std::string fileManagerHelp() {
+    return message(QT_TRANSLATE_NOOP(
+        "cli",
+        "\n"
+        "For file managers:\n"
+        "  rename --notify PATH...   rename as above, and show a failure in a box as well\n"
+        "  merge --window SOURCE...  open the merge window, the SOURCE folders checked and\n"
+        "                            their parent as the destination\n"));
+}
+
+std::string jsonHelp() {
+    return message(QT_TRANSLATE_NOOP(
+        "cli",
+        "      --json     with --list: one JSON object per run and line, for scripts: number,\n"
+        "                 time, kind (rename, merge), state (done, stopped, cut-short,\n"
+        "                 cut-short-drive-absent, cut-short-left, partly-undone, undone,\n"
+        "                 in-progress, damaged), files, changed, back, folders, and a\n"
+        "                 merge's destination\n"));
 }
 
 }  // namespace
@@ -91,7 +123,7 @@ std::string usage() {
                                      "  or:  %1 rename [OPTION...] PATH...\n"
                                      "  or:  %1 merge [OPTION...] SOURCE... DEST\n"
                                      "  or:  %1 undo [-j N] [N]\n"
-                                     "  or:  %1 undo --list [-v]\n"),
+                                     "  or:  %1 undo --list [-v] [--json]\n"),
                    {"kovra"});
 }
 
@@ -133,12 +165,14 @@ void printHelp() {
         "                   it too\n"
         "\n"
         "Names that are not printable are shown escaped (\\xff, \\n), one rename per line.\n")));
+    writeOut(message(QT_TRANSLATE_NOOP("cli", "\nOptions of rename, merge and undo:\n")) +
+             progressHelp() + fileManagerHelp());
     writeOut(message(QT_TRANSLATE_NOOP("cli", "\nMerge (%1 merge [OPTION...] SOURCE... DEST):\n\n"),
                      {"kovra"}) +
              mergeHelpBody());
     writeOut(message(QT_TRANSLATE_NOOP("cli", "\nUndo (%1 undo [-j N] [N], %1 undo --list):\n\n"),
                      {"kovra"}) +
-             undoHelpBody());
+             undoHelpBody() + jsonHelp());
     writeOut(message(QT_TRANSLATE_NOOP(
         "cli",
         "\n"
@@ -153,11 +187,11 @@ void printHelp() {
 void printMergeHelp() {
     writeOut(message(QT_TRANSLATE_NOOP("cli", "Usage: %1 merge [OPTION...] SOURCE... DEST\n"),
                      {"kovra"}) +
-             mergeHelpBody());
+             mergeHelpBody() + progressHelp() + fileManagerHelp());
 }
 
 void printUndoHelp() {
-    writeOut(undoUsage() + undoHelpBody() +
+    writeOut(undoUsage() + undoHelpBody() + jsonHelp() + progressHelp() +
              message(QT_TRANSLATE_NOOP("cli",
                                        "\n"
                                        "Exit status:\n"

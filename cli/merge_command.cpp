@@ -163,9 +163,22 @@ public:
     int run() {
         fs::MergeRunControl control;
         control.journal = !options_.noUndo;
-        if (options_.verbose) {
-            control.moved = [this](const fs::PlannedFile& file, const std::string& newName,
-                                   bool trashed) {
+        ProgressLine progress(options_.progress, options_.verbose);
+        if (progress.shown()) {
+            control.progress = [&progress](std::int64_t done, std::int64_t total) {
+                progress.setDone(done);
+                progress.setTotal(total);
+                return true;
+            };
+        }
+        if (options_.verbose || progress.shown()) {
+            control.moved = [this, &progress](const fs::PlannedFile& file,
+                                              const std::string& newName, bool trashed) {
+                // The plan's own folder path, which lives as long as the plan.
+                progress.setFolderText(file.folder.data());
+                if (!options_.verbose) {
+                    return;
+                }
                 const std::string from =
                     escaped(core::joinPath(std::string(file.folder), std::string(file.name)));
                 if (trashed) {
@@ -177,6 +190,7 @@ public:
             };
         }
         const fs::MergeResult result = fs::runMerge(plan_, control);
+        progress.finish();
         switch (result.end) {
             case fs::MergeResult::End::DestinationFailed:
                 cannotOpen(request_.destination, result.err);

@@ -1,7 +1,9 @@
 // `kovra undo` and `kovra undo --list`: the history of runs, and a run taken back.
 
+#include <cstdio>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <QtGlobal>
@@ -54,12 +56,99 @@ std::string stateWord(const fs::RunSummary& run) {
     return {};
 }
 
+// The state as scripts read it: the same words in every language.
+const char* stateKey(fs::RunSummary::State state) {
+    using State = fs::RunSummary::State;
+    switch (state) {
+        case State::Done:
+            return "done";
+        case State::Cancelled:
+            return "stopped";
+        case State::CutShort:
+            return "cut-short";
+        case State::Pending:
+            return "cut-short-drive-absent";
+        case State::Kept:
+            return "cut-short-left";
+        case State::PartlyUndone:
+            return "partly-undone";
+        case State::Undone:
+            return "undone";
+        case State::InProgress:
+            return "in-progress";
+        case State::Bad:
+            return "damaged";
+    }
+    return "";
+}
+
+// `text` (UTF-8) as a JSON string.
+std::string jsonString(std::string_view text) {
+    std::string json = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned char>(c));
+            json += code;
+        } else {
+            json += c;
+        }
+    }
+    return json + '"';
+}
+
+// The time `ns` (since the epoch) in ISO 8601, local, with its offset from UTC.
+std::string isoTime(std::int64_t ns) {
+    const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000);
+    std::tm parts{};
+    char text[40] = "";
+    if (::localtime_r(&seconds, &parts) != nullptr) {
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &parts);
+    }
+    std::string iso = text;
+    if (iso.size() > 2) {
+        iso.insert(iso.size() - 2, ":");  // +0900 as +09:00
+    }
+    return iso;
+}
+
+// One run of the history as a JSON object on one line. Names are shown as the list shows them
+// (escaped, so always UTF-8).
+std::string runJson(int number, const fs::RunSummary& run) {
+    const std::size_t sources =
+        run.merge && !run.folders.empty() ? run.folders.size() - 1 : run.folders.size();
+    std::string folders;
+    for (std::size_t i = 0; i < sources; ++i) {
+        folders += (i == 0 ? "" : ",") + jsonString(escaped(run.folders[i]));
+    }
+    std::string json = "{\"number\":" + std::to_string(number) +
+                       ",\"time\":" + jsonString(isoTime(run.startedAt)) +
+                       ",\"kind\":" + (run.merge ? "\"merge\"" : "\"rename\"") + ",\"state\":\"" +
+                       stateKey(run.state) + "\"" + ",\"files\":" + std::to_string(run.files) +
+                       ",\"changed\":" + std::to_string(run.changed) +
+                       ",\"back\":" + std::to_string(run.back) + ",\"folders\":[" + folders + "]";
+    if (run.merge && !run.folders.empty()) {
+        json += ",\"destination\":" + jsonString(escaped(run.folders.back()));
+    }
+    if (run.state == fs::RunSummary::State::Pending) {
+        json += ",\"drive\":" + jsonString(escaped(run.drive));
+    }
+    return json + "}\n";
+}
+
 }  // namespace
 
-int undoListCommand(bool verbose) {
+int undoListCommand(bool verbose, bool json) {
     const std::vector<fs::RunSummary> history = fs::runHistory(fs::stateDirectory());
     int n = 0;
     for (const fs::RunSummary& run : history) {
+        if (json) {
+            writeOut(runJson(++n, run));
+            continue;
+        }
         // A merge's: its sources, then "->" and its destination. A run over a tree may hold
         // hundreds: the first and how many more, unless all are asked for.
         const std::size_t sources =
@@ -87,7 +176,7 @@ int undoListCommand(bool verbose) {
     return kSuccess;
 }
 
-int undoCommand(int entry, int jobs) {
+int undoCommand(int entry, int jobs, ProgressMode progressMode) {
     using Status = fs::UndoReport::Status;
     holdManyFolders();
     const std::string stateDir = fs::stateDirectory();
@@ -117,7 +206,17 @@ int undoCommand(int entry, int jobs) {
     }
     fs::UndoControl control;
     control.jobs = jobs;
+    ProgressLine progress(run.empty() ? ProgressMode::Off : progressMode, false);
+    if (progress.shown()) {
+        control.progress = [&progress](std::int64_t done, std::int64_t total) {
+            progress.setDone(done);
+            progress.setTotal(total);
+            return true;
+        };
+        control.folder = [&progress](const std::string& folder) { progress.setFolder(folder); };
+    }
     const fs::UndoReport report = run.empty() ? fs::UndoReport{} : fs::undoRun(run, control);
+    progress.finish();
     const std::string folder = escaped(report.folder);
     switch (report.status) {
         case Status::Nothing:

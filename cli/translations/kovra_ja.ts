@@ -1006,7 +1006,7 @@ Undo (%1 undo [-j N] [N], %1 undo --list):
   or:  %1 undo [-j N] [N]
   or:  %1 undo --list [-v]
 </source>
-        <translation>名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
+        <translation type="vanished">名前の変更やまとめた操作を、変更したすべてのフォルダで元に戻します。新しい名前が
 そのとき付けたファイルのままのものだけを元の名前と場所に戻し、その後に変更された
 ものはそのままにして表示します。N を指定しないと、実行中でも元に戻し済みでもない
 最も新しい操作を、N を指定すると履歴の N 番の操作を元に戻します。
@@ -1022,7 +1022,7 @@ Undo (%1 undo [-j N] [N], %1 undo --list):
         <source>Usage: %1 undo [-j N] [N]
   or:  %1 undo --list [-v]
 </source>
-        <translation>使い方: %1 undo [-j N] [N]
+        <translation type="vanished">使い方: %1 undo [-j N] [N]
   または: %1 undo --list [-v]
 </translation>
     </message>
@@ -1129,6 +1129,94 @@ while the newest is in progress); with N: run N of the history.
     <message>
         <source>it cannot be reached now: %1</source>
         <translation>今は確認できません: %1</translation>
+    </message>
+    <message>
+        <source>Usage: %1 [FOLDER | FILE...]
+  or:  %1 rename [OPTION...] PATH...
+  or:  %1 merge [OPTION...] SOURCE... DEST
+  or:  %1 undo [-j N] [N]
+  or:  %1 undo --list [-v] [--json]
+</source>
+        <translation>使い方: %1 [フォルダ | ファイル...]
+  または: %1 rename [オプション...] パス...
+  または: %1 merge [オプション...] 元... 先
+  または: %1 undo [-j N] [N]
+  または: %1 undo --list [-v] [--json]
+</translation>
+    </message>
+    <message>
+        <source>Usage: %1 undo [-j N] [N]
+  or:  %1 undo --list [-v] [--json]
+</source>
+        <translation>使い方: %1 undo [-j N] [N]
+  または: %1 undo --list [-v] [--json]
+</translation>
+    </message>
+    <message>
+        <source>%1 of %2 files</source>
+        <translation>%1 / %2 ファイル</translation>
+    </message>
+    <message>
+        <source>%1/s</source>
+        <translation>毎秒 %1</translation>
+    </message>
+    <message>
+        <source>%1 left</source>
+        <translation>残り %1</translation>
+    </message>
+    <message>
+        <source>
+Options of rename, merge and undo:
+</source>
+        <translation>
+rename、merge、undo のオプション:
+</translation>
+    </message>
+    <message>
+        <source>      --progress     draw the progress line on standard error even when it is not a
+                     terminal
+      --no-progress  never draw it; by default a run on a terminal draws it once it
+                     has lasted a second: files done of all, the rate, the time
+                     left, the folder
+</source>
+        <translation>      --progress     端末でなくても、標準エラー出力に進み具合の行を表示します
+      --no-progress  進み具合の行を表示しません。既定では、端末で 1 秒以上かかる
+                     処理のとき、済んだファイル数と全体の数、速さ、残り時間、
+                     フォルダを表示します
+</translation>
+    </message>
+    <message>
+        <source>      --json     with --list: one JSON object per run and line, for scripts: number,
+                 time, kind (rename, merge), state (done, stopped, cut-short,
+                 cut-short-drive-absent, cut-short-left, partly-undone, undone,
+                 in-progress, damaged), files, changed, back, folders, and a
+                 merge&apos;s destination
+</source>
+        <translation>      --json     --list で、スクリプト向けに操作ごとに 1 行の JSON オブジェクトを
+                 出力します: number（番号）、time（日時）、kind（rename、merge）、
+                 state（done、stopped、cut-short、cut-short-drive-absent、
+                 cut-short-left、partly-undone、undone、in-progress、damaged）、
+                 files、changed、back、folders、まとめた操作の destination
+</translation>
+    </message>
+    <message>
+        <source>--json goes with undo --list</source>
+        <translation>--json は undo --list と一緒に指定します</translation>
+    </message>
+    <message>
+        <source>
+For file managers:
+  rename --notify PATH...   rename as above, and show a failure in a box as well
+  merge --window SOURCE...  open the merge window, the SOURCE folders checked and
+                            their parent as the destination
+</source>
+        <translation>
+ファイルマネージャー用:
+  rename --notify パス...   rename と同じく名前を変更し、失敗はメッセージボックスにも
+                            表示します
+  merge --window 元...      まとめるウィンドウを開きます。元のフォルダにチェックを付け、
+                            その親フォルダをまとめ先にします
+</translation>
     </message>
 </context>
 </TS>

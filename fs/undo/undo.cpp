@@ -182,6 +182,9 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
         if (plan.entries.empty() || progress.stopped()) {
             return;
         }
+        if (control.folder) {
+            control.folder(plan.folder);
+        }
         Fd dirfd(reopen(plan, state));
         if (dirfd.get() < 0) {
             refusedIn[k] = reportFolder(plan, state, true, part);

@@ -133,6 +133,8 @@ struct UndoControl {
     // Folders undone at once (each in reverse, the last ones first); 0: as many as the drive of
     // the run's first folder takes. Progress is then told from their threads, one at a time.
     int jobs = 1;
+    // Told of each folder as its entries begin, from the thread that takes them.
+    std::function<void(const std::string& folder)> folder = nullptr;
 };
 
 // One run of the history.
