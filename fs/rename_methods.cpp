@@ -391,14 +391,16 @@ const NoReplaceRename* const* methodsThatCutShort() {
 core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toDir,
                                    const std::string& to, RenameMethod& settled,
                                    RenameObserver* observer) {
+    const auto start = std::chrono::steady_clock::now();
     core::RenameStatus status = renameByChain(fromDir, from, toDir, to, settled, observer);
     if (status.done() || status.error == EEXIST || status.error == ENOENT) {
         return status;
     }
-    // An I/O error from a drive that no longer answers is its server's silence, not the file's.
+    // An I/O error from a drive that no longer answers is its server's silence, not the file's:
+    // it came after a wait, or the folder does not answer a fresh look now.
     if (status.outcome == core::RenameOutcome::Failed && notAnswering(status.error) &&
         status.error != ETIMEDOUT) {
-        if (silence(toDir) != 0) {
+        if (std::chrono::steady_clock::now() - start >= kTimedOut || silence(toDir) != 0) {
             status.error = ETIMEDOUT;
             status.mayHaveActed = true;
             return status;
