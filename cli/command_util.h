@@ -14,6 +14,9 @@ inline std::string programName() {
 // Why nothing could be renamed on the drive holding `folder`, naming the drive.
 std::string noSafeRename(const std::string& folder);
 
+// Why a rename in `folder` failed with `error`: a drive that does not answer is named.
+std::string renameFailure(const std::string& folder, int error);
+
 // Each folder renamed in is held open until the end, when they are made durable together: as
 // many as the system lets the process hold.
 void holdManyFolders();

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "cli/command_util.h"
+#include "cli/run_watch.h"
 #include "cli/text.h"
 #include "core/naming.h"
 #include "core/paths.h"
@@ -409,6 +410,8 @@ public:
         }
         if (!options_.dryRun) {
             syncs_ = std::make_unique<fs::SyncBatch>();
+            catchInterrupts();
+            stall_ = std::make_unique<StallWatch>();
         }
         progress_ =
             std::make_unique<ProgressLine>(options_.progress, options_.dryRun || options_.verbose);
@@ -428,7 +431,7 @@ public:
             for (int i = 0; i < jobs; ++i) {
                 workers.emplace_back([this] {
                     while (std::unique_ptr<FolderTask> task = queue_->pop()) {
-                        if (!stop_.load()) {
+                        if (!stopping()) {
                             perform(*task);
                         }
                     }
@@ -471,8 +474,16 @@ public:
         if (syncs_) {
             syncs_->flush();
         }
+        stall_.reset();
         if (journaling()) {
-            recorder_.markEnded();
+            const bool unsure =
+                std::any_of(outcomes_.begin(), outcomes_.end(),
+                            [](const FolderOutcome& o) { return o.result.status.mayHaveActed; });
+            if (unsure) {
+                recorder_.leaveCutShort();
+            } else {
+                recorder_.markEnded(interruptedBy() != 0);
+            }
         }
         progress_->finish();
         return report();
@@ -561,7 +572,7 @@ private:
     // command stops.
     bool reach(int fd, const std::string& path, FolderId id,
                std::shared_ptr<const core::NameTable> names) {
-        if (stop_.load()) {
+        if (stopping()) {
             return false;
         }
         if (names->empty()) {
@@ -581,9 +592,12 @@ private:
                                                     static_cast<std::uint64_t>(id.second)});
             task->options.journal = task->journal.get();
         }
-        task->options.progress = [this](std::int64_t, std::int64_t) {
+        task->options.progress = [this, folder = task->path](std::int64_t, std::int64_t) {
             progress_->addDone(1);
-            return !stop_.load();
+            if (stall_) {
+                stall_->moved(folder);
+            }
+            return !stopping();
         };
         TaskFileSystem fileSystem(*task, options_.dryRun, printer_.get(), syncs_.get());
         task->run = core::prepareRun(*task->list, task->selection, task->renames, fileSystem,
@@ -601,8 +615,11 @@ private:
         } else {
             perform(*task);
         }
-        return !stop_.load();
+        return !stopping();
     }
+
+    // A failure elsewhere, or the user, asks every folder to stop between two files.
+    bool stopping() const { return stop_.load() || interruptedBy() != 0; }
 
     // Renames in a prepared folder, and says how it ended.
     void perform(FolderTask& task) {
@@ -654,10 +671,20 @@ private:
             if (outcome.state == FolderOutcome::State::Failed) {
                 std::string why = result.status.outcome == core::RenameOutcome::NoSafeRename
                                       ? noSafeRename(path)
-                                      : reason(result.status.error);
+                                      : renameFailure(path, result.status.error);
                 writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 to %3: %4\n"),
                                  {programName(), escaped(core::joinPath(path, result.failedName)),
                                   escaped(core::joinPath(path, result.failedNewName)), why}));
+                if (result.status.mayHaveActed) {
+                    writeErr(message(
+                        QT_TRANSLATE_NOOP("cli",
+                                          "%1: the drive may still have made it: %2 may now "
+                                          "also, or only, be named %3; the run is left cut "
+                                          "short, and \"%1 undo\" takes it back once the drive "
+                                          "answers\n"),
+                        {programName(), escaped(core::joinPath(path, result.failedName)),
+                         escaped(core::joinPath(path, result.failedNewName))}));
+                }
             } else if (outcome.state == FolderOutcome::State::NotRecorded && renamed == 0) {
                 writeErr(message(
                     QT_TRANSLATE_NOOP("cli",
@@ -696,6 +723,20 @@ private:
                              {programName(), escaped(stopPath_), reason(stopErr_)}));
             status = kRunFailed;
         }
+        if (const int signal = interruptedBy(); signal != 0) {
+            for (const FolderOutcome& outcome : outcomes_) {
+                if (outcome.state == FolderOutcome::State::Stopped) {
+                    writeErr(message(
+                        QT_TRANSLATE_NOOP("cli", "%1: stopped before %2, as asked\n"),
+                        {programName(), escaped(core::joinPath(outcome.path, outcome.next))}));
+                }
+            }
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: stopped by the user; \"%1 undo\" takes "
+                                               "back what was renamed\n"),
+                             {programName()}));
+            status = 128 + signal;
+        }
         return status;
     }
 
@@ -711,7 +752,7 @@ private:
                                {escaped(core::joinPath(outcome.path, result.failedName)),
                                 result.status.outcome == core::RenameOutcome::NoSafeRename
                                     ? noSafeRename(outcome.path)
-                                    : reason(result.status.error)});
+                                    : renameFailure(outcome.path, result.status.error)});
             case FolderOutcome::State::NotRecorded:
                 return message(
                     QT_TRANSLATE_NOOP("cli", "  stopped before %1: it could not be recorded\n"),
@@ -744,23 +785,12 @@ private:
     std::unique_ptr<TaskQueue> queue_;
     std::atomic<bool> stop_{false};
     std::unique_ptr<ProgressLine> progress_;
+    std::unique_ptr<StallWatch> stall_;
     std::string stopPath_;  // where the walk stopped, if it did
     int stopErr_ = 0;
 };
 
 }  // namespace
-
-// Why nothing could be renamed on the drive holding `folder`, naming the drive.
-std::string noSafeRename(const std::string& folder) {
-    const std::optional<fs::MountedPath> drive = fs::mountOf(folder, std::chrono::seconds(2));
-    if (!drive) {
-        return message(
-            QT_TRANSLATE_NOOP("cli", "the drive has no rename that cannot replace a file"));
-    }
-    return message(
-        QT_TRANSLATE_NOOP("cli", "the drive %1 (%2) has no rename that cannot replace a file"),
-        {escaped(drive->mount.mountPoint), escaped(drive->mount.type)});
-}
 
 // Each folder renamed in is held open until the end, when they are made durable together: as
 // many as the system lets the process hold.

@@ -1,5 +1,6 @@
 // `kovra undo` and `kovra undo --list`: the history of runs, and a run taken back.
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -215,7 +216,31 @@ int undoCommand(int entry, int jobs, ProgressMode progressMode) {
         };
         control.folder = [&progress](const std::string& folder) { progress.setFolder(folder); };
     }
-    const fs::UndoReport report = run.empty() ? fs::UndoReport{} : fs::undoRun(run, control);
+    fs::UndoReport report = run.empty() ? fs::UndoReport{} : fs::undoRun(run, control);
+    if (entry == 0) {
+        // Without a number, a run that cannot be undone now (its drive away, its folder gone),
+        // which changed nothing, gives way to the next older one, and is named.
+        const std::vector<fs::RunSummary> history = fs::runHistory(stateDir);
+        auto next = std::find_if(history.begin(), history.end(),
+                                 [&](const fs::RunSummary& r) { return r.run == run; });
+        while ((report.status == Status::DriveAbsent || report.status == Status::FolderGone) &&
+               next != history.end()) {
+            writeErr(message(QT_TRANSLATE_NOOP("cli",
+                                               "%1: skipped the run of %2 in %3: it cannot be "
+                                               "undone now (%4)\n"),
+                             {programName(), localTime(next->startedAt), escaped(report.folder),
+                              report.status == Status::DriveAbsent
+                                  ? message(QT_TRANSLATE_NOOP("cli", "its drive is not connected"))
+                                  : message(QT_TRANSLATE_NOOP(
+                                        "cli", "its folder is gone, or is another folder now"))}));
+            next = std::find_if(std::next(next), history.end(),
+                                [](const fs::RunSummary& r) { return fs::undoable(r.run); });
+            if (next == history.end()) {
+                break;
+            }
+            report = fs::undoRun(next->run, control);
+        }
+    }
     progress.finish();
     const std::string folder = escaped(report.folder);
     switch (report.status) {
@@ -317,7 +342,7 @@ int undoCommand(int entry, int jobs, ProgressMode progressMode) {
             case fs::EntryProblem::RemoveFailed:
             case fs::EntryProblem::RenameFailed:
             case fs::EntryProblem::NotReached:
-                why = reason(e.err);
+                why = renameFailure(e.folder, e.err);
                 break;
         }
         // A merge's new name is a whole path, in its destination.

@@ -70,6 +70,9 @@ struct RenameStatus {
     // EPERM because the folder has the sticky bit and neither the file nor the folder belongs to
     // the user: only the owner may rename it.
     bool othersFileInStickyFolder = false;
+    // The drive did not answer a call that changes names (a server stopped or gone): it may have
+    // made it, or still make it, so the file may be under both names or the new one alone.
+    bool mayHaveActed = false;
 
     bool done() const { return outcome == RenameOutcome::Done; }
     static RenameStatus failed(int error) { return {RenameOutcome::Failed, error}; }

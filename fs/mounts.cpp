@@ -1,6 +1,7 @@
 #include "fs/mounts.h"
 
 #include <blkid/blkid.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <libmount/libmount.h>
 #include <sys/stat.h>
@@ -362,9 +363,82 @@ void addIdentities(std::vector<Mount>& mounts, const std::string& udevData,
     }
 }
 
+namespace {
+
+// What a gvfs folder's name says of its share: "smb-share:port=1445,server=nas,share=pics" as
+// "pics (nas)"; the name itself when it says nothing known.
+std::string shareLabel(const std::string& name) {
+    const std::size_t colon = name.find(':');
+    if (colon == std::string::npos) {
+        return name;
+    }
+    std::map<std::string, std::string> keys;
+    for (std::size_t start = colon + 1; start < name.size();) {
+        std::size_t end = name.find(',', start);
+        if (end == std::string::npos) {
+            end = name.size();
+        }
+        const std::string pair = name.substr(start, end - start);
+        const std::size_t equals = pair.find('=');
+        if (equals != std::string::npos) {
+            keys[pair.substr(0, equals)] = pair.substr(equals + 1);
+        }
+        start = end + 1;
+    }
+    const std::string server = keys.count("server") != 0 ? keys["server"] : keys["host"];
+    const std::string share = keys.count("share") != 0 ? keys["share"] : keys["prefix"];
+    if (server.empty()) {
+        return name;
+    }
+    return share.empty() ? server : share + " (" + server + ")";
+}
+
+}  // namespace
+
+std::vector<Mount> gvfsShares(const Mount& gvfs, std::chrono::milliseconds deadline) {
+    const std::string folder = gvfs.mountPoint;
+    const std::optional<std::vector<std::string>> names =
+        callWithDeadline<std::vector<std::string>>(
+            [folder] {
+                // Names only: a look at a share's own folder would go to its server.
+                std::vector<std::string> found;
+                if (DIR* dir = ::opendir(folder.c_str())) {
+                    while (const dirent* entry = ::readdir(dir)) {
+                        const std::string name = entry->d_name;
+                        if (name != "." && name != "..") {
+                            found.push_back(name);
+                        }
+                    }
+                    ::closedir(dir);
+                }
+                std::sort(
+                    found.begin(), found.end(),
+                    [](const std::string& a, const std::string& b) { return displayLess(a, b); });
+                return found;
+            },
+            deadline);
+    std::vector<Mount> shares;
+    for (const std::string& name : names.value_or(std::vector<std::string>{})) {
+        Mount share = gvfs;
+        share.mountPoint = core::joinPath(folder, name);
+        share.label = shareLabel(name);
+        shares.push_back(std::move(share));
+    }
+    return shares;
+}
+
 std::vector<Mount> mountedDrives() {
-    std::vector<Mount> drives = userDrives(readMountTable());
+    const std::vector<Mount> table = readMountTable();
+    std::vector<Mount> drives = userDrives(table);
     addIdentities(drives);
+    const std::vector<bool> visible = reachable(table);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (visible[i] && table[i].type == "fuse.gvfsd-fuse") {
+            for (Mount& share : gvfsShares(table[i])) {
+                drives.push_back(std::move(share));
+            }
+        }
+    }
     return drives;
 }
 

@@ -52,8 +52,15 @@ std::vector<Mount> userDrives(const std::vector<Mount>& table);
 void addIdentities(std::vector<Mount>& mounts, const std::string& udevData = kUdevData,
                    std::chrono::milliseconds deadline = kIdentityDeadline);
 
-// userDrives of the live mount table, with UUIDs and labels. Never waits on a mount, and on a
-// device at most kIdentityDeadline.
+// The shares a desktop's gvfs mount (`gvfs`, of type fuse.gvfsd-fuse) holds, a folder each
+// ("smb-share:server=nas,share=pics"): each as a drive at its folder, labelled with its share and
+// server. Reads the listing of the gvfs folder, which gvfsd-fuse answers from its own list of
+// mounts, within `deadline`; none when it does not answer in time.
+std::vector<Mount> gvfsShares(const Mount& gvfs,
+                              std::chrono::milliseconds deadline = kIdentityDeadline);
+
+// userDrives of the live mount table, with UUIDs and labels, and the shares of gvfs mounts.
+// Never waits on a mount for longer than kIdentityDeadline, nor on a device.
 std::vector<Mount> mountedDrives();
 
 // What finds a file system again wherever it is mounted next: "UUID=" and its UUID, or, for

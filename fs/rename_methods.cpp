@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "fs/namerule.h"
 #include "fs/syscalls.h"
+#include "fs/write_back.h"
 
 namespace fs {
 
@@ -31,6 +33,21 @@ bool holds(int dirfd, const std::string& name, FileId file) {
     return id && *id == file;
 }
 
+// Errors a drive gives when its server or daemon did not answer in time, or the link to it broke.
+bool notAnswering(int err) {
+    return err == EIO || err == ETIMEDOUT || err == ENOTCONN || err == ECONNABORTED ||
+           err == ECONNRESET || err == EHOSTDOWN || err == EHOSTUNREACH || err == ENETDOWN ||
+           err == ENETUNREACH;
+}
+
+// The failure of a call that changes names: where the drive did not answer, it may have made
+// the change all the same.
+core::RenameStatus changeFailed(int err) {
+    core::RenameStatus status = core::RenameStatus::failed(err);
+    status.mayHaveActed = notAnswering(err);
+    return status;
+}
+
 // One method's rename.
 class Method : public NoReplaceRename {
 public:
@@ -51,7 +68,7 @@ public:
         if (syscalls().renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) {
             return {};
         }
-        return core::RenameStatus::failed(errno);
+        return changeFailed(errno);
     }
     // One system call: there is no between.
     bool cutShort(const NamesNow&) const override { return false; }
@@ -77,7 +94,7 @@ public:
             observer->linking(to);
         }
         if (sys.linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) {
-            return core::RenameStatus::failed(errno);
+            return changeFailed(errno);
         }
         if (sys.unlinkat(fromDir, from.c_str(), 0) == 0) {
             return {};
@@ -91,12 +108,12 @@ public:
             if (errno == ENOENT) {
                 return {};
             }
-            return core::RenameStatus::failed(unlinkErr);  // both names kept: nothing lost
+            return changeFailed(unlinkErr);  // both names kept: nothing lost
         }
         if (holds(toDir, to, idOf(old))) {
             sys.unlinkat(toDir, to.c_str(), 0);
         }
-        return core::RenameStatus::failed(unlinkErr);
+        return changeFailed(unlinkErr);
     }
     // The same file under both names, the second one linked by the run: a hard link the user
     // made is not ours to remove.
@@ -142,7 +159,7 @@ public:
         const int fd = sys.openat(toDir, to.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
-            return core::RenameStatus::failed(errno);
+            return changeFailed(errno);
         }
         struct stat ours {};
         const int statErr = ::fstat(fd, &ours) == 0 ? 0 : errno;
@@ -166,7 +183,7 @@ public:
             sys.unlinkat(toDir, to.c_str(), 0);
         }
         if (renameErr != EEXIST && renameErr != EACCES && renameErr != ENOTEMPTY) {
-            return core::RenameStatus::failed(renameErr);
+            return changeFailed(renameErr);
         }
         // Some network file systems refuse to rename onto any existing name, our reservation
         // included. Without it the rename cannot replace anything there; try once more, and
@@ -180,7 +197,7 @@ public:
             return core::RenameStatus::failed(errno);
         }
         if (sys.renameat(fromDir, from.c_str(), toDir, to.c_str()) != 0) {
-            return core::RenameStatus::failed(errno);
+            return changeFailed(errno);
         }
         return {};
     }
@@ -280,6 +297,20 @@ bool notOffered(int err) {
            err == EBADMSG || err == EPROTO || err == ENOTTY;
 }
 
+// Whether the drive of the folder `dirfd` answers a question asked afresh (cached attributes
+// would answer for a server that is gone); its error when it does not.
+int silence(int dirfd) {
+    struct statx st {};
+    if (::statx(dirfd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_TYPE, &st) == 0) {
+        return 0;
+    }
+    return notAnswering(errno) ? errno : 0;
+}
+
+// A method whose answer took this long and was an I/O error met a server that did not answer;
+// a method the drive lacks is refused at once.
+constexpr std::chrono::seconds kTimedOut{2};
+
 core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir,
                                  const std::string& to, RenameMethod& settled,
                                  RenameObserver* observer) {
@@ -303,16 +334,29 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
     // where every method failed for want of the method has no safe rename at all.
     core::RenameStatus reported;
     core::RenameStatus status;
+    bool timedOut = false;
     for (const Method* method :
          {static_cast<const Method*>(&kFlag), static_cast<const Method*>(&kLink),
           static_cast<const Method*>(&kReservation)}) {
+        // A drive that uploads what is written later could send the empty reservation after
+        // the rename it made way for: the late upload would empty the renamed file. A drive
+        // whose flag is a look then a rename that replaces gets the reservation instead.
+        if (method == &kReservation && waysOf(toDir).writeBack != WriteBack::InOrder) {
+            break;
+        }
+        if (method == &kFlag && waysOf(toDir).flagOnlyLooks) {
+            continue;
+        }
+        const auto start = std::chrono::steady_clock::now();
         status = method->attempt(fromDir, from, toDir, to, observer);
         if (status.done()) {
             settled = method->kind();
             return status;
         }
+        timedOut = timedOut || (notAnswering(status.error) &&
+                                std::chrono::steady_clock::now() - start >= kTimedOut);
         if (!nothingDone(status.error, fromDir, from, before, toDir, to)) {
-            return status;
+            return timedOut && status.error == EIO ? core::RenameStatus::failed(ETIMEDOUT) : status;
         }
         if (reported.done() && !notOffered(status.error)) {
             reported = status;
@@ -320,6 +364,16 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
     }
     if (!reported.done()) {
         return reported;
+    }
+    // An I/O error of a server that did not answer says nothing of the methods it offers; the
+    // server may still act on what it was asked.
+    if (timedOut) {
+        return changeFailed(ETIMEDOUT);
+    }
+    if (notAnswering(status.error)) {
+        if (const int err = silence(toDir); err != 0) {
+            return changeFailed(err == EIO ? ETIMEDOUT : err);
+        }
     }
     return {core::RenameOutcome::NoSafeRename, status.error};
 }
@@ -337,9 +391,20 @@ const NoReplaceRename* const* methodsThatCutShort() {
 core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toDir,
                                    const std::string& to, RenameMethod& settled,
                                    RenameObserver* observer) {
+    const auto start = std::chrono::steady_clock::now();
     core::RenameStatus status = renameByChain(fromDir, from, toDir, to, settled, observer);
     if (status.done() || status.error == EEXIST || status.error == ENOENT) {
         return status;
+    }
+    // An I/O error from a drive that no longer answers is its server's silence, not the file's:
+    // it came after a wait, or the folder does not answer a fresh look now.
+    if (status.outcome == core::RenameOutcome::Failed && notAnswering(status.error) &&
+        status.error != ETIMEDOUT) {
+        if (std::chrono::steady_clock::now() - start >= kTimedOut || silence(toDir) != 0) {
+            status.error = ETIMEDOUT;
+            status.mayHaveActed = true;
+            return status;
+        }
     }
     // A name longer than the drive takes is refused by many servers in words of their own
     // ("Bad message" over sftp, EINVAL or EIO elsewhere): said as the dry run says it.

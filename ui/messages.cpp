@@ -9,6 +9,7 @@
 #include "core/paths.h"
 #include "fs/mounts.h"
 #include "fs/namerule.h"
+#include "fs/write_back.h"
 #include "ui/messagedialog.h"
 #include "widgets/display.h"
 
@@ -174,6 +175,15 @@ QString noSafeRenameReason(const std::string& folder, int error) {
     if (!drive) {
         return reasonLine({core::RenameOutcome::NoSafeRename, error});
     }
+    if (fs::writeBackOf(drive->mount) != fs::WriteBack::InOrder) {
+        return QStringLiteral(
+                   "ドライブ %1（%2）は書き込んだ内容を後からサーバーへ送るため、名前を変更すると"
+                   "ファイルが空になるおそれがあります。書き込みキャッシュなしでマウントしてくださ"
+                   "い"
+                   "（rclone では --vfs-cache-mode off か minimal）")
+            .arg(widgets::displayName(drive->mount.mountPoint),
+                 widgets::displayName(drive->mount.type));
+    }
     return QStringLiteral(
                "ドライブ %1（%2）では、既存のファイルを上書きする危険なしに名前を変更できません"
                "（エラー番号 %3）")
@@ -184,6 +194,14 @@ QString noSafeRenameReason(const std::string& folder, int error) {
 QString runFailureReason(const core::RunResult& result) {
     if (result.status.outcome == core::RenameOutcome::NoSafeRename) {
         return noSafeRenameReason(result.folder, result.status.error);
+    }
+    if (result.status.outcome == core::RenameOutcome::Failed && result.status.error == ETIMEDOUT) {
+        // Named from the mount table alone: the drive itself is not asked again.
+        return QStringLiteral(
+                   "ドライブ %1 が応答しません（サーバーが止まったか、接続が切れました）"
+                   "（エラー番号 %2）")
+            .arg(widgets::displayName(fs::driveFolder(result.folder, fs::readMountTable())))
+            .arg(result.status.error);
     }
     if (result.status.outcome != core::RenameOutcome::Failed ||
         result.status.error != ENAMETOOLONG) {

@@ -13,6 +13,10 @@ namespace widgets {
 namespace {
 
 QString driveText(const DriveInfo& drive) {
+    // Its folder's name is the desktop's code for it ("smb-share:server=nas,share=pics").
+    if (drive.share && !drive.label.isEmpty()) {
+        return drive.label;
+    }
     QString text = displayName(drive.root);
     if (!drive.label.isEmpty()) {
         text += QStringLiteral("  [") + drive.label + QLatin1Char(']');
@@ -26,7 +30,8 @@ std::vector<DriveInfo> mountedDrives() {
     // From the mount table alone: asking a drive itself can wait forever on a stuck one.
     std::vector<DriveInfo> drives;
     for (const fs::Mount& mount : fs::mountedDrives()) {
-        drives.push_back({mount.mountPoint, displayName(mount.label)});
+        drives.push_back(
+            {mount.mountPoint, displayName(mount.label), mount.type == "fuse.gvfsd-fuse"});
     }
     return drives;
 }

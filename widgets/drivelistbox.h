@@ -12,6 +12,7 @@ namespace widgets {
 struct DriveInfo {
     std::string root;
     QString label;
+    bool share = false;  // a share of a desktop's network mount: shown by its label alone
 };
 
 // The mounted file systems a user would pick, "/" first, the rest by root path. The kernel's

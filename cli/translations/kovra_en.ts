@@ -565,6 +565,39 @@ while the newest is in progress); with N: run N of the history.
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>the drive %1 (%2) sends what is written to its server only later, so a rename there could empty a file; mount it without a write cache (for rclone: --vfs-cache-mode off or minimal)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>the drive %1 does not answer (its server stopped or the connection to it broke)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: skipped the run of %2 in %3: it cannot be undone now (%4)
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: stopped before %2, as asked
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: stopped by the user; &quot;%1 undo&quot; takes back what was renamed
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the drive %2 has not answered for %3 seconds; waiting for it (Ctrl+C stops between two files)
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1: the drive may still have made it: %2 may now also, or only, be named %3; the run is left cut short, and &quot;%1 undo&quot; takes it back once the drive answers
+</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>stopped by the user</source>
         <translation type="unfinished"></translation>
     </message>

@@ -1069,6 +1069,44 @@ while the newest is in progress); with N: run N of the history.
         <translation>ドライブ %1（%2）には既存のファイルを上書きしない名前の変更がありません</translation>
     </message>
     <message>
+        <source>the drive %1 (%2) sends what is written to its server only later, so a rename there could empty a file; mount it without a write cache (for rclone: --vfs-cache-mode off or minimal)</source>
+        <translation>ドライブ %1（%2）は書き込んだ内容を後からサーバーへ送るため、名前を変更するとファイルが空になるおそれがあります。書き込みキャッシュなしでマウントしてください（rclone では --vfs-cache-mode off か minimal）</translation>
+    </message>
+    <message>
+        <source>the drive %1 does not answer (its server stopped or the connection to it broke)</source>
+        <translation>ドライブ %1 が応答しません（サーバーが止まったか、接続が切れました）</translation>
+    </message>
+    <message>
+        <source>%1: skipped the run of %2 in %3: it cannot be undone now (%4)
+</source>
+        <translation>%1: %2 に %3 で行った実行は、今は元に戻せないため飛ばしました（%4）
+</translation>
+    </message>
+    <message>
+        <source>%1: stopped before %2, as asked
+</source>
+        <translation>%1: 指示どおり %2 の前で止めました
+</translation>
+    </message>
+    <message>
+        <source>%1: stopped by the user; &quot;%1 undo&quot; takes back what was renamed
+</source>
+        <translation>%1: ユーザーの指示で止めました。&quot;%1 undo&quot; で変更した名前を元に戻せます
+</translation>
+    </message>
+    <message>
+        <source>%1: the drive %2 has not answered for %3 seconds; waiting for it (Ctrl+C stops between two files)
+</source>
+        <translation>%1: ドライブ %2 が %3 秒間応答していません。応答を待っています（Ctrl+C でファイルとファイルの間で止めます）
+</translation>
+    </message>
+    <message>
+        <source>%1: the drive may still have made it: %2 may now also, or only, be named %3; the run is left cut short, and &quot;%1 undo&quot; takes it back once the drive answers
+</source>
+        <translation>%1: ドライブがこの変更を行った可能性があります。%2 は %3 という名前でもある（またはその名前だけになっている）かもしれません。実行は中断された状態で残してあります。ドライブが応答するようになったら &quot;%1 undo&quot; で元に戻せます
+</translation>
+    </message>
+    <message>
         <source>stopped by the user</source>
         <translation>ユーザーが中止</translation>
     </message>

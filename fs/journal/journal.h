@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -367,6 +368,9 @@ private:
     bool committed_ = false;
     bool resumed_ = false;
     bool merge_ = false;
+    // A reservation made was recorded: the run may have left it on the drive, changed files or
+    // not.
+    std::atomic<bool> leftNames_{false};
     std::uint32_t version_ = journal_format::kVersion;  // of the file appended to
     std::string runsDir_;
     std::string tempName_;

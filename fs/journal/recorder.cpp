@@ -221,6 +221,12 @@ void RunRecorder::markEnded(bool cancelled) {
     reset();
 }
 
+void RunRecorder::leaveCutShort() {
+    const std::lock_guard lock(mutex_);
+    writer_.close();
+    reset();
+}
+
 int RunRecorder::begin(const std::string& folder, const core::WorkList& renameList,
                        const core::Folder* opened) {
     endError_ = 0;

@@ -66,6 +66,9 @@ public:
     // Marks the run ended once the last folder's run has; with nothing renamed, its journal goes.
     // `cancelled`: the user stopped it.
     void markEnded(bool cancelled = false);
+    // Closes the journal without its end, as a kill would leave it: the drive may still make a
+    // change it did not answer for, so the run is cut short, for finish and undo to settle.
+    void leaveCutShort();
 
     // The window's run: its one folder, recorded as it begins.
     int begin(const std::string& folder, const core::WorkList& renameList,

@@ -164,6 +164,7 @@ void JournalWriter::drop() {
     committed_ = false;
     resumed_ = false;
     merge_ = false;
+    leftNames_ = false;
     version_ = kVersion;
     head_.clear();
     const std::lock_guard lock(mutex_);
@@ -623,6 +624,7 @@ int JournalWriter::recordReservation(std::size_t folder, const std::string& name
         putU64(payload, static_cast<std::uint64_t>(nowNs()));
         return append(kReserving, payload, false);
     }
+    leftNames_ = true;
     putId(payload, id);
     return append(kReserved, payload, false);
 }
@@ -707,8 +709,9 @@ int JournalWriter::end(std::int64_t changed, const std::vector<std::int64_t>& fo
     stopWriting();
     // The writer's thread leaves ECANCELED behind when it ends of itself.
     int err = err_ == ECANCELED ? 0 : err_;
-    if (err == 0 && changed == 0 && !resumed_) {
-        // Nothing to take back: no entry in the history.
+    if (err == 0 && changed == 0 && !resumed_ && !leftNames_) {
+        // Nothing to take back: no entry in the history. A run that made a reservation stays,
+        // so that finish and undo can remove what a failure may have left of it.
         err = ::unlink(path_.c_str()) == 0 ? 0 : errno;
     } else if (err == 0) {
         std::string payload;

@@ -291,7 +291,12 @@ int trashFor(int dirfd, bool make, TrashFolder& out) {
     if (type == "tmpfs" || type == "ramfs" || type == "devtmpfs") {
         return ENOTSUP;
     }
-    const std::string top = mounted->mount.mountPoint;
+    std::string top = mounted->mount.mountPoint;
+    if (type == "fuse.gvfsd-fuse") {
+        // One FUSE mount holds a folder per share, where nothing can be made: each share is a
+        // drive, its folder the top.
+        top = driveFolder(core::joinPath(top, mounted->relative), {mounted->mount});
+    }
     const std::string uid = std::to_string(::getuid());
     // $topdir/.Trash, made by the administrator for everyone: only a real folder with the
     // sticky bit, so that no user can take another's entries.

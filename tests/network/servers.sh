@@ -8,10 +8,11 @@
 #
 # Drives: sshfs (an sshd of its own, key login as root, sshfs -o idmap=user), gvfs (smbd reached
 # through gvfsd and gvfsd-fuse in a D-Bus session of their own), webdav (rclone serve webdav and
-# rclone mount --vfs-cache-mode writes). For each, DIR/DRIVE/ holds: share (the folder served),
-# mount (the path of the mount's folder the tests use), server.pid (the server's listening
-# process) and mount.pid (the FUSE process). A drive that cannot be made says why in
-# DIR/DRIVE/skip and is left out.
+# rclone mount, --vfs-cache-mode off unless WEBDAV_CACHE_MODE says another). For each, DIR/DRIVE/
+# holds: share (the folder served), mount (the path of the mount's folder the tests use),
+# server.pid (the server's listening process), mount.pid (the FUSE process) and timeout (the
+# seconds after which the mount gives up on a server that does not answer). A drive that cannot
+# be made says why in DIR/DRIVE/skip and is left out.
 set -uo pipefail
 
 cmd=${1:?usage: servers.sh start|remount|stop DIR [DRIVE...]}
@@ -133,9 +134,12 @@ sshfs_mount() {
     local d=$top/sshfs
     alive "$d/server.pid" || sshfs_serve || return 1
     mkdir -p "$d/mnt"
+    # ssh gives up on a silent server after two unanswered keep-alives two seconds apart.
     spawn "$d" mount sshfs -f -o "idmap=user,port=$(cat "$d/port"),IdentityFile=$d/client_key" \
         -o "StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null,BatchMode=yes" \
+        -o "ServerAliveInterval=2,ServerAliveCountMax=2" \
         "root@127.0.0.1:$d/share" "$d/mnt"
+    echo 5 >"$d/timeout"
     wait_mount "$d/mnt" && echo "$d/mnt" >"$d/mount"
 }
 
@@ -238,6 +242,8 @@ gvfs_start() {
         return 1
     }
     mkdir -p "$d/share"
+    # libsmbclient's own time-out, which gvfs does not change.
+    echo 20 >"$d/timeout"
     gvfs_bus || return 1
     gvfs_mount
 }
@@ -249,7 +255,9 @@ webdav_serve() {
     # Started again after a kill on the port it had: the share keeps its address.
     port=$(cat "$d/port" 2>/dev/null || free_port) || return 1
     echo "$port" >"$d/port"
-    spawn "$d" server rclone serve webdav --config /dev/null --addr "127.0.0.1:$port" "$d/share"
+    # Files put in the share by the tests are served at once.
+    spawn "$d" server rclone serve webdav --config /dev/null --addr "127.0.0.1:$port" \
+        --dir-cache-time 0s "$d/share"
     wait_port "$port"
 }
 
@@ -258,9 +266,10 @@ webdav_mount() {
     alive "$d/server.pid" || webdav_serve || return 1
     mkdir -p "$d/mnt" "$d/cache"
     spawn "$d" mount rclone mount --config /dev/null --cache-dir "$d/cache" \
-        --vfs-cache-mode writes --vfs-write-back 1s --dir-cache-time 0s --attr-timeout 0s \
-        --contimeout 5s --timeout 20s --low-level-retries 3 --retries 1 \
+        --vfs-cache-mode "${WEBDAV_CACHE_MODE:-off}" --vfs-write-back 1s --dir-cache-time 1m \
+        --attr-timeout 0s --contimeout 2s --timeout 4s --low-level-retries 1 --retries 1 \
         ":webdav,url='http://127.0.0.1:$(cat "$d/port")':" "$d/mnt"
+    echo 4 >"$d/timeout"
     wait_mount "$d/mnt" && echo "$d/mnt" >"$d/mount"
 }
 
