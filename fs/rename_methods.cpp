@@ -280,6 +280,32 @@ bool notOffered(int err) {
            err == EBADMSG || err == EPROTO || err == ENOTTY;
 }
 
+// Passes on what a rename tells, and keeps whether it made a reservation.
+class ReservationSeen final : public RenameObserver {
+public:
+    explicit ReservationSeen(RenameObserver* next) : next_(next) {}
+    void linking(const std::string& name) override {
+        if (next_ != nullptr) {
+            next_->linking(name);
+        }
+    }
+    void reserving(const std::string& name) override {
+        if (next_ != nullptr) {
+            next_->reserving(name);
+        }
+    }
+    void reserved(const std::string& name, FileId id) override {
+        made = true;
+        if (next_ != nullptr) {
+            next_->reserved(name, id);
+        }
+    }
+    bool made = false;
+
+private:
+    RenameObserver* next_;
+};
+
 core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir,
                                  const std::string& to, RenameMethod& settled,
                                  RenameObserver* observer) {
@@ -303,10 +329,11 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
     // where every method failed for want of the method has no safe rename at all.
     core::RenameStatus reported;
     core::RenameStatus status;
+    ReservationSeen seen(observer);
     for (const Method* method :
          {static_cast<const Method*>(&kFlag), static_cast<const Method*>(&kLink),
           static_cast<const Method*>(&kReservation)}) {
-        status = method->attempt(fromDir, from, toDir, to, observer);
+        status = method->attempt(fromDir, from, toDir, to, &seen);
         if (status.done()) {
             settled = method->kind();
             return status;
@@ -320,6 +347,11 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
     }
     if (!reported.done()) {
         return reported;
+    }
+    // An exclusive create is offered wherever files can be made: refused, it says something of
+    // the name (EINVAL: a name the drive cannot hold) or the folder, not of the drive's renames.
+    if (!seen.made && status.error != ENOSYS && status.error != EOPNOTSUPP) {
+        return core::RenameStatus::failed(status.error);
     }
     return {core::RenameOutcome::NoSafeRename, status.error};
 }
