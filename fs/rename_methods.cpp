@@ -311,6 +311,32 @@ int silence(int dirfd) {
 // a method the drive lacks is refused at once.
 constexpr std::chrono::seconds kTimedOut{2};
 
+// Passes on what a rename tells, and keeps whether it made a reservation.
+class ReservationSeen final : public RenameObserver {
+public:
+    explicit ReservationSeen(RenameObserver* next) : next_(next) {}
+    void linking(const std::string& name) override {
+        if (next_ != nullptr) {
+            next_->linking(name);
+        }
+    }
+    void reserving(const std::string& name) override {
+        if (next_ != nullptr) {
+            next_->reserving(name);
+        }
+    }
+    void reserved(const std::string& name, FileId id) override {
+        made = true;
+        if (next_ != nullptr) {
+            next_->reserved(name, id);
+        }
+    }
+    bool made = false;
+
+private:
+    RenameObserver* next_;
+};
+
 core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir,
                                  const std::string& to, RenameMethod& settled,
                                  RenameObserver* observer) {
@@ -335,6 +361,8 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
     core::RenameStatus reported;
     core::RenameStatus status;
     bool timedOut = false;
+    bool reservationTried = false;
+    ReservationSeen seen(observer);
     for (const Method* method :
          {static_cast<const Method*>(&kFlag), static_cast<const Method*>(&kLink),
           static_cast<const Method*>(&kReservation)}) {
@@ -347,8 +375,9 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
         if (method == &kFlag && waysOf(toDir).flagOnlyLooks) {
             continue;
         }
+        reservationTried = reservationTried || method == &kReservation;
         const auto start = std::chrono::steady_clock::now();
-        status = method->attempt(fromDir, from, toDir, to, observer);
+        status = method->attempt(fromDir, from, toDir, to, &seen);
         if (status.done()) {
             settled = method->kind();
             return status;
@@ -374,6 +403,11 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
         if (const int err = silence(toDir); err != 0) {
             return changeFailed(err == EIO ? ETIMEDOUT : err);
         }
+    }
+    // An exclusive create is offered wherever files can be made: refused, it says something of
+    // the name (EINVAL: a name the drive cannot hold) or the folder, not of the drive's renames.
+    if (reservationTried && !seen.made && status.error != ENOSYS && status.error != EOPNOTSUPP) {
+        return core::RenameStatus::failed(status.error);
     }
     return {core::RenameOutcome::NoSafeRename, status.error};
 }

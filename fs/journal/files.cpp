@@ -17,6 +17,7 @@
 #include "fs/fd.h"
 #include "fs/folder_reader.h"
 #include "fs/journal/format.h"
+#include "fs/syscalls.h"
 
 namespace fs {
 
@@ -249,7 +250,7 @@ int cutTornTail(const std::string& path) {
     if (pos >= size) {
         return 0;
     }
-    return ::ftruncate(fd.get(), off_t(pos)) == 0 && ::fsync(fd.get()) == 0 ? 0 : errno;
+    return ::ftruncate(fd.get(), off_t(pos)) == 0 && syscalls().fsync(fd.get()) == 0 ? 0 : errno;
 }
 
 int markUndone(const std::string& path) {

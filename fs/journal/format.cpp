@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "fs/fd.h"
+#include "fs/syscalls.h"
 
 namespace fs {
 
@@ -160,7 +161,7 @@ int appendTo(const std::string& path, std::uint32_t type, const std::string& pay
     const std::string record =
         framed(type, payload, checksumOf(static_cast<std::uint32_t>(getLE(head + 8, 4))));
     int err = writeAll(fd.get(), record.data(), record.size());
-    if (err == 0 && ::fsync(fd.get()) != 0) {
+    if (err == 0 && syscalls().fsync(fd.get()) != 0) {
         err = errno;
     }
     return err;

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "fs/journal/format.h"
+#include "fs/syscalls.h"
 
 namespace fs {
 
@@ -361,7 +362,7 @@ int JournalWriter::commit() {
     if (err_ == 0) {
         err_ = writeAll(fd_, out.data(), out.size());
     }
-    if (err_ == 0 && ::fsync(fd_) != 0) {
+    if (err_ == 0 && syscalls().fsync(fd_) != 0) {
         err_ = errno;
     }
     // In place under a name of its own, which sorts by the start of the run.
@@ -379,7 +380,7 @@ int JournalWriter::commit() {
     if (err_ == 0 && !committed_) {
         err_ = EEXIST;
     }
-    if (err_ == 0 && ::fsync(dirfd_) != 0) {
+    if (err_ == 0 && syscalls().fsync(dirfd_) != 0) {
         err_ = errno;
     }
     if (err_ != 0) {
@@ -508,7 +509,7 @@ void JournalWriter::writeAhead() {
             (waiters_ > 0 || closing_ || unsynced >= kFirstChunk ||
              written.size() >= kSyncChunks)) {
             lock.unlock();
-            err = ::fsync(fd_) == 0 ? 0 : errno;
+            err = syscalls().fsync(fd_) == 0 ? 0 : errno;
             lock.lock();
             for (const Kept& k : written) {
                 Section& section = sections_[k.section];
@@ -597,7 +598,7 @@ int JournalWriter::append(std::uint32_t type, const std::string& payload, bool s
     if (const int err = writeAll(fd_, record.data(), record.size()); err != 0) {
         return err;
     }
-    return sync && ::fsync(fd_) != 0 ? errno : 0;
+    return sync && syscalls().fsync(fd_) != 0 ? errno : 0;
 }
 
 int JournalWriter::recordOf(std::uint32_t type, std::size_t folder, std::uint64_t entry,

@@ -17,6 +17,7 @@
 #include "fs/folder_reader.h"
 #include "fs/mounts.h"
 #include "fs/rename_methods.h"
+#include "fs/syscalls.h"
 
 namespace fs {
 
@@ -363,7 +364,8 @@ int trashFile(int dirfd, const std::string& folder, const std::string& name,
             }
             written += n > 0 ? static_cast<std::size_t>(n) : 0;
         }
-        int err = written == info.size() && ::fsync(made.get()) == 0 ? 0 : (errno ? errno : EIO);
+        int err =
+            written == info.size() && syscalls().fsync(made.get()) == 0 ? 0 : (errno ? errno : EIO);
         made.reset();
         if (err == 0) {
             RenameMethod method = RenameMethod::Unknown;

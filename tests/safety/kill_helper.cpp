@@ -8,7 +8,8 @@
 // The progress file holds two 64-bit counters, shared through mmap: the first becomes 1 once
 // the folder is listed and the renames begin, the second counts the renames done. The run keeps
 // its journal in the state folder of the environment (XDG_STATE_HOME), as the program does.
-// With --undo it undoes the journal's run instead; the first counter becomes 1 as it begins.
+// With --undo it undoes the journal's run instead; the first counter becomes 1 as it begins, the
+// second counts the entries taken back.
 // With --merge it merges the sources into the destination; the first counter becomes 1 once the
 // plan is made, the second counts the files moved or trashed.
 
@@ -64,8 +65,13 @@ int main(int argc, char** argv) {
         return result.end == fs::MergeResult::End::Completed && result.left == 0 ? 0 : 1;
     }
     if (std::string_view(argv[1]) == "--undo") {
+        fs::UndoControl control;
+        control.progress = [counters](std::int64_t done, std::int64_t) {
+            std::atomic_ref<std::int64_t>(counters[1]).store(done, std::memory_order_release);
+            return true;
+        };
         std::atomic_ref<std::int64_t>(counters[0]).store(1, std::memory_order_release);
-        const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());
+        const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory(), control);
         return report.status == fs::UndoReport::Status::Done && report.problems.empty() ? 0 : 1;
     }
 

@@ -504,18 +504,29 @@ private slots:
         QTest::addColumn<bool>("takeover");
         QTest::addColumn<int>("plainRenameErr");
         QTest::addColumn<int>("expectErr");
-        QTest::newRow("renamed") << false << 0 << false << 0 << 0;
-        QTest::newRow("the new name exists") << true << 0 << false << 0 << EEXIST;
-        QTest::newRow("the drive refuses the name") << false << EINVAL << false << 0 << EINVAL;
-        QTest::newRow("another program takes the reservation") << false << 0 << true << 0 << EEXIST;
+        QTest::addColumn<bool>("expectUnsafe");
+        QTest::addColumn<QString>("words");  // what the reason says
+        QTest::newRow("renamed") << false << 0 << false << 0 << 0 << false << QString();
+        QTest::newRow("the new name exists")
+            << true << 0 << false << 0 << EEXIST << false << "既にあります";
+        QTest::newRow("the drive refuses the name")
+            << false << EINVAL << false << 0 << EINVAL << false << "この名前を付けられません";
+        QTest::newRow("no exclusive create on the drive")
+            << false << EOPNOTSUPP << false << 0 << EOPNOTSUPP << true << "上書きする危険なしに";
+        QTest::newRow("another program takes the reservation")
+            << false << 0 << true << 0 << EEXIST << false << "既にあります";
         for (const int err : {EEXIST, EACCES}) {
             QTest::addRow("no rename onto an existing name (%s): retried", errnoName(err))
-                << false << 0 << false << err << 0;
+                << false << 0 << false << err << 0 << false << QString();
         }
-        for (const int err : {EIO, ENOSPC, ENOENT}) {
-            QTest::addRow("plain rename %s: the reservation is removed", errnoName(err))
-                << false << 0 << false << err << err;
-        }
+        // A plain rename that fails for want of the call, as a WebDAV drive answers EIO: no
+        // rename here cannot replace a file.
+        QTest::newRow("plain rename EIO: the reservation is removed")
+            << false << 0 << false << EIO << EIO << true << "上書きする危険なしに";
+        QTest::newRow("plain rename ENOSPC: the reservation is removed")
+            << false << 0 << false << ENOSPC << ENOSPC << false << "空き容量";
+        QTest::newRow("plain rename ENOENT: the reservation is removed")
+            << false << 0 << false << ENOENT << ENOENT << false << "見つかりません";
     }
     void reservationFaults() {
         QFETCH(bool, targetExists);
@@ -523,6 +534,8 @@ private slots:
         QFETCH(bool, takeover);
         QFETCH(int, plainRenameErr);
         QFETCH(int, expectErr);
+        QFETCH(bool, expectUnsafe);
+        QFETCH(QString, words);
         ++safety::counts().faultCases;
 
         const std::string dir = freshFolder("x");
@@ -541,6 +554,16 @@ private slots:
         core::RenameStatus status;
         Inventory after;
         renameAAndCheck(dir, before, takeover, expectErr, status, after);
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        QCOMPARE(status.outcome == core::RenameOutcome::NoSafeRename, expectUnsafe);
+        const QString line = ui::reasonLine(status);
+        QVERIFY2(words.isEmpty() == status.done(), qPrintable(line));
+        QVERIFY2(
+            status.done() || (line.contains(words) &&
+                              line.endsWith(QStringLiteral("（エラー番号 %1）").arg(expectErr))),
+            qPrintable(line));
     }
 
     // A fault in the middle of a run over a, b, c, d, e, f in the folder x.
@@ -981,8 +1004,17 @@ private slots:
             const Inventory before = inventory(dir);
 
             // The model.
+            // Display order: ASCII letters without their case, then the raw bytes.
+            const auto folded = [](std::string name) {
+                for (char& c : name) {
+                    c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+                }
+                return name;
+            };
             Names order(names.begin(), names.end());
-            std::sort(order.begin(), order.end(), fs::displayLess);
+            std::sort(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
+                return std::pair(folded(a), a) < std::pair(folded(b), b);
+            });
             PlainFileList list(dir);
             const QByteArray where =
                 QStringLiteral("round %1 of seed %2").arg(round).arg(safety::seed()).toUtf8();
@@ -1184,7 +1216,8 @@ private slots:
                  (Names{"pics_a.jpg", "pics_kill_helper", "pics_kovra", "renamer"}));
     }
 
-    // The undo killed at seed-chosen moments, then undone again: every file back, none lost.
+    // The undo killed once a seed-chosen count of files is back, then undone again: every file
+    // back, none lost.
     void killDuringUndo() {
         constexpr int kFiles = 5000;
         constexpr int kRounds = 8;
@@ -1206,11 +1239,12 @@ private slots:
                 {KOVRA_KILL_HELPER, dir, progress.path()}, [] { return false; }, 0);
             QVERIFY(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
 
-            // Killed as soon as it has begun, or a while into its renames.
+            // Killed once a seed-chosen count of files has gone back, never by the clock.
             progress.reset();
+            const std::int64_t at = std::uniform_int_distribution<std::int64_t>(1, kFiles / 2)(rng);
             const safety::Ending undone = safety::runUntil(
-                {KOVRA_KILL_HELPER, "--undo", progress.path()}, [&] { return progress.started(); },
-                std::uniform_int_distribution<long>(0, 40000000)(rng));
+                {KOVRA_KILL_HELPER, "--undo", progress.path()},
+                [&] { return progress.done() >= at; }, 0);
             kills += undone.killed;
             QVERIFY(safety::keepsEveryFile(before, inventory(dir)));
 
