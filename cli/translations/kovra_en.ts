@@ -488,6 +488,14 @@ Exit status:
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>it was changed while it was being copied; its copy was removed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>another user&apos;s file, in a shared folder where only its owner may move it</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>its extended attributes and its ACL</source>
         <translation type="unfinished"></translation>
     </message>

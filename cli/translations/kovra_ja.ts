@@ -924,6 +924,14 @@ Exit status:
         <translation>実行中のプログラム自身のファイルです</translation>
     </message>
     <message>
+        <source>it was changed while it was being copied; its copy was removed</source>
+        <translation>コピーしている間に変更されたため、コピーを消して残しました</translation>
+    </message>
+    <message>
+        <source>another user&apos;s file, in a shared folder where only its owner may move it</source>
+        <translation>別のユーザーのファイルです（共有フォルダのため、持ち主しか移動できません）</translation>
+    </message>
+    <message>
         <source>its extended attributes and its ACL</source>
         <translation>拡張属性と ACL</translation>
     </message>
