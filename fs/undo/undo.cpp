@@ -214,8 +214,9 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                 break;
         }
         if (err != 0) {
+            // Refused (a name taken, a drive's error): said with its reason, not as a file that
+            // cannot be reached now.
             refused = true;
-            ++part.leftForLater;
         } else if (state.states[i] == EntryState::AtNewName ||
                    state.states[i] == EntryState::Copied ||
                    state.states[i] == EntryState::Trashed ||
@@ -317,7 +318,12 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
     // and a file missing now may come back (an undo of a later run gives it its name again).
     if (refused || report.cancelled || report.syncError != 0 || report.back < report.entries) {
         report.journalKept = true;
-        report.journalError = markPartlyUndone(path, report.back, report.entries);
+        // Back: what this undo and those before it took back; of what the run had changed. A
+        // file the run never reached was never changed: it is neither.
+        const std::int64_t before = std::max<std::int64_t>(journal.partlyBack, 0);
+        const std::int64_t back = before + report.renamed;
+        const std::int64_t changed = std::max(back, report.entries - report.unchanged + before);
+        report.journalError = markPartlyUndone(path, back, changed);
     } else {
         report.journalError = markUndone(path);
     }

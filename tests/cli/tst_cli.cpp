@@ -232,7 +232,7 @@ void TestCli::command_data() {
     QTest::newRow("undo after a collision in a subfolder: the folders before it")
         << Lines{"cats/", "cats/a:a", "cats/sub/", "cats/sub/b:b", "cats/sub/sub_b:old"}
         << Lines{"rename", "-r", "%R/cats", ";", "undo"} << c << 0 << Lines{}
-        << QByteArray("and 1 other folder: 1 file renamed back") << QByteArray();
+        << QByteArray("and 1 more: 1 file renamed back") << QByteArray();
     QTest::newRow("undo takes back the last run only")
         << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo"} << c << 0
         << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray() << QByteArray();
@@ -263,7 +263,10 @@ void TestCli::command_data() {
     QTest::newRow("undo --list -v: every folder")
         << tree << Lines{"rename", "-r", "%R/cats", ";", "undo", "--list", "-v"} << c << 0
         << renamedTree << QByteArray("/cats/sub/deep") << QByteArray();
-}
+    // The history counts what a run did, and names a merge's folders as undo names them.
+    QTest::newRow("undo --list: a run stopped by a name taken, what it renamed")
+        << clash << Lines{"rename", "%R/cats", ";", "undo", "--list"} << c << 0
+        << Lines{"cats/", "cats/b:b", "cats/cats_a:a", "cats/cats_b:old"}
         << QByteArray("1 file renamed, 2 left  done") << QByteArray();
     QTest::newRow("undo of a merge: its sources and destination as the history has them")
         << Lines{"x/", "x/a:a", "y/", "y/b:b", "all/"}
