@@ -36,6 +36,7 @@
 #include "fs/mounts.h"
 #include "fs/namerule.h"
 #include "fs/rename.h"
+#include "fs/rename_methods.h"
 #include "fs/syscalls.h"
 #include "fs/undo/undo.h"
 
@@ -170,7 +171,9 @@ protected:
 };
 
 // The dry run's folder: renames are played on a record of which names are taken, so the names a
-// real run would refuse (an existing name, one taken by an earlier rename) are refused here too.
+// real run would refuse (an existing name, one taken by an earlier rename, another user's file in
+// a sticky folder) are refused here too. Names are recorded as the drive compares them: on one
+// that ignores case, "A_b.jpg" renamed away frees "a_b.jpg".
 class DryFolder : public HeldFolder {
 public:
     DryFolder(FolderTask& task, Printer* printer) : HeldFolder(task, printer, nullptr) {}
@@ -180,16 +183,23 @@ public:
         if (!rule_.fits(to)) {
             return core::RenameStatus::failed(ENAMETOOLONG);
         }
-        if (const int err = lookUp(from); err != EEXIST) {
+        const std::string fromKey = rule_.key(from);
+        const std::string toKey = rule_.key(to);
+        if (const int err = lookUp(from, fromKey); err != EEXIST) {
             return core::RenameStatus::failed(err == 0 ? ENOENT : err);
         }
-        if (const int err = lookUp(to); err != 0) {
+        if (sticky() && fs::othersFileInStickyFolder(task_.held.get(), from)) {
+            core::RenameStatus status = core::RenameStatus::failed(EPERM);
+            status.othersFileInStickyFolder = true;
+            return status;
+        }
+        if (const int err = lookUp(to, toKey); err != 0) {
             return core::RenameStatus::failed(err);
         }
-        added_.erase(from);
-        gone_.insert(from);
-        gone_.erase(to);
-        added_.insert(to);
+        added_.erase(fromKey);
+        gone_.insert(fromKey);
+        gone_.erase(toKey);
+        added_.insert(toKey);
         if (printer_ != nullptr) {
             printer_->renamed(task_.path, from, to);
         }
@@ -198,13 +208,13 @@ public:
     int sync() override { return 0; }
 
 private:
-    // EEXIST when `name` is taken, 0 when it is free, or the drive's error when it cannot tell:
-    // a name the drive cannot look up is not taken.
-    int lookUp(const std::string& name) const {
-        if (added_.count(name) != 0) {
+    // EEXIST when `name` (whose key is `key`) is taken, 0 when it is free, or the drive's error
+    // when it cannot tell: a name the drive cannot look up is not taken.
+    int lookUp(const std::string& name, const std::string& key) const {
+        if (added_.count(key) != 0) {
             return EEXIST;
         }
-        if (gone_.count(name) != 0) {
+        if (gone_.count(key) != 0) {
             return 0;
         }
         struct stat st {};
@@ -213,8 +223,17 @@ private:
         }
         return errno == ENOENT ? 0 : errno;
     }
-    std::unordered_set<std::string> gone_;
-    std::unordered_set<std::string> added_;
+    // Whether the folder has the sticky bit, asked once.
+    bool sticky() {
+        if (!sticky_) {
+            struct stat st {};
+            sticky_ = ::fstat(task_.held.get(), &st) == 0 && (st.st_mode & S_ISVTX) != 0;
+        }
+        return *sticky_;
+    }
+    std::unordered_set<std::string> gone_;   // keys of names renamed away
+    std::unordered_set<std::string> added_;  // ... and of the new names
+    std::optional<bool> sticky_;
 };
 
 // Hands the run its task's folder, whatever path it asks for.

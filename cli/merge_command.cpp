@@ -64,6 +64,12 @@ std::string whyLeft(fs::MergeAction why, int err, const std::string& taken) {
                 {escaped(taken)});
         case fs::MergeAction::LeaveProgramFile:
             return message(QT_TRANSLATE_NOOP("cli", "the running program's own file"));
+        case fs::MergeAction::LeaveChanged:
+            return message(QT_TRANSLATE_NOOP(
+                "cli", "it was changed while it was being copied; its copy was removed"));
+        case fs::MergeAction::LeaveOthersFile:
+            return message(QT_TRANSLATE_NOOP(
+                "cli", "another user's file, in a shared folder where only its owner may move it"));
         case fs::MergeAction::TrashDuplicate:
             // The Trash's refusals, as the plan names them.
             if (err == ENOTSUP || err == ENAMETOOLONG) {

@@ -45,8 +45,8 @@ std::string stateWord(const fs::RunSummary& run) {
         case State::Kept:
             return message(QT_TRANSLATE_NOOP("cli", "cut short, left so"));
         case State::PartlyUndone:
-            return countMessage(QT_TRANSLATE_N_NOOP("cli", "partly undone, %n back"),
-                                static_cast<int>(run.back));
+            return countMessage(QT_TRANSLATE_N_NOOP("cli", "partly undone, %n of %1 back"),
+                                static_cast<int>(run.back), {std::to_string(run.backOf)});
         case State::Undone:
             return message(QT_TRANSLATE_NOOP("cli", "undone"));
         case State::InProgress:
@@ -140,6 +140,43 @@ std::string runJson(int number, const fs::RunSummary& run) {
     return json + "}\n";
 }
 
+// A run's folders as the history and undo both tell them: the first and how many more (each of
+// them, `all`), and a merge's destination after "->".
+std::string foldersWords(const std::vector<std::string>& folders, bool merge, bool all) {
+    const std::size_t sources = merge && !folders.empty() ? folders.size() - 1 : folders.size();
+    std::string words;
+    if (sources > 1 && !all) {
+        words = countMessage(QT_TRANSLATE_N_NOOP("cli", "%1 and %n more"),
+                             static_cast<int>(sources - 1), {escaped(folders[0])});
+    } else {
+        for (std::size_t i = 0; i < sources; ++i) {
+            words += (i == 0 ? "" : ", ") + escaped(folders[i]);
+        }
+    }
+    if (merge && !folders.empty()) {
+        words += " -> " + escaped(folders.back());
+    }
+    return words;
+}
+
+// What a run did, as the history tells it: the files it renamed or moved, and those it left; the
+// files it meant to, where what it did cannot be known now.
+std::string filesWords(const fs::RunSummary& run) {
+    if (run.done < 0) {
+        return countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files planned"),
+                            static_cast<int>(run.files));
+    }
+    std::string words = run.merge ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files moved"),
+                                                 static_cast<int>(run.done))
+                                  : countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed"),
+                                                 static_cast<int>(run.done));
+    if (run.files > run.done) {
+        words += countMessage(QT_TRANSLATE_N_NOOP("cli", ", %n left"),
+                              static_cast<int>(run.files - run.done));
+    }
+    return words;
+}
+
 }  // namespace
 
 int undoListCommand(bool verbose, bool json) {
@@ -152,27 +189,9 @@ int undoListCommand(bool verbose, bool json) {
         }
         // A merge's: its sources, then "->" and its destination. A run over a tree may hold
         // hundreds: the first and how many more, unless all are asked for.
-        const std::size_t sources =
-            run.merge && !run.folders.empty() ? run.folders.size() - 1 : run.folders.size();
-        std::string folders;
-        if (sources > 1 && !verbose) {
-            folders = countMessage(QT_TRANSLATE_N_NOOP("cli", "%1 and %n more"),
-                                   static_cast<int>(sources - 1), {escaped(run.folders[0])});
-        } else {
-            for (std::size_t i = 0; i < sources; ++i) {
-                folders += (i == 0 ? "" : ", ") + escaped(run.folders[i]);
-            }
-        }
-        if (run.merge && !run.folders.empty()) {
-            folders += " -> " + escaped(run.folders.back());
-        }
-        // A merge moves its files, a rename renames them.
-        writeOut(std::to_string(++n) + "  " + localTime(run.startedAt) + "  " +
-                 (run.merge ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files moved"),
-                                           static_cast<int>(run.files))
-                            : countMessage(QT_TRANSLATE_N_NOOP("cli", "%n files renamed"),
-                                           static_cast<int>(run.files))) +
-                 "  " + stateWord(run) + "  " + folders + "\n");
+        writeOut(std::to_string(++n) + "  " + localTime(run.startedAt) + "  " + filesWords(run) +
+                 "  " + stateWord(run) + "  " + foldersWords(run.folders, run.merge, verbose) +
+                 "\n");
     }
     return kSuccess;
 }
@@ -289,11 +308,8 @@ int undoCommand(int entry, int jobs, ProgressMode progressMode) {
         case Status::Done:
             break;
     }
-    const std::string where =
-        report.folders.size() > 1
-            ? countMessage(QT_TRANSLATE_N_NOOP("cli", "%1 and %n other folders"),
-                           static_cast<int>(report.folders.size() - 1), {folder})
-            : folder;
+    // Its folders as the history told them.
+    const std::string where = foldersWords(report.folders, report.merge, false);
     // A merge moved its files between folders: they are moved back, not renamed.
     std::string said =
         where + ": " +
@@ -345,13 +361,16 @@ int undoCommand(int entry, int jobs, ProgressMode progressMode) {
                 why = renameFailure(e.folder, e.err);
                 break;
         }
-        // A merge's new name is a whole path, in its destination.
+        // A merge's new name lies in its destination (the last of its folders), whole or not.
         const bool whole = !e.newName.empty() && e.newName.front() == '/';
+        const std::string now = whole ? e.newName
+                                : report.merge && !report.folders.empty()
+                                    ? core::joinPath(report.folders.back(), e.newName)
+                                    : core::joinPath(e.folder, e.newName);
         writeErr(message(
             report.merge ? QT_TRANSLATE_NOOP("cli", "%1: cannot move %2 back to %3: %4\n")
                          : QT_TRANSLATE_NOOP("cli", "%1: cannot rename %2 back to %3: %4\n"),
-            {programName(), escaped(whole ? e.newName : core::joinPath(e.folder, e.newName)),
-             escaped(core::joinPath(e.folder, e.oldName)), why}));
+            {programName(), escaped(now), escaped(core::joinPath(e.folder, e.oldName)), why}));
     }
     if (report.syncError != 0) {
         writeErr(message(QT_TRANSLATE_NOOP("cli",

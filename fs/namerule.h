@@ -14,6 +14,10 @@ namespace fs {
 
 enum class NameUnit { Bytes, Utf16 };
 
+// How a drive compares two names: byte for byte, or with the case of letters ignored, ASCII's only
+// (FAT) or all of Unicode's (exFAT, a share of a Windows server, a folder of ext4 made to fold).
+enum class CaseRule { Exact, Ascii, Unicode };
+
 struct NameRule {
     NameUnit unit = NameUnit::Bytes;
     std::size_t max = 255;
@@ -22,6 +26,17 @@ struct NameRule {
     std::size_t length(std::string_view name) const;
     bool fits(std::string_view name) const { return length(name) <= max; }
 };
+
+// `name` as a drive of the rule `cases` compares it, into `out`: its letters in upper case where
+// the drive ignores case, unchanged otherwise. Two names with the same key are one on that drive.
+void nameKeyInto(std::string& out, CaseRule cases, std::string_view name);
+std::string nameKey(CaseRule cases, std::string_view name);
+
+// The case rule of the folder open as `dirfd`: by its drive's type where that settles it, else
+// by asking the drive for a name of the folder (or the folder's own name) with its letters' case
+// swapped. What the drive answers decides, not what its type usually does: NTFS through ntfs-3g,
+// for one, keeps case apart unless mounted to ignore it.
+CaseRule caseRuleAt(int dirfd);
 
 // The UTF-16 code units of the UTF-8 `name`; a byte that is not valid UTF-8 counts as one.
 std::size_t utf16Length(std::string_view name);
@@ -44,10 +59,18 @@ public:
         }
         return rule_->fits(name);
     }
+    // `name` as the drive compares names (nameKey), its rule asked once.
+    std::string key(std::string_view name) {
+        if (!cases_) {
+            cases_ = caseRuleAt(dirfd_);
+        }
+        return nameKey(*cases_, name);
+    }
 
 private:
     int dirfd_;
     std::optional<NameRule> rule_;
+    std::optional<CaseRule> cases_;
 };
 
 }  // namespace fs

@@ -253,19 +253,6 @@ const Method& methodObject(RenameMethod kind) {
     return kFlag;
 }
 
-// Whether the sticky bit is why `name` may not be renamed: a shared folder such as /tmp lets only
-// the file's or the folder's owner rename it.
-bool othersFileInStickyFolder(int dirfd, const std::string& name) {
-    struct stat folder {};
-    struct stat file {};
-    if (::fstat(dirfd, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
-        ::fstatat(dirfd, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
-        return false;
-    }
-    const uid_t user = ::geteuid();
-    return user != 0 && file.st_uid != user && folder.st_uid != user;
-}
-
 // What the chain compares to tell that a failed method left the old name as it was: on network
 // drives the inode number may be made up anew at each lookup, so the kind, size and times.
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -413,6 +400,17 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
 }
 
 }  // namespace
+
+bool othersFileInStickyFolder(int dirfd, const std::string& name) {
+    struct stat folder {};
+    struct stat file {};
+    if (::fstat(dirfd, &folder) != 0 || (folder.st_mode & S_ISVTX) == 0 ||
+        ::fstatat(dirfd, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    const uid_t user = ::geteuid();
+    return user != 0 && file.st_uid != user && folder.st_uid != user;
+}
 
 const NoReplaceRename& renameMethod(RenameMethod kind) {
     return methodObject(kind);

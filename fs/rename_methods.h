@@ -104,4 +104,8 @@ core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toD
                                    const std::string& to, RenameMethod& settled,
                                    RenameObserver* observer = nullptr);
 
+// Whether the sticky bit is why `name` of the folder `dirfd` may not be moved: a shared folder
+// such as /tmp lets only the file's or the folder's owner rename it or take it out.
+bool othersFileInStickyFolder(int dirfd, const std::string& name);
+
 }  // namespace fs

@@ -158,7 +158,8 @@ private:
     core::RunResult runOnThread(core::RunJournal* journal, core::HiddenNames hiddenAnswer);
     enum class UndoWork { Undo, Finish, UndoPending };
     // An undo or a finish on a thread of its own, as the rename run.
-    fs::UndoReport undoOnThread(UndoWork what);
+    // `run`: the run cut short to finish or undo (Finish, UndoPending).
+    fs::UndoReport undoOnThread(UndoWork what, const std::string& run = {});
     // The run Ctrl+Z takes back: this window's last one that still can be, else the newest.
     std::string runToUndo();
     // The check at start has answered: asks, and finishes or undoes.

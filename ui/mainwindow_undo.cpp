@@ -33,9 +33,9 @@ std::string MainWindow::runToUndo() {
     return fs::lastUndoableRun(stateDir_);
 }
 
-fs::UndoReport MainWindow::undoOnThread(UndoWork what) {
+fs::UndoReport MainWindow::undoOnThread(UndoWork what, const std::string& pendingRun) {
     // Chosen here, before the worker starts: the window's own last run first.
-    const std::string run = what == UndoWork::Undo ? runToUndo() : std::string();
+    const std::string run = what == UndoWork::Undo ? runToUndo() : pendingRun;
     RunProgress progress(this, progressTiming_, progressHook_,
                          what == UndoWork::Finish ? finishProgressText : undoProgressText);
     fs::UndoReport report;
@@ -45,11 +45,12 @@ fs::UndoReport MainWindow::undoOnThread(UndoWork what) {
             case UndoWork::Undo:
                 report = run.empty() ? fs::UndoReport{} : fs::undoRun(run, control);
                 break;
+            // The run the question was about, kept by the user earlier or not.
             case UndoWork::Finish:
-                report = fs::finishPendingRun(stateDir_, control);
+                report = fs::finishRun(run, control);
                 break;
             case UndoWork::UndoPending:
-                report = fs::undoPendingRun(stateDir_, control);
+                report = fs::undoRun(run, control);
                 break;
         }
     });
@@ -80,8 +81,10 @@ void MainWindow::checkPendingRun() {
     pendingCheck_ = std::make_shared<PendingCheck>();
     updateActions();
     // The answer goes through the application, and reaches the window only if it is still there.
-    std::thread([window = QPointer<MainWindow>(this), check = pendingCheck_, stateDir = stateDir_] {
-        check->result = fs::pendingRun(stateDir);
+    // Asked for through the menu, a run the user left as it was is offered again.
+    std::thread([window = QPointer<MainWindow>(this), check = pendingCheck_, stateDir = stateDir_,
+                 kept = pendingAsked_] {
+        check->result = fs::pendingRun(stateDir, kept);
         QMetaObject::invokeMethod(
             qApp,
             [window, check] {
@@ -124,8 +127,8 @@ void MainWindow::pendingRunChecked(const fs::PendingRun& pending) {
     const int answer =
         ask(this, pendingRunQuestion(pending), pendingRunAnswers(pending.merge), KeepRun, KeepRun);
     if (answer == FinishRun || answer == UndoRun) {
-        const fs::UndoReport report =
-            undoOnThread(answer == FinishRun ? UndoWork::Finish : UndoWork::UndoPending);
+        const fs::UndoReport report = undoOnThread(
+            answer == FinishRun ? UndoWork::Finish : UndoWork::UndoPending, pending.run);
         showUndoResult(report, answer == FinishRun ? finishReport(report, stateDir_)
                                                    : undoReport(report, stateDir_));
         return;
@@ -136,7 +139,7 @@ void MainWindow::pendingRunChecked(const fs::PendingRun& pending) {
         return;
     }
     // Left as it is: not asked again, and still undoable.
-    fs::keepPendingRun(stateDir_);
+    fs::keepRun(pending.run);
 }
 
 MainWindow::~MainWindow() = default;

@@ -376,6 +376,10 @@ QString mergeActionText(fs::MergeAction action) {
             return QStringLiteral("同じ内容・ゴミ箱には長すぎる名前：残す");
         case fs::MergeAction::LeaveProgramFile:
             return QStringLiteral("実行中のプログラム：残す");
+        case fs::MergeAction::LeaveOthersFile:
+            return QStringLiteral("別のユーザーのファイル：残す");
+        case fs::MergeAction::LeaveChanged:
+            return QStringLiteral("コピー中に変更された：残す");
     }
     return {};
 }
@@ -485,6 +489,14 @@ QString mergeLeftLine(const fs::LeftFile& file) {
         } else {
             why = renameReason(core::RenameStatus::failed(file.err));
         }
+    } else if (file.why == A::LeaveChanged) {
+        why = QStringLiteral(
+            "コピーしている間にファイルが変更されたため、コピーを消して元のファイルを"
+            "残しました");
+    } else if (file.why == A::LeaveOthersFile) {
+        why = QStringLiteral(
+            "別のユーザーのファイルです（このフォルダは共有フォルダのため、ファイルの持ち主しか移動"
+            "できません）");
     } else if (file.why == A::LeaveNamedLink) {
         why = mergeActionText(file.why) +
               QStringLiteral("。リンクはたどりません。フォルダそのものを選んでください");

@@ -57,11 +57,16 @@ QString runKind(bool merge) {
     return merge ? QStringLiteral("フォルダのまとめ") : QStringLiteral("名前の変更");
 }
 
-// The run's folder, and how many more it went through.
-QString foldersText(const std::string& first, std::size_t count) {
+// The run's folder, and how many more it went through; a merge's destination after "→", and
+// not among them (as the command line's history counts them).
+QString foldersText(const std::string& first, const std::vector<std::string>& folders, bool merge) {
     QString text = widgets::displayName(first);
-    if (count > 1) {
-        text += QStringLiteral("（ほか %1 個のフォルダ）").arg(count - 1);
+    const std::size_t sources = merge && !folders.empty() ? folders.size() - 1 : folders.size();
+    if (sources > 1) {
+        text += QStringLiteral("（ほか %1 個のフォルダ）").arg(sources - 1);
+    }
+    if (merge && folders.size() > 1) {
+        text += QStringLiteral(" → ") + widgets::displayName(folders.back());
     }
     return text;
 }
@@ -80,10 +85,14 @@ QString problemList(const fs::UndoReport& report, bool undo) {
                         .arg(report.problems.size() - static_cast<std::size_t>(kListedProblems));
             break;
         }
-        // From the name it has to the name it was to get.
-        // With its folder when the run went through several.
+        // From the name it has to the name it was to get, with its folder when the run went
+        // through several: a merge's new name lies in its destination, the last of them.
         const std::string& name = undo ? e.newName : e.oldName;
-        const std::string from = report.folders.size() > 1 ? core::joinPath(e.folder, name) : name;
+        const bool whole = !name.empty() && name.front() == '/';
+        const std::string& in =
+            undo && report.merge && !report.folders.empty() ? report.folders.back() : e.folder;
+        const std::string from =
+            whole || report.folders.size() <= 1 ? name : core::joinPath(in, name);
         const std::string& to = undo ? e.oldName : e.newName;
         text +=
             QStringLiteral("\n・%1 → %2\n　理由： %3")
@@ -168,7 +177,7 @@ QString undoReport(const fs::UndoReport& report, const std::string& /*stateDir*/
                                         "戻せませんでした。");
     text += (report.merge ? QStringLiteral("\n\nフォルダ： %1\n元の場所に戻したファイル： %2 個")
                           : QStringLiteral("\n\nフォルダ： %1\n元の名前に戻したファイル： %2 個"))
-                .arg(foldersText(report.folder, report.folders.size()))
+                .arg(foldersText(report.folder, report.folders, report.merge))
                 .arg(report.renamed);
     if (report.trashed > 0) {
         text += QStringLiteral("（うちゴミ箱から戻したファイル： %1 個）").arg(report.trashed);
@@ -202,7 +211,7 @@ QString finishReport(const fs::UndoReport& report, const std::string& /*stateDir
                              .arg(what);
     text += (report.merge ? QStringLiteral("\n\nフォルダ： %1\nまとめ先へ移したファイル： %2 個")
                           : QStringLiteral("\n\nフォルダ： %1\n新しい名前にしたファイル： %2 個"))
-                .arg(foldersText(report.folder, report.folders.size()))
+                .arg(foldersText(report.folder, report.folders, report.merge))
                 .arg(report.renamed);
     if (report.trashed > 0) {
         text += QStringLiteral("（うちゴミ箱へ移したファイル： %1 個）").arg(report.trashed);
@@ -251,7 +260,7 @@ QString pendingRunQuestion(const fs::PendingRun& pending) {
                            "前回のフォルダのまとめが途中で終わっています（プログラムが強制終了され"
                            "たか、電源が切れた可能性があります）。\n\nフォルダ： %1\n"
                            "まとめ先へ移したファイル： %2 個\nまだ元の場所にあるファイル： %3 個")
-                           .arg(foldersText(pending.folder, pending.folders.size()))
+                           .arg(foldersText(pending.folder, pending.folders, pending.merge))
                            .arg(pending.done - pending.trashed)
                            .arg(pending.notDone);
         if (pending.trashed > 0) {
@@ -271,7 +280,7 @@ QString pendingRunQuestion(const fs::PendingRun& pending) {
                        "前回の名前の変更が途中で終わっています（プログラムが強制終了されたか、"
                        "電源が切れた可能性があります）。\n\nフォルダ： %1\n"
                        "新しい名前になっているファイル： %2 個\nまだ元の名前のファイル： %3 個")
-                       .arg(foldersText(pending.folder, pending.folders.size()))
+                       .arg(foldersText(pending.folder, pending.folders, pending.merge))
                        .arg(pending.done)
                        .arg(pending.notDone);
     if (pending.missing > 0) {
@@ -297,8 +306,8 @@ QStringList pendingRunAnswers(bool merge) {
 QString absentDriveQuestion(const fs::PendingRun& pending) {
     return pendingRunProblemReport(pending, {}) +
            QStringLiteral(
-               "\n\n記録を消すと、この名前の変更は最後まで行うことも元に戻すこともできなくなりま"
-               "す。");
+               "\n\n記録を消すと、この%1は最後まで行うことも元に戻すこともできなくなります。")
+               .arg(runKind(pending.merge));
 }
 
 QStringList absentDriveAnswers() {
@@ -306,7 +315,7 @@ QStringList absentDriveAnswers() {
 }
 
 QString noPendingRunReport() {
-    return QStringLiteral("途中で終わった名前の変更はありません。");
+    return QStringLiteral("途中で終わった名前の変更やフォルダのまとめはありません。");
 }
 
 QString journalFailedQuestion(const std::string& stateDir, int error) {

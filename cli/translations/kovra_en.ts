@@ -93,13 +93,6 @@ Try &quot;%1 --help&quot; for more information.
         <translation type="unfinished"></translation>
     </message>
     <message numerus="yes">
-        <source>%1 and %n other folders</source>
-        <translation>
-            <numerusform>%1 and %n other folder</numerusform>
-            <numerusform>%1 and %n other folders</numerusform>
-        </translation>
-    </message>
-    <message numerus="yes">
         <source>%n files renamed back</source>
         <translation>
             <numerusform>%n file renamed back</numerusform>
@@ -488,6 +481,14 @@ Exit status:
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>it was changed while it was being copied; its copy was removed</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>another user&apos;s file, in a shared folder where only its owner may move it</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>its extended attributes and its ACL</source>
         <translation type="unfinished"></translation>
     </message>
@@ -606,10 +607,10 @@ while the newest is in progress); with N: run N of the history.
         <translation type="unfinished"></translation>
     </message>
     <message numerus="yes">
-        <source>partly undone, %n back</source>
+        <source>partly undone, %n of %1 back</source>
         <translation>
-            <numerusform>partly undone, %n back</numerusform>
-            <numerusform>partly undone, %n back</numerusform>
+            <numerusform>partly undone, %n of %1 back</numerusform>
+            <numerusform>partly undone, %n of %1 back</numerusform>
         </translation>
     </message>
     <message numerus="yes">
@@ -617,6 +618,20 @@ while the newest is in progress); with N: run N of the history.
         <translation>
             <numerusform>%n file moved</numerusform>
             <numerusform>%n files moved</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files planned</source>
+        <translation>
+            <numerusform>%n file planned</numerusform>
+            <numerusform>%n files planned</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>, %n left</source>
+        <translation>
+            <numerusform>, %n left</numerusform>
+            <numerusform>, %n left</numerusform>
         </translation>
     </message>
     <message numerus="yes">

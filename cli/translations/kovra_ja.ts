@@ -275,12 +275,6 @@ Try &quot;%1 --help&quot; for more information.
 </translation>
     </message>
     <message numerus="yes">
-        <source>%1 and %n other folders</source>
-        <translation>
-            <numerusform>%1 ほか %n 個のフォルダ</numerusform>
-        </translation>
-    </message>
-    <message numerus="yes">
         <source>%n files renamed back</source>
         <translation>
             <numerusform>%n 個のファイルを元の名前に戻しました</numerusform>
@@ -924,6 +918,14 @@ Exit status:
         <translation>実行中のプログラム自身のファイルです</translation>
     </message>
     <message>
+        <source>it was changed while it was being copied; its copy was removed</source>
+        <translation>コピーしている間に変更されたため、コピーを消して残しました</translation>
+    </message>
+    <message>
+        <source>another user&apos;s file, in a shared folder where only its owner may move it</source>
+        <translation>別のユーザーのファイルです（共有フォルダのため、持ち主しか移動できません）</translation>
+    </message>
+    <message>
         <source>its extended attributes and its ACL</source>
         <translation>拡張属性と ACL</translation>
     </message>
@@ -1115,15 +1117,27 @@ while the newest is in progress); with N: run N of the history.
         <translation>途中で中断、ドライブ（%1）が未接続</translation>
     </message>
     <message numerus="yes">
-        <source>partly undone, %n back</source>
+        <source>partly undone, %n of %1 back</source>
         <translation>
-            <numerusform>一部を元に戻した（%n 個）</numerusform>
+            <numerusform>一部を元に戻した（%1 個のうち %n 個）</numerusform>
         </translation>
     </message>
     <message numerus="yes">
         <source>%n files moved</source>
         <translation>
             <numerusform>%n 個のファイルを移動</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>%n files planned</source>
+        <translation>
+            <numerusform>%n 個のファイル（予定）</numerusform>
+        </translation>
+    </message>
+    <message numerus="yes">
+        <source>, %n left</source>
+        <translation>
+            <numerusform>、%n 個は残した</numerusform>
         </translation>
     </message>
     <message numerus="yes">

@@ -416,6 +416,7 @@ struct JournalRead {
     bool undone = false;                    // wholly undone since
     bool kept = false;                      // cut short, and the user chose to leave it so
     std::int64_t partlyBack = -1;           // an undo took back this many of its entries (-1: none)
+    std::int64_t partlyOf = 0;              // ... of this many the run had changed
     bool merge() const { return kind == RunKind::Merge; }
 };
 

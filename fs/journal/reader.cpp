@@ -300,6 +300,7 @@ bool applyLearnt(std::uint32_t type, Parser& p, ParseState& state, JournalRead& 
                 return false;
             }
             read.partlyBack = static_cast<std::int64_t>(back);
+            read.partlyOf = static_cast<std::int64_t>(of);
             return true;
         }
         default:

@@ -125,6 +125,14 @@ void dropCopy(int dirfd, const std::string& name, FileId copy) {
     }
 }
 
+// Whether the file seen as `now` was written to since it was seen as `before`.
+bool changedSince(const struct stat& now, const struct stat& before) {
+    return now.st_size != before.st_size || now.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != before.st_mtim.tv_nsec ||
+           now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+           now.st_ctim.tv_nsec != before.st_ctim.tv_nsec;
+}
+
 // Removes the original once its copy stands, and only while its name still holds the very file
 // copied (`original`, as it was before the copy): a file saved again meanwhile stays, with EBUSY.
 // An unlink that reports an error may have acted (network drives), so what is there decides.
@@ -239,9 +247,11 @@ bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b)
         const std::string target = linkTarget(dirA, a);
         return !target.empty() && target == linkTarget(dirB, b);
     }
-    if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size ||
-        (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)) {
-        return false;  // one file under two names is no duplicate to remove
+    if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode) || sa.st_size != sb.st_size) {
+        return false;
+    }
+    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) {
+        return true;  // one file under two names: the name that goes leaves it where it is
     }
     Fd fa(::openat(dirA, a.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     Fd fb(::openat(dirB, b.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -352,7 +362,9 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
     }
     if (err == 0 && (!sameBytes(in.get(), out.get(), original.st_size) ||
                      !holdsAttributes(out.get(), attributes))) {
-        err = EIO;
+        // Written to while it was copied, or a drive that does not give back what it took.
+        struct stat now {};
+        err = ::fstat(in.get(), &now) == 0 && changedSince(now, original) ? EBUSY : EIO;
     }
     if (err == 0 && ::fstat(out.get(), &copy) != 0) {
         err = errno;
@@ -376,6 +388,55 @@ int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::s
     }
     return err;
 }
+int linkThenRemove(int fromDir, const std::string& from, int toDir, const CopyMade& made,
+                   const std::string& to, IdentityKind toKind,
+                   const std::function<int(FileId)>& reserved,
+                   const std::function<int(FileId, const Owner&)>& copied) {
+    struct stat original {};
+    struct stat copy {};
+    if (::fstatat(fromDir, from.c_str(), &original, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    // The copy must still be the one made, and hold this file's bytes.
+    if (!S_ISREG(original.st_mode) ||
+        ::fstatat(toDir, made.name.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !(inodeIdOf(copy) == made.id) || copy.st_size != original.st_size) {
+        return ESTALE;
+    }
+    {
+        Fd in(::openat(fromDir, from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        Fd out(::openat(toDir, made.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (in.get() < 0 || out.get() < 0 || !sameBytes(in.get(), out.get(), original.st_size)) {
+            return ESTALE;
+        }
+    }
+    // Known before the link exists: recorded first.
+    int err = reserved(made.id);
+    if (err != 0) {
+        return err;
+    }
+    if (syscalls().linkat(toDir, made.name.c_str(), toDir, to.c_str(), 0) != 0) {
+        err = errno;
+        return err == EPERM || err == EMLINK || err == ENOTSUP || err == ENOSYS ? ESTALE : err;
+    }
+    if (::fstatat(toDir, to.c_str(), &copy, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno;
+    }
+    const Owner own{static_cast<std::uint32_t>(original.st_mode & 07777), original.st_uid,
+                    original.st_gid};
+    err = copied(identityOf(copy, toKind), own);
+    if (err == 0 && syscalls().fsync(toDir) != 0) {
+        err = errno;
+    }
+    if (err == 0) {
+        err = removeOriginal(fromDir, from, original);
+    }
+    if (err != 0) {
+        dropCopy(toDir, to, made.id);
+    }
+    return err;
+}
+
 }  // namespace merge_steps
 
 }  // namespace fs

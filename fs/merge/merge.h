@@ -36,9 +36,11 @@ enum class MergeAction : unsigned char {
     LeaveNoTrash,            // the same content, and its drive has no Trash to take it
     LeaveTrashNameTooLong,   // the same content, and its name is too long for the Trash
     LeaveProgramFile,        // the running program's own file, or the window program's
+    LeaveOthersFile,         // another user's, in a sticky folder: only its owner may move it
+    LeaveChanged,            // written to while it was copied to another drive: the copy went
 };
 
-inline constexpr std::size_t kMergeActions = 15;
+inline constexpr std::size_t kMergeActions = 17;
 
 struct MergeRequest {
     // Absolute paths, each a folder (all its files, at any depth) or a file. A folder's path

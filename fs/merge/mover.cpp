@@ -7,8 +7,10 @@
 
 #include "core/naming.h"
 #include "core/paths.h"
+#include "fs/folder_reader.h"
 #include "fs/merge/steps.h"
 #include "fs/merge/trash.h"
+#include "fs/namerule.h"
 
 namespace fs {
 
@@ -75,8 +77,30 @@ int Mover::place(Source& source, const std::string& name, const std::string& to,
         copy.gid = owner.gid;
         return journal_ != nullptr ? journal_->recordCopied(source.section, entry, copy) : 0;
     };
-    return copyThenRemove(source.fd, name, destfd_, to, destKind_, reserved, copied, nullptr,
-                          &lost_);
+    // Another name of a file this merge copied already is linked to that copy, as mv keeps
+    // the links it moves in one call.
+    struct stat original {};
+    const bool found = ::fstatat(source.fd, name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0;
+    const std::pair<std::uint64_t, std::uint64_t> key{original.st_dev, original.st_ino};
+    if (const auto known = copies_.find(key); found && known != copies_.end()) {
+        const int err = linkThenRemove(source.fd, name, destfd_, known->second, to, destKind_,
+                                       reserved, copied);
+        if (err != ESTALE) {
+            return err;
+        }
+    }
+    FileId made;
+    const int err = copyThenRemove(
+        source.fd, name, destfd_, to, destKind_,
+        [&](FileId id) {
+            made = id;
+            return reserved(id);
+        },
+        copied, nullptr, &lost_);
+    if (err == 0 && found && S_ISREG(original.st_mode) && original.st_nlink > 1) {
+        copies_[key] = {to, made};
+    }
+    return err;
 }
 
 Outcome Mover::trash(Source& source, const std::string& name, const std::string& newName,
@@ -102,6 +126,28 @@ Outcome Mover::trash(Source& source, const std::string& name, const std::string&
     return {Outcome::Trashed, newName, MergeAction::TrashDuplicate, 0, 0};
 }
 
+std::string_view Mover::holderOf(const std::string& name) {
+    if (!destCases_) {
+        destCases_ = caseRuleAt(destfd_);
+    }
+    const CaseRule cases = *destCases_;
+    if (cases == CaseRule::Exact) {
+        return name;
+    }
+    const std::string key = nameKey(cases, name);
+    std::string other;
+    holder_ = name;
+    readFolder(destfd_, Kinds::NameOnly, [&](const FolderEntry& e) {
+        nameKeyInto(other, cases, e.name);
+        if (other == key) {
+            holder_.assign(e.name);
+            return false;
+        }
+        return true;
+    });
+    return holder_;
+}
+
 Outcome Mover::move(Source& source, const std::string& name, const std::string& newName,
                     std::uint64_t entry) {
     lost_ = 0;
@@ -109,17 +155,26 @@ Outcome Mover::move(Source& source, const std::string& name, const std::string& 
     if (err == 0) {
         return {Outcome::Moved, newName, MergeAction::Move, 0, lost_};
     }
+    if (err == EPERM && othersFileInStickyFolder(source.fd, name)) {
+        return {Outcome::Left, newName, MergeAction::LeaveOthersFile, err, 0};
+    }
+    if (err == EBUSY && source.crossDrive) {
+        return {Outcome::Left, newName, MergeAction::LeaveChanged, err, 0};
+    }
     if (err != EEXIST && err != ENOTEMPTY) {
         return {Outcome::Left, newName, MergeAction::Move, err, 0};
     }
+    // Told by the name of the file that holds it, as the plan tells it.
+    const std::string_view holder = holderOf(newName);
     if (sameContent(source.fd, name, destfd_, newName)) {
         if (flags_.keepDuplicates) {
-            return {Outcome::Left, newName, MergeAction::LeaveDuplicate, 0, 0};
+            return {Outcome::Left, holder, MergeAction::LeaveDuplicate, 0, 0};
         }
-        return trash(source, name, newName, entry);
+        const Outcome trashed = trash(source, name, newName, entry);
+        return {trashed.kind, holder, trashed.why, trashed.err, 0};
     }
     if (!flags_.number) {
-        return {Outcome::Left, newName, MergeAction::LeaveClash, 0, 0};
+        return {Outcome::Left, holder, MergeAction::LeaveClash, 0, 0};
     }
     for (int n = 2; n < 100000; ++n) {
         numbered_ = numberedName(newName, n);

@@ -68,6 +68,7 @@ int lockedReason(int fd) {
 // What the plan learns once of a folder files leave, and which decides for each of them.
 struct FolderChecks {
     int locked = 0;           // lockedReason()
+    bool sticky = false;      // only a file's owner may take it out (the sticky bit, as /tmp has)
     bool crossDrive = false;  // not on the destination's mount: its files are copied
     ProgramNames program;     // the running program's own files in it
     int trash = -1;           // for duplicates: 0, or why the Trash cannot take them; -1 not asked
@@ -77,10 +78,21 @@ struct FolderChecks {
 FolderChecks checkFolder(int fd, const struct stat& st, const Place& destination) {
     FolderChecks checks;
     checks.locked = lockedReason(fd);
+    // The folder's owner and root may take out any file; anyone else only their own.
+    const uid_t user = ::geteuid();
+    checks.sticky = (st.st_mode & S_ISVTX) != 0 && user != 0 && st.st_uid != user;
     checks.crossDrive =
         !(Place{static_cast<std::uint64_t>(st.st_dev), mountIdOf(fd)} == destination);
     checks.program = runningProgramNameIn(fd, static_cast<std::uint64_t>(st.st_dev));
     return checks;
+}
+
+// Whether the entry `name` of the sticky folder `fd` is another user's, which only its owner may
+// move out.
+bool othersFile(int fd, std::string_view name) {
+    struct stat st {};
+    return ::fstatat(fd, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           st.st_uid != ::geteuid();
 }
 
 // Whether a copy to another drive can carry the entry `name` of the folder `fd`: regular files and
@@ -140,34 +152,54 @@ std::uint32_t nameTag(std::string_view name) {
 }
 
 // The names a destination will hold, each with who holds it: open addressing over references
-// to the names where they are kept already. Each slot keeps its name's hash beside the
-// reference, so that a probe reads a name only where the hashes agree, and growing reads none.
+// to the names where they are kept already. Names are compared as the destination's drive
+// compares them (its CaseRule): by their keys, which are the names themselves on most drives.
+// Each slot keeps its key's hash beside the reference, so that a probe reads a key only where
+// the hashes agree, and growing reads none.
 class NameSet {
 public:
     static constexpr std::uint32_t kExisting = 0xffffffffu;
+    struct Holder {
+        std::uint32_t who;      // kExisting, or a planned file's index
+        std::string_view name;  // its name in the destination, as it is spelt there
+    };
 
     explicit NameSet(const MergePlan& plan) : plan_(plan) {}
 
-    // Who holds `name`, whose nameTag() is `tag`: kExisting, a planned file's index, or nothing.
-    std::optional<std::uint32_t> find(std::string_view name, std::uint32_t tag) const {
+    void setCases(CaseRule cases) { cases_ = cases; }
+    CaseRule cases() const { return cases_; }
+
+    // Who holds the name whose key is `key`, and whose nameTag() is `tag`.
+    std::optional<Holder> find(std::string_view key, std::uint32_t tag) const {
         if (slots_.empty()) {
             return std::nullopt;
         }
         for (std::size_t s = tag & mask(); slots_[s] != 0; s = (s + 1) & mask()) {
             const std::uint32_t ref = static_cast<std::uint32_t>(slots_[s]);
-            if (static_cast<std::uint32_t>(slots_[s] >> 32) == tag && nameOf(ref) == name) {
-                return (ref & kExistingBit) != 0 ? kExisting : ref - 1;
+            if (static_cast<std::uint32_t>(slots_[s] >> 32) == tag && keyOf(ref) == key) {
+                return holderOf(ref);
             }
         }
         return std::nullopt;
     }
     // A name the destination holds already.
     void insertExisting(std::string_view name) {
-        existing_.push_back({names_.add(name), static_cast<std::uint32_t>(name.size())});
-        add(kExistingBit | static_cast<std::uint32_t>(existing_.size()), nameTag(name));
+        nameKeyInto(key_, cases_, name);
+        const bool same = key_ == name;
+        stored_.push_back({names_.add(key_, same ? std::string_view() : name),
+                           static_cast<std::uint32_t>(key_.size()),
+                           static_cast<std::uint32_t>(same ? 0 : name.size()), kExisting});
+        add(kStoredBit | static_cast<std::uint32_t>(stored_.size()), nameTag(key_));
     }
-    // The new name of the planned file `file`, whose nameTag() is `tag`.
-    void insertPlanned(std::uint32_t file, std::uint32_t tag) { add(file + 1, tag); }
+    // The new name of the planned file `file`, whose key is `key` and its nameTag() `tag`.
+    void insertPlanned(std::uint32_t file, std::string_view key, std::uint32_t tag) {
+        if (cases_ == CaseRule::Exact) {
+            add(file + 1, tag);  // the key is the plan's own new name
+            return;
+        }
+        stored_.push_back({names_.add(key), static_cast<std::uint32_t>(key.size()), 0, file});
+        add(kStoredBit | static_cast<std::uint32_t>(stored_.size()), tag);
+    }
     // Starts fetching the slot a find() of a name whose nameTag() is `tag` begins at.
     void prefetch(std::uint32_t tag) const {
         if (!slots_.empty()) {
@@ -176,18 +208,31 @@ public:
     }
 
 private:
-    static constexpr std::uint32_t kExistingBit = 0x80000000u;
-    struct Existing {
-        std::uint64_t at;
-        std::uint32_t bytes;
+    static constexpr std::uint32_t kStoredBit = 0x80000000u;
+    struct Stored {
+        std::uint64_t at;  // the key, then the name where it differs
+        std::uint32_t keyBytes;
+        std::uint32_t nameBytes;  // 0: the name is the key
+        std::uint32_t who;
     };
     std::size_t mask() const { return slots_.size() - 1; }
-    std::string_view nameOf(std::uint32_t ref) const {
-        if ((ref & kExistingBit) != 0) {
-            const Existing& e = existing_[(ref & ~kExistingBit) - 1];
-            return names_.view(e.at, e.bytes);
+    std::string_view keyOf(std::uint32_t ref) const {
+        if ((ref & kStoredBit) != 0) {
+            const Stored& e = stored_[(ref & ~kStoredBit) - 1];
+            return names_.view(e.at, e.keyBytes);
         }
         return plan_.newNameAt(ref - 1);
+    }
+    Holder holderOf(std::uint32_t ref) const {
+        if ((ref & kStoredBit) == 0) {
+            return {ref - 1, plan_.newNameAt(ref - 1)};
+        }
+        const Stored& e = stored_[(ref & ~kStoredBit) - 1];
+        if (e.who != kExisting) {
+            return {e.who, plan_.newNameAt(e.who)};
+        }
+        return {kExisting, e.nameBytes == 0 ? names_.view(e.at, e.keyBytes)
+                                            : names_.view(e.at + e.keyBytes, e.nameBytes)};
     }
     void add(std::uint32_t ref, std::uint32_t tag) {
         // At most seven slots in ten taken: probes stay short, and compare hashes, not names.
@@ -210,10 +255,12 @@ private:
         slots_[s] = slot;
     }
     const MergePlan& plan_;
-    NameChunks names_;  // the destination's own names
-    std::vector<Existing> existing_;
+    CaseRule cases_ = CaseRule::Exact;
+    NameChunks names_;                  // the destination's own names, and keys of the plan's
+    std::vector<Stored> stored_;        // the destination's names; the plan's too where keys differ
     std::vector<std::uint64_t> slots_;  // the hash (high half) and a reference; 0: empty
     std::size_t count_ = 0;
+    std::string key_;
 };
 
 // One folder of a walk, read and sorted.
@@ -226,6 +273,7 @@ struct WalkedFolder {
     std::vector<std::uint32_t> tags;            // nameTag() of each file's new name, in that order
     std::vector<std::uint64_t> linksToFolders;  // places in `files` of links to folders; rare
     std::vector<std::uint64_t> specialFiles;    // ... of pipes, sockets, devices, bound elsewhere
+    std::vector<std::uint64_t> othersFiles;     // ... of other users' files in a sticky folder
     std::vector<std::string> hidden;            // hidden subfolders, left where they are
     FolderChecks checks;
     bool keepsParent =
@@ -241,9 +289,10 @@ class FolderWalker {
 public:
     using Take = std::function<bool(WalkedFolder& folder)>;  // false: the walk stops
 
-    FolderWalker(FileId destination, Place destinationPlace, bool all, Take take)
+    FolderWalker(FileId destination, Place destinationPlace, CaseRule cases, bool all, Take take)
         : destination_(destination),
           destinationPlace_(destinationPlace),
+          cases_(cases),
           all_(all),
           take_(std::move(take)) {}
 
@@ -314,6 +363,13 @@ private:
             return failed(path, err);
         }
         listing.checks = checkFolder(fd, listing.st, destinationPlace_);
+        if (listing.checks.sticky && listing.checks.locked == 0) {
+            for (const core::NameTable::Entry& entry : listing.files.entries()) {
+                if (othersFile(fd, listing.files.nameOf(entry))) {
+                    listing.othersFiles.push_back(entry.place);
+                }
+            }
+        }
         if (listing.checks.crossDrive && listing.checks.locked == 0) {
             // Only a copy carries these files: each one's kind matters, and is asked.
             for (const core::NameTable::Entry& entry : listing.files.entries()) {
@@ -330,7 +386,12 @@ private:
         listing.tags.reserve(listing.files.size());
         for (const core::NameTable::Entry& entry : listing.files.entries()) {
             merge_steps::newNameInto(newName_, folderName, listing.files.nameOf(entry));
-            listing.tags.push_back(nameTag(newName_));
+            if (cases_ == CaseRule::Exact) {
+                listing.tags.push_back(nameTag(newName_));
+            } else {
+                nameKeyInto(key_, cases_, newName_);
+                listing.tags.push_back(nameTag(key_));
+            }
         }
         if (!put(std::move(listing))) {
             return false;
@@ -353,11 +414,13 @@ private:
 
     const FileId destination_;
     const Place destinationPlace_;
+    const CaseRule cases_;
     const bool all_;
     Take take_;
     std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
     std::uint32_t folders_ = 0;  // folders listed so far: the next one's index
     std::string newName_;
+    std::string key_;
 };
 
 }  // namespace
@@ -406,7 +469,7 @@ public:
         std::vector<std::string> files;
         {
             int err = 0;
-            FolderWalker walker(plan_.destination_, destPlace_, request.all,
+            FolderWalker walker(plan_.destination_, destPlace_, taken_.cases(), request.all,
                                 [&](WalkedFolder& folder) {
                                     if (folder.err != 0) {
                                         err = fail(folder.path, folder.err, failedPath);
@@ -449,6 +512,7 @@ private:
         destPlace_ = {static_cast<std::uint64_t>(st.st_dev), mountIdOf(fd)};
         destLocked_ = lockedReason(fd);
         destRule_ = nameRuleAt(fd);
+        taken_.setCases(caseRuleAt(fd));
     }
 
     bool chunk(bool last) {
@@ -514,8 +578,10 @@ private:
         }
         const FolderChecks& checks = checks_[index];
         merge_steps::newNameInto(newName_, plan_.folders_[index].name, name);
-        addFile(index, name, static_cast<std::uint64_t>(file.st_ino), kind, nameTag(newName_),
-                checks.crossDrive && checks.locked == 0 && isSpecialFile(fd.get(), name));
+        addFile(index, name, static_cast<std::uint64_t>(file.st_ino), kind,
+                nameTag(keyOf(newName_)),
+                checks.crossDrive && checks.locked == 0 && isSpecialFile(fd.get(), name),
+                checks.sticky && checks.locked == 0 && othersFile(fd.get(), name));
         return 0;
     }
 
@@ -540,17 +606,18 @@ private:
             const bool link = among(listing.linksToFolders, entries[i].place);
             addFile(index, listing.files.nameOf(entries[i]), entries[i].inode,
                     link ? EntryKind::LinkToFolder : EntryKind::File, listing.tags[i],
-                    among(listing.specialFiles, entries[i].place));
+                    among(listing.specialFiles, entries[i].place),
+                    among(listing.othersFiles, entries[i].place));
         }
         for (const std::string& name : listing.hidden) {
-            addFile(index, name, 0, EntryKind::Folder, 0, false);
+            addFile(index, name, 0, EntryKind::Folder, 0, false, false);
         }
     }
 
     // What stays before its name is looked at: by its kind, or by what its folder or the
     // destination allow. Move when nothing holds it back.
     MergeAction heldBack(const FolderChecks& checks, bool named, std::string_view name,
-                         EntryKind kind, bool special, int& err) const {
+                         EntryKind kind, bool special, bool others, int& err) const {
         if (kind == EntryKind::Folder || (isHidden(name) && !plan_.request_.all && !named)) {
             return MergeAction::LeaveHidden;
         }
@@ -568,18 +635,22 @@ private:
             err = checks.locked;
             return MergeAction::LeaveFolderLocked;
         }
+        if (others) {
+            err = EPERM;
+            return MergeAction::LeaveOthersFile;
+        }
         return special ? MergeAction::LeaveSpecialFile : MergeAction::Move;
     }
 
-    // `tag`: the nameTag() of its new name, when it has one; `special`: a pipe, socket or device
-    // that only a copy could carry.
+    // `tag`: the nameTag() of its new name's key, when it has one; `special`: a pipe, socket or
+    // device that only a copy could carry; `others`: another user's file in a sticky folder.
     void addFile(std::uint32_t folder, std::string_view name, std::uint64_t inode, EntryKind kind,
-                 std::uint32_t tag, bool special) {
+                 std::uint32_t tag, bool special, bool others) {
         MergePlan::File file{
             0, static_cast<std::uint16_t>(name.size()), 0, folder, inode, MergeAction::Move, 0};
         const MergePlan::Folder& in = plan_.folders_[folder];
         int err = 0;
-        file.action = heldBack(checks_[folder], !in.walked, name, kind, special, err);
+        file.action = heldBack(checks_[folder], !in.walked, name, kind, special, others, err);
         file.err = static_cast<std::uint8_t>(err);
         if (file.action == MergeAction::LeaveHidden ||
             file.action == MergeAction::LeaveLinkToFolder ||
@@ -591,8 +662,13 @@ private:
                 file.action = destRule_.fits(newName_) ? decide(folder, name, tag)
                                                        : MergeAction::LeaveNameTooLong;
             }
-            const std::string_view finalName =
-                file.action == MergeAction::MoveNumbered ? numbered_ : newName_;
+            // A name taken is told as the file holding it is spelt, which on a drive that
+            // ignores case may not be the new name itself.
+            const std::string_view finalName = file.action == MergeAction::Move ? newName_
+                                               : file.action == MergeAction::MoveNumbered
+                                                   ? numbered_
+                                               : byHolder(file.action) ? holderName_
+                                                                       : newName_;
             if (file.action == MergeAction::MoveNumbered && !destRule_.fits(finalName)) {
                 file.action = MergeAction::LeaveNameTooLong;
             }
@@ -603,7 +679,8 @@ private:
                 file.at = plan_.names_.add(name);
             }
             if (file.action == MergeAction::Move || file.action == MergeAction::MoveNumbered) {
-                taken_.insertPlanned(static_cast<std::uint32_t>(plan_.files_.size()), tag);
+                taken_.insertPlanned(static_cast<std::uint32_t>(plan_.files_.size()),
+                                     keyOf(finalName), tag);
             }
         }
         ++plan_.counts_[static_cast<std::size_t>(file.action)];
@@ -614,21 +691,22 @@ private:
     // newName_, its nameTag() `tag`. A numbered name is left in numbered_, and `tag` becomes its
     // tag.
     MergeAction decide(std::uint32_t folder, std::string_view name, std::uint32_t& tag) {
-        const std::optional<std::uint32_t> holder = taken_.find(newName_, tag);
+        const std::optional<NameSet::Holder> holder = taken_.find(keyOf(newName_), tag);
         if (!holder) {
             return MergeAction::Move;
         }
+        holderName_.assign(holder->name);
         // The file that will hold the name: there already, or moved there before this one.
         bool same = false;
         const std::string own(name);
         const std::string& path = plan_.folders_[folder].path;
         Fd dirfd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (*holder == NameSet::kExisting) {
+        if (holder->who == NameSet::kExisting) {
             Fd dest(::open(plan_.request_.destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             same = dirfd.get() >= 0 && dest.get() >= 0 &&
-                   merge_steps::sameContent(dirfd.get(), own, dest.get(), newName_);
+                   merge_steps::sameContent(dirfd.get(), own, dest.get(), holderName_);
         } else {
-            const PlannedFile other = plan_.at(*holder);
+            const PlannedFile other = plan_.at(holder->who);
             Fd otherFolder(
                 ::open(std::string(other.folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             same = dirfd.get() >= 0 && otherFolder.get() >= 0 &&
@@ -644,11 +722,28 @@ private:
         }
         for (int n = 2;; ++n) {
             numbered_ = numberedName(newName_, n);
-            tag = nameTag(numbered_);
-            if (!taken_.find(numbered_, tag)) {
+            const std::string_view key = keyOf(numbered_);
+            tag = nameTag(key);
+            if (!taken_.find(key, tag)) {
                 return MergeAction::MoveNumbered;
             }
         }
+    }
+
+    // The actions decided by the file that holds the new name: told with that file's name.
+    static bool byHolder(MergeAction action) {
+        return action == MergeAction::LeaveClash || action == MergeAction::LeaveDuplicate ||
+               action == MergeAction::TrashDuplicate || action == MergeAction::LeaveNoTrash ||
+               action == MergeAction::LeaveTrashNameTooLong;
+    }
+
+    // `name` as the destination's drive compares names: itself, or its key in key_.
+    std::string_view keyOf(std::string_view name) {
+        if (taken_.cases() == CaseRule::Exact) {
+            return name;
+        }
+        nameKeyInto(key_, taken_.cases(), name);
+        return key_;
     }
 
     // A duplicate `name` of the folder `folder` (open as `dirfd`): to the Trash, if the Trash of
@@ -679,8 +774,10 @@ private:
     int destLocked_ = 0;
     NameRule destRule_;
     std::size_t chunkFrom_ = 0;
-    std::string newName_;   // the file's name in the destination, made afresh for each file
-    std::string numbered_;  // ... and numbered, where that is taken
+    std::string newName_;     // the file's name in the destination, made afresh for each file
+    std::string numbered_;    // ... and numbered, where that is taken
+    std::string holderName_;  // the name of the file that holds it, as decide() found
+    std::string key_;         // keyOf()'s
 };
 
 int planMerge(const MergeRequest& request, MergePlan& plan, const PlanControl& control,

@@ -100,8 +100,9 @@ public:
             ::rmdir(request.destination.c_str());  // made for nothing: not left behind
         }
         if (control_.journal) {
-            journal_.end(changed ? result_.moved + result_.trashed + result_.foldersRemoved : 0,
-                         folderTimes_, result_.end == MergeResult::End::Cancelled);
+            // The files it moved: the history counts files, not the folders that went.
+            journal_.end(changed ? result_.moved + result_.trashed : 0, folderTimes_,
+                         result_.end == MergeResult::End::Cancelled);
             if (!changed) {
                 result_.journal.clear();
             }

@@ -8,11 +8,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 
 #include "fs/journal/journal.h"
 #include "fs/merge/merge.h"
 #include "fs/merge/trash.h"
+#include "fs/namerule.h"
 #include "fs/rename_methods.h"
 
 namespace fs::merge_steps {
@@ -41,15 +44,31 @@ struct Owner {
 // created exclusively, given the original's times, its mode and owner (`owner` in their place,
 // when given) and its extended attributes and ACLs, synced and compared in full (bytes and
 // attributes), and `toDir` synced; only then is the original removed, if its name still holds the
-// file copied. `lost` hears of what the drive could not hold (CopyLoss bits).
-// `reserved` hears of the copy as soon as it exists (device and inode), `copied` once it is whole
-// and checked (as `toKind` tells files apart, with the original's own mode and owner), before the
-// original goes. Returns 0 or the errno (EEXIST: `to` is taken); on a failure the copy is
-// removed and the original stays.
+// file copied (EBUSY when the original was written to meanwhile). `lost` hears of what the drive
+// could not hold (CopyLoss bits). `reserved` hears of the copy as soon as it exists (device and
+// inode), `copied` once it is whole and checked (as `toKind` tells files apart, with the original's
+// own mode and owner), before the original goes. Returns 0 or the errno (EEXIST: `to` is taken); on
+// a failure the copy is removed and the original stays.
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
                    IdentityKind toKind, const std::function<int(FileId)>& reserved,
                    const std::function<int(FileId, const Owner&)>& copied,
                    const Owner* owner = nullptr, unsigned* lost = nullptr);
+
+// A copy made in the destination, by its name there and its identity.
+struct CopyMade {
+    std::string name;
+    FileId id;
+};
+
+// Moves another name `from` of a file already copied to `made` by a link to that copy named
+// `to`, then removes `from` as copyThenRemove does: one file in the destination, as it was one in
+// its source. `reserved` hears of the copy's identity before the link is made, `copied` once it
+// is made. ESTALE when the copy is no longer that file's (changed, replaced) or the drive makes
+// no links: the caller copies it instead. Returns 0 or the errno (EEXIST: `to` is taken).
+int linkThenRemove(int fromDir, const std::string& from, int toDir, const CopyMade& made,
+                   const std::string& to, IdentityKind toKind,
+                   const std::function<int(FileId)>& reserved,
+                   const std::function<int(FileId, const Owner&)>& copied);
 
 // A folder files are moved out of.
 struct Source {
@@ -89,6 +108,9 @@ private:
     int place(Source& source, const std::string& name, const std::string& to, std::uint64_t entry);
     Outcome trash(Source& source, const std::string& name, const std::string& newName,
                   std::uint64_t entry);
+    // The name of the file holding `name` in the destination, as it is spelt there: on a drive
+    // that ignores case, perhaps not `name`.
+    std::string_view holderOf(const std::string& name);
     class Observer;
     int destfd_;
     IdentityKind destKind_;
@@ -96,7 +118,13 @@ private:
     JournalWriter* journal_;
     Observer* observer_;
     std::string numbered_;  // the numbered name tried last
-    unsigned lost_ = 0;     // what the last copy could not carry
+    std::string holder_;    // holderOf()'s
+    // The copies made of files with more than one name, by the original's device and inode: the
+    // other names become links to the same copy.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, CopyMade> copies_;
+    std::optional<CaseRule>
+        destCases_;      // the destination's CaseRule, asked at the first name taken
+    unsigned lost_ = 0;  // what the last copy could not carry
 };
 
 }  // namespace fs::merge_steps

@@ -41,6 +41,10 @@ std::optional<RunSummary> summarize(const std::string& run) {
                     : read.kept                             ? State::Kept
                                                             : State::CutShort;
     summary.back = std::max<std::int64_t>(read.partlyBack, 0);
+    summary.backOf = std::max(read.partlyOf, summary.back);
+    if (read.ended) {
+        summary.done = read.renamed;
+    }
     if (summary.state == State::CutShort && !read.plans.empty()) {
         // Kept for when its drive is back.
         const JournalPlan& first = read.merge() ? read.plans[read.destination] : read.plans.front();
@@ -52,12 +56,64 @@ std::optional<RunSummary> summarize(const std::string& run) {
     return summary;
 }
 
+// Counts the entries of one folder of an examined run by where they are now.
+void countStates(const FolderState& state, PendingRun& pending) {
+    for (std::size_t i = 0; i < state.states.size(); ++i) {
+        switch (state.states[i]) {
+            case EntryState::CutShort:
+                // A link cut short has the file under its new name already.
+                (state.cutShortBy[i] == RenameMethod::Reservation ? pending.notDone
+                                                                  : pending.done)++;
+                break;
+            case EntryState::AtNewName:
+            case EntryState::Copied:
+                ++pending.done;
+                break;
+            case EntryState::Trashed:
+                ++pending.done;
+                ++pending.trashed;
+                break;
+            case EntryState::AtOldName:
+                ++pending.notDone;
+                break;
+            case EntryState::Missing:
+            case EntryState::Unreachable:
+                ++pending.missing;
+                break;
+        }
+    }
+}
+
+// The files a run cut short renamed or moved, as its folders show them; -1 when they cannot
+// be looked at now.
+std::int64_t doneOnDisk(const std::string& run) {
+    Prepared examined;
+    UndoReport report;
+    if (!prepare(run, {}, examined, report, Purpose::Look) ||
+        report.status != UndoReport::Status::Done) {
+        return -1;
+    }
+    PendingRun counted;
+    for (const Examination& exam : examined.exams) {
+        if (exam.state.status != FolderState::Status::Ok) {
+            return -1;
+        }
+        countStates(exam.state, counted);
+    }
+    return counted.done;
+}
+
 }  // namespace
 
 std::vector<RunSummary> runHistory(const std::string& stateDir) {
     std::vector<RunSummary> history;
     for (const std::string& run : runJournals(stateDir)) {
         if (std::optional<RunSummary> summary = summarize(run)) {
+            // Cut short: what it did is on the disk, not in its journal.
+            if (summary->state == RunSummary::State::CutShort ||
+                summary->state == RunSummary::State::Kept) {
+                summary->done = doneOnDisk(run);
+            }
             history.push_back(std::move(*summary));
         }
     }
@@ -97,7 +153,7 @@ bool hasUndo(const std::string& stateDir) {
     return !stateDir.empty() && !lastUndoableRun(stateDir).empty();
 }
 
-PendingRun pendingRun(const std::string& stateDir) {
+PendingRun pendingRun(const std::string& stateDir, bool kept) {
     PendingRun pending;
     for (const std::string& run : runJournals(stateDir)) {
         {
@@ -109,7 +165,7 @@ PendingRun pendingRun(const std::string& stateDir) {
             const JournalRead state = readJournalSummary(run);
             if (state.status == JournalRead::Status::None ||
                 (state.status == JournalRead::Status::Ok &&
-                 (state.ended || state.undone || state.kept || state.partlyBack >= 0 ||
+                 (state.ended || state.undone || (state.kept && !kept) || state.partlyBack >= 0 ||
                   state.entries == 0))) {
                 continue;  // over, or cut short before a plan of any move was written
             }
@@ -161,30 +217,7 @@ PendingRun pendingRun(const std::string& stateDir) {
                 pending.missing += static_cast<std::int64_t>(journal.plans[f].entries.size());
                 continue;
             }
-            for (std::size_t i = 0; i < state.states.size(); ++i) {
-                switch (state.states[i]) {
-                    case EntryState::CutShort:
-                        // A link cut short has the file under its new name already.
-                        (state.cutShortBy[i] == RenameMethod::Reservation ? pending.notDone
-                                                                          : pending.done)++;
-                        break;
-                    case EntryState::AtNewName:
-                    case EntryState::Copied:
-                        ++pending.done;
-                        break;
-                    case EntryState::Trashed:
-                        ++pending.done;
-                        ++pending.trashed;
-                        break;
-                    case EntryState::AtOldName:
-                        ++pending.notDone;
-                        break;
-                    case EntryState::Missing:
-                    case EntryState::Unreachable:
-                        ++pending.missing;
-                        break;
-                }
-            }
+            countStates(state, pending);
         }
         pending.status = PendingRun::Status::Pending;
         return pending;
@@ -206,11 +239,12 @@ UndoReport undoPendingRun(const std::string& stateDir, const UndoControl& contro
 
 int keepPendingRun(const std::string& stateDir) {
     const PendingRun pending = pendingRun(stateDir);
-    if (pending.run.empty()) {
-        return ENOENT;
-    }
-    const LockedRun lock(pending.run);
-    return lock.valid() ? markKept(pending.run) : lock.error();
+    return pending.run.empty() ? ENOENT : keepRun(pending.run);
+}
+
+int keepRun(const std::string& run) {
+    const LockedRun lock(run);
+    return lock.valid() ? markKept(run) : lock.error();
 }
 
 int dropRun(const std::string& run) {

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
 
 #include "fs/merge/steps.h"
 #include "fs/rename.h"
@@ -33,9 +35,74 @@ IsFileNow isFile(const RecordedFile& file) {
     return [file](const struct stat& st) { return sameFile(seenOf(st), file); };
 }
 
+// The files an undo copied back whose copy had other names in the destination, by the copy's
+// device and inode: the copy's other names go back as links to the same file, as the merge found
+// them. Folders are undone side by side: shared under a lock.
+class LinksBack {
+public:
+    // Remembers the file just copied back as `name` of `dirfd`, whose copy (`copy`) has other
+    // names still to go back.
+    void copiedBack(const struct stat& copy, int dirfd, const std::string& name) {
+        Fd back(::openat(dirfd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (back.get() < 0 || ::fstat(back.get(), &st) != 0) {
+            return;
+        }
+        const std::lock_guard lock(mutex_);
+        backs_[{copy.st_dev, copy.st_ino}] = {std::move(back), st};
+    }
+    // Gives `newName` of `to` (the copy, `copy` its stat) back as `oldName` of `dirfd` by a link
+    // to the file already copied back from the same copy, when it is unchanged (its size and time
+    // still the copy's); `recording` hears of the file's identity before the link. ESTALE when
+    // there is none: the caller copies it back.
+    int linkBack(int to, const std::string& newName, const struct stat& copy, int dirfd,
+                 const std::string& oldName, const std::function<int(FileId)>& recording) {
+        if (!S_ISREG(copy.st_mode)) {
+            return ESTALE;
+        }
+        const std::lock_guard lock(mutex_);
+        const auto it = backs_.find({copy.st_dev, copy.st_ino});
+        struct stat back {};
+        if (it == backs_.end() || ::fstat(it->second.fd.get(), &back) != 0 ||
+            back.st_ino != it->second.st.st_ino || back.st_size != copy.st_size ||
+            nsOf(back.st_mtim) != nsOf(copy.st_mtim)) {
+            return ESTALE;
+        }
+        if (const int err = recording(merge_steps::inodeIdOf(back)); err != 0) {
+            return err;
+        }
+        // By the handle: the very file copied back, wherever its name is now.
+        const std::string self = "/proc/self/fd/" + std::to_string(it->second.fd.get());
+        if (syscalls().linkat(AT_FDCWD, self.c_str(), dirfd, oldName.c_str(), AT_SYMLINK_FOLLOW) !=
+            0) {
+            const int err = errno;
+            return err == EEXIST ? err : ESTALE;
+        }
+        if (syscalls().fsync(dirfd) != 0) {
+            return errno;
+        }
+        // The copy's name goes only while it holds the copy.
+        struct stat now {};
+        if (::fstatat(to, newName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == copy.st_dev && now.st_ino == copy.st_ino) {
+            syscalls().unlinkat(to, newName.c_str(), 0);
+        }
+        return 0;
+    }
+
+private:
+    struct Back {
+        Fd fd;  // O_PATH
+        struct stat st;
+    };
+    std::mutex mutex_;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, Back> backs_;
+};
+
 // One folder of the run taken back: its entries from the last, each where the examination found
 // it. False when something refused, and may not later.
-bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progress& progress) {
+bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progress& progress,
+                LinksBack& links) {
     const JournalRead& journal = run.journal;
     const JournalPlan& plan = journal.plans[f];
     const Examination& exam = run.exams[f];
@@ -77,13 +144,25 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                 // The copy's drive may have kept neither mode nor owner: the original's.
                 const merge_steps::Owner owner{events->mode, events->uid, events->gid};
                 JournalWriter* const writer = run.appender();
-                err = writer == nullptr
-                          ? run.writerErr
-                          : merge_steps::copyThenRemove(
-                                to, newName, dirfd, e.oldName, plan.identity,
-                                [&](FileId id) { return writer->recordCopyingBack(f, i, id); },
-                                [](FileId, const merge_steps::Owner&) { return 0; },
-                                events->ownerKnown ? &owner : nullptr);
+                const auto recording = [&](FileId id) {
+                    return writer->recordCopyingBack(f, i, id);
+                };
+                // A copy with other names is copied back once; its other names are linked.
+                struct stat copy {};
+                const bool seen = ::fstatat(to, newName.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0;
+                const bool linked = seen && S_ISREG(copy.st_mode) && copy.st_nlink > 1;
+                err = writer == nullptr ? run.writerErr
+                      : seen ? links.linkBack(to, newName, copy, dirfd, e.oldName, recording)
+                             : ESTALE;
+                if (err == ESTALE && writer != nullptr) {
+                    err = merge_steps::copyThenRemove(
+                        to, newName, dirfd, e.oldName, plan.identity, recording,
+                        [](FileId, const merge_steps::Owner&) { return 0; },
+                        events->ownerKnown ? &owner : nullptr);
+                    if (err == 0 && linked) {
+                        links.copiedBack(copy, dirfd, e.oldName);
+                    }
+                }
                 if (err != 0) {
                     failed(i, problemOf(err), err);
                 }
@@ -135,8 +214,9 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                 break;
         }
         if (err != 0) {
+            // Refused (a name taken, a drive's error): said with its reason, not as a file that
+            // cannot be reached now.
             refused = true;
-            ++part.leftForLater;
         } else if (state.states[i] == EntryState::AtNewName ||
                    state.states[i] == EntryState::Copied ||
                    state.states[i] == EntryState::Trashed ||
@@ -172,6 +252,7 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
     std::vector<char> refusedIn(folders, 0);
     Progress progress(control, report.entries);
     SyncBatch syncs;
+    LinksBack links;
     // Last folder first, and in each the last moved first: a later rename may have taken a name
     // an earlier one freed.
     inParallel(folders, run.jobs, [&](std::size_t k) {
@@ -194,7 +275,7 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
         struct stat st {};
         const bool untouched = plan.leftAt != 0 && plan.modifiedAt != 0 &&
                                ::fstat(dirfd.get(), &st) == 0 && nsOf(st.st_mtim) == plan.leftAt;
-        refusedIn[k] = undoFolder(run, f, dirfd.get(), part, progress);
+        refusedIn[k] = undoFolder(run, f, dirfd.get(), part, progress, links);
         if (part.renamed + part.reservationsRemoved > 0) {
             syncs.add(dirfd.get(), &part.syncError);
         }
@@ -240,7 +321,12 @@ UndoReport undoRun(const std::string& path, const UndoControl& control) {
     // and a file missing now may come back (an undo of a later run gives it its name again).
     if (refused || report.cancelled || report.syncError != 0 || report.back < report.entries) {
         report.journalKept = true;
-        report.journalError = markPartlyUndone(path, report.back, report.entries);
+        // Back: what this undo and those before it took back; of what the run had changed. A
+        // file the run never reached was never changed: it is neither.
+        const std::int64_t before = std::max<std::int64_t>(journal.partlyBack, 0);
+        const std::int64_t back = before + report.renamed;
+        const std::int64_t changed = std::max(back, report.entries - report.unchanged + before);
+        report.journalError = markPartlyUndone(path, back, changed);
     } else {
         report.journalError = markUndone(path);
     }

@@ -155,7 +155,11 @@ struct RunSummary {
     std::int64_t startedAt = 0;  // ns since the epoch
     std::int64_t files = 0;      // files it meant to rename or move
     std::int64_t changed = 0;    // files it said it changed, when it ended
-    std::int64_t back = 0;       // files an undo took back, when partly undone
+    // Files it renamed or moved (or put in the Trash): as it said when it ended, as found on the
+    // disk when cut short; -1 where that cannot be known now (its drive away, in progress).
+    std::int64_t done = -1;
+    std::int64_t back = 0;    // files an undo took back, when partly undone
+    std::int64_t backOf = 0;  // ... of this many the run had changed
     std::vector<std::string> folders;
     std::string drive;   // Pending: the absent drive's label, else its last mount point
     bool merge = false;  // a merge: `folders` are its sources, then its destination
@@ -218,15 +222,18 @@ struct PendingRun {
     bool merge = false;                // the run was a merge
 };
 
-// The most recent run cut short that nobody holds and the user has not left as it is; a damaged
-// journal is set aside here, so it is reported once.
-PendingRun pendingRun(const std::string& stateDir);
+// The most recent run cut short that nobody holds and the user has not left as it is (or has,
+// with `kept`: the menu offers those too); a damaged journal is set aside here, so it is
+// reported once.
+PendingRun pendingRun(const std::string& stateDir, bool kept = false);
 
 // finishRun, undoRun of pendingRun; keepPendingRun leaves it as it is, so the next start does
 // not ask again, and keeps it for a later undo (returns 0 or errno).
 UndoReport finishPendingRun(const std::string& stateDir, const UndoControl& control = {});
 UndoReport undoPendingRun(const std::string& stateDir, const UndoControl& control = {});
 int keepPendingRun(const std::string& stateDir);
+// The same for the run cut short `run`.
+int keepRun(const std::string& run);
 
 // Forgets a run that nobody holds: its journal is removed, and it can no longer be finished or
 // undone. Returns 0 or errno (EWOULDBLOCK: in progress).

@@ -96,6 +96,8 @@ private slots:
     void pathsOpenedFirst();
     void dryRunPredictsRun_data();
     void dryRunPredictsRun();
+    void planIsRun_data();
+    void planIsRun();
     void outputFailure_data();
     void outputFailure();
     void parallel_data();
@@ -230,7 +232,7 @@ void TestCli::command_data() {
     QTest::newRow("undo after a collision in a subfolder: the folders before it")
         << Lines{"cats/", "cats/a:a", "cats/sub/", "cats/sub/b:b", "cats/sub/sub_b:old"}
         << Lines{"rename", "-r", "%R/cats", ";", "undo"} << c << 0 << Lines{}
-        << QByteArray("and 1 other folder: 1 file renamed back") << QByteArray();
+        << QByteArray("and 1 more: 1 file renamed back") << QByteArray();
     QTest::newRow("undo takes back the last run only")
         << cats << Lines{"rename", "%R/cats/a", ";", "rename", "%R/cats/b", ";", "undo"} << c << 0
         << Lines{"cats/", "cats/cats_a:a", "cats/b:b"} << QByteArray() << QByteArray();
@@ -261,6 +263,15 @@ void TestCli::command_data() {
     QTest::newRow("undo --list -v: every folder")
         << tree << Lines{"rename", "-r", "%R/cats", ";", "undo", "--list", "-v"} << c << 0
         << renamedTree << QByteArray("/cats/sub/deep") << QByteArray();
+    // The history counts what a run did, and names a merge's folders as undo names them.
+    QTest::newRow("undo --list: a run stopped by a name taken, what it renamed")
+        << clash << Lines{"rename", "%R/cats", ";", "undo", "--list"} << c << 0
+        << Lines{"cats/", "cats/b:b", "cats/cats_a:a", "cats/cats_b:old"}
+        << QByteArray("1 file renamed, 2 left  done") << QByteArray();
+    QTest::newRow("undo of a merge: its sources and destination as the history has them")
+        << Lines{"x/", "x/a:a", "y/", "y/b:b", "all/"}
+        << Lines{"merge", "%R/x", "%R/y", "%R/all", ";", "undo"} << c << 0 << Lines{}
+        << QByteArray("/x and 1 more -> ") << QByteArray();
     QTest::newRow("undo N beyond the history")
         << cats << Lines{"undo", "3"} << c << 2 << Lines{} << QByteArray() << QByteArray("3");
     QTest::newRow("the window without a display") << cats << Lines{"%R/cats"} << c << 2 << Lines{}
@@ -548,6 +559,95 @@ void TestCli::dryRunPredictsRun() {
     QCOMPARE(dry.err, real.err);
     QCOMPARE(dry.status, real.status);
     QCOMPARE(dry.out.empty(), real.status != 0);
+}
+
+// The lines of `text` that tell of a file left where it was, sorted.
+Lines leftLines(const std::string& text) {
+    Lines out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.find(": left: ") != std::string::npos) {
+            out.push_back(line);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The dry run promises what the run does where the drive ignores case, and in a folder with the
+// sticky bit, where a user may move only their own files.
+void TestCli::planIsRun_data() {
+    QTest::addColumn<int>("drive");  // 0: the temporary folder, else a mountutil::Image + 1
+    QTest::addColumn<Lines>("tree");
+    QTest::addColumn<Lines>("args");
+    QTest::addColumn<QByteArray>("sticky");  // a folder made 1777, the command run as nobody
+    QTest::addColumn<int>("status");
+    const int exfat = int(mountutil::Image::ExFat) + 1;
+    const int fat = int(mountutil::Image::Fat) + 1;
+    const Lines merge{"merge", "--no-undo", "%R/x", "%R/dest"};
+    const Lines taken{"x/", "x/b.jpg:mine", "dest/", "dest/x_B.jpg:other"};
+    QTest::newRow("exFAT: a name taken in another case")
+        << exfat << taken << merge << QByteArray() << 1;
+    const Lines rename{"rename", "--no-undo", "%R/a"};
+    const Lines cases{"a/", "a/A_b.jpg:1", "a/b.jpg:2"};
+    QTest::newRow("exFAT: a name freed in another case")
+        << exfat << cases << rename << QByteArray() << 0;
+    QTest::newRow("FAT: a name freed in another case")
+        << fat << cases << rename << QByteArray() << 0;
+    const Lines shared{"x/", "x/mine.jpg:m", "x/root.jpg:r", "dest/"};
+    QTest::newRow("sticky: another user's file stays")
+        << 0 << shared << merge << QByteArray("x") << 1;
+    QTest::newRow("sticky: another user's file keeps its name")
+        << 0 << shared << Lines{"rename", "--no-undo", "%R/x"} << QByteArray("x") << 1;
+}
+
+void TestCli::planIsRun() {
+    QFETCH(int, drive);
+    QFETCH(Lines, tree);
+    QFETCH(Lines, args);
+    QFETCH(QByteArray, sticky);
+    QFETCH(int, status);
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    std::optional<mountutil::ImageMount> image;
+    std::string root = temp.path() + "/t";
+    const std::string state = temp.path() + "/s";
+    QVERIFY(::mkdir(state.c_str(), 0777) == 0 && ::chmod(state.c_str(), 0777) == 0);
+    if (drive != 0) {
+        image.emplace(mountutil::Image(drive - 1));
+        KOVRA_REQUIRE_MOUNT(*image);
+        root = image->path();
+    } else {
+        QVERIFY(::mkdir(root.c_str(), 0777) == 0);
+    }
+    makeTree(root, tree);
+    uid_t user = 0;
+    std::string program = KOVRA_PROGRAM;
+    if (!sticky.isEmpty()) {
+        if (::geteuid() != 0) {
+            QSKIP("the sticky bit's rows need root, to make another user's file");
+        }
+        user = kNobody;
+        // A copy of the program that user can reach, wherever the build lies.
+        program = temp.path() + "/kovra";
+        QVERIFY(::system(("cp " + std::string(KOVRA_PROGRAM) + " " + program).c_str()) == 0);
+        for (const std::string& folder : {temp.path(), root, root + "/dest"}) {
+            QVERIFY(::chmod(folder.c_str(), 0777) == 0);
+        }
+        QVERIFY(::chmod((root + "/" + sticky.toStdString()).c_str(), 01777) == 0);
+        QVERIFY(::chown((root + "/x/mine.jpg").c_str(), kNobody, kNobody) == 0);
+    }
+    Lines dryArgs = args;
+    dryArgs.insert(dryArgs.begin() + 1, "-n");
+    const Ran dry = runKovra(root, state, dryArgs, "C", {}, user, program);
+    const Ran real = runKovra(root, state, args, "C", {}, user, program);
+    QCOMPARE(real.status, status);
+    QVERIFY2(dry.status == real.status, (dry.out + dry.err + "\n--\n" + real.err).c_str());
+    if (args.front() == "merge") {
+        QCOMPARE(leftLines(dry.out), leftLines(real.err));
+    } else {
+        QCOMPARE(dry.err, real.err);
+    }
 }
 
 // Output that cannot be written is a failure, said on standard error.

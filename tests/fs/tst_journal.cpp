@@ -575,6 +575,39 @@ private slots:
         QCOMPARE(copied->uid, 1000u);
     }
 
+    // Journals of this version as the program wrote them (tests/fs/data/make-v5.sh): a rename over
+    // two folders, and a merge into a folder that held a file of the same name and other content
+    // (numbered) and one of the same content (to the Trash).
+    void thisVersion() {
+        const std::string data = KOVRA_TEST_DATA;
+        const fs::JournalRead rename = fs::readJournal(data + "/v5-rename.journal");
+        QCOMPARE(rename.status, Status::Ok);
+        QVERIFY(!rename.merge() && rename.ended);
+        QCOMPARE(rename.renamed, 3);
+        QCOMPARE(rename.plans.size(), std::size_t{2});
+        QCOMPARE(rename.plans[0].folder, std::string("/tmp/kovra-v5/cats"));
+        QCOMPARE(rename.plans[0].entries.size(), std::size_t{2});
+        QCOMPARE(rename.plans[0].entries[1].oldName, std::string("b.jpg"));
+        QCOMPARE(rename.plans[0].entries[1].newName, std::string("cats_b.jpg"));
+        QCOMPARE(rename.plans[1].entries.at(0).newName, std::string("dogs_c.jpg"));
+
+        const fs::JournalRead merge = fs::readJournal(data + "/v5-merge.journal");
+        QCOMPARE(merge.status, Status::Ok);
+        QVERIFY(merge.merge() && merge.ended && merge.flags.number);
+        QCOMPARE(merge.plans.size(), std::size_t{3});
+        QCOMPARE(merge.destination, 0u);
+        QCOMPARE(merge.plans[0].folder, std::string("/tmp/kovra-v5/all"));
+        const JournalPlan& p = merge.plans[1];
+        QCOMPARE(p.folder, std::string("/tmp/kovra-v5/pics/p"));
+        QVERIFY(p.walked && p.removing);
+        QCOMPARE(p.entries.size(), std::size_t{2});
+        QCOMPARE(p.eventsOf(1)->numbered, std::string("p_y (2).jpg"));
+        const JournalPlan& q = merge.plans[2];
+        QCOMPARE(q.entries.at(0).oldName, std::string("z.jpg"));
+        QVERIFY(q.eventsOf(0)->trashing);
+        QCOMPARE(q.eventsOf(0)->trashName, std::string("z.jpg"));
+    }
+
     void namesThatCannotBeRenamed_data() {
         QTest::addColumn<std::string>("oldName");
         QTest::addColumn<std::string>("newName");

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fs/merge/merge.h"
+#include "fs/syscalls.h"
 #include "fs/undo/undo.h"
 #include "mountutil.h"
 #include "testutil.h"
@@ -475,6 +476,118 @@ private slots:
         QCOMPARE(withoutFolderTimes(inventory(memory.path(), false), remade),
                  withoutFolderTimes(before, remade));
         QVERIFY(!testutil::exists(r.destination));
+    }
+
+    // Names of one file (hard links) in the sources are one file: never "other content"; moved
+    // to another drive they stay one file there (one copy, its other names links to it), and
+    // undo gives them back as one file.
+    void hardLinks_data() {
+        QTest::addColumn<bool>("acrossDrives");  // the destination on a tmpfs
+        QTest::addColumn<Lines>("tree");         // "name@@other": a hard link to `other`
+        QTest::addColumn<Lines>("after");        // in the destination's drive, "@@": linked
+        const Lines oneName{"a/", "a/sub/", "a/sub/x:p", "b/", "b/sub/", "b/sub/x@@a/sub/x"};
+        QTest::newRow("one drive, one new name: the second name is no other content")
+            << false << oneName << Lines{"all/", "all/sub_x:p"};
+        const Lines twoNames{"a/", "a/x:p", "b/", "b/y@@a/x"};
+        QTest::newRow("across drives: one copy, its other name a link")
+            << true << twoNames << Lines{"all/", "all/a_x:p", "all/b_y@@all/a_x"};
+    }
+    void hardLinks() {
+        QFETCH(bool, acrossDrives);
+        QFETCH(Lines, tree);
+        QFETCH(Lines, after);
+        std::unique_ptr<mountutil::Tmpfs> drive;
+        if (acrossDrives) {
+            drive = std::make_unique<mountutil::Tmpfs>();
+            KOVRA_REQUIRE_MOUNT(*drive);
+        }
+        const std::string root = tmp_.path() + "/links" + (acrossDrives ? "1" : "0");
+        QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+        // Files first, then their other names.
+        const auto make = [](const std::string& at, const Lines& lines) {
+            Lines files;
+            for (const std::string& line : lines) {
+                if (line.find("@@") == std::string::npos) {
+                    files.push_back(line);
+                }
+            }
+            makeTree(at, files);
+        };
+        const auto sameFile = [](const std::string& at, const std::string& line) {
+            const std::size_t sep = line.find("@@");
+            struct stat a {};
+            struct stat b {};
+            return ::lstat((at + "/" + line.substr(0, sep)).c_str(), &a) == 0 &&
+                   ::lstat((at + "/" + line.substr(sep + 2)).c_str(), &b) == 0 &&
+                   a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+        };
+        make(root, tree);
+        for (const std::string& line : tree) {
+            if (const std::size_t sep = line.find("@@"); sep != std::string::npos) {
+                QCOMPARE(::link((root + "/" + line.substr(sep + 2)).c_str(),
+                                (root + "/" + line.substr(0, sep)).c_str()),
+                         0);
+            }
+        }
+        const std::string destRoot = acrossDrives ? drive->path() : root;
+        fs::MergeRequest r = request(root, {"a", "b"}, "all", {});
+        r.destination = destRoot + "/all";
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(r, plan), 0);
+        QCOMPARE(plan.count(fs::MergeAction::LeaveClash), std::int64_t(0));
+        const fs::MergeResult result = fs::runMerge(plan);
+        QVERIFY(result.leftFiles.empty());
+        Lines files;
+        for (const std::string& line : after) {
+            if (line.find("@@") == std::string::npos) {
+                files.push_back(line);
+            } else {
+                QVERIFY2(sameFile(destRoot, line), line.c_str());
+                files.push_back(line.substr(0, line.find("@@")) + ":p");
+            }
+        }
+        std::sort(files.begin(), files.end());
+        QCOMPARE(readTree(destRoot), files);
+
+        const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QVERIFY(undo.problems.empty());
+        for (const std::string& line : tree) {
+            QVERIFY2(line.find("@@") == std::string::npos || sameFile(root, line), line.c_str());
+        }
+    }
+
+    // A file written to while it is copied to another drive stays, and the merge says so; its
+    // copy goes.
+    void changedWhileCopied() {
+        mountutil::Tmpfs drive;
+        KOVRA_REQUIRE_MOUNT(drive);
+        const std::string root = tmp_.path() + "/changing";
+        QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+        makeTree(root, {"cats/", "cats/a:aaaa"});
+        static std::string original;
+        original = root + "/cats/a";
+        // The copy's own sync, before it is compared: the user saves the original meanwhile.
+        fs::syscalls().fsync = [](int fd) {
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !original.empty()) {
+                const int out = ::open(original.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                [[maybe_unused]] const ssize_t n = ::write(out, "b", 1);
+                ::close(out);
+                original.clear();
+            }
+            return ::fsync(fd);
+        };
+        const auto restore = qScopeGuard([] { fs::syscalls() = fs::defaultSyscalls(); });
+        fs::MergeRequest r = request(root, {"cats"}, "", {});
+        r.destination = drive.path() + "/all";
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(r, plan), 0);
+        const fs::MergeResult result = fs::runMerge(plan);
+        QCOMPARE(result.leftFiles.size(), std::size_t(1));
+        QCOMPARE(int(result.leftFiles[0].why), int(fs::MergeAction::LeaveChanged));
+        QCOMPARE(readTree(root), (Lines{"cats/", "cats/a:aaaab"}));
+        QCOMPARE(readTree(drive.path()), Lines{});
     }
 
     // The plan comes in chunks, in order, and a chunk's answer can stop it.

@@ -342,6 +342,9 @@ private slots:
         QCOMPARE(fs::hasUndo(stateDir_), kept);
         QCOMPARE(fs::runHistory(stateDir_).at(0).state, fs::RunSummary::State::PartlyUndone);
         QCOMPARE(fs::runHistory(stateDir_).at(0).back, std::int64_t(2));
+        QCOMPARE(fs::runHistory(stateDir_).at(0).backOf, std::int64_t(3));
+        // A refusal is said with its reason, not as a file to be reached later.
+        QCOMPARE(report.leftForLater, std::int64_t(0));
         // The changed name is exactly as it was left; the others are back.
         const Snapshot after = snapshot(dir);
         for (const auto& [name, inode] : left) {
@@ -426,14 +429,48 @@ private slots:
             expected = snapshot(dir);
         }
         QCOMPARE(snapshot(dir), expected);
-        // Asked once: after any answer the next start finds nothing pending.
+        // Asked once: after any answer the next start finds nothing pending; the menu still
+        // offers the run left as it was, and the history counts what it did.
         QCOMPARE(fs::pendingRun(stateDir_).status, PendingStatus::None);
+        QCOMPARE(fs::pendingRun(stateDir_, true).status,
+                 action == "keep" ? PendingStatus::Pending : PendingStatus::None);
+        if (action == "keep") {
+            QCOMPARE(fs::runHistory(stateDir_).at(0).done, std::int64_t(pending.done));
+        }
         QCOMPARE(fs::hasUndo(stateDir_), action != "undo");
         if (action != "undo") {
             // Still undoable as a whole.
             QCOMPARE(fs::undoLastRun(stateDir_).status, UndoStatus::Done);
             QCOMPARE(snapshot(dir), before);
         }
+    }
+
+    // Partly undone: the files that came back, of those the run changed; a file it never reached
+    // is neither.
+    void partlyUndoneCountsWhatCameBack() {
+        const Names files{"a", "b", "c"};
+        const std::string dir = makeFolder("p", files);
+        QVERIFY(!dir.empty());
+        core::WorkList renameList;
+        for (const std::string& f : files) {
+            renameList.append(f);
+        }
+        {
+            fs::RunRecorder recorder(stateDir_, true);
+            QCOMPARE(recorder.begin(dir, renameList), 0);
+            const int dirfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+            QVERIFY(dirfd >= 0);
+            QVERIFY(fs::renameNoReplace(dirfd, "a", "p_a").done());
+            QVERIFY(fs::renameNoReplace(dirfd, "b", "p_b").done());
+            ::close(dirfd);
+        }
+        QVERIFY(testutil::makeFile(dir, "b", "a new b"));
+        const fs::UndoReport report = fs::undoLastRun(stateDir_);
+        QCOMPARE(report.renamed, std::int64_t(1));
+        const fs::RunSummary summary = fs::runHistory(stateDir_).at(0);
+        QCOMPARE(summary.state, fs::RunSummary::State::PartlyUndone);
+        QCOMPARE(summary.back, std::int64_t(1));
+        QCOMPARE(summary.backOf, std::int64_t(2));
     }
 
     // A journal that is truncated, damaged or of another version is set aside at the first look

@@ -168,10 +168,13 @@ private slots:
         QCOMPARE(listed(), expected);
         QCOMPARE(reports_.size(), answer == ui::KeepRun || answer == ui::DropRun ? 0 : 1);
         QCOMPARE(child<QAction>("m_undo")->isEnabled(), undoLeft);
-        // Not asked again.
+        // Not asked again; the menu still offers a run left as it is.
         window_->checkPendingRun();
         QTRY_VERIFY(!window_->checkingPendingRun());
         QCOMPARE(questions_.size(), 1);
+        child<QAction>("m_pending")->trigger();
+        QTRY_VERIFY(!window_->checkingPendingRun());
+        QCOMPARE(questions_.size(), answer == ui::KeepRun ? 2 : 1);
     }
 
     // A damaged journal is reported once, set aside, and the window starts normally.
