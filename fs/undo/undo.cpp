@@ -99,6 +99,44 @@ private:
     std::map<std::pair<std::uint64_t, std::uint64_t>, Back> backs_;
 };
 
+// Entry `i` of folder `f`, copied to the merge's destination on another drive (`to`), copied
+// back into `dirfd` under its old name; a copy with other names is copied back once, and its
+// other names are linked to that file. Returns 0 or the errno.
+int copyBack(Prepared& run, std::size_t f, std::size_t i, int to, int dirfd, LinksBack& links) {
+    const JournalPlan& plan = run.journal.plans[f];
+    const JournalEntry& e = plan.entries[i];
+    const std::string& newName = nameInTarget(plan, i);
+    const EntryEvents* events = plan.eventsOf(i);
+    // A copy back an earlier undo began: taken away while the copy it came from stands, and
+    // made again.
+    if (events->copyingBack) {
+        const Seen back = seeAt(dirfd, e.oldName);
+        if (back.present && back.inodeId == events->backCopy) {
+            syscalls().unlinkat(dirfd, e.oldName.c_str(), 0);
+        }
+    }
+    JournalWriter* const writer = run.appender();
+    if (writer == nullptr) {
+        return run.writerErr;
+    }
+    const auto recording = [&](FileId id) { return writer->recordCopyingBack(f, i, id); };
+    struct stat copy {};
+    const bool seen = ::fstatat(to, newName.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0;
+    int err = seen ? links.linkBack(to, newName, copy, dirfd, e.oldName, recording) : ESTALE;
+    if (err != ESTALE) {
+        return err;
+    }
+    // The copy's drive may have kept neither mode nor owner: the original's.
+    const merge_steps::Owner owner{events->mode, events->uid, events->gid};
+    err = merge_steps::copyThenRemove(
+        to, newName, dirfd, e.oldName, plan.identity, recording,
+        [](FileId, const merge_steps::Owner&) { return 0; }, events->ownerKnown ? &owner : nullptr);
+    if (err == 0 && seen && S_ISREG(copy.st_mode) && copy.st_nlink > 1) {
+        links.copiedBack(copy, dirfd, e.oldName);
+    }
+    return err;
+}
+
 // One folder of the run taken back: its entries from the last, each where the examination found
 // it. False when something refused, and may not later.
 bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progress& progress,
@@ -116,7 +154,6 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
     for (std::size_t i = plan.entries.size(); i-- > 0;) {
         const JournalEntry& e = plan.entries[i];
         const std::string& newName = nameInTarget(plan, i);
-        const EntryEvents* events = plan.eventsOf(i);
         int err = 0;
         switch (state.states[i]) {
             case EntryState::AtNewName: {
@@ -132,42 +169,12 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                 }
                 break;
             }
-            case EntryState::Copied: {
-                // A copy back an earlier undo began: taken away while the copy it came from
-                // stands, and made again.
-                if (events->copyingBack) {
-                    const Seen back = seeAt(dirfd, e.oldName);
-                    if (back.present && back.inodeId == events->backCopy) {
-                        syscalls().unlinkat(dirfd, e.oldName.c_str(), 0);
-                    }
-                }
-                // The copy's drive may have kept neither mode nor owner: the original's.
-                const merge_steps::Owner owner{events->mode, events->uid, events->gid};
-                JournalWriter* const writer = run.appender();
-                const auto recording = [&](FileId id) {
-                    return writer->recordCopyingBack(f, i, id);
-                };
-                // A copy with other names is copied back once; its other names are linked.
-                struct stat copy {};
-                const bool seen = ::fstatat(to, newName.c_str(), &copy, AT_SYMLINK_NOFOLLOW) == 0;
-                const bool linked = seen && S_ISREG(copy.st_mode) && copy.st_nlink > 1;
-                err = writer == nullptr ? run.writerErr
-                      : seen ? links.linkBack(to, newName, copy, dirfd, e.oldName, recording)
-                             : ESTALE;
-                if (err == ESTALE && writer != nullptr) {
-                    err = merge_steps::copyThenRemove(
-                        to, newName, dirfd, e.oldName, plan.identity, recording,
-                        [](FileId, const merge_steps::Owner&) { return 0; },
-                        events->ownerKnown ? &owner : nullptr);
-                    if (err == 0 && linked) {
-                        links.copiedBack(copy, dirfd, e.oldName);
-                    }
-                }
+            case EntryState::Copied:
+                err = copyBack(run, f, i, to, dirfd, links);
                 if (err != 0) {
                     failed(i, problemOf(err), err);
                 }
                 break;
-            }
             case EntryState::Trashed: {
                 err = restoreTrashed(*trashedOf(exam, i), isFile(fileAfter(plan, i)), dirfd,
                                      e.oldName);

@@ -98,6 +98,7 @@ private slots:
     void dryRunPredictsRun();
     void planIsRun_data();
     void planIsRun();
+    void mergeSourceGone();
     void outputFailure_data();
     void outputFailure();
     void parallel_data();
@@ -648,6 +649,20 @@ void TestCli::planIsRun() {
     } else {
         QCOMPARE(dry.err, real.err);
     }
+}
+
+// Undo of a merge whose source folder cannot be made again names each file where it is: in the
+// destination.
+void TestCli::mergeSourceGone() {
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    const std::string root = temp.path() + "/t", state = temp.path() + "/s";
+    QVERIFY(::mkdir(root.c_str(), 0755) == 0);
+    makeTree(root, {"p/", "p/x/", "p/x/a:a", "all/"});
+    QCOMPARE(runKovra(root, state, {"merge", "%R/p/x", "%R/all"}, "C").status, 0);
+    QVERIFY(::rmdir((root + "/p").c_str()) == 0);  // x went with the merge; now its parent
+    const Ran undo = runKovra(root, state, {"undo"}, "C");
+    QVERIFY2(undo.err.find(" " + root + "/all/x_a ") != std::string::npos, undo.err.c_str());
 }
 
 // Output that cannot be written is a failure, said on standard error.
