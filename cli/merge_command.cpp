@@ -113,6 +113,8 @@ public:
         request.keepDuplicates = options_.keepDuplicates;
         request.number = options_.number;
         request.keepFolders = options_.keepFolders;
+        request.nameFrom = options_.nameFrom;
+        request.dedupe = options_.dedupe;
         if (!destination(paths.back())) {
             return kUsageError;
         }
@@ -144,10 +146,13 @@ public:
                 case fs::MergeAction::MoveNumbered:
                     writeOut(from + " -> " + escaped(to) + "\n");
                     break;
-                case fs::MergeAction::TrashDuplicate:
+                case fs::MergeAction::TrashDuplicate: {
+                    // Its new name's holder, or the copy kept under another name.
+                    const std::string_view kept = plan_.keptCopyOf(i);
                     writeOut(message(QT_TRANSLATE_NOOP("cli", "%1 -> the Trash (the same as %2)\n"),
-                                     {from, escaped(to)}));
+                                     {from, escaped(kept.empty() ? to : std::string(kept))}));
                     break;
+                }
                 default:
                     // Hidden names and links to folders met in the walk stay by design.
                     left = left || (file.action != fs::MergeAction::LeaveHidden &&
@@ -156,6 +161,9 @@ public:
                                      {from, whyLeft(file.action, file.err, to)}));
                     break;
             }
+        }
+        if (plan_.folderClashes() > 0) {
+            writeOut(folderClashNote());
         }
         return left ? kRunFailed : kSuccess;
     }
@@ -198,6 +206,9 @@ public:
                 {escaped(file.path),
                  whyLeft(file.why, file.err, core::joinPath(request_.destination, file.newName))}));
         }
+        if (result.left > 0 && plan_.folderClashes() > 0) {
+            writeErr(folderClashNote());
+        }
         for (const fs::PartlyKept& file : result.partlyKept) {
             writeErr(message(QT_TRANSLATE_NOOP("cli",
                                                "%1: moved without %2, which its drive cannot "
@@ -215,6 +226,17 @@ public:
     }
 
 private:
+    // Names that clash only because folders of one name lie in different places, and the
+    // choice that parts them.
+    std::string folderClashNote() const {
+        const char* choice = plan_.avoidingChoice() == fs::NameFrom::Path ? "path" : "source";
+        return countMessage(QT_TRANSLATE_N_NOOP("cli",
+                                                "%1: %n files clash only because folders of one "
+                                                "name lie in different places; --name-from=%2 "
+                                                "parts them\n"),
+                            static_cast<int>(plan_.folderClashes()), {programName(), choice});
+    }
+
     bool usage(const char* text, const std::string& path) {
         writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: %2: %3\n"),
                          {programName(), escaped(path), message(text)}));

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/merge/merge.h"
+
 namespace cli {
 
 struct MergeOptions {
@@ -15,6 +17,8 @@ struct MergeOptions {
     bool number = false;          // other content under the new name: "name (2).ext"
     bool keepFolders = false;     // emptied folders stay
     bool noUndo = false;          // keep no journal
+    fs::NameFrom nameFrom = fs::NameFrom::Folder;  // which folders a new name carries
+    fs::Dedupe dedupe = fs::Dedupe::Off;           // content duplicates of other names too
 };
 
 // Merges the SOURCE paths into DEST, the last of `paths`, like mv. Returns an exit status.
