@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSettings>
+#include <QSplitter>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -210,9 +211,17 @@ QVariant MergePreviewModel::data(const QModelIndex& index, int role) const {
     }
     const fs::PlannedFile file = plan_->at(fileAt(index.row()));
     switch (index.column()) {
-        case 0:
-            return widgets::displayName(
-                core::joinPath(std::string(file.folder), std::string(file.name)));
+        case 0: {
+            // Below the destination (its subfolders merged into it), the path from there: the
+            // folders that tell the files apart, not the ones all of them share.
+            const std::string path =
+                core::joinPath(std::string(file.folder), std::string(file.name));
+            const std::string& destination = plan_->request().destination;
+            const bool below = role == Qt::DisplayRole && destination != "/" &&
+                               path.size() > destination.size() + 1 &&
+                               path.starts_with(destination) && path[destination.size()] == '/';
+            return widgets::displayName(below ? path.substr(destination.size() + 1) : path);
+        }
         case 1:
             // Its whole path in the tooltip: the column shows the name.
             return widgets::displayName(
@@ -282,6 +291,8 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     sourceList_->setModel(&sources_);
     sourceList_->setUniformItemSizes(true);
     sourceList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // As high as the options beside it: the rest of the height is the preview's.
+    sourceList_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
     allBox_ = named(new QCheckBox(QStringLiteral("隠しファイルも移動する"), this), "c_all");
     keepDuplicatesBox_ =
         named(new QCheckBox(QStringLiteral("同じ内容のファイルをゴミ箱に入れずに残す"), this),
@@ -409,14 +420,20 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     layout->addLayout(top);
     layout->addWidget(sourcesLabel);
     layout->addLayout(middle);
-    layout->addWidget(preview_, 3);
-    layout->addWidget(pictures_, 2);
+    // The pictures under the preview, the line between them the user's to move.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    split->addWidget(preview_);
+    split->addWidget(pictures_);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    layout->addWidget(split, 1);
     layout->addWidget(status_);
     layout->addWidget(leftBox_);
     layout->addLayout(buttons);
     // The size the window had when it was last closed.
     const QSize kept = windowSettings().value(QStringLiteral("MergeWindow/size")).toSize();
-    resize(kept.isValid() ? kept.expandedTo(minimumSizeHint()) : QSize(780, 600));
+    resize(kept.isValid() ? kept.expandedTo(minimumSizeHint()) : QSize(860, 720));
 
     // The count of files looked at so far, while a plan is made.
     planTimer_ = new QTimer(this);

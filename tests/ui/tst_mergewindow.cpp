@@ -59,7 +59,7 @@ class TestMergeWindow : public QObject, public testutil::WindowFixture {
     QString actionOf(const std::string& source) const {
         auto* table = merge()->findChild<QTableView*>("Table_preview");
         for (int row = 0; row < table->model()->rowCount(); ++row) {
-            if (table->model()->index(row, 0).data().toString().endsWith(
+            if (table->model()->index(row, 0).data(Qt::ToolTipRole).toString().endsWith(
                     QString::fromStdString(source))) {
                 return table->model()->index(row, 2).data().toString();
             }
@@ -217,6 +217,10 @@ private slots:
             QVERIFY(table->fontMetrics().horizontalAdvance(names.back()) < table->columnWidth(1));
         }
         QCOMPARE(names, (QStringList{"cats_IMG_1.JPG", "cats_IMG_2.JPG", "cats_IMG_10.JPG"}));
+        // Below the destination, where it lies from there; its whole path in the tooltip.
+        QCOMPARE(table->model()->index(0, 0).data().toString(), QStringLiteral("cats/IMG_1.JPG"));
+        QCOMPARE(table->model()->index(0, 0).data(Qt::ToolTipRole).toString(),
+                 QString::fromStdString(pics + "/cats/IMG_1.JPG"));
     }
 
     // The selected file as a picture, decoded on a worker or taken from the thumbnail cache; for
@@ -423,7 +427,7 @@ private slots:
         QAbstractItemModel* preview = window.findChild<QTableView*>("Table_preview")->model();
         std::vector<std::array<QString, 3>> rows;  // where, new name, what happens
         for (int r = 0; r < preview->rowCount(); ++r) {
-            rows.push_back({preview->index(r, 0).data().toString(),
+            rows.push_back({preview->index(r, 0).data(Qt::ToolTipRole).toString(),
                             preview->index(r, 1).data().toString(),
                             preview->index(r, 2).data().toString()});
         }
