@@ -122,14 +122,14 @@ std::vector<std::string> makeCards(const std::string& root, int files, int minKb
             const std::uint64_t word = random();
             std::memcpy(&bytes[at], &word, 8);
         }
-        char name[32];
+        char name[48];
         std::snprintf(name, sizeof name, "/DCIM/100CANON/IMG_%05d.JPG", i);
         written.push_back(cards[static_cast<std::size_t>(i % 3)] + name);
         writeFile(written.back(), bytes);
     }
     for (int i = 0; i < copies; ++i) {
         const std::string& original = written[static_cast<std::size_t>(i) * 4 % written.size()];
-        char name[32];
+        char name[48];
         std::snprintf(name, sizeof name, "/DCIM/100CANON/DSC_%05d.JPG", i);
         // On another card than the original's.
         const std::size_t card = (static_cast<std::size_t>(i) * 4 % 3 + 1) % 3;
