@@ -6,6 +6,7 @@
 #include <QtGlobal>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 
 #include "cli/commands.h"
 #include "cli/text.h"
@@ -157,8 +158,12 @@ public:
                     // Hidden names and links to folders met in the walk stay by design.
                     left = left || (file.action != fs::MergeAction::LeaveHidden &&
                                     file.action != fs::MergeAction::LeaveLinkToFolder);
+                    // A copy kept by --keep-duplicates names the file of its content.
                     writeOut(message(QT_TRANSLATE_NOOP("cli", "%1: left: %2\n"),
-                                     {from, whyLeft(file.action, file.err, to)}));
+                                     {from, whyLeft(file.action, file.err,
+                                                    plan_.keptCopyOf(i).empty()
+                                                        ? to
+                                                        : std::string(plan_.keptCopyOf(i)))}));
                     break;
             }
         }
@@ -200,11 +205,22 @@ public:
             case fs::MergeResult::End::Cancelled:
                 break;
         }
+        // Copies that stayed by --keep-duplicates name the file of their content.
+        std::map<std::string, std::string> keptCopies;
+        for (std::size_t i = 0; request_.dedupe != fs::Dedupe::Off && i < plan_.size(); ++i) {
+            if (const std::string_view kept = plan_.keptCopyOf(i); !kept.empty()) {
+                const fs::PlannedFile file = plan_.at(i);
+                keptCopies[core::joinPath(std::string(file.folder), std::string(file.name))] = kept;
+            }
+        }
         for (const fs::LeftFile& file : result.leftFiles) {
-            writeErr(message(
-                QT_TRANSLATE_NOOP("cli", "%1: left: %2\n"),
-                {escaped(file.path),
-                 whyLeft(file.why, file.err, core::joinPath(request_.destination, file.newName))}));
+            const auto kept = keptCopies.find(file.path);
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: left: %2\n"),
+                             {escaped(file.path),
+                              whyLeft(file.why, file.err,
+                                      kept != keptCopies.end()
+                                          ? kept->second
+                                          : core::joinPath(request_.destination, file.newName))}));
         }
         if (result.left > 0 && plan_.folderClashes() > 0) {
             writeErr(folderClashNote());

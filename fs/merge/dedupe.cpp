@@ -358,7 +358,7 @@ private:
         }
     }
 
-    // Plans `seen` for the Trash, if its drive's Trash takes it.
+    // Plans `seen` for the Trash, if its drive's Trash takes it; with keepDuplicates, to stay.
     void toTrash(const Seen& seen, const std::string& keptPath) {
         if (seen.file == kInDestination) {
             return;  // a name of a destination's file: it stays
@@ -372,11 +372,12 @@ private:
             trashable->second = fd.get() >= 0 && canTrash(core::joinPath(folder, name));
             rules_[file.folder] = fd.get() >= 0 ? nameRuleAt(fd.get()) : NameRule{};
         }
-        if (!trashable->second || !rules_[file.folder].fits(name + kTrashInfoSuffix)) {
+        const bool keep = plan_.request_.keepDuplicates;
+        if (!keep && (!trashable->second || !rules_[file.folder].fits(name + kTrashInfoSuffix))) {
             return;  // it moves, as it would have
         }
         --plan_.counts_[static_cast<std::size_t>(file.action)];
-        file.action = MergeAction::TrashDuplicate;
+        file.action = keep ? MergeAction::LeaveDuplicate : MergeAction::TrashDuplicate;
         ++plan_.counts_[static_cast<std::size_t>(file.action)];
         plan_.contentDuplicates_.push_back(
             {seen.file, keptPath, seen.inode, seen.size, seen.modifiedAt, seen.changedAt});

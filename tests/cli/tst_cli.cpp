@@ -350,6 +350,12 @@ void TestCli::command_data() {
         << copies << Lines{"merge", "-n", "--dedupe", "%R/pics/cats", "%R/pics/dogs", "%R/pics/all"}
         << c << 0 << Lines{} << QByteArray("/pics/dogs/b -> the Trash (the same as ")
         << QByteArray();
+    QTest::newRow("merge --dedupe --keep-duplicates: the copy stays, named")
+        << copies << Lines{"merge",        "--dedupe",     "--keep-duplicates",
+                           "%R/pics/cats", "%R/pics/dogs", "%R/pics/all"}
+        << c << 1
+        << Lines{"pics/", "pics/all/", "pics/all/cats_a:same", "pics/dogs/", "pics/dogs/b:same"}
+        << QByteArray() << QByteArray("/pics/cats/a, kept\n");
     QTest::newRow("merge --dedupe=WORD it does not take")
         << copies << Lines{"merge", "--dedupe=biggest", "%R/pics/cats", "%R/pics/all"} << c << 2
         << Lines{} << QByteArray() << QByteArray("--dedupe takes first, oldest or newest");
