@@ -323,8 +323,30 @@ int runRename(int argc, char* argv[]) {
     return renameCommand(options, paths);
 }
 
+// --name-from's word as a choice; false for a word it does not take.
+bool nameFromOf(const char* word, fs::NameFrom& out) {
+    const std::string w(word);
+    if (w == "folder" || w == "source" || w == "path") {
+        out = w == "folder" ? fs::NameFrom::Folder
+                            : (w == "source" ? fs::NameFrom::Source : fs::NameFrom::Path);
+        return true;
+    }
+    return false;
+}
+
+// --dedupe's word as a keep rule (none: the first SOURCE's); false for a word it does not take.
+bool dedupeOf(const char* word, fs::Dedupe& out) {
+    const std::string w(word == nullptr ? "first" : word);
+    if (w == "first" || w == "oldest" || w == "newest") {
+        out = w == "first" ? fs::Dedupe::First
+                           : (w == "oldest" ? fs::Dedupe::Oldest : fs::Dedupe::Newest);
+        return true;
+    }
+    return false;
+}
+
 int runMerge(int argc, char* argv[]) {
-    enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders, kProgress, kNoProgress };
+    enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders, kProgress, kNoProgress, kNameFrom, kDedupe };
     static constexpr const char* kShort = "-nvah";
     static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"verbose", no_argument, nullptr, 'v'},
@@ -332,6 +354,8 @@ int runMerge(int argc, char* argv[]) {
                                    {"keep-duplicates", no_argument, nullptr, kKeepDuplicates},
                                    {"number", no_argument, nullptr, kNumber},
                                    {"keep-folders", no_argument, nullptr, kKeepFolders},
+                                   {"name-from", required_argument, nullptr, kNameFrom},
+                                   {"dedupe", optional_argument, nullptr, kDedupe},
                                    {"no-undo", no_argument, nullptr, kNoUndo},
                                    {"progress", no_argument, nullptr, kProgress},
                                    {"no-progress", no_argument, nullptr, kNoProgress},
@@ -363,6 +387,18 @@ int runMerge(int argc, char* argv[]) {
                 break;
             case kKeepFolders:
                 options.keepFolders = true;
+                break;
+            case kNameFrom:
+                if (!nameFromOf(optarg, options.nameFrom)) {
+                    return usageError(message(
+                        QT_TRANSLATE_NOOP("cli", "--name-from takes folder, source or path")));
+                }
+                break;
+            case kDedupe:
+                if (!dedupeOf(optarg, options.dedupe)) {
+                    return usageError(message(
+                        QT_TRANSLATE_NOOP("cli", "--dedupe takes first, oldest or newest")));
+                }
                 break;
             case kNoUndo:
                 options.noUndo = true;

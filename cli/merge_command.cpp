@@ -6,6 +6,7 @@
 #include <QtGlobal>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 
 #include "cli/commands.h"
 #include "cli/text.h"
@@ -119,6 +120,8 @@ public:
         request.keepDuplicates = options_.keepDuplicates;
         request.number = options_.number;
         request.keepFolders = options_.keepFolders;
+        request.nameFrom = options_.nameFrom;
+        request.dedupe = options_.dedupe;
         if (!destination(paths.back())) {
             return kUsageError;
         }
@@ -150,18 +153,28 @@ public:
                 case fs::MergeAction::MoveNumbered:
                     writeOut(from + " -> " + escaped(to) + "\n");
                     break;
-                case fs::MergeAction::TrashDuplicate:
+                case fs::MergeAction::TrashDuplicate: {
+                    // Its new name's holder, or the copy kept under another name.
+                    const std::string_view kept = plan_.keptCopyOf(i);
                     writeOut(message(QT_TRANSLATE_NOOP("cli", "%1 -> the Trash (the same as %2)\n"),
-                                     {from, escaped(to)}));
+                                     {from, escaped(kept.empty() ? to : std::string(kept))}));
                     break;
+                }
                 default:
                     // Hidden names and links to folders met in the walk stay by design.
                     left = left || (file.action != fs::MergeAction::LeaveHidden &&
                                     file.action != fs::MergeAction::LeaveLinkToFolder);
+                    // A copy kept by --keep-duplicates names the file of its content.
                     writeOut(message(QT_TRANSLATE_NOOP("cli", "%1: left: %2\n"),
-                                     {from, whyLeft(file.action, file.err, to)}));
+                                     {from, whyLeft(file.action, file.err,
+                                                    plan_.keptCopyOf(i).empty()
+                                                        ? to
+                                                        : std::string(plan_.keptCopyOf(i)))}));
                     break;
             }
+        }
+        if (plan_.folderClashes() > 0) {
+            writeOut(folderClashNote());
         }
         return left ? kRunFailed : kSuccess;
     }
@@ -212,11 +225,25 @@ public:
             case fs::MergeResult::End::Cancelled:
                 break;
         }
+        // Copies that stayed by --keep-duplicates name the file of their content.
+        std::map<std::string, std::string> keptCopies;
+        for (std::size_t i = 0; request_.dedupe != fs::Dedupe::Off && i < plan_.size(); ++i) {
+            if (const std::string_view kept = plan_.keptCopyOf(i); !kept.empty()) {
+                const fs::PlannedFile file = plan_.at(i);
+                keptCopies[core::joinPath(std::string(file.folder), std::string(file.name))] = kept;
+            }
+        }
         for (const fs::LeftFile& file : result.leftFiles) {
-            writeErr(message(
-                QT_TRANSLATE_NOOP("cli", "%1: left: %2\n"),
-                {escaped(file.path),
-                 whyLeft(file.why, file.err, core::joinPath(request_.destination, file.newName))}));
+            const auto kept = keptCopies.find(file.path);
+            writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: left: %2\n"),
+                             {escaped(file.path),
+                              whyLeft(file.why, file.err,
+                                      kept != keptCopies.end()
+                                          ? kept->second
+                                          : core::joinPath(request_.destination, file.newName))}));
+        }
+        if (result.left > 0 && plan_.folderClashes() > 0) {
+            writeErr(folderClashNote());
         }
         for (const fs::PartlyKept& file : result.partlyKept) {
             writeErr(message(QT_TRANSLATE_NOOP("cli",
@@ -235,6 +262,17 @@ public:
     }
 
 private:
+    // Names that clash only because folders of one name lie in different places, and the
+    // choice that parts them.
+    std::string folderClashNote() const {
+        const char* choice = plan_.avoidingChoice() == fs::NameFrom::Path ? "path" : "source";
+        return countMessage(QT_TRANSLATE_N_NOOP("cli",
+                                                "%1: %n files clash only because folders of one "
+                                                "name lie in different places; --name-from=%2 "
+                                                "parts them\n"),
+                            static_cast<int>(plan_.folderClashes()), {programName(), choice});
+    }
+
     bool usage(const char* text, const std::string& path) {
         writeErr(message(QT_TRANSLATE_NOOP("cli", "%1: %2: %3\n"),
                          {programName(), escaped(path), message(text)}));

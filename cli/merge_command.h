@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/progress.h"
+#include "fs/merge/merge.h"
 
 namespace cli {
 
@@ -18,6 +19,8 @@ struct MergeOptions {
     bool keepFolders = false;                    // emptied folders stay
     bool noUndo = false;                         // keep no journal
     ProgressMode progress = ProgressMode::Auto;  // the line on standard error
+    fs::NameFrom nameFrom = fs::NameFrom::Folder;  // which folders a new name carries
+    fs::Dedupe dedupe = fs::Dedupe::Off;           // content duplicates of other names too
 };
 
 // Merges the SOURCE paths into DEST, the last of `paths`, like mv. Returns an exit status.

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh mmv rename xfsprogs btrfs-progs fuse3 libfuse3-dev exfat-fuse exfatprogs \
-    openssh-server openssh-client sshfs
+    openssh-server openssh-client sshfs jdupes rdfind
 bash scripts/build.sh build
 build/bench/kovra_bench "$@"
 # The run on a card-formatted drive (exFAT through FUSE), where every file is renamed onto a
@@ -20,6 +20,8 @@ build/bench/kovra_cli_bench build/kovra build/bench/kovra_floor \
     --switchfs build/tests/fusefs/switchfs
 # The merge: 1,000 folders of 100 files flattened into one, against one renameat2 per file.
 build/bench/kovra_merge_bench build/kovra
+# Duplicates found in a merge of three cards against jdupes and rdfind on the same tree.
+build/bench/kovra_dedupe_bench build/kovra
 # On sshfs at 2 ms each way (a delaying proxy of its own): rename against link+unlink per file,
 # undo against the rename.
 build/bench/kovra_net_bench build/kovra tests/network/servers.sh --files 2000 --delay-ms 2

@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,6 +14,8 @@
 #include <QListView>
 #include <QPointer>
 #include <QPushButton>
+#include <QSettings>
+#include <QSplitter>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -21,6 +25,8 @@
 #include "core/paths.h"
 #include "fs/folder_reader.h"
 #include "fs/listing.h"
+#include "ui/merge_order.h"
+#include "ui/merge_picture.h"
 #include "ui/messages.h"
 #include "widgets/display.h"
 
@@ -63,6 +69,11 @@ std::vector<std::string> subfoldersOf(const std::string& folder) {
         name = core::joinPath(folder, name);
     }
     return names;
+}
+
+// Where the windows keep what they remember between starts ($XDG_CONFIG_HOME/kovra/kovra.conf).
+QSettings windowSettings() {
+    return QSettings(QStringLiteral("kovra"), QStringLiteral("kovra"));
 }
 
 bool isFolder(const std::string& path) {
@@ -173,10 +184,17 @@ Qt::ItemFlags MergeSourceModel::flags(const QModelIndex& index) const {
                            : Qt::NoItemFlags;
 }
 
-void MergePreviewModel::setPlan(std::shared_ptr<const fs::MergePlan> plan) {
+void MergePreviewModel::setPlan(std::shared_ptr<const fs::MergePlan> plan,
+                                std::vector<std::uint32_t> order) {
     beginResetModel();
     plan_ = std::move(plan);
+    order_ = std::move(order);
     endResetModel();
+}
+
+std::size_t MergePreviewModel::fileAt(int row) const {
+    const auto r = static_cast<std::size_t>(row);
+    return r < order_.size() ? order_[r] : r;
 }
 
 int MergePreviewModel::rowCount(const QModelIndex& parent) const {
@@ -188,16 +206,28 @@ int MergePreviewModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant MergePreviewModel::data(const QModelIndex& index, int role) const {
-    if (role != Qt::DisplayRole || !plan_ || !index.isValid()) {
+    if ((role != Qt::DisplayRole && role != Qt::ToolTipRole) || !plan_ || !index.isValid()) {
         return {};
     }
-    const fs::PlannedFile file = plan_->at(static_cast<std::size_t>(index.row()));
+    const fs::PlannedFile file = plan_->at(fileAt(index.row()));
     switch (index.column()) {
-        case 0:
-            return widgets::displayName(
-                core::joinPath(std::string(file.folder), std::string(file.name)));
+        case 0: {
+            // Below the destination (its subfolders merged into it), the path from there: the
+            // folders that tell the files apart, not the ones all of them share.
+            const std::string path =
+                core::joinPath(std::string(file.folder), std::string(file.name));
+            const std::string& destination = plan_->request().destination;
+            const bool below = role == Qt::DisplayRole && destination != "/" &&
+                               path.size() > destination.size() + 1 &&
+                               path.starts_with(destination) && path[destination.size()] == '/';
+            return widgets::displayName(below ? path.substr(destination.size() + 1) : path);
+        }
         case 1:
-            return widgets::displayName(std::string(file.newName));
+            // Its whole path in the tooltip: the column shows the name.
+            return widgets::displayName(
+                role == Qt::ToolTipRole
+                    ? core::joinPath(plan_->request().destination, std::string(file.newName))
+                    : std::string(file.newName));
         default:
             return mergeActionText(file.action);
     }
@@ -234,6 +264,15 @@ struct MergeWindow::Planning {
     std::atomic<std::int64_t> files{0};
 };
 
+// What a planning thread hands the window.
+struct MergeWindow::Planned {
+    std::shared_ptr<const fs::MergePlan> plan;
+    int error = 0;
+    std::string failedPath;
+    std::vector<std::int64_t> counts;  // files below each source
+    std::vector<std::uint32_t> order;  // the preview's
+};
+
 MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string> sources,
                          QWidget* parent)
     : QWidget(parent, Qt::Window) {
@@ -252,6 +291,8 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     sourceList_->setModel(&sources_);
     sourceList_->setUniformItemSizes(true);
     sourceList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // As high as the options beside it: the rest of the height is the preview's.
+    sourceList_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Ignored);
     allBox_ = named(new QCheckBox(QStringLiteral("隠しファイルも移動する"), this), "c_all");
     keepDuplicatesBox_ =
         named(new QCheckBox(QStringLiteral("同じ内容のファイルをゴミ箱に入れずに残す"), this),
@@ -260,20 +301,59 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
         new QCheckBox(QStringLiteral("名前が重なるときは番号を付けて移動する"), this), "c_number");
     keepFoldersBox_ =
         named(new QCheckBox(QStringLiteral("空になったフォルダを残す"), this), "c_keepfolders");
+    nameFromBox_ = named(new QComboBox(this), "c_namefrom");
+    for (const fs::NameFrom from :
+         {fs::NameFrom::Folder, fs::NameFrom::Source, fs::NameFrom::Path}) {
+        nameFromBox_->addItem(mergeNameFromText(from), static_cast<int>(from));
+    }
+    dedupeBox_ = named(new QComboBox(this), "c_dedupe");
+    dedupeBox_->addItem(QStringLiteral("名前が違えばどれも移動する"), int(fs::Dedupe::Off));
+    dedupeBox_->addItem(QStringLiteral("最初のフォルダのものを残す"), int(fs::Dedupe::First));
+    dedupeBox_->addItem(QStringLiteral("いちばん古いものを残す"), int(fs::Dedupe::Oldest));
+    dedupeBox_->addItem(QStringLiteral("いちばん新しいものを残す"), int(fs::Dedupe::Newest));
     preview_ = named(new QTableView(this), "Table_preview");
     preview_->setModel(&model_);
     // A million rows: no per-row sizes, no row header.
     preview_->verticalHeader()->hide();
     preview_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     preview_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
-    preview_->horizontalHeader()->setStretchLastSection(true);
     preview_->setSelectionBehavior(QAbstractItemView::SelectRows);
     // Tab leaves the table for the next control, as in the lists; the arrows move in it.
     preview_->setTabKeyNavigation(false);
     preview_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     preview_->setWordWrap(false);
-    preview_->setColumnWidth(0, 320);
-    preview_->setColumnWidth(1, 220);
+    // Whole names: both name columns share the width, what does not fit is cut in the middle
+    // (where a photo's number is at the end), and the tooltip has the whole path.
+    preview_->setTextElideMode(Qt::ElideMiddle);
+    preview_->horizontalHeader()->setStretchLastSection(false);
+    preview_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    preview_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    preview_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Fixed);
+    int actionWidth = 0;
+    for (std::size_t a = 0; a < fs::kMergeActions; ++a) {
+        actionWidth = std::max(actionWidth, preview_->fontMetrics().horizontalAdvance(
+                                                mergeActionText(static_cast<fs::MergeAction>(a))));
+    }
+    preview_->setColumnWidth(2, actionWidth + 2 * preview_->fontMetrics().averageCharWidth() + 8);
+    // The selected file as a picture, and the copy kept beside it for a duplicate.
+    pictures_ = new QWidget(this);
+    picture_ = named(new PictureView(pictures_), "p_picture");
+    kept_ = named(new PictureView(pictures_), "p_kept");
+    pictureTitle_ = new QLabel(pictureThisFileTitle(), pictures_);
+    keptTitle_ = new QLabel(pictureKeptCopyTitle(), pictures_);
+    picture_->setAccessibleName(pictureThisFileTitle());
+    kept_->setAccessibleName(pictureKeptCopyTitle());
+    {
+        auto* grid = new QGridLayout(pictures_);
+        grid->setContentsMargins(0, 0, 0, 0);
+        grid->addWidget(pictureTitle_, 0, 0);
+        grid->addWidget(keptTitle_, 0, 1);
+        grid->addWidget(picture_, 1, 0);
+        grid->addWidget(kept_, 1, 1);
+        grid->setColumnStretch(0, 1);
+        grid->setColumnStretch(1, 1);
+    }
+    pictures_->hide();
     status_ = named(new QLabel(this), "l_status");
     status_->setWordWrap(true);
     leftBox_ = named(new QListView(this), "t_left");
@@ -295,6 +375,16 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     sourceList_->setAccessibleName(QStringLiteral("まとめるフォルダ"));
     sourceList_->setAccessibleDescription(
         QStringLiteral("チェックしたフォルダのファイルをまとめ先に移動します"));
+    auto* nameFromLabel = new QLabel(QStringLiteral("名前に付けるフォルダ："), this);
+    nameFromLabel->setBuddy(nameFromBox_);
+    nameFromBox_->setAccessibleName(QStringLiteral("名前に付けるフォルダ"));
+    nameFromBox_->setAccessibleDescription(
+        QStringLiteral("移動したファイルの名前の前に付けるフォルダの名前"));
+    auto* dedupeLabel = new QLabel(QStringLiteral("名前の違う同じ内容のファイル："), this);
+    dedupeLabel->setBuddy(dedupeBox_);
+    dedupeBox_->setAccessibleName(QStringLiteral("名前の違う同じ内容のファイル"));
+    dedupeBox_->setAccessibleDescription(QStringLiteral(
+        "同じ内容のファイルを一つだけ残し、ほかをゴミ箱に入れます。まとめ先にあるものは残します"));
     preview_->setAccessibleName(QStringLiteral("ファイルごとの処理"));
     preview_->setAccessibleDescription(
         QStringLiteral("まとめるときに各ファイルがどうなるか：元の場所、新しい名前、処理"));
@@ -312,6 +402,12 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
         options->addWidget(box);
         connect(box, &QCheckBox::toggled, this, &MergeWindow::replan);
     }
+    options->addWidget(nameFromLabel);
+    options->addWidget(nameFromBox_);
+    connect(nameFromBox_, &QComboBox::currentIndexChanged, this, &MergeWindow::replan);
+    options->addWidget(dedupeLabel);
+    options->addWidget(dedupeBox_);
+    connect(dedupeBox_, &QComboBox::currentIndexChanged, this, &MergeWindow::replan);
     options->addStretch();
     auto* middle = new QHBoxLayout;
     middle->addWidget(sourceList_, 1);
@@ -324,11 +420,20 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
     layout->addLayout(top);
     layout->addWidget(sourcesLabel);
     layout->addLayout(middle);
-    layout->addWidget(preview_, 3);
+    // The pictures under the preview, the line between them the user's to move.
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->setChildrenCollapsible(false);
+    split->addWidget(preview_);
+    split->addWidget(pictures_);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 2);
+    layout->addWidget(split, 1);
     layout->addWidget(status_);
     layout->addWidget(leftBox_);
     layout->addLayout(buttons);
-    resize(780, 600);
+    // The size the window had when it was last closed.
+    const QSize kept = windowSettings().value(QStringLiteral("MergeWindow/size")).toSize();
+    resize(kept.isValid() ? kept.expandedTo(minimumSizeHint()) : QSize(860, 720));
 
     // The count of files looked at so far, while a plan is made.
     planTimer_ = new QTimer(this);
@@ -343,6 +448,9 @@ MergeWindow::MergeWindow(const std::string& destination, std::vector<std::string
             replan();
         }
     });
+    connect(preview_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { showPictures(current.row()); });
+    connect(&model_, &QAbstractItemModel::modelReset, this, [this] { showPictures(-1); });
     connect(browseButton_, &QPushButton::clicked, this, &MergeWindow::chooseDestination);
     connect(mergeButton_, &QPushButton::clicked, this, &MergeWindow::runMerge);
     connect(closeButton_, &QPushButton::clicked, this, &QWidget::close);
@@ -353,6 +461,11 @@ MergeWindow::~MergeWindow() {
     if (planning_) {
         planning_->cancelled = true;
     }
+}
+
+void MergeWindow::closeEvent(QCloseEvent* event) {
+    windowSettings().setValue(QStringLiteral("MergeWindow/size"), size());
+    QWidget::closeEvent(event);
 }
 
 void MergeWindow::setFolderChooser(FolderChooser chooser) {
@@ -421,6 +534,8 @@ fs::MergeRequest MergeWindow::request() const {
     request.keepDuplicates = keepDuplicatesBox_->isChecked();
     request.number = numberBox_->isChecked();
     request.keepFolders = keepFoldersBox_->isChecked();
+    request.nameFrom = static_cast<fs::NameFrom>(nameFromBox_->currentData().toInt());
+    request.dedupe = static_cast<fs::Dedupe>(dedupeBox_->currentData().toInt());
     return request;
 }
 
@@ -455,40 +570,85 @@ void MergeWindow::replan() {
             planning->files = static_cast<std::int64_t>(p.size());
             return !planning->cancelled;
         };
-        std::string failed;
-        const int error = fs::planMerge(request, *plan, control, &failed);
+        auto done = std::make_shared<Planned>();
+        done->error = fs::planMerge(request, *plan, control, &done->failedPath);
         if (planning->cancelled) {
             return;
         }
-        auto counts = std::make_shared<std::vector<std::int64_t>>(
-            error == 0 ? filesPerSource(*plan, request.sources) : std::vector<std::int64_t>{});
+        if (done->error == 0) {
+            done->counts = filesPerSource(*plan, request.sources);
+            done->order = previewOrder(*plan);
+            done->plan = std::move(plan);
+        }
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
-            [self, generation, plan, error, failed, counts] {
+            [self, generation, done] {
                 if (self) {
-                    self->planned(generation, plan, error, failed, *counts);
+                    self->planned(generation, done);
                 }
             },
             Qt::QueuedConnection);
     }).detach();
 }
 
-void MergeWindow::planned(std::uint64_t generation, std::shared_ptr<fs::MergePlan> plan, int error,
-                          const std::string& failedPath, const std::vector<std::int64_t>& counts) {
+void MergeWindow::planned(std::uint64_t generation, std::shared_ptr<Planned> done) {
     if (generation != generation_) {
         return;
     }
-    sources_.setCounts(counts);
+    sources_.setCounts(done->counts);
     planning_.reset();
     planTimer_->stop();
-    if (error != 0) {
-        status_->setText(mergePlanFailedStatus(failedPath, error));
+    if (done->error != 0) {
+        status_->setText(mergePlanFailedStatus(done->failedPath, done->error));
     } else {
-        plan_ = plan;
-        model_.setPlan(plan_);
+        plan_ = done->plan;
+        model_.setPlan(plan_, std::move(done->order));
         status_->setText(mergePlanSummary(*plan_));
     }
     updateButtons();
+}
+
+std::string MergeWindow::keptCopyOf(std::size_t file) const {
+    const fs::PlannedFile planned = plan_->at(file);
+    if (planned.action != fs::MergeAction::TrashDuplicate &&
+        planned.action != fs::MergeAction::LeaveDuplicate) {
+        return {};
+    }
+    if (const std::string_view kept = plan_->keptCopyOf(file); !kept.empty()) {
+        return std::string(kept);
+    }
+    // Its new name's holder: there already, or a file moved there before it.
+    const std::string there =
+        core::joinPath(plan_->request().destination, std::string(planned.newName));
+    struct stat st {};
+    if (::lstat(there.c_str(), &st) == 0) {
+        return there;
+    }
+    for (std::size_t i = 0; i < file; ++i) {
+        const fs::PlannedFile other = plan_->at(i);
+        if (other.newName == planned.newName && (other.action == fs::MergeAction::Move ||
+                                                 other.action == fs::MergeAction::MoveNumbered)) {
+            return core::joinPath(std::string(other.folder), std::string(other.name));
+        }
+    }
+    return {};
+}
+
+void MergeWindow::showPictures(int row) {
+    if (row < 0 || !plan_ || row >= model_.rowCount()) {
+        pictures_->hide();
+        picture_->showFile({});
+        kept_->showFile({});
+        return;
+    }
+    const std::size_t file = model_.fileAt(row);
+    const fs::PlannedFile planned = plan_->at(file);
+    const std::string kept = keptCopyOf(file);
+    picture_->showFile(core::joinPath(std::string(planned.folder), std::string(planned.name)));
+    kept_->showFile(kept);
+    kept_->setVisible(!kept.empty());
+    keptTitle_->setVisible(!kept.empty());
+    pictures_->show();
 }
 
 void MergeWindow::updateButtons() {
@@ -498,6 +658,8 @@ void MergeWindow::updateButtons() {
     for (QCheckBox* box : {allBox_, keepDuplicatesBox_, numberBox_, keepFoldersBox_}) {
         box->setEnabled(!running_);
     }
+    nameFromBox_->setEnabled(!running_);
+    dedupeBox_->setEnabled(!running_);
 }
 
 void MergeWindow::runMerge() {
@@ -527,11 +689,16 @@ void MergeWindow::runMerge() {
         leftBox_->show();
     }
     const QString report = mergeReport(result);
-    if (result.end == fs::MergeResult::End::Completed && result.left == 0 &&
-        result.syncError == 0) {
-        showInformation(this, report);
-    } else {
-        showReport(this, report);
+    switch (mergeReportKind(result)) {
+        case ReportKind::Information:
+            showInformation(this, report);
+            break;
+        case ReportKind::Warning:
+            showWarning(this, report);
+            break;
+        case ReportKind::Error:
+            showReport(this, report);
+            break;
     }
     // Told at the next turn of the event loop: what the main window then does (its lists read
     // again) comes after this window's own, not in one stretch with it.

@@ -12,6 +12,7 @@
 #include "ui/run_progress.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListView;
@@ -21,14 +22,19 @@ class QTimer;
 
 namespace ui {
 
+class PictureView;
+
 // Every file of a plan, one row each: where it lies, its new name, what happens to it. Rows are
 // made only for what is painted, so a plan of a million files costs the plan and little more.
 class MergePreviewModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     using QAbstractTableModel::QAbstractTableModel;
-    void setPlan(std::shared_ptr<const fs::MergePlan> plan);
+    // `order`: the plan's file indices in the order shown (previewOrder); empty: the plan's.
+    void setPlan(std::shared_ptr<const fs::MergePlan> plan, std::vector<std::uint32_t> order = {});
     const fs::MergePlan* plan() const { return plan_.get(); }
+    // The plan's index of the file shown at `row`.
+    std::size_t fileAt(int row) const;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -38,6 +44,7 @@ public:
 
 private:
     std::shared_ptr<const fs::MergePlan> plan_;
+    std::vector<std::uint32_t> order_;
 };
 
 // The folders offered, checked or not, with their file counts once planned. A folder of ten
@@ -101,6 +108,9 @@ public:
     // Whether the folders offered are known (they are read on a thread).
     bool sourcesReady() const { return sourcesReady_; }
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 signals:
     // A merge has run (whatever its end); `journal` is its record for undo, empty without one.
     void merged(const std::string& destination, const std::string& journal);
@@ -113,11 +123,14 @@ private:
     void showSources(std::uint64_t generation, std::vector<std::string> sources);
     // Plans again from what is checked now, dropping a plan under way.
     void replan();
-    void planned(std::uint64_t generation, std::shared_ptr<fs::MergePlan> plan, int error,
-                 const std::string& failedPath, const std::vector<std::int64_t>& counts);
+    struct Planned;
+    void planned(std::uint64_t generation, std::shared_ptr<Planned> planned);
     fs::MergeRequest request() const;
     void runMerge();
     void updateButtons();
+    // The pictures of the file at the preview's `row`, and of the copy kept if it is a duplicate.
+    void showPictures(int row);
+    std::string keptCopyOf(std::size_t file) const;
 
     struct Planning;
     std::string destination_;
@@ -137,8 +150,15 @@ private:
     QCheckBox* keepDuplicatesBox_ = nullptr;
     QCheckBox* numberBox_ = nullptr;
     QCheckBox* keepFoldersBox_ = nullptr;
+    QComboBox* nameFromBox_ = nullptr;
+    QComboBox* dedupeBox_ = nullptr;
     QTableView* preview_ = nullptr;
     MergePreviewModel model_;
+    QWidget* pictures_ = nullptr;
+    QLabel* pictureTitle_ = nullptr;
+    QLabel* keptTitle_ = nullptr;
+    PictureView* picture_ = nullptr;
+    PictureView* kept_ = nullptr;
     QLabel* status_ = nullptr;
     QTimer* planTimer_ = nullptr;
     QListView* leftBox_ = nullptr;

@@ -20,6 +20,8 @@ QStyle::StandardPixmap iconOf(MessageDialog::Kind kind) {
     switch (kind) {
         case MessageDialog::Kind::Error:
             return QStyle::SP_MessageBoxCritical;
+        case MessageDialog::Kind::Warning:
+            return QStyle::SP_MessageBoxWarning;
         case MessageDialog::Kind::Information:
             return QStyle::SP_MessageBoxInformation;
         case MessageDialog::Kind::Question:
@@ -32,6 +34,8 @@ QString iconName(MessageDialog::Kind kind) {
     switch (kind) {
         case MessageDialog::Kind::Error:
             return QStringLiteral("エラー");
+        case MessageDialog::Kind::Warning:
+            return QStringLiteral("注意");
         case MessageDialog::Kind::Information:
             return QStringLiteral("お知らせ");
         case MessageDialog::Kind::Question:

@@ -16,7 +16,7 @@ namespace ui {
 class MessageDialog : public QDialog {
     Q_OBJECT
 public:
-    enum class Kind { Error, Information, Question };
+    enum class Kind { Error, Warning, Information, Question };
 
     // `buttons` are captions, left to right; exec() returns the index of the one chosen. Esc or
     // closing the box chooses `escapeButton`.

@@ -1,5 +1,6 @@
 #include "ui/messages.h"
 
+#include <QDateTime>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -396,13 +397,33 @@ QString mergePlanningStatus(std::int64_t files) {
     return QStringLiteral("ファイルを調べています… %1 個").arg(files);
 }
 
+QString mergeNameFromText(fs::NameFrom from) {
+    switch (from) {
+        case fs::NameFrom::Source:
+            return QStringLiteral("まとめるフォルダの名前");
+        case fs::NameFrom::Path:
+            return QStringLiteral("まとめるフォルダから下のすべての名前");
+        case fs::NameFrom::Folder:
+            break;
+    }
+    return QStringLiteral("ファイルがあったフォルダの名前");
+}
+
 QString mergePlanSummary(const fs::MergePlan& plan) {
     using A = fs::MergeAction;
     const std::int64_t left = static_cast<std::int64_t>(plan.size()) - plan.acting();
-    return QStringLiteral("移動：%1 個　ゴミ箱へ：%2 個　残す：%3 個")
-        .arg(plan.count(A::Move) + plan.count(A::MoveNumbered))
-        .arg(plan.count(A::TrashDuplicate))
-        .arg(left);
+    QString text = QStringLiteral("移動：%1 個　ゴミ箱へ：%2 個　残す：%3 個")
+                       .arg(plan.count(A::Move) + plan.count(A::MoveNumbered))
+                       .arg(plan.count(A::TrashDuplicate))
+                       .arg(left);
+    if (plan.folderClashes() > 0) {
+        text += QStringLiteral(
+                    "\n同じ名前のフォルダが別々の場所にあるため、%1 個のファイルの名前が"
+                    "重なります。名前に付けるフォルダを「%2」にすると重なりません。")
+                    .arg(plan.folderClashes())
+                    .arg(mergeNameFromText(plan.avoidingChoice()));
+    }
+    return text;
 }
 
 QString mergePlanFailedStatus(const std::string& path, int error) {
@@ -422,10 +443,9 @@ QString mergeReport(const fs::MergeResult& result) {
     QString head;
     switch (result.end) {
         case fs::MergeResult::End::Completed:
-            head = QStringLiteral("フォルダをまとめました。");
             break;
         case fs::MergeResult::End::Cancelled:
-            head = QStringLiteral("中止しました。ファイル → 元に戻す で戻せます。");
+            head = QStringLiteral("中止しました。ファイル → 元に戻す で戻せます。\n\n");
             break;
         case fs::MergeResult::End::DestinationFailed:
             return QStringLiteral(
@@ -438,13 +458,22 @@ QString mergeReport(const fs::MergeResult& result) {
                        "理由： %1")
                 .arg(reasonLine(core::RenameStatus::failed(result.err)));
     }
-    QString text = head + QStringLiteral(
-                              "\n\n移動：%1 個\nゴミ箱へ：%2 個\n残したファイル：%3 個\n"
-                              "削除したフォルダ：%4 個")
-                              .arg(result.moved)
-                              .arg(result.trashed)
-                              .arg(result.left + result.leftOut)
-                              .arg(result.foldersRemoved);
+    // What happened first, in one line: how many moved, how many stayed.
+    QString text = head + QStringLiteral("%1 個のファイルを移しました。").arg(result.moved);
+    if (result.left > 0) {
+        text += QStringLiteral("%1 個は残しました（理由は一覧に）").arg(result.left);
+    }
+    if (result.trashed > 0) {
+        text += QStringLiteral("\n同じ内容の %1 個はゴミ箱に入れました。").arg(result.trashed);
+    }
+    if (result.leftOut > 0) {
+        text += QStringLiteral("\n隠しファイルとフォルダへのリンク %1 個はそのままです。")
+                    .arg(result.leftOut);
+    }
+    if (result.foldersRemoved > 0) {
+        text +=
+            QStringLiteral("\n空になったフォルダ %1 個を削除しました。").arg(result.foldersRemoved);
+    }
     if (!result.partlyKept.empty()) {
         text += QStringLiteral(
                     "\n\n別のドライブに移したファイルのうち %1 個は、移動先のドライブが扱えない"
@@ -466,6 +495,59 @@ QString mergeReport(const fs::MergeResult& result) {
                     .arg(reasonLine(core::RenameStatus::failed(result.syncError)));
     }
     return text;
+}
+
+ReportKind mergeReportKind(const fs::MergeResult& result) {
+    switch (result.end) {
+        case fs::MergeResult::End::DestinationFailed:
+        case fs::MergeResult::End::JournalFailed:
+            return ReportKind::Error;
+        case fs::MergeResult::End::Cancelled:
+            return ReportKind::Warning;
+        case fs::MergeResult::End::Completed:
+            break;
+    }
+    return result.left > 0 || result.syncError != 0 || !result.partlyKept.empty()
+               ? ReportKind::Warning
+               : ReportKind::Information;
+}
+
+QString pictureMissingText() {
+    return QStringLiteral("ファイルが見つかりません。");
+}
+
+QString pictureNotAPictureText() {
+    return QStringLiteral("画像ではないか、表示できない形式のファイルです。");
+}
+
+QString pictureUnreadableText() {
+    return QStringLiteral("画像を読めません。");
+}
+
+QString pictureLoadingText() {
+    return QStringLiteral("画像を読んでいます…");
+}
+
+QString pictureShownText() {
+    return QStringLiteral("画像");
+}
+
+QString pictureFactsText(std::int64_t bytes, std::int64_t modifiedAt, const std::string& folder) {
+    const QString size = bytes >= 1024 * 1024
+                             ? QStringLiteral("%1 MB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1)
+                             : QStringLiteral("%1 KB").arg((bytes + 1023) / 1024);
+    return QStringLiteral("%1　%2\n%3")
+        .arg(size,
+             QDateTime::fromSecsSinceEpoch(modifiedAt).toString(QStringLiteral("yyyy/MM/dd HH:mm")),
+             widgets::displayName(folder));
+}
+
+QString pictureThisFileTitle() {
+    return QStringLiteral("このファイル");
+}
+
+QString pictureKeptCopyTitle() {
+    return QStringLiteral("残す同じ内容のファイル");
 }
 
 QString mergeLostText(unsigned lost) {
@@ -568,6 +650,17 @@ void showInformation(QWidget* parent, const QString& text) {
     }
     MessageDialog box(parent, MessageDialog::Kind::Information, title, text, {QStringLiteral("OK")},
                       0, 0);
+    box.exec();
+}
+
+void showWarning(QWidget* parent, const QString& text) {
+    const QString title = QStringLiteral("Kovra");
+    if (currentReporter()) {
+        currentReporter()(parent, title, text);
+        return;
+    }
+    MessageDialog box(parent, MessageDialog::Kind::Warning, title, text, {QStringLiteral("OK")}, 0,
+                      0);
     box.exec();
 }
 

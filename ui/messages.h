@@ -108,13 +108,30 @@ QString mergeActionText(fs::MergeAction action);
 QString mergeSourceText(const std::string& folderName, std::int64_t files);
 QString mergeProgressText(std::int64_t done, std::int64_t total);
 QString mergePlanningStatus(std::int64_t files);
+// The choice of which folders a new name carries, as the window offers it.
+QString mergeNameFromText(fs::NameFrom from);
 QString mergePlanSummary(const fs::MergePlan& plan);
 QString mergePlanFailedStatus(const std::string& path, int error);
 QString mergeReport(const fs::MergeResult& result);
+// How the report of a merge is shown: an error when nothing could move, a warning when files
+// stayed (or may not survive a power cut, or were stopped), else information.
+enum class ReportKind { Information, Warning, Error };
+ReportKind mergeReportKind(const fs::MergeResult& result);
 QString mergeLeftLine(const fs::LeftFile& file);
 // What a copy to another drive could not carry (fs::CopyLoss bits).
 QString mergeLostText(unsigned lost);
 QString uncertainFolderNameReport(const QString& shown);
+
+// The merge window's pictures: why one cannot be shown, and what is known of its file.
+QString pictureMissingText();
+QString pictureNotAPictureText();
+QString pictureUnreadableText();
+QString pictureLoadingText();
+QString pictureShownText();
+QString pictureFactsText(std::int64_t bytes, std::int64_t modifiedAt, const std::string& folder);
+// Over the two pictures of a duplicate: this file, and the copy kept.
+QString pictureThisFileTitle();
+QString pictureKeptCopyTitle();
 
 // Shows a report; every report the user sees goes through here. The box wraps long names
 // anywhere and never grows wider than the screen.
@@ -125,6 +142,8 @@ void setReporter(Reporter reporter);
 void showReport(QWidget* parent, const QString& text);
 // A result the user should know of, not an error. Goes through the same reporter.
 void showInformation(QWidget* parent, const QString& text);
+// Something done, but not all of it: the user should look.
+void showWarning(QWidget* parent, const QString& text);
 
 // Asks a question with `buttons` (captions, left to right) and returns the index of the one
 // chosen; Esc or closing the box chooses `escapeButton`. Every question goes through here.

@@ -390,6 +390,16 @@ attributes and ACL where that drive can hold them; what it cannot is named.
       --number         move a file whose new name holds other content as
                        &quot;name (2).ext&quot;, with the first free number
       --keep-folders   keep the emptied folders
+      --name-from=WHICH  which folders a new name carries: &quot;folder&quot; the one
+                       the file lay in (the default); &quot;source&quot; the SOURCE
+                       folder, however deep the file lay: card1/DCIM/100CANON/
+                       IMG_1.JPG becomes DEST/card1_IMG_1.JPG; &quot;path&quot; every
+                       folder from the SOURCE down: card1_DCIM_100CANON_IMG_1.JPG
+      --dedupe[=KEEP]  keep each content once, whatever its name: of files of
+                       equal bytes among the SOURCEs and DEST, DEST&apos;s are kept, else
+                       one (KEEP &quot;first&quot;: the first SOURCE&apos;s, the default;
+                       &quot;oldest&quot; or &quot;newest&quot; by modification time); the others go
+                       to the Trash. Empty files are never duplicates
       --no-undo        keep no record of the merge
   -h, --help           show this help and exit
 Exit status: 0 every file was moved, or put in the Trash as a duplicate (hidden
@@ -675,6 +685,24 @@ while the newest is in progress); with N: run N of the history.
     </message>
     <message>
         <source>it cannot be reached now: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>--name-from takes folder, source or path</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>%1: %n files clash only because folders of one name lie in different places; --name-from=%2 parts them
+</source>
+        <translation>
+            <numerusform>%1: %n file clashes only because folders of one name lie in different places; --name-from=%2 parts them
+</numerusform>
+            <numerusform>%1: %n files clash only because folders of one name lie in different places; --name-from=%2 parts them
+</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>--dedupe takes first, oldest or newest</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

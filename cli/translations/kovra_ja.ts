@@ -719,6 +719,16 @@ attributes and ACL where that drive can hold them; what it cannot is named.
       --number         move a file whose new name holds other content as
                        &quot;name (2).ext&quot;, with the first free number
       --keep-folders   keep the emptied folders
+      --name-from=WHICH  which folders a new name carries: &quot;folder&quot; the one
+                       the file lay in (the default); &quot;source&quot; the SOURCE
+                       folder, however deep the file lay: card1/DCIM/100CANON/
+                       IMG_1.JPG becomes DEST/card1_IMG_1.JPG; &quot;path&quot; every
+                       folder from the SOURCE down: card1_DCIM_100CANON_IMG_1.JPG
+      --dedupe[=KEEP]  keep each content once, whatever its name: of files of
+                       equal bytes among the SOURCEs and DEST, DEST&apos;s are kept, else
+                       one (KEEP &quot;first&quot;: the first SOURCE&apos;s, the default;
+                       &quot;oldest&quot; or &quot;newest&quot; by modification time); the others go
+                       to the Trash. Empty files are never duplicates
       --no-undo        keep no record of the merge
   -h, --help           show this help and exit
 Exit status: 0 every file was moved, or put in the Trash as a duplicate (hidden
@@ -745,6 +755,16 @@ opened: nothing was moved.
       --number         違う内容と名前が重なるファイルを「名前 (2).拡張子」の
                        ように、空いている最初の番号で移します
       --keep-folders   空になったフォルダを残します
+      --name-from=WHICH  新しい名前に付けるフォルダ名：「folder」ファイルがあった
+                       フォルダ（既定）、「source」深さを問わず元のフォルダ：
+                       card1/DCIM/100CANON/IMG_1.JPG は 先/card1_IMG_1.JPG に、
+                       「path」元のフォルダから下のすべてのフォルダ：
+                       card1_DCIM_100CANON_IMG_1.JPG
+      --dedupe[=KEEP]  名前を問わず同じ内容を一つだけ残します：元と先にある同じ内容の
+                       ファイルのうち、先のものはすべて残し、なければ一つを残します
+                       （KEEP「first」最初の元のもの（既定）、「oldest」「newest」更新
+                       日時が最も古いもの・新しいもの）。ほかはゴミ箱へ入れます。空の
+                       ファイルは重複とみなしません
       --no-undo        記録を残しません（元に戻せません）
   -h, --help           このヘルプを表示して終了します
 終了ステータス: 0 すべてのファイルを移した（重複はゴミ箱へ入れた。元のフォルダの中の
@@ -1269,6 +1289,22 @@ For file managers:
   merge --window 元...      まとめるウィンドウを開きます。元のフォルダにチェックを付け、
                             その親フォルダをまとめ先にします
 </translation>
+    </message>
+    <message>
+        <source>--name-from takes folder, source or path</source>
+        <translation>--name-from には folder、source、path のどれかを指定してください</translation>
+    </message>
+    <message numerus="yes">
+        <source>%1: %n files clash only because folders of one name lie in different places; --name-from=%2 parts them
+</source>
+        <translation>
+            <numerusform>%1: %n 個のファイルは、同じ名前のフォルダが別々の場所にあるためだけに名前が重なります。--name-from=%2 なら重なりません
+</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>--dedupe takes first, oldest or newest</source>
+        <translation>--dedupe には first、oldest、newest のどれかを指定してください</translation>
     </message>
 </context>
 </TS>

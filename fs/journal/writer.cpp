@@ -41,10 +41,12 @@ constexpr std::size_t kSyncChunks = 8;
 class RecordSink final : public EntrySink {
 public:
     using Spill = std::function<int(std::string& records)>;
-    RecordSink(std::uint32_t folder, std::string& out, const Spill* spill = nullptr)
-        : folder_(folder), out_(out), spill_(spill) {}
+    // `merge`: a file may keep its name, moving into another folder.
+    RecordSink(std::uint32_t folder, std::string& out, const Spill* spill = nullptr,
+               bool merge = false)
+        : folder_(folder), out_(out), spill_(spill), merge_(merge) {}
     void add(std::string_view oldName, std::string_view newName, FileId fileId) override {
-        if (!validName(newName) || oldName == newName) {
+        if (!validName(newName) || (oldName == newName && !merge_)) {
             err = EINVAL;
         }
         append(oldName, newName, fileId);
@@ -94,6 +96,7 @@ private:
     std::uint32_t folder_;
     std::string& out_;
     const Spill* spill_;
+    bool merge_;
     std::size_t start_ = 0;
     std::uint32_t count_ = 0;
 };
@@ -320,7 +323,7 @@ void JournalWriter::add(const std::string& oldName, const std::string& newName, 
 
 int JournalWriter::encode(const Section& section, std::size_t index, std::uint64_t from,
                           std::uint64_t to, std::string& out, const RecordSpill* spill) const {
-    RecordSink sink(static_cast<std::uint32_t>(index), out, spill);
+    RecordSink sink(static_cast<std::uint32_t>(index), out, spill, merge_);
     for (std::uint64_t i = from; i < to && sink.err == 0; ++i) {
         section.source(i, sink);
     }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Merging folders: every file of some folders and of their subfolders moved into one folder, each
-// named after the folder it lay in (core::prefixedName), never replacing a file. A name already
+// named after the folder it lay in (core::prefixedName), or after its SOURCE folder, or after
+// every folder from the SOURCE down (NameFrom), never replacing a file. A name already
 // taken in the destination is settled by content: the same bytes go to the Trash (or stay, if
 // asked), other bytes stay (or take the first free "name (N).ext", if asked). Emptied folders are
 // removed. The whole merge is one journaled operation, undone in one step (fs/undo). Two steps:
@@ -42,6 +43,22 @@ enum class MergeAction : unsigned char {
 
 inline constexpr std::size_t kMergeActions = 17;
 
+// Which folders a file's new name carries in front of its own.
+enum class NameFrom : unsigned char {
+    Folder,  // the folder it lay in: cats_a.jpg (a name beginning so keeps it)
+    Source,  // the SOURCE folder named, however deep it lay: card1_IMG_0001.JPG
+    Path,    // every folder from the SOURCE down: card1_DCIM_100CANON_IMG_0001.JPG
+};
+
+// Files of equal content kept once, whatever their names: which one of a group is kept. Files
+// already in the destination are always kept.
+enum class Dedupe : unsigned char {
+    Off,     // only a name taken by the same content makes a duplicate
+    First,   // the first SOURCE named keeps its copy
+    Oldest,  // the oldest modification time
+    Newest,  // the newest
+};
+
 struct MergeRequest {
     // Absolute paths, each a folder (all its files, at any depth) or a file. A folder's path
     // should be canonical: its last component names its files.
@@ -51,6 +68,8 @@ struct MergeRequest {
     bool keepDuplicates = false;
     bool number = false;
     bool keepFolders = false;
+    NameFrom nameFrom = NameFrom::Folder;
+    Dedupe dedupe = Dedupe::Off;
 };
 
 // Bytes kept in chunks that never move, so that views of them stay valid while more are added,
@@ -123,13 +142,35 @@ public:
     // Files the run moves or puts in the Trash.
     std::int64_t acting() const;
     bool destinationExists() const { return destination_.inode != 0; }
+    // Names that clash only because folders of one name lie in different places (DCIM/100CANON
+    // on every card): how many files stay or are numbered for that, and the choice of naming
+    // that parts most of them (the request's own when none is counted).
+    std::int64_t folderClashes() const { return folderClashes_; }
+    NameFrom avoidingChoice() const { return avoidingChoice_; }
+    // For a file sent to the Trash for content equal to another's under another name (Dedupe):
+    // the path of the copy kept; empty for any other file.
+    std::string_view keptCopyOf(std::size_t i) const;
+
+    // A content duplicate, as the plan found it: the run trashes it only if it is still so.
+    struct ContentDuplicate {
+        std::uint32_t file;  // the plan's index
+        std::string keptCopy;
+        std::uint64_t inode;
+        std::int64_t size;
+        std::int64_t modifiedAt;  // ns
+        std::int64_t changedAt;   // ns
+    };
+    // The content duplicate at index `i`, or null.
+    const ContentDuplicate* contentDuplicate(std::size_t i) const;
 
 private:
     friend class MergePlanner;
     friend class MergeRunner;
+    friend class DuplicateFinder;
     struct Folder {
         std::string path;
-        std::string name;      // its last component, which its files are named after
+        std::string name;      // its last component
+        std::string prefix;    // what its files' new names begin with, by the request's NameFrom
         std::uint32_t parent;  // kNoFolder for a source, or a named file's folder
         bool walked;           // a source folder or one below it, not a named file's
         std::uint64_t device;
@@ -160,6 +201,9 @@ private:
     Chunked<File> files_;
     NameChunks names_;
     std::int64_t counts_[kMergeActions] = {};
+    std::int64_t folderClashes_ = 0;
+    NameFrom avoidingChoice_ = NameFrom::Folder;
+    std::vector<ContentDuplicate> contentDuplicates_;  // by file index
 };
 
 struct PlanControl {

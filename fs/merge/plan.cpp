@@ -103,6 +103,20 @@ bool isSpecialFile(int fd, std::string_view name) {
            !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
 }
 
+// What the new names of the files of folder `name` begin with, its parent's files' beginning with
+// `parentPrefix`. A SOURCE folder's own files begin with its name, whatever the choice.
+std::string prefixBelow(NameFrom from, std::string_view parentPrefix, std::string_view name) {
+    switch (from) {
+        case NameFrom::Source:
+            return std::string(parentPrefix);
+        case NameFrom::Path:
+            return std::string(parentPrefix).append(1, '_').append(name);
+        case NameFrom::Folder:
+            break;
+    }
+    return std::string(name);
+}
+
 }  // namespace
 
 std::uint64_t NameChunks::add(std::string_view a, std::string_view b) {
@@ -275,6 +289,7 @@ struct WalkedFolder {
     std::vector<std::uint64_t> specialFiles;    // ... of pipes, sockets, devices, bound elsewhere
     std::vector<std::uint64_t> othersFiles;     // ... of other users' files in a sticky folder
     std::vector<std::string> hidden;            // hidden subfolders, left where they are
+    std::string prefix;                         // its files' new names begin with it
     FolderChecks checks;
     bool keepsParent =
         false;    // not walked (the destination, or reached twice): its parent keeps it
@@ -289,11 +304,13 @@ class FolderWalker {
 public:
     using Take = std::function<bool(WalkedFolder& folder)>;  // false: the walk stops
 
-    FolderWalker(FileId destination, Place destinationPlace, CaseRule cases, bool all, Take take)
+    FolderWalker(FileId destination, Place destinationPlace, CaseRule cases, bool all,
+                 NameFrom nameFrom, Take take)
         : destination_(destination),
           destinationPlace_(destinationPlace),
           cases_(cases),
           all_(all),
+          nameFrom_(nameFrom),
           take_(std::move(take)) {}
 
     // Walks the folders of `sources` in turn, each through the handle that opened it and never
@@ -340,6 +357,10 @@ private:
             return parent == kNoFolder || put(std::move(listing));
         }
         const std::uint32_t index = folders_++;
+        listing.prefix = parent == kNoFolder
+                             ? core::fileName(path)
+                             : prefixBelow(nameFrom_, prefixes_[parent], core::fileName(path));
+        prefixes_.push_back(listing.prefix);
         std::vector<std::string> folders;
         // Its own handle by dup: its position is nobody else's concern, and no path is looked up.
         const int err = readOwnedFolder(
@@ -382,10 +403,9 @@ private:
         sortForDisplay(listing.hidden);
         sortForDisplay(folders);
         // The new names' hashes here, off the planner's thread.
-        const std::string folderName = core::fileName(path);
         listing.tags.reserve(listing.files.size());
         for (const core::NameTable::Entry& entry : listing.files.entries()) {
-            merge_steps::newNameInto(newName_, folderName, listing.files.nameOf(entry));
+            merge_steps::newNameInto(newName_, listing.prefix, listing.files.nameOf(entry));
             if (cases_ == CaseRule::Exact) {
                 listing.tags.push_back(nameTag(newName_));
             } else {
@@ -416,7 +436,9 @@ private:
     const Place destinationPlace_;
     const CaseRule cases_;
     const bool all_;
+    const NameFrom nameFrom_;
     Take take_;
+    std::vector<std::string> prefixes_;  // of each folder walked, by its index
     std::set<std::pair<std::uint64_t, std::uint64_t>> walked_;
     std::uint32_t folders_ = 0;  // folders listed so far: the next one's index
     std::string newName_;
@@ -432,6 +454,7 @@ public:
     int run(const MergeRequest& asked, std::string* failedPath) {
         plan_ = MergePlan();
         plan_.request_ = asked;
+        plan_.avoidingChoice_ = asked.nameFrom;
         // A trailing slash would make the system follow a link the path ends in.
         for (std::string& source : plan_.request_.sources) {
             source = core::normalizeFolder(source);
@@ -470,6 +493,7 @@ public:
         {
             int err = 0;
             FolderWalker walker(plan_.destination_, destPlace_, taken_.cases(), request.all,
+                                request.nameFrom,
                                 [&](WalkedFolder& folder) {
                                     if (folder.err != 0) {
                                         err = fail(folder.path, folder.err, failedPath);
@@ -524,11 +548,13 @@ private:
         return control_.chunk(plan_, from);
     }
 
-    std::uint32_t addFolder(const std::string& path, std::uint32_t parent, bool walked,
-                            const struct stat& st, std::int64_t listedAt, FolderChecks checks) {
+    std::uint32_t addFolder(const std::string& path, std::string prefix, std::uint32_t parent,
+                            bool walked, const struct stat& st, std::int64_t listedAt,
+                            FolderChecks checks) {
         MergePlan::Folder& folder = plan_.folders_.emplace_back();
         folder = {path,
                   core::fileName(path),
+                  std::move(prefix),
                   parent,
                   walked,
                   static_cast<std::uint64_t>(st.st_dev),
@@ -573,11 +599,11 @@ private:
             !plan_.folders_.back().walked) {
             index = static_cast<std::uint32_t>(plan_.folders_.size() - 1);
         } else {
-            index = addFolder(folderPath, kNoFolder, false, folder, now(),
-                              checkFolder(fd.get(), folder, destPlace_));
+            index = addFolder(folderPath, core::fileName(folderPath), kNoFolder, false, folder,
+                              now(), checkFolder(fd.get(), folder, destPlace_));
         }
         const FolderChecks& checks = checks_[index];
-        merge_steps::newNameInto(newName_, plan_.folders_[index].name, name);
+        merge_steps::newNameInto(newName_, plan_.folders_[index].prefix, name);
         addFile(index, name, static_cast<std::uint64_t>(file.st_ino), kind,
                 nameTag(keyOf(newName_)),
                 checks.crossDrive && checks.locked == 0 && isSpecialFile(fd.get(), name),
@@ -587,8 +613,9 @@ private:
 
     // A walked folder and its files; the slots of their new names are fetched a few files ahead.
     void addListing(WalkedFolder& listing) {
-        const std::uint32_t index = addFolder(listing.path, listing.parent, true, listing.st,
-                                              listing.listedAt, std::move(listing.checks));
+        const std::uint32_t index =
+            addFolder(listing.path, std::move(listing.prefix), listing.parent, true, listing.st,
+                      listing.listedAt, std::move(listing.checks));
         const std::vector<core::NameTable::Entry>& entries = listing.files.entries();
         constexpr std::size_t kAhead = 8;
         const auto among = [](const std::vector<std::uint64_t>& places, std::uint64_t place) {
@@ -657,7 +684,7 @@ private:
             file.action == MergeAction::LeaveNamedLink) {
             file.at = plan_.names_.add(name);
         } else {
-            merge_steps::newNameInto(newName_, in.name, name);
+            merge_steps::newNameInto(newName_, in.prefix, name);
             if (file.action == MergeAction::Move) {
                 file.action = destRule_.fits(newName_) ? decide(folder, name, tag)
                                                        : MergeAction::LeaveNameTooLong;
@@ -717,6 +744,9 @@ private:
             return plan_.request_.keepDuplicates ? MergeAction::LeaveDuplicate
                                                  : trashOrStay(folder, dirfd.get(), own);
         }
+        if (*holder != NameSet::kExisting) {
+            noteFolderClash(folder, name, *holder);
+        }
         if (!plan_.request_.number) {
             return MergeAction::LeaveClash;
         }
@@ -744,6 +774,44 @@ private:
         }
         nameKeyInto(key_, taken_.cases(), name);
         return key_;
+    }
+
+    // What the files of folder `f` would begin with under the choice `from`.
+    std::string prefixUnder(NameFrom from, std::uint32_t f) const {
+        const MergePlan::Folder& folder = plan_.folders_[f];
+        if (folder.parent == kNoFolder) {
+            return folder.name;
+        }
+        return prefixBelow(from, prefixUnder(from, folder.parent), folder.name);
+    }
+
+    // `name` of folder `folder` clashes with the planned file `holder`, of other content: counted
+    // where another choice of naming would part them, and that choice remembered.
+    void noteFolderClash(std::uint32_t folder, std::string_view name, std::uint32_t holder) {
+        const std::uint32_t other = plan_.files_[holder].folder;
+        if (other == folder) {
+            return;
+        }
+        const std::string_view otherName = plan_.nameAt(holder);
+        std::string mine;
+        std::string theirs;
+        bool parted = false;
+        for (const NameFrom from : {NameFrom::Source, NameFrom::Path}) {
+            merge_steps::newNameInto(mine, prefixUnder(from, folder), name);
+            merge_steps::newNameInto(theirs, prefixUnder(from, other), otherName);
+            if (from != plan_.request_.nameFrom && mine != theirs) {
+                parted = true;
+                ++partedBy_[static_cast<std::size_t>(from)];
+            }
+        }
+        if (!parted) {
+            return;
+        }
+        ++plan_.folderClashes_;
+        // The shorter names where they part as many.
+        const std::int64_t bySource = partedBy_[static_cast<std::size_t>(NameFrom::Source)];
+        const std::int64_t byPath = partedBy_[static_cast<std::size_t>(NameFrom::Path)];
+        plan_.avoidingChoice_ = bySource >= byPath ? NameFrom::Source : NameFrom::Path;
     }
 
     // A duplicate `name` of the folder `folder` (open as `dirfd`): to the Trash, if the Trash of
@@ -778,12 +846,14 @@ private:
     std::string numbered_;    // ... and numbered, where that is taken
     std::string holderName_;  // the name of the file that holds it, as decide() found
     std::string key_;         // keyOf()'s
+    std::int64_t partedBy_[3] = {};  // folder clashes each NameFrom would part
 };
 
 int planMerge(const MergeRequest& request, MergePlan& plan, const PlanControl& control,
               std::string* failedPath) {
     MergePlanner planner(plan, control);
-    return planner.run(request, failedPath);
+    const int err = planner.run(request, failedPath);
+    return err == 0 && request.dedupe != Dedupe::Off ? findContentDuplicates(plan, control) : err;
 }
 
 }  // namespace fs

@@ -193,6 +193,7 @@ private:
         bool statEach = false;
         Fd fd;  // the folder, for a part whose files are looked up one by one
         std::string name;
+        std::string newName;
     };
 
     void handOver(Part& part, EntrySink& out) {
@@ -213,8 +214,14 @@ private:
                      ? identityOf(st, part.kind)
                      : FileId{};
         }
-        // Always its usual name: a number is recorded as it is given.
-        out.addUsual(part.name, id);
+        // Its usual name, from its folder's, unless another choice names it; a number is
+        // recorded as it is given.
+        if (folder.prefix == folder.name) {
+            out.addUsual(part.name, id);
+        } else {
+            merge_steps::newNameInto(part.newName, folder.prefix, part.name);
+            out.add(part.name, part.newName, id);
+        }
     }
 
     // Whether the listing's inode numbers are stat's on the drive of folder `f`: the first file
@@ -369,7 +376,7 @@ private:
                 }
                 // Buffers of the runner's own: no allocation a file.
                 name_.assign(plan_.nameAt(i));
-                merge_steps::newNameInto(newName_, folder.name, name_);
+                merge_steps::newNameInto(newName_, folder.prefix, name_);
                 if (leftErr == 0) {
                     leftErr = durable(f, k, kept) == 0 ? 0 : writerError();
                 }
@@ -387,11 +394,19 @@ private:
                         }
                     }
                 }
+                // A copy of content kept elsewhere goes to the Trash; changed since the plan, it
+                // is another file, and moves as any other.
+                const MergePlan::ContentDuplicate* copy =
+                    action == MergeAction::TrashDuplicate ? plan_.contentDuplicate(i) : nullptr;
+                const bool trashCopy =
+                    leftErr == 0 && copy != nullptr && unchanged(fd.get(), *copy);
                 if (leftErr != 0) {
                     emptied_[f] = false;
                     leave(plan_.at(i), newName_, action, leftErr);
                 } else {
-                    const merge_steps::Outcome outcome = mover.move(source, name_, newName_, k);
+                    const merge_steps::Outcome outcome =
+                        trashCopy ? mover.trashCopy(source, name_, newName_, k)
+                                  : mover.move(source, name_, newName_, k);
                     if (outcome.kind == merge_steps::Outcome::Left) {
                         emptied_[f] = false;
                         leave(plan_.at(i), std::string(outcome.name), outcome.why, outcome.err);
@@ -425,6 +440,15 @@ private:
                 }
             }
         }
+    }
+
+    // Whether `copy`, of the folder open as `fd`, is still the file the plan compared: the same
+    // inode, size and times (a write changes the change time, whatever it sets the others to).
+    bool unchanged(int fd, const MergePlan::ContentDuplicate& copy) const {
+        struct stat st {};
+        return ::fstatat(fd, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               static_cast<std::uint64_t>(st.st_ino) == copy.inode && st.st_size == copy.size &&
+               nsOf(st.st_mtim) == copy.modifiedAt && nsOf(st.st_ctim) == copy.changedAt;
     }
 
     // Why the journal could not take a file: the writer's error.

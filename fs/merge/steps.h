@@ -25,6 +25,16 @@ inline FileId inodeIdOf(const struct stat& st) {
     return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
+}  // namespace fs::merge_steps
+
+namespace fs {
+// Plans for the Trash the files of `plan` whose content another file of it, or of the
+// destination, holds (MergeRequest::dedupe): 0, or ECANCELED when `control` stopped it.
+int findContentDuplicates(MergePlan& plan, const PlanControl& control);
+}  // namespace fs
+
+namespace fs::merge_steps {
+
 // Whether `a` in `dirA` and `b` in `dirB` hold the same content: two regular files of the same
 // size and bytes, compared in full, or two links to the same target.
 bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b);
@@ -103,6 +113,12 @@ public:
     // content.
     Outcome move(Source& source, const std::string& name, const std::string& newName,
                  std::uint64_t entry);
+    // Sends `name` of `source`, whose content another file holds under another name, to the
+    // Trash: `newName` is the name it would have had.
+    Outcome trashCopy(Source& source, const std::string& name, const std::string& newName,
+                      std::uint64_t entry) {
+        return trash(source, name, newName, entry);
+    }
 
 private:
     int place(Source& source, const std::string& name, const std::string& to, std::uint64_t entry);

@@ -353,6 +353,27 @@ void TestCli::command_data() {
     QTest::newRow("merge -n: every planned move, and nothing changed")
         << pics << with({"-n"}) << c << 1 << Lines{}
         << QByteArray("/pics/cats/a -> the Trash (the same as ") << QByteArray();
+    const Lines copies{"pics/",      "pics/cats/",       "pics/cats/a:same",
+                       "pics/dogs/", "pics/dogs/b:same", "pics/all/"};
+    QTest::newRow("merge --dedupe: a copy under another name to the Trash, the first kept")
+        << copies << Lines{"merge", "--dedupe", "%R/pics/cats", "%R/pics/dogs", "%R/pics/all"} << c
+        << 0 << Lines{"pics/", "pics/all/", "pics/all/cats_a:same"} << QByteArray() << QByteArray();
+    QTest::newRow("merge --dedupe -n: the copy kept named")
+        << copies << Lines{"merge", "-n", "--dedupe", "%R/pics/cats", "%R/pics/dogs", "%R/pics/all"}
+        << c << 0 << Lines{} << QByteArray("/pics/dogs/b -> the Trash (the same as ")
+        << QByteArray();
+    QTest::newRow("merge --dedupe --keep-duplicates: the copy stays, named")
+        << copies << Lines{"merge",        "--dedupe",     "--keep-duplicates",
+                           "%R/pics/cats", "%R/pics/dogs", "%R/pics/all"}
+        << c << 1
+        << Lines{"pics/", "pics/all/", "pics/all/cats_a:same", "pics/dogs/", "pics/dogs/b:same"}
+        << QByteArray() << QByteArray("/pics/cats/a, kept\n");
+    QTest::newRow("merge --dedupe=WORD it does not take")
+        << copies << Lines{"merge", "--dedupe=biggest", "%R/pics/cats", "%R/pics/all"} << c << 2
+        << Lines{} << QByteArray() << QByteArray("--dedupe takes first, oldest or newest");
+    QTest::newRow("merge --name-from=WORD it does not take")
+        << copies << Lines{"merge", "--name-from=card", "%R/pics/cats", "%R/pics/all"} << c << 2
+        << Lines{} << QByteArray() << QByteArray("--name-from takes folder, source or path");
     QTest::newRow("merge -v: each move as it is made")
         << pics << with({"-v", "--number"}) << c << 0
         << plus(merged,

@@ -11,6 +11,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -122,13 +123,30 @@ class TestMerge : public QObject {
 
     // Merges; checks what `root`, which holds the sources and the destination, and the Trash
     // hold after it; undoes it, and checks that all is as before, each file on its own inode.
+    // `meanwhile` acts between the plan and the run.
     void mergeThenUndo(const std::string& root, const fs::MergeRequest& r, const Lines& after,
-                       const Lines& trashed) {
-        const Inventory before = inventory(root);
-        const Inventory trashBefore = inventory(trash_, false);
+                       const Lines& trashed, const std::function<void()>& meanwhile = {}) {
         fs::MergePlan plan;
         QCOMPARE(fs::planMerge(r, plan), 0);
-        QCOMPARE(int(fs::runMerge(plan).end), int(fs::MergeResult::End::Completed));
+        if (meanwhile) {
+            meanwhile();
+        }
+        const Inventory before = inventory(root);
+        const Inventory trashBefore = inventory(trash_, false);
+        // Each file the run moves gets the name the plan gave it.
+        std::map<std::string, std::string> planned;
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+            const fs::PlannedFile file = plan.at(i);
+            planned[std::string(file.folder) + "/" + std::string(file.name)] = file.newName;
+        }
+        fs::MergeRunControl control;
+        int told = 0;
+        control.moved = [&](const fs::PlannedFile& file, const std::string& newName, bool) {
+            told += planned[std::string(file.folder) + "/" + std::string(file.name)] == newName;
+        };
+        const fs::MergeResult result = fs::runMerge(plan, control);
+        QCOMPARE(int(result.end), int(fs::MergeResult::End::Completed));
+        QCOMPARE(told, int(result.moved + result.trashed));
         QCOMPARE(readTree(root), after);
         QCOMPARE(readTree(trash_ + "/files"), trashed);
 
@@ -205,6 +223,135 @@ private slots:
         makeTree(root, tree);
         const Lines sources = tree.front() == "x/" ? Lines{"x", "y"} : Lines{"cats", "dogs"};
         mergeThenUndo(root, request(root, sources, "all", options), after, trashed);
+    }
+
+    // Three camera cards of equal inner folders into one: each choice of which folders name a
+    // file, the clashes the folders alone make and the choice that parts them, and undo.
+    void nameFrom_data() {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<Lines>("after");
+        QTest::addColumn<int>("folderClashes");
+        QTest::addColumn<int>("avoidedBy");
+        const Lines left{
+            "card2/", "card2/DCIM/", "card2/DCIM/100CANON/", "card2/DCIM/100CANON/IMG_1.JPG:b",
+            "card3/", "card3/DCIM/", "card3/DCIM/100CANON/", "card3/DCIM/100CANON/IMG_1.JPG:c"};
+        QTest::newRow("the folder it lay in: the cards clash, the SOURCE's name parts them")
+            << int(fs::NameFrom::Folder)
+            << plus(left, {"trip/", "trip/100CANON_IMG_1.JPG:a", "trip/100CANON_card1_IMG_2.JPG:2",
+                           "trip/card1_IMG_3.JPG:3", "trip/card2_x:x"})
+            << 2 << int(fs::NameFrom::Source);
+        QTest::newRow("the SOURCE named; a name that begins so keeps it")
+            << int(fs::NameFrom::Source)
+            << Lines{"trip/",
+                     "trip/card1_IMG_1.JPG:a",
+                     "trip/card1_IMG_2.JPG:2",
+                     "trip/card1_IMG_3.JPG:3",
+                     "trip/card2_IMG_1.JPG:b",
+                     "trip/card2_x:x",
+                     "trip/card3_IMG_1.JPG:c"}
+            << 0 << int(fs::NameFrom::Source);
+        QTest::newRow("every folder from the SOURCE down")
+            << int(fs::NameFrom::Path)
+            << Lines{"trip/",
+                     "trip/card1_DCIM_100CANON_IMG_1.JPG:a",
+                     "trip/card1_DCIM_100CANON_card1_IMG_2.JPG:2",
+                     "trip/card1_IMG_3.JPG:3",
+                     "trip/card2_DCIM_100CANON_IMG_1.JPG:b",
+                     "trip/card2_x:x",
+                     "trip/card3_DCIM_100CANON_IMG_1.JPG:c"}
+            << 0 << int(fs::NameFrom::Path);
+    }
+    void nameFrom() {
+        QFETCH(int, from);
+        QFETCH(Lines, after);
+        QFETCH(int, folderClashes);
+        QFETCH(int, avoidedBy);
+        const std::string root = tmp_.path() + "/cards" + std::to_string(from);
+        QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+        makeTree(root, {"card1/", "card1/DCIM/", "card1/DCIM/100CANON/",
+                        "card1/DCIM/100CANON/IMG_1.JPG:a", "card1/DCIM/100CANON/card1_IMG_2.JPG:2",
+                        "card1/IMG_3.JPG:3", "card2/", "card2/DCIM/", "card2/DCIM/100CANON/",
+                        "card2/DCIM/100CANON/IMG_1.JPG:b", "card2/x:x", "card3/", "card3/DCIM/",
+                        "card3/DCIM/100CANON/", "card3/DCIM/100CANON/IMG_1.JPG:c", "trip/"});
+        fs::MergeRequest r = request(root, {"card1", "card2", "card3"}, "trip", {});
+        r.nameFrom = static_cast<fs::NameFrom>(from);
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(r, plan), 0);
+        QCOMPARE(plan.folderClashes(), std::int64_t(folderClashes));
+        QCOMPARE(int(plan.avoidingChoice()), avoidedBy);
+        mergeThenUndo(root, r, after, {});
+    }
+
+    // Equal content under other names, across sources and the destination, kept once by each
+    // rule; hard links of one file are one file; empty files are never duplicates; a copy changed
+    // after the plan moves instead. Undo brings every copy back from the Trash.
+    void dedupe_data() {
+        QTest::addColumn<int>("keep");  // fs::Dedupe
+        QTest::addColumn<bool>("changeB");
+        QTest::addColumn<Lines>("after");
+        QTest::addColumn<Lines>("trashed");
+        const std::string big(10000, 'z');
+        const Lines always{"dest/",
+                           "dest/d.jpg:photo2",
+                           "dest/s1_big1:" + big + "1",
+                           "dest/s1_big3:" + big,
+                           "dest/s1_e1:",
+                           "dest/s1_x:unique",
+                           "dest/s2_big2:" + big + "2",
+                           "dest/s2_e2:",
+                           "dest/s3_h1:linked",
+                           "dest/s3_h2:linked"};
+        const Lines trashed{"big4:" + big, "y.jpg:photo2"};
+        QTest::newRow("the first SOURCE's kept")
+            << int(fs::Dedupe::First) << false << plus(always, {"dest/s1_a.jpg:photo1"})
+            << plus(trashed, {"b.jpg:photo1", "c.jpg:photo1"});
+        QTest::newRow("the oldest kept")
+            << int(fs::Dedupe::Oldest) << false << plus(always, {"dest/s2_b.jpg:photo1"})
+            << plus(trashed, {"a.jpg:photo1", "c.jpg:photo1"});
+        QTest::newRow("the newest kept")
+            << int(fs::Dedupe::Newest) << false << plus(always, {"dest/s3_c.jpg:photo1"})
+            << plus(trashed, {"a.jpg:photo1", "b.jpg:photo1"});
+        QTest::newRow("a copy changed after the plan moves")
+            << int(fs::Dedupe::First) << true
+            << plus(always, {"dest/s1_a.jpg:photo1", "dest/s2_b.jpg:photoX"})
+            << plus(trashed, {"c.jpg:photo1"});
+    }
+    void dedupe() {
+        QFETCH(int, keep);
+        QFETCH(bool, changeB);
+        QFETCH(Lines, after);
+        QFETCH(Lines, trashed);
+        const std::string root = tmp_.path() + "/dedupe" + QTest::currentDataTag();
+        QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+        const std::string big(10000, 'z');
+        makeTree(root, {"s1/", "s1/a.jpg:photo1", "s1/e1:", "s1/x:unique", "s1/big1:" + big + "1",
+                        "s1/big3:" + big, "s2/", "s2/b.jpg:photo1", "s2/e2:", "s2/y.jpg:photo2",
+                        "s2/big2:" + big + "2", "s3/", "s3/c.jpg:photo1", "s3/h1:linked",
+                        "s3/big4:" + big, "dest/", "dest/d.jpg:photo2"});
+        QCOMPARE(::link((root + "/s3/h1").c_str(), (root + "/s3/h2").c_str()), 0);
+        // b the oldest, c the newest; the big ones of one time.
+        const auto setTime = [&](const char* file, time_t at) {
+            const timespec times[2] = {{at, 0}, {at, 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, (root + "/" + file).c_str(), times, 0), 0);
+        };
+        setTime("s1/a.jpg", 1600000000);
+        setTime("s2/b.jpg", 1500000000);
+        setTime("s3/c.jpg", 1700000000);
+        setTime("s1/big3", 1600000000);
+        setTime("s3/big4", 1600000000);
+        fs::MergeRequest r = request(root, {"s1", "s2", "s3"}, "dest", {});
+        r.dedupe = static_cast<fs::Dedupe>(keep);
+        // Other bytes of the same size, its times set back: only its change time tells.
+        const auto change = [&] {
+            if (changeB) {
+                const int fd = ::open((root + "/s2/b.jpg").c_str(), O_WRONLY | O_CLOEXEC);
+                QVERIFY(fd >= 0);
+                QCOMPARE(::pwrite(fd, "photoX", 6, 0), ssize_t(6));
+                ::close(fd);
+                setTime("s2/b.jpg", 1500000000);
+            }
+        };
+        mergeThenUndo(root, r, after, trashed, change);
     }
 
     // The destination on another drive: each file copied with what it carries, synced and

@@ -71,7 +71,7 @@ private slots:
                               << "Kovra Ver 1.00  すなはらソフト工房" << 7
                               << QStringList{"Dir1", "フォルダ一覧", "File1", "ファイル一覧"};
         QTest::newRow("merge") << "merge"
-                               << "フォルダをまとめる" << 11
+                               << "フォルダをまとめる" << 13
                                << QStringList{"e_dest",        "まとめ先",
                                               "List_src",      "まとめるフォルダ",
                                               "Table_preview", "ファイルごとの処理",
@@ -126,11 +126,10 @@ private slots:
         QTest::addColumn<QStringList>("order");
         QTest::newRow("main") << "main" << QStringList{"Drive1",  "Dir1",  "File1",  "b_all_choise",
                                                        "b_atart", "b_end", "b_reset"};
-        QTest::newRow("merge") << "merge"
-                               << QStringList{"e_dest",        "b_browse",      "List_src",
-                                              "c_all",         "c_keepdup",     "c_number",
-                                              "c_keepfolders", "Table_preview", "b_merge",
-                                              "b_close"};
+        QTest::newRow("merge") << "merge" << QStringList{"e_dest",        "b_browse",   "List_src",
+                                                         "c_all",         "c_keepdup",  "c_number",
+                                                         "c_keepfolders", "c_namefrom", "c_dedupe",
+                                                         "Table_preview", "b_merge",    "b_close"};
     }
     void theKeyboardReachesEveryControl() {
         QFETCH(QString, window);
