@@ -297,11 +297,12 @@ bool notOffered(int err) {
            err == EBADMSG || err == EPROTO || err == ENOTTY;
 }
 
-// Whether the drive of the folder `dirfd` answers a question asked afresh (cached attributes
-// would answer for a server that is gone); its error when it does not.
-int silence(int dirfd) {
+// Whether the drive of the folder `dirfd` answers a look at `name` there asked afresh (cached
+// attributes would answer for a server that is gone); its error when it does not.
+int silence(int dirfd, const std::string& name) {
     struct statx st {};
-    if (::statx(dirfd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_TYPE, &st) == 0) {
+    if (::statx(dirfd, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_TYPE, &st) ==
+        0) {
         return 0;
     }
     return notAnswering(errno) ? errno : 0;
@@ -371,7 +372,7 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
         return changeFailed(ETIMEDOUT);
     }
     if (notAnswering(status.error)) {
-        if (const int err = silence(toDir); err != 0) {
+        if (const int err = silence(toDir, to); err != 0) {
             return changeFailed(err == EIO ? ETIMEDOUT : err);
         }
     }
@@ -400,7 +401,7 @@ core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toD
     // it came after a wait, or the folder does not answer a fresh look now.
     if (status.outcome == core::RenameOutcome::Failed && notAnswering(status.error) &&
         status.error != ETIMEDOUT) {
-        if (std::chrono::steady_clock::now() - start >= kTimedOut || silence(toDir) != 0) {
+        if (std::chrono::steady_clock::now() - start >= kTimedOut || silence(toDir, to) != 0) {
             status.error = ETIMEDOUT;
             status.mayHaveActed = true;
             return status;
