@@ -171,6 +171,12 @@ public:
         if (observer != nullptr) {
             observer->reserved(to, idOf(ours));
         }
+        struct stat now {};
+        if (sys.fstatat(toDir, to.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && notAnswering(errno)) {
+            // The drive went silent with the reservation made, and recorded: undo and finish
+            // remove it.
+            return changeFailed(errno);
+        }
         if (!isReservation(toDir, to, idOf(ours))) {
             // Another program took the name between the reservation and now: leave it be.
             return core::RenameStatus::failed(EEXIST);
