@@ -47,7 +47,7 @@ std::string treeDiff(const Tree& actual, const Tree& expected) {
     }
     for (const auto& [name, content] : actual) {
         if (expected.count(name) == 0) {
-            said += "left over " + name + "; ";
+            said += "left over " + name + " (" + std::to_string(content.size()) + " bytes); ";
         }
     }
     return said;
@@ -287,6 +287,9 @@ class TestNetwork : public QObject {
     void undoneTo(const std::string& drive, const std::string& folder, const Tree& before) {
         const Ran undo = run({"undo"});
         QVERIFY2(undo.status == 0, undo.err.c_str());
+        if (!settled(drive, folder, before)) {
+            qWarning("undo said: %s%s", undo.out.c_str(), undo.err.c_str());
+        }
         KOVRA_SETTLED(drive, folder, before);
     }
 
