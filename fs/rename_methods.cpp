@@ -171,6 +171,12 @@ public:
         if (observer != nullptr) {
             observer->reserved(to, idOf(ours));
         }
+        struct stat now {};
+        if (sys.fstatat(toDir, to.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && notAnswering(errno)) {
+            // The drive went silent with the reservation made, and recorded: undo and finish
+            // remove it.
+            return changeFailed(errno);
+        }
         if (!isReservation(toDir, to, idOf(ours))) {
             // Another program took the name between the reservation and now: leave it be.
             return core::RenameStatus::failed(EEXIST);
@@ -284,14 +290,19 @@ bool notOffered(int err) {
            err == EBADMSG || err == EPROTO || err == ENOTTY;
 }
 
-// Whether the drive of the folder `dirfd` answers a question asked afresh (cached attributes
-// would answer for a server that is gone); its error when it does not.
-int silence(int dirfd) {
-    struct statx st {};
-    if (::statx(dirfd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_TYPE, &st) == 0) {
-        return 0;
+// Whether the drive of the folder `dirfd` answers a look at `name` there asked afresh, and one at
+// a name nobody uses, which no cache can answer (sshfs answers for a known name from its own
+// cache after its server is gone); its error when it does not.
+int silence(int dirfd, const std::string& name) {
+    for (const std::string& look : {name, name + ".kovra-look"}) {
+        struct statx st {};
+        if (::statx(dirfd, look.c_str(), AT_SYMLINK_NOFOLLOW | AT_STATX_FORCE_SYNC, STATX_TYPE,
+                    &st) != 0 &&
+            notAnswering(errno)) {
+            return errno;
+        }
     }
-    return notAnswering(errno) ? errno : 0;
+    return 0;
 }
 
 // A method whose answer took this long and was an I/O error met a server that did not answer;
@@ -387,7 +398,7 @@ core::RenameStatus renameByChain(int fromDir, const std::string& from, int toDir
         return changeFailed(ETIMEDOUT);
     }
     if (notAnswering(status.error)) {
-        if (const int err = silence(toDir); err != 0) {
+        if (const int err = silence(toDir, to); err != 0) {
             return changeFailed(err == EIO ? ETIMEDOUT : err);
         }
     }
@@ -428,11 +439,13 @@ core::RenameStatus renameNoReplace(int fromDir, const std::string& from, int toD
     if (status.done() || status.error == EEXIST || status.error == ENOENT) {
         return status;
     }
-    // An I/O error from a drive that no longer answers is its server's silence, not the file's:
-    // it came after a wait, or the folder does not answer a fresh look now.
-    if (status.outcome == core::RenameOutcome::Failed && notAnswering(status.error) &&
-        status.error != ETIMEDOUT) {
-        if (std::chrono::steady_clock::now() - start >= kTimedOut || silence(toDir) != 0) {
+    // A failure of a drive that no longer answers is its server's silence, not the file's nor
+    // the methods': an I/O error after a wait, or any answer (gvfs says EINVAL once its backend
+    // is gone) where the folder does not answer a fresh look now.
+    if (status.error != ETIMEDOUT) {
+        if ((notAnswering(status.error) && std::chrono::steady_clock::now() - start >= kTimedOut) ||
+            silence(toDir, to) != 0) {
+            status.outcome = core::RenameOutcome::Failed;
             status.error = ETIMEDOUT;
             status.mayHaveActed = true;
             return status;

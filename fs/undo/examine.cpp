@@ -25,6 +25,9 @@ constexpr std::int64_t kCoarsestTime = 2000000000;
 struct Recorded {
     std::unordered_set<std::string_view> linked;
     std::unordered_map<std::string_view, const JournalPlan::Reservation*> reservations;
+    // When each name's last reservation was announced: its identity, heard after, says nothing
+    // once the drive numbers files anew (a remount).
+    std::unordered_map<std::string_view, std::int64_t> announced;
     explicit Recorded(const JournalPlan& plan) {
         for (const std::string& name : plan.linked) {
             linked.insert(name);
@@ -32,6 +35,9 @@ struct Recorded {
         for (const JournalPlan::Reservation& r : plan.reservations) {
             // The last record of a name is the one that may be left: made after it was announced.
             reservations[r.name] = &r;
+            if (r.at != 0) {
+                announced[r.name] = r.at;
+            }
         }
     }
 };
@@ -56,7 +62,8 @@ bool isOurReservation(const Recorded& recorded, const std::string& name, const S
         return true;
     }
     // Announced, perhaps never heard of again: made since, on a drive whose numbers say nothing.
-    return r.at != 0 && seen.modifiedAt >= r.at - kCoarsestTime;
+    const auto at = recorded.announced.find(name);
+    return at != recorded.announced.end() && seen.modifiedAt >= at->second - kCoarsestTime;
 }
 
 // Which method, if any, left the entry's names looking like `now`.

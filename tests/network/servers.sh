@@ -255,9 +255,9 @@ webdav_serve() {
     # Started again after a kill on the port it had: the share keeps its address.
     port=$(cat "$d/port" 2>/dev/null || free_port) || return 1
     echo "$port" >"$d/port"
-    # Files put in the share by the tests are served at once.
+    # Files put in the share by the tests are served two seconds later at most.
     spawn "$d" server rclone serve webdav --config /dev/null --addr "127.0.0.1:$port" \
-        --dir-cache-time 0s "$d/share"
+        --dir-cache-time 2s "$d/share"
     wait_port "$port"
 }
 
@@ -266,7 +266,7 @@ webdav_mount() {
     alive "$d/server.pid" || webdav_serve || return 1
     mkdir -p "$d/mnt" "$d/cache"
     spawn "$d" mount rclone mount --config /dev/null --cache-dir "$d/cache" \
-        --vfs-cache-mode "${WEBDAV_CACHE_MODE:-off}" --vfs-write-back 1s --dir-cache-time 1m \
+        --vfs-cache-mode "${WEBDAV_CACHE_MODE:-off}" --vfs-write-back 1s --dir-cache-time 0s \
         --attr-timeout 0s --contimeout 2s --timeout 4s --low-level-retries 1 --retries 1 \
         ":webdav,url='http://127.0.0.1:$(cat "$d/port")':" "$d/mnt"
     echo 4 >"$d/timeout"
