@@ -744,8 +744,8 @@ private:
             return plan_.request_.keepDuplicates ? MergeAction::LeaveDuplicate
                                                  : trashOrStay(folder, dirfd.get(), own);
         }
-        if (*holder != NameSet::kExisting) {
-            noteFolderClash(folder, name, *holder);
+        if (holder->who != NameSet::kExisting) {
+            noteFolderClash(folder, name, holder->who);
         }
         if (!plan_.request_.number) {
             return MergeAction::LeaveClash;
@@ -799,7 +799,9 @@ private:
         for (const NameFrom from : {NameFrom::Source, NameFrom::Path}) {
             merge_steps::newNameInto(mine, prefixUnder(from, folder), name);
             merge_steps::newNameInto(theirs, prefixUnder(from, other), otherName);
-            if (from != plan_.request_.nameFrom && mine != theirs) {
+            // Parted only where the drive tells the two names apart.
+            const std::string mineKey(keyOf(mine));
+            if (from != plan_.request_.nameFrom && mineKey != keyOf(theirs)) {
                 parted = true;
                 ++partedBy_[static_cast<std::size_t>(from)];
             }
