@@ -21,7 +21,7 @@ fi
 # The sanitizer tree is built while the plain suites run, at the lowest priority: most of their
 # time is spent waiting on drives and servers. The benchmarks are not built there.
 mkdir -p build-asan
-setsid nice -n 19 bash scripts/build.sh build-asan -DKOVRA_SANITIZE=ON -DKOVRA_BENCH=OFF \
+setsid -w nice -n 19 bash scripts/build.sh build-asan -DKOVRA_SANITIZE=ON -DKOVRA_BENCH=OFF \
     >build-asan/build.log 2>&1 &
 asan_build=$!
 # A failing suite ends the script: the build goes with it.
