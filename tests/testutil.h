@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <QTest>
 
@@ -162,6 +163,22 @@ inline bool removeTree(const std::string& path) {
 
 // A temporary folder removed with everything in it, by bytes: QTemporaryDir cannot remove names
 // that are not valid UTF-8.
+// Waits until the clock that stamps files has passed this moment: a file made after this call
+// is stamped later than anything that read the clock before it, whatever that clock's tick.
+inline bool waitPastClockTick() {
+    timespec now{}, stamp{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    for (int i = 0; i < 1000; ++i) {
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &stamp);
+        if (stamp.tv_sec > now.tv_sec ||
+            (stamp.tv_sec == now.tv_sec && stamp.tv_nsec > now.tv_nsec)) {
+            return true;
+        }
+        QTest::qSleep(1);
+    }
+    return false;
+}
+
 class TempFolder {
 public:
     // In `parent`, or else in $TMPDIR or /tmp.

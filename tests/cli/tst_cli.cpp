@@ -94,6 +94,8 @@ private slots:
     void command();
     void pathsOpenedFirst_data();
     void pathsOpenedFirst();
+    void linksNeverFollowed_data();
+    void linksNeverFollowed();
     void dryRunPredictsRun_data();
     void dryRunPredictsRun();
     void planIsRun_data();
@@ -518,8 +520,12 @@ void TestCli::pathsOpenedFirst() {
         QVERIFY(::chmod(folder.c_str(), 0777) == 0);
     }
     QVERIFY(::chmod((root + "/" + locked.toStdString()).c_str(), mode_t(mode)) == 0);
+    // Run from a copy nobody can reach: the build may lie in a folder only its owner may enter.
+    const std::string program = temp.path() + "/kovra";
+    QVERIFY(QFile::copy(QStringLiteral(KOVRA_PROGRAM), QString::fromStdString(program)));
+    QVERIFY(::chmod(program.c_str(), 0755) == 0);
     const Ran ran = runKovra(root, state, {"rename", "%R/c6/real", "%R/" + locked.toStdString()},
-                             "C", {}, ::geteuid() == 0 ? kNobody : 0);
+                             "C", {}, ::geteuid() == 0 ? kNobody : 0, program);
     Lines now;
     readTree(root, "", now);
     std::sort(now.begin(), now.end());
@@ -527,6 +533,65 @@ void TestCli::pathsOpenedFirst() {
              ran.err.c_str());
     QVERIFY2(ran.status == 2, ran.err.c_str());
     QVERIFY2(ran.err.find(locked.toStdString()) != std::string::npos, ran.err.c_str());
+}
+
+// A link in a named folder to a folder that was not named: the walk leaves it, and nothing
+// outside the named folders changes. A link to / is tried in a dry run only, where a walk that
+// followed it would list more than the one file.
+void TestCli::linksNeverFollowed_data() {
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<Lines>("args");
+    QTest::addColumn<Lines>("moved");  // the tree's lines for a, where the command put it
+    const Lines merge{"merge", "%R/pics/cats", "%R/pics/all"};
+    const Lines rename{"rename", "-r", "%R/pics/cats"};
+    const Lines merged{"pics/all/cats_a:a"}, renamed{"pics/cats/cats_a:a"};
+    // "/." for the root: a tree line ending in a slash is a folder.
+    for (const char* target : {"../../elsewhere", "..", "/."}) {
+        if (target[0] != '/') {
+            QTest::addRow("merge, a link to %s", target) << QByteArray(target) << merge << merged;
+            QTest::addRow("rename -r, a link to %s", target)
+                << QByteArray(target) << rename << renamed;
+        }
+        QTest::addRow("merge --dry-run, a link to %s", target)
+            << QByteArray(target) << Lines{"merge", "-n", merge[1], merge[2]} << Lines{};
+        QTest::addRow("rename -r --dry-run, a link to %s", target)
+            << QByteArray(target) << Lines{"rename", "-r", "-n", rename[2]} << Lines{};
+    }
+}
+
+void TestCli::linksNeverFollowed() {
+    QFETCH(QByteArray, target);
+    QFETCH(Lines, args);
+    QFETCH(Lines, moved);
+    testutil::TempFolder temp;
+    QVERIFY(temp.isValid());
+    const std::string root = temp.path() + "/t", state = temp.path() + "/s";
+    QVERIFY(::mkdir(root.c_str(), 0755) == 0);
+    const Lines kept{"pics/",          "pics/all/",
+                     "pics/cats/",     "pics/cats/out@" + target.toStdString(),
+                     "elsewhere/",     "elsewhere/tax.pdf:t",
+                     "elsewhere/sub/", "elsewhere/sub/b:b",
+                     "pics/top.jpg:p"};
+    Lines tree = kept;
+    tree.push_back("pics/cats/a:a");
+    makeTree(root, tree);
+    const Ran ran = runKovra(root, state, args, "C");
+    QVERIFY2(ran.status == 0, ran.err.c_str());
+    Lines expected = kept;
+    expected.insert(expected.end(), moved.begin(), moved.end());
+    if (moved.empty()) {
+        expected.push_back("pics/cats/a:a");
+        // One move or rename, a's: none through the link.
+        int moves = 0;
+        for (auto at = ran.out.find(" -> "); at != std::string::npos;
+             at = ran.out.find(" -> ", at + 1)) {
+            ++moves;
+        }
+        QVERIFY2(moves == 1, ran.out.c_str());
+        QVERIFY2(ran.out.find("/pics/cats/a -> ") != std::string::npos, ran.out.c_str());
+    }
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(readTree(root), expected);
 }
 
 // A name of `units` times `unit` in front of ".jpg".

@@ -245,6 +245,42 @@ private slots:
         QCOMPARE(after, before);
         QCOMPARE(testutil::readTree(card), cardBefore);
     }
+
+    // The undo's own syncs: one that fails is said, and every file is back all the same.
+    void undoSyncFails_data() {
+        QTest::addColumn<QString>("fail");
+        QTest::newRow("a source folder") << "cats";
+        QTest::newRow("the destination folder") << "all";
+    }
+    void undoSyncFails() {
+        QFETCH(QString, fail);
+        testutil::TempFolder case_(tmp_.path().c_str());
+        const std::string root = case_.path();
+        gRoot = root;
+        gState = root + "/state";
+        testutil::makeTree(root, {"cats/", "cats/a.jpg:a", "cats/b.jpg:b", "all/", "all/old:o"});
+        const Lines before = testutil::readTree(root);
+        fs::MergeRequest request;
+        request.sources = {root + "/cats"};
+        request.destination = root + "/all";
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(request, plan), 0);
+        fs::MergeRunControl control;
+        control.stateDir = gState;
+        const fs::MergeResult result = fs::runMerge(plan, control);
+        QCOMPARE(result.moved, std::int64_t(2));
+        gFailSync = fail.toStdString();
+        const fs::UndoReport undo = fs::undoRun(result.journal);
+        gFailSync.clear();
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QVERIFY(undo.problems.empty());
+        QCOMPARE(undo.syncError, EIO);
+        Lines after = testutil::readTree(root);
+        after.erase(std::remove_if(after.begin(), after.end(),
+                                   [](const std::string& l) { return l.rfind("state", 0) == 0; }),
+                    after.end());
+        QCOMPARE(after, before);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDurability)

@@ -65,42 +65,42 @@ private slots:
     void everyControlHasAName_data() {
         QTest::addColumn<QString>("window");
         QTest::addColumn<QString>("windowName");
-        QTest::addColumn<int>("controls");
         QTest::addColumn<QStringList>("named");  // objectName, then its name
         QTest::newRow("main") << "main"
-                              << "Kovra Ver 1.00  すなはらソフト工房" << 7
+                              << "Kovra Ver 1.00  すなはらソフト工房"
                               << QStringList{"Dir1", "フォルダ一覧", "File1", "ファイル一覧"};
         QTest::newRow("merge") << "merge"
-                               << "フォルダをまとめる" << 13
+                               << "フォルダをまとめる"
                                << QStringList{"e_dest",        "まとめ先",
                                               "List_src",      "まとめるフォルダ",
                                               "Table_preview", "ファイルごとの処理",
                                               "t_left",        "移動しなかったファイル"};
         QTest::newRow("explanation") << "explanation"
-                                     << "説明" << 1 << QStringList{};
+                                     << "説明" << QStringList{};
         QTest::newRow("version") << "version"
-                                 << "バージョン情報" << 1 << QStringList{};
+                                 << "バージョン情報" << QStringList{};
     }
     void everyControlHasAName() {
         QFETCH(QString, window);
         QFETCH(QString, windowName);
-        QFETCH(int, controls);
         QFETCH(QStringList, named);
         QWidget* shown = open(window);
         QVERIFY(shown != nullptr);
         QCOMPARE(reader(shown)->text(QAccessible::Name), windowName);
-        int reached = 0;
+        QList<QWidget*> reached;
         for (QWidget* w : shown->findChildren<QWidget*>()) {
             if (w->window() == shown && (w->focusPolicy() & Qt::TabFocus) != 0) {
-                ++reached;
+                reached << w;
                 QVERIFY2(!reader(w)->text(QAccessible::Name).isEmpty(),
                          qPrintable(w->objectName()));
             }
         }
-        QCOMPARE(reached, controls);
+        QVERIFY(!reached.isEmpty());
+        // The lists and fields named here are among the controls Tab reaches.
         for (qsizetype i = 0; i + 1 < named.size(); i += 2) {
-            QCOMPARE(reader(shown->findChild<QWidget*>(named[i]))->text(QAccessible::Name),
-                     named[i + 1]);
+            QWidget* w = shown->findChild<QWidget*>(named[i]);
+            QVERIFY2(reached.contains(w), qPrintable(named[i]));
+            QCOMPARE(reader(w)->text(QAccessible::Name), named[i + 1]);
         }
     }
 

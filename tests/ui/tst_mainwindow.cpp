@@ -285,13 +285,21 @@ private slots:
             << QStringList{longName, "longfolder_" + longName, "261 バイト、上限 255 バイト",
                            QString::number(ENAMETOOLONG)};
     }
-    // A disk that does not confirm the renames is reported: silence would read as success.
+    // A disk that does not confirm the renames is reported: silence would read as success. Only
+    // the folder's sync fails; the journal, kept elsewhere, is synced.
     void aFailedSyncIsReported() {
         const std::string dir = folder("d", {"a.txt"});
         openWindow(dir, {{"/", {}}});
-        fs::syscalls().fsync = [](int) {
-            errno = EIO;
-            return -1;
+        static struct stat folderSeen {};
+        QCOMPARE(::stat(dir.c_str(), &folderSeen), 0);
+        fs::syscalls().fsync = [](int fd) {
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && st.st_dev == folderSeen.st_dev &&
+                st.st_ino == folderSeen.st_ino) {
+                errno = EIO;
+                return -1;
+            }
+            return ::fsync(fd);
         };
         click("b_all_choise");
         click("b_atart");
@@ -299,6 +307,7 @@ private slots:
         QCOMPARE(entries(dir), Names{"d_a.txt"});
         QCOMPARE(reports_.size(), 1);
         QVERIFY2(reports_[0].contains(QStringLiteral("エラー番号 5")), qPrintable(reports_[0]));
+        QVERIFY(window_->findChild<QAction*>("m_undo")->isEnabled());
     }
 
     void aFailingRenameIsReportedAndTheProgramGoesOn() {

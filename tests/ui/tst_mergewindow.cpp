@@ -432,11 +432,21 @@ private slots:
                             preview->index(r, 2).data().toString()});
         }
         const QString said = window.findChild<QLabel*>("l_status")->text();
+        // The merge is run, by the window, or where it has nothing to move (its button is off)
+        // by the command line; the preview is checked against what it did.
         auto* button = window.findChild<QPushButton*>("b_merge");
-        const bool runs = button->isEnabled();  // not when nothing moves
+        const bool runs = button->isEnabled();
+        std::string ran = dry;
         if (runs) {
             QTest::mouseClick(button, Qt::LeftButton);
             QTRY_COMPARE(reports_.size(), 1);
+        } else {
+            Lines merge{"merge"};
+            merge.insert(merge.end(), paths.begin(), paths.end());
+            merge.push_back(dest);
+            int ranStatus = 0;
+            ran = commandSays(root() + "/run.log", merge, ranStatus);
+            QCOMPARE(ranStatus, status);
         }
         QStringList left;
         QAbstractItemModel* leftBox = window.findChild<QListView*>("t_left")->model();
@@ -444,6 +454,7 @@ private slots:
             left << leftBox->index(r, 0).data().toString();
         }
         bool stays = false;
+        bool found = false;
         for (const auto& [where, newName, action] : rows) {
             const std::string path = where.toStdString();
             const std::string moved = dest + "/" + newName.toStdString();
@@ -454,15 +465,26 @@ private slots:
                                      : trashed ? path + " -> the Trash ("
                                                : path + ": left: ";
             QVERIFY2(dry.find(said) != std::string::npos, dry.c_str());
+            QVERIFY2(ran.find(moves || trashed ? said : path + ": ") != std::string::npos,
+                     ran.c_str());
             QCOMPARE(testutil::exists(path), !moves && !trashed);
             QVERIFY(!moves || testutil::exists(moved));
             // In the list of files left, in the preview's words.
             QCOMPARE(left.filter(where + QStringLiteral("　（") + action).size(),
                      moves || trashed || !runs ? 0 : 1);
             if (path == real(file)) {
+                found = true;
                 QCOMPARE(action, says);
             }
         }
+        QVERIFY2(found, real(file).c_str());
+        // Each file of the tree has its row: none missing, none made up.
+        const auto isFile = [](const std::string& line) { return line.back() != '/'; };
+        QCOMPARE(rows.size(), std::size_t(std::count_if(tree.begin(), tree.end(), isFile)) -
+                                  std::size_t(std::count_if(
+                                      tree.begin(), tree.end(), [&](const std::string& line) {
+                                          return isFile(line) && line.find(destination + "/") == 0;
+                                      })));
         // Names that clash only for their folders: both say which choice parts them.
         const bool note = dry.find("--name-from=source parts them") != std::string::npos;
         QCOMPARE(std::size_t(std::count(dry.begin(), dry.end(), '\n')), rows.size() + note);
