@@ -115,8 +115,9 @@ double processCpuMs() {
     return cpuMs(usage);
 }
 
-// Runs argv with its output to /dev/null; its times, -1 when it does not end with 0.
-Timing runTimed(const std::vector<std::string>& argv) {
+// Runs argv with its output (and with `quiet` its standard error) to /dev/null; its times, -1
+// when it does not end with 0.
+Timing runTimed(const std::vector<std::string>& argv, bool quiet = false) {
     std::vector<char*> args;
     for (const std::string& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
@@ -125,6 +126,9 @@ Timing runTimed(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (quiet) {
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     const auto start = Clock::now();
     pid_t pid = 0;
     int status = -1;
@@ -531,10 +535,10 @@ int main(int argc, char* argv[]) {
             const auto [p, f] = timedPair(
                 r % 2 == 0,
                 [&] {
-                    return runTimed({kovra, "rename", "--progress", a});
+                    return runTimed({kovra, "rename", "--progress", a}, true);
                 },
                 [&] {
-                    return runTimed({kovra, "rename", "--no-progress", b});
+                    return runTimed({kovra, "rename", "--no-progress", b}, true);
                 });
             check(countPrefixed(a) == files && countPrefixed(b) == files,
                   "kovra rename --progress");

@@ -1,7 +1,12 @@
-// bash's completion of kovra, as bash asks for it at a Tab: the words offered for a command line.
+// What shells and scripts read of kovra: bash's completion as bash asks for it at a Tab, and the
+// history as `kovra undo --list --json` gives it.
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -125,6 +130,44 @@ private slots:
                  qPrintable(all[1]));
         QVERIFY2(all[0].contains(QDate::currentDate().toString(Qt::ISODate)), qPrintable(all[0]));
         QCOMPARE(offered(QStringLiteral("kovra undo 2"), state_.path()), QStringList{"2"});
+    }
+
+    // One JSON object a line, a run each, newest first, with what a script needs to choose one.
+    void runsForScripts() {
+        QProcess kovra;
+        kovra.start(QStringLiteral(KOVRA_PROGRAM),
+                    {QStringLiteral("undo"), QStringLiteral("--list"), QStringLiteral("--json")});
+        QVERIFY(kovra.waitForFinished(30000));
+        QCOMPARE(kovra.exitCode(), 0);
+        const QList<QByteArray> lines = kovra.readAllStandardOutput().trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        const QDir root(tree_.path());
+        const char* const newestFirst[] = {"cats", "dogs"};
+        for (int i = 0; i < 2; ++i) {
+            QJsonParseError error{};
+            const QJsonObject run = QJsonDocument::fromJson(lines[i], &error).object();
+            QVERIFY2(error.error == QJsonParseError::NoError, lines[i].constData());
+            QCOMPARE(run.value("number").toInt(), i + 1);
+            QCOMPARE(run.value("kind").toString(), QStringLiteral("rename"));
+            QCOMPARE(run.value("state").toString(), QStringLiteral("done"));
+            QCOMPARE(run.value("files").toInt(), 1);
+            QCOMPARE(run.value("folders").toArray().first().toString(),
+                     QDir(root.filePath(newestFirst[i])).canonicalPath());
+            const QDateTime time = QDateTime::fromString(run.value("time").toString(), Qt::ISODate);
+            QVERIFY2(time.isValid() && qAbs(time.secsTo(QDateTime::currentDateTime())) < 3600,
+                     lines[i].constData());
+        }
+        // The same words in every language.
+        kovra.setProcessEnvironment([] {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("LANG"), QStringLiteral("ja_JP.UTF-8"));
+            env.insert(QStringLiteral("LC_ALL"), QStringLiteral("ja_JP.UTF-8"));
+            return env;
+        }());
+        kovra.start(QStringLiteral(KOVRA_PROGRAM),
+                    {QStringLiteral("undo"), QStringLiteral("--list"), QStringLiteral("--json")});
+        QVERIFY(kovra.waitForFinished(30000));
+        QCOMPARE(kovra.readAllStandardOutput().trimmed().split('\n'), lines);
     }
 
 private:
