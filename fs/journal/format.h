@@ -59,6 +59,9 @@ enum Record : std::uint32_t {
     kMakingFolder = 40,  // a removed folder about to be made again
     kFolderMade = 41,    // ... made: its device and inode
     kPartlyUndone = 42,  // an undo took back some of the run: entries back, entries in all, time
+    // Version 6: outcomes, after the call.
+    kLinkMade = 43,         // a second name linked: folder, name
+    kReservationMade = 44,  // an empty reservation made: folder, name, device, inode, time
 };
 
 // Type, length, the check of those two, and the checksum after the payload.

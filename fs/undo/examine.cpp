@@ -24,39 +24,44 @@ constexpr std::int64_t kCoarsestTime = 2000000000;
 // What the run recorded in one folder about names in its target, for lookups by name.
 struct Recorded {
     std::unordered_set<std::string_view> linked;
+    std::unordered_set<std::string_view> linkMade;
     std::unordered_map<std::string_view, const JournalPlan::Reservation*> reservations;
     explicit Recorded(const JournalPlan& plan) {
         for (const std::string& name : plan.linked) {
             linked.insert(name);
+        }
+        for (const std::string& name : plan.linkMade) {
+            linkMade.insert(name);
         }
         for (const JournalPlan::Reservation& r : plan.reservations) {
             // The last record of a name is the one that may be left: made after it was announced.
             reservations[r.name] = &r;
         }
     }
+    bool mayHaveLeftover(const std::string& name) const {
+        return linked.count(name) != 0 || reservations.count(name) != 0;
+    }
 };
 
-// Whether `seen` under `name` is the empty reservation the run recorded there: the very file
-// where the drive keeps inode numbers and the run heard of it, else an empty file made since the
-// run announced it.
+// Whether `seen` under `name` is the empty reservation the run recorded making there, by the
+// identity read back from it: its device and inode where the drive keeps them, else its time.
+// A reservation announced and never heard of again is unknown, and unknown is never ours.
 bool isOurReservation(const Recorded& recorded, const std::string& name, const Seen& seen,
-                      IdentityKind kind) {
+                      IdentityKind kind, std::uint64_t deviceNow) {
     if (!seen.emptyFile()) {
         return false;
     }
     const auto found = recorded.reservations.find(name);
-    if (found == recorded.reservations.end()) {
+    if (found == recorded.reservations.end() || found->second->id == FileId{}) {
         return false;
     }
     const JournalPlan::Reservation& r = *found->second;
-    if (r.id != FileId{} && kind == IdentityKind::Inode) {
-        return seen.inodeId.inode == r.id.inode;
+    if (kind == IdentityKind::Inode) {
+        return seen.inodeId.inode == r.id.inode && seen.inodeId.device == deviceNow;
     }
-    if (r.id != FileId{} && seen.inodeId == r.id) {
-        return true;
-    }
-    // Announced, perhaps never heard of again: made since, on a drive whose numbers say nothing.
-    return r.at != 0 && seen.modifiedAt >= r.at - kCoarsestTime;
+    // A drive that numbers its files anew keeps their times, to its own step.
+    return r.modifiedAt != 0 && seen.modifiedAt > r.modifiedAt - kCoarsestTime &&
+           seen.modifiedAt < r.modifiedAt + kCoarsestTime;
 }
 
 // Which method, if any, left the entry's names looking like `now`.
@@ -223,14 +228,23 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const JournalEntry& e = entries[i];
         const EntryEvents* events = plan.eventsOf(i);
-        const RecordedFile before = fileBefore(plan, i);
-        const RecordedFile after = fileAfter(plan, i);
+        RecordedFile before = fileBefore(plan, i);
+        RecordedFile after = fileAfter(plan, i);
+        if (kind == IdentityKind::Inode && !removed) {
+            before.device = folder->device;
+            after.device = targetFolder ? targetFolder->device : 0;
+        }
         const std::string& newName = nameInTarget(plan, i);
         RenameMethod method = RenameMethod::Unknown;
         EntryState state = EntryState::Missing;
         int err = 0;
-        const Seen atOld = look(dirfd, e.oldName, listingRead,
-                                listingRead ? oldInodes[i] : std::nullopt, folder->device, &before);
+        // A leftover beside the file needs both names' kind and links from a stat.
+        const bool leftoverMayBe = recorded.mayHaveLeftover(newName);
+        const Seen atOld =
+            leftoverMayBe && (!listingRead || oldInodes[i])
+                ? seeAt(dirfd, e.oldName)
+                : look(dirfd, e.oldName, listingRead, listingRead ? oldInodes[i] : std::nullopt,
+                       folder->device, &before);
         const bool oldHolds = sameFile(atOld, before);
         if (atOld.err != 0) {
             err = atOld.err;
@@ -238,6 +252,8 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
             // It went nowhere but to the Trash: its new name is another file's, maybe its twin's.
             state = oldHolds ? EntryState::AtOldName : EntryState::Missing;
             if (!oldHolds) {
+                RecordedFile after = fileAfter(plan, i);  // in a Trash of its own drive
+                after.device = before.device;
                 std::optional<TrashedFile> where;
                 if (!events->trashName.empty()) {
                     // Where the journal says it went; on its drive as mounted now.
@@ -287,10 +303,7 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
             const bool lookNew = !targetRead || newInode.has_value();
             Seen atNew;
             if (lookNew) {
-                const bool leftoverMayBe = oldHolds && (recorded.linked.count(newName) != 0 ||
-                                                        recorded.reservations.count(newName) != 0);
-                // A leftover beside the file needs its size and identity from a stat.
-                atNew = leftoverMayBe || !targetRead
+                atNew = (oldHolds && leftoverMayBe) || !targetRead
                             ? seeAt(targetfd, newName)
                             : look(targetfd, newName, targetRead, newInode,
                                    targetFolder ? targetFolder->device : 0, &after);
@@ -299,10 +312,13 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
                 err = atNew.err;
             } else {
                 const bool newHolds = sameFile(atNew, after);
-                state = stateOf(atOld, atNew, oldHolds, newHolds,
-                                recorded.linked.count(newName) != 0 && newHolds,
+                const bool linkedByUs =
+                    recorded.linked.count(newName) != 0 && oldHolds && newHolds &&
+                    oneFile(atOld, atNew, kind, recorded.linkMade.count(newName) != 0);
+                state = stateOf(atOld, atNew, oldHolds, newHolds, linkedByUs,
                                 oldHolds && !newHolds && plan.mayLeaveReservations &&
-                                    isOurReservation(recorded, newName, atNew, kind),
+                                    isOurReservation(recorded, newName, atNew, kind,
+                                                     targetFolder ? targetFolder->device : 0),
                                 method);
             }
         }

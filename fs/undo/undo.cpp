@@ -68,11 +68,9 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
             case EntryState::Copied: {
                 // A copy back an earlier undo began: taken away while the copy it came from
                 // stands, and made again.
-                if (events->copyingBack) {
-                    const Seen back = seeAt(dirfd, e.oldName);
-                    if (back.present && back.inodeId == events->backCopy) {
-                        syscalls().unlinkat(dirfd, e.oldName.c_str(), 0);
-                    }
+                if (events->copyingBack &&
+                    merge_steps::isCopyOf(dirfd, e.oldName, events->backCopy, to, newName, false)) {
+                    syscalls().unlinkat(dirfd, e.oldName.c_str(), 0);
                 }
                 // The copy's drive may have kept neither mode nor owner: the original's.
                 const merge_steps::Owner owner{events->mode, events->uid, events->gid};
@@ -119,7 +117,7 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                 break;
             }
             case EntryState::AtOldName:
-                dropLeftovers(plan, i, to);
+                dropLeftovers(plan, i, dirfd, to);
                 ++part.unchanged;
                 break;
             case EntryState::Missing:
