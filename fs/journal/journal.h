@@ -140,6 +140,8 @@ struct EntryEvents {
     std::uint32_t notKept = 0;   // what the target could not hold of it (CopyLoss bits)
     bool copyingBack = false;    // an undo made a copy back under its old name
     FileId backCopy;             // ... device and inode of that copy
+    bool copiedBack = false;     // ... whole and checked, before the copy it came from went:
+    FileId copiedBackId;         //     as the folder's identity kind tells it
     bool movedAs = false;        // the file that moved is not the one planned, but
     FileId movedId;              // ... this one, as its folder's identity kind tells it
     bool operator==(const EntryEvents&) const = default;
@@ -179,6 +181,10 @@ struct JournalPlan {
         bool operator==(const Reservation&) const = default;
     };
     std::vector<Reservation> reservations;
+    // The same of an undo's renames back to old names in the folder itself.
+    std::vector<std::string> backLinked;
+    std::vector<std::string> backLinkMade;
+    std::vector<Reservation> backReservations;
     // What the run recorded of its entries: index of the entry, what it recorded; in record
     // order, several records of one entry folded into one.
     std::vector<std::pair<std::uint64_t, EntryEvents>> events;
@@ -311,6 +317,12 @@ public:
     int recordReservation(std::size_t folder, const std::string& name, FileId id);
     // ... made: its identity and time as read back from it (`st`), the outcome.
     int recordReservationMade(std::size_t folder, const std::string& name, const struct stat& st);
+    // The same for an undo renaming back to the old name `name` in the folder itself: a link
+    // about to be made (`made` false) or made; a reservation about to be made (`st` null) or made.
+    int recordBackLink(std::size_t folder, const std::string& name, bool made);
+    int recordBackReservation(std::size_t folder, const std::string& name, const struct stat* st);
+    // An undo's copy back of entry `entry` is whole and checked: `id` as the folder's kind says.
+    int recordCopiedBack(std::size_t folder, std::uint64_t entry, FileId id);
     // Of entry `entry` of the folder: see EntryEvents.
     int recordNumbered(std::size_t folder, std::uint64_t entry, const std::string& name);
     int recordTrashing(std::size_t folder, std::uint64_t entry, const std::string& trashDir,

@@ -207,15 +207,36 @@ bool applyLearnt(std::uint32_t type, Parser& p, ParseState& state, JournalRead& 
             plans[folder].linkMade.push_back(std::move(name));
             return true;
         }
-        case kReservationMade: {
+        case kReservationMade:
+        case kBackReserving:
+        case kBackReservationMade: {
             JournalPlan::Reservation r;
             if (!state.planKnown(read) || !p.u32(folder) || !p.name(r.name) ||
-                folder >= plans.size() || !p.id(r.id) || !p.i64(r.modifiedAt)) {
+                folder >= plans.size() ||
+                !(type == kBackReserving ? p.i64(r.at) : p.id(r.id) && p.i64(r.modifiedAt))) {
                 return false;
             }
-            plans[folder].reservations.push_back(std::move(r));
+            (type == kReservationMade ? plans[folder].reservations : plans[folder].backReservations)
+                .push_back(std::move(r));
             return true;
         }
+        case kBackLinking:
+        case kBackLinkMade: {
+            std::string name;
+            if (!state.planKnown(read) || !p.u32(folder) || !p.name(name) ||
+                folder >= plans.size()) {
+                return false;
+            }
+            (type == kBackLinking ? plans[folder].backLinked : plans[folder].backLinkMade)
+                .push_back(std::move(name));
+            return true;
+        }
+        case kCopiedBack:
+            if ((e = entryEvents()) == nullptr || !p.id(e->copiedBackId)) {
+                return false;
+            }
+            e->copiedBack = true;
+            return true;
         case kNumbered:
             return (e = entryEvents()) != nullptr && p.name(e->numbered);
         case kTrashing:

@@ -632,6 +632,35 @@ int JournalWriter::recordReservationMade(std::size_t folder, const std::string& 
     return append(kReservationMade, payload, false);
 }
 
+int JournalWriter::recordBackLink(std::size_t folder, const std::string& name, bool made) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    return append(made ? kBackLinkMade : kBackLinking, payload, false);
+}
+
+int JournalWriter::recordBackReservation(std::size_t folder, const std::string& name,
+                                         const struct stat* st) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    if (st == nullptr) {
+        putU64(payload, static_cast<std::uint64_t>(nowNs()));
+        return append(kBackReserving, payload, false);
+    }
+    putId(payload,
+          {static_cast<std::uint64_t>(st->st_dev), static_cast<std::uint64_t>(st->st_ino)});
+    putU64(payload, static_cast<std::uint64_t>(st->st_mtim.tv_sec) * 1000000000u +
+                        static_cast<std::uint64_t>(st->st_mtim.tv_nsec));
+    return append(kBackReservationMade, payload, false);
+}
+
+int JournalWriter::recordCopiedBack(std::size_t folder, std::uint64_t entry, FileId id) {
+    std::string payload;
+    putId(payload, id);
+    return recordOf(kCopiedBack, folder, entry, payload, false);
+}
+
 int JournalWriter::recordReservation(std::size_t folder, const std::string& name, FileId id) {
     std::string payload;
     putU32(payload, static_cast<std::uint32_t>(folder));

@@ -360,6 +360,20 @@ const TrashedFile* trashedOf(const Examination& exam, std::uint64_t i) {
     return found != exam.trashed.end() && found->first == i ? &found->second : nullptr;
 }
 
+bool dropReservationBack(const Examination& exam, std::uint64_t i, int dirfd,
+                         const std::string& oldName) {
+    const auto found = std::lower_bound(exam.reservedBack.begin(), exam.reservedBack.end(), i,
+                                        [](const std::pair<std::uint64_t, Seen>& r,
+                                           std::uint64_t entry) { return r.first < entry; });
+    if (found == exam.reservedBack.end() || found->first != i) {
+        return false;
+    }
+    const Seen now = seeAt(dirfd, oldName);
+    return now.emptyFile() && now.inodeId == found->second.inodeId &&
+           now.modifiedAt == found->second.modifiedAt &&
+           syscalls().unlinkat(dirfd, oldName.c_str(), 0) == 0;
+}
+
 void dropLeftovers(const JournalPlan& plan, std::uint64_t i, int dirfd, int targetfd) {
     const EntryEvents* events = plan.eventsOf(i);
     if (events == nullptr) {

@@ -22,37 +22,57 @@ namespace {
 constexpr std::int64_t kCoarsestTime = 2000000000;
 
 // What the run recorded in one folder about names in its target, for lookups by name.
-struct Recorded {
-    std::unordered_set<std::string_view> linked;
-    std::unordered_set<std::string_view> linkMade;
-    std::unordered_map<std::string_view, const JournalPlan::Reservation*> reservations;
-    explicit Recorded(const JournalPlan& plan) {
-        for (const std::string& name : plan.linked) {
-            linked.insert(name);
-        }
-        for (const std::string& name : plan.linkMade) {
-            linkMade.insert(name);
-        }
-        for (const JournalPlan::Reservation& r : plan.reservations) {
-            // The last record of a name is the one that may be left: made after it was announced.
-            reservations[r.name] = &r;
-        }
+using Names = std::unordered_set<std::string_view>;
+using Reservations = std::unordered_map<std::string_view, const JournalPlan::Reservation*>;
+
+Names namesOf(const std::vector<std::string>& names) {
+    return Names(names.begin(), names.end());
+}
+
+// The last record of a name is the one that may be left: made after it was announced.
+Reservations reservationsOf(const std::vector<JournalPlan::Reservation>& made) {
+    Reservations out;
+    for (const JournalPlan::Reservation& r : made) {
+        out[r.name] = &r;
     }
-    bool mayHaveLeftover(const std::string& name) const {
-        return linked.count(name) != 0 || reservations.count(name) != 0;
+    return out;
+}
+
+// What the run, and the undos and finishes that went on with it, recorded in one folder about
+// names in its target (the run's) and in the folder itself (an undo's, back to old names).
+struct Recorded {
+    Names linked, linkMade, backLinked, backLinkMade;
+    Reservations reservations, backReservations;
+    explicit Recorded(const JournalPlan& plan)
+        : linked(namesOf(plan.linked)),
+          linkMade(namesOf(plan.linkMade)),
+          backLinked(namesOf(plan.backLinked)),
+          backLinkMade(namesOf(plan.backLinkMade)),
+          reservations(reservationsOf(plan.reservations)),
+          backReservations(reservationsOf(plan.backReservations)) {}
+    bool mayHaveLeftover(const std::string& newName, const std::string& oldName) const {
+        return linked.count(newName) != 0 || reservations.count(newName) != 0 ||
+               backLinked.count(oldName) != 0 || backReservations.count(oldName) != 0;
+    }
+    // A second name made by a link: the run's to the new name, or an undo's to the old one.
+    bool linking(const std::string& newName, const std::string& oldName) const {
+        return linked.count(newName) != 0 || backLinked.count(oldName) != 0;
+    }
+    bool linkHeardMade(const std::string& newName, const std::string& oldName) const {
+        return linkMade.count(newName) != 0 || backLinkMade.count(oldName) != 0;
     }
 };
 
 // Whether `seen` under `name` is the empty reservation the run recorded making there, by the
 // identity read back from it: its device and inode where the drive keeps them, else its time.
 // A reservation announced and never heard of again is unknown, and unknown is never ours.
-bool isOurReservation(const Recorded& recorded, const std::string& name, const Seen& seen,
+bool isOurReservation(const Reservations& reservations, const std::string& name, const Seen& seen,
                       IdentityKind kind, std::uint64_t deviceNow) {
     if (!seen.emptyFile()) {
         return false;
     }
-    const auto found = recorded.reservations.find(name);
-    if (found == recorded.reservations.end() || found->second->id == FileId{}) {
+    const auto found = reservations.find(name);
+    if (found == reservations.end() || found->second->id == FileId{}) {
         return false;
     }
     const JournalPlan::Reservation& r = *found->second;
@@ -239,7 +259,7 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
         EntryState state = EntryState::Missing;
         int err = 0;
         // A leftover beside the file needs both names' kind and links from a stat.
-        const bool leftoverMayBe = recorded.mayHaveLeftover(newName);
+        const bool leftoverMayBe = recorded.mayHaveLeftover(newName, e.oldName);
         const Seen atOld =
             leftoverMayBe && (!listingRead || oldInodes[i])
                 ? seeAt(dirfd, e.oldName)
@@ -286,9 +306,13 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
                 }
             }
         } else if (events != nullptr && (events->copying || events->copied)) {
-            // Copied to another drive: the original, or its whole copy.
-            state = oldHolds ? EntryState::AtOldName : EntryState::Missing;
-            if (!oldHolds && events->copied) {
+            // Copied to another drive: the original, or its whole copy; or the copy an undo made
+            // back whole.
+            const bool back =
+                oldHolds || (events->copiedBack &&
+                             sameFile(atOld, {kind, events->copiedBackId, 0, 0, before.device}));
+            state = back ? EntryState::AtOldName : EntryState::Missing;
+            if (!back && events->copied) {
                 const Seen atNew = seeAt(targetfd, newName);
                 err = atNew.err;
                 const RecordedFile copy{target != nullptr ? target->plan->identity : kind,
@@ -313,13 +337,19 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
             } else {
                 const bool newHolds = sameFile(atNew, after);
                 const bool linkedByUs =
-                    recorded.linked.count(newName) != 0 && oldHolds && newHolds &&
-                    oneFile(atOld, atNew, kind, recorded.linkMade.count(newName) != 0);
+                    recorded.linking(newName, e.oldName) && oldHolds && newHolds &&
+                    oneFile(atOld, atNew, kind, recorded.linkHeardMade(newName, e.oldName));
                 state = stateOf(atOld, atNew, oldHolds, newHolds, linkedByUs,
                                 oldHolds && !newHolds && plan.mayLeaveReservations &&
-                                    isOurReservation(recorded, newName, atNew, kind,
+                                    isOurReservation(recorded.reservations, newName, atNew, kind,
                                                      targetFolder ? targetFolder->device : 0),
                                 method);
+                // An undo cut short between its reservation of the old name and its rename.
+                if (state == EntryState::AtNewName && leftoverMayBe &&
+                    isOurReservation(recorded.backReservations, e.oldName, atOld, kind,
+                                     folder->device)) {
+                    out.reservedBack.emplace_back(i, atOld);
+                }
             }
         }
         if (err != 0) {

@@ -120,6 +120,12 @@ void finishRenames(Prepared& run, Progress& progress, UndoReport& report) {
                     break;
                 }
                 case EntryState::AtNewName:
+                    if (dropReservationBack(run.exams[f], i, dirfd.get(),
+                                            plan.entries[i].oldName)) {
+                        ++report.reservationsRemoved;
+                    }
+                    ++report.unchanged;
+                    break;
                 case EntryState::Copied:
                 case EntryState::Trashed:
                     ++report.unchanged;
@@ -194,6 +200,10 @@ void finishMerge(Prepared& run, Progress& progress, UndoReport& report) {
             const std::string& newName = nameInTarget(plan, i);
             const EntryState now = state.states[i];
             report.cancelled = !progress.step();
+            if (now == EntryState::AtNewName &&
+                dropReservationBack(run.exams[f], i, dirfd.get(), e.oldName)) {
+                ++report.reservationsRemoved;
+            }
             if (now == EntryState::AtNewName || now == EntryState::Copied ||
                 now == EntryState::Trashed) {
                 ++report.unchanged;  // done before the merge was cut short

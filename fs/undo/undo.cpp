@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "fs/journal/observer.h"
 #include "fs/merge/steps.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
@@ -43,6 +44,9 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
     const int to = plan.moves() ? run.target.fd : dirfd;
     bool refused = false;
     RenameMethod method = RenameMethod::Unknown;
+    // Its renames back recorded as the run's were: a kill between two steps is then proven.
+    JournalObserver back(run.appender(), f);
+    back.back();
     const auto failed = [&](std::uint64_t i, EntryProblem problem, int err) {
         part.problems.push_back(problemAt(journal, plan, i, exam, problem, err));
     };
@@ -53,8 +57,11 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
         int err = 0;
         switch (state.states[i]) {
             case EntryState::AtNewName: {
+                if (dropReservationBack(exam, i, dirfd, e.oldName)) {
+                    ++part.reservationsRemoved;
+                }
                 const core::RenameStatus status =
-                    renameNoReplace(to, newName, dirfd, e.oldName, method);
+                    renameNoReplace(to, newName, dirfd, e.oldName, method, &back);
                 if (!status.done()) {
                     err = status.error != 0 ? status.error : EIO;
                     failed(i,
@@ -80,7 +87,9 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                           : merge_steps::copyThenRemove(
                                 to, newName, dirfd, e.oldName, plan.identity,
                                 [&](FileId id) { return writer->recordCopyingBack(f, i, id); },
-                                [](FileId, const merge_steps::Owner&) { return 0; },
+                                [&](FileId id, const merge_steps::Owner&) {
+                                    return writer->recordCopiedBack(f, i, id);
+                                },
                                 events->ownerKnown ? &owner : nullptr);
                 if (err != 0) {
                     failed(i, problemOf(err), err);
@@ -89,7 +98,7 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
             }
             case EntryState::Trashed: {
                 err = restoreTrashed(*trashedOf(exam, i), isFile(fileAfter(plan, i)), dirfd,
-                                     e.oldName);
+                                     e.oldName, &back);
                 if (err != 0) {
                     failed(i, problemOf(err), err);
                 } else {

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "core/rename_run.h"
+#include "crashpoint.h"
 #include "fs/journal/recorder.h"
 #include "fs/plainfilelist.h"
 #include "fs/rename.h"
@@ -252,6 +253,31 @@ private slots:
             found.insert(data);
         }
         QCOMPARE(found, expected);
+    }
+
+    // An undo killed on a card between the reservation of an old name and the rename onto it:
+    // the next undo knows the empty file for the undo's own, and completes.
+    void undoCutShortIsFinishedByTheNext() {
+        mountutil::ImageMount card(Image::ExFat);
+        if (!card.skipReason().isEmpty()) {
+            QSKIP(qPrintable(card.skipReason()));
+        }
+        QVERIFY2(card.isMounted(), qPrintable(card.error()));
+        const std::string dcim = card.path() + "/DCIM";
+        QCOMPARE(::mkdir(dcim.c_str(), 0755), 0);
+        const Contents photos = makePhotos(dcim, 3);
+        QCOMPARE(run(dcim), 3);
+        // The last file goes back first: its flag rename refused, then the one onto the
+        // reservation.
+        QVERIFY(crashpoint::runKilledAt(
+            {crashpoint::Call::Rename, 2, crashpoint::When::Before, "DCIM_IMG_3.JPG"},
+            [] { fs::undoLastRun(fs::stateDirectory()); }));
+        QCOMPARE(testutil::readFile(dcim + "/IMG_3.JPG"), std::string());
+        const fs::UndoReport report = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(report.status, UndoStatus::Done);
+        QVERIFY(report.problems.empty());
+        QCOMPARE(report.renamed, std::int64_t{3});
+        QCOMPARE(testutil::contents(dcim), photos);
     }
 
     // A file made after the run that got the number of a file the run renamed is not that file.
