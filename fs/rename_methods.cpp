@@ -91,10 +91,20 @@ public:
         // Recorded before: a kill between the link and its record would leave a second name
         // nobody knows to be ours.
         if (observer != nullptr) {
-            observer->linking(to);
+            if (const int err = observer->linking(to); err != 0) {
+                return core::RenameStatus::failed(err);
+            }
         }
         if (sys.linkat(fromDir, from.c_str(), toDir, to.c_str(), 0) != 0) {
             return changeFailed(errno);
+        }
+        // Without this outcome a drive that cannot tell two names of one file apart from two
+        // files alike never has one of them taken for a second name.
+        if (observer != nullptr) {
+            if (const int err = observer->linked(to); err != 0) {
+                sys.unlinkat(toDir, to.c_str(), 0);  // the name just made, unknown to the journal
+                return core::RenameStatus::failed(err);
+            }
         }
         if (sys.unlinkat(fromDir, from.c_str(), 0) == 0) {
             return {};
@@ -137,8 +147,9 @@ private:
         struct stat dropped {};
         if (syscalls().fstatat(keepDir, keep.c_str(), &kept, AT_SYMLINK_NOFOLLOW) != 0 ||
             syscalls().fstatat(dropDir, drop.c_str(), &dropped, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !isFile(kept) || !isFile(dropped)) {
-            return ESTALE;
+            !isFile(kept) || !isFile(dropped) || kept.st_dev != dropped.st_dev ||
+            kept.st_nlink < 2 || dropped.st_nlink < 2) {
+            return ESTALE;  // not two names of one file: a file alike is not a second name
         }
         return syscalls().unlinkat(dropDir, drop.c_str(), 0) == 0 ? 0 : errno;
     }
@@ -154,7 +165,9 @@ public:
                                const std::string& to, RenameObserver* observer) const override {
         Syscalls& sys = syscalls();
         if (observer != nullptr) {
-            observer->reserving(to);
+            if (const int err = observer->reserving(to); err != 0) {
+                return core::RenameStatus::failed(err);
+            }
         }
         const int fd = sys.openat(toDir, to.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -169,7 +182,10 @@ public:
             return core::RenameStatus::failed(statErr);
         }
         if (observer != nullptr) {
-            observer->reserved(to, idOf(ours));
+            if (const int err = observer->reserved(to, ours); err != 0) {
+                sys.unlinkat(toDir, to.c_str(), 0);
+                return core::RenameStatus::failed(err);
+            }
         }
         struct stat now {};
         if (sys.fstatat(toDir, to.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && notAnswering(errno)) {
@@ -259,9 +275,10 @@ const Method& methodObject(RenameMethod kind) {
     return kFlag;
 }
 
-// What the chain compares to tell that a failed method left the old name as it was: on network
-// drives the inode number may be made up anew at each lookup, so the kind, size and times.
-bool sameFile(const struct stat& a, const struct stat& b) {
+// What the chain compares to tell that a failed method left the old name as it was, a moment
+// later in the same run (never a proof for removing anything): on network drives the inode number
+// may be made up anew at each lookup, so the kind, size and times.
+bool looksUnchanged(const struct stat& a, const struct stat& b) {
     return (a.st_mode & S_IFMT) == (b.st_mode & S_IFMT) && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
@@ -277,7 +294,7 @@ bool nothingDone(int err, int fromDir, const std::string& from, const struct sta
     }
     struct stat now {};
     if (syscalls().fstatat(fromDir, from.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameFile(now, before)) {
+        !looksUnchanged(now, before)) {
         return false;
     }
     return syscalls().fstatat(toDir, to.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;

@@ -29,21 +29,24 @@ struct NamesNow {
     bool newTaken = false;        // the new name holds another file
     bool newIsEmptyFile = false;  // ... which is an empty regular file
     // What the journal recorded of the rename of this entry while the run went on.
-    bool recordedLinked = false;       // the new name was linked to the file
+    bool recordedLinked = false;       // the new name was linked to the file, and proven so
     bool recordedReservation = false;  // the new name holds the very reservation recorded
 };
 
-// Told by the rename, before each step a kill could leave half done, what a journal must know to
-// repair it.
+// Told by the rename what a journal must know to repair a step a kill could leave half done:
+// the intent before the call, and the outcome after it where the disk cannot tell it later. An
+// intent not recorded (an error returned) stops the step before it is taken.
 class RenameObserver {
 public:
     virtual ~RenameObserver() = default;
-    // The rename is about to link the file to `name`, then remove its old name.
-    virtual void linking(const std::string& name) = 0;
+    // The rename is about to link the file to `name`, then remove its old name ...
+    virtual int linking(const std::string& name) = 0;
+    // ... and linked it.
+    virtual int linked(const std::string& name) = 0;
     // The rename is about to make the empty file `name`, to rename onto it ...
-    virtual void reserving(const std::string& name) = 0;
-    // ... and made it, identity `id`.
-    virtual void reserved(const std::string& name, FileId id) = 0;
+    virtual int reserving(const std::string& name) = 0;
+    // ... and made it: `st` as read back from the file made.
+    virtual int reserved(const std::string& name, const struct stat& st) = 0;
 };
 
 // Tells, from a stat of a name, whether it holds a given file: as its drive tells files apart.

@@ -210,7 +210,8 @@ int cutTornTail(const std::string& path) {
     // Only a streamed journal can be torn within its records; an older one is left as it is.
     if (size < kHeadBytes || preadAll(fd.get(), head, sizeof head, 0) != 0 ||
         std::memcmp(head, kMagic, sizeof kMagic) != 0 ||
-        (getLE(head + 8, 4) != kVersion && getLE(head + 8, 4) != kStreamedVersion)) {
+        (getLE(head + 8, 4) != kVersion && getLE(head + 8, 4) != kFolderRolesVersion &&
+         getLE(head + 8, 4) != kStreamedVersion)) {
         return 0;
     }
     std::uint64_t pos = kHeadBytes;

@@ -59,6 +59,15 @@ enum Record : std::uint32_t {
     kMakingFolder = 40,  // a removed folder about to be made again
     kFolderMade = 41,    // ... made: its device and inode
     kPartlyUndone = 42,  // an undo took back some of the run: entries back, entries in all, time
+    // Version 6: outcomes, after the call.
+    kLinkMade = 43,         // a second name linked: folder, name
+    kReservationMade = 44,  // an empty reservation made: folder, name, device, inode, time
+    // An undo's or a finish's renames back to an old name in the folder: as the run's.
+    kBackLinking = 45,          // folder, name
+    kBackLinkMade = 46,         // folder, name
+    kBackReserving = 47,        // folder, name, time
+    kBackReservationMade = 48,  // folder, name, device, inode, time
+    kCopiedBack = 49,  // a copy made back whole under the old name: identity as the kind says
 };
 
 // Type, length, the check of those two, and the checksum after the payload.

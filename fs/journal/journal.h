@@ -41,9 +41,12 @@ namespace fs {
 // cut before it was synced) reads as never written: the moves it held never began. A damaged
 // record followed by another makes the journal damaged.
 namespace journal_format {
-inline constexpr std::uint32_t kVersion = 5;
-// Files of the versions before are read: the rename's and the merge's of version 4, whose plan
-// was streamed, and the rename's of version 3, whose plan was written whole first.
+inline constexpr std::uint32_t kVersion = 6;
+// Files of the versions before are read: version 5, which recorded no outcome of a link or a
+// reservation (read as unknown: no leftover of either is then proven ours); the rename's and the
+// merge's of version 4, whose plan was streamed; the rename's of version 3, whose plan was written
+// whole first.
+inline constexpr std::uint32_t kFolderRolesVersion = 5;
 inline constexpr std::uint32_t kStreamedVersion = 4;
 inline constexpr std::uint32_t kWholePlanVersion = 3;
 inline constexpr std::size_t kHeadBytes = 32;
@@ -138,6 +141,8 @@ struct EntryEvents {
     std::uint32_t notKept = 0;   // what the target could not hold of it (CopyLoss bits)
     bool copyingBack = false;    // an undo made a copy back under its old name
     FileId backCopy;             // ... device and inode of that copy
+    bool copiedBack = false;     // ... whole and checked, before the copy it came from went:
+    FileId copiedBackId;         //     as the folder's identity kind tells it
     bool movedAs = false;        // the file that moved is not the one planned, but
     FileId movedId;              // ... this one, as its folder's identity kind tells it
     bool operator==(const EntryEvents&) const = default;
@@ -163,17 +168,24 @@ struct JournalPlan {
     bool mayLeaveReservations = false;
     std::vector<JournalEntry> entries;
     // Names in the target that the run was about to link its files to, before removing their
-    // old names.
+    // old names; and those it heard linked (the link made: the two names are one file).
     std::vector<std::string> linked;
+    std::vector<std::string> linkMade;
     // Empty files the run was about to make (id none) or made under names in the target, as
-    // reservations: name, identity, and when (ns; 0 when not recorded).
+    // reservations: name, device and inode, when it was announced (ns; 0 when not recorded), and
+    // its own modification time read back once made (0 when not recorded: a version before 6).
     struct Reservation {
         std::string name;
         FileId id;
         std::int64_t at = 0;
+        std::int64_t modifiedAt = 0;
         bool operator==(const Reservation&) const = default;
     };
     std::vector<Reservation> reservations;
+    // The same of an undo's renames back to old names in the folder itself.
+    std::vector<std::string> backLinked;
+    std::vector<std::string> backLinkMade;
+    std::vector<Reservation> backReservations;
     // What the run recorded of its entries: index of the entry, what it recorded; in record
     // order, several records of one entry folded into one.
     std::vector<std::pair<std::uint64_t, EntryEvents>> events;
@@ -300,8 +312,18 @@ public:
     // where the journal cannot find it (`sync`). From any thread. Return 0 or errno.
     // A second name about to be linked in the folder's target.
     int recordLinked(std::size_t folder, const std::string& name);
+    // The link was made: the outcome, which rides in the next record synced.
+    int recordLinkMade(std::size_t folder, const std::string& name);
     // An empty reservation about to be made in the folder's target (id none), or made.
     int recordReservation(std::size_t folder, const std::string& name, FileId id);
+    // ... made: its identity and time as read back from it (`st`), the outcome.
+    int recordReservationMade(std::size_t folder, const std::string& name, const struct stat& st);
+    // The same for an undo renaming back to the old name `name` in the folder itself: a link
+    // about to be made (`made` false) or made; a reservation about to be made (`st` null) or made.
+    int recordBackLink(std::size_t folder, const std::string& name, bool made);
+    int recordBackReservation(std::size_t folder, const std::string& name, const struct stat* st);
+    // An undo's copy back of entry `entry` is whole and checked: `id` as the folder's kind says.
+    int recordCopiedBack(std::size_t folder, std::uint64_t entry, FileId id);
     // Of entry `entry` of the folder: see EntryEvents.
     int recordNumbered(std::size_t folder, std::uint64_t entry, const std::string& name);
     int recordTrashing(std::size_t folder, std::uint64_t entry, const std::string& trashDir,

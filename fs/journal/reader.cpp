@@ -70,7 +70,7 @@ bool getPlace(Parser& p, FolderPlace& place) {
 bool getFolder(Parser& p, JournalPlan& plan, std::uint32_t version, bool legacyMerge) {
     std::uint8_t kind = 0;
     if (!p.bytes(plan.folder, kMaxPathBytes) || !validFolder(plan.folder) || !p.id(plan.folderId) ||
-        !p.u8(kind) || kind > (version < kVersion ? 1 : 2) || !getPlace(p, plan.place)) {
+        !p.u8(kind) || kind > (version < kFolderRolesVersion ? 1 : 2) || !getPlace(p, plan.place)) {
         return false;
     }
     plan.identity = static_cast<IdentityKind>(kind);
@@ -83,7 +83,7 @@ bool getFolder(Parser& p, JournalPlan& plan, std::uint32_t version, bool legacyM
         plan.walked = walked != 0;
         return true;
     }
-    if (version < kVersion) {
+    if (version < kFolderRolesVersion) {
         return true;
     }
     std::uint8_t roles = 0;
@@ -198,6 +198,45 @@ bool applyLearnt(std::uint32_t type, Parser& p, ParseState& state, JournalRead& 
             plans[folder].reservations.push_back(std::move(r));
             return true;
         }
+        case kLinkMade: {
+            std::string name;
+            if (!state.planKnown(read) || !p.u32(folder) || !p.name(name) ||
+                folder >= plans.size()) {
+                return false;
+            }
+            plans[folder].linkMade.push_back(std::move(name));
+            return true;
+        }
+        case kReservationMade:
+        case kBackReserving:
+        case kBackReservationMade: {
+            JournalPlan::Reservation r;
+            if (!state.planKnown(read) || !p.u32(folder) || !p.name(r.name) ||
+                folder >= plans.size() ||
+                !(type == kBackReserving ? p.i64(r.at) : p.id(r.id) && p.i64(r.modifiedAt))) {
+                return false;
+            }
+            (type == kReservationMade ? plans[folder].reservations : plans[folder].backReservations)
+                .push_back(std::move(r));
+            return true;
+        }
+        case kBackLinking:
+        case kBackLinkMade: {
+            std::string name;
+            if (!state.planKnown(read) || !p.u32(folder) || !p.name(name) ||
+                folder >= plans.size()) {
+                return false;
+            }
+            (type == kBackLinking ? plans[folder].backLinked : plans[folder].backLinkMade)
+                .push_back(std::move(name));
+            return true;
+        }
+        case kCopiedBack:
+            if ((e = entryEvents()) == nullptr || !p.id(e->copiedBackId)) {
+                return false;
+            }
+            e->copiedBack = true;
+            return true;
         case kNumbered:
             return (e = entryEvents()) != nullptr && p.name(e->numbered);
         case kTrashing:
@@ -275,7 +314,7 @@ bool applyLearnt(std::uint32_t type, Parser& p, ParseState& state, JournalRead& 
                 }
             }
             std::uint8_t flags = 0;
-            if (state.version == kVersion && (!p.u8(flags) || flags > 1)) {
+            if (state.version >= kFolderRolesVersion && (!p.u8(flags) || flags > 1)) {
                 return false;
             }
             read.ended = true;
@@ -598,12 +637,13 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
     result.startedAt = static_cast<std::int64_t>(getLE(head.data() + 16, 8));
     const std::uint32_t version = state.version;
     state.legacyMerge = version == kStreamedVersion && (flags & kMerge) != 0;
-    const bool flagsKnown = version == kVersion ? (flags & ~(kMayLeaveReservations | kMerge)) == 0
-                            : state.legacyMerge
-                                ? (flags == kMerge || flags == (kMerge | kMergeStreamed))
-                                : (flags & ~kMayLeaveReservations) == 0;
+    const bool flagsKnown =
+        version >= kFolderRolesVersion ? (flags & ~(kMayLeaveReservations | kMerge)) == 0
+        : state.legacyMerge            ? (flags == kMerge || flags == (kMerge | kMergeStreamed))
+                                       : (flags & ~kMayLeaveReservations) == 0;
     if (std::memcmp(head.data(), kMagic, sizeof kMagic) != 0 ||
-        (version != kVersion && version != kStreamedVersion && version != kWholePlanVersion) ||
+        (version != kVersion && version != kFolderRolesVersion && version != kStreamedVersion &&
+         version != kWholePlanVersion) ||
         !flagsKnown || getLE(head.data() + 24, 8) != checksumOf(version)(head.substr(0, 24))) {
         return result;
     }
@@ -631,9 +671,16 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
             pos += kRecordFrame + length;
         }
     }
+    // Damaged: nothing read is kept but what the head said, so no index read so far points into
+    // plans that are gone.
+    // Done in place: `result` may be the very object returned.
     const auto bad = [&result] {
-        result.plans.clear();
-        return result;
+        const RunKind kind = result.kind;
+        const std::int64_t startedAt = result.startedAt;
+        result = JournalRead{};
+        result.status = JournalRead::Status::Bad;
+        result.kind = kind;
+        result.startedAt = startedAt;
     };
     for (std::uint64_t pos = kHeadBytes; pos < size;) {
         const std::uint64_t left = size - pos;
@@ -642,13 +689,15 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
         }
         const std::string recordHead(bytesAt(pos, kRecordHead));
         if (recordHead.size() != kRecordHead) {
-            return bad();
+            bad();
+            return result;
         }
         const auto type = static_cast<std::uint32_t>(getLE(recordHead.data(), 4));
         const std::uint64_t length = getLE(recordHead.data() + 4, 4);
         if (getLE(recordHead.data() + 8, 4) !=
             static_cast<std::uint32_t>(checksum(std::string_view(recordHead).substr(0, 8)))) {
-            return bad();
+            bad();
+            return result;
         }
         if (length > left - kRecordFrame) {
             break;  // cut short at the very end
@@ -666,37 +715,43 @@ JournalRead parseJournal(int fd, std::uint64_t size, bool summary) {
             if (counts.size() != prefix || length < prefix ||
                 !(state.legacyMerge ? applyLegacyMerge(type, p, state, result)
                                     : applyPlan(type, p, state, result))) {
-                return bad();
+                bad();
+                return result;
             }
             pos += kRecordFrame + length;
             continue;
         }
         const std::string_view record = bytesAt(pos, kRecordHead + length + 8);
         if (record.size() != kRecordHead + length + 8) {
-            return bad();
+            bad();
+            return result;
         }
         const std::uint64_t sum = getLE(record.data() + kRecordHead + length, 8);
         if (sum != checksum(record.substr(0, kRecordHead + length))) {
             if (mayBeTorn) {
                 break;  // its bytes were being written when the run was killed
             }
-            return bad();
+            bad();
+            return result;
         }
         Parser p(record.substr(kRecordHead, length));
         const bool applied = state.legacyMerge ? applyLegacyMerge(type, p, state, result)
                                                : applyPlan(type, p, state, result);
         // A summary reads an entries record's head only.
         if (!applied || (p.left() != 0 && !(summary && entries))) {
-            return bad();
+            bad();
+            return result;
         }
         pos += kRecordFrame + length;
     }
     if (state.legacyMerge && !finishLegacyMerge(state, result)) {
-        return bad();
+        bad();
+        return result;
     }
     if (!state.planKnown(result) || result.plans.empty() ||
         (result.kind == RunKind::Merge && result.destination == kNoFolder)) {
-        return bad();
+        bad();
+        return result;
     }
     result.entries = static_cast<std::int64_t>(state.entries);
     for (JournalPlan& plan : result.plans) {

@@ -24,23 +24,6 @@ FileId identityAt(int dirfd, const std::string& name, IdentityKind kind) {
 
 }  // namespace
 
-// Hears what the rename learns in one folder and writes it to the journal.
-class RunRecorder::Folder::Observer : public RenameObserver {
-public:
-    Observer(JournalWriter& writer, std::size_t folder) : writer_(writer), folder_(folder) {}
-    void linking(const std::string& name) override { writer_.recordLinked(folder_, name); }
-    void reserving(const std::string& name) override {
-        writer_.recordReservation(folder_, name, {});
-    }
-    void reserved(const std::string& name, FileId id) override {
-        writer_.recordReservation(folder_, name, id);
-    }
-
-private:
-    JournalWriter& writer_;
-    std::size_t folder_;
-};
-
 RunRecorder::Folder::Folder(RunRecorder& recorder, int dirfd, FileId id)
     : recorder_(recorder), dirfd_(dirfd), id_(id) {}
 
@@ -59,7 +42,7 @@ int RunRecorder::Folder::begin(const std::string& folder, const core::WorkList& 
     const int err = recorder_.addFolder(*this, folder, renameList);
     begun_ = err == 0;
     if (begun_) {
-        observer_ = std::make_unique<Observer>(recorder_.writer_, section_);
+        observer_ = std::make_unique<JournalObserver>(&recorder_.writer_, section_);
     }
     return err;
 }

@@ -15,6 +15,7 @@
 #include "core/rename_run.h"
 #include "core/worklist.h"
 #include "fs/journal/journal.h"
+#include "fs/journal/observer.h"
 #include "fs/rename_methods.h"
 
 namespace fs {
@@ -49,7 +50,6 @@ public:
 
     private:
         friend class RunRecorder;
-        class Observer;
         Folder(RunRecorder& recorder, int dirfd, FileId id);
         RunRecorder& recorder_;
         int dirfd_;
@@ -57,7 +57,7 @@ public:
         std::size_t section_ = 0;
         bool begun_ = false;
         bool ended_ = false;
-        std::unique_ptr<Observer> observer_;
+        std::unique_ptr<JournalObserver> observer_;
     };
 
     // A folder of the command line's run, open as `dirfd` (kept open until its end), whose

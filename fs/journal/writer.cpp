@@ -619,6 +619,53 @@ int JournalWriter::recordLinked(std::size_t folder, const std::string& name) {
     return append(kLinked, payload, false);
 }
 
+int JournalWriter::recordLinkMade(std::size_t folder, const std::string& name) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    return append(kLinkMade, payload, false);
+}
+
+int JournalWriter::recordReservationMade(std::size_t folder, const std::string& name,
+                                         const struct stat& st) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    putId(payload, {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    putU64(payload, static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                        static_cast<std::uint64_t>(st.st_mtim.tv_nsec));
+    return append(kReservationMade, payload, false);
+}
+
+int JournalWriter::recordBackLink(std::size_t folder, const std::string& name, bool made) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    return append(made ? kBackLinkMade : kBackLinking, payload, false);
+}
+
+int JournalWriter::recordBackReservation(std::size_t folder, const std::string& name,
+                                         const struct stat* st) {
+    std::string payload;
+    putU32(payload, static_cast<std::uint32_t>(folder));
+    putBytes(payload, name);
+    if (st == nullptr) {
+        putU64(payload, static_cast<std::uint64_t>(nowNs()));
+        return append(kBackReserving, payload, false);
+    }
+    putId(payload,
+          {static_cast<std::uint64_t>(st->st_dev), static_cast<std::uint64_t>(st->st_ino)});
+    putU64(payload, static_cast<std::uint64_t>(st->st_mtim.tv_sec) * 1000000000u +
+                        static_cast<std::uint64_t>(st->st_mtim.tv_nsec));
+    return append(kBackReservationMade, payload, false);
+}
+
+int JournalWriter::recordCopiedBack(std::size_t folder, std::uint64_t entry, FileId id) {
+    std::string payload;
+    putId(payload, id);
+    return recordOf(kCopiedBack, folder, entry, payload, false);
+}
+
 int JournalWriter::recordReservation(std::size_t folder, const std::string& name, FileId id) {
     std::string payload;
     putU32(payload, static_cast<std::uint32_t>(folder));
@@ -726,7 +773,7 @@ int JournalWriter::end(std::int64_t changed, const std::vector<std::int64_t>& fo
         for (std::size_t f = 0; timed && f < folderTimes.size(); ++f) {
             putU64(payload, static_cast<std::uint64_t>(folderTimes[f]));
         }
-        if (version_ == kVersion) {
+        if (version_ >= kFolderRolesVersion) {
             payload += static_cast<char>(cancelled ? 1 : 0);
         }
         err = append(kEnded, payload, true);

@@ -257,6 +257,39 @@ bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b)
     Fd fb(::openat(dirB, b.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     return fa.get() >= 0 && fb.get() >= 0 && sameBytes(fa.get(), fb.get(), sa.st_size);
 }
+bool isCopyOf(int copyDir, const std::string& copy, FileId made, int dirfd,
+              const std::string& original, bool whole) {
+    Fd in(::openat(dirfd, original.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Fd out(::openat(copyDir, copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat so {};
+    struct stat sc {};
+    if (in.get() < 0 || out.get() < 0 || ::fstat(in.get(), &so) != 0 ||
+        ::fstat(out.get(), &sc) != 0 || !S_ISREG(so.st_mode) || !S_ISREG(sc.st_mode) ||
+        inodeIdOf(sc) != made || sc.st_size > so.st_size ||
+        (whole && (sc.st_size != so.st_size || sc.st_mtim.tv_sec != so.st_mtim.tv_sec ||
+                   sc.st_mtim.tv_nsec != so.st_mtim.tv_nsec))) {
+        return false;
+    }
+    // A copy cut short holds the beginning of the original's bytes.
+    constexpr std::size_t kChunk = 1 << 16;
+    std::unique_ptr<char[]> a(new char[kChunk]);
+    std::unique_ptr<char[]> b(new char[kChunk]);
+    for (off_t left = sc.st_size; left > 0;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(left, kChunk));
+        std::size_t gotA = 0;
+        std::size_t gotB = 0;
+        if (readAll(in.get(), a.get(), want, gotA) != 0 ||
+            readAll(out.get(), b.get(), want, gotB) != 0 || gotA != want || gotB != want ||
+            std::memcmp(a.get(), b.get(), want) != 0) {
+            return false;
+        }
+        left -= static_cast<off_t>(want);
+    }
+    char extra = 0;
+    std::size_t more = 0;
+    return readAll(out.get(), &extra, 1, more) == 0 && more == 0;
+}
+
 int copyThenRemove(int fromDir, const std::string& from, int toDir, const std::string& to,
                    IdentityKind toKind, const std::function<int(FileId)>& reserved,
                    const std::function<int(FileId, const Owner&)>& copied, const Owner* owner,

@@ -20,28 +20,12 @@ void newNameInto(std::string& out, std::string_view folderName, std::string_view
     core::mergedNameInto(out, folderName, name);
 }
 
-class Mover::Observer : public RenameObserver {
-public:
-    explicit Observer(JournalWriter* journal) : journal_(journal) {}
-    void linking(const std::string& name) override { journal_->recordLinked(section, name); }
-    void reserving(const std::string& name) override {
-        journal_->recordReservation(section, name, {});
-    }
-    void reserved(const std::string& name, FileId id) override {
-        journal_->recordReservation(section, name, id);
-    }
-    std::size_t section = 0;
-
-private:
-    JournalWriter* journal_;
-};
-
 Mover::Mover(int destfd, IdentityKind destKind, const MergeFlags& flags, JournalWriter* journal)
     : destfd_(destfd),
       destKind_(destKind),
       flags_(flags),
       journal_(journal),
-      observer_(new Observer(journal)) {}
+      observer_(new JournalObserver(journal, 0)) {}
 
 Mover::~Mover() {
     delete observer_;
@@ -50,7 +34,7 @@ Mover::~Mover() {
 int Mover::place(Source& source, const std::string& name, const std::string& to,
                  std::uint64_t entry) {
     if (!source.crossDrive) {
-        observer_->section = source.section;
+        observer_->folder = source.section;
         const core::RenameStatus status = renameNoReplace(
             source.fd, name, destfd_, to, source.method, journal_ != nullptr ? observer_ : nullptr);
         if (status.done()) {

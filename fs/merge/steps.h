@@ -13,6 +13,7 @@
 #include <string>
 
 #include "fs/journal/journal.h"
+#include "fs/journal/observer.h"
 #include "fs/merge/merge.h"
 #include "fs/merge/trash.h"
 #include "fs/namerule.h"
@@ -38,6 +39,12 @@ namespace fs::merge_steps {
 // Whether `a` in `dirA` and `b` in `dirB` hold the same content: two regular files of the same
 // size and bytes, compared in full, or two links to the same target.
 bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b);
+
+// Whether `copy` in `copyDir` is still the very file made as a copy (`made`, device and inode) of
+// `original` in `dirfd`, and holds its bytes: all of them and its modification time when the copy
+// was made `whole`, else a beginning of them (a copy cut short). A copy changed since is not.
+bool isCopyOf(int copyDir, const std::string& copy, FileId made, int dirfd,
+              const std::string& original, bool whole);
 
 // The destination name of `name` in the folder whose own name (last component) is
 // `folderName`, into `out`: prefixed with the folder's name, unless it carries that prefix already.
@@ -127,12 +134,11 @@ private:
     // The name of the file holding `name` in the destination, as it is spelt there: on a drive
     // that ignores case, perhaps not `name`.
     std::string_view holderOf(const std::string& name);
-    class Observer;
     int destfd_;
     IdentityKind destKind_;
     MergeFlags flags_;
     JournalWriter* journal_;
-    Observer* observer_;
+    JournalObserver* observer_;
     std::string numbered_;  // the numbered name tried last
     std::string holder_;    // holderOf()'s
     // The copies made of files with more than one name, by the original's device and inode: the

@@ -395,7 +395,7 @@ std::optional<TrashedFile> findTrashed(const std::string& path, const IsFile& is
 }
 
 int restoreTrashed(const TrashedFile& where, const IsFile& isOurs, int dirfd,
-                   const std::string& name) {
+                   const std::string& name, RenameObserver* observer) {
     Fd files(::open((where.trashDir + "/files").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (files.get() < 0) {
         return errno;
@@ -404,7 +404,8 @@ int restoreTrashed(const TrashedFile& where, const IsFile& isOurs, int dirfd,
         return ESTALE;
     }
     RenameMethod method = RenameMethod::Unknown;
-    const core::RenameStatus status = renameNoReplace(files.get(), where.name, dirfd, name, method);
+    const core::RenameStatus status =
+        renameNoReplace(files.get(), where.name, dirfd, name, method, observer);
     if (!status.done()) {
         return status.error != 0 ? status.error : EIO;
     }

@@ -13,6 +13,8 @@
 
 #include <sys/stat.h>
 
+#include "fs/rename_methods.h"
+
 namespace fs {
 
 // A file in a Trash: the Trash folder (holding files/ and info/) and its name in files/.
@@ -61,7 +63,7 @@ std::optional<TrashedFile> findTrashed(const std::string& path, const IsFile& is
 // then removes its info file, as restoring from the Trash does. Returns 0 or the errno (EEXIST:
 // `name` is taken; ESTALE: the entry no longer holds the file).
 int restoreTrashed(const TrashedFile& where, const IsFile& isOurs, int dirfd,
-                   const std::string& name);
+                   const std::string& name, RenameObserver* observer = nullptr);
 
 // Removes the info file of `where` that a trashing of `path` cut short left with no file beside
 // it: only while files/ holds nothing under that name and the info file is empty or names

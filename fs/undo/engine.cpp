@@ -25,10 +25,6 @@ namespace fs {
 
 namespace {
 
-// Files made within the coarsest drive's time step (FAT's 2 s) of a recorded moment count as made
-// then.
-constexpr std::int64_t kCoarsestTime = 2000000000;
-
 bool folderGone(const FolderState& p) {
     return p.status == FolderState::Status::OtherFolder ||
            (p.status == FolderState::Status::CannotOpen && (p.err == ENOENT || p.err == ENOTDIR));
@@ -37,26 +33,6 @@ bool folderGone(const FolderState& p) {
 // The name to give the user for the drive of `plan`.
 std::string driveName(const JournalPlan& plan) {
     return !plan.place.label.empty() ? plan.place.label : plan.place.mountPoint;
-}
-
-// Removes `name` of `dirfd` only while it holds the file `id` (device and inode).
-int removeIfInode(int dirfd, const std::string& name, FileId id) {
-    const Seen seen = seeAt(dirfd, name);
-    if (!seen.present || seen.inodeId != id) {
-        return ESTALE;
-    }
-    return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0 ? 0 : errno;
-}
-
-// A copy the run was about to make when it was killed: a drive that serves its requests apart
-// (FUSE) may make the file after the kill, unheard of. What stands under its name then is taken
-// for it only while it is an empty file, made since.
-int removeIfMadeEmpty(int dirfd, const std::string& name, std::int64_t about) {
-    const Seen seen = seeAt(dirfd, name);
-    if (!seen.emptyFile() || seen.modifiedAt < about - kCoarsestTime) {
-        return ESTALE;
-    }
-    return syscalls().unlinkat(dirfd, name.c_str(), 0) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -384,16 +360,32 @@ const TrashedFile* trashedOf(const Examination& exam, std::uint64_t i) {
     return found != exam.trashed.end() && found->first == i ? &found->second : nullptr;
 }
 
-void dropLeftovers(const JournalPlan& plan, std::uint64_t i, int targetfd) {
+bool dropReservationBack(const Examination& exam, std::uint64_t i, int dirfd,
+                         const std::string& oldName) {
+    const auto found = std::lower_bound(exam.reservedBack.begin(), exam.reservedBack.end(), i,
+                                        [](const std::pair<std::uint64_t, Seen>& r,
+                                           std::uint64_t entry) { return r.first < entry; });
+    if (found == exam.reservedBack.end() || found->first != i) {
+        return false;
+    }
+    const Seen now = seeAt(dirfd, oldName);
+    return now.emptyFile() && now.inodeId == found->second.inodeId &&
+           now.modifiedAt == found->second.modifiedAt &&
+           syscalls().unlinkat(dirfd, oldName.c_str(), 0) == 0;
+}
+
+void dropLeftovers(const JournalPlan& plan, std::uint64_t i, int dirfd, int targetfd) {
     const EntryEvents* events = plan.eventsOf(i);
     if (events == nullptr) {
         return;
     }
     const std::string& newName = nameInTarget(plan, i);
-    if (events->copying && events->copyMade != FileId{}) {
-        removeIfInode(targetfd, newName, events->copyMade);
-    } else if (events->copying) {
-        removeIfMadeEmpty(targetfd, newName, events->copyingAt);
+    // A copy goes only while it is the file the run heard made and still holds the original's
+    // bytes: one made unheard of (a kill before its outcome) or changed since stays.
+    if (events->copying && events->copyMade != FileId{} &&
+        merge_steps::isCopyOf(targetfd, newName, events->copyMade, dirfd, plan.entries[i].oldName,
+                              events->copied)) {
+        syscalls().unlinkat(targetfd, newName.c_str(), 0);
     }
     if (events->trashing && !events->trashName.empty()) {
         // Its info file made, the file never moved in.

@@ -82,8 +82,13 @@ EntryReport problemAt(const JournalRead& journal, const JournalPlan& plan, std::
                       const Examination& exam, EntryProblem problem, int err);
 
 // Takes away what a step of entry `i` left beside its file, still under its old name in `dirfd`:
-// a copy begun in `targetfd`, a Trash entry's info file.
-void dropLeftovers(const JournalPlan& plan, std::uint64_t i, int targetfd);
+// a copy begun in `targetfd` proven the run's own, a Trash entry's info file.
+void dropLeftovers(const JournalPlan& plan, std::uint64_t i, int dirfd, int targetfd);
+
+// Removes the reservation of entry `i`'s old name in `dirfd` that an undo cut short left, while it
+// is still the empty file the examination found. True when removed.
+bool dropReservationBack(const Examination& exam, std::uint64_t i, int dirfd,
+                         const std::string& oldName);
 
 // The Trash entry the examination found for entry `i`; null when none.
 const TrashedFile* trashedOf(const Examination& exam, std::uint64_t i);

@@ -22,48 +22,71 @@ namespace {
 constexpr std::int64_t kCoarsestTime = 2000000000;
 
 // What the run recorded in one folder about names in its target, for lookups by name.
+using Names = std::unordered_set<std::string_view>;
+using Reservations = std::unordered_map<std::string_view, const JournalPlan::Reservation*>;
+
+Names namesOf(const std::vector<std::string>& names) {
+    return Names(names.begin(), names.end());
+}
+
+// The last record of a name is the one that may be left: made after it was announced. An intent
+// heard of no more never hides a reservation whose identity was recorded before it: a file that
+// matches that identity is the run's own whatever came after.
+Reservations reservationsOf(const std::vector<JournalPlan::Reservation>& made) {
+    Reservations out;
+    for (const JournalPlan::Reservation& r : made) {
+        const JournalPlan::Reservation*& last = out[r.name];
+        if (last == nullptr || r.id != FileId{} || last->id == FileId{}) {
+            last = &r;
+        }
+    }
+    return out;
+}
+
+// What the run, and the undos and finishes that went on with it, recorded in one folder about
+// names in its target (the run's) and in the folder itself (an undo's, back to old names).
 struct Recorded {
-    std::unordered_set<std::string_view> linked;
-    std::unordered_map<std::string_view, const JournalPlan::Reservation*> reservations;
-    // When each name's last reservation was announced: its identity, heard after, says nothing
-    // once the drive numbers files anew (a remount).
-    std::unordered_map<std::string_view, std::int64_t> announced;
-    explicit Recorded(const JournalPlan& plan) {
-        for (const std::string& name : plan.linked) {
-            linked.insert(name);
-        }
-        for (const JournalPlan::Reservation& r : plan.reservations) {
-            // The last record of a name is the one that may be left: made after it was announced.
-            reservations[r.name] = &r;
-            if (r.at != 0) {
-                announced[r.name] = r.at;
-            }
-        }
+    Names linked, linkMade, backLinked, backLinkMade;
+    Reservations reservations, backReservations;
+    explicit Recorded(const JournalPlan& plan)
+        : linked(namesOf(plan.linked)),
+          linkMade(namesOf(plan.linkMade)),
+          backLinked(namesOf(plan.backLinked)),
+          backLinkMade(namesOf(plan.backLinkMade)),
+          reservations(reservationsOf(plan.reservations)),
+          backReservations(reservationsOf(plan.backReservations)) {}
+    bool mayHaveLeftover(const std::string& newName, const std::string& oldName) const {
+        return linked.count(newName) != 0 || reservations.count(newName) != 0 ||
+               backLinked.count(oldName) != 0 || backReservations.count(oldName) != 0;
+    }
+    // A second name made by a link: the run's to the new name, or an undo's to the old one.
+    bool linking(const std::string& newName, const std::string& oldName) const {
+        return linked.count(newName) != 0 || backLinked.count(oldName) != 0;
+    }
+    bool linkHeardMade(const std::string& newName, const std::string& oldName) const {
+        return linkMade.count(newName) != 0 || backLinkMade.count(oldName) != 0;
     }
 };
 
-// Whether `seen` under `name` is the empty reservation the run recorded there: the very file
-// where the drive keeps inode numbers and the run heard of it, else an empty file made since the
-// run announced it.
-bool isOurReservation(const Recorded& recorded, const std::string& name, const Seen& seen,
-                      IdentityKind kind) {
+// Whether `seen` under `name` is the empty reservation the run recorded making there, by the
+// identity read back from it: its device and inode where the drive keeps them, else its time.
+// A reservation announced and never heard of again is unknown, and unknown is never ours.
+bool isOurReservation(const Reservations& reservations, const std::string& name, const Seen& seen,
+                      IdentityKind kind, std::uint64_t deviceNow) {
     if (!seen.emptyFile()) {
         return false;
     }
-    const auto found = recorded.reservations.find(name);
-    if (found == recorded.reservations.end()) {
+    const auto found = reservations.find(name);
+    if (found == reservations.end() || found->second->id == FileId{}) {
         return false;
     }
     const JournalPlan::Reservation& r = *found->second;
-    if (r.id != FileId{} && kind == IdentityKind::Inode) {
-        return seen.inodeId.inode == r.id.inode;
+    if (kind == IdentityKind::Inode) {
+        return seen.inodeId.inode == r.id.inode && seen.inodeId.device == deviceNow;
     }
-    if (r.id != FileId{} && seen.inodeId == r.id) {
-        return true;
-    }
-    // Announced, perhaps never heard of again: made since, on a drive whose numbers say nothing.
-    const auto at = recorded.announced.find(name);
-    return at != recorded.announced.end() && seen.modifiedAt >= at->second - kCoarsestTime;
+    // A drive that numbers its files anew keeps their times, to its own step.
+    return r.modifiedAt != 0 && seen.modifiedAt > r.modifiedAt - kCoarsestTime &&
+           seen.modifiedAt < r.modifiedAt + kCoarsestTime;
 }
 
 // Which method, if any, left the entry's names looking like `now`.
@@ -230,14 +253,23 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const JournalEntry& e = entries[i];
         const EntryEvents* events = plan.eventsOf(i);
-        const RecordedFile before = fileBefore(plan, i);
-        const RecordedFile after = fileAfter(plan, i);
+        RecordedFile before = fileBefore(plan, i);
+        RecordedFile after = fileAfter(plan, i);
+        if (kind == IdentityKind::Inode && !removed) {
+            before.device = folder->device;
+            after.device = targetFolder ? targetFolder->device : 0;
+        }
         const std::string& newName = nameInTarget(plan, i);
         RenameMethod method = RenameMethod::Unknown;
         EntryState state = EntryState::Missing;
         int err = 0;
-        const Seen atOld = look(dirfd, e.oldName, listingRead,
-                                listingRead ? oldInodes[i] : std::nullopt, folder->device, &before);
+        // A leftover beside the file needs both names' kind and links from a stat.
+        const bool leftoverMayBe = recorded.mayHaveLeftover(newName, e.oldName);
+        const Seen atOld =
+            leftoverMayBe && (!listingRead || oldInodes[i])
+                ? seeAt(dirfd, e.oldName)
+                : look(dirfd, e.oldName, listingRead, listingRead ? oldInodes[i] : std::nullopt,
+                       folder->device, &before);
         const bool oldHolds = sameFile(atOld, before);
         if (atOld.err != 0) {
             err = atOld.err;
@@ -245,6 +277,8 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
             // It went nowhere but to the Trash: its new name is another file's, maybe its twin's.
             state = oldHolds ? EntryState::AtOldName : EntryState::Missing;
             if (!oldHolds) {
+                RecordedFile after = fileAfter(plan, i);  // in a Trash of its own drive
+                after.device = before.device;
                 std::optional<TrashedFile> where;
                 if (!events->trashName.empty()) {
                     // Where the journal says it went; on its drive as mounted now.
@@ -277,9 +311,13 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
                 }
             }
         } else if (events != nullptr && (events->copying || events->copied)) {
-            // Copied to another drive: the original, or its whole copy.
-            state = oldHolds ? EntryState::AtOldName : EntryState::Missing;
-            if (!oldHolds && events->copied) {
+            // Copied to another drive: the original, or its whole copy; or the copy an undo made
+            // back whole.
+            const bool back =
+                oldHolds || (events->copiedBack &&
+                             sameFile(atOld, {kind, events->copiedBackId, 0, 0, before.device}));
+            state = back ? EntryState::AtOldName : EntryState::Missing;
+            if (!back && events->copied) {
                 const Seen atNew = seeAt(targetfd, newName);
                 err = atNew.err;
                 const RecordedFile copy{target != nullptr ? target->plan->identity : kind,
@@ -294,10 +332,7 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
             const bool lookNew = !targetRead || newInode.has_value();
             Seen atNew;
             if (lookNew) {
-                const bool leftoverMayBe = oldHolds && (recorded.linked.count(newName) != 0 ||
-                                                        recorded.reservations.count(newName) != 0);
-                // A leftover beside the file needs its size and identity from a stat.
-                atNew = leftoverMayBe || !targetRead
+                atNew = (oldHolds && leftoverMayBe) || !targetRead
                             ? seeAt(targetfd, newName)
                             : look(targetfd, newName, targetRead, newInode,
                                    targetFolder ? targetFolder->device : 0, &after);
@@ -306,11 +341,20 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
                 err = atNew.err;
             } else {
                 const bool newHolds = sameFile(atNew, after);
-                state = stateOf(atOld, atNew, oldHolds, newHolds,
-                                recorded.linked.count(newName) != 0 && newHolds,
+                const bool linkedByUs =
+                    recorded.linking(newName, e.oldName) && oldHolds && newHolds &&
+                    oneFile(atOld, atNew, kind, recorded.linkHeardMade(newName, e.oldName));
+                state = stateOf(atOld, atNew, oldHolds, newHolds, linkedByUs,
                                 oldHolds && !newHolds && plan.mayLeaveReservations &&
-                                    isOurReservation(recorded, newName, atNew, kind),
+                                    isOurReservation(recorded.reservations, newName, atNew, kind,
+                                                     targetFolder ? targetFolder->device : 0),
                                 method);
+                // An undo cut short between its reservation of the old name and its rename.
+                if (state == EntryState::AtNewName && leftoverMayBe &&
+                    isOurReservation(recorded.backReservations, e.oldName, atOld, kind,
+                                     folder->device)) {
+                    out.reservedBack.emplace_back(i, atOld);
+                }
             }
         }
         if (err != 0) {

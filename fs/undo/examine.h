@@ -42,6 +42,9 @@ struct Target {
 struct Examination {
     FolderState state;
     std::vector<std::pair<std::uint64_t, TrashedFile>> trashed;  // Trashed entries, rising
+    // Entries at their new name beside an empty reservation of their old name that an undo cut
+    // short made, and heard made: as seen then, rising.
+    std::vector<std::pair<std::uint64_t, Seen>> reservedBack;
 };
 
 // The state of every entry of `plan` in the folder `dirfd`, whose entries went to `target` (null:

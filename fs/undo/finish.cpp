@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "core/paths.h"
+#include "fs/journal/observer.h"
 #include "fs/merge/steps.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
@@ -20,31 +21,6 @@ namespace {
 IsFileNow isFile(const RecordedFile& file) {
     return [file](const struct stat& st) { return sameFile(seenOf(st), file); };
 }
-
-// Hears what a finishing rename learns, for the journal, before each step.
-class Appender : public RenameObserver {
-public:
-    Appender(JournalWriter* writer, std::size_t folder) : writer_(writer), folder_(folder) {}
-    void linking(const std::string& name) override {
-        if (writer_ != nullptr) {
-            writer_->recordLinked(folder_, name);
-        }
-    }
-    void reserving(const std::string& name) override {
-        if (writer_ != nullptr) {
-            writer_->recordReservation(folder_, name, {});
-        }
-    }
-    void reserved(const std::string& name, FileId id) override {
-        if (writer_ != nullptr) {
-            writer_->recordReservation(folder_, name, id);
-        }
-    }
-
-private:
-    JournalWriter* writer_;
-    std::size_t folder_;
-};
 
 // Whether entry `i` has its file under the old name alone, or beside a reservation of ours.
 bool stillToMove(const FolderState& state, std::size_t i) {
@@ -107,7 +83,7 @@ void finishRenames(Prepared& run, Progress& progress, UndoReport& report) {
         }
         const std::int64_t changedBefore = report.renamed + report.reservationsRemoved;
         RenameMethod method = RenameMethod::Unknown;
-        Appender appender(run.appender(), f);
+        JournalObserver appender(run.appender(), f);
         for (std::size_t i = 0; i < plan.entries.size() && !report.cancelled; ++i) {
             const JournalEntry& e = plan.entries[i];
             if (stopped) {
@@ -144,6 +120,12 @@ void finishRenames(Prepared& run, Progress& progress, UndoReport& report) {
                     break;
                 }
                 case EntryState::AtNewName:
+                    if (dropReservationBack(run.exams[f], i, dirfd.get(),
+                                            plan.entries[i].oldName)) {
+                        ++report.reservationsRemoved;
+                    }
+                    ++report.unchanged;
+                    break;
                 case EntryState::Copied:
                 case EntryState::Trashed:
                     ++report.unchanged;
@@ -218,6 +200,10 @@ void finishMerge(Prepared& run, Progress& progress, UndoReport& report) {
             const std::string& newName = nameInTarget(plan, i);
             const EntryState now = state.states[i];
             report.cancelled = !progress.step();
+            if (now == EntryState::AtNewName &&
+                dropReservationBack(run.exams[f], i, dirfd.get(), e.oldName)) {
+                ++report.reservationsRemoved;
+            }
             if (now == EntryState::AtNewName || now == EntryState::Copied ||
                 now == EntryState::Trashed) {
                 ++report.unchanged;  // done before the merge was cut short
@@ -250,7 +236,7 @@ void finishMerge(Prepared& run, Progress& progress, UndoReport& report) {
                     continue;
                 }
             }
-            dropLeftovers(plan, i, destfd);
+            dropLeftovers(plan, i, dirfd.get(), destfd);
             const merge_steps::Outcome outcome = mover.move(source, e.oldName, e.newName, i);
             if (outcome.kind == merge_steps::Outcome::Left) {
                 report.problems.push_back({plan.folder, e.oldName,

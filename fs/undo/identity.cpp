@@ -48,6 +48,7 @@ Seen seeAt(int dirfd, const std::string& name) {
     seen.modifiedAt = ns(st.stx_mtime);
     seen.changedAt = ns(st.stx_ctime);
     seen.bornAt = (st.stx_mask & STATX_BTIME) != 0 ? ns(st.stx_btime) : -1;
+    seen.links = st.stx_nlink;
     return seen;
 }
 
@@ -60,6 +61,7 @@ Seen seenOf(const struct stat& st) {
     seen.modifiedAt =
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     seen.changedAt = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    seen.links = st.st_nlink;
     return seen;
 }
 
@@ -71,13 +73,25 @@ bool sameFile(const Seen& seen, const RecordedFile& file) {
         // A number handed out again fools nothing here.
         return seen.as(file.kind) == file.id;
     }
-    if (seen.inodeId.inode != file.id.inode) {
+    if (seen.inodeId.inode != file.id.inode ||
+        (file.device != 0 && seen.inodeId.device != file.device)) {
         return false;
     }
     if (seen.bornAt >= 0) {
         return file.bornBy == 0 || seen.bornAt <= file.bornBy;
     }
     return file.changedBy == 0 || seen.changedAt <= file.changedBy;
+}
+
+bool oneFile(const Seen& a, const Seen& b, IdentityKind kind, bool linkMade) {
+    if (!a.present || !b.present || (a.mode & S_IFMT) != (b.mode & S_IFMT)) {
+        return false;
+    }
+    if (kind == IdentityKind::Inode) {
+        return a.inodeId == b.inodeId;
+    }
+    return linkMade && a.links >= 2 && b.links >= 2 && a.size == b.size &&
+           a.modifiedAt == b.modifiedAt;
 }
 
 RecordedFile recordedBefore(const JournalPlan& plan, const JournalEntry& e) {

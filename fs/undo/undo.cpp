@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 
+#include "fs/journal/observer.h"
 #include "fs/merge/steps.h"
 #include "fs/rename.h"
 #include "fs/syscalls.h"
@@ -109,11 +110,9 @@ int copyBack(Prepared& run, std::size_t f, std::size_t i, int to, int dirfd, Lin
     const EntryEvents* events = plan.eventsOf(i);
     // A copy back an earlier undo began: taken away while the copy it came from stands, and
     // made again.
-    if (events->copyingBack) {
-        const Seen back = seeAt(dirfd, e.oldName);
-        if (back.present && back.inodeId == events->backCopy) {
-            syscalls().unlinkat(dirfd, e.oldName.c_str(), 0);
-        }
+    if (events->copyingBack &&
+        merge_steps::isCopyOf(dirfd, e.oldName, events->backCopy, to, newName, false)) {
+        syscalls().unlinkat(dirfd, e.oldName.c_str(), 0);
     }
     JournalWriter* const writer = run.appender();
     if (writer == nullptr) {
@@ -130,7 +129,8 @@ int copyBack(Prepared& run, std::size_t f, std::size_t i, int to, int dirfd, Lin
     const merge_steps::Owner owner{events->mode, events->uid, events->gid};
     err = merge_steps::copyThenRemove(
         to, newName, dirfd, e.oldName, plan.identity, recording,
-        [](FileId, const merge_steps::Owner&) { return 0; }, events->ownerKnown ? &owner : nullptr);
+        [&](FileId id, const merge_steps::Owner&) { return writer->recordCopiedBack(f, i, id); },
+        events->ownerKnown ? &owner : nullptr);
     if (err == 0 && seen && S_ISREG(copy.st_mode) && copy.st_nlink > 1) {
         links.copiedBack(copy, dirfd, e.oldName);
     }
@@ -148,6 +148,9 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
     const int to = plan.moves() ? run.target.fd : dirfd;
     bool refused = false;
     RenameMethod method = RenameMethod::Unknown;
+    // Its renames back recorded as the run's were: a kill between two steps is then proven.
+    JournalObserver back(run.appender(), f);
+    back.back();
     const auto failed = [&](std::uint64_t i, EntryProblem problem, int err) {
         part.problems.push_back(problemAt(journal, plan, i, exam, problem, err));
     };
@@ -157,8 +160,11 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
         int err = 0;
         switch (state.states[i]) {
             case EntryState::AtNewName: {
+                if (dropReservationBack(exam, i, dirfd, e.oldName)) {
+                    ++part.reservationsRemoved;
+                }
                 const core::RenameStatus status =
-                    renameNoReplace(to, newName, dirfd, e.oldName, method);
+                    renameNoReplace(to, newName, dirfd, e.oldName, method, &back);
                 if (!status.done()) {
                     err = status.error != 0 ? status.error : EIO;
                     failed(i,
@@ -177,7 +183,7 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                 break;
             case EntryState::Trashed: {
                 err = restoreTrashed(*trashedOf(exam, i), isFile(fileAfter(plan, i)), dirfd,
-                                     e.oldName);
+                                     e.oldName, &back);
                 if (err != 0) {
                     failed(i, problemOf(err), err);
                 } else {
@@ -205,7 +211,7 @@ bool undoFolder(Prepared& run, std::size_t f, int dirfd, UndoReport& part, Progr
                 break;
             }
             case EntryState::AtOldName:
-                dropLeftovers(plan, i, to);
+                dropLeftovers(plan, i, dirfd, to);
                 ++part.unchanged;
                 break;
             case EntryState::Missing:

@@ -220,6 +220,53 @@ class TestJournal : public QObject {
         return testutil::readFile(path);
     }
 
+    // A merge of this version with a record of every kind, as bytes: two folders into a
+    // destination, and all a run, an undo and a finish record of their entries.
+    std::string mergeBytes() {
+        fs::JournalWriter writer;
+        writer.begin(state_,
+                     fs::journal_format::kMerge | fs::journal_format::kMayLeaveReservations);
+        const char* const folders[] = {"/nonexistent-kovra/all", "/nonexistent-kovra/cats",
+                                       "/nonexistent-kovra/dogs"};
+        for (std::uint32_t f = 0; f < 3; ++f) {
+            fs::FolderRecord record;
+            record.path = folders[f];
+            record.id = {7, 100 + f};
+            record.destination = f == 0;
+            record.target = f == 0 ? fs::kNoFolder : 0;
+            record.walked = f != 0;
+            writer.addFolder(record);
+            for (int i = 0; f != 0 && i < 3; ++i) {
+                writer.add("p" + std::to_string(i), "x" + std::to_string(i),
+                           {7, 200 + 10 * f + static_cast<std::uint64_t>(i)});
+            }
+        }
+        writer.setMerge({true, false, true, false, false}, 0);
+        writer.commit();
+        struct stat st {};
+        ::stat(state_.c_str(), &st);
+        writer.recordLinked(1, "x0");
+        writer.recordLinkMade(1, "x0");
+        writer.recordReservation(1, "x1", {});
+        writer.recordReservationMade(1, "x1", st);
+        writer.recordNumbered(1, 2, "x2 (2)");
+        writer.recordTrashing(2, 0, "/nonexistent-kovra/.Trash-0", "p0");
+        writer.recordCopying(2, 1);
+        writer.recordCopyMade(2, 1, {8, 300});
+        fs::EntryEvents copied;
+        copied.copyId = {8, 300};
+        writer.recordCopied(2, 1, copied);
+        writer.recordCopyingBack(2, 1, {7, 400});
+        writer.recordMovedAs(2, 2, {7, 500});
+        writer.recordRemoving({2, 1});
+        writer.recordFolderMade(1, {});
+        writer.recordFolderMade(1, {7, 600});
+        const std::string path = writer.path();
+        writer.end(6, {1, 2, 3});
+        fs::markPartlyUndone(path, 2, 6);
+        return testutil::readFile(path);
+    }
+
     // A run whose plan is written as it goes: a first folder of more renames than one chunk
     // holds (its later chunks more than one record holds, written record by record), each to the
     // folder's name, "_" and its own, a reservation made meanwhile, a second folder whose renames
@@ -267,6 +314,15 @@ class TestJournal : public QObject {
         plans[0].reservations = {{"a_f0", {1, 900}}};
         plans[1].linked = {"b_x"};
         return testutil::readFile(path);
+    }
+
+    // `bytes` as the only run in the state folder; its path.
+    std::string runPath(const std::string& bytes) {
+        const std::string runs = fs::runsDirectory(state_);
+        fs::makeStateDirectory(runs);
+        const std::string path = runs + "/run-1000";
+        writeBytes(path, bytes);
+        return path;
     }
 
     // Reads `bytes` as a run's journal.
@@ -512,6 +568,52 @@ private slots:
         if (status == Status::Ok) {
             QVERIFY(read.plans == samplePlans() && read.ended);
         }
+    }
+
+    // Any byte of a journal flipped, and any length of it cut off: the reader reads up to the
+    // damage or calls the run damaged, and the history, the offer and undo go on without a
+    // crash, acting on nothing (the folders named do not exist).
+    void damagedJournalsAreSurvived_data() {
+        QTest::addColumn<QString>("file");  // stored, or made now
+        QTest::newRow("version 3, a rename") << QString("v3-rename.journal");
+        QTest::newRow("version 4, a rename") << QString("v4-rename.journal");
+        QTest::newRow("version 4, a merge") << QString("v4-merge.journal");
+        QTest::newRow("this version, a merge") << QString();
+    }
+    void damagedJournalsAreSurvived() {
+        QFETCH(QString, file);
+        const std::string whole =
+            file.isEmpty()
+                ? mergeBytes()
+                : testutil::readFile(std::string(KOVRA_TEST_DATA) + "/" + file.toStdString());
+        QVERIFY(whole.size() > fs::journal_format::kHeadBytes);
+        QCOMPARE(fs::readJournal(runPath(whole)).status, Status::Ok);
+        int bad = 0;
+        for (std::size_t at = 0; at < 2 * whole.size(); ++at) {
+            std::string damaged = whole;
+            if (at < whole.size()) {
+                damaged[at] = static_cast<char>(damaged[at] ^ 0x5a);
+            } else {
+                damaged.resize(at - whole.size());
+            }
+            const std::string path = runPath(damaged);
+            const fs::JournalRead read = fs::readJournal(path);
+            bad += read.status == Status::Bad;
+            QVERIFY(read.status != Status::Ok || !read.plans.empty());
+            QVERIFY(read.destination == fs::kNoFolder || read.destination < read.plans.size());
+            const fs::JournalRead summary = fs::readJournalSummary(path);
+            QVERIFY(summary.destination == fs::kNoFolder ||
+                    summary.destination < summary.plans.size());
+            // The history, the offer and undo on what the reader gave (one damage in eight: they
+            // cost more time than reading).
+            if (at % 8 == 0) {
+                fs::runHistory(state_);
+                fs::pendingRun(state_);
+                fs::undoRun(path);
+                fs::finishRun(path);
+            }
+        }
+        QVERIFY(bad > 0);
     }
 
     // Journals the versions before wrote, kept as they wrote them: a rename over two folders

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "crashpoint.h"
 #include "fs/merge/merge.h"
 #include "fs/syscalls.h"
 #include "fs/undo/undo.h"
@@ -438,6 +439,43 @@ private slots:
         struct stat st {};
         QCOMPARE(::stat(a.c_str(), &st), 0);
         QCOMPARE(st.st_mode & 07777, mode_t(attributes ? 0644 : 0600));
+    }
+
+    // A merge across drives killed after a copy was made whole, before its original went: undo
+    // takes the copy away only while it still holds the original's bytes. A copy the user
+    // changed since stays, beside the original.
+    void copyLeftByAKill_data() {
+        QTest::addColumn<bool>("edited");
+        QTest::newRow("copy as made") << false;
+        QTest::newRow("copy edited by the user") << true;
+    }
+    void copyLeftByAKill() {
+        QFETCH(bool, edited);
+        mountutil::Tmpfs drive;
+        KOVRA_REQUIRE_MOUNT(drive);
+        const std::string root = tmp_.path() + "/left" + (edited ? "1" : "0");
+        QCOMPARE(::mkdir(root.c_str(), 0755), 0);
+        makeTree(root, {"src/", "src/p1.jpg:one", "src/p2.jpg:two"});
+        fs::MergeRequest r = request(root, {"src"}, "", {});
+        r.destination = drive.path() + "/dest";
+        fs::MergePlan plan;
+        QCOMPARE(fs::planMerge(r, plan), 0);
+        QVERIFY(crashpoint::runKilledAt(
+            {crashpoint::Call::Unlink, 1, crashpoint::When::Before, "p2.jpg"},
+            [&] { fs::runMerge(plan); }));
+        const std::string copy = r.destination + "/src_p2.jpg";
+        QCOMPARE(testutil::readFile(copy), std::string("two"));
+        if (edited) {
+            const int fd = ::open(copy.c_str(), O_WRONLY | O_APPEND);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, ", and the user's edit", 21), ssize_t{21});
+            ::close(fd);
+        }
+        const fs::UndoReport undo = fs::undoLastRun(fs::stateDirectory());
+        QCOMPARE(int(undo.status), int(fs::UndoReport::Status::Done));
+        QCOMPARE(readTree(root), (Lines{"src/", "src/p1.jpg:one", "src/p2.jpg:two"}));
+        QCOMPARE(testutil::exists(copy), edited);
+        QVERIFY(!edited || testutil::readFile(copy) == "two, and the user's edit");
     }
 
     // A merge killed as it ended, its folders gone already: finishing it finds every file in its
