@@ -330,21 +330,18 @@ constexpr std::chrono::seconds kTimedOut{2};
 class ReservationSeen final : public RenameObserver {
 public:
     explicit ReservationSeen(RenameObserver* next) : next_(next) {}
-    void linking(const std::string& name) override {
-        if (next_ != nullptr) {
-            next_->linking(name);
-        }
+    int linking(const std::string& name) override {
+        return next_ == nullptr ? 0 : next_->linking(name);
     }
-    void reserving(const std::string& name) override {
-        if (next_ != nullptr) {
-            next_->reserving(name);
-        }
+    int linked(const std::string& name) override {
+        return next_ == nullptr ? 0 : next_->linked(name);
     }
-    void reserved(const std::string& name, FileId id) override {
+    int reserving(const std::string& name) override {
+        return next_ == nullptr ? 0 : next_->reserving(name);
+    }
+    int reserved(const std::string& name, const struct stat& st) override {
         made = true;
-        if (next_ != nullptr) {
-            next_->reserved(name, id);
-        }
+        return next_ == nullptr ? 0 : next_->reserved(name, st);
     }
     bool made = false;
 
