@@ -346,7 +346,16 @@ bool dedupeOf(const char* word, fs::Dedupe& out) {
 }
 
 int runMerge(int argc, char* argv[]) {
-    enum { kNoUndo = 0x100, kKeepDuplicates, kNumber, kKeepFolders, kProgress, kNoProgress, kNameFrom, kDedupe };
+    enum {
+        kNoUndo = 0x100,
+        kKeepDuplicates,
+        kNumber,
+        kKeepFolders,
+        kProgress,
+        kNoProgress,
+        kNameFrom,
+        kDedupe
+    };
     static constexpr const char* kShort = "-nvah";
     static const option kLong[] = {{"dry-run", no_argument, nullptr, 'n'},
                                    {"verbose", no_argument, nullptr, 'v'},

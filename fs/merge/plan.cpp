@@ -493,8 +493,7 @@ public:
         {
             int err = 0;
             FolderWalker walker(plan_.destination_, destPlace_, taken_.cases(), request.all,
-                                request.nameFrom,
-                                [&](WalkedFolder& folder) {
+                                request.nameFrom, [&](WalkedFolder& folder) {
                                     if (folder.err != 0) {
                                         err = fail(folder.path, folder.err, failedPath);
                                         return false;

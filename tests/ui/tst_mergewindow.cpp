@@ -59,8 +59,11 @@ class TestMergeWindow : public QObject, public testutil::WindowFixture {
     QString actionOf(const std::string& source) const {
         auto* table = merge()->findChild<QTableView*>("Table_preview");
         for (int row = 0; row < table->model()->rowCount(); ++row) {
-            if (table->model()->index(row, 0).data(Qt::ToolTipRole).toString().endsWith(
-                    QString::fromStdString(source))) {
+            if (table->model()
+                    ->index(row, 0)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .endsWith(QString::fromStdString(source))) {
                 return table->model()->index(row, 2).data().toString();
             }
         }
