@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "fs/merge/steps.h"
 #include "fs/namerule.h"
 #include "fs/syscalls.h"
 #include "fs/write_back.h"
@@ -141,6 +142,8 @@ public:
 
 private:
     // Removes `drop` only while it and `keep` both hold the file: `keep` is then still its name.
+    // Where the drive counts no links (sftp), two names whose link the server may have made
+    // unheard are one only while they hold the same bytes: removing one then loses nothing.
     static int dropSecond(int keepDir, const std::string& keep, int dropDir,
                           const std::string& drop, const IsFileNow& isFile) {
         struct stat kept {};
@@ -148,7 +151,8 @@ private:
         if (syscalls().fstatat(keepDir, keep.c_str(), &kept, AT_SYMLINK_NOFOLLOW) != 0 ||
             syscalls().fstatat(dropDir, drop.c_str(), &dropped, AT_SYMLINK_NOFOLLOW) != 0 ||
             !isFile(kept) || !isFile(dropped) || kept.st_dev != dropped.st_dev ||
-            kept.st_nlink < 2 || dropped.st_nlink < 2) {
+            ((kept.st_nlink < 2 || dropped.st_nlink < 2) &&
+             !merge_steps::sameContent(keepDir, keep, dropDir, drop))) {
             return ESTALE;  // not two names of one file: a file alike is not a second name
         }
         return syscalls().unlinkat(dropDir, drop.c_str(), 0) == 0 ? 0 : errno;

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "core/paths.h"
+#include "fs/merge/steps.h"
 #include "fs/undo/identity.h"
 
 namespace fs {
@@ -77,16 +78,34 @@ bool isOurReservation(const Reservations& reservations, const std::string& name,
         return false;
     }
     const auto found = reservations.find(name);
-    if (found == reservations.end() || found->second->id == FileId{}) {
+    if (found == reservations.end()) {
         return false;
     }
     const JournalPlan::Reservation& r = *found->second;
+    if (r.id == FileId{}) {
+        // Announced, and never heard made (a kill, or a server gone silent, between the create
+        // and its record): an empty file made there since is taken for it. Removing an empty
+        // file loses no byte; a file with anything in it is never taken.
+        return r.at != 0 && seen.modifiedAt >= r.at - kCoarsestTime;
+    }
     if (kind == IdentityKind::Inode) {
         return seen.inodeId.inode == r.id.inode && seen.inodeId.device == deviceNow;
     }
     // A drive that numbers its files anew keeps their times, to its own step.
     return r.modifiedAt != 0 && seen.modifiedAt > r.modifiedAt - kCoarsestTime &&
            seen.modifiedAt < r.modifiedAt + kCoarsestTime;
+}
+
+// A link the server may have made without a word (it went silent) on a drive that cannot tell
+// two names of one file from two files: taken for the run's second name only while both names
+// hold the same bytes, size and time, so that removing one loses nothing. Two photos alike in
+// size and time but not in bytes both stay.
+bool unheardLinkLosesNothing(IdentityKind kind, const Seen& atOld, const Seen& atNew, int dirfd,
+                             const std::string& oldName, int targetfd,
+                             const std::string& newName) {
+    return kind != IdentityKind::Inode && atOld.size == atNew.size &&
+           atOld.modifiedAt == atNew.modifiedAt &&
+           merge_steps::sameContent(dirfd, oldName, targetfd, newName);
 }
 
 // Which method, if any, left the entry's names looking like `now`.
@@ -343,7 +362,9 @@ Examination examineWith(int dirfd, const JournalPlan& plan, const Target* target
                 const bool newHolds = sameFile(atNew, after);
                 const bool linkedByUs =
                     recorded.linking(newName, e.oldName) && oldHolds && newHolds &&
-                    oneFile(atOld, atNew, kind, recorded.linkHeardMade(newName, e.oldName));
+                    (oneFile(atOld, atNew, kind, recorded.linkHeardMade(newName, e.oldName)) ||
+                     unheardLinkLosesNothing(kind, atOld, atNew, dirfd, e.oldName, targetfd,
+                                             newName));
                 state = stateOf(atOld, atNew, oldHolds, newHolds, linkedByUs,
                                 oldHolds && !newHolds && plan.mayLeaveReservations &&
                                     isOurReservation(recorded.reservations, newName, atNew, kind,

@@ -752,11 +752,17 @@ private slots:
         QCOMPARE(::mkdir(root.c_str(), 0755), 0);
         makeTree(root, {"cats/", "cats/a:aaaa"});
         static std::string original;
+        static dev_t copyDrive;
         original = root + "/cats/a";
-        // The copy's own sync, before it is compared: the user saves the original meanwhile.
+        struct stat drived {};
+        QCOMPARE(::stat(drive.path().c_str(), &drived), 0);
+        copyDrive = drived.st_dev;
+        // The copy's own sync, before it is compared (not the journal's): the user saves the
+        // original meanwhile.
         fs::syscalls().fsync = [](int fd) {
             struct stat st {};
-            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !original.empty()) {
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == copyDrive &&
+                !original.empty()) {
                 const int out = ::open(original.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
                 [[maybe_unused]] const ssize_t n = ::write(out, "b", 1);
                 ::close(out);
