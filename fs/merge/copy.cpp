@@ -257,7 +257,7 @@ bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b)
     Fd fb(::openat(dirB, b.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     return fa.get() >= 0 && fb.get() >= 0 && sameBytes(fa.get(), fb.get(), sa.st_size);
 }
-bool isCopyOf(int copyDir, const std::string& copy, FileId made, int dirfd,
+bool isCopyOf(int copyDir, const std::string& copy, [[maybe_unused]] FileId made, int dirfd,
               const std::string& original, bool whole) {
     Fd in(::openat(dirfd, original.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     Fd out(::openat(copyDir, copy.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
@@ -265,9 +265,15 @@ bool isCopyOf(int copyDir, const std::string& copy, FileId made, int dirfd,
     struct stat sc {};
     if (in.get() < 0 || out.get() < 0 || ::fstat(in.get(), &so) != 0 ||
         ::fstat(out.get(), &sc) != 0 || !S_ISREG(so.st_mode) || !S_ISREG(sc.st_mode) ||
-        inodeIdOf(sc) != made || sc.st_size > so.st_size ||
-        (whole && (sc.st_size != so.st_size || sc.st_mtim.tv_sec != so.st_mtim.tv_sec ||
-                   sc.st_mtim.tv_nsec != so.st_mtim.tv_nsec))) {
+        sc.st_size > so.st_size) {
+        return false;
+    }
+    // A copy recorded whole is alike in size, time and bytes. One cut short (or its outcome never
+    // heard, or on a drive that numbers its files anew) holds a beginning of the original's bytes,
+    // which still stand under the original's name: removing it loses nothing.
+    const bool wholeAlike = sc.st_size == so.st_size && sc.st_mtim.tv_sec == so.st_mtim.tv_sec &&
+                            sc.st_mtim.tv_nsec == so.st_mtim.tv_nsec;
+    if (whole && !wholeAlike) {
         return false;
     }
     // A copy cut short holds the beginning of the original's bytes.

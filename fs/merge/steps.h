@@ -40,9 +40,10 @@ namespace fs::merge_steps {
 // size and bytes, compared in full, or two links to the same target.
 bool sameContent(int dirA, const std::string& a, int dirB, const std::string& b);
 
-// Whether `copy` in `copyDir` is still the very file made as a copy (`made`, device and inode) of
-// `original` in `dirfd`, and holds its bytes: all of them and its modification time when the copy
-// was made `whole`, else a beginning of them (a copy cut short). A copy changed since is not.
+// Whether `copy` in `copyDir` is a copy of `original` in `dirfd` that can go without losing a
+// byte: all of its bytes and its modification time when the copy was recorded `whole`, else a
+// beginning of its bytes (a copy cut short, whatever number the drive gave it; `made` is the file
+// the run heard made). A copy changed since is not.
 bool isCopyOf(int copyDir, const std::string& copy, FileId made, int dirfd,
               const std::string& original, bool whole);
 

@@ -381,10 +381,9 @@ void dropLeftovers(const JournalPlan& plan, std::uint64_t i, int dirfd, int targ
     }
     const std::string& newName = nameInTarget(plan, i);
     // A copy goes only while it is the file the run heard made and still holds the original's
-    // bytes: one made unheard of (a kill before its outcome) or changed since stays.
-    if (events->copying && events->copyMade != FileId{} &&
-        merge_steps::isCopyOf(targetfd, newName, events->copyMade, dirfd, plan.entries[i].oldName,
-                              events->copied)) {
+    // bytes, or is whole and alike in size, time and bytes; one changed since stays.
+    if (events->copying && merge_steps::isCopyOf(targetfd, newName, events->copyMade, dirfd,
+                                                 plan.entries[i].oldName, events->copied)) {
         syscalls().unlinkat(targetfd, newName.c_str(), 0);
     }
     if (events->trashing && !events->trashName.empty()) {
