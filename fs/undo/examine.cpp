@@ -101,8 +101,7 @@ bool isOurReservation(const Reservations& reservations, const std::string& name,
 // hold the same bytes, size and time, so that removing one loses nothing. Two photos alike in
 // size and time but not in bytes both stay.
 bool unheardLinkLosesNothing(IdentityKind kind, const Seen& atOld, const Seen& atNew, int dirfd,
-                             const std::string& oldName, int targetfd,
-                             const std::string& newName) {
+                             const std::string& oldName, int targetfd, const std::string& newName) {
     return kind != IdentityKind::Inode && atOld.size == atNew.size &&
            atOld.modifiedAt == atNew.modifiedAt &&
            merge_steps::sameContent(dirfd, oldName, targetfd, newName);
